@@ -1,0 +1,6 @@
+#pragma once
+
+#include <string>
+
+// Empty when a window can be opened; otherwise one line saying why not.
+std::string DisplayProblem();

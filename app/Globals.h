@@ -1,0 +1,16 @@
+// Process-wide settings values. Each holds "x" from program load until start-up replaces it;
+// start-up writes them before any other thread exists, everything else only reads them.
+#pragma once
+
+#include <string>
+
+extern std::string g_moduleDir;          // folder of the executable, no trailing "/"
+extern std::string g_settingsFile;       // full path of Pelnix.ini
+extern std::string g_ffmpegExe;          // FFMpegExe
+extern std::string g_ffplayExe;          // FFPlayExe
+extern std::string g_ffmpegAudioOptions; // FFMpegAud
+extern std::string g_tempDir;            // TempDir
+
+// The product name: the settings section, the per-user folder and every message-box caption.
+inline constexpr const char* kProductName = "Pelnix";
+inline constexpr const char* kSettingsFileName = "Pelnix.ini";

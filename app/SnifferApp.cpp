@@ -1,0 +1,54 @@
+#include "app/SnifferApp.h"
+
+#include <QApplication>
+
+#include <clocale>
+
+#include "app/Globals.h"
+#include "app/Settings.h"
+#include "app/ShowMessage.h"
+#include "resources/Pictures.h"
+#include "window/TavrelSnifferWindow.h"
+
+bool SnifferApp::InitInstance() {
+    // Qt sets the C library locale from the environment; numbers and times are formatted the
+    // same way everywhere ("%.2f", "%p").
+    std::setlocale(LC_NUMERIC, "C");
+    std::setlocale(LC_TIME, "C");
+
+    g_appIcon = LoadAppIcon();
+    QApplication::setWindowIcon(g_appIcon);
+    g_backgroundBrush = QBrush(QColor(210, 210, 210));
+
+    g_moduleDir = ExecutableFolder();
+
+    const std::string dataFolder = GetUserDataFolder(kProductName);
+    const std::string base = dataFolder.substr(0, dataFolder.rfind('/'));
+    g_settingsFile = base + "/" + kProductName + "/" + kSettingsFileName;
+
+    if (const int failure = CheckStartupSettings(g_settingsFile); failure != 0) {
+        ShowMessage(nullptr, kProductName, MB_ICONSTOP, "%s",
+                    StartupFailureText(failure, g_settingsFile).c_str());
+        return false;
+    }
+
+    RunMainWindow();
+    return false;
+}
+
+void SnifferApp::RunMainWindow() {
+    auto* window = new TavrelSnifferWindow(nullptr);
+    window->exec();
+    delete window;
+}
+
+int SnifferApp::ExitInstance() {
+    g_backgroundBrush = QBrush();
+    g_appIcon = QIcon();
+    return 0;
+}
+
+int SnifferApp::Run() {
+    InitInstance();
+    return ExitInstance();
+}

@@ -1,0 +1,53 @@
+// The pelnix program: the window, or a headless front end over the same core.
+#include <QApplication>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/DisplayCheck.h"
+#include "app/SnifferApp.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: pelnix [OPTION]\n"
+    "Watches this machine's network traffic for media streamed over plain HTTP and lists it.\n"
+    "\n"
+    "  --help      show this text and exit\n"
+    "  --version   show the version and exit\n"
+    "\n"
+    "Without an option the window opens. Settings are read from\n"
+    "$XDG_CONFIG_HOME/Pelnix/Pelnix.ini (by default ~/.config/Pelnix/Pelnix.ini).\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A peer that closes its end must never kill the process.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("pelnix %s\n", PELNIX_VERSION);
+            return 0;
+        }
+        std::fprintf(stderr, "pelnix: unknown option '%s' (try --help)\n", arg.c_str());
+        return 2;
+    }
+
+    if (const std::string problem = DisplayProblem(); !problem.empty()) {
+        std::fprintf(stderr, "pelnix: %s\n", problem.c_str());
+        return 1;
+    }
+
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Pelnix"));
+    SnifferApp app;
+    return app.Run();
+}

@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Sets Pelnix up on Debian 12 and then runs it or its tests.
+#   scripts/setup.sh run [ARGS...]   install what is missing, build, install the default
+#                                    settings, grant capture capabilities, start the program
+#   scripts/setup.sh test            the same set-up, then every test (also under ASan+UBSan)
+# Works as root and as a desktop user (sudo for the package and capability steps).
+set -euo pipefail
+
+mode=${1:-run}
+[ $# -gt 0 ] && shift
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build="$root/build"
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+
+say() { printf 'setup: %s\n' "$*" >&2; }
+
+install_packages() {
+    local wanted=() missing=() p
+    mapfile -t wanted < <(grep -v -E '^\s*(#|$)' "$root/scripts/packages.txt")
+    for p in "${wanted[@]}"; do
+        dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' ||
+            missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    say "installing: ${missing[*]}"
+    "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+build_tree() { # build_tree DIR [CMAKE OPTIONS...]
+    local dir=$1
+    shift
+    if [ ! -f "$dir/CMakeCache.txt" ]; then
+        cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    fi
+    cmake --build "$dir"
+}
+
+# The installer's part: the default settings file, written only when there is none.
+install_settings() {
+    local config_home=${XDG_CONFIG_HOME:-}
+    [ "${config_home:0:1}" = "/" ] || config_home="$HOME/.config"
+    local cache_home=${XDG_CACHE_HOME:-}
+    [ "${cache_home:0:1}" = "/" ] || cache_home="$HOME/.cache"
+    local folder="$config_home/Pelnix" work="$cache_home/Pelnix"
+    mkdir -p "$folder" "$work"
+    if [ ! -e "$folder/Pelnix.ini" ]; then
+        say "writing default settings to $folder/Pelnix.ini"
+        cat >"$folder/Pelnix.ini" <<INI
+[Pelnix]
+FFMpegExe=$(command -v ffmpeg || echo /usr/bin/ffmpeg)
+FFPlayExe=$(command -v ffplay || echo /usr/bin/ffplay)
+FFMpegAud=-vn -codec:a libmp3lame -q:a 2 -f mp3
+TempDir=$work
+INI
+    fi
+}
+
+grant_capabilities() {
+    # Capture without running the window as root. Some file systems keep no capabilities:
+    # say so and go on (capture then needs root).
+    "${sudo_cmd[@]}" setcap cap_net_raw,cap_net_admin=eip "$build/pelnix" 2>/dev/null ||
+        say "could not grant capture capabilities to $build/pelnix; capture will need root"
+}
+
+install_packages
+build_tree "$build"
+install_settings
+grant_capabilities
+
+case "$mode" in
+run)
+    exec "$build/pelnix" "$@"
+    ;;
+test)
+    status=0
+    ctest --test-dir "$build" --output-on-failure -j2 || status=1
+    if [ "${PELNIX_SKIP_SANITIZE:-0}" != 1 ]; then
+        say "building and running the tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+        build_tree "$root/build-asan" -DPELNIX_SANITIZE=ON -DPELNIX_BENCH=OFF
+        ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+            ctest --test-dir "$root/build-asan" --output-on-failure -j2 -LE nosan || status=1
+    fi
+    exit $status
+    ;;
+*)
+    say "unknown mode '$mode' (use run or test)"
+    exit 2
+    ;;
+esac
