@@ -1,0 +1,76 @@
+// The catalogue of sniffed media: the rules that accept or refuse a report, and the records.
+// The list control of the main window holds one and shows its records; the headless front end
+// prints them. Every operation is serialised under the catalogue's own lock.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The video site whose entries cannot be previewed and are fetched by replaying the captured
+// request. A URL that contains this text anywhere after the scheme carries the site flag.
+inline constexpr std::string_view kReplaySiteDomain = "youtube.com";
+
+struct SniffedMedia {
+    int number = 0;               // running number, the first accepted record is 1
+    std::string timeSniffed;      // "%I:%M:%S %p"
+    std::string url;              // "http://" + host and path
+    std::string requestHeaders;   // the captured request header block, unchanged
+    std::uint64_t size = 0;       // bytes, from the length text (saturating)
+    std::string type;             // cleaned type text: flv, mp4, MP3, ...
+    int siteFlag = 0;             // 1 for the replay site
+    int statusImage = 0;          // 0 red (not downloaded), 1 yellow (downloading), 2 green
+};
+
+class MediaCatalogue {
+public:
+    static constexpr int kMaxRecords = 25;
+    static constexpr std::uint64_t kMinimumSize = 100000;
+
+    // Applies the acceptance rules to one report and, when accepted, appends the record
+    // (evicting the oldest past kMaxRecords). `when` is the moment of sniffing, stamped as
+    // local time. Returns the accepted record, or nothing when the report was refused.
+    std::optional<SniffedMedia> AddSniffedMedia(std::string_view urlText,
+                                                std::string_view requestHeaders,
+                                                std::string_view lengthText,
+                                                std::string_view typeText, std::time_t when);
+
+    // Removes record `index` (0 is the oldest); false when there is no such record.
+    bool RemoveAt(int index);
+
+    // Stores the status image of record `index`; false when there is no such record.
+    bool SetStatusImage(int index, int image);
+
+    // Number of records, 0..kMaxRecords; -1 once Close was called.
+    int Count() const;
+
+    // A copy of record `index` (0 is the oldest), or nothing.
+    std::optional<SniffedMedia> Record(int index) const;
+
+    // Copies of all records, oldest first.
+    std::vector<SniffedMedia> Records() const;
+
+    // From now on every report is refused and Count() is -1 (teardown).
+    void Close();
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<SniffedMedia> m_records;
+    bool m_closed = false;
+};
+
+// The length text read as an unsigned decimal number: leading blanks skipped, reading stops at
+// the first non-digit, empty text gives 0, values past 2^64-1 saturate.
+std::uint64_t ParseLengthText(std::string_view lengthText);
+
+// The type text with every "x-" removed and cut before its first "\r\n" when that is not at
+// position 0.
+std::string CleanTypeText(std::string_view typeText);
+
+// "%d. %s" of number and time, and "%.2f MB" of the size in mebibytes: the list's texts.
+std::string RecordTitleText(const SniffedMedia& record);
+std::string RecordSizeText(const SniffedMedia& record);
