@@ -59,6 +59,28 @@ QRect TemplateDialog::MapDialogRect(int x, int y, int cx, int cy) const {
     return QRect(x * m_baseX / 4, y * m_baseY / 8, cx * m_baseX / 4, cy * m_baseY / 8);
 }
 
+bool TemplateDialog::ReplaceControl(int id, QWidget* replacement) {
+    const DialogItem* item = m_template ? m_template->Find(id) : nullptr;
+    QWidget* old = Control(id);
+    if (!item || !old || !replacement) return false;
+    replacement->setParent(this);
+    replacement->setGeometry(old->geometry());
+    replacement->setEnabled(old->isEnabled());
+    replacement->setVisible(!old->isHidden());
+    replacement->stackUnder(old);
+    m_controls.insert(id, replacement);
+    delete old;
+    return true;
+}
+
+void TemplateDialog::showEvent(QShowEvent* event) {
+    if (!m_initialised) {
+        m_initialised = true;
+        OnInitDialog();
+    }
+    QDialog::showEvent(event);
+}
+
 QWidget* TemplateDialog::CreateControl(const DialogItem& item) {
     using namespace TemplateStyle;
     const QString text = QString::fromLatin1(item.text);

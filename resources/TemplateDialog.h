@@ -42,6 +42,17 @@ public:
     // The font that stands for a template's font face on this system.
     static QFont TemplateFont(const char* face, int pointSize);
 
+    // Puts `replacement` in the place of control `id`: it takes the template item's rectangle,
+    // state and id, and the control built from the template is deleted. Returns false (and
+    // deletes nothing) when the template has no such control.
+    bool ReplaceControl(int id, QWidget* replacement);
+
+protected:
+    // Runs once, when the dialog is first shown and before it appears on screen: the place for
+    // the work that must happen while the dialog's run has begun.
+    virtual void OnInitDialog() {}
+    void showEvent(QShowEvent* event) override;
+
 private:
     QWidget* CreateControl(const DialogItem& item);
 
@@ -49,4 +60,5 @@ private:
     QHash<int, QWidget*> m_controls;
     int m_baseX = 6;
     int m_baseY = 13;
+    bool m_initialised = false;
 };
