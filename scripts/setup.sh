@@ -24,6 +24,10 @@ install_packages() {
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     say "installing: ${missing[*]}"
+    if [ ${#sudo_cmd[@]} -gt 0 ] && ! command -v sudo >/dev/null; then
+        say "these packages are missing and installing them needs root or sudo: ${missing[*]}"
+        exit 1
+    fi
     "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
     "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive \
         apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
@@ -61,7 +65,8 @@ INI
 grant_capabilities() {
     # Capture without running the window as root. Some file systems keep no capabilities:
     # say so and go on (capture then needs root).
-    "${sudo_cmd[@]}" setcap cap_net_raw,cap_net_admin=eip "$build/pelnix" 2>/dev/null ||
+    { [ ${#sudo_cmd[@]} -eq 0 ] || command -v sudo >/dev/null; } &&
+        "${sudo_cmd[@]}" setcap cap_net_raw,cap_net_admin=eip "$build/pelnix" 2>/dev/null ||
         say "could not grant capture capabilities to $build/pelnix; capture will need root"
 }
 
