@@ -8,15 +8,20 @@
 
 #include "app/DisplayCheck.h"
 #include "app/SnifferApp.h"
+#include "capture/HeadlessFrontEnd.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "Usage: pelnix [OPTION]\n"
+    "       pelnix --read FILE [--local-address A.B.C.D]\n"
+    "       pelnix --watch\n"
     "Watches this machine's network traffic for media streamed over plain HTTP and lists it.\n"
     "\n"
     "  --help      show this text and exit\n"
-    "  --version   show the version and exit\n"
+    "  --version   show the version and exit\n";
+
+constexpr const char* kUsageEnd =
     "\n"
     "Without an option the window opens. Settings are read from\n"
     "$XDG_CONFIG_HOME/Pelnix/Pelnix.ini (by default ~/.config/Pelnix/Pelnix.ini).\n";
@@ -27,10 +32,22 @@ int main(int argc, char** argv) {
     // A peer that closes its end must never kill the process.
     std::signal(SIGPIPE, SIG_IGN);
 
+    // The headless commands need neither a display nor Qt; --help and --version go first.
+    bool wantsInformation = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        wantsInformation = wantsInformation || arg == "--help" || arg == "-h" || arg == "--version";
+    }
+    if (!wantsInformation) {
+        if (const auto status = RunHeadlessCommand(argc, argv)) return *status;
+    }
+
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            std::fputs(kHeadlessUsage, stdout);
+            std::fputs(kUsageEnd, stdout);
             return 0;
         }
         if (arg == "--version") {

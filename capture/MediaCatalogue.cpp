@@ -1,0 +1,133 @@
+#include "capture/MediaCatalogue.h"
+
+#include <atomic>
+#include <cstdio>
+#include <limits>
+
+namespace {
+
+// Numbers every accepted record of the process, across catalogues; never reset or reused.
+std::atomic<int> s_recordCounter{0};
+
+constexpr std::string_view kScheme = "http://";
+
+}  // namespace
+
+std::uint64_t ParseLengthText(std::string_view lengthText) {
+    std::size_t i = 0;
+    // Blanks as the C library skips them before a number.
+    while (i < lengthText.size() &&
+           (lengthText[i] == ' ' || (lengthText[i] >= '\t' && lengthText[i] <= '\r'))) {
+        ++i;
+    }
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t value = 0;
+    for (; i < lengthText.size() && lengthText[i] >= '0' && lengthText[i] <= '9'; ++i) {
+        const std::uint64_t digit = static_cast<std::uint64_t>(lengthText[i] - '0');
+        if (value > (kMax - digit) / 10) {
+            value = kMax;  // saturate; the rest of the digits change nothing
+            continue;
+        }
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+std::string CleanTypeText(std::string_view typeText) {
+    std::string cleaned;
+    cleaned.reserve(typeText.size());
+    for (std::size_t i = 0; i < typeText.size();) {
+        if (typeText.compare(i, 2, "x-") == 0) {
+            i += 2;
+        } else {
+            cleaned.push_back(typeText[i++]);
+        }
+    }
+    const std::size_t lineEnd = cleaned.find("\r\n");
+    if (lineEnd != std::string::npos && lineEnd > 0) cleaned.resize(lineEnd);
+    return cleaned;
+}
+
+std::string RecordTitleText(const SniffedMedia& record) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%d. ", record.number);
+    return buffer + record.timeSniffed;
+}
+
+std::string RecordSizeText(const SniffedMedia& record) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.2f MB", static_cast<double>(record.size) / 1048576.0);
+    return buffer;
+}
+
+std::optional<SniffedMedia> MediaCatalogue::AddSniffedMedia(std::string_view urlText,
+                                                            std::string_view requestHeaders,
+                                                            std::string_view lengthText,
+                                                            std::string_view typeText,
+                                                            std::time_t when) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_closed) return std::nullopt;
+    const std::uint64_t size = ParseLengthText(lengthText);
+    if (size < kMinimumSize) return std::nullopt;
+    for (const SniffedMedia& record : m_records) {
+        // One medium reached through two URLs, or listed twice, shows once.
+        if (record.url == urlText || record.size == size) return std::nullopt;
+    }
+
+    SniffedMedia record;
+    record.number = ++s_recordCounter;
+    std::tm local{};
+    char stamp[30] = {};
+    if (localtime_r(&when, &local) != nullptr) {
+        std::strftime(stamp, sizeof stamp, "%I:%M:%S %p", &local);
+    }
+    record.timeSniffed = stamp;
+    record.url.assign(urlText);
+    record.requestHeaders.assign(requestHeaders);
+    record.size = size;
+    record.type = CleanTypeText(typeText);
+    std::string_view afterScheme = urlText;
+    if (afterScheme.substr(0, kScheme.size()) == kScheme) afterScheme.remove_prefix(kScheme.size());
+    record.siteFlag = afterScheme.find(kReplaySiteDomain) != std::string_view::npos ? 1 : 0;
+    record.statusImage = 0;
+
+    m_records.push_back(record);
+    if (m_records.size() > static_cast<std::size_t>(kMaxRecords)) m_records.erase(m_records.begin());
+    return record;
+}
+
+bool MediaCatalogue::RemoveAt(int index) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (index < 0 || static_cast<std::size_t>(index) >= m_records.size()) return false;
+    m_records.erase(m_records.begin() + index);
+    return true;
+}
+
+bool MediaCatalogue::SetStatusImage(int index, int image) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (index < 0 || static_cast<std::size_t>(index) >= m_records.size()) return false;
+    m_records[static_cast<std::size_t>(index)].statusImage = image;
+    return true;
+}
+
+int MediaCatalogue::Count() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_closed ? -1 : static_cast<int>(m_records.size());
+}
+
+std::optional<SniffedMedia> MediaCatalogue::Record(int index) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (index < 0 || static_cast<std::size_t>(index) >= m_records.size()) return std::nullopt;
+    return m_records[static_cast<std::size_t>(index)];
+}
+
+std::vector<SniffedMedia> MediaCatalogue::Records() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_records;
+}
+
+void MediaCatalogue::Close() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_closed = true;
+    m_records.clear();
+}

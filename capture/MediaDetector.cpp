@@ -1,0 +1,177 @@
+#include "capture/MediaDetector.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+#include "capture/MediaMarkers.h"
+
+namespace {
+
+std::string_view TrimBlanks(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos) return text;  // blanks only: left as it is
+    const std::size_t last = text.find_last_not_of(' ');
+    return text.substr(first, last - first + 1);
+}
+
+std::string_view Bytes(const std::uint8_t* payload, std::size_t from, std::size_t to) {
+    return {reinterpret_cast<const char*>(payload) + from, to - from};
+}
+
+}  // namespace
+
+std::string BuildMediaUrl(const PendingRequest& request) {
+    if (request.path.empty()) return {};
+    const std::string_view path = TrimBlanks(request.path);
+    const std::string_view host = TrimBlanks(request.host);
+    std::string url;
+    // A Host value of blanks only names no host: the server's address serves instead.
+    if (!host.empty() && host.find_first_not_of(' ') != std::string_view::npos) {
+        url.reserve(host.size() + path.size());
+        url.append(host).append(path);
+    } else {
+        char address[16];
+        const auto& a = request.destinationAddress;
+        std::snprintf(address, sizeof address, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
+        url.append(address).append(path);
+    }
+    if (url.size() > kMaxUrlLength) url.resize(kMaxUrlLength);
+    return url;
+}
+
+void MediaDetector::Reset() {
+    m_pending.Clear();
+    m_lastRequest.Clear();
+    m_lastLengthText.clear();
+    m_currentRequest.Clear();
+}
+
+void MediaDetector::HandlePacket(const PacketView& packet, std::int64_t nowSeconds) {
+    if (packet.payload == nullptr) return;
+    if (packet.outgoing) {
+        HandleRequest(packet, nowSeconds);
+        return;
+    }
+    const std::uint8_t* payload = packet.payload;
+    const std::size_t raw = packet.rawLength;
+    if (FindMarker(kMarkers.http, payload, raw, 0, packet.scanLength) != kNotFound) {
+        HandleResponse(packet);
+        return;
+    }
+    // A packet without "HTTP" that starts a Flash video body continues the last response.
+    if (BeginsWith(kMarkers.flashSignature, payload, raw, 0)) {
+        ReportMedia(m_lastRequest, m_lastLengthText, kMarkers.flashTypeText);
+    }
+}
+
+void MediaDetector::HandleRequest(const PacketView& packet, std::int64_t nowSeconds) {
+    const std::uint8_t* payload = packet.payload;
+    const std::size_t raw = packet.rawLength;
+    const std::size_t scanEnd = packet.scanLength;
+
+    const std::size_t g = FindMarker(kMarkers.get, payload, raw, 0, scanEnd);
+    if (g == kNotFound) return;
+    const std::size_t s = FindMarker(kMarkers.blank, payload, raw, g, scanEnd - g);
+    if (s == kNotFound) return;
+
+    PendingRequest entry;
+    entry.sourceAddress = packet.sourceAddress;
+    entry.destinationAddress = packet.destinationAddress;
+    entry.sourcePort = packet.sourcePort;
+    entry.destinationPort = packet.destinationPort;
+    entry.path.assign(Bytes(payload, g, s));
+
+    const std::size_t h = FindMarker(kMarkers.host, payload, raw, s, scanEnd - s);
+    if (h != kNotFound) {
+        const std::size_t c = FindMarker(kMarkers.lineEnd, payload, raw, h, scanEnd - h);
+        if (c != kNotFound) entry.host.assign(Bytes(payload, h, c - kMarkers.lineEnd.size()));
+    }
+    const std::size_t f = h != kNotFound ? h : s;
+    const std::size_t e = FindMarker(kMarkers.headerEnd, payload, raw, f, 2 * scanEnd);
+    // From the payload start: text before "GET " belongs to the block as well.
+    if (e != kNotFound) entry.requestHeaders.assign(Bytes(payload, 0, e));
+
+    m_pending.AddPendingRequest(std::move(entry), nowSeconds);
+}
+
+void MediaDetector::HandleResponse(const PacketView& packet) {
+    const std::uint8_t* payload = packet.payload;
+    const std::size_t raw = packet.rawLength;
+    const std::size_t scan = packet.scanLength;
+
+    // The response travels the other way: its destination is the request's source.
+    m_pending.TakePendingRequest(packet.destinationAddress, packet.sourceAddress,
+                                 packet.destinationPort, packet.sourcePort, m_currentRequest);
+
+    std::string_view lengthText;
+    const std::size_t q = FindMarker(kMarkers.contentLength, payload, raw, 0, scan);
+    if (q != kNotFound) {
+        const std::size_t c = FindMarker(kMarkers.lineEnd, payload, raw, q, scan);
+        if (c != kNotFound) lengthText = Bytes(payload, q, c);
+    }
+
+    const std::size_t t = FindMarker(kMarkers.contentTypeVideo, payload, raw, 0, scan);
+    if (t != kNotFound) {
+        std::string_view typeText;
+        const std::size_t c = FindMarker(kMarkers.lineEnd, payload, raw, t, scan);
+        if (c != kNotFound) typeText = Bytes(payload, t, c);
+        const std::size_t x = FindMarker(kMarkers.flashType, payload, raw, t, scan);
+        if (x != kNotFound) {
+            const std::size_t e = FindMarker(kMarkers.headerEnd, payload, raw, x, raw);
+            // A header block that ends with the packet brought no body byte: the body's first
+            // packet, which starts with the Flash signature, reports the transfer instead.
+            if (e == kNotFound || e < raw) ReportMedia(m_currentRequest, lengthText, typeText);
+        } else {
+            ReportMedia(m_currentRequest, lengthText, typeText);
+        }
+    } else {
+        const std::size_t b = FindMarker(kMarkers.headerEnd, payload, raw, 0, scan);
+        if (b != kNotFound) {
+            if (BeginsWith(kMarkers.flashSignature, payload, raw, b)) {
+                ReportMedia(m_currentRequest, lengthText, kMarkers.flashTypeText);
+            } else if (BeginsWith(kMarkers.id3Signature, payload, raw, b)) {
+                ReportMedia(m_currentRequest, lengthText, kMarkers.mp3TypeText);
+            }
+        }
+    }
+
+    // Every "HTTP" packet replaces the remembered response, reported or not. Swapping and
+    // assigning keep the buffers, so this allocates only when a text outgrows them.
+    std::swap(m_lastRequest, m_currentRequest);
+    m_lastLengthText.assign(lengthText);
+}
+
+void MediaDetector::ReportMedia(const PendingRequest& request, std::string_view lengthText,
+                                std::string_view typeText) {
+    if (request.path.empty()) return;  // nothing tied to the response: no URL
+    std::string url = BuildMediaUrl(request);
+    if (url.empty()) return;
+    {
+        std::lock_guard<std::mutex> lock(m_ignoreMutex);
+        const auto it = std::find(m_ignoreList.begin(), m_ignoreList.end(), url);
+        if (it != m_ignoreList.end()) {
+            m_ignoreList.erase(it);
+            return;
+        }
+    }
+    if (m_sink) {
+        m_sink(std::move(url), request.requestHeaders, std::string(lengthText),
+               std::string(typeText));
+    }
+}
+
+void MediaDetector::IgnoreUrl(const std::string& url, int count) {
+    std::lock_guard<std::mutex> lock(m_ignoreMutex);
+    for (int i = 0; i < count; ++i) m_ignoreList.push_back(url);
+}
+
+std::size_t MediaDetector::IgnoreListSize() const {
+    std::lock_guard<std::mutex> lock(m_ignoreMutex);
+    return m_ignoreList.size();
+}
+
+void MediaDetector::ClearIgnoreList() {
+    std::lock_guard<std::mutex> lock(m_ignoreMutex);
+    m_ignoreList.clear();
+}

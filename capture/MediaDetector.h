@@ -1,0 +1,67 @@
+// Recognises outgoing GET requests and incoming media responses in single packets, ties each
+// response to its request, forms the media URL and reports the transfer. One detector per
+// capture session; it works on decoded packets, never on a capture handle.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "capture/FrameDecoder.h"
+#include "capture/PendingRequests.h"
+
+// Receives one report: the media URL without scheme, the request header block, the length text
+// and the type text.
+using ReportSink = std::function<void(std::string url, std::string requestHeaders,
+                                      std::string lengthText, std::string typeText)>;
+
+// Longest URL a report carries; a longer one is cut to this many bytes.
+inline constexpr std::size_t kMaxUrlLength = 4095;
+
+// The URL of a request: host (or the server's address when there is no Host value) followed
+// by the path, blanks trimmed. Empty when the path is empty.
+std::string BuildMediaUrl(const PendingRequest& request);
+
+class MediaDetector {
+public:
+    // Installed before the first packet; runs on the thread that calls HandlePacket.
+    void SetReportSink(ReportSink sink) { m_sink = std::move(sink); }
+
+    // Forgets the pending requests and the last response (the capture loop starts).
+    void Reset();
+
+    // Handles one decoded packet. `nowSeconds` is the clock of the pending list.
+    void HandlePacket(const PacketView& packet, std::int64_t nowSeconds);
+
+    // Applies the empty-URL and ignore rules, then hands the report to the sink.
+    void ReportMedia(const PendingRequest& request, std::string_view lengthText,
+                     std::string_view typeText);
+
+    // Appends `count` copies of `url` to the ignore list: each suppresses one later sighting.
+    // Safe to call from any thread.
+    void IgnoreUrl(const std::string& url, int count);
+    std::size_t IgnoreListSize() const;
+    void ClearIgnoreList();
+
+    const PendingRequestList& Pending() const { return m_pending; }
+
+private:
+    void HandleRequest(const PacketView& packet, std::int64_t nowSeconds);
+    void HandleResponse(const PacketView& packet);
+
+    ReportSink m_sink;
+    PendingRequestList m_pending;
+    // The request and length text of the most recent incoming packet that contained "HTTP":
+    // a Flash video body that starts in the next packet is reported with them.
+    PendingRequest m_lastRequest;
+    std::string m_lastLengthText;
+    // Scratch request reused for each response so that no packet allocates.
+    PendingRequest m_currentRequest;
+
+    mutable std::mutex m_ignoreMutex;
+    std::vector<std::string> m_ignoreList;  // guarded by m_ignoreMutex
+};

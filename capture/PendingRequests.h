@@ -1,0 +1,56 @@
+// The outgoing requests that still wait for their response, so that a response can be tied to
+// the request that asked for it. Owned and touched by one capture thread only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "capture/FrameDecoder.h"
+
+struct PendingRequest {
+    Ipv4Address sourceAddress{};       // this machine, as seen in the request
+    Ipv4Address destinationAddress{};  // the server
+    std::uint16_t sourcePort = 0;       // as captured
+    std::uint16_t destinationPort = 0;  // as captured
+    std::string host;            // value of the Host line, may be empty
+    std::string path;            // request target with the blank that ends it, may be empty
+    std::string requestHeaders;  // the request's header block, may be empty
+    std::int64_t timeAdded = 0;  // seconds on the clock the list was given
+
+    // Empties the request without giving up its buffers.
+    void Clear();
+};
+
+// Seconds of the monotonic clock: expiry must not jump when the wall clock is set.
+std::int64_t MonotonicSeconds();
+
+class PendingRequestList {
+public:
+    // Entries older than this many seconds are freed by the next insertion.
+    static constexpr std::int64_t kExpirySeconds = 60;
+    // Traffic with many unanswered requests must not grow the list without bound: past this,
+    // the oldest entry gives way to the new one.
+    static constexpr std::size_t kMaxEntries = 4096;
+
+    // Frees every entry older than kExpirySeconds at `now`, stamps the entry with `now` and
+    // appends it as the newest.
+    void AddPendingRequest(PendingRequest entry, std::int64_t now);
+
+    // Removes the oldest entry sent from client to server on these ports and moves it into
+    // `out`; when none matches, `out` becomes an empty request. No expiry is applied here.
+    // Gives whether an entry matched.
+    bool TakePendingRequest(const Ipv4Address& clientAddress, const Ipv4Address& serverAddress,
+                            std::uint16_t clientPort, std::uint16_t serverPort,
+                            PendingRequest& out);
+
+    void Clear() { m_entries.clear(); }
+    std::size_t Size() const { return m_entries.size(); }
+    bool Empty() const { return m_entries.empty(); }
+    // Oldest entry first.
+    const std::list<PendingRequest>& Entries() const { return m_entries; }
+
+private:
+    std::list<PendingRequest> m_entries;  // oldest first
+};
