@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include "capture/PendingRequests.h"
+
+namespace {
+
+const Ipv4Address kClient{10, 0, 0, 2};
+const Ipv4Address kServer{10, 0, 0, 7};
+
+PendingRequest Entry(std::string path, std::uint16_t clientPort = 1000,
+                     Ipv4Address server = kServer) {
+    PendingRequest entry;
+    entry.sourceAddress = kClient;
+    entry.destinationAddress = server;
+    entry.sourcePort = clientPort;
+    entry.destinationPort = 80;
+    entry.path = std::move(path);
+    return entry;
+}
+
+}  // namespace
+
+TEST(PendingRequestList, IdenticalRequestsAreTakenOldestFirst) {
+    PendingRequestList list;
+    list.AddPendingRequest(Entry("/first "), 100);
+    list.AddPendingRequest(Entry("/other ", 2000), 101);
+    list.AddPendingRequest(Entry("/second "), 102);
+    PendingRequest taken;
+    ASSERT_TRUE(list.TakePendingRequest(kClient, kServer, 1000, 80, taken));
+    EXPECT_EQ(taken.path, "/first ");
+    EXPECT_EQ(taken.timeAdded, 100);
+    ASSERT_TRUE(list.TakePendingRequest(kClient, kServer, 1000, 80, taken));
+    EXPECT_EQ(taken.path, "/second ");
+    EXPECT_FALSE(list.TakePendingRequest(kClient, kServer, 1000, 80, taken));
+    EXPECT_TRUE(taken.path.empty());
+    EXPECT_EQ(taken.timeAdded, 0);
+    EXPECT_EQ(list.Size(), 1u);
+}
+
+TEST(PendingRequestList, EveryPartOfTheKeyMustMatch) {
+    PendingRequestList list;
+    list.AddPendingRequest(Entry("/a "), 0);
+    PendingRequest taken;
+    // Ports match but the server address differs.
+    EXPECT_FALSE(list.TakePendingRequest(kClient, Ipv4Address{10, 0, 0, 8}, 1000, 80, taken));
+    EXPECT_FALSE(list.TakePendingRequest(Ipv4Address{10, 0, 0, 3}, kServer, 1000, 80, taken));
+    EXPECT_FALSE(list.TakePendingRequest(kClient, kServer, 1001, 80, taken));
+    EXPECT_FALSE(list.TakePendingRequest(kClient, kServer, 1000, 81, taken));
+    EXPECT_TRUE(taken.path.empty());
+    EXPECT_EQ(list.Size(), 1u);
+}
+
+TEST(PendingRequestList, ExpiryAtSixtyAndSixtyOneSeconds) {
+    PendingRequestList list;
+    list.AddPendingRequest(Entry("/old "), 1000);
+    list.AddPendingRequest(Entry("/young ", 2000), 1030);
+    list.AddPendingRequest(Entry("/c ", 3000), 1060);  // /old is exactly 60 s old: kept
+    EXPECT_EQ(list.Size(), 3u);
+    list.AddPendingRequest(Entry("/d ", 4000), 1061);  // /old is 61 s old: freed
+    ASSERT_EQ(list.Size(), 3u);
+    EXPECT_EQ(list.Entries().front().path, "/young ");
+
+    // Taking applies no expiry: an aged entry is still there when nothing was added since.
+    PendingRequest taken;
+    EXPECT_TRUE(list.TakePendingRequest(kClient, kServer, 2000, 80, taken));
+    EXPECT_EQ(taken.path, "/young ");
+}
+
+TEST(PendingRequestList, ExpiryWalksTheWholeList) {
+    // A clock that ran backwards (a capture file) leaves a young entry before an old one.
+    PendingRequestList list;
+    list.AddPendingRequest(Entry("/late ", 1), 5000);
+    list.AddPendingRequest(Entry("/early ", 2), 100);
+    list.AddPendingRequest(Entry("/now ", 3), 5001);
+    ASSERT_EQ(list.Size(), 2u);
+    EXPECT_EQ(list.Entries().front().path, "/late ");
+    EXPECT_EQ(list.Entries().back().path, "/now ");
+}
+
+TEST(PendingRequestList, CapDropsTheOldest) {
+    PendingRequestList list;
+    const std::size_t extra = 10;
+    for (std::size_t i = 0; i < PendingRequestList::kMaxEntries + extra; ++i) {
+        list.AddPendingRequest(Entry("/" + std::to_string(i) + " ", static_cast<std::uint16_t>(i)),
+                               7);
+    }
+    EXPECT_EQ(list.Size(), PendingRequestList::kMaxEntries);
+    EXPECT_EQ(list.Entries().front().path, "/" + std::to_string(extra) + " ");
+    list.Clear();
+    EXPECT_TRUE(list.Empty());
+}
