@@ -1,0 +1,245 @@
+#include "converter/CConsoleRunner.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+std::mutex g_runnerOutputMutex;
+std::string g_runnerOutput;
+
+void CloseFd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+// Moves `fd` above the standard descriptors so that placing it on 0, 1 or 2 in the child is a
+// real duplicate (which drops close-on-exec) and never a no-op.
+bool AboveStandardFds(int& fd) {
+    if (fd > STDERR_FILENO) return true;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    ::close(fd);
+    fd = moved;
+    return moved >= 0;
+}
+
+// Starts /bin/sh on the script with the given standard descriptors, in a new session (so the
+// shell and everything it starts form one process group that only this run owns), with default
+// signal dispositions (the program ignores SIGPIPE; a converter must not inherit that) and no
+// other descriptor of the program.
+pid_t SpawnShell(const std::string& scriptPath, int stdinFd, int stdoutFd, int stderrFd) {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    if (posix_spawn_file_actions_init(&actions) != 0) return -1;
+    if (posix_spawnattr_init(&attr) != 0) {
+        posix_spawn_file_actions_destroy(&actions);
+        return -1;
+    }
+    sigset_t defaults, empty;
+    sigfillset(&defaults);
+    sigemptyset(&empty);
+    bool ok = posix_spawn_file_actions_adddup2(&actions, stdinFd, STDIN_FILENO) == 0 &&
+              posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO) == 0 &&
+              posix_spawn_file_actions_adddup2(&actions, stderrFd, STDERR_FILENO) == 0 &&
+              posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1) == 0 &&
+              posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF |
+                                                  POSIX_SPAWN_SETSIGMASK) == 0 &&
+              posix_spawnattr_setsigdefault(&attr, &defaults) == 0 &&
+              posix_spawnattr_setsigmask(&attr, &empty) == 0;
+    pid_t pid = -1;
+    if (ok) {
+        // "--" ends the shell's options, so a path that starts with "-" is still a file.
+        const char* argv[] = {"/bin/sh", "--", scriptPath.c_str(), nullptr};
+        if (posix_spawn(&pid, "/bin/sh", &actions, &attr, const_cast<char* const*>(argv),
+                        environ) != 0) {
+            pid = -1;
+        }
+    }
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+}  // namespace
+
+void RunnerOutputClear() {
+    std::lock_guard lock(g_runnerOutputMutex);
+    g_runnerOutput.clear();
+}
+
+void RunnerOutputAppend(std::string_view text) {
+    std::lock_guard lock(g_runnerOutputMutex);
+    g_runnerOutput.append(text);
+}
+
+std::string RunnerOutputCopy() {
+    std::lock_guard lock(g_runnerOutputMutex);
+    return g_runnerOutput;
+}
+
+CConsoleRunner::~CConsoleRunner() {
+    ClosePipes();
+    std::lock_guard lock(m_processMutex);
+    if (m_pid <= 0 || m_reaped) return;
+    if (ReapLocked()) return;
+    // The shell outlived both owners: reap it when it ends so that it leaves no zombie. Nothing
+    // else waits for this pid once the runner is gone.
+    const pid_t pid = m_pid;
+    try {
+        std::thread([pid] {
+            siginfo_t info{};
+            while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED) < 0 && errno == EINTR) {
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread: the zombie stays until the program ends.
+    }
+}
+
+int CConsoleRunner::Start(const std::string& scriptPath) {
+    if (m_readerActive.load()) return kBusy;
+    if (scriptPath.empty()) return kNotStarted;
+    const std::shared_ptr<CConsoleRunner> self = weak_from_this().lock();
+    if (!self) return kBusy;  // the reader thread could not share ownership
+    {
+        std::lock_guard lock(m_processMutex);
+        // A previous run's shell that is still unreaped keeps its pid until it is reaped here.
+        if (m_pid > 0 && !m_reaped && !ReapLocked()) return kBusy;
+    }
+
+    int outputPipe[2] = {-1, -1};
+    int inputPipe[2] = {-1, -1};
+    int result = kBusy;
+    if (::pipe2(outputPipe, O_CLOEXEC) == 0 && ::pipe2(inputPipe, O_CLOEXEC) == 0 &&
+        AboveStandardFds(outputPipe[1]) && AboveStandardFds(inputPipe[0])) {
+        const pid_t pid = SpawnShell(scriptPath, inputPipe[0], outputPipe[1], outputPipe[1]);
+        if (pid <= 0) {
+            result = kNotStarted;
+        } else {
+            // Close our copies of the child's ends: the output pipe then reaches end-of-file
+            // when the shell and everything that inherited its write end have exited.
+            CloseFd(outputPipe[1]);
+            CloseFd(inputPipe[0]);
+            {
+                std::lock_guard lock(m_processMutex);
+                m_pid = pid;
+                m_reaped = false;
+                m_processHeld = true;
+            }
+            {
+                std::lock_guard lock(m_pipeMutex);
+                m_outputRead = outputPipe[0];
+                m_inputWrite = inputPipe[1];
+                outputPipe[0] = inputPipe[1] = -1;
+            }
+            m_closed.store(false);
+            m_readerActive.store(true);
+            try {
+                std::thread(ReaderThreadProc, self).detach();
+                result = kStarted;
+            } catch (const std::system_error&) {
+                m_readerActive.store(false);
+                result = kBusy;
+            }
+        }
+    }
+    for (int fd : {outputPipe[0], outputPipe[1], inputPipe[0], inputPipe[1]}) {
+        if (fd >= 0) ::close(fd);
+    }
+    if (result != kStarted) Close();
+    return result;
+}
+
+void CConsoleRunner::ReaderThreadProc(std::shared_ptr<CConsoleRunner> self) {
+    int fd;
+    {
+        std::lock_guard lock(self->m_pipeMutex);
+        fd = self->m_outputRead;
+    }
+    char buffer[kRunnerChunkBytes + 1];
+    // Exceptions never leave this thread: an owner that throws ends the delivery early.
+    try {
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, kRunnerChunkBytes);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;  // end-of-file, or a failed read, ends the output alike
+            buffer[n] = '\0';
+            self->OnOutput(buffer, static_cast<std::size_t>(n));
+        }
+    } catch (...) {
+    }
+    self->m_readerActive.store(false);
+    try {
+        self->OnOutput(nullptr, 0);
+    } catch (...) {
+    }
+    self->Close();
+}
+
+bool CConsoleRunner::IsRunning() const {
+    std::lock_guard lock(m_processMutex);
+    if (!m_processHeld || m_pid <= 0 || m_reaped) return false;
+    // WNOWAIT: look without reaping, so the shell keeps its pid (and the group number) reserved
+    // while this runner may still signal the group.
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+        return false;  // a failed query counts as not running
+    }
+    return info.si_pid == 0;
+}
+
+void CConsoleRunner::Close() {
+    ClosePipes();
+    {
+        std::lock_guard lock(m_processMutex);
+        m_processHeld = false;
+    }
+    m_closed.store(true);
+}
+
+pid_t CConsoleRunner::ProcessGroup() const {
+    std::lock_guard lock(m_processMutex);
+    return m_pid > 0 ? m_pid : 0;
+}
+
+bool CConsoleRunner::SignalProcessGroup(int signal) {
+    std::lock_guard lock(m_processMutex);
+    if (m_pid <= 0 || m_reaped) return false;
+    return ::kill(-m_pid, signal) == 0;
+}
+
+bool CConsoleRunner::ReapIfExited() {
+    std::lock_guard lock(m_processMutex);
+    if (m_pid <= 0) return false;
+    return m_reaped || ReapLocked();
+}
+
+bool CConsoleRunner::ReapLocked() {
+    siginfo_t info{};
+    int rc;
+    do {
+        rc = ::waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG);
+    } while (rc < 0 && errno == EINTR);
+    if (rc == 0 && info.si_pid == 0) return false;  // still running
+    // Reaped now, or no longer our child to wait for (ECHILD): either way it is gone.
+    m_reaped = true;
+    return true;
+}
+
+void CConsoleRunner::ClosePipes() {
+    std::lock_guard lock(m_pipeMutex);
+    CloseFd(m_inputWrite);
+    CloseFd(m_outputRead);
+}
+
+void CConsoleRunner::OnOutput(const char*, std::size_t) {}

@@ -1,0 +1,78 @@
+// Runs one shell script with its standard output and error captured through one pipe, and hands
+// the text to the owner chunk by chunk from a reader thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+// Largest chunk the reader thread delivers at once.
+inline constexpr std::size_t kRunnerChunkBytes = 2048;
+
+// The text of the latest run, shared by the reader thread and the GUI thread under one lock.
+// Readers take a copy.
+void RunnerOutputClear();
+void RunnerOutputAppend(std::string_view text);
+std::string RunnerOutputCopy();
+
+class CConsoleRunner : public std::enable_shared_from_this<CConsoleRunner> {
+public:
+    // Results of Start.
+    static constexpr int kStarted = 0;
+    static constexpr int kNotStarted = 1;  // empty command, or the shell could not be started
+    static constexpr int kBusy = 2;        // a run is under way, or a pipe or the thread failed
+
+    CConsoleRunner() = default;
+    CConsoleRunner(const CConsoleRunner&) = delete;
+    CConsoleRunner& operator=(const CConsoleRunner&) = delete;
+    virtual ~CConsoleRunner();
+
+    // Runs `/bin/sh <scriptPath>` (the path is one argument, never re-parsed by a shell) in its own
+    // session and process group, stdout and stderr on one pipe, stdin on a pipe nobody writes.
+    // The runner must be owned by a std::shared_ptr: the reader thread shares ownership until the
+    // output has ended.
+    int Start(const std::string& scriptPath);
+
+    // True while the shell process has not exited. Does not reap it.
+    bool IsRunning() const;
+    // True once the output has ended and everything the run held is released.
+    bool IsClosed() const { return m_closed.load(); }
+    // Releases the pipes and the process handle and sets the closed flag. Never signals the child.
+    void Close();
+
+    // The shell's process group (its pid), or 0 when no process was started.
+    pid_t ProcessGroup() const;
+    // Sends `signal` to every process of the run's group. Refused (false) once the shell has been
+    // reaped: only the unreaped shell keeps the group number from being reused.
+    bool SignalProcessGroup(int signal);
+    // Reaps the shell when it has exited; returns true when it is reaped (now or earlier).
+    bool ReapIfExited();
+
+protected:
+    // Called on the reader thread with each chunk (NUL-terminated, `length` bytes, at most
+    // kRunnerChunkBytes) and once with nullptr when the output has ended.
+    virtual void OnOutput(const char* text, std::size_t length);
+
+private:
+    static void ReaderThreadProc(std::shared_ptr<CConsoleRunner> self);
+    bool ReapLocked();
+    void ClosePipes();
+
+    std::atomic<bool> m_closed{false};
+    std::atomic<bool> m_readerActive{false};
+
+    mutable std::mutex m_processMutex;
+    pid_t m_pid = 0;             // shell pid and process group; kept until reaped
+    int m_pidFd = -1;            // pidfd of the shell, kept until the shell is reaped
+    bool m_processHeld = false;  // cleared by Close: IsRunning then reports false
+    bool m_reaped = false;
+
+    std::mutex m_pipeMutex;
+    int m_inputWrite = -1;
+    int m_outputRead = -1;
+};

@@ -1,0 +1,34 @@
+// Stops the converter that a cancelled conversion left running. The converter is whatever the
+// runner's shell started: the run's own process group. Another program's converter, even one of
+// the same name, is never touched.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <vector>
+
+class CConsoleRunner;
+
+class CProcessKiller {
+public:
+    static constexpr std::chrono::milliseconds kDefaultCloseWait{5000};
+
+    explicit CProcessKiller(std::chrono::milliseconds closeWait = kDefaultCloseWait)
+        : m_closeWait(closeWait) {}
+
+    // Asks every process of the runner's group to close (SIGTERM), waits at most the close wait
+    // for all of them to end, then terminates what is left (SIGKILL) and reaps the shell.
+    // True when a running group was found and ended within the wait or was terminated; false
+    // when the runner has no process group to stop. Blocks the calling thread (bounded).
+    bool KillConverter(CConsoleRunner& runner) const;
+
+    // The processes of group `pgid` that have not exited (zombies excluded), read from /proc.
+    static std::vector<pid_t> LiveMembersOfGroup(pid_t pgid);
+
+private:
+    // Waits until group `pgid` has no live member or `deadline` passes; true when it emptied.
+    static bool WaitGroupGone(pid_t pgid, std::chrono::steady_clock::time_point deadline);
+
+    std::chrono::milliseconds m_closeWait;
+};

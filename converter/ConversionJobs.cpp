@@ -1,0 +1,102 @@
+#include "converter/ConversionJobs.h"
+
+#include <QFileDialog>
+#include <QProcess>
+
+#include <cmath>
+#include <cstdio>
+
+#include "app/Globals.h"
+#include "app/Settings.h"
+#include "app/ShowMessage.h"
+#include "converter/CWindowConsoleRunner.h"
+#include "converter/ConverterOutput.h"
+#include "converter/PumpMessages.h"
+
+namespace {
+
+SavePromptHandler& PromptHandler() {
+    static SavePromptHandler handler;
+    return handler;
+}
+
+std::string HomeFolder() {
+    const QByteArray home = qgetenv("HOME");
+    return home.isEmpty() ? QDir::homePath().toStdString() : home.toStdString();
+}
+
+}  // namespace
+
+bool QueryMediaDuration(QObject* notify, const std::string& inputPath, double& seconds) {
+    const std::string script = g_tempDir + "/QXCmdTmp.bat";
+    std::FILE* file = std::fopen(script.c_str(), "we");
+    if (!file) return false;
+    const std::string command = DurationQueryCommand(g_ffmpegExe, inputPath);
+    std::fwrite(command.data(), 1, command.size(), file);
+    std::fclose(file);
+
+    const auto runner = CWindowConsoleRunner::Create(notify);
+    if (runner->Start(script) == CConsoleRunner::kStarted) {
+        // The output is complete only when the shell has ended and the reader has closed.
+        PumpMessagesWhile([&] { return runner->IsRunning() || !runner->IsClosed(); },
+                          QEventLoop::ExcludeUserInputEvents);
+    }
+    const double duration = ParseDuration(RunnerOutputCopy());
+    if (!(duration > 0) || !std::isfinite(duration)) return false;
+    seconds = duration;
+    return true;
+}
+
+void ReportConversionFailure(QWidget* owner) {
+    const std::string path = g_tempDir + "/FFMpegErrorOut.txt";
+    const std::string output = RunnerOutputCopy();
+    WriteTextFile(path, output);
+    const std::string report = ConversionFailureText(path, output);
+    ShowMessage(owner, kProductName, MB_OK,
+                "The conversion command failed.  The output from the converter is:\n\n%s",
+                report.c_str());
+}
+
+void SetSavePromptHandler(SavePromptHandler handler) { PromptHandler() = std::move(handler); }
+
+std::string AskSavePath(QWidget* owner, const std::string& extension) {
+    // The filter was a fixed 50-character buffer: longer text is cut at 49 characters.
+    constexpr std::size_t kFilterChars = 49;
+    std::string display = extension.substr(0, kFilterChars);
+    for (char& c : display) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    std::string filter = extension == "???"
+                             ? std::string("File (*.*)#*.*##")
+                             : display + " File (*." + extension + ")#*." + extension + "##";
+    filter.resize(std::min(filter.size(), kFilterChars));
+    // The description before the first "#" names its own pattern in parentheses, which is the
+    // form the file dialog reads.
+    const std::string description = filter.substr(0, filter.find('#'));
+
+    SavePrompt prompt;
+    prompt.title = QStringLiteral("Save Video As...");
+    prompt.filter = QString::fromStdString(description);
+    prompt.folder = QString::fromStdString(ReadSettingString(
+        g_settingsFile, kProductName, extension == "avi" ? "CurrentFilePath" : "ProjectFilePath",
+        HomeFolder()));
+    prompt.defaultSuffix = extension == "???" ? QString() : QString::fromStdString(extension);
+
+    if (PromptHandler()) return PromptHandler()(owner, prompt).toStdString();
+
+    QFileDialog dialog(owner, prompt.title, prompt.folder, prompt.filter);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDefaultSuffix(prompt.defaultSuffix);
+    if (dialog.exec() != QDialog::Accepted) return {};
+    const QStringList chosen = dialog.selectedFiles();
+    return chosen.isEmpty() ? std::string() : chosen.first().toStdString();
+}
+
+void PlayMedia(QWidget*, const std::string& pathOrUrl) {
+    QString target = QString::fromStdString(pathOrUrl).trimmed();
+    if (target.isEmpty()) return;
+    // One argument and no shell; a leading "-" would still read as a player option.
+    if (target.startsWith(QLatin1Char('-'))) target.prepend(QStringLiteral("./"));
+    QProcess::startDetached(QString::fromStdString(g_ffplayExe), {target});
+}

@@ -1,0 +1,41 @@
+// The jobs the program runs with the converter and the player, and the save prompt.
+#pragma once
+
+#include <QString>
+
+#include <functional>
+#include <string>
+
+class QObject;
+class QWidget;
+
+// Asks the converter how long `inputPath` plays, through the script QXCmdTmp.bat in the work
+// folder, and waits for the whole output. `notify` receives the output like any runner's notify
+// object (may be null). True, with `seconds` set, when a positive duration was found; otherwise
+// `seconds` is unchanged. User input is deferred, not handled, while it waits.
+bool QueryMediaDuration(QObject* notify, const std::string& inputPath, double& seconds);
+
+// Shows the converter's output of the last run, from the line after its banner, in a message box
+// owned by `owner`. The whole output is also kept in FFMpegErrorOut.txt in the work folder.
+void ReportConversionFailure(QWidget* owner);
+
+// What the save prompt is asked to show.
+struct SavePrompt {
+    QString title;
+    QString filter;         // one name filter, e.g. "MP3 File (*.MP3)"
+    QString folder;         // start folder
+    QString defaultSuffix;  // appended when the chosen name has none; empty for none
+};
+
+// Asks where a file with `extension` goes ("???" for any file). Returns the chosen path, or
+// empty text when the prompt is cancelled.
+std::string AskSavePath(QWidget* owner, const std::string& extension);
+
+// Replaces the file dialog with `handler` (tests and scripted runs); empty restores the dialog.
+// The handler returns the chosen path or empty text.
+using SavePromptHandler = std::function<QString(QWidget* owner, const SavePrompt& prompt)>;
+void SetSavePromptHandler(SavePromptHandler handler);
+
+// Starts the player on `pathOrUrl` (blanks at either end removed) without waiting for it and
+// without a shell: the player gets it as its one argument. Empty text does nothing.
+void PlayMedia(QWidget* owner, const std::string& pathOrUrl);

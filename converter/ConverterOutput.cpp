@@ -1,0 +1,135 @@
+#include "converter/ConverterOutput.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+// The number at the start of `text` the way atof reads it (leading blanks, a sign, decimal or
+// exponent form, inf and nan), but independent of the locale. `used` receives how many
+// characters were read; 0 when there is no number.
+double LeadingNumber(std::string_view text, std::size_t& used) {
+    used = 0;
+    std::size_t i = 0;
+    while (i < text.size() && IsBlank(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    // from_chars would take its own minus sign; a second sign is not a number.
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) return 0;
+    double value = 0;
+    const char* first = text.data() + i;
+    const auto [end, ec] = std::from_chars(first, text.data() + text.size(), value);
+    if (ec != std::errc{}) return 0;
+    used = static_cast<std::size_t>(end - text.data());
+    return negative ? -value : value;
+}
+
+// A run of decimal digits at the start of `text`, saturating; -1 when there is none.
+long long LeadingDigits(std::string_view text, std::size_t& used) {
+    used = 0;
+    long long value = 0;
+    while (used < text.size() && text[used] >= '0' && text[used] <= '9') {
+        if (value < 1'000'000'000'000LL) value = value * 10 + (text[used] - '0');
+        ++used;
+    }
+    return used ? value : -1;
+}
+
+}  // namespace
+
+double ParseProgressTime(std::string_view chunk) {
+    constexpr std::string_view kMarker = " time=";
+    const auto at = chunk.find(kMarker);
+    if (at == std::string_view::npos) return 0;
+    std::string_view rest = chunk.substr(at + kMarker.size());
+    std::size_t used = 0;
+    double seconds = LeadingNumber(rest, used);
+    if (used == 0) return 0;
+    // Newer converters print HH:MM:SS.ss; older ones plain seconds.
+    for (int part = 0; part < 2 && used < rest.size() && rest[used] == ':'; ++part) {
+        rest.remove_prefix(used + 1);
+        const double next = LeadingNumber(rest, used);
+        if (used == 0) return 0;
+        seconds = seconds * 60 + (std::signbit(seconds) ? -next : next);
+    }
+    return seconds;
+}
+
+double ParseDuration(std::string_view output) {
+    constexpr std::string_view kMarker = "Duration: ";
+    const auto at = output.find(kMarker);
+    if (at == std::string_view::npos) return 0;
+    std::string_view rest = output.substr(at + kMarker.size());
+    std::size_t used = 0;
+    const long long hours = LeadingDigits(rest, used);
+    if (hours < 0) return 0;  // "N/A" and anything else that is not a time
+    double seconds = static_cast<double>(hours) * 3600;
+    if (used >= rest.size() || rest[used] != ':') return seconds;
+    rest.remove_prefix(used + 1);
+    const long long minutes = LeadingDigits(rest, used);
+    if (minutes < 0) return seconds;
+    seconds += static_cast<double>(minutes) * 60;
+    if (used >= rest.size() || rest[used] != ':') return seconds;
+    rest.remove_prefix(used + 1);
+    const double wholeSeconds = LeadingNumber(rest, used);
+    return seconds + wholeSeconds;
+}
+
+std::string ShellQuote(std::string_view path) {
+    std::string quoted;
+    quoted.reserve(path.size() + 2);
+    quoted += '\'';
+    for (const char c : path) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    quoted += '\'';
+    return quoted;
+}
+
+std::string DurationQueryCommand(std::string_view ffmpegExe, std::string_view inputPath) {
+    return ShellQuote(ffmpegExe) + " -i " + ShellQuote(inputPath);
+}
+
+std::string ConversionCommand(std::string_view ffmpegExe, std::string_view inputPath,
+                              std::string_view options, std::string_view outputPath) {
+    std::string command = ShellQuote(ffmpegExe) + " -y -i " + ShellQuote(inputPath) + " ";
+    command.append(options);
+    command += " " + ShellQuote(outputPath) + "\n";
+    return command;
+}
+
+std::string ConversionFailureText(const std::string& path, const std::string& fallback) {
+    std::FILE* file = std::fopen(path.c_str(), "re");
+    if (!file) return fallback;
+    std::string report;
+    bool bannerPassed = false;
+    char line[4096];
+    while (std::fgets(line, sizeof line, file)) {
+        if (bannerPassed) {
+            report += line;
+        } else if (std::strstr(line, "built with") || std::strstr(line, "built on")) {
+            bannerPassed = true;
+        }
+    }
+    std::fclose(file);
+    return report;
+}
+
+void WriteTextFile(const std::string& path, std::string_view text) {
+    std::FILE* file = std::fopen(path.c_str(), "we");
+    if (!file) return;
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fputc('\n', file);
+    std::fclose(file);
+}

@@ -1,0 +1,36 @@
+// What the program reads from the converter's output and writes into its scripts. Free functions
+// over text, so they are tested on recorded output.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Seconds after the first " time=" in `chunk`: either a decimal number of seconds or the
+// HH:MM:SS.ss form. 0 when there is none or it does not start with a number (time=N/A).
+// Only the first occurrence counts; an occurrence split between two chunks is missed.
+double ParseProgressTime(std::string_view chunk);
+
+// Seconds of the first "Duration: HH:MM:SS.ss" in the converter's report, 0 when there is none
+// or it is not a time (Duration: N/A). Never reads past the end of `output`.
+double ParseDuration(std::string_view output);
+
+// `path` quoted for sh so that nothing in it is expanded: single quotes, each ' written '\''.
+std::string ShellQuote(std::string_view path);
+
+// The duration-query script: the converter run on the input alone, no line end.
+std::string DurationQueryCommand(std::string_view ffmpegExe, std::string_view inputPath);
+
+// The conversion script line (ending in one line end). `options` is the trusted FFMpegAud
+// setting and goes in unquoted; every path is quoted.
+std::string ConversionCommand(std::string_view ffmpegExe, std::string_view inputPath,
+                              std::string_view options, std::string_view outputPath);
+
+// The part of the report that follows the converter's banner: the lines after the first line that
+// holds "built with" (or "built on", older converters) read from the file `path`, in pieces of
+// at most 4095 bytes like a 4096-byte line reader. Empty when no such line exists. When the file
+// cannot be opened, `fallback` (the whole output) is the report.
+std::string ConversionFailureText(const std::string& path, const std::string& fallback);
+
+// Creates or truncates `path` and writes `text` and one line end. Silent when the file cannot be
+// created.
+void WriteTextFile(const std::string& path, std::string_view text);

@@ -1,0 +1,176 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "converter/CConsoleRunner.h"
+#include "converter/ConverterOutput.h"
+#include "converter/ConverterTestSupport.h"
+
+using convtest::TempFolder;
+
+namespace {
+
+// Parses from a heap buffer of exactly the text's size, so a read past the end is caught by
+// AddressSanitizer instead of finding a terminator by luck.
+template <typename Parse>
+double ParseExact(Parse parse, const std::string& text) {
+    std::vector<char> exact(text.begin(), text.end());
+    return parse(std::string_view(exact.data(), exact.size()));
+}
+
+struct NumberCase {
+    const char* text;
+    double expected;
+};
+
+// Collects a run's output.
+class CollectingRunner : public CConsoleRunner {
+public:
+    std::string Output() {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait_for(lock, std::chrono::seconds(20), [this] { return m_done; });
+        return m_text;
+    }
+
+protected:
+    void OnOutput(const char* text, std::size_t length) override {
+        std::lock_guard lock(m_mutex);
+        if (text) {
+            m_text.append(text, length);
+        } else {
+            m_done = true;
+        }
+        m_changed.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::string m_text;
+    bool m_done = false;
+};
+
+std::string RunScript(const std::string& path) {
+    const auto runner = std::make_shared<CollectingRunner>();
+    if (runner->Start(path) != CConsoleRunner::kStarted) return "<not started>";
+    return runner->Output();
+}
+
+}  // namespace
+
+TEST(ConverterOutput, DurationLines) {
+    const NumberCase cases[] = {
+        {"  Duration: 01:02:03.50, start: 0.000000, bitrate: 128 kb/s\n", 3723.5},
+        {"Input #0, flv\n  Duration: 00:03:25.47, start: 0.000000\n", 205.47},
+        {"  Duration: N/A, start: 0.000000, bitrate: N/A\n", 0},
+        {"no report at all\n", 0},
+        // Cut off at the very end of the output: never read past it.
+        {"  Duration: ", 0},
+        {"  Duration: 01", 3600},
+        {"  Duration: 01:0", 3600},
+        {"  Duration: 00:01:", 60},
+        {"  Duration: 00:00:07.2", 7.2},
+        // Hours wider than two digits still read as a time.
+        {"  Duration: 123:00:00.00,", 442800},
+        // Only the first report counts.
+        {"Duration: 00:00:01.00\nDuration: 00:00:09.00\n", 1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_NEAR(ParseExact(ParseDuration, c.text), c.expected, 1e-9) << c.text;
+    }
+}
+
+TEST(ConverterOutput, ProgressChunks) {
+    const NumberCase cases[] = {
+        // Older converters: seconds.
+        {"size=     256kB time=12.34 bitrate= 170.2kbits/s", 12.34},
+        // Newer converters: HH:MM:SS.ss.
+        {"size=     256kB time=00:01:02.50 bitrate= 128.5kbits/s speed=32x", 62.5},
+        {"size=  9kB time=01:00:00.25 bitrate=", 3600.25},
+        // Several progress lines in one chunk: only the first counts.
+        {"size= 1kB time=00:00:01.00 bitrate=1\rsize= 2kB time=00:00:02.00 bitrate=1\r", 1},
+        {"frame=1\nsize= 1kB time=4.5 bitrate=1\nsize= 2kB time=9.5\n", 4.5},
+        // Not a number: nothing.
+        {"size=       0kB time=N/A bitrate=N/A speed=N/A", 0},
+        {"no progress here", 0},
+        {"size=0kB,time=3.0", 0},  // the marker needs its leading blank
+        // Huge values are returned as read; the display decides to ignore them.
+        {" time=1e10", 1e10},
+        {" time=-00:00:01.50", -1.5},
+        // Cut off at the end of the chunk.
+        {"size= 1kB time=", 0},
+        {"size= 1kB time=00:00:", 0},
+        {"size= 1kB time=00:01", 1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_NEAR(ParseExact(ParseProgressTime, c.text), c.expected, 1e-9) << c.text;
+    }
+}
+
+// Quoting is checked by the shell itself: printf gets back exactly the text, and nothing in it
+// runs.
+TEST(ConverterOutput, QuotedPathsExpandNothingInTheShell) {
+    TempFolder dir;
+    const std::string marker = dir / "injected";
+    const std::string texts[] = {
+        "plain name.flv",
+        "$(touch " + marker + ")",
+        "`touch " + marker + "`",
+        "it's; touch " + marker,
+        "'\"'\"; touch " + marker + " #",
+        "$HOME ${PATH} \\n * ? ~ & | > " + marker,
+        "line\nbreak; touch " + marker,
+    };
+    for (const auto& text : texts) {
+        const std::string script = dir / "quote.bat";
+        convtest::WriteFile(script, "printf '%s' " + ShellQuote(text) + "\n");
+        EXPECT_EQ(RunScript(script), text);
+    }
+    EXPECT_FALSE(convtest::Exists(marker));
+}
+
+TEST(ConverterOutput, ScriptsQuoteEveryPathButNotTheOptions) {
+    EXPECT_EQ(DurationQueryCommand("/usr/bin/ffmpeg", "/w/a b.flv"),
+              "'/usr/bin/ffmpeg' -i '/w/a b.flv'");
+    EXPECT_EQ(ConversionCommand("/usr/bin/ffmpeg", "/w/in'x.flv", "-vn -f mp3", "/o/$(x).mp3"),
+              "'/usr/bin/ffmpeg' -y -i '/w/in'\\''x.flv' -vn -f mp3 '/o/$(x).mp3'\n");
+}
+
+TEST(ConverterOutput, FailureTextSkipsTheBanner) {
+    TempFolder dir;
+    const std::string path = dir / "FFMpegErrorOut.txt";
+    const std::string longLine(5000, 'L');
+    struct Case {
+        const char* name;
+        std::string output;
+        std::string expected;
+    } cases[] = {
+        {"BuiltWith",
+         "ffmpeg version 5.1\n  built with gcc 12\n  configuration: x\nin.flv: Invalid data\n",
+         "  configuration: x\nin.flv: Invalid data\n\n"},
+        {"BuiltOn", "FFmpeg version SVN\n  built on Jan 1 2008\nerror here\n", "error here\n\n"},
+        {"NoBanner", "something failed\nbadly\n", ""},
+        // A line longer than the reader's buffer is read in pieces; the marker in the tail
+        // piece still ends the banner.
+        {"LongLine", longLine + " built with gcc\nafter\n", "after\n\n"},
+    };
+    for (const auto& c : cases) {
+        WriteTextFile(path, c.output);
+        EXPECT_EQ(ConversionFailureText(path, "fallback"), c.expected) << c.name;
+    }
+    EXPECT_EQ(ConversionFailureText(dir / "missing/none.txt", "whole output"), "whole output");
+}
+
+TEST(ConverterOutput, WriteTextFileAddsOneLineEndAndIsSilentOnFailure) {
+    TempFolder dir;
+    const std::string path = dir / "one.txt";
+    WriteTextFile(path, "first");
+    WriteTextFile(path, "second line\n");
+    EXPECT_EQ(convtest::ReadFile(path), "second line\n\n");
+    WriteTextFile(dir / "no/such/folder.txt", "x");
+    EXPECT_FALSE(convtest::Exists(dir / "no/such/folder.txt"));
+}
