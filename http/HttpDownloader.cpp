@@ -1,0 +1,626 @@
+#include "http/HttpDownloader.h"
+
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "app/Globals.h"
+#include "resources/StringTable.h"
+
+namespace {
+
+// Whole header blocks larger than this are not an HTTP answer we want to keep reading.
+constexpr std::size_t kMaxHeaderBytes = 1024 * 1024;
+
+void InitCurlOnce() {
+    static const bool done = [] { return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }();
+    (void)done;
+}
+
+struct UrlHandle {
+    CURLU* handle = curl_url();
+    ~UrlHandle() { curl_url_cleanup(handle); }
+};
+
+std::string UrlPart(CURLU* url, CURLUPart what, unsigned flags = 0) {
+    char* text = nullptr;
+    if (curl_url_get(url, what, &text, flags) != CURLUE_OK || !text) return {};
+    std::string out(text);
+    curl_free(text);
+    return out;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        const auto a = static_cast<unsigned char>(text[i]);
+        const auto b = static_cast<unsigned char>(prefix[i]);
+        if (std::tolower(a) != std::tolower(b)) return false;
+    }
+    return true;
+}
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
+                             text.back() == '\n')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// The value of header `name` (with its colon) in `lines`, or nullptr.
+const std::string* FindHeader(const std::vector<std::string>& lines, std::string_view name) {
+    for (const std::string& line : lines) {
+        if (StartsWithNoCase(line, name)) return &line;
+    }
+    return nullptr;
+}
+
+// A Content-Length value as an unsigned 64-bit number: leading digits, saturating.
+bool ParseLength(std::string_view text, std::uint64_t& value) {
+    text = Trim(text);
+    if (text.empty() || text.front() < '0' || text.front() > '9') return false;
+    std::uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') break;
+        const unsigned digit = static_cast<unsigned>(c - '0');
+        if (v > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
+            v = std::numeric_limits<std::uint64_t>::max();
+            break;
+        }
+        v = v * 10 + digit;
+    }
+    value = v;
+    return true;
+}
+
+std::string AddressText(const sockaddr* address, unsigned length) {
+    sockaddr_storage storage{};
+    std::memcpy(&storage, address, std::min<std::size_t>(length, sizeof storage));
+    char text[INET6_ADDRSTRLEN] = {};
+    if (storage.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&storage)->sin_addr, text, sizeof text);
+    } else if (storage.ss_family == AF_INET6) {
+        inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&storage)->sin6_addr, text,
+                  sizeof text);
+    }
+    return text;
+}
+
+}  // namespace
+
+bool ParseHttpUrl(const std::string& url, HttpUrlParts& parts) {
+    InitCurlOnce();
+    UrlHandle u;
+    if (!u.handle || curl_url_set(u.handle, CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
+        return false;
+    }
+    HttpUrlParts out;
+    out.scheme = UrlPart(u.handle, CURLUPART_SCHEME);
+    out.server = UrlPart(u.handle, CURLUPART_HOST);
+    out.object = UrlPart(u.handle, CURLUPART_PATH);
+    const std::string query = UrlPart(u.handle, CURLUPART_QUERY);
+    if (!query.empty()) out.object += "?" + query;
+    const std::string port = UrlPart(u.handle, CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    unsigned long number = 0;
+    for (char c : port) {
+        if (c < '0' || c > '9' || number > 65535) return false;
+        number = number * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (out.scheme.empty() || out.server.empty() || number == 0 || number > 65535) return false;
+    out.port = static_cast<std::uint16_t>(number);
+    parts = std::move(out);
+    return true;
+}
+
+// The functions libcurl calls, with exactly the signatures it expects.
+struct HttpDownloaderCallbacks {
+    static std::size_t Header(char* data, std::size_t size, std::size_t count, void* self) {
+        const std::size_t total = size * count;
+        auto* engine = static_cast<HttpDownloader*>(self);
+        return engine->OnHeaderLine(std::string_view(data, total)) ? total : 0;
+    }
+    static std::size_t Write(char* data, std::size_t size, std::size_t count, void* self) {
+        const std::size_t total = size * count;
+        auto* engine = static_cast<HttpDownloader*>(self);
+        return engine->OnBodyData(data, total) ? total : 0;
+    }
+    // Called during every phase (also while resolving and connecting), so an abort from
+    // another thread takes effect without touching the handle.
+    static int Progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        return static_cast<HttpDownloader*>(self)->IsAborted() ? 1 : 0;
+    }
+    static int ResolverStart(void*, void*, void* self) {
+        auto* engine = static_cast<HttpDownloader*>(self);
+        std::string host = engine->m_parts.server;
+        char* effective = nullptr;
+        if (curl_easy_getinfo(engine->m_session, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK &&
+            effective) {
+            HttpUrlParts parts;
+            if (ParseHttpUrl(effective, parts)) host = parts.server;
+        }
+        engine->m_resolvedPending = true;
+        engine->OnStatusCallback(HttpDownloader::kStatusResolvingName, host.c_str(),
+                                 static_cast<unsigned long>(host.size() + 1));
+        return 0;
+    }
+    static curl_socket_t OpenSocket(void* self, curlsocktype purpose, curl_sockaddr* address) {
+        auto* engine = static_cast<HttpDownloader*>(self);
+        if (purpose != CURLSOCKTYPE_IPCXN) return CURL_SOCKET_BAD;
+        const std::string ip = AddressText(&address->addr, address->addrlen);
+        if (engine->m_resolvedPending) {
+            engine->m_resolvedPending = false;
+            engine->OnStatusCallback(HttpDownloader::kStatusNameResolved, ip.c_str(),
+                                     static_cast<unsigned long>(ip.size() + 1));
+        }
+        engine->OnStatusCallback(HttpDownloader::kStatusConnectingToServer, ip.c_str(),
+                                 static_cast<unsigned long>(ip.size() + 1));
+        const int fd = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+        if (fd < 0) return CURL_SOCKET_BAD;
+        engine->m_socketOpened = true;
+        return fd;
+    }
+    // Runs once the connection (and any TLS handshake) stands, before the request goes out.
+    static int Prereq(void* self, char* primaryIp, char*, int, int) {
+        auto* engine = static_cast<HttpDownloader*>(self);
+        if (engine->m_socketOpened) {
+            engine->m_socketOpened = false;
+            const std::string ip = primaryIp ? primaryIp : "";
+            engine->OnStatusCallback(HttpDownloader::kStatusConnectedToServer, ip.c_str(),
+                                     static_cast<unsigned long>(ip.size() + 1));
+        }
+        return CURL_PREREQFUNC_OK;
+    }
+};
+
+HttpDownloader::HttpDownloader() { InitCurlOnce(); }
+
+HttpDownloader::~HttpDownloader() {
+    CloseHandles();
+    CloseFile();
+}
+
+template <typename T>
+bool HttpDownloader::Set(int option, T value) {
+    return m_session && curl_easy_setopt(m_session, static_cast<CURLoption>(option), value) == CURLE_OK;
+}
+
+bool HttpDownloader::Download() {
+    const bool hasDestination = !m_destinationPath.empty();
+    struct stat st {};
+    const bool existed = hasDestination && stat(m_destinationPath.c_str(), &st) == 0;
+
+    const bool result = Transfer();
+    CloseHandles();
+    if (!hasDestination) return result;
+    CloseFile();
+    if (!result && !existed) unlink(m_destinationPath.c_str());
+    return result;
+}
+
+void HttpDownloader::Abort() {
+    // The transferring thread owns the handle; the progress and write callbacks see the flag
+    // and make libcurl return, so nothing is closed here.
+    m_aborted.exchange(true);
+}
+
+void HttpDownloader::CloseHandles() {
+    std::lock_guard lock(m_handleLock);
+    if (m_request) {
+        curl_slist_free_all(m_request);
+        m_request = nullptr;
+    }
+    if (m_connection) {
+        curl_url_cleanup(m_connection);
+        m_connection = nullptr;
+    }
+    if (m_session) {
+        curl_easy_cleanup(m_session);
+        m_session = nullptr;
+    }
+}
+
+void HttpDownloader::CloseFile() {
+    if (m_file >= 0) {
+        close(m_file);  // an error while closing is of no further use
+        m_file = -1;
+    }
+}
+
+bool HttpDownloader::OpenFile() {
+    struct stat st {};
+    const bool exists = stat(m_destinationPath.c_str(), &st) == 0;
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+    if (!(exists && m_resumeOffset > 0)) flags |= O_TRUNC;
+    m_file = open(m_destinationPath.c_str(), flags, 0666);
+    if (m_file < 0) {
+        OnSystemError(1626, static_cast<unsigned>(errno));
+        return false;
+    }
+    // A truncated new file is already empty; only a resumed one needs its length set, which
+    // also keeps character devices such as /dev/null usable as destinations.
+    return m_resumeOffset == 0 || TruncateFile(m_resumeOffset, 1628);
+}
+
+bool HttpDownloader::TruncateFile(std::uint64_t length, int messageId) {
+    if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        OnSystemError(messageId, EOVERFLOW);
+        return false;
+    }
+    const auto offset = static_cast<off_t>(length);
+    if (lseek(m_file, offset, SEEK_SET) < 0 || ftruncate(m_file, offset) != 0) {
+        OnSystemError(messageId, static_cast<unsigned>(errno));
+        return false;
+    }
+    return true;
+}
+
+bool HttpDownloader::Transfer() {
+    CloseHandles();
+
+    if (!ParseHttpUrl(m_url, m_parts)) {
+        m_url = "http://" + m_url;
+        if (!ParseHttpUrl(m_url, m_parts)) return false;
+    }
+
+    if (!m_destinationPath.empty() && !OpenFile()) return false;
+
+    if (!OpenSession()) return false;
+    if (!Connect()) return false;
+    if (!OpenRequest()) return false;
+    if (!ApplyProxyCredentials() || !ApplyServerCredentials()) return false;
+
+    // Sent again after each answered credential prompt.
+    for (;;) {
+        bool again = false;
+        if (!SendAndReceive(again)) return false;
+        if (!again) return true;
+    }
+}
+
+bool HttpDownloader::OpenSession() {
+    std::lock_guard lock(m_handleLock);
+    if (!m_session) m_session = curl_easy_init();
+    if (!m_session) return false;
+    const std::string agent = m_userAgent.empty() ? std::string(kProductName) : m_userAgent;
+    const long bufferSize =
+        std::clamp<long>(static_cast<long>(m_readBufferSize), 1024, CURL_MAX_READ_SIZE);
+    using CB = HttpDownloaderCallbacks;
+    return Set(CURLOPT_NOSIGNAL, 1L) && Set(CURLOPT_ERRORBUFFER, m_errorBuffer) &&
+           Set(CURLOPT_USERAGENT, agent.c_str()) &&
+           Set(CURLOPT_PROTOCOLS_STR, "http,https") &&
+           Set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https") && Set(CURLOPT_FOLLOWLOCATION, 1L) &&
+           Set(CURLOPT_MAXREDIRS, 10L) && Set(CURLOPT_SSL_VERIFYPEER, 1L) &&
+           Set(CURLOPT_SSL_VERIFYHOST, 2L) &&
+           Set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(m_connectTimeout.count())) &&
+           Set(CURLOPT_LOW_SPEED_LIMIT, m_lowSpeedLimit) &&
+           Set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(m_lowSpeedTime.count())) &&
+           Set(CURLOPT_BUFFERSIZE, bufferSize) &&
+           Set(CURLOPT_HEADERFUNCTION, &CB::Header) && Set(CURLOPT_HEADERDATA, this) &&
+           Set(CURLOPT_WRITEFUNCTION, &CB::Write) && Set(CURLOPT_WRITEDATA, this) &&
+           Set(CURLOPT_NOPROGRESS, 0L) && Set(CURLOPT_XFERINFOFUNCTION, &CB::Progress) &&
+           Set(CURLOPT_XFERINFODATA, this) &&
+           Set(CURLOPT_RESOLVER_START_FUNCTION, &CB::ResolverStart) &&
+           Set(CURLOPT_RESOLVER_START_DATA, this) &&
+           Set(CURLOPT_OPENSOCKETFUNCTION, &CB::OpenSocket) && Set(CURLOPT_OPENSOCKETDATA, this) &&
+           Set(CURLOPT_PREREQFUNCTION, &CB::Prereq) && Set(CURLOPT_PREREQDATA, this);
+}
+
+bool HttpDownloader::Connect() {
+    std::lock_guard lock(m_handleLock);
+    if (!m_connection) m_connection = curl_url();
+    if (!m_connection) {
+        OnSystemError(1609, kErrorNotEnoughMemory);
+        return false;
+    }
+    const CURLUcode parsed = curl_url_set(m_connection, CURLUPART_URL, m_url.c_str(), 0);
+    if (parsed != CURLUE_OK) {
+        OnSystemError(1609, static_cast<unsigned>(parsed));
+        return false;
+    }
+    const CURLcode rc = curl_easy_setopt(m_session, CURLOPT_CURLU, m_connection);
+    if (rc != CURLE_OK) {
+        OnSystemError(1609, static_cast<unsigned>(rc));
+        return false;
+    }
+    return true;
+}
+
+bool HttpDownloader::OpenRequest() {
+    const std::uint32_t flags = GetRequestFlags();
+    // Without keep-connection every request gets a connection of its own.
+    const long forbidReuse = (flags & kFlagKeepConnection) ? 0L : 1L;
+    if (!Set(CURLOPT_FORBID_REUSE, forbidReuse)) {
+        OnSystemError(1609, CURLE_BAD_FUNCTION_ARGUMENT);
+        return false;
+    }
+    return true;
+}
+
+bool HttpDownloader::ApplyServerCredentials() { return true; }
+bool HttpDownloader::ApplyProxyCredentials() { return true; }
+bool HttpDownloader::OnClientCertificateNeeded() { return false; }
+
+bool HttpDownloader::SetCredentials(bool proxy, const std::string& user,
+                                    const std::string& password) {
+    // Basic needs no challenge round trip; any other scheme the server named is negotiated.
+    const std::string* challenge =
+        FindHeader(m_headers, proxy ? "Proxy-Authenticate:" : "WWW-Authenticate:");
+    const bool basicOnly =
+        challenge && StartsWithNoCase(Trim(std::string_view(*challenge).substr(proxy ? 19 : 17)),
+                                      "Basic");
+    const long scheme = basicOnly ? static_cast<long>(CURLAUTH_BASIC) : static_cast<long>(CURLAUTH_ANY);
+    if (proxy) {
+        return Set(CURLOPT_PROXYUSERNAME, user.c_str()) &&
+               Set(CURLOPT_PROXYPASSWORD, password.c_str()) && Set(CURLOPT_PROXYAUTH, scheme);
+    }
+    return Set(CURLOPT_USERNAME, user.c_str()) && Set(CURLOPT_PASSWORD, password.c_str()) &&
+           Set(CURLOPT_HTTPAUTH, scheme);
+}
+
+void HttpDownloader::ResetResponse() {
+    m_phase = Phase::Waiting;
+    m_statusCode = 0;
+    m_headers.clear();
+    m_headerBytes = 0;
+    m_anyHeaderSeen = false;
+    m_callbackFailed = false;
+    m_sizeKnown = false;
+    m_contentLength = 0;
+    m_bytesThisTransfer = 0;
+    m_bodyOffset = m_resumeOffset;
+    m_errorBuffer[0] = '\0';
+}
+
+bool HttpDownloader::SendAndReceive(bool& again) {
+    again = false;
+    // The Accept line from the accept types, then the extra headers, one list per send.
+    curl_slist* list = nullptr;
+    bool allocated = true;
+    std::string accept;
+    std::size_t start = 0;
+    while (start <= m_acceptTypes.size()) {
+        const std::size_t end = m_acceptTypes.find_first_of(",;", start);
+        const std::string_view item = Trim(std::string_view(m_acceptTypes).substr(
+            start, end == std::string::npos ? std::string::npos : end - start));
+        if (!item.empty()) {
+            if (!accept.empty()) accept += ", ";
+            accept += item;
+        }
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    auto append = [&](const std::string& line) {
+        curl_slist* grown = curl_slist_append(list, line.c_str());
+        if (!grown) allocated = false;
+        else list = grown;
+    };
+    append("Accept: " + accept);  // "Accept:" alone removes libcurl's own line
+    const std::string extra = GetRequestHeaders();
+    for (std::size_t pos = 0; pos < extra.size();) {
+        std::size_t end = extra.find('\n', pos);
+        if (end == std::string::npos) end = extra.size();
+        const std::string_view line = Trim(std::string_view(extra).substr(pos, end - pos));
+        if (!line.empty()) append(std::string(line));
+        pos = end + 1;
+    }
+    if (!allocated) {
+        curl_slist_free_all(list);
+        OnSystemError(1608, kErrorNotEnoughMemory);
+        return false;
+    }
+    {
+        std::lock_guard lock(m_handleLock);
+        if (!Set(CURLOPT_HTTPHEADER, list)) {
+            curl_slist_free_all(list);
+            OnSystemError(1609, CURLE_BAD_FUNCTION_ARGUMENT);
+            return false;
+        }
+        curl_slist_free_all(m_request);
+        m_request = list;
+    }
+
+    ResetResponse();
+    const CURLcode rc = curl_easy_perform(m_session);
+    if (rc != CURLE_OK) {
+        if (m_callbackFailed) return false;  // already reported where it happened
+        const auto code = static_cast<unsigned>(rc);
+        if (m_phase == Phase::Body || m_phase == Phase::Draining) {
+            OnSystemError(1612, code);
+        } else if (!m_anyHeaderSeen) {
+            OnSystemError(1609, code);
+        } else {
+            OnSystemError(1610, code);
+        }
+        return false;
+    }
+    if (m_phase == Phase::Waiting && !DecideStatus()) return false;
+
+    switch (m_phase) {
+        case Phase::Draining: {
+            unsigned result = kPromptCancelled;
+            if (OnAuthenticationNeeded(result)) {
+                again = true;
+                return true;
+            }
+            if (result != 0) OnSystemError(1627, result);
+            return false;
+        }
+        case Phase::Body: {
+            // libcurl itself fails a body that ends short of its Content-Length; this check
+            // keeps a short body from ever counting as a complete file.
+            if (m_sizeKnown && m_bytesThisTransfer < m_contentLength) {
+                OnSystemError(1612, CURLE_PARTIAL_FILE);
+                return false;
+            }
+            // The final read, which returned no more data.
+            OnProgress(m_bytesThisTransfer, m_sizeKnown, m_contentLength + m_bodyOffset);
+            return true;
+        }
+        case Phase::Waiting:
+        case Phase::Refused: break;
+    }
+    return false;
+}
+
+bool HttpDownloader::DecideStatus() {
+    long code = 0;
+    const CURLcode rc = curl_easy_getinfo(m_session, CURLINFO_RESPONSE_CODE, &code);
+    if (rc != CURLE_OK || code == 0) {
+        OnSystemError(1610, static_cast<unsigned>(rc != CURLE_OK ? rc : CURLE_WEIRD_SERVER_REPLY));
+        m_phase = Phase::Refused;
+        return false;
+    }
+    m_statusCode = code;
+    if (code == 401 || code == 407) {
+        m_phase = Phase::Draining;  // the body is read and dropped before the prompt
+        return true;
+    }
+    if (code != 200 && code != 206) {
+        OnError(1611, static_cast<unsigned>(code));
+        m_phase = Phase::Refused;
+        return false;
+    }
+    // A whole file in answer to a ranged request replaces what was kept, so the old head and
+    // the new body never mix.
+    if (code == 200 && m_resumeOffset > 0 && m_file >= 0) {
+        if (!TruncateFile(0, 1628)) {
+            m_phase = Phase::Refused;
+            return false;
+        }
+        m_bodyOffset = 0;
+    }
+    ShowStatus(1606);
+    const std::string* length = FindHeader(m_headers, "Content-Length:");
+    const std::string* encoding = FindHeader(m_headers, "Transfer-Encoding:");
+    std::uint64_t size = 0;
+    // A chunked body has no length of its own, whatever Content-Length says.
+    if (length && !encoding && ParseLength(std::string_view(*length).substr(15), size)) {
+        m_sizeKnown = true;
+        m_contentLength = size;
+        OnSizeKnown(size);
+    }
+    ShowStatus(1614);
+    m_phase = Phase::Body;
+    return true;
+}
+
+bool HttpDownloader::OnHeaderLine(std::string_view line) {
+    m_anyHeaderSeen = true;
+    m_headerBytes += line.size();
+    if (m_headerBytes > kMaxHeaderBytes) return false;
+    if (StartsWithNoCase(line, "HTTP/")) {
+        // A new answer (after a redirect, an interim 1xx or an authentication round trip).
+        m_headers.clear();
+        m_headerBytes = line.size();
+    }
+    const std::string_view text = Trim(line);
+    if (!text.empty()) {
+        m_headers.emplace_back(text);
+        return true;
+    }
+    // End of one answer's headers: a 3xx with a Location is followed by libcurl.
+    long code = 0;
+    curl_easy_getinfo(m_session, CURLINFO_RESPONSE_CODE, &code);
+    const std::string* location = FindHeader(m_headers, "Location:");
+    if (code >= 300 && code < 400 && location) {
+        const std::string target(Trim(std::string_view(*location).substr(9)));
+        std::string shown = target;
+        char* effective = nullptr;
+        UrlHandle u;
+        if (u.handle &&
+            curl_easy_getinfo(m_session, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK &&
+            effective && curl_url_set(u.handle, CURLUPART_URL, effective, 0) == CURLUE_OK &&
+            curl_url_set(u.handle, CURLUPART_URL, target.c_str(), 0) == CURLUE_OK) {
+            shown = UrlPart(u.handle, CURLUPART_URL);
+        }
+        OnStatusCallback(kStatusRedirect, shown.c_str(), static_cast<unsigned long>(shown.size() + 1));
+    }
+    return true;
+}
+
+bool HttpDownloader::OnBodyData(const char* data, std::size_t length) {
+    if (m_phase == Phase::Waiting && !DecideStatus()) {
+        m_callbackFailed = true;
+        return false;
+    }
+    switch (m_phase) {
+        case Phase::Draining: return true;
+        case Phase::Body:
+            if (!WriteData(data, length)) {
+                m_callbackFailed = true;
+                return false;
+            }
+            m_bytesThisTransfer += length;
+            OnProgress(m_bytesThisTransfer, m_sizeKnown, m_contentLength + m_bodyOffset);
+            return true;
+        case Phase::Waiting:
+        case Phase::Refused: break;
+    }
+    m_callbackFailed = true;
+    return false;
+}
+
+bool HttpDownloader::WriteData(const char* buffer, std::size_t length) {
+    if (m_file >= 0) {
+        while (length > 0) {
+            const ssize_t written = write(m_file, buffer, length);
+            if (written < 0) {
+                if (errno == EINTR) continue;
+                OnSystemError(1612, static_cast<unsigned>(errno));
+                return false;
+            }
+            buffer += written;
+            length -= static_cast<std::size_t>(written);
+        }
+    }
+    return !IsAborted();
+}
+
+void HttpDownloader::OnStatusCallback(unsigned long, const void*, unsigned long) {}
+void HttpDownloader::OnSystemError(int, unsigned) {}
+
+void HttpDownloader::OnError(int messageId, unsigned code) {
+    (void)FormatResourceString(messageId, {std::to_string(code)});
+}
+
+std::uint32_t HttpDownloader::GetRequestFlags() {
+    // Certificates are always verified: no flag waives a date or a host-name mismatch.
+    std::uint32_t flags = kFlagReload | kFlagMakePersistent | kFlagKeepConnection;
+    if (m_parts.scheme == "https") flags |= kFlagSecure;
+    return flags;
+}
+
+std::string HttpDownloader::GetRequestHeaders() {
+    if (m_resumeOffset == 0) return {};
+    return "Range: bytes=" + std::to_string(m_resumeOffset) + "-\r\n";
+}
+
+bool HttpDownloader::OnAuthenticationNeeded(unsigned& result) {
+    result = kPromptCancelled;
+    return false;
+}
+
+void HttpDownloader::SetStatusText(const std::string&) {}
+
+void HttpDownloader::ShowStatusFormat(int messageId, std::string_view text) {
+    SetStatusText(FormatResourceString(messageId, {text}));
+}
+
+void HttpDownloader::ShowStatus(int messageId) {
+    SetStatusText(std::string(LoadResourceString(messageId)));
+}
+
+void HttpDownloader::OnSizeKnown(std::uint64_t) {}
+void HttpDownloader::OnProgress(std::uint64_t, bool, std::uint64_t) {}

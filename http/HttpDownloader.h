@@ -1,0 +1,194 @@
+// The window-less transfer engine: fetches one URL over HTTP or HTTPS into one local file.
+//
+// Everything the engine wants to report (status texts, errors, the size, progress) and every
+// decision that needs a user (credentials, client certificates) goes through the virtual
+// operations below, whose engine versions do nothing or refuse. The download dialog derives
+// from it and runs `Download` on a worker thread; the main window uses it directly.
+//
+// The transfer runs on libcurl's easy interface, blocking on the calling thread, with one easy
+// handle per transfer. `Abort` may be called from any thread: it only sets an atomic flag that
+// libcurl's progress callback turns into an abort, so no handle is ever freed under a thread
+// that still uses it.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+typedef void CURL;
+struct curl_slist;
+struct Curl_URL;
+typedef struct Curl_URL CURLU;
+
+// The parts of a URL the engine works with.
+struct HttpUrlParts {
+    std::string scheme;  // lower case, e.g. "http"
+    std::string server;  // host name (an IPv6 address keeps its brackets)
+    std::string object;  // path and query: everything after host and port
+    std::uint16_t port = 0;  // from the URL, else the scheme's default
+};
+
+// Parses an absolute URL. False when libcurl's URL parser rejects it.
+bool ParseHttpUrl(const std::string& url, HttpUrlParts& parts);
+
+class HttpDownloader {
+public:
+    // Status notifications passed to `OnStatusCallback`, numbered as the customary HTTP client
+    // status codes so that the texts stay tied to the same events.
+    static constexpr unsigned long kStatusResolvingName = 10;
+    static constexpr unsigned long kStatusNameResolved = 11;
+    static constexpr unsigned long kStatusConnectingToServer = 20;
+    static constexpr unsigned long kStatusConnectedToServer = 21;
+    static constexpr unsigned long kStatusRedirect = 110;
+
+    // Results of the credential prompt (`OnAuthenticationNeeded`): retry with what the user
+    // entered, or give up.
+    static constexpr unsigned kPromptRetry = 12032;
+    static constexpr unsigned kPromptCancelled = 0;
+    // The error passed when a client certificate was asked for and none is given.
+    static constexpr unsigned kErrorClientCertificateNeeded = 12044;
+    // The error passed when a buffer or list cannot be allocated.
+    static constexpr unsigned kErrorNotEnoughMemory = 14;
+
+    // Request flags (`GetRequestFlags`).
+    static constexpr std::uint32_t kFlagReload = 0x80000000;
+    static constexpr std::uint32_t kFlagMakePersistent = 0x02000000;
+    static constexpr std::uint32_t kFlagKeepConnection = 0x00400000;
+    static constexpr std::uint32_t kFlagSecure = 0x00800000;
+
+    HttpDownloader();
+    virtual ~HttpDownloader();
+    HttpDownloader(const HttpDownloader&) = delete;
+    HttpDownloader& operator=(const HttpDownloader&) = delete;
+
+    // Settings, set by the owner before a transfer.
+    void SetUrl(std::string url) { m_url = std::move(url); }
+    const std::string& Url() const { return m_url; }
+    void SetDestinationPath(std::string path) { m_destinationPath = std::move(path); }
+    const std::string& DestinationPath() const { return m_destinationPath; }
+    void SetUserAgent(std::string agent) { m_userAgent = std::move(agent); }
+    const std::string& UserAgent() const { return m_userAgent; }
+    void SetConfirmOverwrite(bool confirm) { m_confirmOverwrite = confirm; }
+    bool ConfirmOverwrite() const { return m_confirmOverwrite; }
+    void SetResumeOffset(std::uint64_t offset) { m_resumeOffset = offset; }
+    std::uint64_t ResumeOffset() const { return m_resumeOffset; }
+    void SetAcceptTypes(std::string types) { m_acceptTypes = std::move(types); }
+    const std::string& AcceptTypes() const { return m_acceptTypes; }
+    void SetReadBufferSize(std::uint32_t size) { m_readBufferSize = size; }
+    std::uint32_t ReadBufferSize() const { return m_readBufferSize; }
+
+    // Bounds that keep a dead server from holding a transfer for ever: the time allowed to
+    // connect, and the slowest rate (bytes per second) tolerated for `lowSpeedTime`.
+    void SetConnectTimeout(std::chrono::milliseconds timeout) { m_connectTimeout = timeout; }
+    void SetLowSpeedLimit(long bytesPerSecond, std::chrono::seconds lowSpeedTime) {
+        m_lowSpeedLimit = bytesPerSecond;
+        m_lowSpeedTime = lowSpeedTime;
+    }
+
+    // Fetches the URL into the destination, blocking; true when the body was received whole.
+    bool Download();
+    // Ends a running `Download` from any thread. An aborted engine is not used again.
+    void Abort();
+    virtual bool IsAborted() const { return m_aborted.load(); }
+
+    // Where the body of the current transfer starts in the destination: the resume offset,
+    // or 0 when the server answered a ranged request with the whole file.
+    std::uint64_t BodyOffset() const { return m_bodyOffset.load(); }
+
+protected:
+    // The steps of a transfer; each false fails it.
+    virtual bool OpenSession();
+    virtual bool Connect();
+    virtual bool OpenRequest();
+    virtual bool ApplyServerCredentials();
+    virtual bool ApplyProxyCredentials();
+    // No client certificate is ever offered: libcurl answers a server's request for one with
+    // none, and a server that insists ends the handshake (a connect failure, 1609). Kept so a
+    // derived class states its refusal in one place.
+    virtual bool OnClientCertificateNeeded();
+
+    // Reports. The engine versions do nothing (OnError formats the text and drops it).
+    virtual void OnStatusCallback(unsigned long status, const void* information,
+                                  unsigned long length);
+    virtual void OnSystemError(int messageId, unsigned code);
+    virtual void OnError(int messageId, unsigned code);
+    virtual std::uint32_t GetRequestFlags();
+    virtual std::string GetRequestHeaders();
+    // Asked after a 401 or 407 answer. True sends the request again; `result` is the prompt's
+    // answer (kPromptRetry, or kPromptCancelled).
+    virtual bool OnAuthenticationNeeded(unsigned& result);
+    virtual void SetStatusText(const std::string& text);
+    virtual void ShowStatusFormat(int messageId, std::string_view text);
+    virtual void ShowStatus(int messageId);
+    virtual void OnSizeKnown(std::uint64_t size);
+    virtual void OnProgress(std::uint64_t bytesThisTransfer, bool sizeKnown, std::uint64_t total);
+    virtual bool WriteData(const char* buffer, std::size_t length);
+
+    // For `OnAuthenticationNeeded`: the credentials the next send carries (server or proxy).
+    bool SetCredentials(bool proxy, const std::string& user, const std::string& password);
+    // The status code of the last answer (0 before any), and the server of the parsed URL.
+    long LastStatusCode() const { return m_statusCode; }
+    const HttpUrlParts& ParsedUrl() const { return m_parts; }
+
+private:
+    enum class Phase { Waiting, Body, Draining, Refused };
+
+    bool Transfer();
+    bool OpenFile();
+    void CloseHandles();
+    void CloseFile();
+    bool SendAndReceive(bool& retry);
+    bool DecideStatus();
+    bool TruncateFile(std::uint64_t length, int messageId);
+    void ResetResponse();
+    template <typename T>
+    bool Set(int option, T value);
+
+    // libcurl's callbacks, with the exact signatures it calls, live in the implementation.
+    friend struct HttpDownloaderCallbacks;
+    bool OnHeaderLine(std::string_view line);
+    bool OnBodyData(const char* data, std::size_t length);
+
+    // settings
+    std::string m_url;
+    std::string m_destinationPath;
+    std::string m_userAgent;
+    bool m_confirmOverwrite = true;
+    std::uint64_t m_resumeOffset = 0;
+    std::string m_acceptTypes = "*/*";
+    std::uint32_t m_readBufferSize = 16384;
+    std::chrono::milliseconds m_connectTimeout{30000};
+    long m_lowSpeedLimit = 1;
+    std::chrono::seconds m_lowSpeedTime{60};
+
+    // handles, opened and closed under m_handleLock
+    std::mutex m_handleLock;
+    CURL* m_session = nullptr;
+    CURLU* m_connection = nullptr;
+    curl_slist* m_request = nullptr;
+
+    HttpUrlParts m_parts;
+    int m_file = -1;
+    std::atomic<bool> m_aborted{false};
+    std::atomic<std::uint64_t> m_bodyOffset{0};
+
+    // state of the answer being received
+    Phase m_phase = Phase::Waiting;
+    long m_statusCode = 0;
+    std::vector<std::string> m_headers;  // the current answer's header lines
+    std::size_t m_headerBytes = 0;
+    bool m_anyHeaderSeen = false;
+    bool m_callbackFailed = false;  // a callback already reported why the transfer stops
+    bool m_sizeKnown = false;
+    std::uint64_t m_contentLength = 0;
+    std::uint64_t m_bytesThisTransfer = 0;
+    bool m_resolvedPending = false;
+    bool m_socketOpened = false;
+    std::string m_resolvingHost;
+    char m_errorBuffer[256] = {};
+};

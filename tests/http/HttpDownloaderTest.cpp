@@ -1,0 +1,346 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <thread>
+
+#include "http/HttpDownloader.h"
+#include "http/LocalHttpServer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Progress {
+    std::uint64_t bytes;
+    bool known;
+    std::uint64_t total;
+};
+
+// An engine that records every report it makes.
+class RecordingDownloader : public HttpDownloader {
+public:
+    std::vector<std::pair<unsigned long, std::string>> statuses;
+    std::vector<std::pair<int, unsigned>> systemErrors, errors;
+    std::vector<std::string> texts;
+    std::vector<std::uint64_t> sizes;
+    std::vector<Progress> progress;
+    // Credentials given when a 401 arrives; empty: the engine's own refusal.
+    std::string user, password;
+    int prompts = 0;
+    std::function<void()> onFirstProgress;
+
+    bool SawText(const std::string& text) const {
+        return std::find(texts.begin(), texts.end(), text) != texts.end();
+    }
+    bool SawStatus(unsigned long status) const {
+        for (const auto& s : statuses) {
+            if (s.first == status) return true;
+        }
+        return false;
+    }
+
+protected:
+    void OnStatusCallback(unsigned long status, const void* info, unsigned long length) override {
+        const char* text = static_cast<const char*>(info);
+        statuses.emplace_back(status, std::string(text, strnlen(text, length)));
+    }
+    void OnSystemError(int id, unsigned code) override { systemErrors.emplace_back(id, code); }
+    void OnError(int id, unsigned code) override { errors.emplace_back(id, code); }
+    void SetStatusText(const std::string& text) override { texts.push_back(text); }
+    void OnSizeKnown(std::uint64_t size) override { sizes.push_back(size); }
+    void OnProgress(std::uint64_t bytes, bool known, std::uint64_t total) override {
+        if (progress.empty() && onFirstProgress) onFirstProgress();
+        progress.push_back({bytes, known, total});
+    }
+    bool OnAuthenticationNeeded(unsigned& result) override {
+        ++prompts;
+        if (user.empty()) return HttpDownloader::OnAuthenticationNeeded(result);
+        result = kPromptRetry;
+        return SetCredentials(false, user, password);
+    }
+};
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+class HttpDownloaderTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ClearProxyEnvironment();
+        s_server = new LocalHttpServer(PELNIX_HTTP_TEST_SERVER);
+    }
+    static void TearDownTestSuite() {
+        delete s_server;
+        s_server = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(s_server->Running()) << "the test server did not start";
+        m_dir = fs::temp_directory_path() /
+                ("pelnix-http-" + std::to_string(getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir);
+        m_file = m_dir / "media.flv";
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    // Prepares `engine` for `path` on the test server into the test's file.
+    void Prepare(RecordingDownloader& engine, const std::string& path) {
+        engine.SetUrl(s_server->Url(path));
+        engine.SetDestinationPath(m_file.string());
+    }
+
+    static LocalHttpServer* s_server;
+    fs::path m_dir, m_file;
+};
+
+LocalHttpServer* HttpDownloaderTest::s_server = nullptr;
+
+TEST_F(HttpDownloaderTest, WholeBodiesWithAndWithoutLength) {
+    struct Case {
+        const char* path;
+        std::uint64_t size;
+        bool lengthSent;
+    };
+    for (const Case& c : {Case{"/file/70000", 70000, true}, Case{"/nolength/70000", 70000, false},
+                          Case{"/file/0", 0, true}, Case{"/nolength/0", 0, false}}) {
+        SCOPED_TRACE(c.path);
+        RecordingDownloader engine;
+        Prepare(engine, c.path);
+        ASSERT_TRUE(engine.Download());
+        EXPECT_EQ(ReadFile(m_file), PatternBytes(0, c.size));
+        EXPECT_TRUE(engine.systemErrors.empty());
+        EXPECT_EQ(engine.sizes, c.lengthSent ? std::vector<std::uint64_t>{c.size}
+                                             : std::vector<std::uint64_t>{});
+        ASSERT_FALSE(engine.progress.empty());
+        std::uint64_t last = 0;
+        for (const Progress& p : engine.progress) {
+            EXPECT_EQ(p.known, c.lengthSent);
+            if (c.lengthSent) {
+                EXPECT_EQ(p.total, c.size);
+            }
+            EXPECT_GE(p.bytes, last);
+            last = p.bytes;
+        }
+        // The last report is the final read that found no more data.
+        EXPECT_EQ(engine.progress.back().bytes, c.size);
+        if (c.size == 0) {
+            EXPECT_EQ(engine.progress.size(), 1u);
+        }
+        if (c.size > 0) {
+            ASSERT_GE(engine.progress.size(), 2u);
+            EXPECT_EQ(engine.progress[engine.progress.size() - 2].bytes, c.size);
+        }
+        // "Getting file information" comes before "Retrieving the file".
+        const auto info = std::find(engine.texts.begin(), engine.texts.end(), "Getting file information");
+        const auto body = std::find(engine.texts.begin(), engine.texts.end(), "Retrieving the file");
+        EXPECT_TRUE(info != engine.texts.end() && body != engine.texts.end() && info < body);
+    }
+}
+
+TEST_F(HttpDownloaderTest, ConnectionStepsAreReportedInOrder) {
+    RecordingDownloader engine;
+    Prepare(engine, "/file/10");
+    ASSERT_TRUE(engine.Download());
+    std::vector<unsigned long> order;
+    for (const auto& s : engine.statuses) order.push_back(s.first);
+    const std::vector<unsigned long> expected{
+        HttpDownloader::kStatusResolvingName, HttpDownloader::kStatusNameResolved,
+        HttpDownloader::kStatusConnectingToServer, HttpDownloader::kStatusConnectedToServer};
+    EXPECT_EQ(order, expected);
+    ASSERT_EQ(engine.statuses.size(), 4u);
+    EXPECT_EQ(engine.statuses[0].second, "127.0.0.1");
+    EXPECT_EQ(engine.statuses[1].second, "127.0.0.1");
+    EXPECT_EQ(engine.statuses[3].second, "127.0.0.1");
+}
+
+TEST_F(HttpDownloaderTest, RefusedStatusesFailAndRemoveANewFile) {
+    for (unsigned code : {404u, 500u, 403u, 304u}) {
+        SCOPED_TRACE(code);
+        RecordingDownloader engine;
+        Prepare(engine, "/status/" + std::to_string(code));
+        EXPECT_FALSE(engine.Download());
+        EXPECT_EQ(engine.errors, (std::vector<std::pair<int, unsigned>>{{1611, code}}));
+        EXPECT_TRUE(engine.systemErrors.empty());
+        EXPECT_FALSE(fs::exists(m_file));
+    }
+    // A file that existed before stays (emptied, as a fresh transfer leaves it).
+    WriteFile(m_file, "old contents");
+    RecordingDownloader engine;
+    Prepare(engine, "/status/404");
+    EXPECT_FALSE(engine.Download());
+    EXPECT_TRUE(fs::exists(m_file));
+    EXPECT_EQ(fs::file_size(m_file), 0u);
+}
+
+TEST_F(HttpDownloaderTest, UnreachableHostLeavesNoFile) {
+    RecordingDownloader engine;
+    engine.SetUrl("http://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/clip.flv");
+    engine.SetDestinationPath(m_file.string());
+    EXPECT_FALSE(engine.Download());
+    ASSERT_EQ(engine.systemErrors.size(), 1u);
+    EXPECT_EQ(engine.systemErrors[0].first, 1609);
+    EXPECT_NE(engine.systemErrors[0].second, 0u);
+    EXPECT_FALSE(fs::exists(m_file));
+    EXPECT_TRUE(engine.progress.empty());
+}
+
+TEST_F(HttpDownloaderTest, BodyShortOfItsLengthFails) {
+    RecordingDownloader engine;
+    Prepare(engine, "/short/5000/1000");
+    EXPECT_FALSE(engine.Download());
+    ASSERT_EQ(engine.systemErrors.size(), 1u);
+    EXPECT_EQ(engine.systemErrors[0].first, 1612);
+    EXPECT_FALSE(fs::exists(m_file));
+}
+
+TEST_F(HttpDownloaderTest, RedirectIsFollowedAndReported) {
+    RecordingDownloader engine;
+    Prepare(engine, "/redirect/3000");
+    ASSERT_TRUE(engine.Download());
+    EXPECT_EQ(ReadFile(m_file), PatternBytes(0, 3000));
+    std::vector<std::string> redirects;
+    for (const auto& s : engine.statuses) {
+        if (s.first == HttpDownloader::kStatusRedirect) redirects.push_back(s.second);
+    }
+    EXPECT_EQ(redirects, std::vector<std::string>{s_server->Url("/file/3000")});
+}
+
+TEST_F(HttpDownloaderTest, RedirectsAndUrlsLeavingHttpAreRefused) {
+    for (const std::string& url :
+         {s_server->Url("/redirect-to?file:///etc/passwd"),
+          s_server->Url("/redirect-to?ftp://127.0.0.1:1/x"), std::string("file:///etc/passwd"),
+          std::string("http://[::1")}) {
+        SCOPED_TRACE(url);
+        RecordingDownloader engine;
+        engine.SetUrl(url);
+        engine.SetDestinationPath(m_file.string());
+        EXPECT_FALSE(engine.Download());
+        EXPECT_FALSE(fs::exists(m_file));
+    }
+}
+
+TEST_F(HttpDownloaderTest, UrlWithoutSchemeGetsHttp) {
+    RecordingDownloader engine;
+    engine.SetUrl(s_server->HostPort() + "/file/1200");
+    engine.SetDestinationPath(m_file.string());
+    ASSERT_TRUE(engine.Download());
+    EXPECT_EQ(engine.Url(), s_server->Url("/file/1200"));
+    EXPECT_EQ(ReadFile(m_file), PatternBytes(0, 1200));
+}
+
+TEST_F(HttpDownloaderTest, ResumeContinuesAtTheOffset) {
+    // Another source's first 1000 bytes, then junk the resume must cut off.
+    const std::string head = PatternBytes(0, 1000);
+    WriteFile(m_file, head + std::string(4000, 'x'));
+    RecordingDownloader engine;
+    Prepare(engine, "/range/5000");
+    engine.SetResumeOffset(1000);
+    ASSERT_TRUE(engine.Download());
+    EXPECT_EQ(ReadFile(m_file), PatternBytes(0, 5000));
+    EXPECT_EQ(engine.sizes, std::vector<std::uint64_t>{4000});
+    for (const Progress& p : engine.progress) EXPECT_EQ(p.total, 5000u);
+    EXPECT_EQ(engine.progress.back().bytes, 4000u);
+    EXPECT_EQ(engine.BodyOffset(), 1000u);
+}
+
+TEST_F(HttpDownloaderTest, WholeFileAnswerToARangeReplacesTheFile) {
+    WriteFile(m_file, std::string(1000, 'x'));
+    RecordingDownloader engine;
+    Prepare(engine, "/range200/5000");
+    engine.SetResumeOffset(1000);
+    ASSERT_TRUE(engine.Download());
+    EXPECT_EQ(ReadFile(m_file), PatternBytes(0, 5000));
+    EXPECT_EQ(engine.BodyOffset(), 0u);
+    EXPECT_EQ(engine.progress.back().total, 5000u);
+}
+
+TEST_F(HttpDownloaderTest, PasswordRequests) {
+    {
+        SCOPED_TRACE("standalone: fails without any report");
+        RecordingDownloader engine;
+        Prepare(engine, "/auth/800");
+        EXPECT_FALSE(engine.Download());
+        EXPECT_EQ(engine.prompts, 1);
+        EXPECT_TRUE(engine.systemErrors.empty());
+        EXPECT_TRUE(engine.errors.empty());
+        EXPECT_FALSE(fs::exists(m_file));
+    }
+    {
+        SCOPED_TRACE("credentials given: sent again and fetched");
+        RecordingDownloader engine;
+        Prepare(engine, "/auth/800");
+        engine.user = "user";
+        engine.password = "secret";
+        ASSERT_TRUE(engine.Download());
+        EXPECT_EQ(engine.prompts, 1);
+        // The 401 page never reaches the file.
+        EXPECT_EQ(ReadFile(m_file), PatternBytes(0, 800));
+    }
+}
+
+TEST_F(HttpDownloaderTest, MissingDestinationFolderIsReportedAndNothingCreated) {
+    RecordingDownloader engine;
+    engine.SetUrl(s_server->Url("/file/10"));
+    engine.SetDestinationPath((m_dir / "missing" / "x.flv").string());
+    EXPECT_FALSE(engine.Download());
+    ASSERT_EQ(engine.systemErrors.size(), 1u);
+    EXPECT_EQ(engine.systemErrors[0].first, 1626);
+    EXPECT_FALSE(fs::exists(m_dir / "missing"));
+}
+
+TEST_F(HttpDownloaderTest, NoDestinationDropsTheBody) {
+    RecordingDownloader engine;
+    engine.SetUrl(s_server->Url("/file/20000"));
+    ASSERT_TRUE(engine.Download());
+    EXPECT_EQ(engine.progress.back().bytes, 20000u);
+}
+
+TEST_F(HttpDownloaderTest, AbortFromAnotherThreadEndsASlowTransfer) {
+    RecordingDownloader engine;
+    Prepare(engine, "/slow/100000");  // ten seconds at the server's pace
+    std::thread aborter;
+    engine.onFirstProgress = [&] {
+        aborter = std::thread([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            engine.Abort();
+        });
+    };
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(engine.Download());
+    const auto took = std::chrono::steady_clock::now() - start;
+    aborter.join();
+    EXPECT_TRUE(engine.IsAborted());
+    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_LT(engine.progress.back().bytes, 100000u);
+    EXPECT_FALSE(fs::exists(m_file));
+}
+
+TEST_F(HttpDownloaderTest, StalledServerEndsWithinTheLowSpeedTime) {
+    RecordingDownloader engine;
+    Prepare(engine, "/stall/100000");
+    engine.SetLowSpeedLimit(1, std::chrono::seconds(1));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(engine.Download());
+    // libcurl averages the rate over a few seconds, so the bound is the low-speed time plus
+    // that window, far below the two minutes the server would stay silent.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+    ASSERT_EQ(engine.systemErrors.size(), 1u);
+    EXPECT_EQ(engine.systemErrors[0].first, 1612);
+    EXPECT_FALSE(fs::exists(m_file));
+}
+
+}  // namespace

@@ -1,0 +1,150 @@
+#!/usr/bin/env python3
+"""A local HTTP server with scripted answers for the transfer tests and the benchmark.
+
+Listens on 127.0.0.1 on a free port and prints the port on its first output line. Bodies are
+the pattern byte(i) = i % 251, so a test can check every byte of a file.
+
+  /file/N          200, Content-Length N
+  /nolength/N      200 without Content-Length; the connection closes after N bytes
+  /status/C        status C with a short body
+  /redirect/N      302 to /file/N;  /redirect-to?URL  302 to URL as given
+  /short/N/M       Content-Length N, only M bytes, then the connection closes
+  /range/N         206 for "Range: bytes=X-" (X < N), else 200 with the whole body
+  /range200/N      200 with the whole body whatever the Range header says
+  /auth/N          401 (Basic) unless the credentials are user:secret, then /file/N
+  /slow/N          Content-Length N, 1000 bytes every 100 ms
+  /stall/N         Content-Length N, 1000 bytes, then nothing for 120 s
+  /big/N           Content-Length N of zero bytes, sent in 1 MiB blocks (benchmark)
+"""
+import base64
+import re
+import sys
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+PATTERN = bytes(i % 251 for i in range(251 * 4096))  # about 1 MiB, a whole number of periods
+ZEROS = bytes(1024 * 1024)
+
+
+def pattern(start, end):
+    out = bytearray()
+    pos = start
+    while pos < end:
+        offset = pos % 251
+        chunk = PATTERN[offset:offset + (end - pos)]
+        out += chunk
+        pos += len(chunk)
+    return bytes(out)
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def head(self, code, length=None, extra=()):
+        self.send_response(code)
+        if length is not None:
+            self.send_header("Content-Length", str(length))
+        for name, value in extra:
+            self.send_header(name, value)
+        self.end_headers()
+
+    def send_pattern(self, start, end, pace=None):
+        pos = start
+        while pos < end:
+            step = min(end - pos, 1000 if pace else 65536)
+            self.wfile.write(pattern(pos, pos + step))
+            self.wfile.flush()
+            pos += step
+            if pace:
+                time.sleep(pace)
+
+    def do_GET(self):
+        try:
+            self.route()
+        except (BrokenPipeError, ConnectionResetError):
+            self.close_connection = True
+
+    def route(self):
+        parts = self.path.split("?", 1)[0].strip("/").split("/")
+        kind = parts[0]
+        nums = [int(p) for p in parts[1:] if p.isdigit()]
+        n = nums[0] if nums else 0
+        if kind == "file":
+            self.head(200, n, [("Content-Type", "video/x-flv")])
+            self.send_pattern(0, n)
+        elif kind == "nolength":
+            self.head(200, None, [("Connection", "close")])
+            self.send_pattern(0, n)
+            self.close_connection = True
+        elif kind == "status":
+            body = b"scripted answer"
+            self.head(n, len(body))
+            self.wfile.write(body)
+        elif kind == "redirect":
+            self.head(302, 0, [("Location", "/file/%d" % n)])
+        elif kind == "redirect-to":
+            self.head(302, 0, [("Location", self.path.split("?", 1)[1])])
+        elif kind == "short":
+            self.head(200, n, [("Connection", "close")])
+            self.send_pattern(0, nums[1])
+            self.close_connection = True
+        elif kind == "range":
+            m = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", ""))
+            if m and int(m.group(1)) < n:
+                start = int(m.group(1))
+                self.head(206, n - start, [("Content-Range", "bytes %d-%d/%d" % (start, n - 1, n))])
+                self.send_pattern(start, n)
+            else:
+                self.head(200, n)
+                self.send_pattern(0, n)
+        elif kind == "range200":
+            self.head(200, n)
+            self.send_pattern(0, n)
+        elif kind == "auth":
+            expected = "Basic " + base64.b64encode(b"user:secret").decode()
+            if self.headers.get("Authorization") == expected:
+                self.head(200, n)
+                self.send_pattern(0, n)
+            else:
+                body = b"<html>password needed</html>"
+                self.head(401, len(body), [("WWW-Authenticate", 'Basic realm="pelnix test"')])
+                self.wfile.write(body)
+        elif kind == "slow":
+            self.head(200, n)
+            self.send_pattern(0, n, pace=0.1)
+        elif kind == "stall":
+            self.head(200, n)
+            self.send_pattern(0, 1000)
+            time.sleep(120)
+            self.close_connection = True
+        elif kind == "big":
+            self.head(200, n)
+            view = memoryview(ZEROS)
+            left = n
+            while left > 0:
+                step = min(left, len(ZEROS))
+                self.wfile.write(view[:step])
+                left -= step
+        else:
+            self.head(404, 0)
+
+
+class Server(ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+def main():
+    server = Server(("127.0.0.1", 0), Handler)
+    print(server.server_address[1], flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    sys.exit(main())
