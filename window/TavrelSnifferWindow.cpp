@@ -1,8 +1,155 @@
 #include "window/TavrelSnifferWindow.h"
 
-TavrelSnifferWindow::TavrelSnifferWindow(QWidget* parent)
-    : TemplateDialog(IDD_SNIFFER_WINDOW, parent) {
-    setWindowTitle(QStringLiteral("Pelnix - Recently Sniffed Media"));
+#include <QDesktopServices>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QPushButton>
+#include <QUrl>
+
+#include "app/Globals.h"
+#include "app/ShowMessage.h"
+#include "capture/PacketSniffer.h"
+#include "capture/SniffedMediaList.h"
+#include "resources/Pictures.h"
+
+namespace {
+
+constexpr int kListId = 1137;
+constexpr int kPreviewId = 1138;
+constexpr int kRemoveId = 1139;
+constexpr int kPlayId = 1140;
+constexpr int kDownloadId = 1141;
+constexpr int kHelpId = 1142;
+
+// The window's fixed client area and where the logo and the Help button go on it.
+constexpr QSize kClientSize(380, 246);
+constexpr QPoint kWindowPosition(760, 200);
+constexpr QRect kLogoBlock(256, 0, 116, 126);
+constexpr QPoint kHelpPosition(278, 133);
+constexpr QSize kButtonSize(70, 24);
+
+}  // namespace
+
+TavrelSnifferWindow::TavrelSnifferWindow(QWidget* parent, AdapterLister adapters)
+    : TemplateDialog(IDD_SNIFFER_WINDOW, parent), m_adapters(std::move(adapters)) {
+    if (!m_adapters) m_adapters = [] { return ListCaptureAdapters(); };
+    m_mediaList = new SniffedMediaList(this);
+    ReplaceControl(kListId, m_mediaList);
+    m_previewButton = ControlAs<QPushButton>(kPreviewId);
+    m_removeButton = ControlAs<QPushButton>(kRemoveId);
+    m_playButton = ControlAs<QPushButton>(kPlayId);
+    m_downloadButton = ControlAs<QPushButton>(kDownloadId);
+    m_helpButton = ControlAs<QPushButton>(kHelpId);
+
+    connect(m_removeButton, &QPushButton::clicked, this, &TavrelSnifferWindow::OnRemove);
+    connect(m_helpButton, &QPushButton::clicked, this, &TavrelSnifferWindow::OnHelpButton);
+    connect(m_mediaList, &QTreeWidget::itemSelectionChanged, this,
+            &TavrelSnifferWindow::OnListItemChanged);
 }
 
-TavrelSnifferWindow::~TavrelSnifferWindow() = default;
+TavrelSnifferWindow::~TavrelSnifferWindow() {
+    // The list goes first: from then on a late report from a capture thread finds no list
+    // and is dropped. Only then are the sessions stopped and joined.
+    delete m_mediaList;
+    m_mediaList = nullptr;
+    for (PacketSniffer* session : g_packetSniffers) delete session;
+    g_packetSniffers.clear();
+}
+
+QString TavrelSnifferWindow::HelpPageUrl() {
+    return QUrl::fromLocalFile(QString::fromStdString(g_moduleDir) + QLatin1Char('/') +
+                               QLatin1String(kHelpPagePath))
+        .toString();
+}
+
+void TavrelSnifferWindow::OnInitDialog() {
+    setWindowIcon(g_appIcon);
+    move(kWindowPosition);
+    setWindowTitle(QStringLiteral("Pelnix - Recently Sniffed Media"));
+    m_playButton->hide();
+
+    // Buttons keep their template row but move into one line with Help beside the logo.
+    const auto place = [](QPushButton* button, int dx, int dy) {
+        const QPoint at = button->geometry().topLeft() + QPoint(dx, dy);
+        button->setGeometry(QRect(at, kButtonSize));
+    };
+    place(m_previewButton, 0, 0);
+    place(m_removeButton, -24, 0);
+    place(m_downloadButton, 60, -34);
+    m_downloadButton->setText(QStringLiteral("Download"));
+    m_helpButton->setGeometry(QRect(kHelpPosition, kButtonSize));
+    m_helpButton->show();
+
+    // Fixed size: the user cannot resize the window.
+    setFixedSize(kClientSize);
+    setSizeGripEnabled(false);
+
+    QPalette background = palette();
+    background.setBrush(QPalette::Window, g_backgroundBrush.style() == Qt::NoBrush
+                                              ? QBrush(QColor(210, 210, 210))
+                                              : g_backgroundBrush);
+    setPalette(background);
+    setAutoFillBackground(true);
+
+    m_logo = LoadBitmapResource(IDB_LOGO);
+
+    // The keyboard focus follows the mouse into the window.
+    setMouseTracking(true);
+    for (QWidget* child : findChildren<QWidget*>()) child->installEventFilter(this);
+
+    StartCapture();
+    m_mediaList->setFocus();
+}
+
+void TavrelSnifferWindow::StartCapture() {
+    for (const std::string& adapter : m_adapters()) {
+        auto* session = new PacketSniffer(adapter);
+        session->SetReportCallback(&OnMediaSniffed);
+        g_packetSniffers.push_back(session);
+    }
+}
+
+void TavrelSnifferWindow::OnRemove() {
+    const int index = m_mediaList->SelectedRecord();
+    if (index == -1) return;
+    m_mediaList->RemoveAt(index);
+}
+
+void TavrelSnifferWindow::OnHelpButton() { QDesktopServices::openUrl(QUrl(HelpPageUrl())); }
+
+void TavrelSnifferWindow::OnListItemChanged() {
+    const int index = m_mediaList->SelectedRecord();
+    if (index == -1) return;
+    if (const auto record = m_mediaList->Record(index)) {
+        m_previewButton->setEnabled(record->siteFlag == 0);
+    }
+}
+
+void TavrelSnifferWindow::paintEvent(QPaintEvent* event) {
+    TemplateDialog::paintEvent(event);
+    if (m_logo.isNull()) return;
+    QPainter painter(this);
+    painter.drawPixmap(kLogoBlock.topLeft(), m_logo, QRect(QPoint(0, 0), kLogoBlock.size()));
+}
+
+void TavrelSnifferWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        // Enter on a focused push button presses it; anywhere else it ends the window.
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+            button->click();
+        } else {
+            accept();
+        }
+        return;
+    }
+    TemplateDialog::keyPressEvent(event);
+}
+
+bool TavrelSnifferWindow::eventFilter(QObject* watched, QEvent* event) {
+    // The pointer entering the window or one of its controls brings the keyboard focus in.
+    if (event->type() == QEvent::Enter) {
+        if (!isActiveWindow()) activateWindow();
+        if (!focusWidget()) m_mediaList->setFocus(Qt::MouseFocusReason);
+    }
+    return TemplateDialog::eventFilter(watched, event);
+}

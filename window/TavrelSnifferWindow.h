@@ -1,11 +1,53 @@
 // The main window: the list of recently sniffed media and the actions on it.
 #pragma once
 
+#include <QPixmap>
+
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "resources/TemplateDialog.h"
+
+class QPushButton;
+class SniffedMediaList;
+
+// The help page installed beside the program, relative to the program's folder.
+inline constexpr const char* kHelpPagePath = "help/index.html";
 
 class TavrelSnifferWindow : public TemplateDialog {
     Q_OBJECT
 public:
-    explicit TavrelSnifferWindow(QWidget* parent = nullptr);
+    // Lists the adapters to capture on; the default lists every usable adapter.
+    using AdapterLister = std::function<std::vector<std::string>()>;
+
+    explicit TavrelSnifferWindow(QWidget* parent = nullptr, AdapterLister adapters = {});
+    // Deletes the status images, then the list control, then every capture session.
     ~TavrelSnifferWindow() override;
+
+    SniffedMediaList* MediaList() const { return m_mediaList; }
+
+    // The help page's address: the installed page beside the program.
+    static QString HelpPageUrl();
+
+protected:
+    void OnInitDialog() override;
+    void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void OnRemove();
+    void OnHelpButton();
+    void OnListItemChanged();
+    void StartCapture();
+
+    AdapterLister m_adapters;
+    SniffedMediaList* m_mediaList = nullptr;
+    QPixmap m_logo;
+    QPushButton* m_helpButton = nullptr;
+    QPushButton* m_previewButton = nullptr;
+    QPushButton* m_removeButton = nullptr;
+    QPushButton* m_playButton = nullptr;
+    QPushButton* m_downloadButton = nullptr;
 };

@@ -1,0 +1,74 @@
+// The list control of the main window: shows the catalogue's records newest first, and takes
+// the reports of the capture threads on the GUI thread.
+#pragma once
+
+#include <QList>
+#include <QPixmap>
+#include <QTreeWidget>
+
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "capture/MediaCatalogue.h"
+
+class TemplateDialog;
+
+class SniffedMediaList : public QTreeWidget {
+    Q_OBJECT
+public:
+    // `window` owns the four action buttons (1138 to 1141) that Refresh enables. The list
+    // becomes the one that OnMediaSniffed reports to.
+    explicit SniffedMediaList(TemplateDialog* window);
+    // Stops taking reports first (a report that arrives now is dropped), then goes.
+    ~SniffedMediaList() override;
+
+    // Applies the catalogue's rules to one report and shows the result. GUI thread only.
+    void AddSniffedMedia(const std::string& urlText, const std::string& requestHeaders,
+                         const std::string& lengthText, const std::string& typeText,
+                         std::time_t when);
+
+    // Record index of the first selected row from the top, or -1.
+    int SelectedRecord() const;
+    void RemoveAt(int index);
+    // Stores the image index and changes that row's image without rebuilding the rows.
+    void SetStatusImage(int index, int image);
+    // Rebuilds every row, enables or disables the action buttons, selects the newest row.
+    void Refresh();
+
+    int Count() const { return m_catalogue.Count(); }
+    std::optional<SniffedMedia> Record(int index) const { return m_catalogue.Record(index); }
+
+    // The three status images (red, yellow, green) cut from bitmap 204.
+    static QList<QPixmap> StatusImages();
+
+    // Reports waiting for the GUI thread beyond this many are dropped, so a flood of traffic
+    // cannot grow memory without bound.
+    static constexpr std::size_t kMaxQueuedReports = 4096;
+
+    // Hands a report from any thread to the list that is current, if any (see OnMediaSniffed).
+    static void QueueReport(std::string url, std::string requestHeaders, std::string lengthText,
+                            std::string typeText);
+
+private:
+    struct Report {
+        std::string urlText, requestHeaders, lengthText, typeText;
+        std::time_t when;
+    };
+    void DrainReports();
+    void SetActionButtonsEnabled(bool enabled);
+
+    TemplateDialog* m_window;
+    MediaCatalogue m_catalogue;
+    QList<QPixmap> m_images;
+
+    // Reports from capture threads, waiting for the GUI thread; guarded by s_reportMutex.
+    std::deque<Report> m_pending;
+    bool m_drainPosted = false;
+};
+
+// The report callback installed on every capture session: forms "http://" + URL and, when the
+// main window's list exists, hands the report to the GUI thread. Safe on any thread.
+void OnMediaSniffed(std::string url, std::string requestHeaders, std::string lengthText,
+                    std::string typeText);

@@ -1,0 +1,233 @@
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+#include <atomic>
+#include <thread>
+
+#include "capture/SniffedMediaList.h"
+#include "window/TavrelSnifferWindow.h"
+
+namespace {
+
+std::vector<std::string> NoAdapters() { return {}; }
+
+// A window with no capture sessions, shown so that its initialisation has run.
+struct ShownWindow {
+    TavrelSnifferWindow window{nullptr, &NoAdapters};
+    ShownWindow() {
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+    }
+    SniffedMediaList* list() const { return window.MediaList(); }
+    QPushButton* button(int id) const { return window.ControlAs<QPushButton>(id); }
+    bool actionsEnabled() const {
+        return button(1138)->isEnabled() && button(1139)->isEnabled() &&
+               button(1141)->isEnabled();
+    }
+    bool actionsDisabled() const {
+        return !button(1138)->isEnabled() && !button(1139)->isEnabled() &&
+               !button(1141)->isEnabled();
+    }
+    void add(const std::string& url, std::uint64_t size, const std::string& type = "x-flv\r\n") {
+        list()->AddSniffedMedia("http://" + url, "GET /\r\n\r\n", std::to_string(size) + "\r\n",
+                                type, std::time(nullptr));
+    }
+    QList<int> selectedRows() const {
+        QList<int> rows;
+        for (int r = 0; r < list()->topLevelItemCount(); ++r) {
+            if (list()->topLevelItem(r)->isSelected()) rows.append(r);
+        }
+        return rows;
+    }
+    int numberAt(int row) const { return list()->topLevelItem(row)->text(0).section('.', 0, 0).toInt(); }
+};
+
+}  // namespace
+
+class SnifferWindowTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initialisationLaysOutTheWindow() {
+        ShownWindow w;
+        QCOMPARE(w.window.windowTitle(), QStringLiteral("Pelnix - Recently Sniffed Media"));
+        QVERIFY(w.button(1140)->isHidden());
+        QVERIFY(!w.button(1142)->isHidden());
+        QCOMPARE(w.button(1142)->geometry(), QRect(278, 133, 70, 24));
+        QCOMPARE(w.button(1141)->text(), QStringLiteral("Download"));
+        // Preview, Remove and Download stand in one row, in that order, without overlapping.
+        const QRect preview = w.button(1138)->geometry(), remove = w.button(1139)->geometry(),
+                    download = w.button(1141)->geometry();
+        QCOMPARE(remove.y(), preview.y());
+        QCOMPARE(download.y(), preview.y());
+        QVERIFY(preview.right() < remove.left() && remove.right() < download.left());
+        QVERIFY(download.right() < 256);  // clear of the logo column
+        QCOMPARE(w.window.minimumSize(), w.window.maximumSize());  // not resizable
+        QCOMPARE(w.list()->headerItem()->text(0), QStringLiteral("Time Sniffed"));
+        QCOMPARE(w.list()->columnWidth(0), 106);
+        QCOMPARE(w.list()->columnWidth(1), 44);
+        QCOMPARE(w.list()->columnWidth(2), 64);
+        // No adapters: an empty list and the actions disabled.
+        QCOMPARE(w.list()->topLevelItemCount(), 0);
+        QVERIFY(w.actionsDisabled());
+    }
+
+    void entriesEnableSelectAndShowTheirTexts() {
+        ShownWindow w;
+        w.add("media.test/a.flv", 99999);
+        QVERIFY(w.actionsDisabled());
+        w.add("media.test/a.flv", 100000);
+        QVERIFY(w.actionsEnabled());
+        QCOMPARE(w.list()->SelectedRecord(), 0);
+        const QTreeWidgetItem* row = w.list()->topLevelItem(0);
+        QVERIFY(QRegularExpression(R"(^\d+\. \d\d:\d\d:\d\d [AP]M$)").match(row->text(0)).hasMatch());
+        QCOMPARE(row->text(1), QStringLiteral("flv"));
+        QCOMPARE(row->text(2), QStringLiteral("0.10 MB"));
+        QVERIFY(!row->icon(0).isNull());
+        // Duplicate URL and duplicate size are refused.
+        w.add("media.test/a.flv", 200000);
+        w.add("media.test/b.flv", 100000);
+        QCOMPARE(w.list()->topLevelItemCount(), 1);
+    }
+
+    void siteEntriesCannotBePreviewed() {
+        ShownWindow w;
+        w.add("www.youtube.com/videoplayback?id=1", 300000);
+        QVERIFY(!w.button(1138)->isEnabled());
+        QVERIFY(w.button(1139)->isEnabled());
+        w.add("media.test/clip.mp4", 400000, "mp4\r\n");
+        QVERIFY(w.button(1138)->isEnabled());
+        // The user picks the older, site entry again: Preview goes off; the other: back on.
+        w.list()->clearSelection();
+        w.list()->topLevelItem(1)->setSelected(true);
+        QVERIFY(!w.button(1138)->isEnabled());
+        w.list()->clearSelection();
+        w.list()->topLevelItem(0)->setSelected(true);
+        QVERIFY(w.button(1138)->isEnabled());
+        // Clicking where there is no row leaves Preview as it was.
+        w.list()->clearSelection();
+        QVERIFY(w.button(1138)->isEnabled());
+    }
+
+    void theTwentySixthEvictsTheOldestAndNumbersGoOn() {
+        ShownWindow w;
+        for (int i = 0; i < 26; ++i) w.add("media.test/" + std::to_string(i), 100000 + i);
+        QCOMPARE(w.list()->topLevelItemCount(), 25);
+        const int newest = w.numberAt(0);
+        QCOMPARE(w.numberAt(24), newest - 24);
+        QCOMPARE(w.list()->Record(0)->url, std::string("http://media.test/1"));
+        QCOMPARE(w.list()->Record(24)->url, std::string("http://media.test/25"));
+    }
+
+    void aRefreshSelectsOnlyTheNewestRow() {
+        ShownWindow w;
+        for (int i = 0; i < 5; ++i) w.add("media.test/" + std::to_string(i), 100000 + i);
+        w.list()->clearSelection();
+        w.list()->topLevelItem(3)->setSelected(true);
+        QCOMPARE(w.list()->SelectedRecord(), 1);
+        w.add("media.test/new", 500000);
+        QCOMPARE(w.selectedRows(), QList<int>{0});
+        QCOMPARE(w.list()->SelectedRecord(), 5);
+    }
+
+    void removeAndStatusImages() {
+        ShownWindow w;
+        for (int i = 0; i < 5; ++i) w.add("media.test/" + std::to_string(i), 100000 + i);
+        // Remove the third record: the fourth and fifth move down with their numbers/images.
+        w.list()->SetStatusImage(3, 2);
+        const int fourth = w.list()->Record(3)->number;
+        w.list()->clearSelection();
+        w.list()->topLevelItem(2)->setSelected(true);  // row 2 is record 2
+        QTest::mouseClick(w.button(1139), Qt::LeftButton);
+        QCOMPARE(w.list()->Count(), 4);
+        QCOMPARE(w.list()->Record(2)->number, fourth);
+        QCOMPARE(w.list()->Record(2)->statusImage, 2);
+
+        // SetStatusImage changes one row's picture without a refresh: the selection stays.
+        w.list()->clearSelection();
+        w.list()->topLevelItem(3)->setSelected(true);
+        const QImage before = w.list()->topLevelItem(3)->icon(0).pixmap(16, 15).toImage();
+        w.list()->SetStatusImage(0, 1);
+        QCOMPARE(w.selectedRows(), QList<int>{3});
+        QVERIFY(w.list()->topLevelItem(3)->icon(0).pixmap(16, 15).toImage() != before);
+        QCOMPARE(w.list()->Record(0)->statusImage, 1);
+
+        // Removing every entry disables the actions; Remove with nothing selected does nothing.
+        while (w.list()->Count() > 0) {
+            QTest::mouseClick(w.button(1139), Qt::LeftButton);
+        }
+        QVERIFY(w.actionsDisabled());
+        w.list()->RemoveAt(0);
+        QCOMPARE(w.list()->Count(), 0);
+    }
+
+    void reportsFromACaptureThreadArriveOnTheGuiThread() {
+        ShownWindow w;
+        std::thread capture([] {
+            OnMediaSniffed("media.test/thread.flv", "GET /thread.flv \r\n\r\n", "123456\r\n",
+                           "x-flv\r\n");
+        });
+        capture.join();
+        QTRY_COMPARE(w.list()->Count(), 1);
+        QCOMPARE(w.list()->Record(0)->url, std::string("http://media.test/thread.flv"));
+        QVERIFY(w.actionsEnabled());
+    }
+
+    void escapeAndEnterEndTheWindow() {
+        {
+            TavrelSnifferWindow window(nullptr, &NoAdapters);
+            QTimer::singleShot(0, &window, [&] { QTest::keyClick(&window, Qt::Key_Escape); });
+            QCOMPARE(window.exec(), int(QDialog::Rejected));
+        }
+        {
+            TavrelSnifferWindow window(nullptr, &NoAdapters);
+            QTimer::singleShot(0, &window, [&] {
+                window.MediaList()->setFocus();
+                QTest::keyClick(window.MediaList(), Qt::Key_Return);
+            });
+            QCOMPARE(window.exec(), int(QDialog::Accepted));
+        }
+        {
+            // Enter on a focused push button presses it and the window stays open.
+            ShownWindow w;
+            w.add("media.test/x", 150000);
+            QSignalSpy pressed(w.button(1139), &QPushButton::clicked);
+            w.button(1139)->setFocus();
+            QTest::keyClick(w.button(1139), Qt::Key_Return);
+            QCOMPARE(pressed.count(), 1);
+            QVERIFY(w.window.isVisible());
+            QCOMPARE(w.list()->Count(), 0);
+        }
+    }
+
+    void closingWhileACaptureThreadReportsIsSafe() {
+        // A capture thread reports without pause while windows come and go; a report that
+        // arrives during or after teardown must be dropped, never applied to a dead list.
+        std::atomic<bool> stop{false};
+        std::atomic<int> sent{0};
+        std::thread capture([&] {
+            for (int i = 0; !stop.load(); ++i) {
+                OnMediaSniffed("media.test/" + std::to_string(i), "GET / \r\n\r\n",
+                               std::to_string(100000 + i) + "\r\n", "x-flv\r\n");
+                sent.fetch_add(1);
+            }
+        });
+        int seen = 0;
+        for (int round = 0; round < 30; ++round) {
+            auto* window = new TavrelSnifferWindow(nullptr, &NoAdapters);
+            window->show();
+            QTest::qWait(5);
+            seen += window->MediaList()->Count();
+            delete window;
+            QCoreApplication::processEvents();
+        }
+        stop = true;
+        capture.join();
+        QVERIFY(sent.load() > 0);
+        QVERIFY(seen > 0);
+    }
+};
+
+QTEST_MAIN(SnifferWindowTest)
+#include "SnifferWindowTest.moc"
