@@ -4,7 +4,7 @@
 Listens on 127.0.0.1 on a free port and prints the port on its first output line. Bodies are
 the pattern byte(i) = i % 251, so a test can check every byte of a file.
 
-  /file/N          200, Content-Length N
+  /file/N          200, Content-Length N;  /media/N/NAME  the same under a file name
   /nolength/N      200 without Content-Length; the connection closes after N bytes
   /status/C        status C with a short body
   /redirect/N      302 to /file/N;  /redirect-to?URL  302 to URL as given
@@ -72,7 +72,7 @@ class Handler(BaseHTTPRequestHandler):
         kind = parts[0]
         nums = [int(p) for p in parts[1:] if p.isdigit()]
         n = nums[0] if nums else 0
-        if kind == "file":
+        if kind in ("file", "media"):
             self.head(200, n, [("Content-Type", "video/x-flv")])
             self.send_pattern(0, n)
         elif kind == "nolength":
