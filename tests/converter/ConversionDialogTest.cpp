@@ -1,0 +1,370 @@
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <filesystem>
+
+#include "app/Globals.h"
+#include "app/Settings.h"
+#include "app/ShowMessage.h"
+#include "converter/CProcessKiller.h"
+#include "converter/CWindowConsoleRunner.h"
+#include "converter/ConversionJobs.h"
+#include "converter/ConverterOutput.h"
+#include "converter/ConverterTestSupport.h"
+#include "converter/PumpMessages.h"
+#include "converter/TavrelImportProgressDlg.h"
+
+namespace {
+
+constexpr const char* kMp3Options = "-vn -codec:a libmp3lame -q:a 2 -f mp3";
+
+// Collects what a runner delivers to its notify object.
+class Receiver : public QObject {
+    Q_OBJECT
+public:
+    QByteArray text;
+    int chunks = 0;
+    int done = 0;
+    bool chunkAfterDone = false;
+public slots:
+    void OnRunnerOutput(const QByteArray& chunk) {
+        if (done) chunkAfterDone = true;
+        text += chunk;
+        ++chunks;
+    }
+    void OnRunnerDone() { ++done; }
+};
+
+struct Shown {
+    int count = 0;
+    unsigned flags = 99;
+    QString caption, text;
+};
+
+QString Text(const TavrelImportProgressDlg& dlg, int id) {
+    const auto* label = dlg.ControlAs<QLabel>(id);
+    return label ? label->text() : QString("<none>");
+}
+
+int BarValue(const TavrelImportProgressDlg& dlg) {
+    const auto* bar = dlg.ControlAs<QProgressBar>(TavrelImportProgressDlg::kProgressId);
+    return bar ? bar->value() : -1;
+}
+
+// Processes still alive whose command line mentions `needle`.
+int LiveProcessesMentioning(const std::string& needle) {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.empty() || name[0] < '0' || name[0] > '9') continue;
+        std::string cmdline = convtest::ReadFile(entry.path().string() + "/cmdline");
+        if (cmdline.find(needle) == std::string::npos) continue;
+        if (convtest::ProcessAlive(std::stoi(name))) ++count;
+    }
+    return count;
+}
+
+}  // namespace
+
+class ConversionDialogTest : public QObject {
+    Q_OBJECT
+private:
+    QTemporaryDir m_dir;
+    std::string m_root, m_flv;
+    Shown m_shown;
+
+    std::unique_ptr<TavrelImportProgressDlg> MakeDialog(const std::string& script,
+                                                        const std::string& input,
+                                                        const std::string& output) {
+        return std::make_unique<TavrelImportProgressDlg>(
+            "Extracting Audio From Video", "Importing:",
+            QString("Saving to \"%1\"").arg(QString::fromStdString(output)), script, input,
+            output, g_ffmpegAudioOptions);
+    }
+
+private slots:
+    void initTestCase() {
+        if (convtest::FindProgram("ffmpeg").empty() || convtest::FindProgram("ffprobe").empty()) {
+            QSKIP("needs ffmpeg and ffprobe (Debian package ffmpeg)");
+        }
+        QVERIFY(m_dir.isValid());
+        m_root = m_dir.path().toStdString();
+        g_tempDir = m_root;
+        g_ffmpegExe = convtest::FindProgram("ffmpeg");
+        g_ffmpegAudioOptions = kMp3Options;
+        g_settingsFile = m_root + "/Pelnix.ini";
+        m_flv = m_root + "/Sniffer_1_1000.flv";
+        QVERIFY(convtest::MakeFlashVideo(m_flv, 3.0));
+        SetMessageBoxHandler([this](QWidget*, const QString& caption, unsigned flags,
+                                    const QString& text) {
+            ++m_shown.count;
+            m_shown.caption = caption;
+            m_shown.flags = flags;
+            m_shown.text = text;
+            return IDOK;
+        });
+    }
+
+    void init() {
+        g_ffmpegAudioOptions = kMp3Options;
+        g_cancelConversion = false;
+        m_shown = Shown{};
+    }
+
+    void convertsFlashVideoToMp3() {
+        const std::string script = m_root + "/Sniffer_1_1000.bat";
+        const std::string output = m_root + "/song.mp3";
+        convtest::WriteFile(output, "left from an earlier run");
+        auto dlg = MakeDialog(script, m_flv, output);
+        QCOMPARE(dlg->exec(), 1);
+
+        const QString probe = QString::fromStdString(convtest::ProbeFormatAndDuration(output));
+        QVERIFY2(probe.startsWith("mp3 "), qPrintable(probe));
+        QVERIFY2(qAbs(probe.section(' ', 1).toDouble() - 3.0) < 0.2, qPrintable(probe));
+        QVERIFY(qAbs(dlg->DurationSeconds() - 3.0) < 0.05);
+
+        // The scripts: paths quoted, the options as given, two line ends at the end.
+        QCOMPARE(convtest::ReadFile(script),
+                 ConversionCommand(g_ffmpegExe, m_flv, kMp3Options, output) + "\n");
+        QCOMPARE(convtest::ReadFile(m_root + "/QXCmdTmp.bat"),
+                 DurationQueryCommand(g_ffmpegExe, m_flv));
+
+        QCOMPARE(dlg->windowTitle(), QString("Extracting Audio From Video"));
+        QCOMPARE(Text(*dlg, TavrelImportProgressDlg::kLabelId), QString("Importing:"));
+        QVERIFY(Text(*dlg, TavrelImportProgressDlg::kDetailId).startsWith("Saving to \""));
+        QVERIFY(BarValue(*dlg) > 0);
+        QVERIFY2(QRegularExpression("^\\d+\\.\\d of 3\\.0 Seconds$")
+                     .match(Text(*dlg, TavrelImportProgressDlg::kProgressTextId))
+                     .hasMatch(),
+                 qPrintable(Text(*dlg, TavrelImportProgressDlg::kProgressTextId)));
+        // The whole output was in before the dialog ended.
+        QVERIFY(RunnerOutputCopy().find("muxing overhead") != std::string::npos);
+    }
+
+    void corruptInputReportsTheConvertersError() {
+        const std::string input = m_root + "/Sniffer_2_2000.flv";
+        std::string junk;
+        for (int i = 0; i < 2000; ++i) junk += "this is not a flash video ";
+        convtest::WriteFile(input, junk);
+        const std::string output = m_root + "/broken.mp3";
+        convtest::WriteFile(output, "left from an earlier run");
+
+        auto dlg = MakeDialog(m_root + "/Sniffer_2_2000.bat", input, output);
+        QCOMPARE(dlg->exec(), 1);
+        QCOMPARE(dlg->DurationSeconds(), 1.0);  // no usable duration
+        // The old file was deleted before the converter ran, so it cannot pass for a result.
+        QVERIFY(!FileExistsNonEmpty(output));
+
+        ReportConversionFailure(nullptr);
+        QCOMPARE(m_shown.count, 1);
+        QCOMPARE(m_shown.caption, QString("Pelnix"));
+        QCOMPARE(m_shown.flags, 0u);
+        const QString prefix =
+            "The conversion command failed.  The output from the converter is:\n\n";
+        QVERIFY(m_shown.text.startsWith(prefix));
+        QVERIFY2(m_shown.text.contains("Invalid data found when processing input"),
+                 qPrintable(m_shown.text));
+        QVERIFY(!m_shown.text.contains("ffmpeg version"));  // the banner is skipped
+        const std::string kept = convtest::ReadFile(m_root + "/FFMpegErrorOut.txt");
+        QCOMPARE(kept, RunnerOutputCopy() + "\n");
+        QVERIFY(kept.find("ffmpeg version") != std::string::npos);
+    }
+
+    void cancelStopsOnlyThisProgramsConverter() {
+        // A converter of another program, same name, running all along.
+        QProcess decoy;
+        decoy.start(QString::fromStdString(g_ffmpegExe),
+                    {"-nostdin", "-hide_banner", "-re", "-f", "lavfi", "-i",
+                     "sine=duration=60", "-f", "null", "-"});
+        QVERIFY(decoy.waitForStarted());
+
+        const std::string input = m_root + "/Sniffer_3_3000.flv";
+        QVERIFY(convtest::RunCommand("ffmpeg -nostdin -loglevel error -y -f lavfi -i "
+                                     "sine=duration=30 -c:a libmp3lame -f flv '" +
+                                     input + "'") == 0);
+        // The converter runs at playback speed, so it is surely still at work when cancelled.
+        g_ffmpegAudioOptions = "-vn -af arealtime -codec:a libmp3lame -f mp3";
+        const std::string output = m_root + "/cancelled-output.mp3";
+        auto dlg = MakeDialog(m_root + "/Sniffer_3_3000.bat", input, output);
+
+        QElapsedTimer sinceCancel;
+        QTimer watcher;
+        watcher.setInterval(20);
+        connect(&watcher, &QTimer::timeout, [&] {
+            if (BarValue(*dlg) > 0 && !sinceCancel.isValid()) {
+                QVERIFY(LiveProcessesMentioning(output) >= 1);
+                sinceCancel.start();
+                dlg->ControlAs<QPushButton>(TavrelImportProgressDlg::kCancelId)->click();
+            }
+        });
+        watcher.start();
+        QCOMPARE(dlg->exec(), 0);
+        watcher.stop();
+
+        QVERIFY(sinceCancel.isValid());
+        QVERIFY2(sinceCancel.elapsed() < 5000, qPrintable(QString::number(sinceCancel.elapsed())));
+        QCOMPARE(LiveProcessesMentioning(output), 0);
+        QVERIFY(!convtest::Exists(output));
+        QVERIFY(!g_cancelConversion);
+        QCOMPARE(decoy.state(), QProcess::Running);
+        decoy.kill();
+        decoy.waitForFinished();
+    }
+
+    void pathsWithShellTextRunNothing() {
+        const std::string marker = "pelnix-injected-" + std::to_string(::getpid());
+        const std::string folder =
+            m_root + "/a $(touch " + marker + ") `touch " + marker + "` it's \"q\" ; touch " + marker;
+        QVERIFY(QDir().mkpath(QString::fromStdString(folder)));
+        const std::string input = folder + "/in $(touch " + marker + ").flv";
+        std::filesystem::copy_file(m_flv, input);
+        const std::string output = folder + "/out '`touch " + marker + "`'.mp3";
+
+        double seconds = 1.0;
+        QVERIFY(QueryMediaDuration(nullptr, input, seconds));
+        QVERIFY(qAbs(seconds - 3.0) < 0.05);
+        auto dlg = MakeDialog(folder + "/Sniffer_4_4000.bat", input, output);
+        QCOMPARE(dlg->exec(), 1);
+        QVERIFY(FileExistsNonEmpty(output));  // the names reached the converter unchanged
+        QVERIFY(!convtest::Exists(marker));
+        QVERIFY(!convtest::Exists(folder + "/" + marker));
+        QVERIFY(!convtest::Exists(m_root + "/" + marker));
+    }
+
+    void durationQueryFailures() {
+        double seconds = 1.0;
+        QVERIFY(!QueryMediaDuration(nullptr, m_root + "/missing.flv", seconds));
+        QCOMPARE(seconds, 1.0);
+        // No script can be written: nothing runs, the previous output stays.
+        const std::string saved = g_tempDir;
+        g_tempDir = m_root + "/no/such/folder";
+        QVERIFY(!QueryMediaDuration(nullptr, m_flv, seconds));
+        g_tempDir = saved;
+        QCOMPARE(seconds, 1.0);
+    }
+
+    void progressDisplay() {
+        TavrelImportProgressDlg dlg("t", "l", "d", "s", "i", "o", "x");
+        dlg.ControlAs<QProgressBar>(TavrelImportProgressDlg::kProgressId)->setRange(0, 10000);
+        struct Step {
+            const char* chunk;
+            int bar;
+            const char* text;
+        } steps[] = {
+            // Several lines: the first time counts. The duration is still the default 1.0.
+            {"size= 1kB time=00:00:00.50 bitrate=1\rsize= 2kB time=00:00:00.90 bitrate=1\r",
+             5000, "0.5 of 1.0 Seconds"},
+            {"no progress in this chunk", 5000, "0.5 of 1.0 Seconds"},
+            {"size= 9kB time=1e10 bitrate=1", 5000, "0.5 of 1.0 Seconds"},
+            {"size= 9kB time=N/A bitrate=N/A", 5000, "0.5 of 1.0 Seconds"},
+            {"size= 9kB time=-00:00:02.00 bitrate=1", 5000, "0.5 of 1.0 Seconds"},
+            {"size= 9kB time=0.125 bitrate=1", 1250, "0.1 of 1.0 Seconds"},
+            // Beyond the duration: the bar is full, the text says what was read.
+            {"size= 9kB time=12.5 bitrate=1", 10000, "12.5 of 1.0 Seconds"},
+        };
+        for (const auto& step : steps) {
+            dlg.OnRunnerOutput(QByteArray(step.chunk));
+            QCOMPARE(BarValue(dlg), step.bar);
+            QCOMPARE(Text(dlg, TavrelImportProgressDlg::kProgressTextId), QString(step.text));
+        }
+    }
+
+    void chunksReachTheNotifyObjectInOrderAndNeverADestroyedOne() {
+        const std::string script = m_root + "/lines.bat";
+        convtest::WriteFile(script,
+                            "i=0\nwhile [ $i -lt 3000 ]; do echo \"line $i\"; i=$((i+1)); done\n");
+        Receiver receiver;
+        auto runner = CWindowConsoleRunner::Create(&receiver);
+        QVERIFY(RunnerOutputCopy().empty());
+        QCOMPARE(runner->Start(script), 0);
+        PumpMessagesWhile([&] { return !runner->IsClosed() || receiver.done == 0; });
+        PumpMessagesTimes(10);
+        QVERIFY(receiver.chunks > 1);
+        QCOMPARE(receiver.done, 1);
+        QVERIFY(!receiver.chunkAfterDone);
+        QCOMPARE(receiver.text.toStdString(), RunnerOutputCopy());
+        QVERIFY(receiver.text.startsWith("line 0\nline 1\n"));
+        QVERIFY(receiver.text.endsWith("line 2999\n"));
+
+        // The notify object goes away while chunks are still queued for it.
+        convtest::WriteFile(script, "i=0\nwhile [ $i -lt 200 ]; do echo \"tick $i\"; "
+                                    "sleep 0.002; i=$((i+1)); done\n");
+        auto doomed = std::make_unique<Receiver>();
+        auto second = CWindowConsoleRunner::Create(doomed.get());
+        QCOMPARE(second->Start(script), 0);
+        PumpMessagesWhile([&] { return doomed->chunks == 0 && !second->IsClosed(); });
+        doomed.reset();
+        PumpMessagesWhile([&] { return !second->IsClosed(); });
+        PumpMessagesTimes(10);
+        QVERIFY(RunnerOutputCopy().find("tick 199\n") != std::string::npos);
+    }
+
+    void savePrompt() {
+        convtest::WriteFile(g_settingsFile,
+                            "[pelnix]\nprojectfilepath = \"/srv/projects\"\nCurrentFilePath=/srv/"
+                            "videos\n");
+        SavePrompt seen;
+        QString answer = "/chosen/file.MP3";
+        SetSavePromptHandler([&](QWidget*, const SavePrompt& prompt) {
+            seen = prompt;
+            return answer;
+        });
+        struct Case {
+            std::string extension;
+            QString filter, folder, suffix;
+        } cases[] = {
+            {"MP3", "MP3 File (*.MP3)", "/srv/projects", "MP3"},
+            {"flv", "FLV File (*.flv)", "/srv/projects", "flv"},
+            {"avi", "AVI File (*.avi)", "/srv/videos", "avi"},
+            {"???", "File (*.*)", "/srv/projects", ""},
+            // The filter text was a 50-character buffer: cut at 49.
+            {"abcdefghijklmnopqrstu", "ABCDEFGHIJKLMNOPQRSTU File (*.abcdefghijklmnopqrs",
+             "/srv/projects", "abcdefghijklmnopqrstu"},
+        };
+        for (const auto& c : cases) {
+            QCOMPARE(AskSavePath(nullptr, c.extension), answer.toStdString());
+            QCOMPARE(seen.title, QString("Save Video As..."));
+            QCOMPARE(seen.filter, c.filter);
+            QCOMPARE(seen.folder, c.folder);
+            QCOMPARE(seen.defaultSuffix, c.suffix);
+        }
+        answer.clear();
+        QCOMPARE(AskSavePath(nullptr, "MP3"), std::string());
+        // Without the settings the prompt starts in the home folder.
+        QFile::remove(QString::fromStdString(g_settingsFile));
+        answer = "/x.MP3";
+        AskSavePath(nullptr, "MP3");
+        QCOMPARE(seen.folder, QString::fromLocal8Bit(qgetenv("HOME")));
+        SetSavePromptHandler({});
+    }
+
+    void playerGetsTheTrimmedTextAsItsOneArgument() {
+        const std::string player = m_root + "/player.sh";
+        const std::string record = m_root + "/player-args.txt";
+        convtest::WriteFile(player, "#!/bin/sh\nprintf '%s|' \"$#\" \"$@\" >> '" + record + "'\n");
+        QVERIFY(QFile::setPermissions(QString::fromStdString(player),
+                                      QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        const std::string saved = g_ffplayExe;
+        g_ffplayExe = player;
+        const std::string marker = "pelnix-played-" + std::to_string(::getpid());
+        PlayMedia(nullptr, " \t ");  // nothing to play: nothing starts
+        PlayMedia(nullptr, "  http://host/a b;$(touch " + marker + ").flv\t ");
+        QTRY_VERIFY_WITH_TIMEOUT(convtest::Exists(record), 5000);
+        QTest::qWait(300);  // a second, wrong start would append here
+        g_ffplayExe = saved;
+        QCOMPARE(convtest::ReadFile(record), "1|http://host/a b;$(touch " + marker + ").flv|");
+        QVERIFY(!convtest::Exists(marker));
+    }
+};
+
+QTEST_MAIN(ConversionDialogTest)
+#include "ConversionDialogTest.moc"
