@@ -85,6 +85,11 @@ bool ParseLength(std::string_view text, std::uint64_t& value) {
     return true;
 }
 
+std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
+    return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max()
+                                                            : a + b;
+}
+
 std::string AddressText(const sockaddr* address, unsigned length) {
     sockaddr_storage storage{};
     std::memcpy(&storage, address, std::min<std::size_t>(length, sizeof storage));
@@ -465,7 +470,7 @@ bool HttpDownloader::SendAndReceive(bool& again) {
                 return false;
             }
             // The final read, which returned no more data.
-            OnProgress(m_bytesThisTransfer, m_sizeKnown, m_contentLength + m_bodyOffset);
+            OnProgress(m_bytesThisTransfer, m_sizeKnown, SaturatingAdd(m_contentLength, m_bodyOffset));
             return true;
         }
         case Phase::Waiting:
@@ -563,7 +568,7 @@ bool HttpDownloader::OnBodyData(const char* data, std::size_t length) {
                 return false;
             }
             m_bytesThisTransfer += length;
-            OnProgress(m_bytesThisTransfer, m_sizeKnown, m_contentLength + m_bodyOffset);
+            OnProgress(m_bytesThisTransfer, m_sizeKnown, SaturatingAdd(m_contentLength, m_bodyOffset));
             return true;
         case Phase::Waiting:
         case Phase::Refused: break;

@@ -344,3 +344,32 @@ TEST_F(HttpDownloaderTest, StalledServerEndsWithinTheLowSpeedTime) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HttpDownloaderTls, UntrustedCertificateIsRefused) {
+    ClearProxyEnvironment();
+    const fs::path dir = fs::temp_directory_path() / ("pelnix-tls-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+    // A self-signed certificate for exactly the address used: only trust is missing.
+    const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1"
+                             " -addext subjectAltName=IP:127.0.0.1 -keyout '" + key +
+                             "' -out '" + cert + "' >/dev/null 2>&1";
+    if (std::system(make.c_str()) != 0) {
+        fs::remove_all(dir);
+        GTEST_SKIP() << "needs the openssl tool to make a test certificate";
+    }
+    LocalHttpServer server(PELNIX_HTTP_TEST_SERVER, {"--tls", cert, key});
+    ASSERT_TRUE(server.Running());
+    RecordingDownloader engine;
+    engine.SetUrl(server.Url("/file/10", "https"));
+    engine.SetDestinationPath((dir / "out.flv").string());
+    EXPECT_FALSE(engine.Download());
+    EXPECT_EQ(engine.systemErrors,
+              (std::vector<std::pair<int, unsigned>>{{1609, 60u}}));  // peer failed verification
+    EXPECT_FALSE(fs::exists(dir / "out.flv"));
+    fs::remove_all(dir);
+}
+
+}  // namespace

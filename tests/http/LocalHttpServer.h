@@ -15,7 +15,12 @@
 
 class LocalHttpServer {
 public:
-    explicit LocalHttpServer(const std::string& script) {
+    explicit LocalHttpServer(const std::string& script, std::vector<std::string> options = {}) {
+        std::vector<std::string> args{"python3", script};
+        args.insert(args.end(), options.begin(), options.end());
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
         int out[2];
         if (pipe(out) != 0) return;
         m_pid = fork();
@@ -23,7 +28,7 @@ public:
             dup2(out[1], STDOUT_FILENO);
             close(out[0]);
             close(out[1]);
-            execlp("python3", "python3", script.c_str(), static_cast<char*>(nullptr));
+            execvp("python3", argv.data());
             _exit(127);
         }
         close(out[1]);
@@ -45,7 +50,9 @@ public:
     bool Running() const { return m_port != 0; }
     std::uint16_t Port() const { return m_port; }
     std::string HostPort() const { return "127.0.0.1:" + std::to_string(m_port); }
-    std::string Url(const std::string& path) const { return "http://" + HostPort() + path; }
+    std::string Url(const std::string& path, const char* scheme = "http") const {
+        return std::string(scheme) + "://" + HostPort() + path;
+    }
 
 private:
     pid_t m_pid = -1;

@@ -15,6 +15,8 @@ the pattern byte(i) = i % 251, so a test can check every byte of a file.
   /slow/N          Content-Length N, 1000 bytes every 100 ms
   /stall/N         Content-Length N, 1000 bytes, then nothing for 120 s
   /big/N           Content-Length N of zero bytes, sent in 1 MiB blocks (benchmark)
+
+With "--tls CERT KEY" it speaks HTTPS with that certificate.
 """
 import base64
 import re
@@ -139,6 +141,11 @@ class Server(ThreadingHTTPServer):
 
 def main():
     server = Server(("127.0.0.1", 0), Handler)
+    if len(sys.argv) == 4 and sys.argv[1] == "--tls":
+        import ssl
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(sys.argv[2], sys.argv[3])
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     print(server.server_address[1], flush=True)
     try:
         server.serve_forever()
