@@ -292,6 +292,23 @@ TEST_F(HttpDownloaderTest, PasswordRequests) {
     }
 }
 
+TEST_F(HttpDownloaderTest, ReadsNeverExceedTheReadBufferSize) {
+    for (const std::uint32_t block : {16384u, 1000u}) {
+        SCOPED_TRACE(block);
+        RecordingDownloader engine;
+        Prepare(engine, "/file/300000");
+        if (block != 16384) engine.SetReadBufferSize(block);
+        ASSERT_TRUE(engine.Download());
+        EXPECT_EQ(ReadFile(m_file), PatternBytes(0, 300000));
+        std::uint64_t last = 0;
+        for (const Progress& p : engine.progress) {
+            EXPECT_LE(p.bytes - last, block);
+            last = p.bytes;
+        }
+        EXPECT_GE(engine.progress.size(), 300000u / block + 1);
+    }
+}
+
 TEST_F(HttpDownloaderTest, MissingDestinationFolderIsReportedAndNothingCreated) {
     RecordingDownloader engine;
     engine.SetUrl(s_server->Url("/file/10"));

@@ -1,0 +1,82 @@
+// Loopback transfer rate of the engine against the curl command-line tool, fetching the same
+// 1 GiB body from the same local server into /dev/null, alternately in each iteration so that
+// both see the same machine load.
+#include <benchmark/benchmark.h>
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <vector>
+
+#include "http/HttpDownloader.h"
+#include "http/LocalHttpServer.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr std::uint64_t kBodyBytes = 1ull << 30;
+
+double Seconds(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+bool RunCurlTool(const std::string& url) {
+    const char* argv[] = {"curl", "-s", "-f", "-o", "/dev/null", url.c_str(), nullptr};
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, "curl", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) {
+        return false;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void BM_LoopbackGiB_EngineVsCurl(benchmark::State& state) {
+    ClearProxyEnvironment();
+    LocalHttpServer server(PELNIX_HTTP_TEST_SERVER);
+    if (!server.Running()) {
+        state.SkipWithError("the test server did not start");
+        return;
+    }
+    const std::string url = server.Url("/big/" + std::to_string(kBodyBytes));
+    std::vector<double> engineRates, curlRates;
+    for (auto _ : state) {
+        auto start = std::chrono::steady_clock::now();
+        HttpDownloader engine;
+        engine.SetUrl(url);
+        engine.SetDestinationPath("/dev/null");
+        if (!engine.Download()) {
+            state.SkipWithError("the engine's transfer failed");
+            return;
+        }
+        engineRates.push_back(kBodyBytes / Seconds(std::chrono::steady_clock::now() - start));
+
+        start = std::chrono::steady_clock::now();
+        if (!RunCurlTool(url)) {
+            state.SkipWithError("the curl tool's transfer failed");
+            return;
+        }
+        curlRates.push_back(kBodyBytes / Seconds(std::chrono::steady_clock::now() - start));
+    }
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < engineRates.size(); ++i) ratios.push_back(engineRates[i] / curlRates[i]);
+    state.counters["engine_MiB/s"] = median(engineRates) / (1 << 20);
+    state.counters["curl_MiB/s"] = median(curlRates) / (1 << 20);
+    // Each pair ran back to back under the same load; the median pair speaks for the run.
+    state.counters["engine/curl"] = median(ratios);
+    state.SetBytesProcessed(static_cast<std::int64_t>(2 * kBodyBytes * state.iterations()));
+}
+
+BENCHMARK(BM_LoopbackGiB_EngineVsCurl)->Iterations(9)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
