@@ -33,7 +33,9 @@ constexpr int kTimeLeft = 1505;
 constexpr int kRate = 1506;
 constexpr int kCancel = 2;
 
-QString Text(const std::string& text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
+QString Text(const std::string& text) {
+    return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
 
 std::uint64_t NowMs() {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -49,8 +51,9 @@ bool AskCredentials(QWidget* owner, const CHttpDownloadDlg::CredentialsRequest& 
     auto* layout = new QVBoxLayout(&dialog);
     auto* intro = new QLabel(&dialog);
     intro->setTextFormat(Qt::PlainText);  // the server name comes from the network
-    intro->setText((request.proxy ? QStringLiteral("The proxy %1 asks for a user name and password.")
-                                  : QStringLiteral("The server %1 asks for a user name and password."))
+    intro->setText((request.proxy
+                        ? QStringLiteral("The proxy %1 asks for a user name and password.")
+                        : QStringLiteral("The server %1 asks for a user name and password."))
                        .arg(request.server));
     intro->setWordWrap(true);
     layout->addWidget(intro);
@@ -65,7 +68,8 @@ bool AskCredentials(QWidget* owner, const CHttpDownloadDlg::CredentialsRequest& 
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     layout->addWidget(buttons);
-    if (dialog.exec() != QDialog::Accepted) return false;
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
     user = userEdit->text();
     password = passwordEdit->text();
     return true;
@@ -78,23 +82,37 @@ CHttpDownloadDlg::CredentialsPrompt& Prompt() {
 
 }  // namespace
 
-void CHttpDownloadDlg::SetCredentialsPrompt(CredentialsPrompt prompt) { Prompt() = std::move(prompt); }
+void CHttpDownloadDlg::SetCredentialsPrompt(CredentialsPrompt prompt) {
+    Prompt() = std::move(prompt);
+}
 
 CHttpDownloadDlg::CHttpDownloadDlg(QWidget* parent) : TemplateDialog(IDD_HTTP_DOWNLOAD, parent) {
     setObjectName(QStringLiteral("CHttpDownloadDlg"));
     connect(this, &CHttpDownloadDlg::StatusTextPosted, this, &CHttpDownloadDlg::ShowStatusLine,
             Qt::QueuedConnection);
-    connect(this, &CHttpDownloadDlg::SizeKnownPosted, this, [this] {
-        if (auto* bar = ControlAs<QProgressBar>(kProgressBar)) bar->setRange(0, 100);
-    }, Qt::QueuedConnection);
+    connect(
+        this, &CHttpDownloadDlg::SizeKnownPosted, this,
+        [this] {
+            if (auto* bar = ControlAs<QProgressBar>(kProgressBar))
+                bar->setRange(0, 100);
+        },
+        Qt::QueuedConnection);
     connect(this, &CHttpDownloadDlg::PercentagePosted, this, &CHttpDownloadDlg::ShowPercentage,
             Qt::QueuedConnection);
-    connect(this, &CHttpDownloadDlg::TimeLeftPosted, this, [this](const QString& text) {
-        if (auto* label = ControlAs<QLabel>(kTimeLeft)) label->setText(text);
-    }, Qt::QueuedConnection);
-    connect(this, &CHttpDownloadDlg::RatePosted, this, [this](const QString& text) {
-        if (auto* label = ControlAs<QLabel>(kRate)) label->setText(text);
-    }, Qt::QueuedConnection);
+    connect(
+        this, &CHttpDownloadDlg::TimeLeftPosted, this,
+        [this](const QString& text) {
+            if (auto* label = ControlAs<QLabel>(kTimeLeft))
+                label->setText(text);
+        },
+        Qt::QueuedConnection);
+    connect(
+        this, &CHttpDownloadDlg::RatePosted, this,
+        [this](const QString& text) {
+            if (auto* label = ControlAs<QLabel>(kRate))
+                label->setText(text);
+        },
+        Qt::QueuedConnection);
     connect(this, &CHttpDownloadDlg::WorkerEnded, this, &CHttpDownloadDlg::OnWorkerEnded,
             Qt::QueuedConnection);
     if (auto* cancel = ControlAs<QPushButton>(kCancel)) {
@@ -104,7 +122,8 @@ CHttpDownloadDlg::CHttpDownloadDlg(QWidget* parent) : TemplateDialog(IDD_HTTP_DO
         // The clip repeats until the worker's end stops it.
         QMovie* movie = label->movie();
         connect(movie, &QMovie::finished, this, [this, movie] {
-            if (!m_finished) movie->start();
+            if (!m_finished)
+                movie->start();
         });
     }
 }
@@ -113,13 +132,15 @@ CHttpDownloadDlg::~CHttpDownloadDlg() {
     if (m_worker.joinable()) {
         // Normally the worker has ended before the dialog does; a dialog torn down early
         // must not leave a transfer writing into a destroyed object.
-        if (!m_finished) Abort();
+        if (!m_finished)
+            Abort();
         m_worker.join();
     }
 }
 
 int CHttpDownloadDlg::DoModal() {
-    if (!PrepareDialog()) return IDCANCEL;
+    if (!PrepareDialog())
+        return IDCANCEL;
     return exec();
 }
 
@@ -139,7 +160,8 @@ bool CHttpDownloadDlg::PrepareDialog() {
     HttpUrlParts parts;
     if (!ParseHttpUrl(Url(), parts)) {
         SetUrl("http://" + Url());
-        if (!ParseHttpUrl(Url(), parts)) return false;
+        if (!ParseHttpUrl(Url(), parts))
+            return false;
     }
     m_fileName = Text(FileNameFromObject(parts.object));
     if (auto* second = ControlAs<QLabel>(kSecondLine)) {
@@ -166,13 +188,18 @@ void CHttpDownloadDlg::StartWorker() {
 }
 
 void CHttpDownloadDlg::RunTransfer() {
-    m_downloadSucceeded = Download();
+    ReportWorkerEnd(Download());
+}
+
+void CHttpDownloadDlg::ReportWorkerEnd(bool succeeded) {
+    m_downloadSucceeded = succeeded;
     emit WorkerEnded();
 }
 
 void CHttpDownloadDlg::OnWorkerEnded() {
     m_finished = true;
-    if (auto* label = ControlAs<QLabel>(kAnimation); label && label->movie()) label->movie()->stop();
+    if (auto* label = ControlAs<QLabel>(kAnimation); label && label->movie())
+        label->movie()->stop();
     if (IsAborted()) {
         done(IDCANCEL);
         return;
@@ -193,7 +220,8 @@ void CHttpDownloadDlg::OnWorkerEnded() {
 
 void CHttpDownloadDlg::OnCancel() {
     Abort();
-    if (auto* cancel = ControlAs<QPushButton>(kCancel)) cancel->setEnabled(false);
+    if (auto* cancel = ControlAs<QPushButton>(kCancel))
+        cancel->setEnabled(false);
     ShowStatus(1627);
 }
 
@@ -208,27 +236,44 @@ void CHttpDownloadDlg::reject() {
 void CHttpDownloadDlg::ShowStatusLine(const QString& text) {
     // Once the transfer is being aborted, reports still queued from the worker do not
     // replace "Aborting transfer".
-    if (IsAborted() && text != QString::fromLatin1(LoadResourceString(1627))) return;
-    if (auto* label = ControlAs<QLabel>(kStatusLine)) label->setText(text);
+    if (IsAborted() && text != QString::fromLatin1(LoadResourceString(1627)))
+        return;
+    if (auto* label = ControlAs<QLabel>(kStatusLine))
+        label->setText(text);
 }
 
 void CHttpDownloadDlg::ShowPercentage(int percent) {
-    if (auto* bar = ControlAs<QProgressBar>(kProgressBar)) bar->setValue(percent);
-    setWindowTitle(Text(FormatResourceString(1613, {std::to_string(percent), m_fileName.toStdString()})));
+    if (auto* bar = ControlAs<QProgressBar>(kProgressBar))
+        bar->setValue(percent);
+    setWindowTitle(
+        Text(FormatResourceString(1613, {std::to_string(percent), m_fileName.toStdString()})));
 }
 
-bool CHttpDownloadDlg::OnClientCertificateNeeded() { return false; }
+bool CHttpDownloadDlg::OnClientCertificateNeeded() {
+    return false;
+}
 
 void CHttpDownloadDlg::OnStatusCallback(unsigned long status, const void* information,
                                         unsigned long length) {
     int id = 0;
     switch (status) {
-        case kStatusResolvingName: id = 1602; break;
-        case kStatusNameResolved: id = 1603; break;
-        case kStatusConnectingToServer: id = 1604; break;
-        case kStatusConnectedToServer: id = 1601; break;
-        case kStatusRedirect: id = 1605; break;
-        default: return;
+        case kStatusResolvingName:
+            id = 1602;
+            break;
+        case kStatusNameResolved:
+            id = 1603;
+            break;
+        case kStatusConnectingToServer:
+            id = 1604;
+            break;
+        case kStatusConnectedToServer:
+            id = 1601;
+            break;
+        case kStatusRedirect:
+            id = 1605;
+            break;
+        default:
+            return;
     }
     const char* text = static_cast<const char*>(information);
     const std::size_t size = text ? strnlen(text, length) : 0;
@@ -244,7 +289,8 @@ void CHttpDownloadDlg::OnError(int messageId, unsigned code) {
 
 bool CHttpDownloadDlg::OnAuthenticationNeeded(unsigned& result) {
     result = kPromptCancelled;
-    if (IsAborted()) return false;
+    if (IsAborted())
+        return false;
     struct Answer {
         QString user, password;
     };
@@ -254,14 +300,18 @@ bool CHttpDownloadDlg::OnAuthenticationNeeded(unsigned& result) {
     // The prompt runs on the GUI thread; the worker waits for it without blocking that thread,
     // and gives up when the engine is aborted (also by a dialog torn down early, whose queued
     // call is then dropped).
-    QMetaObject::invokeMethod(this, [this, answer, request] {
-        QString user, password;
-        const bool ok = Prompt() ? Prompt()(this, request, user, password)
-                                 : AskCredentials(this, request, user, password);
-        answer->set_value(ok ? std::optional<Answer>(Answer{user, password}) : std::nullopt);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this, answer, request] {
+            QString user, password;
+            const bool ok = Prompt() ? Prompt()(this, request, user, password)
+                                     : AskCredentials(this, request, user, password);
+            answer->set_value(ok ? std::optional<Answer>(Answer{user, password}) : std::nullopt);
+        },
+        Qt::QueuedConnection);
     while (future.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
-        if (IsAborted()) return false;
+        if (IsAborted())
+            return false;
     }
     const std::optional<Answer> given = future.get();
     if (!given) {
@@ -276,24 +326,33 @@ bool CHttpDownloadDlg::OnAuthenticationNeeded(unsigned& result) {
     return true;
 }
 
-void CHttpDownloadDlg::SetStatusText(const std::string& text) { emit StatusTextPosted(Text(text)); }
+void CHttpDownloadDlg::SetStatusText(const std::string& text) {
+    emit StatusTextPosted(Text(text));
+}
 
-void CHttpDownloadDlg::OnSizeKnown(std::uint64_t) { emit SizeKnownPosted(); }
+void CHttpDownloadDlg::OnSizeKnown(std::uint64_t) {
+    emit SizeKnownPosted();
+}
 
 void CHttpDownloadDlg::OnProgress(std::uint64_t bytesThisTransfer, bool sizeKnown,
                                   std::uint64_t total) {
     const TransferMeter::Update update =
         m_meter.Report(bytesThisTransfer, sizeKnown, total, BodyOffset(), NowMs());
-    if (update.percentage) SetPercentage(*update.percentage);
-    if (update.rate) SetTransferRate(*update.rate);
+    if (update.percentage)
+        SetPercentage(*update.percentage);
+    if (update.rate)
+        SetTransferRate(*update.rate);
     if (update.timeLeft) {
         SetTimeLeft(update.timeLeft->seconds, update.timeLeft->soFar, update.timeLeft->total);
     }
 }
 
-void CHttpDownloadDlg::SetPercentage(int percent) { emit PercentagePosted(percent); }
+void CHttpDownloadDlg::SetPercentage(int percent) {
+    emit PercentagePosted(percent);
+}
 
-void CHttpDownloadDlg::SetTimeLeft(std::uint64_t seconds, std::uint64_t soFar, std::uint64_t total) {
+void CHttpDownloadDlg::SetTimeLeft(std::uint64_t seconds, std::uint64_t soFar,
+                                   std::uint64_t total) {
     emit TimeLeftPosted(Text(TimeLeftAndCopiedText(seconds, soFar, total)));
 }
 

@@ -45,8 +45,11 @@ protected:
     virtual bool PrepareDialog();
     // On first show: the animation starts and the worker is started once the run has begun.
     void OnInitDialog() override;
-    // The worker thread's body.
+    // The worker thread's body: the transfer, then ReportWorkerEnd with its result.
     virtual void RunTransfer();
+    // Called last on the worker thread: hands the transfer's result to the GUI thread, whose
+    // handler ends the dialog.
+    void ReportWorkerEnd(bool succeeded);
     virtual void SetPercentage(int percent);
     virtual void SetTimeLeft(std::uint64_t seconds, std::uint64_t soFar, std::uint64_t total);
     virtual void SetTransferRate(double bytesPerMs);

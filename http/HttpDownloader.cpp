@@ -35,18 +35,21 @@ struct UrlHandle {
 
 std::string UrlPart(CURLU* url, CURLUPart what, unsigned flags = 0) {
     char* text = nullptr;
-    if (curl_url_get(url, what, &text, flags) != CURLUE_OK || !text) return {};
+    if (curl_url_get(url, what, &text, flags) != CURLUE_OK || !text)
+        return {};
     std::string out(text);
     curl_free(text);
     return out;
 }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
+    if (text.size() < prefix.size())
+        return false;
     for (std::size_t i = 0; i < prefix.size(); ++i) {
         const auto a = static_cast<unsigned char>(text[i]);
         const auto b = static_cast<unsigned char>(prefix[i]);
-        if (std::tolower(a) != std::tolower(b)) return false;
+        if (std::tolower(a) != std::tolower(b))
+            return false;
     }
     return true;
 }
@@ -63,7 +66,8 @@ std::string_view Trim(std::string_view text) {
 // The value of header `name` (with its colon) in `lines`, or nullptr.
 const std::string* FindHeader(const std::vector<std::string>& lines, std::string_view name) {
     for (const std::string& line : lines) {
-        if (StartsWithNoCase(line, name)) return &line;
+        if (StartsWithNoCase(line, name))
+            return &line;
     }
     return nullptr;
 }
@@ -71,10 +75,12 @@ const std::string* FindHeader(const std::vector<std::string>& lines, std::string
 // A Content-Length value as an unsigned 64-bit number: leading digits, saturating.
 bool ParseLength(std::string_view text, std::uint64_t& value) {
     text = Trim(text);
-    if (text.empty() || text.front() < '0' || text.front() > '9') return false;
+    if (text.empty() || text.front() < '0' || text.front() > '9')
+        return false;
     std::uint64_t v = 0;
     for (char c : text) {
-        if (c < '0' || c > '9') break;
+        if (c < '0' || c > '9')
+            break;
         const unsigned digit = static_cast<unsigned>(c - '0');
         if (v > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
             v = std::numeric_limits<std::uint64_t>::max();
@@ -87,8 +93,9 @@ bool ParseLength(std::string_view text, std::uint64_t& value) {
 }
 
 std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
-    return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max()
-                                                            : a + b;
+    return a > std::numeric_limits<std::uint64_t>::max() - b
+               ? std::numeric_limits<std::uint64_t>::max()
+               : a + b;
 }
 
 std::string AddressText(const sockaddr* address, unsigned length) {
@@ -117,14 +124,17 @@ bool ParseHttpUrl(const std::string& url, HttpUrlParts& parts) {
     out.server = UrlPart(u.handle, CURLUPART_HOST);
     out.object = UrlPart(u.handle, CURLUPART_PATH);
     const std::string query = UrlPart(u.handle, CURLUPART_QUERY);
-    if (!query.empty()) out.object += "?" + query;
+    if (!query.empty())
+        out.object += "?" + query;
     const std::string port = UrlPart(u.handle, CURLUPART_PORT, CURLU_DEFAULT_PORT);
     unsigned long number = 0;
     for (char c : port) {
-        if (c < '0' || c > '9' || number > 65535) return false;
+        if (c < '0' || c > '9' || number > 65535)
+            return false;
         number = number * 10 + static_cast<unsigned>(c - '0');
     }
-    if (out.scheme.empty() || out.server.empty() || number == 0 || number > 65535) return false;
+    if (out.scheme.empty() || out.server.empty() || number == 0 || number > 65535)
+        return false;
     out.port = static_cast<std::uint16_t>(number);
     parts = std::move(out);
     return true;
@@ -154,7 +164,8 @@ struct HttpDownloaderCallbacks {
         if (curl_easy_getinfo(engine->m_session, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK &&
             effective) {
             HttpUrlParts parts;
-            if (ParseHttpUrl(effective, parts)) host = parts.server;
+            if (ParseHttpUrl(effective, parts))
+                host = parts.server;
         }
         engine->m_resolvedPending = true;
         engine->OnStatusCallback(HttpDownloader::kStatusResolvingName, host.c_str(),
@@ -163,7 +174,8 @@ struct HttpDownloaderCallbacks {
     }
     static curl_socket_t OpenSocket(void* self, curlsocktype purpose, curl_sockaddr* address) {
         auto* engine = static_cast<HttpDownloader*>(self);
-        if (purpose != CURLSOCKTYPE_IPCXN) return CURL_SOCKET_BAD;
+        if (purpose != CURLSOCKTYPE_IPCXN)
+            return CURL_SOCKET_BAD;
         const std::string ip = AddressText(&address->addr, address->addrlen);
         if (engine->m_resolvedPending) {
             engine->m_resolvedPending = false;
@@ -173,7 +185,8 @@ struct HttpDownloaderCallbacks {
         engine->OnStatusCallback(HttpDownloader::kStatusConnectingToServer, ip.c_str(),
                                  static_cast<unsigned long>(ip.size() + 1));
         const int fd = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-        if (fd < 0) return CURL_SOCKET_BAD;
+        if (fd < 0)
+            return CURL_SOCKET_BAD;
         engine->m_socketOpened = true;
         return fd;
     }
@@ -190,7 +203,9 @@ struct HttpDownloaderCallbacks {
     }
 };
 
-HttpDownloader::HttpDownloader() { InitCurlOnce(); }
+HttpDownloader::HttpDownloader() {
+    InitCurlOnce();
+}
 
 HttpDownloader::~HttpDownloader() {
     CloseHandles();
@@ -199,7 +214,8 @@ HttpDownloader::~HttpDownloader() {
 
 template <typename T>
 bool HttpDownloader::Set(int option, T value) {
-    return m_session && curl_easy_setopt(m_session, static_cast<CURLoption>(option), value) == CURLE_OK;
+    return m_session &&
+           curl_easy_setopt(m_session, static_cast<CURLoption>(option), value) == CURLE_OK;
 }
 
 bool HttpDownloader::Download() {
@@ -209,9 +225,11 @@ bool HttpDownloader::Download() {
 
     const bool result = Transfer();
     CloseHandles();
-    if (!hasDestination) return result;
+    if (!hasDestination)
+        return result;
     CloseFile();
-    if (!result && !existed) unlink(m_destinationPath.c_str());
+    if (!result && !existed)
+        unlink(m_destinationPath.c_str());
     return result;
 }
 
@@ -248,7 +266,8 @@ bool HttpDownloader::OpenFile() {
     struct stat st {};
     const bool exists = stat(m_destinationPath.c_str(), &st) == 0;
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
-    if (!(exists && m_resumeOffset > 0)) flags |= O_TRUNC;
+    if (!(exists && m_resumeOffset > 0))
+        flags |= O_TRUNC;
     m_file = open(m_destinationPath.c_str(), flags, 0666);
     if (m_file < 0) {
         OnSystemError(1626, static_cast<unsigned>(errno));
@@ -277,50 +296,58 @@ bool HttpDownloader::Transfer() {
 
     if (!ParseHttpUrl(m_url, m_parts)) {
         m_url = "http://" + m_url;
-        if (!ParseHttpUrl(m_url, m_parts)) return false;
+        if (!ParseHttpUrl(m_url, m_parts))
+            return false;
     }
 
-    if (!m_destinationPath.empty() && !OpenFile()) return false;
+    if (!m_destinationPath.empty() && !OpenFile())
+        return false;
 
-    if (!OpenSession()) return false;
-    if (!Connect()) return false;
-    if (!OpenRequest()) return false;
-    if (!ApplyProxyCredentials() || !ApplyServerCredentials()) return false;
+    if (!OpenSession())
+        return false;
+    if (!Connect())
+        return false;
+    if (!OpenRequest())
+        return false;
+    if (!ApplyProxyCredentials() || !ApplyServerCredentials())
+        return false;
 
     // Sent again after each answered credential prompt.
     for (;;) {
         bool again = false;
-        if (!SendAndReceive(again)) return false;
-        if (!again) return true;
+        if (!SendAndReceive(again))
+            return false;
+        if (!again)
+            return true;
     }
 }
 
 bool HttpDownloader::OpenSession() {
     std::lock_guard lock(m_handleLock);
-    if (!m_session) m_session = curl_easy_init();
-    if (!m_session) return false;
+    if (!m_session)
+        m_session = curl_easy_init();
+    if (!m_session)
+        return false;
     const std::string agent = m_userAgent.empty() ? std::string(kProductName) : m_userAgent;
     // libcurl receives into a buffer of this size and hands the body on in pieces of at most
     // 16 KiB; the engine's reads (OnBodyData) are cut to the read buffer size from those. A
     // larger receive buffer saves system calls without changing what a read delivers.
-    const long bufferSize = std::clamp<long>(
-        std::max<long>(static_cast<long>(m_readBufferSize), kReceiveBufferBytes), 1024,
-        CURL_MAX_READ_SIZE);
+    const long bufferSize =
+        std::clamp<long>(std::max<long>(static_cast<long>(m_readBufferSize), kReceiveBufferBytes),
+                         1024, CURL_MAX_READ_SIZE);
     using CB = HttpDownloaderCallbacks;
     return Set(CURLOPT_NOSIGNAL, 1L) && Set(CURLOPT_ERRORBUFFER, m_errorBuffer) &&
-           Set(CURLOPT_USERAGENT, agent.c_str()) &&
-           Set(CURLOPT_PROTOCOLS_STR, "http,https") &&
+           Set(CURLOPT_USERAGENT, agent.c_str()) && Set(CURLOPT_PROTOCOLS_STR, "http,https") &&
            Set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https") && Set(CURLOPT_FOLLOWLOCATION, 1L) &&
            Set(CURLOPT_MAXREDIRS, 10L) && Set(CURLOPT_SSL_VERIFYPEER, 1L) &&
            Set(CURLOPT_SSL_VERIFYHOST, 2L) &&
            Set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(m_connectTimeout.count())) &&
            Set(CURLOPT_LOW_SPEED_LIMIT, m_lowSpeedLimit) &&
            Set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(m_lowSpeedTime.count())) &&
-           Set(CURLOPT_BUFFERSIZE, bufferSize) &&
-           Set(CURLOPT_HEADERFUNCTION, &CB::Header) && Set(CURLOPT_HEADERDATA, this) &&
-           Set(CURLOPT_WRITEFUNCTION, &CB::Write) && Set(CURLOPT_WRITEDATA, this) &&
-           Set(CURLOPT_NOPROGRESS, 0L) && Set(CURLOPT_XFERINFOFUNCTION, &CB::Progress) &&
-           Set(CURLOPT_XFERINFODATA, this) &&
+           Set(CURLOPT_BUFFERSIZE, bufferSize) && Set(CURLOPT_HEADERFUNCTION, &CB::Header) &&
+           Set(CURLOPT_HEADERDATA, this) && Set(CURLOPT_WRITEFUNCTION, &CB::Write) &&
+           Set(CURLOPT_WRITEDATA, this) && Set(CURLOPT_NOPROGRESS, 0L) &&
+           Set(CURLOPT_XFERINFOFUNCTION, &CB::Progress) && Set(CURLOPT_XFERINFODATA, this) &&
            Set(CURLOPT_RESOLVER_START_FUNCTION, &CB::ResolverStart) &&
            Set(CURLOPT_RESOLVER_START_DATA, this) &&
            Set(CURLOPT_OPENSOCKETFUNCTION, &CB::OpenSocket) && Set(CURLOPT_OPENSOCKETDATA, this) &&
@@ -329,7 +356,8 @@ bool HttpDownloader::OpenSession() {
 
 bool HttpDownloader::Connect() {
     std::lock_guard lock(m_handleLock);
-    if (!m_connection) m_connection = curl_url();
+    if (!m_connection)
+        m_connection = curl_url();
     if (!m_connection) {
         OnSystemError(1609, kErrorNotEnoughMemory);
         return false;
@@ -358,9 +386,15 @@ bool HttpDownloader::OpenRequest() {
     return true;
 }
 
-bool HttpDownloader::ApplyServerCredentials() { return true; }
-bool HttpDownloader::ApplyProxyCredentials() { return true; }
-bool HttpDownloader::OnClientCertificateNeeded() { return false; }
+bool HttpDownloader::ApplyServerCredentials() {
+    return true;
+}
+bool HttpDownloader::ApplyProxyCredentials() {
+    return true;
+}
+bool HttpDownloader::OnClientCertificateNeeded() {
+    return false;
+}
 
 bool HttpDownloader::SetCredentials(bool proxy, const std::string& user,
                                     const std::string& password) {
@@ -368,9 +402,10 @@ bool HttpDownloader::SetCredentials(bool proxy, const std::string& user,
     const std::string* challenge =
         FindHeader(m_headers, proxy ? "Proxy-Authenticate:" : "WWW-Authenticate:");
     const bool basicOnly =
-        challenge && StartsWithNoCase(Trim(std::string_view(*challenge).substr(proxy ? 19 : 17)),
-                                      "Basic");
-    const long scheme = basicOnly ? static_cast<long>(CURLAUTH_BASIC) : static_cast<long>(CURLAUTH_ANY);
+        challenge &&
+        StartsWithNoCase(Trim(std::string_view(*challenge).substr(proxy ? 19 : 17)), "Basic");
+    const long scheme =
+        basicOnly ? static_cast<long>(CURLAUTH_BASIC) : static_cast<long>(CURLAUTH_ANY);
     if (proxy) {
         return Set(CURLOPT_PROXYUSERNAME, user.c_str()) &&
                Set(CURLOPT_PROXYPASSWORD, password.c_str()) && Set(CURLOPT_PROXYAUTH, scheme);
@@ -402,27 +437,34 @@ bool HttpDownloader::SendAndReceive(bool& again) {
     std::size_t start = 0;
     while (start <= m_acceptTypes.size()) {
         const std::size_t end = m_acceptTypes.find_first_of(",;", start);
-        const std::string_view item = Trim(std::string_view(m_acceptTypes).substr(
-            start, end == std::string::npos ? std::string::npos : end - start));
+        const std::string_view item =
+            Trim(std::string_view(m_acceptTypes)
+                     .substr(start, end == std::string::npos ? std::string::npos : end - start));
         if (!item.empty()) {
-            if (!accept.empty()) accept += ", ";
+            if (!accept.empty())
+                accept += ", ";
             accept += item;
         }
-        if (end == std::string::npos) break;
+        if (end == std::string::npos)
+            break;
         start = end + 1;
     }
     auto append = [&](const std::string& line) {
         curl_slist* grown = curl_slist_append(list, line.c_str());
-        if (!grown) allocated = false;
-        else list = grown;
+        if (!grown)
+            allocated = false;
+        else
+            list = grown;
     };
     append("Accept: " + accept);  // "Accept:" alone removes libcurl's own line
     const std::string extra = GetRequestHeaders();
     for (std::size_t pos = 0; pos < extra.size();) {
         std::size_t end = extra.find('\n', pos);
-        if (end == std::string::npos) end = extra.size();
+        if (end == std::string::npos)
+            end = extra.size();
         const std::string_view line = Trim(std::string_view(extra).substr(pos, end - pos));
-        if (!line.empty()) append(std::string(line));
+        if (!line.empty())
+            append(std::string(line));
         pos = end + 1;
     }
     if (!allocated) {
@@ -444,7 +486,8 @@ bool HttpDownloader::SendAndReceive(bool& again) {
     ResetResponse();
     const CURLcode rc = curl_easy_perform(m_session);
     if (rc != CURLE_OK) {
-        if (m_callbackFailed) return false;  // already reported where it happened
+        if (m_callbackFailed)
+            return false;  // already reported where it happened
         const auto code = static_cast<unsigned>(rc);
         if (m_phase == Phase::Body || m_phase == Phase::Draining) {
             OnSystemError(1612, code);
@@ -455,7 +498,8 @@ bool HttpDownloader::SendAndReceive(bool& again) {
         }
         return false;
     }
-    if (m_phase == Phase::Waiting && !DecideStatus()) return false;
+    if (m_phase == Phase::Waiting && !DecideStatus())
+        return false;
 
     switch (m_phase) {
         case Phase::Draining: {
@@ -464,7 +508,8 @@ bool HttpDownloader::SendAndReceive(bool& again) {
                 again = true;
                 return true;
             }
-            if (result != 0) OnSystemError(1627, result);
+            if (result != 0)
+                OnSystemError(1627, result);
             return false;
         }
         case Phase::Body: {
@@ -475,11 +520,13 @@ bool HttpDownloader::SendAndReceive(bool& again) {
                 return false;
             }
             // The final read, which returned no more data.
-            OnProgress(m_bytesThisTransfer, m_sizeKnown, SaturatingAdd(m_contentLength, m_bodyOffset));
+            OnProgress(m_bytesThisTransfer, m_sizeKnown,
+                       SaturatingAdd(m_contentLength, m_bodyOffset));
             return true;
         }
         case Phase::Waiting:
-        case Phase::Refused: break;
+        case Phase::Refused:
+            break;
     }
     return false;
 }
@@ -529,7 +576,8 @@ bool HttpDownloader::DecideStatus() {
 bool HttpDownloader::OnHeaderLine(std::string_view line) {
     m_anyHeaderSeen = true;
     m_headerBytes += line.size();
-    if (m_headerBytes > kMaxHeaderBytes) return false;
+    if (m_headerBytes > kMaxHeaderBytes)
+        return false;
     if (StartsWithNoCase(line, "HTTP/")) {
         // A new answer (after a redirect, an interim 1xx or an authentication round trip).
         m_headers.clear();
@@ -555,7 +603,8 @@ bool HttpDownloader::OnHeaderLine(std::string_view line) {
             curl_url_set(u.handle, CURLUPART_URL, target.c_str(), 0) == CURLUE_OK) {
             shown = UrlPart(u.handle, CURLUPART_URL);
         }
-        OnStatusCallback(kStatusRedirect, shown.c_str(), static_cast<unsigned long>(shown.size() + 1));
+        OnStatusCallback(kStatusRedirect, shown.c_str(),
+                         static_cast<unsigned long>(shown.size() + 1));
     }
     return true;
 }
@@ -566,7 +615,8 @@ bool HttpDownloader::OnBodyData(const char* data, std::size_t length) {
         return false;
     }
     switch (m_phase) {
-        case Phase::Draining: return true;
+        case Phase::Draining:
+            return true;
         case Phase::Body: {
             // One read per piece of at most the read buffer size.
             const std::size_t block = m_readBufferSize > 0 ? m_readBufferSize : 16384;
@@ -585,7 +635,8 @@ bool HttpDownloader::OnBodyData(const char* data, std::size_t length) {
             return true;
         }
         case Phase::Waiting:
-        case Phase::Refused: break;
+        case Phase::Refused:
+            break;
     }
     m_callbackFailed = true;
     return false;
@@ -596,7 +647,8 @@ bool HttpDownloader::WriteData(const char* buffer, std::size_t length) {
         while (length > 0) {
             const ssize_t written = write(m_file, buffer, length);
             if (written < 0) {
-                if (errno == EINTR) continue;
+                if (errno == EINTR)
+                    continue;
                 OnSystemError(1612, static_cast<unsigned>(errno));
                 return false;
             }
@@ -617,12 +669,14 @@ void HttpDownloader::OnError(int messageId, unsigned code) {
 std::uint32_t HttpDownloader::GetRequestFlags() {
     // Certificates are always verified: no flag waives a date or a host-name mismatch.
     std::uint32_t flags = kFlagReload | kFlagMakePersistent | kFlagKeepConnection;
-    if (m_parts.scheme == "https") flags |= kFlagSecure;
+    if (m_parts.scheme == "https")
+        flags |= kFlagSecure;
     return flags;
 }
 
 std::string HttpDownloader::GetRequestHeaders() {
-    if (m_resumeOffset == 0) return {};
+    if (m_resumeOffset == 0)
+        return {};
     return "Range: bytes=" + std::to_string(m_resumeOffset) + "-\r\n";
 }
 

@@ -27,9 +27,9 @@ typedef struct Curl_URL CURLU;
 
 // The parts of a URL the engine works with.
 struct HttpUrlParts {
-    std::string scheme;  // lower case, e.g. "http"
-    std::string server;  // host name (an IPv6 address keeps its brackets)
-    std::string object;  // path and query: everything after host and port
+    std::string scheme;      // lower case, e.g. "http"
+    std::string server;      // host name (an IPv6 address keeps its brackets)
+    std::string object;      // path and query: everything after host and port
     std::uint16_t port = 0;  // from the URL, else the scheme's default
 };
 

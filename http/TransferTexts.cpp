@@ -12,14 +12,16 @@ template <typename... Args>
 std::string Printf(const char* format, Args... args) {
     char buffer[64];
     const int n = std::snprintf(buffer, sizeof buffer, format, args...);
-    if (n < 0) return {};
+    if (n < 0)
+        return {};
     return std::string(buffer, static_cast<std::size_t>(n) < sizeof buffer ? n : sizeof buffer - 1);
 }
 
 }  // namespace
 
 std::string SizeText(std::uint64_t bytes) {
-    if (bytes < 1024) return FormatResourceString(1619, {Printf("%" PRIu64, bytes)});
+    if (bytes < 1024)
+        return FormatResourceString(1619, {Printf("%" PRIu64, bytes)});
     if (bytes < 1048576) {
         return FormatResourceString(1620, {Printf("%0.1f", static_cast<double>(bytes) / 1024.0)});
     }
@@ -27,7 +29,8 @@ std::string SizeText(std::uint64_t bytes) {
 }
 
 std::string TimeLeftText(std::uint64_t seconds) {
-    if (seconds < 60) return FormatResourceString(1616, {Printf("%" PRIu64, seconds)});
+    if (seconds < 60)
+        return FormatResourceString(1616, {Printf("%" PRIu64, seconds)});
     const std::uint64_t minutes = seconds / 60, rest = seconds % 60;
     if (rest != 0) {
         return FormatResourceString(1618, {Printf("%" PRIu64, minutes), Printf("%" PRIu64, rest)});
@@ -36,21 +39,27 @@ std::string TimeLeftText(std::uint64_t seconds) {
 }
 
 std::string TransferRateText(double bytesPerMs) {
-    if (!(bytesPerMs >= 0)) bytesPerMs = 0;  // also catches NaN
-    if (bytesPerMs < 1) return FormatResourceString(1623, {Printf("%0.0f", bytesPerMs * 1024)});
-    if (bytesPerMs < 10) return FormatResourceString(1624, {Printf("%0.2f", bytesPerMs)});
+    if (!(bytesPerMs >= 0))
+        bytesPerMs = 0;  // also catches NaN
+    if (bytesPerMs < 1)
+        return FormatResourceString(1623, {Printf("%0.0f", bytesPerMs * 1024)});
+    if (bytesPerMs < 10)
+        return FormatResourceString(1624, {Printf("%0.2f", bytesPerMs)});
     return FormatResourceString(1624, {Printf("%0.0f", bytesPerMs)});
 }
 
 std::string TimeLeftAndCopiedText(std::uint64_t seconds, std::uint64_t soFar, std::uint64_t total) {
     return FormatResourceString(
-        1622, {TimeLeftText(seconds), FormatResourceString(1615, {SizeText(soFar), SizeText(total)})});
+        1622,
+        {TimeLeftText(seconds), FormatResourceString(1615, {SizeText(soFar), SizeText(total)})});
 }
 
 std::string FileNameFromObject(std::string_view object) {
     std::size_t cut = object.rfind('/');
-    if (cut == std::string_view::npos) cut = object.rfind('\\');
-    if (cut == std::string_view::npos || object.size() < 2) return std::string(object);
+    if (cut == std::string_view::npos)
+        cut = object.rfind('\\');
+    if (cut == std::string_view::npos || object.size() < 2)
+        return std::string(object);
     return std::string(object.substr(cut + 1));
 }
 
@@ -85,8 +94,9 @@ TransferMeter::Update TransferMeter::Report(std::uint64_t bytes, bool sizeKnown,
         m_bytesAtLastRate = bytes;
         if (sizeKnown && total > 0 && bytes > 0) {
             const std::uint64_t remaining = total > done ? total - done : 0;
-            const double seconds = (static_cast<double>(nowMs - m_startTick) / static_cast<double>(bytes)) *
-                                   static_cast<double>(remaining) / 1000.0;
+            const double seconds =
+                (static_cast<double>(nowMs - m_startTick) / static_cast<double>(bytes)) *
+                static_cast<double>(remaining) / 1000.0;
             const double limit = static_cast<double>(std::numeric_limits<std::uint32_t>::max());
             update.timeLeft = Update::TimeLeft{
                 static_cast<std::uint64_t>(seconds < limit ? seconds : limit), done, total};

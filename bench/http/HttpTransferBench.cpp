@@ -27,7 +27,8 @@ double Seconds(std::chrono::steady_clock::duration d) {
 bool RunCurlTool(const std::string& url) {
     const char* argv[] = {"curl", "-s", "-f", "-o", "/dev/null", url.c_str(), nullptr};
     pid_t pid = 0;
-    if (posix_spawnp(&pid, "curl", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) {
+    if (posix_spawnp(&pid, "curl", nullptr, nullptr, const_cast<char* const*>(argv), environ) !=
+        0) {
         return false;
     }
     int status = 0;
@@ -67,7 +68,8 @@ void BM_LoopbackGiB_EngineVsCurl(benchmark::State& state) {
         return v[v.size() / 2];
     };
     std::vector<double> ratios;
-    for (std::size_t i = 0; i < engineRates.size(); ++i) ratios.push_back(engineRates[i] / curlRates[i]);
+    for (std::size_t i = 0; i < engineRates.size(); ++i)
+        ratios.push_back(engineRates[i] / curlRates[i]);
     state.counters["engine_MiB/s"] = median(engineRates) / (1 << 20);
     state.counters["curl_MiB/s"] = median(curlRates) / (1 << 20);
     // Each pair ran back to back under the same load; the median pair speaks for the run.

@@ -51,10 +51,11 @@ private slots:
         QVERIFY2(m_server->Running(), "the test server did not start");
         m_dir = fs::temp_directory_path() / ("pelnix-dlg-" + std::to_string(getpid()));
         fs::create_directories(m_dir);
-        SetMessageBoxHandler([this](QWidget*, const QString& caption, unsigned, const QString& text) {
-            m_messages << caption + ": " + text;
-            return m_answer;
-        });
+        SetMessageBoxHandler(
+            [this](QWidget*, const QString& caption, unsigned, const QString& text) {
+                m_messages << caption + ": " + text;
+                return m_answer;
+            });
     }
     void cleanupTestCase() {
         SetMessageBoxHandler({});
@@ -87,8 +88,7 @@ private slots:
         QCOMPARE(dialog.DoModal(), 1);
         QCOMPARE(dialog.windowTitle(), QStringLiteral("100% of clip.flv Completed"));
         QCOMPARE(dialog.ControlAs<QProgressBar>(1504)->value(), 100);
-        QCOMPARE(LabelText(dialog, 1503),
-                 QStringLiteral("clip.flv from 127.0.0.1"));
+        QCOMPARE(LabelText(dialog, 1503), QStringLiteral("clip.flv from 127.0.0.1"));
     }
 
     void results_data() {
@@ -118,7 +118,8 @@ private slots:
         QCOMPARE(m_messages, message.isEmpty() ? QStringList() : QStringList{message});
         QCOMPARE(fs::exists(m_file), fileLeft);
         // A known total of 0 shows no percentage.
-        if (result == 1) QCOMPARE(dialog.windowTitle(), QStringLiteral("File Download"));
+        if (result == 1)
+            QCOMPARE(dialog.windowTitle(), QStringLiteral("File Download"));
     }
 
     void statusLineFollowsTheConnectionAndTheRedirect() {
@@ -129,10 +130,13 @@ private slots:
         QStringList texts;
         for (const QList<QVariant>& call : spy) texts << call.at(0).toString();
         const QStringList expected{
-            "Resolving name: 127.0.0.1", "Resolved name to 127.0.0.1", "Connecting to 127.0.0.1",
+            "Resolving name: 127.0.0.1",
+            "Resolved name to 127.0.0.1",
+            "Connecting to 127.0.0.1",
             "Connected to 127.0.0.1",
             "Redirecting to " + QString::fromStdString(m_server->Url("/file/3000")),
-            "Getting file information", "Retrieving the file"};
+            "Getting file information",
+            "Retrieving the file"};
         QCOMPARE(texts, expected);
         QCOMPARE(ReadFile(m_file), PatternBytes(0, 3000));
     }
@@ -164,9 +168,11 @@ private slots:
             Prepare(dialog, m_server->Url("/file/100"));
             dialog.SetConfirmOverwrite(true);
             QCOMPARE(dialog.DoModal(), answer == IDYES ? 1 : 2);
-            QCOMPARE(m_messages, QStringList{"Pelnix: The file '" + QString::fromStdString(m_file.string()) +
-                                             "' already exists.\nDo you want to replace it?"});
-            QCOMPARE(ReadFile(m_file), answer == IDYES ? PatternBytes(0, 100) : std::string("kept"));
+            QCOMPARE(m_messages,
+                     QStringList{"Pelnix: The file '" + QString::fromStdString(m_file.string()) +
+                                 "' already exists.\nDo you want to replace it?"});
+            QCOMPARE(ReadFile(m_file),
+                     answer == IDYES ? PatternBytes(0, 100) : std::string("kept"));
         }
     }
 
@@ -179,11 +185,12 @@ private slots:
             fs::remove(m_file);
             QStringList asked;
             CHttpDownloadDlg::SetCredentialsPrompt(
-                [&](QWidget* owner, const CHttpDownloadDlg::CredentialsRequest& request, QString& user,
-                    QString& password) {
+                [&](QWidget* owner, const CHttpDownloadDlg::CredentialsRequest& request,
+                    QString& user, QString& password) {
                     asked << request.server + (request.proxy ? " proxy" : "");
                     // The prompt runs on the GUI thread while the dialog is up.
-                    if (!owner || owner->thread() != QThread::currentThread()) return false;
+                    if (!owner || owner->thread() != QThread::currentThread())
+                        return false;
                     user = QStringLiteral("user");
                     password = QStringLiteral("secret");
                     return c.answer;
@@ -213,7 +220,8 @@ private slots:
         Prepare(dialog, m_server->Url("/slow/100000"));  // ten seconds at the server's pace
         bool cancelled = false;
         QObject::connect(&dialog, &CHttpDownloadDlg::PercentagePosted, &dialog, [&] {
-            if (cancelled) return;
+            if (cancelled)
+                return;
             cancelled = true;
             if (escape) {
                 QTest::keyClick(&dialog, Qt::Key_Escape);

@@ -41,7 +41,8 @@ public:
     }
     bool SawStatus(unsigned long status) const {
         for (const auto& s : statuses) {
-            if (s.first == status) return true;
+            if (s.first == status)
+                return true;
         }
         return false;
     }
@@ -56,12 +57,14 @@ protected:
     void SetStatusText(const std::string& text) override { texts.push_back(text); }
     void OnSizeKnown(std::uint64_t size) override { sizes.push_back(size); }
     void OnProgress(std::uint64_t bytes, bool known, std::uint64_t total) override {
-        if (progress.empty() && onFirstProgress) onFirstProgress();
+        if (progress.empty() && onFirstProgress)
+            onFirstProgress();
         progress.push_back({bytes, known, total});
     }
     bool OnAuthenticationNeeded(unsigned& result) override {
         ++prompts;
-        if (user.empty()) return HttpDownloader::OnAuthenticationNeeded(result);
+        if (user.empty())
+            return HttpDownloader::OnAuthenticationNeeded(result);
         result = kPromptRetry;
         return SetCredentials(false, user, password);
     }
@@ -123,8 +126,8 @@ TEST_F(HttpDownloaderTest, WholeBodiesWithAndWithoutLength) {
         ASSERT_TRUE(engine.Download());
         EXPECT_EQ(ReadFile(m_file), PatternBytes(0, c.size));
         EXPECT_TRUE(engine.systemErrors.empty());
-        EXPECT_EQ(engine.sizes, c.lengthSent ? std::vector<std::uint64_t>{c.size}
-                                             : std::vector<std::uint64_t>{});
+        EXPECT_EQ(engine.sizes,
+                  c.lengthSent ? std::vector<std::uint64_t>{c.size} : std::vector<std::uint64_t>{});
         ASSERT_FALSE(engine.progress.empty());
         std::uint64_t last = 0;
         for (const Progress& p : engine.progress) {
@@ -145,8 +148,10 @@ TEST_F(HttpDownloaderTest, WholeBodiesWithAndWithoutLength) {
             EXPECT_EQ(engine.progress[engine.progress.size() - 2].bytes, c.size);
         }
         // "Getting file information" comes before "Retrieving the file".
-        const auto info = std::find(engine.texts.begin(), engine.texts.end(), "Getting file information");
-        const auto body = std::find(engine.texts.begin(), engine.texts.end(), "Retrieving the file");
+        const auto info =
+            std::find(engine.texts.begin(), engine.texts.end(), "Getting file information");
+        const auto body =
+            std::find(engine.texts.begin(), engine.texts.end(), "Retrieving the file");
         EXPECT_TRUE(info != engine.texts.end() && body != engine.texts.end() && info < body);
     }
 }
@@ -214,7 +219,8 @@ TEST_F(HttpDownloaderTest, RedirectIsFollowedAndReported) {
     EXPECT_EQ(ReadFile(m_file), PatternBytes(0, 3000));
     std::vector<std::string> redirects;
     for (const auto& s : engine.statuses) {
-        if (s.first == HttpDownloader::kStatusRedirect) redirects.push_back(s.second);
+        if (s.first == HttpDownloader::kStatusRedirect)
+            redirects.push_back(s.second);
     }
     EXPECT_EQ(redirects, std::vector<std::string>{s_server->Url("/file/3000")});
 }
@@ -297,7 +303,8 @@ TEST_F(HttpDownloaderTest, ReadsNeverExceedTheReadBufferSize) {
         SCOPED_TRACE(block);
         RecordingDownloader engine;
         Prepare(engine, "/file/300000");
-        if (block != 16384) engine.SetReadBufferSize(block);
+        if (block != 16384)
+            engine.SetReadBufferSize(block);
         ASSERT_TRUE(engine.Download());
         EXPECT_EQ(ReadFile(m_file), PatternBytes(0, 300000));
         std::uint64_t last = 0;
@@ -370,9 +377,10 @@ TEST(HttpDownloaderTls, UntrustedCertificateIsRefused) {
     fs::create_directories(dir);
     const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
     // A self-signed certificate for exactly the address used: only trust is missing.
-    const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1"
-                             " -addext subjectAltName=IP:127.0.0.1 -keyout '" + key +
-                             "' -out '" + cert + "' >/dev/null 2>&1";
+    const std::string make =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1"
+        " -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+        key + "' -out '" + cert + "' >/dev/null 2>&1";
     if (std::system(make.c_str()) != 0) {
         fs::remove_all(dir);
         GTEST_SKIP() << "needs the openssl tool to make a test certificate";

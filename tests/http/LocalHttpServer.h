@@ -22,7 +22,8 @@ public:
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         int out[2];
-        if (pipe(out) != 0) return;
+        if (pipe(out) != 0)
+            return;
         m_pid = fork();
         if (m_pid == 0) {
             dup2(out[1], STDOUT_FILENO);
@@ -82,8 +83,8 @@ inline std::string PatternBytes(std::uint64_t start, std::uint64_t end) {
 
 // Proxies from the environment would take loopback requests elsewhere.
 inline void ClearProxyEnvironment() {
-    for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY",
-                             "all_proxy", "ALL_PROXY"}) {
+    for (const char* name :
+         {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
         unsetenv(name);
     }
 }

@@ -6,8 +6,12 @@ namespace {
 
 TEST(TransferTexts, Sizes) {
     const std::pair<std::uint64_t, const char*> cases[] = {
-        {0, "0 Bytes"},          {1023, "1023 Bytes"},      {1024, "1.0 KB"},
-        {1048575, "1024.0 KB"},  {1048576, "1.00 MB"},      {5242880, "5.00 MB"},
+        {0, "0 Bytes"},
+        {1023, "1023 Bytes"},
+        {1024, "1.0 KB"},
+        {1048575, "1024.0 KB"},
+        {1048576, "1.00 MB"},
+        {5242880, "5.00 MB"},
         {5ull << 32, "20480.00 MB"}};  // 20 GiB: nothing wraps at 4 GiB
     for (const auto& [bytes, text] : cases) EXPECT_EQ(SizeText(bytes), text) << bytes;
 }
@@ -20,21 +24,20 @@ TEST(TransferTexts, TimesLeft) {
 }
 
 TEST(TransferTexts, Rates) {
-    const std::pair<double, const char*> cases[] = {
-        {0.0, "0 Bytes/Sec"},  {0.5, "512 Bytes/Sec"}, {1.0, "1.00 KB/Sec"},
-        {2.5, "2.50 KB/Sec"},  {9.999, "10.00 KB/Sec"}, {12.6, "13 KB/Sec"}};
+    const std::pair<double, const char*> cases[] = {{0.0, "0 Bytes/Sec"},    {0.5, "512 Bytes/Sec"},
+                                                    {1.0, "1.00 KB/Sec"},    {2.5, "2.50 KB/Sec"},
+                                                    {9.999, "10.00 KB/Sec"}, {12.6, "13 KB/Sec"}};
     for (const auto& [rate, text] : cases) EXPECT_EQ(TransferRateText(rate), text) << rate;
 }
 
 TEST(TransferTexts, FileNames) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"/v/clip.flv", "clip.flv"},
-        {"/get?id=7/a.flv", "a.flv"},
-        {"/watch?v=x", "watch?v=x"},
-        {"/", "/"},
-        {"", ""},
-        {"dir\\name.mp3", "name.mp3"},
-        {"/folder/", ""}};
+    const std::pair<const char*, const char*> cases[] = {{"/v/clip.flv", "clip.flv"},
+                                                         {"/get?id=7/a.flv", "a.flv"},
+                                                         {"/watch?v=x", "watch?v=x"},
+                                                         {"/", "/"},
+                                                         {"", ""},
+                                                         {"dir\\name.mp3", "name.mp3"},
+                                                         {"/folder/", ""}};
     for (const auto& [object, name] : cases) EXPECT_EQ(FileNameFromObject(object), name) << object;
 }
 
