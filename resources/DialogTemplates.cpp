@@ -12,14 +12,14 @@ using K = ControlKind;
 constexpr std::array kSnifferItems{
     DialogItem{1137, K::ListView, "",
                Visible | ReportView | ShowSelectionAlways | EditLabels | MultiSelect | TabStop, 5,
-               4, 162, 74},
-    DialogItem{1138, K::PushButton, "Preview", Visible | Disabled | TabStop, 5, 82, 47, 15},
-    DialogItem{1139, K::PushButton, "Remove", Visible | Disabled | TabStop, 71, 82, 47, 15},
-    DialogItem{1140, K::PushButton, "Download && Play", Visible | Disabled | TabStop, 5, 103, 47,
-               15},
-    DialogItem{1141, K::PushButton, "Download Only", Visible | Disabled | TabStop, 66, 103, 47,
-               15},
-    DialogItem{1142, K::PushButton, "Help...", TabStop, 120, 103, 47, 15},
+               4, 162, 80},
+    DialogItem{1138, K::PushButton, "Preview", Visible | Disabled | TabStop, 5, 88, 47, 15},
+    DialogItem{1139, K::PushButton, "Remove", Visible | Disabled | TabStop, 72, 88, 47, 15},
+    DialogItem{1140, K::PushButton, "Download && Play", Visible | Disabled | TabStop, 5, 111, 47,
+               14},
+    DialogItem{1141, K::PushButton, "Download Only", Visible | Disabled | TabStop, 67, 111, 47,
+               14},
+    DialogItem{1142, K::PushButton, "Help...", TabStop, 120, 111, 47, 14},
     DialogItem{1143, K::Static, "", Visible | Notify, 47, 106, 120, 18},
 };
 

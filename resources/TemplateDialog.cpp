@@ -18,11 +18,13 @@ void ClickableLabel::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 QFont TemplateDialog::TemplateFont(const char* face, int pointSize) {
-    // The Windows dialog faces do not exist here; the desktop's sans-serif face stands in.
+    // The Windows dialog faces do not exist here. Liberation Sans has the metrics of the
+    // classic dialog faces, so texts fit the columns and controls sized for them; the desktop's
+    // sans-serif face stands in when it is missing.
     QFont font(QString::fromLatin1(face));
     font.setStyleHint(QFont::SansSerif);
-    font.setFamilies({QString::fromLatin1(face), QStringLiteral("DejaVu Sans"),
-                      QStringLiteral("Sans Serif")});
+    font.setFamilies({QString::fromLatin1(face), QStringLiteral("Liberation Sans"),
+                      QStringLiteral("DejaVu Sans"), QStringLiteral("Sans Serif")});
     font.setPointSize(pointSize);
     return font;
 }
