@@ -15,9 +15,6 @@ extern char** environ;
 
 namespace {
 
-std::mutex g_runnerOutputMutex;
-std::string g_runnerOutput;
-
 void CloseFd(int& fd) {
     if (fd >= 0) ::close(fd);
     fd = -1;
@@ -72,19 +69,21 @@ pid_t SpawnShell(const std::string& scriptPath, int stdinFd, int stdoutFd, int s
 
 }  // namespace
 
-void RunnerOutputClear() {
-    std::lock_guard lock(g_runnerOutputMutex);
-    g_runnerOutput.clear();
+SharedText g_runnerOutput;
+
+void SharedText::Clear() {
+    std::lock_guard lock(m_mutex);
+    m_text.clear();
 }
 
-void RunnerOutputAppend(std::string_view text) {
-    std::lock_guard lock(g_runnerOutputMutex);
-    g_runnerOutput.append(text);
+void SharedText::Append(std::string_view text) {
+    std::lock_guard lock(m_mutex);
+    m_text.append(text);
 }
 
-std::string RunnerOutputCopy() {
-    std::lock_guard lock(g_runnerOutputMutex);
-    return g_runnerOutput;
+std::string SharedText::Copy() const {
+    std::lock_guard lock(m_mutex);
+    return m_text;
 }
 
 CConsoleRunner::~CConsoleRunner() {

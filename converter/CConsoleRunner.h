@@ -14,11 +14,20 @@
 // Largest chunk the reader thread delivers at once.
 inline constexpr std::size_t kRunnerChunkBytes = 2048;
 
-// The text of the latest run, shared by the reader thread and the GUI thread under one lock.
-// Readers take a copy.
-void RunnerOutputClear();
-void RunnerOutputAppend(std::string_view text);
-std::string RunnerOutputCopy();
+// Text shared between threads under one lock; readers take a copy.
+class SharedText {
+public:
+    void Clear();
+    void Append(std::string_view text);
+    std::string Copy() const;
+
+private:
+    mutable std::mutex m_mutex;
+    std::string m_text;
+};
+
+// Everything the latest run of a window runner wrote, appended by its reader thread.
+extern SharedText g_runnerOutput;
 
 class CConsoleRunner : public std::enable_shared_from_this<CConsoleRunner> {
 public:

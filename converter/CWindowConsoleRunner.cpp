@@ -13,11 +13,15 @@ bool HasSlot(const QObject* object, const char* signature) {
 }  // namespace
 
 CWindowConsoleRunner::CWindowConsoleRunner(QObject* notify) : m_signals(new RunnerSignals) {
-    RunnerOutputClear();
+    g_runnerOutput.Clear();
     if (!notify) return;
     if (HasSlot(notify, "OnRunnerOutput(QByteArray)")) {
         QObject::connect(m_signals, SIGNAL(output(QByteArray)), notify,
                          SLOT(OnRunnerOutput(QByteArray)), Qt::QueuedConnection);
+    }
+    if (HasSlot(notify, "OnRunnerText(QString)")) {
+        QObject::connect(m_signals, SIGNAL(text(QString)), notify, SLOT(OnRunnerText(QString)),
+                         Qt::QueuedConnection);
     }
     if (HasSlot(notify, "OnRunnerDone()")) {
         QObject::connect(m_signals, SIGNAL(done()), notify, SLOT(OnRunnerDone()),
@@ -37,8 +41,11 @@ CWindowConsoleRunner::~CWindowConsoleRunner() {
 
 void CWindowConsoleRunner::OnOutput(const char* text, std::size_t length) {
     if (text) {
-        RunnerOutputAppend(std::string_view(text, length));
-        emit m_signals->output(QByteArray(text, static_cast<qsizetype>(length)));
+        g_runnerOutput.Append(std::string_view(text, length));
+        const QByteArray chunk(text, static_cast<qsizetype>(length));
+        emit m_signals->output(chunk);
+        const QString decoded = m_decoder.decode(chunk);
+        if (!decoded.isEmpty()) emit m_signals->text(decoded);
     } else {
         emit m_signals->done();
     }

@@ -4,6 +4,8 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QString>
+#include <QStringDecoder>
 
 #include <memory>
 
@@ -16,14 +18,17 @@ class RunnerSignals : public QObject {
     Q_OBJECT
 signals:
     void output(const QByteArray& chunk);
+    // The same chunk decoded from UTF-8 for display; a character split between two chunks
+    // arrives whole with the second.
+    void text(const QString& text);
     void done();
 };
 
 class CWindowConsoleRunner : public CConsoleRunner {
 public:
-    // Empties the shared output text. When `notify` has the slots OnRunnerOutput(QByteArray) and
-    // OnRunnerDone(), they receive every chunk and the end of the output (exactly once per run).
-    // Construct on the GUI thread.
+    // Empties the shared output text. Those of the slots OnRunnerOutput(QByteArray),
+    // OnRunnerText(QString) and OnRunnerDone() that `notify` has receive every chunk (as bytes,
+    // or decoded) and the end of the output (exactly once per run). Construct on the GUI thread.
     explicit CWindowConsoleRunner(QObject* notify);
     ~CWindowConsoleRunner() override;
 
@@ -38,4 +43,5 @@ protected:
 
 private:
     RunnerSignals* m_signals;
+    QStringDecoder m_decoder{QStringDecoder::Utf8};  // used by the reader thread only
 };

@@ -41,7 +41,7 @@ bool QueryMediaDuration(QObject* notify, const std::string& inputPath, double& s
         PumpMessagesWhile([&] { return runner->IsRunning() || !runner->IsClosed(); },
                           QEventLoop::ExcludeUserInputEvents);
     }
-    const double duration = ParseDuration(RunnerOutputCopy());
+    const double duration = ParseDuration(g_runnerOutput.Copy());
     if (!(duration > 0) || !std::isfinite(duration)) return false;
     seconds = duration;
     return true;
@@ -49,7 +49,7 @@ bool QueryMediaDuration(QObject* notify, const std::string& inputPath, double& s
 
 void ReportConversionFailure(QWidget* owner) {
     const std::string path = g_tempDir + "/FFMpegErrorOut.txt";
-    const std::string output = RunnerOutputCopy();
+    const std::string output = g_runnerOutput.Copy();
     WriteTextFile(path, output);
     const std::string report = ConversionFailureText(path, output);
     ShowMessage(owner, kProductName, MB_OK,

@@ -32,6 +32,7 @@ class Receiver : public QObject {
     Q_OBJECT
 public:
     QByteArray text;
+    QString decoded;
     int chunks = 0;
     int done = 0;
     bool chunkAfterDone = false;
@@ -41,6 +42,7 @@ public slots:
         text += chunk;
         ++chunks;
     }
+    void OnRunnerText(const QString& part) { decoded += part; }
     void OnRunnerDone() { ++done; }
 };
 
@@ -147,7 +149,7 @@ private slots:
                      .hasMatch(),
                  qPrintable(Text(*dlg, TavrelImportProgressDlg::kProgressTextId)));
         // The whole output was in before the dialog ended.
-        QVERIFY(RunnerOutputCopy().find("muxing overhead") != std::string::npos);
+        QVERIFY(g_runnerOutput.Copy().find("muxing overhead") != std::string::npos);
     }
 
     void corruptInputReportsTheConvertersError() {
@@ -175,7 +177,7 @@ private slots:
                  qPrintable(m_shown.text));
         QVERIFY(!m_shown.text.contains("ffmpeg version"));  // the banner is skipped
         const std::string kept = convtest::ReadFile(m_root + "/FFMpegErrorOut.txt");
-        QCOMPARE(kept, RunnerOutputCopy() + "\n");
+        QCOMPARE(kept, g_runnerOutput.Copy() + "\n");
         QVERIFY(kept.find("ffmpeg version") != std::string::npos);
     }
 
@@ -284,16 +286,29 @@ private slots:
                             "i=0\nwhile [ $i -lt 3000 ]; do echo \"line $i\"; i=$((i+1)); done\n");
         Receiver receiver;
         auto runner = CWindowConsoleRunner::Create(&receiver);
-        QVERIFY(RunnerOutputCopy().empty());
+        QVERIFY(g_runnerOutput.Copy().empty());
         QCOMPARE(runner->Start(script), 0);
         PumpMessagesWhile([&] { return !runner->IsClosed() || receiver.done == 0; });
         PumpMessagesTimes(10);
         QVERIFY(receiver.chunks > 1);
         QCOMPARE(receiver.done, 1);
         QVERIFY(!receiver.chunkAfterDone);
-        QCOMPARE(receiver.text.toStdString(), RunnerOutputCopy());
+        QCOMPARE(receiver.text.toStdString(), g_runnerOutput.Copy());
         QVERIFY(receiver.text.startsWith("line 0\nline 1\n"));
         QVERIFY(receiver.text.endsWith("line 2999\n"));
+
+        // A two-byte character split by the chunk boundary is decoded whole. One write of fewer
+        // than PIPE_BUF bytes lands in the pipe at once, so the first read stops inside it.
+        const std::string bytes = std::string(2047, ' ') + "\xC3\xA9 caf\xC3\xA9\n";
+        convtest::WriteFile(m_root + "/split.txt", bytes);
+        convtest::WriteFile(script, "cat '" + m_root + "/split.txt'\n");
+        Receiver split;
+        auto third = CWindowConsoleRunner::Create(&split);
+        QCOMPARE(third->Start(script), 0);
+        PumpMessagesWhile([&] { return !third->IsClosed() || split.done == 0; });
+        QCOMPARE(split.chunks, 2);
+        QCOMPARE(split.text.toStdString(), bytes);
+        QCOMPARE(split.decoded, QString::fromStdString(bytes));
 
         // The notify object goes away while chunks are still queued for it.
         convtest::WriteFile(script, "i=0\nwhile [ $i -lt 200 ]; do echo \"tick $i\"; "
@@ -305,7 +320,7 @@ private slots:
         doomed.reset();
         PumpMessagesWhile([&] { return !second->IsClosed(); });
         PumpMessagesTimes(10);
-        QVERIFY(RunnerOutputCopy().find("tick 199\n") != std::string::npos);
+        QVERIFY(g_runnerOutput.Copy().find("tick 199\n") != std::string::npos);
     }
 
     void savePrompt() {
