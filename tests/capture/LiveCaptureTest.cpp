@@ -1,0 +1,329 @@
+// Live capture between two network namespaces: a real HTTP server, a real client (curl) and a
+// capture session on the client's side. Needs root.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LiveNetwork.h"
+#include "capture/HeadlessFrontEnd.h"
+#include "capture/MediaCatalogue.h"
+#include "capture/PacketSniffer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Report {
+    std::string url, headers, length, type;
+};
+
+std::mutex s_reportMutex;
+std::vector<Report> s_reports;
+
+void CollectReport(std::string url, std::string headers, std::string length, std::string type) {
+    std::lock_guard<std::mutex> lock(s_reportMutex);
+    s_reports.push_back({url, headers, length, type});
+}
+
+std::vector<Report> Reports() {
+    std::lock_guard<std::mutex> lock(s_reportMutex);
+    return s_reports;
+}
+
+std::string MissingForLiveTests() {
+    if (geteuid() != 0) return "needs root: creates network namespaces and captures packets";
+    for (const char* program : {"ip", "curl", "python3"}) {
+        if (!HaveProgram(program)) return std::string("needs the program ") + program;
+    }
+    return {};
+}
+
+struct TempFolder {
+    fs::path path;
+    TempFolder() {
+        char pattern[] = "/tmp/pelnix-live-XXXXXX";
+        path = ::mkdtemp(pattern);
+    }
+    ~TempFolder() { fs::remove_all(path); }
+};
+
+// A medium of `size` bytes that starts with `signature`; the body is lower-case text, so it
+// never holds "HTTP" and no later packet of it starts with "FLV".
+void WriteMedium(const fs::path& path, const std::string& signature, std::size_t size) {
+    std::string bytes = signature;
+    while (bytes.size() < size) bytes.push_back(static_cast<char>('a' + bytes.size() % 26));
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A capture session created on a thread that lives in the client namespace; the session's
+// own capture thread is started from there and so captures there too.
+class ClientSideSession {
+public:
+    explicit ClientSideSession(const VethPair& network) {
+        m_thread = std::thread([this, &network] {
+            std::unique_ptr<PacketSniffer> session;
+            if (network.EnterClientNamespace()) {
+                m_adapters = ListCaptureAdapters();
+                session = std::make_unique<PacketSniffer>(network.clientLink);
+                session->SetReportCallback(CollectReport);
+            }
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_capturing = session && session->IsCapturing();
+                m_ready = true;
+                m_changed.notify_all();
+                m_changed.wait(lock, [this] { return m_stop; });
+            }
+            const auto start = std::chrono::steady_clock::now();
+            session.reset();
+            m_stopDuration = std::chrono::steady_clock::now() - start;
+        });
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_ready; });
+    }
+    ~ClientSideSession() { Stop(); }
+
+    // Destroys the session and gives how long that took.
+    std::chrono::steady_clock::duration Stop() {
+        if (m_thread.joinable()) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_stop = true;
+                m_changed.notify_all();
+            }
+            m_thread.join();
+        }
+        return m_stopDuration;
+    }
+    bool Capturing() const { return m_capturing; }
+    const std::vector<std::string>& Adapters() const { return m_adapters; }
+
+private:
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_ready = false;
+    bool m_stop = false;
+    bool m_capturing = false;
+    std::vector<std::string> m_adapters;
+    std::chrono::steady_clock::duration m_stopDuration{};
+};
+
+// Stops a background program however the test ends.
+struct ProcessGuard {
+    pid_t pid;
+    int signal;
+    int Stop() {
+        const int status = StopProgram(pid, signal);
+        pid = -1;
+        return status;
+    }
+    ~ProcessGuard() {
+        if (pid > 0) Stop();
+    }
+};
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The record lines of `--read` or `--watch` output without the number and time columns:
+// "type\tsize\tURL".
+std::vector<std::string> TypeSizeUrl(const std::string& output) {
+    std::vector<std::string> rows;
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const auto first = line.find('\t');
+        const auto second = first == std::string::npos ? first : line.find('\t', first + 1);
+        if (second != std::string::npos) rows.push_back(line.substr(second + 1));
+    }
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+}  // namespace
+
+TEST(LiveCapture, MediaFetchedByNameAndAddressAreReportedAndThePageIsNot) {
+    if (const std::string missing = MissingForLiveTests(); !missing.empty()) {
+        GTEST_SKIP() << missing;
+    }
+    VethPair network("m");
+    ASSERT_TRUE(network.Ok()) << "could not create the namespaces";
+
+    TempFolder folder;
+    const fs::path site = folder.path / "site";
+    fs::create_directory(site);
+    WriteMedium(site / "clip.flv", std::string("FLV\x01\x05\0\0\0\x09", 9), 150000);
+    WriteMedium(site / "movie.mp4", std::string("\0\0\0\x18" "ftypisom", 12), 210000);
+    WriteMedium(site / "song.mp3", "ID3\x03", 120000);
+    std::ofstream(site / "index.html") << "<html><body>small page</body></html>\n";
+    chmod(folder.path.c_str(), 0755);
+
+    const std::string port = "8080";
+    const pid_t server = StartProgram(network.InServer(
+        {"python3", PELNIX_TEST_SOURCE_DIR "/media_server.py", site.string(),
+         VethPair::kServerAddress, port}));
+    ASSERT_GT(server, 0);
+    ProcessGuard serverGuard{server, SIGTERM};
+
+    // Optional observers of the same traffic: `pelnix --watch` in the client namespace, and
+    // tcpdump recording it for `pelnix --read`.
+    const fs::path watchOutput = folder.path / "watch.txt";
+    const fs::path recording = folder.path / "live.pcap";
+    ProcessGuard watcher{-1, SIGINT};
+    if (fs::exists(PELNIX_PROGRAM)) {
+        watcher.pid = StartProgram(network.InClient({PELNIX_PROGRAM, "--watch"}), watchOutput);
+    }
+    ProcessGuard recorder{-1, SIGINT};
+    if (HaveProgram("tcpdump")) {
+        recorder.pid = StartProgram(network.InClient({"tcpdump", "-q", "-i", network.clientLink,
+                                                      "-U", "-s", "400", "-w", recording.string(),
+                                                      "tcp"}));
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(s_reportMutex);
+        s_reports.clear();
+    }
+    ClientSideSession session(network);
+    ASSERT_TRUE(session.Capturing());
+    EXPECT_EQ(session.Adapters(), std::vector<std::string>{network.clientLink});
+
+    const std::string host = "media.pelnix.test";
+    const std::string resolve = host + ":" + port + ":" + VethPair::kServerAddress;
+    const std::string byName = "http://" + host + ":" + port + "/";
+    const std::string byAddress = std::string("http://") + VethPair::kServerAddress + ":" + port + "/";
+    // Wait until the server answers (the page requests are captured too, and must not count).
+    bool serverUp = false;
+    for (int i = 0; i < 50 && !serverUp; ++i) {
+        serverUp = RunProgram(network.InClient({"curl", "-sf", "-o", "/dev/null", "--resolve",
+                                                resolve, byName + "index.html"})) == 0;
+        if (!serverUp) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(serverUp) << "the HTTP server in the namespace did not answer";
+    // Let the other observers settle before the media flow.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+
+    const auto fetch = [&](std::vector<std::string> extra, const std::string& url) {
+        std::vector<std::string> args{"curl", "-sf", "-o", "/dev/null", "--resolve", resolve};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back(url);
+        return RunProgram(network.InClient(args));
+    };
+    EXPECT_EQ(fetch({}, byName + "clip.flv"), 0);
+    EXPECT_EQ(fetch({}, byName + "movie.mp4"), 0);
+    // By address and without a Host line: the URL is formed from the server's address.
+    EXPECT_EQ(fetch({"-H", "Host:"}, byAddress + "song.mp3"), 0);
+    EXPECT_EQ(fetch({}, byName + "index.html"), 0);
+
+    // Reports arrive when the capture buffer hands its packets over (about a second).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Reports().size() < 3 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // any late extra report
+    session.Stop();
+
+    MediaCatalogue catalogue;
+    for (const Report& report : Reports()) {
+        EXPECT_EQ(report.url.find("index.html"), std::string::npos) << report.url;
+        catalogue.AddSniffedMedia("http://" + report.url, report.headers, report.length,
+                                  report.type, 0);
+    }
+    struct Expected {
+        std::string url;
+        std::uint64_t size;
+        std::string type;
+    };
+    const Expected expected[] = {
+        {"http://media.pelnix.test:8080/clip.flv", 150000, "flv"},
+        {"http://media.pelnix.test:8080/movie.mp4", 210000, "mp4"},
+        {std::string("http://") + VethPair::kServerAddress + "/song.mp3", 120000, "MP3"},
+    };
+    const auto records = catalogue.Records();
+    std::string seen;
+    for (const Report& report : Reports()) {
+        seen += report.url + " | " + report.length + " | " + report.type + "\n";
+    }
+    ASSERT_EQ(records.size(), 3u) << seen;
+    for (const Expected& e : expected) {
+        const auto it = std::find_if(records.begin(), records.end(),
+                                     [&](const SniffedMedia& r) { return r.url == e.url; });
+        ASSERT_NE(it, records.end()) << e.url;
+        EXPECT_EQ(it->size, e.size) << e.url;
+        EXPECT_EQ(it->type, e.type) << e.url;
+        EXPECT_NE(it->requestHeaders.find("GET /"), std::string::npos) << e.url;
+    }
+    std::vector<std::string> rows;
+    for (const Expected& e : expected) {
+        rows.push_back(e.type + "\t" + std::to_string(e.size) + "\t" + e.url);
+    }
+    std::sort(rows.begin(), rows.end());
+
+    if (watcher.pid > 0) {
+        EXPECT_EQ(watcher.Stop(), 0) << "pelnix --watch did not end cleanly";
+        EXPECT_EQ(TypeSizeUrl(ReadAll(watchOutput)), rows) << ReadAll(watchOutput);
+    }
+    if (recorder.pid > 0) {
+        recorder.Stop();
+        std::FILE* out = std::tmpfile();
+        ASSERT_NE(out, nullptr);
+        EXPECT_EQ(RunReadCommand(recording.string(), std::nullopt, out, stderr), 0);
+        std::rewind(out);
+        std::string text;
+        char buffer[4096];
+        while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, out)) text.append(buffer, n);
+        std::fclose(out);
+        EXPECT_EQ(TypeSizeUrl(text), rows) << text;
+        // Keeps the recording for the checked-in sample when asked to.
+        if (const char* keep = std::getenv("PELNIX_KEEP_CAPTURE")) {
+            fs::copy_file(recording, keep, fs::copy_options::overwrite_existing);
+        }
+    }
+}
+
+TEST(LiveCapture, SessionOnASilentAdapterStopsWithinAboutASecond) {
+    if (const std::string missing = MissingForLiveTests(); !missing.empty()) {
+        GTEST_SKIP() << missing;
+    }
+    VethPair network("q");
+    ASSERT_TRUE(network.Ok()) << "could not create the namespaces";
+    ClientSideSession session(network);
+    ASSERT_TRUE(session.Capturing());
+    // Let the capture thread settle into its blocking read.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const auto took = session.Stop();
+    EXPECT_LT(took, std::chrono::milliseconds(1100))
+        << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+}
+
+TEST(CaptureSession, AdapterThatCannotBeOpenedStartsNoThread) {
+    const auto start = std::chrono::steady_clock::now();
+    {
+        PacketSniffer session("pelnix-no-such-adapter");
+        EXPECT_FALSE(session.IsCapturing());
+        EXPECT_TRUE(session.IsFinished());
+        EXPECT_FALSE(session.ErrorText().empty());
+        session.IgnoreUrl("h/a", 2);
+        EXPECT_EQ(session.IgnoreListSize(), 2u);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+}
