@@ -3,6 +3,7 @@
 #   scripts/setup.sh run [ARGS...]   install what is missing, build, install the default
 #                                    settings, grant capture capabilities, start the program
 #   scripts/setup.sh test            the same set-up, then every test (also under ASan+UBSan)
+#                                    and a short smoke of the capture fuzz target (clang)
 # Works as root and as a desktop user (sudo for the package and capability steps).
 set -euo pipefail
 
@@ -87,6 +88,26 @@ test)
         build_tree "$root/build-asan" -DPELNIX_SANITIZE=ON -DPELNIX_BENCH=OFF
         ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
             ctest --test-dir "$root/build-asan" --output-on-failure -j2 -LE nosan || status=1
+    fi
+    if [ "${PELNIX_SKIP_FUZZ:-0}" != 1 ]; then
+        say "building the capture fuzz target with clang and running a 20-second smoke"
+        fuzz_build="$root/build-fuzz"
+        fuzz_flags="-fsanitize=fuzzer-no-link,address,undefined"
+        if [ ! -f "$fuzz_build/CMakeCache.txt" ]; then
+            cmake -S "$root" -B "$fuzz_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+                -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+                -DCMAKE_C_FLAGS="$fuzz_flags" -DCMAKE_CXX_FLAGS="$fuzz_flags" \
+                -DPELNIX_FUZZ=ON -DPELNIX_TESTS=OFF -DPELNIX_BENCH=OFF >/dev/null
+        fi
+        if cmake --build "$fuzz_build" --target capture_detection_fuzz; then
+            corpus=$(mktemp -d)
+            cp "$root"/fuzz/capture/corpus/* "$corpus"/
+            "$fuzz_build/fuzz/capture/capture_detection_fuzz" -max_total_time=20 -max_len=20000 \
+                "$corpus" >"$corpus.log" 2>&1 || { tail -n 40 "$corpus.log" >&2; status=1; }
+            rm -rf "$corpus" "$corpus.log"
+        else
+            status=1
+        fi
     fi
     exit $status
     ;;
