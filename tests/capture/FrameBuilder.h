@@ -5,7 +5,9 @@
 #include <pcap/pcap.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>

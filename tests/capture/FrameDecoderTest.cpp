@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -178,5 +179,45 @@ TEST(ParseIpv4Address, AcceptsOnlyDottedQuads) {
     for (const char* bad : {"", "10.1.2", "10.1.2.3.4", "256.1.1.1", "1.2.3.4 ", "a.b.c.d",
                             "1..2.3", "1.2.3.0004"}) {
         EXPECT_FALSE(ParseIpv4Address(bad)) << bad;
+    }
+}
+
+// The vector scan must agree with the plain definition everywhere: near its block edges, at
+// the range end and at the payload end. Checked against a byte-by-byte model on payloads made
+// of the marker's own letters, so that partial and overlapping matches are frequent.
+TEST(FindMarker, AgreesWithAPlainModel) {
+    const auto model = [](std::string_view marker, const std::vector<std::uint8_t>& payload,
+                          std::size_t from, std::size_t length) -> std::size_t {
+        const std::size_t n = marker.size();
+        for (std::size_t p = from; p < payload.size(); ++p) {
+            const bool inRange = length > payload.size() - from
+                                     ? p + n <= payload.size()
+                                     : p + n < from + length;  // strict at the range end
+            if (!inRange) break;
+            if (std::memcmp(payload.data() + p, marker.data(), n) == 0) return p + n;
+        }
+        return kNotFound;
+    };
+    std::uint32_t seed = 12345;
+    const auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    const std::string_view markers[] = {"HTTP", "GET ", "\r\n\r\n", "\r\n", "FLV", " "};
+    for (int round = 0; round < 40000; ++round) {
+        const std::string_view marker = markers[next() % 6];
+        const std::string alphabet = std::string(marker) + "x";
+        const std::size_t size = next() % 200;
+        // Each payload in its own allocation of exactly its size, so that ASan sees overreads.
+        std::vector<std::uint8_t> payload(size);
+        for (auto& byte : payload) {
+            byte = static_cast<std::uint8_t>(alphabet[next() % alphabet.size()]);
+        }
+        const std::size_t from = size == 0 ? 0 : next() % (size + 1);
+        const std::size_t length = next() % 3 == 0 ? 2 * size + 1 : next() % (size + 2);
+        ASSERT_EQ(FindMarker(marker, payload.data(), payload.size(), from, length),
+                  model(marker, payload, from, length))
+            << "round " << round << " size " << size << " from " << from << " length " << length
+            << " marker '" << marker << "'";
     }
 }

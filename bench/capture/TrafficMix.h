@@ -1,0 +1,68 @@
+// A realistic mix of captured frames as one client machine sees them while media stream in:
+// requests, response headers, full-size body segments, acknowledgements and small pages.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "capture/FrameBuilder.h"
+
+struct TrafficMix {
+    std::vector<std::vector<std::uint8_t>> frames;
+    std::uint64_t bytes = 0;
+};
+
+// `transfers` media transfers of `bodySegments` full segments each, interleaved with page loads.
+inline TrafficMix MakeTrafficMix(int transfers, int bodySegments, std::uint32_t seed = 7) {
+    const Ipv4Address client{192, 168, 10, 20};
+    std::mt19937 random(seed);
+    TrafficMix mix;
+    auto add = [&](FrameSpec spec) {
+        mix.frames.push_back(BuildFrame(spec));
+        mix.bytes += mix.frames.back().size();
+    };
+    auto segment = [&](std::size_t size) {
+        std::string bytes(size, '\0');
+        for (auto& b : bytes) b = static_cast<char>(random());
+        return bytes;
+    };
+    const char* types[] = {"video/x-flv", "video/mp4", "audio/mpeg"};
+    for (int t = 0; t < transfers; ++t) {
+        const Ipv4Address server{93, 184, static_cast<std::uint8_t>(t % 200), 34};
+        const auto port = static_cast<std::uint16_t>(40000 + t);
+        FrameSpec out;
+        out.source = client;
+        out.destination = server;
+        out.sourcePort = port;
+        out.destinationPort = 80;
+        out.tcpByte12 = 0x80;  // 32-byte header: timestamps, as Linux sends
+        FrameSpec in = out;
+        std::swap(in.source, in.destination);
+        std::swap(in.sourcePort, in.destinationPort);
+
+        // A page first: request and a small HTML answer.
+        out.payload = GetRequest("/watch/" + std::to_string(t), "www.example.test");
+        add(out);
+        in.payload = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 900\r\n\r\n" +
+                     std::string(800, 'h');
+        add(in);
+
+        out.payload = GetRequest("/media/" + std::to_string(t) + ".bin", "cdn.example.test");
+        add(out);
+        const char* type = types[t % 3];
+        std::string head = ResponseHead(type, 1448ull * bodySegments + 100000);
+        in.payload = head + (t % 3 == 2 ? "ID3\x03" : "FLV\x01") + segment(1448 - head.size() - 4);
+        add(in);
+        out.payload.clear();
+        out.padTo = 66;
+        for (int s = 0; s < bodySegments; ++s) {
+            in.payload = segment(1448);
+            add(in);
+            if (s % 2 == 1) add(out);  // delayed acknowledgement of every second segment
+        }
+        out.padTo = 0;
+    }
+    return mix;
+}
