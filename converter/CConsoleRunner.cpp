@@ -177,12 +177,14 @@ void CConsoleRunner::ReaderThreadProc(std::shared_ptr<CConsoleRunner> self) {
         }
     } catch (...) {
     }
-    self->m_readerActive.store(false);
     try {
         self->OnOutput(nullptr, 0);
     } catch (...) {
     }
     self->Close();
+    // Only now may a new run start: one started earlier would have its pipes closed by the
+    // Close above.
+    self->m_readerActive.store(false);
 }
 
 bool CConsoleRunner::IsRunning() const {

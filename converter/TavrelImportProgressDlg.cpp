@@ -1,12 +1,13 @@
 #include "converter/TavrelImportProgressDlg.h"
 
+#include <unistd.h>
+
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 
 #include <algorithm>
-#include <cstdio>
 
 #include "app/Globals.h"
 #include "converter/CProcessKiller.h"
@@ -60,7 +61,7 @@ int TavrelImportProgressDlg::exec() {
 
 void TavrelImportProgressDlg::RunConversion() {
     // A file left from an earlier run must never be taken for this run's result.
-    std::remove(m_outputPath.c_str());
+    ::unlink(m_outputPath.c_str());  // a file only, never a folder
     m_runner = CWindowConsoleRunner::Create(this);
     if (m_runner->Start(m_scriptPath) == CConsoleRunner::kStarted) {
         PumpMessagesWhile([this] { return m_runner->IsRunning() && !g_cancelConversion; });
@@ -79,7 +80,7 @@ void TavrelImportProgressDlg::CancelConversion() {
     PumpMessagesTimes(100);
     killer.KillConverter(*m_runner);
     PumpMessagesTimes(100);
-    std::remove(m_outputPath.c_str());
+    ::unlink(m_outputPath.c_str());  // a file only, never a folder
     PumpMessagesTimes(100);
     g_cancelConversion = false;
     done(0);

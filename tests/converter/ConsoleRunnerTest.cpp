@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -29,6 +30,11 @@ public:
         for (const auto& c : Chunks()) all += c;
         return all;
     }
+    void ResetDone() {
+        std::lock_guard lock(m_mutex);
+        m_done = 0;
+        m_chunks.clear();
+    }
     int DoneCount() {
         std::lock_guard lock(m_mutex);
         return m_done;
@@ -44,18 +50,24 @@ public:
 
 protected:
     void OnOutput(const char* text, std::size_t length) override {
-        std::lock_guard lock(m_mutex);
-        if (text) {
-            // Chunks come NUL-terminated, bounded, and never after the end.
-            if (m_done || length == 0 || length > kRunnerChunkBytes || text[length] != '\0') {
-                m_broken = true;
+        {
+            std::lock_guard lock(m_mutex);
+            if (text) {
+                // Chunks come NUL-terminated, bounded, and never after the end.
+                if (m_done || length == 0 || length > kRunnerChunkBytes || text[length] != '\0') {
+                    m_broken = true;
+                }
+                m_chunks.emplace_back(text, length);
+            } else {
+                ++m_done;
             }
-            m_chunks.emplace_back(text, length);
-        } else {
-            ++m_done;
+            m_changed.notify_all();
         }
-        m_changed.notify_all();
+        if (!text && slowEnd) std::this_thread::sleep_for(30ms);
     }
+
+public:
+    std::atomic<bool> slowEnd{false};
 
 private:
     std::mutex m_mutex;
@@ -164,20 +176,34 @@ TEST(ConsoleRunner, SecondStartWhileRunningLeavesTheRunAlone) {
     EXPECT_EQ(runner->DoneCount(), 1);
 }
 
-// The shell leads its own process group, so a cancel can reach whatever it started.
-TEST(ConsoleRunner, ShellLeadsItsOwnProcessGroup) {
+// A new run can start as soon as the last one has fully ended, never while it is still letting
+// go of its pipes (which would close the new run's). A slow end handler widens that moment.
+TEST(ConsoleRunner, RunsAgainRightAfterTheEnd) {
     TempFolder dir;
-    const std::string script = dir / "group.bat";
-    convtest::WriteFile(script, "sleep 0.3\n");
+    const std::string first = dir / "first.bat";
+    const std::string second = dir / "second.bat";
+    convtest::WriteFile(first, "echo first\n");
+    convtest::WriteFile(second, "sleep 0.3\necho second\n");
     const auto runner = std::make_shared<RecordingRunner>();
-    ASSERT_EQ(runner->Start(script), CConsoleRunner::kStarted);
-    const pid_t pid = runner->ProcessGroup();
-    ASSERT_GT(pid, 0);
-    EXPECT_EQ(::getpgid(pid), pid);
-    EXPECT_NE(::getpgid(pid), ::getpgrp());
-    EXPECT_TRUE(runner->IsRunning());
-    ASSERT_TRUE(runner->WaitDone());
-    EXPECT_TRUE(WaitUntil([&] { return !runner->IsRunning(); }));
+    runner->slowEnd = true;
+    for (int round = 0; round < 3; ++round) {
+        runner->ResetDone();
+        while (runner->Start(first) == CConsoleRunner::kBusy) std::this_thread::yield();
+        ASSERT_TRUE(runner->WaitDone());
+        runner->ResetDone();
+        int result;
+        while ((result = runner->Start(second)) == CConsoleRunner::kBusy) {
+            std::this_thread::yield();
+        }
+        ASSERT_EQ(result, CConsoleRunner::kStarted);
+        // Past the moment the first run's end would have released things: the second run
+        // is still running and still open.
+        std::this_thread::sleep_for(60ms);
+        EXPECT_TRUE(runner->IsRunning());
+        EXPECT_FALSE(runner->IsClosed());
+        ASSERT_TRUE(runner->WaitDone());
+        EXPECT_EQ(runner->Joined(), "second\n");
+    }
 }
 
 // The starter may let go at once: the reader thread finishes the run, releases the runner, and

@@ -133,13 +133,6 @@ TEST(ConverterOutput, QuotedPathsExpandNothingInTheShell) {
     EXPECT_FALSE(convtest::Exists(marker));
 }
 
-TEST(ConverterOutput, ScriptsQuoteEveryPathButNotTheOptions) {
-    EXPECT_EQ(DurationQueryCommand("/usr/bin/ffmpeg", "/w/a b.flv"),
-              "'/usr/bin/ffmpeg' -i '/w/a b.flv'");
-    EXPECT_EQ(ConversionCommand("/usr/bin/ffmpeg", "/w/in'x.flv", "-vn -f mp3", "/o/$(x).mp3"),
-              "'/usr/bin/ffmpeg' -y -i '/w/in'\\''x.flv' -vn -f mp3 '/o/$(x).mp3'\n");
-}
-
 TEST(ConverterOutput, FailureTextSkipsTheBanner) {
     TempFolder dir;
     const std::string path = dir / "FFMpegErrorOut.txt";
