@@ -24,7 +24,8 @@ std::time_t EveningTime() {
 
 std::optional<SniffedMedia> Add(MediaCatalogue& catalogue, const std::string& url,
                                 const std::string& length, const std::string& type = "mp4\r\n") {
-    return catalogue.AddSniffedMedia(url, "GET / HTTP/1.1\r\n\r\n", length, type, EveningTime());
+    static const std::time_t evening = EveningTime();  // one mktime, not one per thread
+    return catalogue.AddSniffedMedia(url, "GET / HTTP/1.1\r\n\r\n", length, type, evening);
 }
 
 }  // namespace
