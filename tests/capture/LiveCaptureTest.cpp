@@ -187,16 +187,20 @@ TEST(LiveCapture, MediaFetchedByNameAndAddressAreReportedAndThePageIsNot) {
     // Optional observers of the same traffic: `pelnix --watch` in the client namespace, and
     // tcpdump recording it for `pelnix --read`.
     const fs::path watchOutput = folder.path / "watch.txt";
+    const fs::path watchErrors = folder.path / "watch-errors.txt";
     const fs::path recording = folder.path / "live.pcap";
+    const fs::path recorderErrors = folder.path / "tcpdump-errors.txt";
     ProcessGuard watcher{-1, SIGINT};
     if (fs::exists(PELNIX_PROGRAM)) {
-        watcher.pid = StartProgram(network.InClient({PELNIX_PROGRAM, "--watch"}), watchOutput);
+        watcher.pid = StartProgram(network.InClient({PELNIX_PROGRAM, "--watch"}), watchOutput,
+                                   watchErrors);
     }
     ProcessGuard recorder{-1, SIGINT};
     if (HaveProgram("tcpdump")) {
-        recorder.pid = StartProgram(network.InClient({"tcpdump", "-q", "-i", network.clientLink,
-                                                      "-U", "-s", "400", "-w", recording.string(),
-                                                      "tcp"}));
+        recorder.pid = StartProgram(network.InClient({"tcpdump", "-i", network.clientLink, "-U",
+                                                      "-s", "400", "-w", recording.string(),
+                                                      "tcp"}),
+                                    "", recorderErrors);
     }
 
     {
@@ -219,8 +223,21 @@ TEST(LiveCapture, MediaFetchedByNameAndAddressAreReportedAndThePageIsNot) {
         if (!serverUp) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     ASSERT_TRUE(serverUp) << "the HTTP server in the namespace did not answer";
-    // Let the other observers settle before the media flow.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // The other observers say when they capture; the media must not flow before that.
+    const auto observing = [](const fs::path& errors, const char* line) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (ReadAll(errors).find(line) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > until) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return true;
+    };
+    if (watcher.pid > 0) {
+        ASSERT_TRUE(observing(watchErrors, "pelnix: watching")) << ReadAll(watchErrors);
+    }
+    if (recorder.pid > 0) {
+        ASSERT_TRUE(observing(recorderErrors, "listening on")) << ReadAll(recorderErrors);
+    }
 
     const auto fetch = [&](std::vector<std::string> extra, const std::string& url) {
         std::vector<std::string> args{"curl", "-sf", "-o", "/dev/null", "--resolve", resolve};

@@ -36,8 +36,10 @@ inline int RunProgram(const std::vector<std::string>& args, bool quiet = true) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Starts a program in the background; its standard output goes to `outputPath` when given.
-inline pid_t StartProgram(const std::vector<std::string>& args, const std::string& outputPath = "") {
+// Starts a program in the background; its standard output goes to `outputPath` and its
+// standard error to `errorPath` when given.
+inline pid_t StartProgram(const std::vector<std::string>& args, const std::string& outputPath = "",
+                          const std::string& errorPath = "") {
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -46,6 +48,10 @@ inline pid_t StartProgram(const std::vector<std::string>& args, const std::strin
     posix_spawn_file_actions_addopen(&actions, 1,
                                      outputPath.empty() ? "/dev/null" : outputPath.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!errorPath.empty()) {
+        posix_spawn_file_actions_addopen(&actions, 2, errorPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
     pid_t pid = 0;
     const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
