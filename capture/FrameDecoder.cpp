@@ -19,21 +19,26 @@ std::optional<PacketView> DecodeFrame(std::size_t capturedLength, const std::uin
         return std::nullopt;
     }
     const std::uint8_t* ip = frame + kEthernetHeaderLength;
-    if ((ip[0] >> 4) != 4) return std::nullopt;
+    if ((ip[0] >> 4) != 4)
+        return std::nullopt;
     // The capture filter lets only TCP through, but a capture file may hold anything; a UDP or
     // ICMP datagram read with TCP offsets would only produce nonsense.
-    if (ip[9] != kProtocolTcp) return std::nullopt;
+    if (ip[9] != kProtocolTcp)
+        return std::nullopt;
     const std::size_t ipHeaderLength = static_cast<std::size_t>(ip[0] & 0x0F) * 4;
-    if (ipHeaderLength < kMinimumHeaderLength) return std::nullopt;
+    if (ipHeaderLength < kMinimumHeaderLength)
+        return std::nullopt;
     if (capturedLength < kEthernetHeaderLength + ipHeaderLength + kMinimumHeaderLength) {
         return std::nullopt;
     }
     const std::uint8_t* tcp = ip + ipHeaderLength;
     // Only the upper four bits: the reserved bits in the lower half do not count.
     const std::size_t tcpHeaderLength = static_cast<std::size_t>(tcp[12] >> 4) * 4;
-    if (tcpHeaderLength < kMinimumHeaderLength) return std::nullopt;
+    if (tcpHeaderLength < kMinimumHeaderLength)
+        return std::nullopt;
     const std::size_t headers = kEthernetHeaderLength + ipHeaderLength + tcpHeaderLength;
-    if (capturedLength < headers) return std::nullopt;
+    if (capturedLength < headers)
+        return std::nullopt;
 
     PacketView view;
     std::memcpy(view.sourceAddress.data(), ip + 12, 4);
@@ -58,9 +63,11 @@ const std::uint8_t* ScanPlain(const std::uint8_t* cursor, const std::uint8_t* la
     while (cursor <= lastStart) {
         const void* hit =
             std::memchr(cursor, first, static_cast<std::size_t>(lastStart - cursor) + 1);
-        if (hit == nullptr) return nullptr;
+        if (hit == nullptr)
+            return nullptr;
         const std::uint8_t* candidate = static_cast<const std::uint8_t*>(hit);
-        if (std::memcmp(candidate + 1, marker + 1, n - 1) == 0) return candidate;
+        if (std::memcmp(candidate + 1, marker + 1, n - 1) == 0)
+            return candidate;
         cursor = candidate + 1;
     }
     return nullptr;
@@ -85,8 +92,10 @@ __attribute__((target("avx2"))) const std::uint8_t* ScanPairAvx2(const std::uint
             _mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, second))));
         while (mask != 0) {
             const std::uint8_t* candidate = cursor + __builtin_ctz(mask);
-            if (candidate > lastStart) return nullptr;
-            if (std::memcmp(candidate + 2, marker + 2, n - 2) == 0) return candidate;
+            if (candidate > lastStart)
+                return nullptr;
+            if (std::memcmp(candidate + 2, marker + 2, n - 2) == 0)
+                return candidate;
             mask &= mask - 1;
         }
         cursor += 32;
@@ -106,8 +115,10 @@ const std::uint8_t* ScanPairSse2(const std::uint8_t* cursor, const std::uint8_t*
             _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, second))));
         while (mask != 0) {
             const std::uint8_t* candidate = cursor + __builtin_ctz(mask);
-            if (candidate > lastStart) return nullptr;
-            if (std::memcmp(candidate + 2, marker + 2, n - 2) == 0) return candidate;
+            if (candidate > lastStart)
+                return nullptr;
+            if (std::memcmp(candidate + 2, marker + 2, n - 2) == 0)
+                return candidate;
             mask &= mask - 1;
         }
         cursor += 16;
@@ -115,8 +126,8 @@ const std::uint8_t* ScanPairSse2(const std::uint8_t* cursor, const std::uint8_t*
     return cursor <= lastStart ? ScanPlain(cursor, lastStart, marker, n) : nullptr;
 }
 
-using PairScanner = const std::uint8_t* (*)(const std::uint8_t*, const std::uint8_t*,
-                                            const char*, std::size_t);
+using PairScanner = const std::uint8_t* (*)(const std::uint8_t*, const std::uint8_t*, const char*,
+                                            std::size_t);
 const PairScanner s_scanPair = __builtin_cpu_supports("avx2") ? ScanPairAvx2 : ScanPairSse2;
 #endif
 
@@ -125,12 +136,14 @@ const PairScanner s_scanPair = __builtin_cpu_supports("avx2") ? ScanPairAvx2 : S
 std::size_t FindMarker(std::string_view marker, const std::uint8_t* payload,
                        std::size_t payloadLength, std::size_t from, std::size_t length) {
     const std::size_t n = marker.size();
-    if (n == 0 || length == 0 || payload == nullptr || from >= payloadLength) return kNotFound;
+    if (n == 0 || length == 0 || payload == nullptr || from >= payloadLength)
+        return kNotFound;
     // Occurrences must end at or before `lastEnd`: one byte before the range end (the strict
     // rule), or the payload end when the range reaches past it.
     const std::size_t rangeEnd = length > payloadLength - from ? payloadLength + 1 : from + length;
     const std::size_t lastEnd = rangeEnd <= payloadLength ? rangeEnd - 1 : payloadLength;
-    if (lastEnd < from || lastEnd - from < n) return kNotFound;
+    if (lastEnd < from || lastEnd - from < n)
+        return kNotFound;
 
     const std::uint8_t* const cursor = payload + from;
     const std::uint8_t* const lastStart = payload + (lastEnd - n);
@@ -152,7 +165,8 @@ std::optional<Ipv4Address> ParseIpv4Address(std::string_view text) {
     std::size_t position = 0;
     for (int part = 0; part < 4; ++part) {
         if (part > 0) {
-            if (position >= text.size() || text[position] != '.') return std::nullopt;
+            if (position >= text.size() || text[position] != '.')
+                return std::nullopt;
             ++position;
         }
         unsigned value = 0;
@@ -163,9 +177,11 @@ std::optional<Ipv4Address> ParseIpv4Address(std::string_view text) {
             ++position;
             ++digits;
         }
-        if (digits == 0 || value > 255) return std::nullopt;
+        if (digits == 0 || value > 255)
+            return std::nullopt;
         address[part] = static_cast<std::uint8_t>(value);
     }
-    if (position != text.size()) return std::nullopt;
+    if (position != text.size())
+        return std::nullopt;
     return address;
 }

@@ -15,8 +15,8 @@ using Ipv4Address = std::array<std::uint8_t, 4>;
 struct PacketView {
     Ipv4Address sourceAddress{};
     Ipv4Address destinationAddress{};
-    std::uint16_t sourcePort = 0;       // as captured (network order, never converted)
-    std::uint16_t destinationPort = 0;  // as captured
+    std::uint16_t sourcePort = 0;           // as captured (network order, never converted)
+    std::uint16_t destinationPort = 0;      // as captured
     const std::uint8_t* payload = nullptr;  // first byte after the TCP header
     std::size_t rawLength = 0;   // captured bytes after the TCP header (link padding included)
     std::size_t scanLength = 0;  // rawLength, at most kScanWindow

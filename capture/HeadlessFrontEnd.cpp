@@ -53,10 +53,12 @@ std::mutex s_watchOutputMutex;
 void OnWatchReport(std::string url, std::string requestHeaders, std::string lengthText,
                    std::string typeText) {
     MediaCatalogue* catalogue = s_watchCatalogue;
-    if (catalogue == nullptr) return;
+    if (catalogue == nullptr)
+        return;
     const auto record = catalogue->AddSniffedMedia("http://" + url, requestHeaders, lengthText,
                                                    typeText, std::time(nullptr));
-    if (!record) return;
+    if (!record)
+        return;
     const std::string line = RecordLine(*record);
     std::lock_guard<std::mutex> lock(s_watchOutputMutex);
     std::fputs(line.c_str(), s_watchOut);
@@ -67,9 +69,10 @@ void OnWatchReport(std::string url, std::string requestHeaders, std::string leng
 bool CarriesGetRequest(const PacketView& packet) {
     const std::size_t g =
         FindMarker(kMarkers.get, packet.payload, packet.rawLength, 0, packet.scanLength);
-    if (g == kNotFound) return false;
-    return FindMarker(kMarkers.blank, packet.payload, packet.rawLength, g,
-                      packet.scanLength - g) != kNotFound;
+    if (g == kNotFound)
+        return false;
+    return FindMarker(kMarkers.blank, packet.payload, packet.rawLength, g, packet.scanLength - g) !=
+           kNotFound;
 }
 
 }  // namespace
@@ -108,9 +111,10 @@ int RunReadCommand(const std::string& fileName, std::optional<Ipv4Address> local
     MediaDetector detector;
     detector.SetReportSink([&state](std::string url, std::string requestHeaders,
                                     std::string lengthText, std::string typeText) {
-        const auto record = state.catalogue.AddSniffedMedia(
-            "http://" + url, requestHeaders, lengthText, typeText, state.packetTime);
-        if (record) std::fputs(RecordLine(*record).c_str(), state.out);
+        const auto record = state.catalogue.AddSniffedMedia("http://" + url, requestHeaders,
+                                                            lengthText, typeText, state.packetTime);
+        if (record)
+            std::fputs(RecordLine(*record).c_str(), state.out);
     });
 
     bool localKnown = localAddress.has_value();
@@ -119,9 +123,11 @@ int RunReadCommand(const std::string& fileName, std::optional<Ipv4Address> local
     pcap_pkthdr* header = nullptr;
     const std::uint8_t* data = nullptr;
     while ((result = pcap_next_ex(capture, &header, &data)) >= 0) {
-        if (result == 0) continue;
+        if (result == 0)
+            continue;
         auto packet = DecodeFrame(header->caplen, data, local);
-        if (!packet) continue;
+        if (!packet)
+            continue;
         if (!localKnown) {
             // Until a request shows which side this machine is, every packet counts as incoming.
             packet->outgoing = false;
@@ -180,7 +186,8 @@ int RunWatchCommand(std::FILE* out, std::FILE* err) {
     } else {
         std::string names;
         for (const auto& session : sessions) {
-            if (!names.empty()) names += ", ";
+            if (!names.empty())
+                names += ", ";
             names += session->AdapterName();
         }
         std::fprintf(err, "pelnix: watching %s (interrupt to stop)\n", names.c_str());
@@ -205,15 +212,19 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv) {
         const std::string_view arg = argv[i];
         if (arg == "--read") {
             read = true;
-            if (i + 1 < argc) fileName = argv[++i];
+            if (i + 1 < argc)
+                fileName = argv[++i];
         } else if (arg == "--local-address") {
-            if (i + 1 < argc) localText = argv[++i];
-            else localText = "";
+            if (i + 1 < argc)
+                localText = argv[++i];
+            else
+                localText = "";
         } else if (arg == "--watch") {
             watch = true;
         }
     }
-    if (!read && !watch) return std::nullopt;
+    if (!read && !watch)
+        return std::nullopt;
 
     // Everything else on the line must be understood: a mistyped option is not ignored.
     for (int i = 1; i < argc; ++i) {
@@ -246,6 +257,7 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv) {
             return 2;
         }
     }
-    if (read) return RunReadCommand(*fileName, local, stdout, stderr);
+    if (read)
+        return RunReadCommand(*fileName, local, stdout, stderr);
     return RunWatchCommand(stdout, stderr);
 }

@@ -44,7 +44,8 @@ std::string CleanTypeText(std::string_view typeText) {
         }
     }
     const std::size_t lineEnd = cleaned.find("\r\n");
-    if (lineEnd != std::string::npos && lineEnd > 0) cleaned.resize(lineEnd);
+    if (lineEnd != std::string::npos && lineEnd > 0)
+        cleaned.resize(lineEnd);
     return cleaned;
 }
 
@@ -66,12 +67,15 @@ std::optional<SniffedMedia> MediaCatalogue::AddSniffedMedia(std::string_view url
                                                             std::string_view typeText,
                                                             std::time_t when) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_closed) return std::nullopt;
+    if (m_closed)
+        return std::nullopt;
     const std::uint64_t size = ParseLengthText(lengthText);
-    if (size < kMinimumSize) return std::nullopt;
+    if (size < kMinimumSize)
+        return std::nullopt;
     for (const SniffedMedia& record : m_records) {
         // One medium reached through two URLs, or listed twice, shows once.
-        if (record.url == urlText || record.size == size) return std::nullopt;
+        if (record.url == urlText || record.size == size)
+            return std::nullopt;
     }
 
     SniffedMedia record;
@@ -87,25 +91,29 @@ std::optional<SniffedMedia> MediaCatalogue::AddSniffedMedia(std::string_view url
     record.size = size;
     record.type = CleanTypeText(typeText);
     std::string_view afterScheme = urlText;
-    if (afterScheme.substr(0, kScheme.size()) == kScheme) afterScheme.remove_prefix(kScheme.size());
+    if (afterScheme.substr(0, kScheme.size()) == kScheme)
+        afterScheme.remove_prefix(kScheme.size());
     record.siteFlag = afterScheme.find(kReplaySiteDomain) != std::string_view::npos ? 1 : 0;
     record.statusImage = 0;
 
     m_records.push_back(record);
-    if (m_records.size() > static_cast<std::size_t>(kMaxRecords)) m_records.erase(m_records.begin());
+    if (m_records.size() > static_cast<std::size_t>(kMaxRecords))
+        m_records.erase(m_records.begin());
     return record;
 }
 
 bool MediaCatalogue::RemoveAt(int index) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (index < 0 || static_cast<std::size_t>(index) >= m_records.size()) return false;
+    if (index < 0 || static_cast<std::size_t>(index) >= m_records.size())
+        return false;
     m_records.erase(m_records.begin() + index);
     return true;
 }
 
 bool MediaCatalogue::SetStatusImage(int index, int image) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (index < 0 || static_cast<std::size_t>(index) >= m_records.size()) return false;
+    if (index < 0 || static_cast<std::size_t>(index) >= m_records.size())
+        return false;
     m_records[static_cast<std::size_t>(index)].statusImage = image;
     return true;
 }
@@ -117,7 +125,8 @@ int MediaCatalogue::Count() const {
 
 std::optional<SniffedMedia> MediaCatalogue::Record(int index) const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (index < 0 || static_cast<std::size_t>(index) >= m_records.size()) return std::nullopt;
+    if (index < 0 || static_cast<std::size_t>(index) >= m_records.size())
+        return std::nullopt;
     return m_records[static_cast<std::size_t>(index)];
 }
 

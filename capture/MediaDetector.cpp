@@ -10,7 +10,8 @@ namespace {
 
 std::string_view TrimBlanks(std::string_view text) {
     const std::size_t first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos) return text;  // blanks only: left as it is
+    if (first == std::string_view::npos)
+        return text;  // blanks only: left as it is
     const std::size_t last = text.find_last_not_of(' ');
     return text.substr(first, last - first + 1);
 }
@@ -22,7 +23,8 @@ std::string_view Bytes(const std::uint8_t* payload, std::size_t from, std::size_
 }  // namespace
 
 std::string BuildMediaUrl(const PendingRequest& request) {
-    if (request.path.empty()) return {};
+    if (request.path.empty())
+        return {};
     const std::string_view path = TrimBlanks(request.path);
     const std::string_view host = TrimBlanks(request.host);
     std::string url;
@@ -36,7 +38,8 @@ std::string BuildMediaUrl(const PendingRequest& request) {
         std::snprintf(address, sizeof address, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
         url.append(address).append(path);
     }
-    if (url.size() > kMaxUrlLength) url.resize(kMaxUrlLength);
+    if (url.size() > kMaxUrlLength)
+        url.resize(kMaxUrlLength);
     return url;
 }
 
@@ -48,7 +51,8 @@ void MediaDetector::Reset() {
 }
 
 void MediaDetector::HandlePacket(const PacketView& packet, std::int64_t nowSeconds) {
-    if (packet.payload == nullptr) return;
+    if (packet.payload == nullptr)
+        return;
     if (packet.outgoing) {
         HandleRequest(packet, nowSeconds);
         return;
@@ -71,9 +75,11 @@ void MediaDetector::HandleRequest(const PacketView& packet, std::int64_t nowSeco
     const std::size_t scanEnd = packet.scanLength;
 
     const std::size_t g = FindMarker(kMarkers.get, payload, raw, 0, scanEnd);
-    if (g == kNotFound) return;
+    if (g == kNotFound)
+        return;
     const std::size_t s = FindMarker(kMarkers.blank, payload, raw, g, scanEnd - g);
-    if (s == kNotFound) return;
+    if (s == kNotFound)
+        return;
 
     PendingRequest entry;
     entry.sourceAddress = packet.sourceAddress;
@@ -85,12 +91,14 @@ void MediaDetector::HandleRequest(const PacketView& packet, std::int64_t nowSeco
     const std::size_t h = FindMarker(kMarkers.host, payload, raw, s, scanEnd - s);
     if (h != kNotFound) {
         const std::size_t c = FindMarker(kMarkers.lineEnd, payload, raw, h, scanEnd - h);
-        if (c != kNotFound) entry.host.assign(Bytes(payload, h, c - kMarkers.lineEnd.size()));
+        if (c != kNotFound)
+            entry.host.assign(Bytes(payload, h, c - kMarkers.lineEnd.size()));
     }
     const std::size_t f = h != kNotFound ? h : s;
     const std::size_t e = FindMarker(kMarkers.headerEnd, payload, raw, f, 2 * scanEnd);
     // From the payload start: text before "GET " belongs to the block as well.
-    if (e != kNotFound) entry.requestHeaders.assign(Bytes(payload, 0, e));
+    if (e != kNotFound)
+        entry.requestHeaders.assign(Bytes(payload, 0, e));
 
     m_pending.AddPendingRequest(std::move(entry), nowSeconds);
 }
@@ -108,20 +116,23 @@ void MediaDetector::HandleResponse(const PacketView& packet) {
     const std::size_t q = FindMarker(kMarkers.contentLength, payload, raw, 0, scan);
     if (q != kNotFound) {
         const std::size_t c = FindMarker(kMarkers.lineEnd, payload, raw, q, scan);
-        if (c != kNotFound) lengthText = Bytes(payload, q, c);
+        if (c != kNotFound)
+            lengthText = Bytes(payload, q, c);
     }
 
     const std::size_t t = FindMarker(kMarkers.contentTypeVideo, payload, raw, 0, scan);
     if (t != kNotFound) {
         std::string_view typeText;
         const std::size_t c = FindMarker(kMarkers.lineEnd, payload, raw, t, scan);
-        if (c != kNotFound) typeText = Bytes(payload, t, c);
+        if (c != kNotFound)
+            typeText = Bytes(payload, t, c);
         const std::size_t x = FindMarker(kMarkers.flashType, payload, raw, t, scan);
         if (x != kNotFound) {
             const std::size_t e = FindMarker(kMarkers.headerEnd, payload, raw, x, raw);
             // A header block that ends with the packet brought no body byte: the body's first
             // packet, which starts with the Flash signature, reports the transfer instead.
-            if (e == kNotFound || e < raw) ReportMedia(m_currentRequest, lengthText, typeText);
+            if (e == kNotFound || e < raw)
+                ReportMedia(m_currentRequest, lengthText, typeText);
         } else {
             ReportMedia(m_currentRequest, lengthText, typeText);
         }
@@ -144,9 +155,11 @@ void MediaDetector::HandleResponse(const PacketView& packet) {
 
 void MediaDetector::ReportMedia(const PendingRequest& request, std::string_view lengthText,
                                 std::string_view typeText) {
-    if (request.path.empty()) return;  // nothing tied to the response: no URL
+    if (request.path.empty())
+        return;  // nothing tied to the response: no URL
     std::string url = BuildMediaUrl(request);
-    if (url.empty()) return;
+    if (url.empty())
+        return;
     {
         std::lock_guard<std::mutex> lock(m_ignoreMutex);
         const auto it = std::find(m_ignoreList.begin(), m_ignoreList.end(), url);

@@ -6,19 +6,19 @@
 #include <string_view>
 
 struct MediaMarkers {
-    std::string_view get;                // a request line
-    std::string_view blank;              // ends the request target
-    std::string_view host;               // the Host line
-    std::string_view lineEnd;            // CR LF
-    std::string_view headerEnd;          // the blank line that ends a header block
-    std::string_view http;               // anything that looks like a response
-    std::string_view contentLength;      // value = length text
-    std::string_view contentTypeVideo;   // value = type text
-    std::string_view flashType;          // Flash video content type
-    std::string_view flashSignature;     // Flash video body
-    std::string_view id3Signature;       // MP3 body with an ID3 tag
-    std::string_view flashTypeText;      // type text supplied for a Flash video body
-    std::string_view mp3TypeText;        // type text supplied for an MP3 body
+    std::string_view get;               // a request line
+    std::string_view blank;             // ends the request target
+    std::string_view host;              // the Host line
+    std::string_view lineEnd;           // CR LF
+    std::string_view headerEnd;         // the blank line that ends a header block
+    std::string_view http;              // anything that looks like a response
+    std::string_view contentLength;     // value = length text
+    std::string_view contentTypeVideo;  // value = type text
+    std::string_view flashType;         // Flash video content type
+    std::string_view flashSignature;    // Flash video body
+    std::string_view id3Signature;      // MP3 body with an ID3 tag
+    std::string_view flashTypeText;     // type text supplied for a Flash video body
+    std::string_view mp3TypeText;       // type text supplied for an MP3 body
 };
 
 inline constexpr MediaMarkers kMarkers{

@@ -19,10 +19,12 @@ struct DeviceList {
     pcap_if_t* first = nullptr;
     char error[PCAP_ERRBUF_SIZE] = {};
     DeviceList() {
-        if (pcap_findalldevs(&first, error) != 0) first = nullptr;
+        if (pcap_findalldevs(&first, error) != 0)
+            first = nullptr;
     }
     ~DeviceList() {
-        if (first != nullptr) pcap_freealldevs(first);
+        if (first != nullptr)
+            pcap_freealldevs(first);
     }
     DeviceList(const DeviceList&) = delete;
     DeviceList& operator=(const DeviceList&) = delete;
@@ -33,20 +35,24 @@ struct DeviceList {
 std::optional<Ipv4Address> FirstUsableAddress(const pcap_addr* addresses) {
     for (const pcap_addr* a = addresses; a != nullptr; a = a->next) {
         // Linux lists an AF_PACKET record first whose bytes 4-7 are no address at all.
-        if (a->addr == nullptr || a->addr->sa_family != AF_INET) continue;
+        if (a->addr == nullptr || a->addr->sa_family != AF_INET)
+            continue;
         Ipv4Address address;
         std::memcpy(address.data(), &reinterpret_cast<const sockaddr_in*>(a->addr)->sin_addr, 4);
         // Only the first octet counts: every 169.x and 254.x address is refused.
         const std::uint8_t first = address[0];
-        if (first == 0 || first == 169 || first == 254 || first == 255) continue;
+        if (first == 0 || first == 169 || first == 254 || first == 255)
+            continue;
         return address;
     }
     return std::nullopt;
 }
 
 bool IsCaptureAdapter(const pcap_if_t& device) {
-    if (device.addresses == nullptr) return false;
-    if ((device.flags & PCAP_IF_LOOPBACK) != 0) return false;
+    if (device.addresses == nullptr)
+        return false;
+    if ((device.flags & PCAP_IF_LOOPBACK) != 0)
+        return false;
     return FirstUsableAddress(device.addresses).has_value();
 }
 
@@ -54,7 +60,8 @@ std::vector<std::string> ListCaptureAdapters() {
     std::vector<std::string> names;
     DeviceList devices;
     for (const pcap_if_t* d = devices.first; d != nullptr; d = d->next) {
-        if (d->name != nullptr && IsCaptureAdapter(*d)) names.emplace_back(d->name);
+        if (d->name != nullptr && IsCaptureAdapter(*d))
+            names.emplace_back(d->name);
     }
     return names;
 }
@@ -65,7 +72,8 @@ PacketSniffer::PacketSniffer(const std::string& adapterName) : m_adapterName(ada
         Deliver(std::move(url), std::move(requestHeaders), std::move(lengthText),
                 std::move(typeText));
     });
-    if (!Open()) return;
+    if (!Open())
+        return;
     m_finished.store(false);
     m_thread = std::thread([this] { CaptureLoop(); });
 }
@@ -140,10 +148,13 @@ void PacketSniffer::CaptureLoop() {
             pcap_pkthdr* header = nullptr;
             const std::uint8_t* data = nullptr;
             const int result = pcap_next_ex(m_capture, &header, &data);
-            if (result < 0) break;  // error, or pcap_breakloop from the destructor
-            if (result == 0) continue;
+            if (result < 0)
+                break;  // error, or pcap_breakloop from the destructor
+            if (result == 0)
+                continue;
             const auto packet = DecodeFrame(header->caplen, data, m_localAddress);
-            if (packet) m_detector.HandlePacket(*packet, MonotonicSeconds());
+            if (packet)
+                m_detector.HandlePacket(*packet, MonotonicSeconds());
         }
     } catch (const std::exception&) {
         // Out of memory in a request copy or a report: the session stops capturing.
@@ -154,7 +165,8 @@ void PacketSniffer::CaptureLoop() {
 void PacketSniffer::Deliver(std::string url, std::string requestHeaders, std::string lengthText,
                             std::string typeText) {
     const ReportCallback callback = m_reportCallback.load();
-    if (callback == nullptr) return;
+    if (callback == nullptr)
+        return;
     try {
         callback(std::move(url), std::move(requestHeaders), std::move(lengthText),
                  std::move(typeText));
@@ -171,7 +183,8 @@ PacketSniffer::~PacketSniffer() {
         pcap_breakloop(m_capture);
         m_thread.join();
     }
-    if (m_capture != nullptr) pcap_close(m_capture);
+    if (m_capture != nullptr)
+        pcap_close(m_capture);
     m_detector.ClearIgnoreList();
     m_detector.Reset();
 }

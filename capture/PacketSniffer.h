@@ -16,8 +16,8 @@
 
 // Receives each report on the capture thread: the media URL without scheme, the request header
 // block, the length text and the type text.
-using ReportCallback = void (*)(std::string url, std::string requestHeaders,
-                                std::string lengthText, std::string typeText);
+using ReportCallback = void (*)(std::string url, std::string requestHeaders, std::string lengthText,
+                                std::string typeText);
 
 // Names of the adapters that are not loopback and have a usable IPv4 address, in the order the
 // capture library lists them. Empty when the library cannot list devices.

@@ -10,14 +10,14 @@
 #include "capture/FrameDecoder.h"
 
 struct PendingRequest {
-    Ipv4Address sourceAddress{};       // this machine, as seen in the request
-    Ipv4Address destinationAddress{};  // the server
+    Ipv4Address sourceAddress{};        // this machine, as seen in the request
+    Ipv4Address destinationAddress{};   // the server
     std::uint16_t sourcePort = 0;       // as captured
     std::uint16_t destinationPort = 0;  // as captured
-    std::string host;            // value of the Host line, may be empty
-    std::string path;            // request target with the blank that ends it, may be empty
-    std::string requestHeaders;  // the request's header block, may be empty
-    std::int64_t timeAdded = 0;  // seconds on the clock the list was given
+    std::string host;                   // value of the Host line, may be empty
+    std::string path;                   // request target with the blank that ends it, may be empty
+    std::string requestHeaders;         // the request's header block, may be empty
+    std::int64_t timeAdded = 0;         // seconds on the clock the list was given
 
     // Empties the request without giving up its buffers.
     void Clear();

@@ -22,12 +22,13 @@ void BM_DecodeAndDetect(benchmark::State& state) {
     benchmark::DoNotOptimize(reports);
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * mix.bytes));
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * mix.frames.size()));
-    state.counters["ns_per_packet"] = benchmark::Counter(
-        static_cast<double>(state.iterations() * mix.frames.size()),
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert,
-        benchmark::Counter::OneK::kIs1000);
+    state.counters["ns_per_packet"] =
+        benchmark::Counter(static_cast<double>(state.iterations() * mix.frames.size()),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert,
+                           benchmark::Counter::OneK::kIs1000);
     // Keeps the figure honest: every media transfer of the mix must have been recognised.
-    if (reports < 64 * static_cast<std::size_t>(state.iterations())) state.SkipWithError("transfers were missed");
+    if (reports < 64 * static_cast<std::size_t>(state.iterations()))
+        state.SkipWithError("transfers were missed");
 }
 BENCHMARK(BM_DecodeAndDetect)->Unit(benchmark::kMillisecond);
 

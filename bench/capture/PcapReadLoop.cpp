@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
     std::uint64_t bytes = 0;
     int result = 0;
     while ((result = pcap_next_ex(capture, &header, &data)) >= 0) {
-        if (result == 0) continue;
+        if (result == 0)
+            continue;
         ++packets;
         bytes += header->caplen + data[0] * 0;
     }

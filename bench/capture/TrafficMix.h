@@ -60,7 +60,8 @@ inline TrafficMix MakeTrafficMix(int transfers, int bodySegments, std::uint32_t 
         for (int s = 0; s < bodySegments; ++s) {
             in.payload = segment(1448);
             add(in);
-            if (s % 2 == 1) add(out);  // delayed acknowledgement of every second segment
+            if (s % 2 == 1)
+                add(out);  // delayed acknowledgement of every second segment
         }
         out.padTo = 0;
     }

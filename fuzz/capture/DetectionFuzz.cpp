@@ -18,7 +18,8 @@ std::size_t s_reports = 0;
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 5) return 0;
+    if (size < 5)
+        return 0;
     // First four bytes: the local address. Taking it from the input lets the fuzzer reach
     // both the request and the response side.
     Ipv4Address local;
@@ -28,11 +29,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     MediaCatalogue catalogue;
     MediaDetector detector;
-    detector.SetReportSink([&](std::string url, std::string headers, std::string length,
-                               std::string type) {
-        ++s_reports;
-        catalogue.AddSniffedMedia("http://" + url, headers, length, type, 0);
-    });
+    detector.SetReportSink(
+        [&](std::string url, std::string headers, std::string length, std::string type) {
+            ++s_reports;
+            catalogue.AddSniffedMedia("http://" + url, headers, length, type, 0);
+        });
     detector.IgnoreUrl("10.0.0.7/a.flv", 1);
 
     std::int64_t now = 0;

@@ -37,7 +37,8 @@ private:
         auto record = std::make_unique<pcap_addr>();
         std::memset(record.get(), 0, sizeof(pcap_addr));
         record->addr = reinterpret_cast<sockaddr*>(storage.get());
-        if (!m_records.empty()) m_records.back()->next = record.get();
+        if (!m_records.empty())
+            m_records.back()->next = record.get();
         m_storage.push_back(std::move(storage));
         m_records.push_back(std::move(record));
     }
@@ -55,17 +56,22 @@ TEST(CaptureAdapters, UsableAddressRules) {
         std::optional<Ipv4Address> expected;
     };
     const Case cases[] = {
-        {"link-local first, then private", {{169, 254, 3, 4}, {192, 168, 1, 5}}, false,
+        {"link-local first, then private",
+         {{169, 254, 3, 4}, {192, 168, 1, 5}},
+         false,
          Ipv4Address{192, 168, 1, 5}},
-        {"only refused first octets", {{0, 1, 2, 3}, {169, 1, 1, 1}, {254, 9, 9, 9}, {255, 1, 1, 1}},
-         false, std::nullopt},
+        {"only refused first octets",
+         {{0, 1, 2, 3}, {169, 1, 1, 1}, {254, 9, 9, 9}, {255, 1, 1, 1}},
+         false,
+         std::nullopt},
         {"link-layer record before the address", {{10, 2, 3, 4}}, true, Ipv4Address{10, 2, 3, 4}},
         {"link-layer record only", {}, true, std::nullopt},
         {"first usable wins", {{10, 0, 0, 1}, {10, 0, 0, 2}}, false, Ipv4Address{10, 0, 0, 1}},
     };
     for (const Case& c : cases) {
         AddressList list;
-        if (c.packetFirst) list.AddPacket();
+        if (c.packetFirst)
+            list.AddPacket();
         for (const auto& a : c.inet) list.AddInet(a);
         EXPECT_EQ(FirstUsableAddress(list.First()), c.expected) << c.name;
 

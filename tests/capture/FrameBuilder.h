@@ -4,8 +4,8 @@
 #include <arpa/inet.h>
 #include <pcap/pcap.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -20,9 +20,9 @@ struct FrameSpec {
     std::uint16_t sourcePort = 40000;  // host order; written in network order
     std::uint16_t destinationPort = 80;
     std::string payload;
-    int ipHeaderWords = 5;            // IPv4 header length in 32-bit words
-    std::uint8_t tcpByte12 = 0x50;    // data offset in the upper four bits
-    std::size_t padTo = 0;            // link-layer padding up to this frame length
+    int ipHeaderWords = 5;          // IPv4 header length in 32-bit words
+    std::uint8_t tcpByte12 = 0x50;  // data offset in the upper four bits
+    std::size_t padTo = 0;          // link-layer padding up to this frame length
     std::uint8_t ipVersion = 4;
     std::uint8_t protocol = 6;
 };
@@ -34,7 +34,8 @@ inline std::vector<std::uint8_t> BuildFrame(const FrameSpec& spec) {
     frame[12] = 0x08;  // IPv4 ethertype
     std::uint8_t* ip = frame.data() + 14;
     ip[0] = static_cast<std::uint8_t>((spec.ipVersion << 4) | (spec.ipHeaderWords & 0x0F));
-    const std::uint16_t total = htons(static_cast<std::uint16_t>(ipLength + tcpLength + spec.payload.size()));
+    const std::uint16_t total =
+        htons(static_cast<std::uint16_t>(ipLength + tcpLength + spec.payload.size()));
     std::memcpy(ip + 2, &total, 2);
     ip[8] = 64;
     ip[9] = spec.protocol;
@@ -48,7 +49,8 @@ inline std::vector<std::uint8_t> BuildFrame(const FrameSpec& spec) {
     tcp[12] = spec.tcpByte12;
     tcp[13] = 0x18;
     frame.insert(frame.end(), spec.payload.begin(), spec.payload.end());
-    if (frame.size() < spec.padTo) frame.resize(spec.padTo, 0);
+    if (frame.size() < spec.padTo)
+        frame.resize(spec.padTo, 0);
     return frame;
 }
 
@@ -70,8 +72,10 @@ public:
         pcap_dump(reinterpret_cast<u_char*>(m_dumper), &header, frame.data());
     }
     void Close() {
-        if (m_dumper != nullptr) pcap_dump_close(m_dumper);
-        if (m_dead != nullptr) pcap_close(m_dead);
+        if (m_dumper != nullptr)
+            pcap_dump_close(m_dumper);
+        if (m_dead != nullptr)
+            pcap_close(m_dead);
         m_dumper = nullptr;
         m_dead = nullptr;
     }
@@ -84,14 +88,16 @@ private:
 // A response header block for a media transfer.
 inline std::string ResponseHead(std::string_view contentType, std::uint64_t length) {
     std::string head = "HTTP/1.1 200 OK\r\nServer: t\r\n";
-    if (!contentType.empty()) head += "Content-Type: " + std::string(contentType) + "\r\n";
+    if (!contentType.empty())
+        head += "Content-Type: " + std::string(contentType) + "\r\n";
     head += "Content-Length: " + std::to_string(length) + "\r\n\r\n";
     return head;
 }
 
 inline std::string GetRequest(std::string_view target, std::string_view host) {
     std::string request = "GET " + std::string(target) + " HTTP/1.1\r\n";
-    if (!host.empty()) request += "Host: " + std::string(host) + "\r\n";
+    if (!host.empty())
+        request += "Host: " + std::string(host) + "\r\n";
     request += "Accept: */*\r\n\r\n";
     return request;
 }

@@ -64,8 +64,8 @@ TEST(DecodeFrame, AddressesPortsAndDirection) {
     EXPECT_TRUE(view->outgoing);
 
     // All four bytes must match; traffic between two other hosts counts as incoming.
-    for (const Ipv4Address local : {Ipv4Address{192, 168, 1, 6}, Ipv4Address{193, 168, 1, 5},
-                                    Ipv4Address{10, 9, 8, 7}}) {
+    for (const Ipv4Address local :
+         {Ipv4Address{192, 168, 1, 6}, Ipv4Address{193, 168, 1, 5}, Ipv4Address{10, 9, 8, 7}}) {
         view = DecodeFrame(frame.size(), frame.data(), local);
         ASSERT_TRUE(view);
         EXPECT_FALSE(view->outgoing);
@@ -137,10 +137,9 @@ TEST(FindMarker, RangeAndPayloadEndRules) {
         {"range of marker + 1 does not test offset 1", "xGET ", "GET ", 0, 5, kNotFound},
         {"occurrence ending at the range end is not found", "xxGET yy", "GET ", 0, 6, kNotFound},
         {"one byte after the occurrence is enough", "xxGET yy", "GET ", 0, 7, 6},
-        {"range past the payload: occurrence ending at payload end found", "xxGET ", "GET ", 0,
-         100, 6},
-        {"range ending exactly at the payload end stays strict", "xxGET ", "GET ", 0, 6,
-         kNotFound},
+        {"range past the payload: occurrence ending at payload end found", "xxGET ", "GET ", 0, 100,
+         6},
+        {"range ending exactly at the payload end stays strict", "xxGET ", "GET ", 0, 6, kNotFound},
         {"search starts at from", "GET GET x", "GET ", 1, 8, 8},
         {"first occurrence wins", "a\r\nb\r\nc", "\r\n", 0, 7, 3},
         {"case-sensitive", "get x", "GET ", 0, 5, kNotFound},
@@ -155,8 +154,7 @@ TEST(FindMarker, RangeAndPayloadEndRules) {
     for (const Case& c : cases) {
         // Copy into a buffer of exactly the payload's size so that ASan catches an overread.
         std::vector<std::uint8_t> buffer(c.text.begin(), c.text.end());
-        EXPECT_EQ(FindMarker(c.marker, buffer.data(), buffer.size(), c.from, c.length),
-                  c.expected)
+        EXPECT_EQ(FindMarker(c.marker, buffer.data(), buffer.size(), c.from, c.length), c.expected)
             << c.name;
     }
     // Huge lengths (twice the scan window and more) must not overflow the range end.
@@ -176,8 +174,8 @@ TEST(FindMarker, FirstSearchesSeeOnlyTheScanWindow) {
 TEST(ParseIpv4Address, AcceptsOnlyDottedQuads) {
     EXPECT_EQ(ParseIpv4Address("10.1.2.3"), (Ipv4Address{10, 1, 2, 3}));
     EXPECT_EQ(ParseIpv4Address("255.255.255.0"), (Ipv4Address{255, 255, 255, 0}));
-    for (const char* bad : {"", "10.1.2", "10.1.2.3.4", "256.1.1.1", "1.2.3.4 ", "a.b.c.d",
-                            "1..2.3", "1.2.3.0004"}) {
+    for (const char* bad :
+         {"", "10.1.2", "10.1.2.3.4", "256.1.1.1", "1.2.3.4 ", "a.b.c.d", "1..2.3", "1.2.3.0004"}) {
         EXPECT_FALSE(ParseIpv4Address(bad)) << bad;
     }
 }
@@ -193,8 +191,10 @@ TEST(FindMarker, AgreesWithAPlainModel) {
             const bool inRange = length > payload.size() - from
                                      ? p + n <= payload.size()
                                      : p + n < from + length;  // strict at the range end
-            if (!inRange) break;
-            if (std::memcmp(payload.data() + p, marker.data(), n) == 0) return p + n;
+            if (!inRange)
+                break;
+            if (std::memcmp(payload.data() + p, marker.data(), n) == 0)
+                return p + n;
         }
         return kNotFound;
     };

@@ -59,14 +59,17 @@ std::vector<std::string> Lines(const std::string& text) {
     while (start < text.size()) {
         const std::size_t end = text.find('\n', start);
         lines.push_back(text.substr(start, end - start));
-        if (end == std::string::npos) break;
+        if (end == std::string::npos)
+            break;
         start = end + 1;
     }
     return lines;
 }
 
 // Drops the number column, whose value depends on earlier records of the process.
-std::string WithoutNumber(const std::string& line) { return line.substr(line.find('\t') + 1); }
+std::string WithoutNumber(const std::string& line) {
+    return line.substr(line.find('\t') + 1);
+}
 
 FrameSpec Outgoing(std::uint16_t port, std::string payload) {
     FrameSpec spec;
@@ -92,7 +95,8 @@ FrameSpec Incoming(std::uint16_t port, std::string payload) {
 class ReadCommandTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (const char* tz = std::getenv("TZ")) m_oldTz = tz;
+        if (const char* tz = std::getenv("TZ"))
+            m_oldTz = tz;
         ::setenv("TZ", "UTC", 1);
         ::tzset();
     }
@@ -171,9 +175,10 @@ TEST_F(ReadCommandTest, NetworkTextIsEscapedInTheOutput) {
     const std::string path = (m_folder.path / "escape.pcap").string();
     {
         CaptureFileWriter writer(path);
-        writer.Write(BuildFrame(Outgoing(3001, GetRequest("/a\tb\x1b[2J.mp4", "cdn"))),
-                     kAfternoon);
-        writer.Write(BuildFrame(Incoming(3001, ResponseHead("video/mp\x07" "4", 222222))),
+        writer.Write(BuildFrame(Outgoing(3001, GetRequest("/a\tb\x1b[2J.mp4", "cdn"))), kAfternoon);
+        writer.Write(BuildFrame(Incoming(3001, ResponseHead("video/mp\x07"
+                                                            "4",
+                                                            222222))),
                      kAfternoon);
     }
     const auto lines = Lines(Read(path).out);

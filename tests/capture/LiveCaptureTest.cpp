@@ -45,9 +45,11 @@ std::vector<Report> Reports() {
 }
 
 std::string MissingForLiveTests() {
-    if (geteuid() != 0) return "needs root: creates network namespaces and captures packets";
+    if (geteuid() != 0)
+        return "needs root: creates network namespaces and captures packets";
     for (const char* program : {"ip", "curl", "python3"}) {
-        if (!HaveProgram(program)) return std::string("needs the program ") + program;
+        if (!HaveProgram(program))
+            return std::string("needs the program ") + program;
     }
     return {};
 }
@@ -133,7 +135,8 @@ struct ProcessGuard {
         return status;
     }
     ~ProcessGuard() {
-        if (pid > 0) Stop();
+        if (pid > 0)
+            Stop();
     }
 };
 
@@ -153,7 +156,8 @@ std::vector<std::string> TypeSizeUrl(const std::string& output) {
     while (std::getline(lines, line)) {
         const auto first = line.find('\t');
         const auto second = first == std::string::npos ? first : line.find('\t', first + 1);
-        if (second != std::string::npos) rows.push_back(line.substr(second + 1));
+        if (second != std::string::npos)
+            rows.push_back(line.substr(second + 1));
     }
     std::sort(rows.begin(), rows.end());
     return rows;
@@ -172,15 +176,19 @@ TEST(LiveCapture, MediaFetchedByNameAndAddressAreReportedAndThePageIsNot) {
     const fs::path site = folder.path / "site";
     fs::create_directory(site);
     WriteMedium(site / "clip.flv", std::string("FLV\x01\x05\0\0\0\x09", 9), 150000);
-    WriteMedium(site / "movie.mp4", std::string("\0\0\0\x18" "ftypisom", 12), 210000);
+    WriteMedium(site / "movie.mp4",
+                std::string("\0\0\0\x18"
+                            "ftypisom",
+                            12),
+                210000);
     WriteMedium(site / "song.mp3", "ID3\x03", 120000);
     std::ofstream(site / "index.html") << "<html><body>small page</body></html>\n";
     chmod(folder.path.c_str(), 0755);
 
     const std::string port = "8080";
-    const pid_t server = StartProgram(network.InServer(
-        {"python3", PELNIX_TEST_SOURCE_DIR "/media_server.py", site.string(),
-         VethPair::kServerAddress, port}));
+    const pid_t server =
+        StartProgram(network.InServer({"python3", PELNIX_TEST_SOURCE_DIR "/media_server.py",
+                                       site.string(), VethPair::kServerAddress, port}));
     ASSERT_GT(server, 0);
     ProcessGuard serverGuard{server, SIGTERM};
 
@@ -192,15 +200,15 @@ TEST(LiveCapture, MediaFetchedByNameAndAddressAreReportedAndThePageIsNot) {
     const fs::path recorderErrors = folder.path / "tcpdump-errors.txt";
     ProcessGuard watcher{-1, SIGINT};
     if (fs::exists(PELNIX_PROGRAM)) {
-        watcher.pid = StartProgram(network.InClient({PELNIX_PROGRAM, "--watch"}), watchOutput,
-                                   watchErrors);
+        watcher.pid =
+            StartProgram(network.InClient({PELNIX_PROGRAM, "--watch"}), watchOutput, watchErrors);
     }
     ProcessGuard recorder{-1, SIGINT};
     if (HaveProgram("tcpdump")) {
-        recorder.pid = StartProgram(network.InClient({"tcpdump", "-i", network.clientLink, "-U",
-                                                      "-s", "400", "-w", recording.string(),
-                                                      "tcp"}),
-                                    "", recorderErrors);
+        recorder.pid =
+            StartProgram(network.InClient({"tcpdump", "-i", network.clientLink, "-U", "-s", "400",
+                                           "-w", recording.string(), "tcp"}),
+                         "", recorderErrors);
     }
 
     {
@@ -214,20 +222,23 @@ TEST(LiveCapture, MediaFetchedByNameAndAddressAreReportedAndThePageIsNot) {
     const std::string host = "media.pelnix.test";
     const std::string resolve = host + ":" + port + ":" + VethPair::kServerAddress;
     const std::string byName = "http://" + host + ":" + port + "/";
-    const std::string byAddress = std::string("http://") + VethPair::kServerAddress + ":" + port + "/";
+    const std::string byAddress =
+        std::string("http://") + VethPair::kServerAddress + ":" + port + "/";
     // Wait until the server answers (the page requests are captured too, and must not count).
     bool serverUp = false;
     for (int i = 0; i < 50 && !serverUp; ++i) {
         serverUp = RunProgram(network.InClient({"curl", "-sf", "-o", "/dev/null", "--resolve",
                                                 resolve, byName + "index.html"})) == 0;
-        if (!serverUp) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!serverUp)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     ASSERT_TRUE(serverUp) << "the HTTP server in the namespace did not answer";
     // The other observers say when they capture; the media must not flow before that.
     const auto observing = [](const fs::path& errors, const char* line) {
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (ReadAll(errors).find(line) == std::string::npos) {
-            if (std::chrono::steady_clock::now() > until) return false;
+            if (std::chrono::steady_clock::now() > until)
+                return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         return true;
@@ -307,7 +318,8 @@ TEST(LiveCapture, MediaFetchedByNameAndAddressAreReportedAndThePageIsNot) {
         std::rewind(out);
         std::string text;
         char buffer[4096];
-        while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, out)) text.append(buffer, n);
+        while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, out))
+            text.append(buffer, n);
         std::fclose(out);
         EXPECT_EQ(TypeSizeUrl(text), rows) << text;
         // Keeps the recording for the checked-in sample when asked to.

@@ -30,9 +30,11 @@ inline int RunProgram(const std::vector<std::string>& args, bool quiet = true) {
     pid_t pid = 0;
     const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return -1;
+    if (spawned != 0)
+        return -1;
     int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
+    if (waitpid(pid, &status, 0) != pid)
+        return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -60,7 +62,8 @@ inline pid_t StartProgram(const std::vector<std::string>& args, const std::strin
 
 // Sends `signal` and waits for the program to end (SIGKILL after five seconds).
 inline int StopProgram(pid_t pid, int signal = SIGTERM) {
-    if (pid <= 0) return -1;
+    if (pid <= 0)
+        return -1;
     kill(pid, signal);
     int status = 0;
     for (int i = 0; i < 50; ++i) {
@@ -94,14 +97,13 @@ public:
         clientLink = "px" + tag + id + "b";
         m_ok = Run({"ip", "netns", "add", serverNamespace}) &&
                Run({"ip", "netns", "add", clientNamespace}) &&
-               Run({"ip", "link", "add", serverLink, "type", "veth", "peer", "name",
-                    clientLink}) &&
+               Run({"ip", "link", "add", serverLink, "type", "veth", "peer", "name", clientLink}) &&
                Run({"ip", "link", "set", serverLink, "netns", serverNamespace}) &&
                Run({"ip", "link", "set", clientLink, "netns", clientNamespace}) &&
-               Run({"ip", "-n", serverNamespace, "addr", "add",
-                    std::string(kServerAddress) + "/24", "dev", serverLink}) &&
-               Run({"ip", "-n", clientNamespace, "addr", "add",
-                    std::string(kClientAddress) + "/24", "dev", clientLink}) &&
+               Run({"ip", "-n", serverNamespace, "addr", "add", std::string(kServerAddress) + "/24",
+                    "dev", serverLink}) &&
+               Run({"ip", "-n", clientNamespace, "addr", "add", std::string(kClientAddress) + "/24",
+                    "dev", clientLink}) &&
                Run({"ip", "-n", serverNamespace, "link", "set", "lo", "up"}) &&
                Run({"ip", "-n", clientNamespace, "link", "set", "lo", "up"}) &&
                Run({"ip", "-n", serverNamespace, "link", "set", serverLink, "up"}) &&
@@ -122,7 +124,8 @@ public:
     bool EnterClientNamespace() const {
         const std::string path = "/var/run/netns/" + clientNamespace;
         const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return false;
+        if (fd < 0)
+            return false;
         const bool entered = setns(fd, CLONE_NEWNET) == 0;
         close(fd);
         return entered;

@@ -56,8 +56,8 @@ TEST(CleanTypeText, RemovesXDashAndTheLineEnd) {
         const char* cleaned;
     };
     const Case cases[] = {
-        {"x-flv\r\n", "flv"}, {"mp4\r\n", "mp4"},   {"MP3", "MP3"},     {"\r\n", "\r\n"},
-        {"x-x-flv", "flv"},   {"xx--y", "x-y"},     {"a\r\nb\r\n", "a"}, {"", ""},
+        {"x-flv\r\n", "flv"}, {"mp4\r\n", "mp4"}, {"MP3", "MP3"},      {"\r\n", "\r\n"},
+        {"x-x-flv", "flv"},   {"xx--y", "x-y"},   {"a\r\nb\r\n", "a"}, {"", ""},
     };
     for (const Case& c : cases) EXPECT_EQ(CleanTypeText(c.text), c.cleaned) << c.text;
 }
@@ -97,8 +97,8 @@ TEST(MediaCatalogue, TwentySixthRecordEvictsTheOldestAndNumbersKeepCounting) {
     MediaCatalogue catalogue;
     std::vector<int> numbers;
     for (int i = 0; i < 26; ++i) {
-        const auto record = Add(catalogue, "http://h/" + std::to_string(i),
-                                std::to_string(100000 + i) + "\r\n");
+        const auto record =
+            Add(catalogue, "http://h/" + std::to_string(i), std::to_string(100000 + i) + "\r\n");
         ASSERT_TRUE(record);
         numbers.push_back(record->number);
     }
@@ -140,8 +140,8 @@ TEST(MediaCatalogue, TypeAndSiteFlag) {
 TEST(MediaCatalogue, RemoveAtAndStatusImages) {
     MediaCatalogue catalogue;
     for (int i = 0; i < 5; ++i) {
-        ASSERT_TRUE(Add(catalogue, "http://h/" + std::to_string(i),
-                        std::to_string(200000 + i) + "\r\n"));
+        ASSERT_TRUE(
+            Add(catalogue, "http://h/" + std::to_string(i), std::to_string(200000 + i) + "\r\n"));
     }
     ASSERT_TRUE(catalogue.SetStatusImage(3, 2));
     ASSERT_TRUE(catalogue.SetStatusImage(4, 1));

@@ -19,10 +19,10 @@ struct Report {
 class DetectorTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_detector.SetReportSink([this](std::string url, std::string headers, std::string length,
-                                        std::string type) {
-            m_reports.push_back({url, headers, length, type});
-        });
+        m_detector.SetReportSink(
+            [this](std::string url, std::string headers, std::string length, std::string type) {
+                m_reports.push_back({url, headers, length, type});
+            });
     }
 
     void Feed(const FrameSpec& spec, std::int64_t now = 1000) {
@@ -31,8 +31,7 @@ protected:
         ASSERT_TRUE(view);
         m_detector.HandlePacket(*view, now);
     }
-    void Send(std::string payload, std::uint16_t clientPort = 40000,
-              Ipv4Address server = kServer) {
+    void Send(std::string payload, std::uint16_t clientPort = 40000, Ipv4Address server = kServer) {
         FrameSpec spec;
         spec.source = kClient;
         spec.destination = server;
@@ -97,12 +96,11 @@ TEST_F(DetectorTest, ContentTypeRules) {
         std::string type;
     };
     const Case cases[] = {
-        {"mp4 with body", ResponseHead("video/mp4", 200000) + "\0\0\0 ftypisom", true,
-         "mp4\r\n"},
+        {"mp4 with body", ResponseHead("video/mp4", 200000) + "\0\0\0 ftypisom", true, "mp4\r\n"},
         {"mp4 header only", ResponseHead("video/mp4", 200000), true, "mp4\r\n"},
         {"not video, ID3 body", ResponseHead("audio/mpeg", 200000) + "ID3\x03", true, "MP3"},
-        {"not video, FLV body", ResponseHead("application/octet-stream", 200000) + "FLV\x01",
-         true, "x-flv"},
+        {"not video, FLV body", ResponseHead("application/octet-stream", 200000) + "FLV\x01", true,
+         "x-flv"},
         {"not video, other body", ResponseHead("text/html", 200000) + "<html>", false, ""},
         {"no header end", "HTTP/1.1 200 OK\r\nContent-Length: 200000\r\nID3", false, ""},
         {"body too short for a signature", ResponseHead("audio/mpeg", 200000) + "ID", false, ""},
@@ -110,8 +108,8 @@ TEST_F(DetectorTest, ContentTypeRules) {
          "HTTP/1.1 200 OK\r\ncontent-type: video/x-flv\r\nContent-Length: 200000\r\n\r\nFLV\x01",
          true, "x-flv"},
         {"lower-case header name, other body",
-         "HTTP/1.1 200 OK\r\ncontent-type: video/x-flv\r\nContent-Length: 200000\r\n\r\nxyz",
-         false, ""},
+         "HTTP/1.1 200 OK\r\ncontent-type: video/x-flv\r\nContent-Length: 200000\r\n\r\nxyz", false,
+         ""},
         {"x-flv found in a later header",
          "HTTP/1.1 200 OK\r\nContent-Type: video/webm\r\nX-Note: x-flv\r\n\r\nbody", true,
          "webm\r\n"},
@@ -147,8 +145,7 @@ TEST_F(DetectorTest, UrlFromHostOrServerAddress) {
         {"Host line", GetRequest("/a.flv", "cdn7"), "cdn7/a.flv"},
         {"Host with port", GetRequest("/a.flv", "cdn7:8080"), "cdn7:8080/a.flv"},
         {"Host of blanks only", "GET /a.flv HTTP/1.1\r\nHost:    \r\n\r\n", "10.0.0.7/a.flv"},
-        {"Host with blanks around", "GET /a.flv HTTP/1.1\r\nHost:  cdn7  \r\n\r\n",
-         "cdn7/a.flv"},
+        {"Host with blanks around", "GET /a.flv HTTP/1.1\r\nHost:  cdn7  \r\n\r\n", "cdn7/a.flv"},
         {"Host line without its end", "GET /a.flv HTTP/1.1\r\nHost: cdn7", "10.0.0.7/a.flv"},
         {"text before GET", "junkGET /a.flv HTTP/1.1\r\nHost: cdn7\r\n\r\n", "cdn7/a.flv"},
     };
