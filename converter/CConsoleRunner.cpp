@@ -16,14 +16,16 @@ extern char** environ;
 namespace {
 
 void CloseFd(int& fd) {
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0)
+        ::close(fd);
     fd = -1;
 }
 
 // Moves `fd` above the standard descriptors so that placing it on 0, 1 or 2 in the child is a
 // real duplicate (which drops close-on-exec) and never a no-op.
 bool AboveStandardFds(int& fd) {
-    if (fd > STDERR_FILENO) return true;
+    if (fd > STDERR_FILENO)
+        return true;
     const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     ::close(fd);
     fd = moved;
@@ -37,7 +39,8 @@ bool AboveStandardFds(int& fd) {
 pid_t SpawnShell(const std::string& scriptPath, int stdinFd, int stdoutFd, int stderrFd) {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
-    if (posix_spawn_file_actions_init(&actions) != 0) return -1;
+    if (posix_spawn_file_actions_init(&actions) != 0)
+        return -1;
     if (posix_spawnattr_init(&attr) != 0) {
         posix_spawn_file_actions_destroy(&actions);
         return -1;
@@ -89,8 +92,10 @@ std::string SharedText::Copy() const {
 CConsoleRunner::~CConsoleRunner() {
     ClosePipes();
     std::lock_guard lock(m_processMutex);
-    if (m_pid <= 0 || m_reaped) return;
-    if (ReapLocked()) return;
+    if (m_pid <= 0 || m_reaped)
+        return;
+    if (ReapLocked())
+        return;
     // The shell outlived both owners: reap it when it ends so that it leaves no zombie. Nothing
     // else waits for this pid once the runner is gone.
     const pid_t pid = m_pid;
@@ -106,14 +111,18 @@ CConsoleRunner::~CConsoleRunner() {
 }
 
 int CConsoleRunner::Start(const std::string& scriptPath) {
-    if (m_readerActive.load()) return kBusy;
-    if (scriptPath.empty()) return kNotStarted;
+    if (m_readerActive.load())
+        return kBusy;
+    if (scriptPath.empty())
+        return kNotStarted;
     const std::shared_ptr<CConsoleRunner> self = weak_from_this().lock();
-    if (!self) return kBusy;  // the reader thread could not share ownership
+    if (!self)
+        return kBusy;  // the reader thread could not share ownership
     {
         std::lock_guard lock(m_processMutex);
         // A previous run's shell that is still unreaped keeps its pid until it is reaped here.
-        if (m_pid > 0 && !m_reaped && !ReapLocked()) return kBusy;
+        if (m_pid > 0 && !m_reaped && !ReapLocked())
+            return kBusy;
     }
 
     int outputPipe[2] = {-1, -1};
@@ -153,9 +162,11 @@ int CConsoleRunner::Start(const std::string& scriptPath) {
         }
     }
     for (int fd : {outputPipe[0], outputPipe[1], inputPipe[0], inputPipe[1]}) {
-        if (fd >= 0) ::close(fd);
+        if (fd >= 0)
+            ::close(fd);
     }
-    if (result != kStarted) Close();
+    if (result != kStarted)
+        Close();
     return result;
 }
 
@@ -170,8 +181,10 @@ void CConsoleRunner::ReaderThreadProc(std::shared_ptr<CConsoleRunner> self) {
     try {
         for (;;) {
             const ssize_t n = ::read(fd, buffer, kRunnerChunkBytes);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;  // end-of-file, or a failed read, ends the output alike
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;  // end-of-file, or a failed read, ends the output alike
             buffer[n] = '\0';
             self->OnOutput(buffer, static_cast<std::size_t>(n));
         }
@@ -189,7 +202,8 @@ void CConsoleRunner::ReaderThreadProc(std::shared_ptr<CConsoleRunner> self) {
 
 bool CConsoleRunner::IsRunning() const {
     std::lock_guard lock(m_processMutex);
-    if (!m_processHeld || m_pid <= 0 || m_reaped) return false;
+    if (!m_processHeld || m_pid <= 0 || m_reaped)
+        return false;
     // WNOWAIT: look without reaping, so the shell keeps its pid (and the group number) reserved
     // while this runner may still signal the group.
     siginfo_t info{};
@@ -215,13 +229,15 @@ pid_t CConsoleRunner::ProcessGroup() const {
 
 bool CConsoleRunner::SignalProcessGroup(int signal) {
     std::lock_guard lock(m_processMutex);
-    if (m_pid <= 0 || m_reaped) return false;
+    if (m_pid <= 0 || m_reaped)
+        return false;
     return ::kill(-m_pid, signal) == 0;
 }
 
 bool CConsoleRunner::ReapIfExited() {
     std::lock_guard lock(m_processMutex);
-    if (m_pid <= 0) return false;
+    if (m_pid <= 0)
+        return false;
     return m_reaped || ReapLocked();
 }
 
@@ -231,7 +247,8 @@ bool CConsoleRunner::ReapLocked() {
     do {
         rc = ::waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG);
     } while (rc < 0 && errno == EINTR);
-    if (rc == 0 && info.si_pid == 0) return false;  // still running
+    if (rc == 0 && info.si_pid == 0)
+        return false;  // still running
     // Reaped now, or no longer our child to wait for (ECHILD): either way it is gone.
     m_reaped = true;
     return true;

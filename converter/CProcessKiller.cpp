@@ -27,20 +27,24 @@ bool ReadStat(const char* pidText, char& state, long& pgrp) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%s/stat", pidText);
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     char buffer[1024];
     const ssize_t n = ::read(fd, buffer, sizeof buffer - 1);
     ::close(fd);
-    if (n <= 0) return false;
+    if (n <= 0)
+        return false;
     const std::string_view text(buffer, static_cast<std::size_t>(n));
     // The command name may hold blanks and parentheses: the fields start after the last ')'.
     const auto close = text.rfind(')');
-    if (close == std::string_view::npos || close + 4 >= text.size()) return false;
+    if (close == std::string_view::npos || close + 4 >= text.size())
+        return false;
     std::string_view rest = text.substr(close + 2);  // "S ppid pgrp ..."
     state = rest[0];
     rest.remove_prefix(2);
     const auto blank = rest.find(' ');
-    if (blank == std::string_view::npos) return false;
+    if (blank == std::string_view::npos)
+        return false;
     rest.remove_prefix(blank + 1);  // past ppid
     const auto end = rest.find(' ');
     const std::string_view field = rest.substr(0, end);
@@ -51,16 +55,21 @@ bool ReadStat(const char* pidText, char& state, long& pgrp) {
 
 std::vector<pid_t> CProcessKiller::LiveMembersOfGroup(pid_t pgid) {
     std::vector<pid_t> members;
-    if (pgid <= 0) return members;
+    if (pgid <= 0)
+        return members;
     DIR* dir = ::opendir("/proc");
-    if (!dir) return members;
+    if (!dir)
+        return members;
     while (const dirent* entry = ::readdir(dir)) {
         const char* name = entry->d_name;
-        if (name[0] < '0' || name[0] > '9') continue;
+        if (name[0] < '0' || name[0] > '9')
+            continue;
         char state = 0;
         long pgrp = 0;
-        if (!ReadStat(name, state, pgrp) || pgrp != pgid) continue;
-        if (state == 'Z' || state == 'X' || state == 'x') continue;
+        if (!ReadStat(name, state, pgrp) || pgrp != pgid)
+            continue;
+        if (state == 'Z' || state == 'X' || state == 'x')
+            continue;
         members.push_back(static_cast<pid_t>(std::atol(name)));
     }
     ::closedir(dir);
@@ -69,18 +78,22 @@ std::vector<pid_t> CProcessKiller::LiveMembersOfGroup(pid_t pgid) {
 
 bool CProcessKiller::WaitGroupGone(pid_t pgid, std::chrono::steady_clock::time_point deadline) {
     for (;;) {
-        if (LiveMembersOfGroup(pgid).empty()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (LiveMembersOfGroup(pgid).empty())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
         std::this_thread::sleep_for(kPollStep);
     }
 }
 
 bool CProcessKiller::KillConverter(CConsoleRunner& runner) const {
     const pid_t pgid = runner.ProcessGroup();
-    if (pgid <= 0) return false;
+    if (pgid <= 0)
+        return false;
     // The runner refuses to signal once its shell is reaped, so the group number can never
     // belong to another program here.
-    if (!runner.SignalProcessGroup(SIGTERM)) return false;
+    if (!runner.SignalProcessGroup(SIGTERM))
+        return false;
     bool ended = WaitGroupGone(pgid, std::chrono::steady_clock::now() + m_closeWait);
     if (!ended) {
         ended = runner.SignalProcessGroup(SIGKILL);

@@ -14,7 +14,8 @@ bool HasSlot(const QObject* object, const char* signature) {
 
 CWindowConsoleRunner::CWindowConsoleRunner(QObject* notify) : m_signals(new RunnerSignals) {
     g_runnerOutput.Clear();
-    if (!notify) return;
+    if (!notify)
+        return;
     if (HasSlot(notify, "OnRunnerOutput(QByteArray)")) {
         QObject::connect(m_signals, SIGNAL(output(QByteArray)), notify,
                          SLOT(OnRunnerOutput(QByteArray)), Qt::QueuedConnection);
@@ -45,7 +46,8 @@ void CWindowConsoleRunner::OnOutput(const char* text, std::size_t length) {
         const QByteArray chunk(text, static_cast<qsizetype>(length));
         emit m_signals->output(chunk);
         const QString decoded = m_decoder.decode(chunk);
-        if (!decoded.isEmpty()) emit m_signals->text(decoded);
+        if (!decoded.isEmpty())
+            emit m_signals->text(decoded);
     } else {
         emit m_signals->done();
     }

@@ -12,6 +12,7 @@
 #include "converter/CWindowConsoleRunner.h"
 #include "converter/ConverterOutput.h"
 #include "converter/PumpMessages.h"
+#include "converter/SavePromptText.h"
 
 namespace {
 
@@ -30,7 +31,8 @@ std::string HomeFolder() {
 bool QueryMediaDuration(QObject* notify, const std::string& inputPath, double& seconds) {
     const std::string script = g_tempDir + "/QXCmdTmp.bat";
     std::FILE* file = std::fopen(script.c_str(), "we");
-    if (!file) return false;
+    if (!file)
+        return false;
     const std::string command = DurationQueryCommand(g_ffmpegExe, inputPath);
     std::fwrite(command.data(), 1, command.size(), file);
     std::fclose(file);
@@ -42,7 +44,8 @@ bool QueryMediaDuration(QObject* notify, const std::string& inputPath, double& s
                           QEventLoop::ExcludeUserInputEvents);
     }
     const double duration = ParseDuration(g_runnerOutput.Copy());
-    if (!(duration > 0) || !std::isfinite(duration)) return false;
+    if (!(duration > 0) || !std::isfinite(duration))
+        return false;
     seconds = duration;
     return true;
 }
@@ -57,46 +60,38 @@ void ReportConversionFailure(QWidget* owner) {
                 report.c_str());
 }
 
-void SetSavePromptHandler(SavePromptHandler handler) { PromptHandler() = std::move(handler); }
+void SetSavePromptHandler(SavePromptHandler handler) {
+    PromptHandler() = std::move(handler);
+}
 
 std::string AskSavePath(QWidget* owner, const std::string& extension) {
-    // The filter was a fixed 50-character buffer: longer text is cut at 49 characters.
-    constexpr std::size_t kFilterChars = 49;
-    std::string display = extension.substr(0, kFilterChars);
-    for (char& c : display) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    std::string filter = extension == "???"
-                             ? std::string("File (*.*)#*.*##")
-                             : display + " File (*." + extension + ")#*." + extension + "##";
-    filter.resize(std::min(filter.size(), kFilterChars));
-    // The description before the first "#" names its own pattern in parentheses, which is the
-    // form the file dialog reads.
-    const std::string description = filter.substr(0, filter.find('#'));
-
+    const SavePromptText text = MakeSavePromptText(extension);
     SavePrompt prompt;
     prompt.title = QStringLiteral("Save Video As...");
-    prompt.filter = QString::fromStdString(description);
-    prompt.folder = QString::fromStdString(ReadSettingString(
-        g_settingsFile, kProductName, extension == "avi" ? "CurrentFilePath" : "ProjectFilePath",
-        HomeFolder()));
-    prompt.defaultSuffix = extension == "???" ? QString() : QString::fromStdString(extension);
+    prompt.filter = QString::fromStdString(text.filter);
+    prompt.folder = QString::fromStdString(
+        ReadSettingString(g_settingsFile, kProductName, text.folderKey, HomeFolder()));
+    prompt.defaultSuffix = QString::fromStdString(text.defaultSuffix);
 
-    if (PromptHandler()) return PromptHandler()(owner, prompt).toStdString();
+    if (PromptHandler())
+        return PromptHandler()(owner, prompt).toStdString();
 
     QFileDialog dialog(owner, prompt.title, prompt.folder, prompt.filter);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setDefaultSuffix(prompt.defaultSuffix);
-    if (dialog.exec() != QDialog::Accepted) return {};
+    if (dialog.exec() != QDialog::Accepted)
+        return {};
     const QStringList chosen = dialog.selectedFiles();
     return chosen.isEmpty() ? std::string() : chosen.first().toStdString();
 }
 
 void PlayMedia(QWidget*, const std::string& pathOrUrl) {
     QString target = QString::fromStdString(pathOrUrl).trimmed();
-    if (target.isEmpty()) return;
+    if (target.isEmpty())
+        return;
     // One argument and no shell; a leading "-" would still read as a player option.
-    if (target.startsWith(QLatin1Char('-'))) target.prepend(QStringLiteral("./"));
+    if (target.startsWith(QLatin1Char('-')))
+        target.prepend(QStringLiteral("./"));
     QProcess::startDetached(QString::fromStdString(g_ffplayExe), {target});
 }

@@ -7,7 +7,9 @@
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
 
 // The number at the start of `text` the way atof reads it (leading blanks, a sign, decimal or
 // exponent form, inf and nan), but independent of the locale. `used` receives how many
@@ -22,11 +24,13 @@ double LeadingNumber(std::string_view text, std::size_t& used) {
         ++i;
     }
     // from_chars would take its own minus sign; a second sign is not a number.
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) return 0;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        return 0;
     double value = 0;
     const char* first = text.data() + i;
     const auto [end, ec] = std::from_chars(first, text.data() + text.size(), value);
-    if (ec != std::errc{}) return 0;
+    if (ec != std::errc{})
+        return 0;
     used = static_cast<std::size_t>(end - text.data());
     return negative ? -value : value;
 }
@@ -36,7 +40,8 @@ long long LeadingDigits(std::string_view text, std::size_t& used) {
     used = 0;
     long long value = 0;
     while (used < text.size() && text[used] >= '0' && text[used] <= '9') {
-        if (value < 1'000'000'000'000LL) value = value * 10 + (text[used] - '0');
+        if (value < 1'000'000'000'000LL)
+            value = value * 10 + (text[used] - '0');
         ++used;
     }
     return used ? value : -1;
@@ -47,16 +52,19 @@ long long LeadingDigits(std::string_view text, std::size_t& used) {
 double ParseProgressTime(std::string_view chunk) {
     constexpr std::string_view kMarker = " time=";
     const auto at = chunk.find(kMarker);
-    if (at == std::string_view::npos) return 0;
+    if (at == std::string_view::npos)
+        return 0;
     std::string_view rest = chunk.substr(at + kMarker.size());
     std::size_t used = 0;
     double seconds = LeadingNumber(rest, used);
-    if (used == 0) return 0;
+    if (used == 0)
+        return 0;
     // Newer converters print HH:MM:SS.ss; older ones plain seconds.
     for (int part = 0; part < 2 && used < rest.size() && rest[used] == ':'; ++part) {
         rest.remove_prefix(used + 1);
         const double next = LeadingNumber(rest, used);
-        if (used == 0) return 0;
+        if (used == 0)
+            return 0;
         seconds = seconds * 60 + (std::signbit(seconds) ? -next : next);
     }
     return seconds;
@@ -65,18 +73,23 @@ double ParseProgressTime(std::string_view chunk) {
 double ParseDuration(std::string_view output) {
     constexpr std::string_view kMarker = "Duration: ";
     const auto at = output.find(kMarker);
-    if (at == std::string_view::npos) return 0;
+    if (at == std::string_view::npos)
+        return 0;
     std::string_view rest = output.substr(at + kMarker.size());
     std::size_t used = 0;
     const long long hours = LeadingDigits(rest, used);
-    if (hours < 0) return 0;  // "N/A" and anything else that is not a time
+    if (hours < 0)
+        return 0;  // "N/A" and anything else that is not a time
     double seconds = static_cast<double>(hours) * 3600;
-    if (used >= rest.size() || rest[used] != ':') return seconds;
+    if (used >= rest.size() || rest[used] != ':')
+        return seconds;
     rest.remove_prefix(used + 1);
     const long long minutes = LeadingDigits(rest, used);
-    if (minutes < 0) return seconds;
+    if (minutes < 0)
+        return seconds;
     seconds += static_cast<double>(minutes) * 60;
-    if (used >= rest.size() || rest[used] != ':') return seconds;
+    if (used >= rest.size() || rest[used] != ':')
+        return seconds;
     rest.remove_prefix(used + 1);
     const double wholeSeconds = LeadingNumber(rest, used);
     return seconds + wholeSeconds;
@@ -111,7 +124,8 @@ std::string ConversionCommand(std::string_view ffmpegExe, std::string_view input
 
 std::string ConversionFailureText(const std::string& path, const std::string& fallback) {
     std::FILE* file = std::fopen(path.c_str(), "re");
-    if (!file) return fallback;
+    if (!file)
+        return fallback;
     std::string report;
     bool bannerPassed = false;
     char line[4096];
@@ -128,7 +142,8 @@ std::string ConversionFailureText(const std::string& path, const std::string& fa
 
 void WriteTextFile(const std::string& path, std::string_view text) {
     std::FILE* file = std::fopen(path.c_str(), "we");
-    if (!file) return;
+    if (!file)
+        return;
     std::fwrite(text.data(), 1, text.size(), file);
     std::fputc('\n', file);
     std::fclose(file);

@@ -3,7 +3,9 @@
 #include <QCoreApplication>
 #include <QTimer>
 
-void PumpMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void PumpMessages() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
 void PumpMessagesTimes(int count) {
     for (int i = 0; i < count; ++i) PumpMessages();

@@ -48,8 +48,10 @@ int TavrelImportProgressDlg::exec() {
     setWindowTitle(m_title);
     WriteTextFile(m_scriptPath,
                   ConversionCommand(g_ffmpegExe, m_inputPath, m_options, m_outputPath));
-    if (auto* label = ControlAs<QLabel>(kLabelId)) label->setText(m_label);
-    if (auto* detail = ControlAs<QLabel>(kDetailId)) detail->setText(m_detail);
+    if (auto* label = ControlAs<QLabel>(kLabelId))
+        label->setText(m_label);
+    if (auto* detail = ControlAs<QLabel>(kDetailId))
+        detail->setText(m_detail);
     if (auto* bar = ControlAs<QProgressBar>(kProgressId)) {
         bar->setRange(0, kProgressMax);
         bar->setValue(0);
@@ -86,15 +88,20 @@ void TavrelImportProgressDlg::CancelConversion() {
     done(0);
 }
 
-void TavrelImportProgressDlg::reject() { g_cancelConversion = true; }
+void TavrelImportProgressDlg::reject() {
+    g_cancelConversion = true;
+}
 
 void TavrelImportProgressDlg::OnRunnerOutput(const QByteArray& chunk) {
     m_currentSeconds = ParseProgressTime(std::string_view(chunk.constData(), chunk.size()));
-    if (m_currentSeconds >= kTimeLimit) m_currentSeconds = 0;
-    if (!(m_currentSeconds > 0) || !(m_durationSeconds > 0)) return;
+    if (m_currentSeconds >= kTimeLimit)
+        m_currentSeconds = 0;
+    if (!(m_currentSeconds > 0) || !(m_durationSeconds > 0))
+        return;
     const double position =
         std::clamp(m_currentSeconds / m_durationSeconds * kProgressMax, 0.0, double(kProgressMax));
-    if (auto* bar = ControlAs<QProgressBar>(kProgressId)) bar->setValue(static_cast<int>(position));
+    if (auto* bar = ControlAs<QProgressBar>(kProgressId))
+        bar->setValue(static_cast<int>(position));
     if (auto* text = ControlAs<QLabel>(kProgressTextId)) {
         text->setText(
             QString::asprintf("%2.1f of %2.1f Seconds", m_currentSeconds, m_durationSeconds));

@@ -34,10 +34,10 @@ int main(int argc, char** argv) {
     g_ffmpegAudioOptions = argv[5];
     const std::string output = argv[4];
 
-    TavrelImportProgressDlg dialog("Extracting Audio From Video", "Importing:",
-                                   QString("Saving to \"%1\"").arg(QString::fromStdString(output)),
-                                   g_tempDir + "/Sniffer_1_1.bat", argv[3], output,
-                                   g_ffmpegAudioOptions);
+    TavrelImportProgressDlg dialog(
+        "Extracting Audio From Video",
+        "Importing:", QString("Saving to \"%1\"").arg(QString::fromStdString(output)),
+        g_tempDir + "/Sniffer_1_1.bat", argv[3], output, g_ffmpegAudioOptions);
     rusage before{}, after{};
     getrusage(RUSAGE_SELF, &before);
     const auto start = std::chrono::steady_clock::now();

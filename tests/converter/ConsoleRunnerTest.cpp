@@ -63,7 +63,8 @@ protected:
             }
             m_changed.notify_all();
         }
-        if (!text && slowEnd) std::this_thread::sleep_for(30ms);
+        if (!text && slowEnd)
+            std::this_thread::sleep_for(30ms);
     }
 
 public:
@@ -80,7 +81,8 @@ private:
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
         std::this_thread::sleep_for(5ms);
     }
     return true;
@@ -237,8 +239,8 @@ TEST(ConsoleRunner, ScriptPathIsNeverParsedByAShell) {
     TempFolder dir;
     // A marker without a folder: an injected command would create it in the working folder.
     const std::string marker = "pelnix-injected-" + std::to_string(::getpid());
-    const std::string nasty =
-        dir / ("-a $(touch " + marker + ") `touch " + marker + "` 'q\" ; touch " + marker + " .bat");
+    const std::string nasty = dir / ("-a $(touch " + marker + ") `touch " + marker +
+                                     "` 'q\" ; touch " + marker + " .bat");
     convtest::WriteFile(nasty, "echo ran\n");
     const auto runner = std::make_shared<RecordingRunner>();
     ASSERT_EQ(runner->Start(nasty), CConsoleRunner::kStarted);

@@ -38,7 +38,8 @@ public:
     bool chunkAfterDone = false;
 public slots:
     void OnRunnerOutput(const QByteArray& chunk) {
-        if (done) chunkAfterDone = true;
+        if (done)
+            chunkAfterDone = true;
         text += chunk;
         ++chunks;
     }
@@ -67,10 +68,13 @@ int LiveProcessesMentioning(const std::string& needle) {
     int count = 0;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         const std::string name = entry.path().filename();
-        if (name.empty() || name[0] < '0' || name[0] > '9') continue;
+        if (name.empty() || name[0] < '0' || name[0] > '9')
+            continue;
         std::string cmdline = convtest::ReadFile(entry.path().string() + "/cmdline");
-        if (cmdline.find(needle) == std::string::npos) continue;
-        if (convtest::ProcessAlive(std::stoi(name))) ++count;
+        if (cmdline.find(needle) == std::string::npos)
+            continue;
+        if (convtest::ProcessAlive(std::stoi(name)))
+            ++count;
     }
     return count;
 }
@@ -88,9 +92,9 @@ private:
                                                         const std::string& input,
                                                         const std::string& output) {
         return std::make_unique<TavrelImportProgressDlg>(
-            "Extracting Audio From Video", "Importing:",
-            QString("Saving to \"%1\"").arg(QString::fromStdString(output)), script, input,
-            output, g_ffmpegAudioOptions);
+            "Extracting Audio From Video",
+            "Importing:", QString("Saving to \"%1\"").arg(QString::fromStdString(output)), script,
+            input, output, g_ffmpegAudioOptions);
     }
 
 private slots:
@@ -106,14 +110,14 @@ private slots:
         g_settingsFile = m_root + "/Pelnix.ini";
         m_flv = m_root + "/Sniffer_1_1000.flv";
         QVERIFY(convtest::MakeFlashVideo(m_flv, 3.0));
-        SetMessageBoxHandler([this](QWidget*, const QString& caption, unsigned flags,
-                                    const QString& text) {
-            ++m_shown.count;
-            m_shown.caption = caption;
-            m_shown.flags = flags;
-            m_shown.text = text;
-            return IDOK;
-        });
+        SetMessageBoxHandler(
+            [this](QWidget*, const QString& caption, unsigned flags, const QString& text) {
+                ++m_shown.count;
+                m_shown.caption = caption;
+                m_shown.flags = flags;
+                m_shown.text = text;
+                return IDOK;
+            });
     }
 
     void init() {
@@ -185,8 +189,8 @@ private slots:
         // A converter of another program, same name, running all along.
         QProcess decoy;
         decoy.start(QString::fromStdString(g_ffmpegExe),
-                    {"-nostdin", "-hide_banner", "-re", "-f", "lavfi", "-i",
-                     "sine=duration=60", "-f", "null", "-"});
+                    {"-nostdin", "-hide_banner", "-re", "-f", "lavfi", "-i", "sine=duration=60",
+                     "-f", "null", "-"});
         QVERIFY(decoy.waitForStarted());
 
         const std::string input = m_root + "/Sniffer_3_3000.flv";
@@ -224,8 +228,8 @@ private slots:
 
     void pathsWithShellTextRunNothing() {
         const std::string marker = "pelnix-injected-" + std::to_string(::getpid());
-        const std::string folder =
-            m_root + "/a $(touch " + marker + ") `touch " + marker + "` it's \"q\" ; touch " + marker;
+        const std::string folder = m_root + "/a $(touch " + marker + ") `touch " + marker +
+                                   "` it's \"q\" ; touch " + marker;
         QVERIFY(QDir().mkpath(QString::fromStdString(folder)));
         const std::string input = folder + "/in $(touch " + marker + ").flv";
         std::filesystem::copy_file(m_flv, input);
@@ -263,8 +267,8 @@ private slots:
             const char* text;
         } steps[] = {
             // Several lines: the first time counts. The duration is still the default 1.0.
-            {"size= 1kB time=00:00:00.50 bitrate=1\rsize= 2kB time=00:00:00.90 bitrate=1\r",
-             5000, "0.5 of 1.0 Seconds"},
+            {"size= 1kB time=00:00:00.50 bitrate=1\rsize= 2kB time=00:00:00.90 bitrate=1\r", 5000,
+             "0.5 of 1.0 Seconds"},
             {"no progress in this chunk", 5000, "0.5 of 1.0 Seconds"},
             {"size= 9kB time=1e10 bitrate=1", 5000, "0.5 of 1.0 Seconds"},
             {"size= 9kB time=N/A bitrate=N/A", 5000, "0.5 of 1.0 Seconds"},
@@ -311,8 +315,9 @@ private slots:
         QCOMPARE(split.decoded, QString::fromStdString(bytes));
 
         // The notify object goes away while chunks are still queued for it.
-        convtest::WriteFile(script, "i=0\nwhile [ $i -lt 200 ]; do echo \"tick $i\"; "
-                                    "sleep 0.002; i=$((i+1)); done\n");
+        convtest::WriteFile(script,
+                            "i=0\nwhile [ $i -lt 200 ]; do echo \"tick $i\"; "
+                            "sleep 0.002; i=$((i+1)); done\n");
         auto doomed = std::make_unique<Receiver>();
         auto second = CWindowConsoleRunner::Create(doomed.get());
         QCOMPARE(second->Start(script), 0);

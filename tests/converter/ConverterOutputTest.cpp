@@ -56,7 +56,8 @@ private:
 
 std::string RunScript(const std::string& path) {
     const auto runner = std::make_shared<CollectingRunner>();
-    if (runner->Start(path) != CConsoleRunner::kStarted) return "<not started>";
+    if (runner->Start(path) != CConsoleRunner::kStarted)
+        return "<not started>";
     return runner->Output();
 }
 

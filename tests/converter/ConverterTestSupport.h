@@ -25,7 +25,8 @@ public:
     }
     ~TempFolder() {
         std::error_code ignored;
-        if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
+        if (!m_path.empty())
+            std::filesystem::remove_all(m_path, ignored);
     }
     const std::string& Path() const { return m_path; }
     std::string operator/(const std::string& name) const { return m_path + "/" + name; }
@@ -60,15 +61,19 @@ inline std::string FindProgram(const std::string& name) {
         const auto end = dirs.find(':', start);
         const std::string dir = dirs.substr(start, end - start);
         const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
-        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-        if (end == std::string::npos) break;
+        if (::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        if (end == std::string::npos)
+            break;
         start = end + 1;
     }
     return {};
 }
 
 // Runs a fixed command line through system(); only for commands the tests write themselves.
-inline int RunCommand(const std::string& command) { return std::system(command.c_str()); }
+inline int RunCommand(const std::string& command) {
+    return std::system(command.c_str());
+}
 
 // Makes a short Flash video (Sorenson video, MP3 sound) of `seconds` with ffmpeg's test sources.
 inline bool MakeFlashVideo(const std::string& path, double seconds) {
@@ -84,17 +89,20 @@ inline bool MakeFlashVideo(const std::string& path, double seconds) {
 
 // What ffprobe says of a file: "format_name duration" (e.g. "mp3 3.030000"), or empty.
 inline std::string ProbeFormatAndDuration(const std::string& path) {
-    const std::string command = "ffprobe -v error -show_entries format=format_name,duration -of "
-                                "default=noprint_wrappers=1:nokey=1 '" +
-                                path + "'";
+    const std::string command =
+        "ffprobe -v error -show_entries format=format_name,duration -of "
+        "default=noprint_wrappers=1:nokey=1 '" +
+        path + "'";
     std::FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return {};
+    if (!pipe)
+        return {};
     std::string text;
     char buffer[256];
     while (std::fgets(buffer, sizeof buffer, pipe)) text += buffer;
     ::pclose(pipe);
     for (char& c : text) {
-        if (c == '\n') c = ' ';
+        if (c == '\n')
+            c = ' ';
     }
     while (!text.empty() && text.back() == ' ') text.pop_back();
     return text;
@@ -105,7 +113,8 @@ inline bool ProcessAlive(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     const auto close = text.rfind(')');
-    if (close == std::string::npos || close + 2 >= text.size()) return false;
+    if (close == std::string::npos || close + 2 >= text.size())
+        return false;
     const char state = text[close + 2];
     return state != 'Z' && state != 'X';
 }

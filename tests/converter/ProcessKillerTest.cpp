@@ -43,14 +43,16 @@ std::shared_ptr<CConsoleRunner> StartScript(const TempFolder& dir, const std::st
     const std::string script = dir / "converter.bat";
     convtest::WriteFile(script, text);
     auto runner = std::make_shared<CConsoleRunner>();
-    if (runner->Start(script) != CConsoleRunner::kStarted) return nullptr;
+    if (runner->Start(script) != CConsoleRunner::kStarted)
+        return nullptr;
     return runner;
 }
 
 // Waits until the group has at least `count` live processes (the shell and what it started).
 bool WaitForMembers(pid_t group, std::size_t count) {
     for (int i = 0; i < 500; ++i) {
-        if (CProcessKiller::LiveMembersOfGroup(group).size() >= count) return true;
+        if (CProcessKiller::LiveMembersOfGroup(group).size() >= count)
+            return true;
         std::this_thread::sleep_for(10ms);
     }
     return false;
@@ -92,15 +94,15 @@ TEST_P(KillTest, EndsTheRunsGroupOnly) {
     EXPECT_FALSE(runner->SignalProcessGroup(0));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Converters, KillTest,
-    ::testing::Values(
-        // Ends when asked: no need to wait out the close wait.
-        KillCase{"EndsWhenAsked", "sleep 30 &\nwait\n", 5000ms, 0ms},
-        // Ignores the request (an ignored signal stays ignored in the child): terminated after
-        // the close wait.
-        KillCase{"IgnoresTheRequest", "trap '' TERM\nsleep 30 &\nwait\n", 300ms, 300ms}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Converters, KillTest,
+                         ::testing::Values(
+                             // Ends when asked: no need to wait out the close wait.
+                             KillCase{"EndsWhenAsked", "sleep 30 &\nwait\n", 5000ms, 0ms},
+                             // Ignores the request (an ignored signal stays ignored in the child):
+                             // terminated after the close wait.
+                             KillCase{"IgnoresTheRequest", "trap '' TERM\nsleep 30 &\nwait\n",
+                                      300ms, 300ms}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ProcessKiller, NothingToStopWithoutARun) {
     CConsoleRunner never;
