@@ -51,6 +51,11 @@ bool ReadStat(const char* pidText, char& state, long& pgrp) {
     return std::from_chars(field.data(), field.data() + field.size(), pgrp).ec == std::errc{};
 }
 
+// Zombies (and the dead) keep their group entry until reaped but no longer run.
+bool IsLiveState(char state) {
+    return state != 'Z' && state != 'X' && state != 'x';
+}
+
 }  // namespace
 
 std::vector<pid_t> CProcessKiller::LiveMembersOfGroup(pid_t pgid) {
@@ -68,7 +73,7 @@ std::vector<pid_t> CProcessKiller::LiveMembersOfGroup(pid_t pgid) {
         long pgrp = 0;
         if (!ReadStat(name, state, pgrp) || pgrp != pgid)
             continue;
-        if (state == 'Z' || state == 'X' || state == 'x')
+        if (!IsLiveState(state))
             continue;
         members.push_back(static_cast<pid_t>(std::atol(name)));
     }
@@ -77,13 +82,28 @@ std::vector<pid_t> CProcessKiller::LiveMembersOfGroup(pid_t pgid) {
 }
 
 bool CProcessKiller::WaitGroupGone(pid_t pgid, std::chrono::steady_clock::time_point deadline) {
+    // Watch the members found by one scan of /proc (cheap: one small file each per step), and
+    // scan again only when they are all gone, in case one started another before it ended.
+    std::vector<pid_t> members = LiveMembersOfGroup(pgid);
     for (;;) {
-        if (LiveMembersOfGroup(pgid).empty())
-            return true;
+        std::erase_if(members, [pgid](pid_t pid) { return !IsLiveMember(pid, pgid); });
+        if (members.empty()) {
+            members = LiveMembersOfGroup(pgid);
+            if (members.empty())
+                return true;
+        }
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(kPollStep);
     }
+}
+
+bool CProcessKiller::IsLiveMember(pid_t pid, pid_t pgid) {
+    char pidText[32];
+    std::snprintf(pidText, sizeof pidText, "%d", static_cast<int>(pid));
+    char state = 0;
+    long pgrp = 0;
+    return ReadStat(pidText, state, pgrp) && pgrp == pgid && IsLiveState(state);
 }
 
 bool CProcessKiller::KillConverter(CConsoleRunner& runner) const {

@@ -29,6 +29,8 @@ public:
 private:
     // Waits until group `pgid` has no live member or `deadline` passes; true when it emptied.
     static bool WaitGroupGone(pid_t pgid, std::chrono::steady_clock::time_point deadline);
+    // True while `pid` runs (not a zombie) and still belongs to group `pgid`.
+    static bool IsLiveMember(pid_t pid, pid_t pgid);
 
     std::chrono::milliseconds m_closeWait;
 };
