@@ -301,6 +301,17 @@ private slots:
         QVERIFY(receiver.text.startsWith("line 0\nline 1\n"));
         QVERIFY(receiver.text.endsWith("line 2999\n"));
 
+        // A command that writes nothing: only the end arrives, and the shared text stays empty.
+        convtest::WriteFile(script, "true\n");
+        Receiver silent;
+        auto quiet = CWindowConsoleRunner::Create(&silent);
+        QVERIFY(g_runnerOutput.Copy().empty());
+        QCOMPARE(quiet->Start(script), 0);
+        PumpMessagesWhile([&] { return !quiet->IsClosed() || silent.done == 0; });
+        QCOMPARE(silent.chunks, 0);
+        QCOMPARE(silent.done, 1);
+        QVERIFY(g_runnerOutput.Copy().empty());
+
         // A two-byte character split by the chunk boundary is decoded whole. One write of fewer
         // than PIPE_BUF bytes lands in the pipe at once, so the first read stops inside it.
         const std::string bytes = std::string(2047, ' ') + "\xC3\xA9 caf\xC3\xA9\n";
