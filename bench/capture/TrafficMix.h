@@ -52,7 +52,7 @@ inline TrafficMix MakeTrafficMix(int transfers, int bodySegments, std::uint32_t 
         out.payload = GetRequest("/media/" + std::to_string(t) + ".bin", "cdn.example.test");
         add(out);
         const char* type = types[t % 3];
-        std::string head = ResponseHead(type, 1448ull * bodySegments + 100000);
+        std::string head = ResponseHead(type, 1448ull * bodySegments + 100000 + t);
         in.payload = head + (t % 3 == 2 ? "ID3\x03" : "FLV\x01") + segment(1448 - head.size() - 4);
         add(in);
         out.payload.clear();

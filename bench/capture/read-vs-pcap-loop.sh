@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Times `pelnix --read` against a bare libpcap read loop over the same generated capture file
-# (at least 1 GiB, in /tmp, deleted afterwards). Best of three runs each, page cache warm.
+# (at least 1 GiB, in /tmp, deleted afterwards). Five alternating runs each, best of each,
+# page cache warm.
 #   bench/capture/read-vs-pcap-loop.sh [BUILD_DIR] [MEBIBYTES]
 set -euo pipefail
 
@@ -18,23 +19,23 @@ done
 size=$(stat -c %s "$file")
 echo "capture file: $size bytes"
 
-best() { # best CMD...: the shortest wall time of three runs, in seconds
-    local best_time="" t start end
-    for _ in 1 2 3; do
-        start=$(date +%s.%N)
-        "$@" >/dev/null
-        end=$(date +%s.%N)
-        t=$(awk -v a="$end" -v b="$start" 'BEGIN { printf "%.3f", a - b }')
-        if [ -z "$best_time" ] || awk -v a="$t" -v b="$best_time" 'BEGIN { exit !(a < b) }'; then
-            best_time=$t
-        fi
-    done
-    echo "$best_time"
+# Wall time of one run, in seconds.
+timed() {
+    local start end
+    start=$(date +%s.%N)
+    "$@" >/dev/null
+    end=$(date +%s.%N)
+    awk -v a="$end" -v b="$start" 'BEGIN { printf "%.3f", a - b }'
 }
+smaller() { awk -v a="$1" -v b="$2" 'BEGIN { print (b == "" || a < b) ? a : b }'; }
 
 cat "$file" >/dev/null  # warm the page cache
-loop=$(best "$build/bench/capture/capture_pcap_read_loop" "$file")
-read=$(best "$build/pelnix" --read "$file")
+# Alternate the two so that both see the same load; keep the best run of each.
+loop="" read=""
+for _ in 1 2 3 4 5; do
+    loop=$(smaller "$(timed "$build/bench/capture/capture_pcap_read_loop" "$file")" "$loop")
+    read=$(smaller "$(timed "$build/pelnix" --read "$file")" "$read")
+done
 awk -v s="$size" -v l="$loop" -v r="$read" 'BEGIN {
     printf "bare pcap loop: %.3f s (%.0f MB/s)\n", l, s / l / 1e6
     printf "pelnix --read:  %.3f s (%.0f MB/s)\n", r, s / r / 1e6
