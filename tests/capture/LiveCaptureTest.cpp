@@ -356,3 +356,37 @@ TEST(CaptureSession, AdapterThatCannotBeOpenedStartsNoThread) {
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
 }
+
+TEST(LiveCapture, SessionWhoseAdapterVanishesEndsItsThreadAndIsDestroyedAtOnce) {
+    if (const std::string missing = MissingForLiveTests(); !missing.empty()) {
+        GTEST_SKIP() << missing;
+    }
+    VethPair network("v");
+    ASSERT_TRUE(network.Ok()) << "could not create the namespaces";
+    bool capturing = false;
+    bool finished = false;
+    std::chrono::steady_clock::duration took{};
+    // Everything on one thread inside the client namespace: open, pull the adapter away,
+    // watch the capture thread end on its read error, destroy.
+    std::thread([&] {
+        if (!network.EnterClientNamespace())
+            return;
+        auto session = std::make_unique<PacketSniffer>(network.clientLink);
+        capturing = session->IsCapturing();
+        if (!capturing)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        RunProgram({"ip", "link", "del", network.clientLink});
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!session->IsFinished() && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        finished = session->IsFinished();
+        const auto start = std::chrono::steady_clock::now();
+        session.reset();
+        took = std::chrono::steady_clock::now() - start;
+    }).join();
+    ASSERT_TRUE(capturing);
+    EXPECT_TRUE(finished) << "the capture thread did not end when its adapter went away";
+    EXPECT_LT(took, std::chrono::milliseconds(200));
+}
