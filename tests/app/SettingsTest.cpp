@@ -9,19 +9,11 @@
 
 #include "app/Globals.h"
 #include "app/Settings.h"
+#include "TempFolder.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct TempFolder {
-    fs::path path;
-    TempFolder() {
-        char pattern[] = "/tmp/pelnix-settings-XXXXXX";
-        path = ::mkdtemp(pattern);
-    }
-    ~TempFolder() { fs::remove_all(path); }
-};
 
 void WriteFile(const fs::path& p, const std::string& text) {
     std::ofstream(p, std::ios::binary) << text;

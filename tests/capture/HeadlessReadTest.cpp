@@ -11,6 +11,7 @@
 
 #include "FrameBuilder.h"
 #include "capture/HeadlessFrontEnd.h"
+#include "TempFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -18,15 +19,6 @@ namespace {
 
 const Ipv4Address kClient{10, 0, 0, 2};
 const Ipv4Address kServer{10, 0, 0, 7};
-
-struct TempFolder {
-    fs::path path;
-    TempFolder() {
-        char pattern[] = "/tmp/pelnix-read-XXXXXX";
-        path = ::mkdtemp(pattern);
-    }
-    ~TempFolder() { fs::remove_all(path); }
-};
 
 // Output and exit status of RunReadCommand.
 struct ReadResult {

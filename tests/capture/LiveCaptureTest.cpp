@@ -22,6 +22,7 @@
 #include "capture/HeadlessFrontEnd.h"
 #include "capture/MediaCatalogue.h"
 #include "capture/PacketSniffer.h"
+#include "TempFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -53,15 +54,6 @@ std::string MissingForLiveTests() {
     }
     return {};
 }
-
-struct TempFolder {
-    fs::path path;
-    TempFolder() {
-        char pattern[] = "/tmp/pelnix-live-XXXXXX";
-        path = ::mkdtemp(pattern);
-    }
-    ~TempFolder() { fs::remove_all(path); }
-};
 
 // A medium of `size` bytes that starts with `signature`; the body is lower-case text, so it
 // never holds "HTTP" and no later packet of it starts with "FLV".
