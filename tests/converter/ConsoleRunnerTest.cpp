@@ -97,6 +97,9 @@ struct ScriptCase {
 
 class RunnerOutputTest : public ::testing::TestWithParam<ScriptCase> {};
 
+// Test listings name a case rather than dump its bytes.
+void PrintTo(const ScriptCase& c, std::ostream* os) { *os << c.name; }
+
 std::string NumberedLines(int count) {
     std::string text;
     char line[32];

@@ -67,6 +67,9 @@ struct KillCase {
 
 class KillTest : public ::testing::TestWithParam<KillCase> {};
 
+// Test listings name a case rather than dump its bytes.
+void PrintTo(const KillCase& c, std::ostream* os) { *os << c.name; }
+
 }  // namespace
 
 // Asks, waits at most the close wait, terminates: the whole group ends and another program's
