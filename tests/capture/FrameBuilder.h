@@ -10,6 +10,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "capture/FrameDecoder.h"
@@ -100,4 +101,23 @@ inline std::string GetRequest(std::string_view target, std::string_view host) {
         request += "Host: " + std::string(host) + "\r\n";
     request += "Accept: */*\r\n\r\n";
     return request;
+}
+
+// A frame from the client to port 80 of the server, and one back.
+inline FrameSpec ClientToServer(Ipv4Address client, Ipv4Address server, std::uint16_t clientPort,
+                                std::string payload) {
+    FrameSpec spec;
+    spec.source = client;
+    spec.destination = server;
+    spec.sourcePort = clientPort;
+    spec.destinationPort = 80;
+    spec.payload = std::move(payload);
+    return spec;
+}
+
+inline FrameSpec ServerToClient(Ipv4Address server, Ipv4Address client, std::uint16_t clientPort,
+                                std::string payload) {
+    FrameSpec spec = ClientToServer(server, client, 80, std::move(payload));
+    spec.destinationPort = clientPort;
+    return spec;
 }

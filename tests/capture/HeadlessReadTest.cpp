@@ -64,23 +64,11 @@ std::string WithoutNumber(const std::string& line) {
 }
 
 FrameSpec Outgoing(std::uint16_t port, std::string payload) {
-    FrameSpec spec;
-    spec.source = kClient;
-    spec.destination = kServer;
-    spec.sourcePort = port;
-    spec.destinationPort = 80;
-    spec.payload = std::move(payload);
-    return spec;
+    return ClientToServer(kClient, kServer, port, std::move(payload));
 }
 
 FrameSpec Incoming(std::uint16_t port, std::string payload) {
-    FrameSpec spec;
-    spec.source = kServer;
-    spec.destination = kClient;
-    spec.sourcePort = 80;
-    spec.destinationPort = port;
-    spec.payload = std::move(payload);
-    return spec;
+    return ServerToClient(kServer, kClient, port, std::move(payload));
 }
 
 // Local time zone fixed to UTC for the times in the output.

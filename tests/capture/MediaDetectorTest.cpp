@@ -32,23 +32,11 @@ protected:
         m_detector.HandlePacket(*view, now);
     }
     void Send(std::string payload, std::uint16_t clientPort = 40000, Ipv4Address server = kServer) {
-        FrameSpec spec;
-        spec.source = kClient;
-        spec.destination = server;
-        spec.sourcePort = clientPort;
-        spec.destinationPort = 80;
-        spec.payload = std::move(payload);
-        Feed(spec);
+        Feed(ClientToServer(kClient, server, clientPort, std::move(payload)));
     }
     void Receive(std::string payload, std::uint16_t clientPort = 40000,
                  Ipv4Address server = kServer) {
-        FrameSpec spec;
-        spec.source = server;
-        spec.destination = kClient;
-        spec.sourcePort = 80;
-        spec.destinationPort = clientPort;
-        spec.payload = std::move(payload);
-        Feed(spec);
+        Feed(ServerToClient(server, kClient, clientPort, std::move(payload)));
     }
 
     MediaDetector m_detector;
