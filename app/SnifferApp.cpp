@@ -4,9 +4,9 @@
 
 #include <clocale>
 
-#include "app/Globals.h"
-#include "app/Settings.h"
-#include "app/ShowMessage.h"
+#include "base/Globals.h"
+#include "base/Settings.h"
+#include "base/ShowMessage.h"
 #include "resources/Pictures.h"
 #include "window/TavrelSnifferWindow.h"
 

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/Globals.h"
-#include "app/Settings.h"
-#include "app/ShowMessage.h"
+#include "base/Globals.h"
+#include "base/Settings.h"
+#include "base/ShowMessage.h"
 #include "converter/CWindowConsoleRunner.h"
 #include "converter/ConverterOutput.h"
 #include "converter/PumpMessages.h"

@@ -9,7 +9,7 @@
 
 #include <algorithm>
 
-#include "app/Globals.h"
+#include "base/Globals.h"
 #include "converter/CProcessKiller.h"
 #include "converter/CWindowConsoleRunner.h"
 #include "converter/ConversionJobs.h"

@@ -19,8 +19,8 @@
 #include <optional>
 #include <utility>
 
-#include "app/Globals.h"
-#include "app/ShowMessage.h"
+#include "base/Globals.h"
+#include "base/ShowMessage.h"
 #include "resources/StringTable.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <limits>
 #include <memory>
 
-#include "app/Globals.h"
+#include "base/Globals.h"
 #include "resources/StringTable.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <QPushButton>
 #include <QUrl>
 
-#include "app/Globals.h"
-#include "app/ShowMessage.h"
+#include "base/Globals.h"
+#include "base/ShowMessage.h"
 #include "capture/PacketSniffer.h"
 #include "capture/SniffedMediaList.h"
 #include "resources/Pictures.h"

@@ -9,8 +9,8 @@
 #include <chrono>
 #include <cstdio>
 
-#include "app/Globals.h"
-#include "app/Settings.h"
+#include "base/Globals.h"
+#include "base/Settings.h"
 #include "converter/TavrelImportProgressDlg.h"
 
 namespace {

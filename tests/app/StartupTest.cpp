@@ -3,9 +3,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "app/Globals.h"
-#include "app/Settings.h"
-#include "app/ShowMessage.h"
+#include "base/Globals.h"
+#include "base/Settings.h"
+#include "base/ShowMessage.h"
 #include "app/SnifferApp.h"
 
 namespace {

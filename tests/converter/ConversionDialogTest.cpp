@@ -12,9 +12,9 @@
 
 #include <filesystem>
 
-#include "app/Globals.h"
-#include "app/Settings.h"
-#include "app/ShowMessage.h"
+#include "base/Globals.h"
+#include "base/Settings.h"
+#include "base/ShowMessage.h"
 #include "converter/CProcessKiller.h"
 #include "converter/CWindowConsoleRunner.h"
 #include "converter/ConversionJobs.h"

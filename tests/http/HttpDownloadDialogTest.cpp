@@ -8,7 +8,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "app/ShowMessage.h"
+#include "base/ShowMessage.h"
 #include "http/CHttpDownloadDlg.h"
 #include "http/LocalHttpServer.h"
 

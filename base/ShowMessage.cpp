@@ -1,4 +1,4 @@
-#include "app/ShowMessage.h"
+#include "base/ShowMessage.h"
 
 #include <QMessageBox>
 #include <QPushButton>

@@ -1,4 +1,4 @@
-#include "app/Globals.h"
+#include "base/Globals.h"
 
 std::string g_moduleDir = "x";
 std::string g_settingsFile = "x";

@@ -1,4 +1,4 @@
-#include "app/Settings.h"
+#include "base/Settings.h"
 
 #include <pwd.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <fstream>
 #include <vector>
 
-#include "app/Globals.h"
+#include "base/Globals.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <string>
 
-#include "app/Globals.h"
-#include "app/Settings.h"
+#include "base/Globals.h"
+#include "base/Settings.h"
 #include "TempFolder.h"
 
 namespace fs = std::filesystem;
