@@ -4,13 +4,7 @@
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMovie>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QTimer>
 #include <QVBoxLayout>
-
-#include <sys/stat.h>
 
 #include <chrono>
 #include <cstring>
@@ -25,22 +19,8 @@
 
 namespace {
 
-constexpr int kAnimation = 1501;
-constexpr int kStatusLine = 1502;
-constexpr int kSecondLine = 1503;
-constexpr int kProgressBar = 1504;
-constexpr int kTimeLeft = 1505;
-constexpr int kRate = 1506;
-constexpr int kCancel = 2;
-
 QString Text(const std::string& text) {
     return QString::fromUtf8(text.data(), qsizetype(text.size()));
-}
-
-std::uint64_t NowMs() {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now().time_since_epoch())
-                                          .count());
 }
 
 // The user-name and password dialog shown for a 401 or 407 answer.
@@ -86,167 +66,39 @@ void CHttpDownloadDlg::SetCredentialsPrompt(CredentialsPrompt prompt) {
     Prompt() = std::move(prompt);
 }
 
-CHttpDownloadDlg::CHttpDownloadDlg(QWidget* parent) : TemplateDialog(IDD_HTTP_DOWNLOAD, parent) {
+CHttpDownloadDlg::CHttpDownloadDlg(QWidget* parent) : DownloadDialog(parent) {
     setObjectName(QStringLiteral("CHttpDownloadDlg"));
-    connect(this, &CHttpDownloadDlg::StatusTextPosted, this, &CHttpDownloadDlg::ShowStatusLine,
-            Qt::QueuedConnection);
-    connect(
-        this, &CHttpDownloadDlg::SizeKnownPosted, this,
-        [this] {
-            if (auto* bar = ControlAs<QProgressBar>(kProgressBar))
-                bar->setRange(0, 100);
-        },
-        Qt::QueuedConnection);
-    connect(this, &CHttpDownloadDlg::PercentagePosted, this, &CHttpDownloadDlg::ShowPercentage,
-            Qt::QueuedConnection);
-    connect(
-        this, &CHttpDownloadDlg::TimeLeftPosted, this,
-        [this](const QString& text) {
-            if (auto* label = ControlAs<QLabel>(kTimeLeft))
-                label->setText(text);
-        },
-        Qt::QueuedConnection);
-    connect(
-        this, &CHttpDownloadDlg::RatePosted, this,
-        [this](const QString& text) {
-            if (auto* label = ControlAs<QLabel>(kRate))
-                label->setText(text);
-        },
-        Qt::QueuedConnection);
-    connect(this, &CHttpDownloadDlg::WorkerEnded, this, &CHttpDownloadDlg::OnWorkerEnded,
-            Qt::QueuedConnection);
-    if (auto* cancel = ControlAs<QPushButton>(kCancel)) {
-        connect(cancel, &QPushButton::clicked, this, &CHttpDownloadDlg::OnCancel);
-    }
-    if (auto* label = ControlAs<QLabel>(kAnimation); label && label->movie()) {
-        // The clip repeats until the worker's end stops it.
-        QMovie* movie = label->movie();
-        connect(movie, &QMovie::finished, this, [this, movie] {
-            if (!m_finished)
-                movie->start();
-        });
-    }
 }
 
 CHttpDownloadDlg::~CHttpDownloadDlg() {
-    if (m_worker.joinable()) {
-        // Normally the worker has ended before the dialog does; a dialog torn down early
-        // must not leave a transfer writing into a destroyed object.
-        if (!m_finished)
-            Abort();
-        m_worker.join();
-    }
-}
-
-int CHttpDownloadDlg::DoModal() {
-    if (!PrepareDialog())
-        return IDCANCEL;
-    return exec();
+    StopWorker();
 }
 
 bool CHttpDownloadDlg::PrepareDialog() {
     m_errorText.clear();
-    m_meter = TransferMeter();
-
-    struct stat st {};
-    if (!DestinationPath().empty() && stat(DestinationPath().c_str(), &st) == 0 &&
-        ResumeOffset() == 0 && ConfirmOverwrite()) {
-        const std::string question = FormatResourceString(1625, {DestinationPath()});
-        if (ShowMessage(parentWidget(), kProductName, MB_YESNO, "%s", question.c_str()) != IDYES) {
-            return false;
-        }
-    }
-
-    HttpUrlParts parts;
-    if (!ParseHttpUrl(Url(), parts)) {
-        SetUrl("http://" + Url());
-        if (!ParseHttpUrl(Url(), parts))
-            return false;
-    }
-    m_fileName = Text(FileNameFromObject(parts.object));
-    if (auto* second = ControlAs<QLabel>(kSecondLine)) {
-        second->setText(Text(FormatResourceString(1600, {m_fileName.toStdString(), parts.server})));
-    }
+    if (ResumeOffset() == 0 && ConfirmOverwrite() && !ConfirmReplace(DestinationPath()))
+        return false;
+    std::string url = Url();
+    if (!ShowUrl(url))
+        return false;
+    SetUrl(url);
     return true;
-}
-
-void CHttpDownloadDlg::OnInitDialog() {
-    if (auto* label = ControlAs<QLabel>(kAnimation); label && label->movie()) {
-        label->movie()->jumpToFrame(0);
-        label->movie()->start();
-    }
-    // Started from the running event loop, so that even a failure to start can end the run.
-    QTimer::singleShot(0, this, &CHttpDownloadDlg::StartWorker);
-}
-
-void CHttpDownloadDlg::StartWorker() {
-    try {
-        m_worker = std::thread([this] { RunTransfer(); });
-    } catch (const std::system_error&) {
-        done(IDCANCEL);
-    }
 }
 
 void CHttpDownloadDlg::RunTransfer() {
     ReportWorkerEnd(Download());
 }
 
-void CHttpDownloadDlg::ReportWorkerEnd(bool succeeded) {
-    m_downloadSucceeded = succeeded;
-    emit WorkerEnded();
-}
-
-void CHttpDownloadDlg::OnWorkerEnded() {
-    m_finished = true;
-    if (auto* label = ControlAs<QLabel>(kAnimation); label && label->movie())
-        label->movie()->stop();
-    if (IsAborted()) {
-        done(IDCANCEL);
-        return;
-    }
+int CHttpDownloadDlg::ResultAfterTransfer(bool succeeded) {
     if (m_errorText.empty()) {
         // A transfer that failed on the network or the disk is not a finished download.
-        done(m_downloadSucceeded ? IDOK : 3);
-        return;
+        return succeeded ? IDOK : 3;
     }
     const std::size_t at = m_errorText.find("Response Code:404");
-    if (at != std::string::npos && at > 0) {
-        done(4);
-        return;
-    }
+    if (at != std::string::npos && at > 0)
+        return 4;
     ShowMessage(this, kProductName, MB_OK, "%s", m_errorText.c_str());
-    done(IDCANCEL);
-}
-
-void CHttpDownloadDlg::OnCancel() {
-    Abort();
-    if (auto* cancel = ControlAs<QPushButton>(kCancel))
-        cancel->setEnabled(false);
-    ShowStatus(1627);
-}
-
-void CHttpDownloadDlg::reject() {
-    if (m_finished) {
-        done(IDCANCEL);
-        return;
-    }
-    OnCancel();  // the dialog stays until the worker has ended
-}
-
-void CHttpDownloadDlg::ShowStatusLine(const QString& text) {
-    // Once the transfer is being aborted, reports still queued from the worker do not
-    // replace "Aborting transfer".
-    if (IsAborted() && text != QString::fromLatin1(LoadResourceString(1627)))
-        return;
-    if (auto* label = ControlAs<QLabel>(kStatusLine))
-        label->setText(text);
-}
-
-void CHttpDownloadDlg::ShowPercentage(int percent) {
-    if (auto* bar = ControlAs<QProgressBar>(kProgressBar))
-        bar->setValue(percent);
-    setWindowTitle(
-        Text(FormatResourceString(1613, {std::to_string(percent), m_fileName.toStdString()})));
+    return IDCANCEL;
 }
 
 bool CHttpDownloadDlg::OnClientCertificateNeeded() {
@@ -326,36 +178,6 @@ bool CHttpDownloadDlg::OnAuthenticationNeeded(unsigned& result) {
     return true;
 }
 
-void CHttpDownloadDlg::SetStatusText(const std::string& text) {
-    emit StatusTextPosted(Text(text));
-}
-
 void CHttpDownloadDlg::OnSizeKnown(std::uint64_t) {
     emit SizeKnownPosted();
-}
-
-void CHttpDownloadDlg::OnProgress(std::uint64_t bytesThisTransfer, bool sizeKnown,
-                                  std::uint64_t total) {
-    const TransferMeter::Update update =
-        m_meter.Report(bytesThisTransfer, sizeKnown, total, BodyOffset(), NowMs());
-    if (update.percentage)
-        SetPercentage(*update.percentage);
-    if (update.rate)
-        SetTransferRate(*update.rate);
-    if (update.timeLeft) {
-        SetTimeLeft(update.timeLeft->seconds, update.timeLeft->soFar, update.timeLeft->total);
-    }
-}
-
-void CHttpDownloadDlg::SetPercentage(int percent) {
-    emit PercentagePosted(percent);
-}
-
-void CHttpDownloadDlg::SetTimeLeft(std::uint64_t seconds, std::uint64_t soFar,
-                                   std::uint64_t total) {
-    emit TimeLeftPosted(Text(TimeLeftAndCopiedText(seconds, soFar, total)));
-}
-
-void CHttpDownloadDlg::SetTransferRate(double bytesPerMs) {
-    emit RatePosted(Text(TransferRateText(bytesPerMs)));
 }

@@ -1,0 +1,83 @@
+// The look and run shared by the two modal "File Download" dialogs: template 1500 with its
+// animation, status line, file and server line, progress bar, time left and rate; a worker
+// thread that runs the transfer; Cancel, Escape and the close box that abort it and wait for the
+// worker's end. A derived class supplies the transfer engine.
+#pragma once
+
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "http/TransferTexts.h"
+#include "resources/TemplateDialog.h"
+
+class DownloadDialog : public TemplateDialog {
+    Q_OBJECT
+public:
+    // Runs the dialog: 1 done, 2 cancelled or refused, 3 failed, (4 see CHttpDownloadDlg).
+    int DoModal();
+
+    // The last component of the URL's object, shown in the texts.
+    const QString& FileName() const { return m_fileName; }
+
+protected:
+    explicit DownloadDialog(QWidget* parent);
+    // A derived class calls StopWorker in its own destructor: the worker runs its code.
+    ~DownloadDialog() override;
+
+    // Steps before the dialog shows; false ends the run with 2 without showing it.
+    virtual bool PrepareDialog() = 0;
+    // The worker thread's body: the transfer, then ReportWorkerEnd with its result.
+    virtual void RunTransfer() = 0;
+    virtual void AbortTransfer() = 0;
+    virtual bool TransferAborted() const = 0;
+    // The dialog's result once the worker has ended and the transfer was not aborted.
+    virtual int ResultAfterTransfer(bool succeeded) { return succeeded ? 1 : 3; }
+
+    // For PrepareDialog: asks before `path` is replaced (string 1625); false when the user
+    // declines.
+    bool ConfirmReplace(const std::string& path);
+    // For PrepareDialog: parses `url` (putting "http://" in front when it does not parse as it
+    // is), shows its file name and server on the second line. False when it cannot be parsed.
+    bool ShowUrl(std::string& url);
+
+    // Worker side: each report reaches the widgets through a queued signal.
+    void ReportWorkerEnd(bool succeeded);
+    void ReportProgress(std::uint64_t bytes, bool sizeKnown, std::uint64_t total,
+                        std::uint64_t offset);
+    void PostStatusText(const std::string& text);
+    virtual void SetPercentage(int percent);
+    virtual void SetTimeLeft(std::uint64_t seconds, std::uint64_t soFar, std::uint64_t total);
+    virtual void SetTransferRate(double bytesPerMs);
+
+    // Aborts an unfinished transfer and joins the worker.
+    void StopWorker();
+
+    // Cancel button and Escape: abort and wait for the worker's end.
+    void OnCancel();
+    void reject() override;
+    void OnInitDialog() override;
+
+signals:
+    void StatusTextPosted(const QString& text);
+    void SizeKnownPosted();
+    void PercentagePosted(int percent);
+    void TimeLeftPosted(const QString& text);
+    void RatePosted(const QString& text);
+    void WorkerEnded();
+
+private:
+    void StartWorker();
+    void OnWorkerEnded();
+    void ShowStatusLine(const QString& text);
+    void ShowPercentage(int percent);
+
+    QString m_fileName;
+    std::atomic<bool> m_finished{false};
+    std::atomic<bool> m_transferSucceeded{false};
+    std::thread m_worker;
+    TransferMeter m_meter;  // used by the worker only
+};
