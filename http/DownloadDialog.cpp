@@ -205,8 +205,7 @@ void DownloadDialog::SetPercentage(int percent) {
     emit PercentagePosted(percent);
 }
 
-void DownloadDialog::SetTimeLeft(std::uint64_t seconds, std::uint64_t soFar,
-                                 std::uint64_t total) {
+void DownloadDialog::SetTimeLeft(std::uint64_t seconds, std::uint64_t soFar, std::uint64_t total) {
     emit TimeLeftPosted(Text(TimeLeftAndCopiedText(seconds, soFar, total)));
 }
 
