@@ -32,6 +32,10 @@ public:
     // Record index of the first selected row from the top, or -1.
     int SelectedRecord() const;
     void RemoveAt(int index);
+    // The status images: not downloaded (red), downloading (yellow), downloaded (green).
+    static constexpr int kNotDownloaded = 0;
+    static constexpr int kDownloading = 1;
+    static constexpr int kDownloaded = 2;
     // Stores the image index and changes that row's image without rebuilding the rows.
     void SetStatusImage(int index, int image);
     // Rebuilds every row, enables or disables the action buttons, selects the newest row.

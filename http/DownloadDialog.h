@@ -17,6 +17,9 @@
 class DownloadDialog : public TemplateDialog {
     Q_OBJECT
 public:
+    // A derived class calls StopWorker in its own destructor: the worker runs its code.
+    ~DownloadDialog() override;
+
     // Runs the dialog: 1 done, 2 cancelled or refused, 3 failed, (4 see CHttpDownloadDlg).
     int DoModal();
 
@@ -25,8 +28,6 @@ public:
 
 protected:
     explicit DownloadDialog(QWidget* parent);
-    // A derived class calls StopWorker in its own destructor: the worker runs its code.
-    ~DownloadDialog() override;
 
     // Steps before the dialog shows; false ends the run with 2 without showing it.
     virtual bool PrepareDialog() = 0;

@@ -41,7 +41,9 @@ TavrelSnifferWindow::TavrelSnifferWindow(QWidget* parent, AdapterLister adapters
     m_downloadButton = ControlAs<QPushButton>(kDownloadId);
     m_helpButton = ControlAs<QPushButton>(kHelpId);
 
+    connect(m_previewButton, &QPushButton::clicked, this, &TavrelSnifferWindow::OnPreview);
     connect(m_removeButton, &QPushButton::clicked, this, &TavrelSnifferWindow::OnRemove);
+    connect(m_downloadButton, &QPushButton::clicked, this, &TavrelSnifferWindow::OnDownload);
     connect(m_helpButton, &QPushButton::clicked, this, &TavrelSnifferWindow::OnHelpButton);
     connect(m_mediaList, &QTreeWidget::itemSelectionChanged, this,
             &TavrelSnifferWindow::OnListItemChanged);

@@ -30,6 +30,12 @@ public:
     // The help page's address: the installed page beside the program.
     static QString HelpPageUrl();
 
+    // Plays record `index` (0 is the oldest) with the player.
+    void PreviewMedia(int index);
+    // Asks where the MP3 goes, fetches record `index` again and, unless it is MP3 already,
+    // extracts its sound into that file; the record's status image tells how far it came.
+    void DownloadAndImport(int index);
+
 protected:
     void OnInitDialog() override;
     void paintEvent(QPaintEvent* event) override;
@@ -37,6 +43,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void OnPreview();
+    void OnDownload();
     void OnRemove();
     void OnHelpButton();
     void OnListItemChanged();

@@ -3,6 +3,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 #include <filesystem>
 #include <fstream>
@@ -10,7 +11,9 @@
 
 #include "base/ShowMessage.h"
 #include "http/CHttpDownloadDlg.h"
+#include "http/CYouTubeDownloadDlg.h"
 #include "http/LocalHttpServer.h"
+#include "http/ScriptedSocketServer.h"
 
 namespace fs = std::filesystem;
 
@@ -21,7 +24,7 @@ std::string ReadFile(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-QString LabelText(const CHttpDownloadDlg& dialog, int id) {
+QString LabelText(const DownloadDialog& dialog, int id) {
     auto* label = dialog.ControlAs<QLabel>(id);
     return label ? label->text() : QStringLiteral("<missing>");
 }
@@ -239,6 +242,59 @@ private slots:
         QVERIFY(dialog.IsAborted());
         QVERIFY(!fs::exists(m_file));
         QVERIFY(m_messages.isEmpty());
+    }
+
+    // The replay dialog looks like the HTTP one and ends with 3 when the transfer failed.
+    void replayDialogResults_data() {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<int>("expected");  // the expected size given to the dialog
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("title");
+        const QByteArray body(1500, 'b');
+        const QByteArray whole = "HTTP/1.1 200 OK\r\nContent-Length: 1500\r\n\r\n" + body;
+        QTest::newRow("expected size") << whole << 1500 << 1 << "100% of clip.flv Completed";
+        QTest::newRow("size not known") << whole << 0 << 1 << "File Download";
+        QTest::newRow("more than expected") << whole << 500 << 1 << "100% of clip.flv Completed";
+        QTest::newRow("404") << QByteArray("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n")
+                             << 1500 << 3 << "File Download";
+    }
+    void replayDialogResults() {
+        QFETCH(QByteArray, answer);
+        QFETCH(int, expected);
+        QFETCH(int, result);
+        QFETCH(QString, title);
+        ScriptedSocketServer server({{answer.toStdString()}});
+        CYouTubeDownloadDlg dialog;
+        dialog.SetUrl(server.HostPort() + "/v/clip.flv");
+        dialog.SetRequestHeaders("GET /v/clip.flv HTTP/1.1\r\n\r\n");
+        dialog.SetDestinationPath(m_file.string());
+        dialog.SetExpectedSize(static_cast<std::uint64_t>(expected));
+        dialog.SetConfirmOverwrite(false);
+        QCOMPARE(dialog.DoModal(), result);
+        QCOMPARE(dialog.windowTitle(), title);
+        QCOMPARE(dialog.ControlAs<QProgressBar>(1504)->value(), result == 1 && expected ? 100 : 0);
+        QCOMPARE(LabelText(dialog, 1502), QString());  // no connection steps are shown
+        QCOMPARE(LabelText(dialog, 1503), QStringLiteral("clip.flv from 127.0.0.1"));
+        QCOMPARE(fs::exists(m_file), result == 1);
+        QVERIFY(m_messages.isEmpty());
+    }
+
+    void replayCancelWhileTheServerIsSilent() {
+        ScriptedSocketServer server({{"HTTP/1.1 200 OK\r\nContent-Length: 9000\r\n\r\nabc"}},
+                                    ScriptedSocketServer::End::Hold);
+        CYouTubeDownloadDlg dialog;
+        dialog.SetUrl("http://" + server.HostPort() + "/v/clip.flv");
+        dialog.SetRequestHeaders("GET /v/clip.flv HTTP/1.1\r\n\r\n");
+        dialog.SetDestinationPath(m_file.string());
+        dialog.SetExpectedSize(9000);
+        dialog.SetConfirmOverwrite(false);
+        QTimer::singleShot(300, &dialog, [&] { dialog.ControlAs<QPushButton>(2)->click(); });
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(dialog.DoModal(), 2);
+        QVERIFY(timer.elapsed() < 5000);
+        QCOMPARE(LabelText(dialog, 1502), QStringLiteral("Aborting transfer"));
+        QCOMPARE(ReadFile(m_file), std::string("abc"));
     }
 };
 

@@ -15,10 +15,12 @@ the pattern byte(i) = i % 251, so a test can check every byte of a file.
   /slow/N          Content-Length N, 1000 bytes every 100 ms
   /stall/N         Content-Length N, 1000 bytes, then nothing for 120 s
   /big/N           Content-Length N of zero bytes, sent in 1 MiB blocks (benchmark)
+  /root/PATH       with "--root FOLDER": the file PATH of that folder (404 when missing)
 
 With "--tls CERT KEY" it speaks HTTPS with that certificate.
 """
 import base64
+import os
 import re
 import sys
 import time
@@ -26,6 +28,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 PATTERN = bytes(i % 251 for i in range(251 * 4096))  # about 1 MiB, a whole number of periods
 ZEROS = bytes(1024 * 1024)
+ROOT = None  # the folder served under /root/, from "--root FOLDER"
 
 
 def pattern(start, end):
@@ -130,6 +133,16 @@ class Handler(BaseHTTPRequestHandler):
                 step = min(left, len(ZEROS))
                 self.wfile.write(view[:step])
                 left -= step
+        elif kind == "root" and ROOT:
+            name = os.path.normpath(self.path.split("?", 1)[0][len("/root/"):])
+            path = os.path.join(ROOT, name)
+            if name.startswith("..") or os.path.isabs(name) or not os.path.isfile(path):
+                self.head(404, 0)
+                return
+            with open(path, "rb") as f:
+                body = f.read()
+            self.head(200, len(body), [("Content-Type", "application/octet-stream")])
+            self.wfile.write(body)
         else:
             self.head(404, 0)
 
@@ -140,11 +153,15 @@ class Server(ThreadingHTTPServer):
 
 
 def main():
+    global ROOT
     server = Server(("127.0.0.1", 0), Handler)
-    if len(sys.argv) == 4 and sys.argv[1] == "--tls":
+    args = sys.argv[1:]
+    if len(args) == 2 and args[0] == "--root":
+        ROOT = args[1]
+    if len(args) == 3 and args[0] == "--tls":
         import ssl
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(sys.argv[2], sys.argv[3])
+        context.load_cert_chain(args[1], args[2])
         server.socket = context.wrap_socket(server.socket, server_side=True)
     print(server.server_address[1], flush=True)
     try:

@@ -1,0 +1,403 @@
+// Preview and Download through the main window's buttons, against a real local HTTP server and
+// the real ffmpeg; the save prompt and the message boxes are answered through their seams.
+#include <QApplication>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "base/Globals.h"
+#include "base/ShowMessage.h"
+#include "capture/LiveNetwork.h"
+#include "capture/PacketSniffer.h"
+#include "capture/SniffedMediaList.h"
+#include "converter/ConversionJobs.h"
+#include "converter/ConverterTestSupport.h"
+#include "converter/TavrelImportProgressDlg.h"
+#include "http/DownloadDialog.h"
+#include "http/LocalHttpServer.h"
+#include "http/ScriptedSocketServer.h"
+#include "window/TavrelSnifferWindow.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kPreview = 1138;
+constexpr int kDownload = 1141;
+const std::string kMp3Options = "-vn -codec:a libmp3lame -q:a 2 -f mp3";
+
+std::vector<std::string> NoAdapters() {
+    return {};
+}
+
+// Runs `action` on every visible top-level widget of type T, every 20 ms, while it is set up.
+template <typename T>
+class DialogWatcher {
+public:
+    explicit DialogWatcher(std::function<void(T*)> action) : m_action(std::move(action)) {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                if (auto* dialog = qobject_cast<T*>(widget); dialog && dialog->isVisible()) {
+                    ++seen;
+                    m_action(dialog);
+                }
+            }
+        });
+        m_timer.start(20);
+    }
+    int seen = 0;
+
+private:
+    std::function<void(T*)> m_action;
+    QTimer m_timer;
+};
+
+std::vector<std::string> FilesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace
+
+class DownloadWorkflowTest : public QObject {
+    Q_OBJECT
+private:
+    QTemporaryDir m_dir;
+    std::string m_root, m_served, m_work, m_flv;
+    std::unique_ptr<LocalHttpServer> m_server;
+    QStringList m_messages;
+    QString m_answer;  // what the save prompt answers
+    int m_prompts = 0;
+    QString m_promptTitle;
+
+    struct Window {
+        TavrelSnifferWindow window{nullptr, &NoAdapters};
+        Window() {
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+        }
+        SniffedMediaList* list() const { return window.MediaList(); }
+        void add(const std::string& url, std::uint64_t size, const std::string& type,
+                 const std::string& headers = "GET / HTTP/1.1\r\n\r\n") {
+            list()->AddSniffedMedia(url, headers, std::to_string(size) + "\r\n", type,
+                                    std::time(nullptr));
+        }
+        void download() { window.ControlAs<QPushButton>(kDownload)->click(); }
+        int status() const { return list()->Record(0)->statusImage; }
+    };
+
+    std::string Url(const std::string& path) const { return m_server->Url(path); }
+    std::string Output() const { return m_root + "/out/chosen.mp3"; }
+
+private slots:
+    void initTestCase() {
+        if (convtest::FindProgram("ffmpeg").empty() || convtest::FindProgram("ffprobe").empty())
+            QSKIP("needs ffmpeg and ffprobe (Debian package ffmpeg)");
+        ClearProxyEnvironment();
+        m_root = m_dir.path().toStdString();
+        m_served = m_root + "/served";
+        fs::create_directories(m_served + "/youtube.com");
+        m_flv = m_served + "/clip.flv";
+        QVERIFY(convtest::MakeFlashVideo(m_flv, 3.0));
+        fs::copy_file(m_flv, m_served + "/youtube.com/clip.flv");
+        convtest::WriteFile(m_served + "/song.mp3", std::string(150000, 's'));
+        m_server = std::make_unique<LocalHttpServer>(PELNIX_HTTP_TEST_SERVER,
+                                                     std::vector<std::string>{"--root", m_served});
+        QVERIFY(m_server->Running());
+        g_ffmpegExe = convtest::FindProgram("ffmpeg");
+        g_settingsFile = m_root + "/Pelnix.ini";
+        SetMessageBoxHandler(
+            [this](QWidget*, const QString& caption, unsigned flags, const QString& text) {
+                m_messages << QStringLiteral("%1 %2: %3").arg(caption).arg(flags).arg(text);
+                return IDOK;
+            });
+        SetSavePromptHandler([this](QWidget*, const SavePrompt& prompt) {
+            ++m_prompts;
+            m_promptTitle = prompt.title;
+            return m_answer;
+        });
+    }
+    void cleanupTestCase() {
+        SetMessageBoxHandler({});
+        SetSavePromptHandler({});
+    }
+    void init() {
+        m_work = m_root + "/work";
+        fs::remove_all(m_work);
+        fs::remove_all(m_root + "/out");
+        fs::create_directories(m_work);
+        fs::create_directories(m_root + "/out");
+        g_tempDir = m_work;
+        g_ffmpegAudioOptions = kMp3Options;
+        m_messages.clear();
+        m_answer = QString::fromStdString(Output());
+        m_prompts = 0;
+    }
+
+    void flashVideoBecomesAnMp3AtTheChosenPath() {
+        Window w;
+        // A session that captures nothing still takes the program's own URL on its ignore list.
+        auto* session = new PacketSniffer("pelnix-no-such-adapter");
+        g_packetSniffers.push_back(session);
+        const std::string url = Url("/root/clip.flv");
+        w.add(url, 150000, "x-flv\r\n");
+        w.download();
+
+        QCOMPARE(m_prompts, 1);
+        QCOMPARE(m_promptTitle, QStringLiteral("Save Video As..."));
+        QCOMPARE(m_messages, QStringList());
+        const QString probe = QString::fromStdString(convtest::ProbeFormatAndDuration(Output()));
+        QVERIFY2(probe.startsWith("mp3 "), qPrintable(probe));
+        QVERIFY2(qAbs(probe.section(' ', 1).toDouble() - 3.0) < 0.2, qPrintable(probe));
+        QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
+        // The media stays in the work folder beside its URL note and script.
+        QCOMPARE(FilesIn(m_work),
+                 (std::vector<std::string>{"QXCmdTmp.bat", "Sniffer_0_150000.bat",
+                                           "Sniffer_0_150000.flv", "Sniffer_0_150000.txt"}));
+        QCOMPARE(convtest::ReadFile(m_work + "/Sniffer_0_150000.flv"), convtest::ReadFile(m_flv));
+        QCOMPARE(convtest::ReadFile(m_work + "/Sniffer_0_150000.txt"), url + "\n");
+        QCOMPARE(session->IgnoreListSize(), std::size_t(1));
+    }
+
+    void mp3RecordGoesStraightToThePath() {
+        Window w;
+        w.add(Url("/root/song.mp3"), 150000, "MP3");
+        w.download();
+        QCOMPARE(m_messages, QStringList());
+        QCOMPARE(convtest::ReadFile(Output()), std::string(150000, 's'));
+        QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
+        // No media copy, no script, no duration query: no conversion ran.
+        QCOMPARE(FilesIn(m_work), std::vector<std::string>{"Sniffer_0_150000.txt"});
+    }
+
+    void cancelledPromptWritesNothing() {
+        Window w;
+        w.add(Url("/root/clip.flv"), 150000, "x-flv\r\n");
+        m_answer.clear();
+        w.download();
+        QCOMPARE(m_prompts, 1);
+        QVERIFY(FilesIn(m_work).empty());
+        QVERIFY(FilesIn(m_root + "/out").empty());
+        QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
+        QCOMPARE(m_messages, QStringList());
+    }
+
+    void failedDownloadsTurnRedAndConvertNothing_data() {
+        QTest::addColumn<QString>("path");  // empty: a closed port
+        QTest::addColumn<QString>("type");
+        QTest::newRow("404") << "/status/404"
+                             << "x-flv\r\n";
+        QTest::newRow("unreachable") << QString() << "x-flv\r\n";
+        QTest::newRow("cut short") << "/short/150000/1000"
+                                   << "x-flv\r\n";
+        QTest::newRow("404, MP3 record") << "/status/404"
+                                         << "MP3";
+    }
+    void failedDownloadsTurnRedAndConvertNothing() {
+        QFETCH(QString, path);
+        QFETCH(QString, type);
+        Window w;
+        const std::string url =
+            path.isEmpty() ? "http://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/a.flv"
+                           : Url(path.toStdString());
+        w.add(url, 150000, type.toStdString());
+        w.download();
+        QCOMPARE(m_messages, QStringList{"Pelnix 0: Video Download failed."});
+        QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
+        QVERIFY(!fs::exists(m_work + "/Sniffer_0_150000.bat"));
+        QVERIFY(!fs::exists(Output()));
+    }
+
+    void cancelledDownloadTurnsRed() {
+        Window w;
+        w.add(Url("/slow/200000"), 200000, "x-flv\r\n");
+        DialogWatcher<DownloadDialog> cancel([](DownloadDialog* dialog) {
+            if (auto* button = dialog->ControlAs<QPushButton>(2); button && button->isEnabled())
+                button->click();
+        });
+        w.download();
+        QVERIFY(cancel.seen > 0);
+        QCOMPARE(m_messages, QStringList{"Pelnix 0: Video Download canceled."});
+        QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
+        QVERIFY(!fs::exists(m_work + "/Sniffer_0_200000.bat"));
+    }
+
+    void cancelledConversionStaysGreen() {
+        const std::string longer = m_served + "/long.flv";
+        QVERIFY(convtest::RunCommand("ffmpeg -nostdin -loglevel error -y -f lavfi -i "
+                                     "sine=duration=30 -c:a libmp3lame -f flv '" +
+                                     longer + "'") == 0);
+        // The converter runs at playback speed, so it is still at work when cancelled.
+        g_ffmpegAudioOptions = "-vn -af arealtime -codec:a libmp3lame -f mp3";
+        Window w;
+        w.add(Url("/root/long.flv"), 480000, "x-flv\r\n");
+        DialogWatcher<TavrelImportProgressDlg> cancel([](TavrelImportProgressDlg* dialog) {
+            auto* bar = dialog->ControlAs<QProgressBar>(TavrelImportProgressDlg::kProgressId);
+            auto* button = dialog->ControlAs<QPushButton>(TavrelImportProgressDlg::kCancelId);
+            if (bar && bar->value() > 0 && button)
+                button->click();
+        });
+        w.download();
+        QVERIFY(cancel.seen > 0);
+        QCOMPARE(m_messages, QStringList{"Pelnix 0: Video Import canceled."});
+        QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
+        QVERIFY(!fs::exists(Output()));
+        QVERIFY(fs::exists(m_work + "/Sniffer_0_480000.flv"));
+    }
+
+    void conversionFailureShowsTheConvertersOutput() {
+        Window w;
+        convtest::WriteFile(m_served + "/junk.flv", std::string(150000, 'j'));
+        w.add(Url("/root/junk.flv"), 150000, "x-flv\r\n");
+        w.download();
+        QCOMPARE(m_messages.size(), 1);
+        QVERIFY2(m_messages[0].startsWith("Pelnix 0: The conversion command failed.  The output "
+                                          "from the converter is:\n\n"),
+                 qPrintable(m_messages[0]));
+        QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
+    }
+
+    void siteRecordReplaysTheCapturedRequest() {
+        const std::string media = convtest::ReadFile(m_flv);
+        ScriptedSocketServer server({{"HTTP/1.1 200 OK\r\nContent-Length: " +
+                                      std::to_string(media.size()) + "\r\n\r\n" + media}},
+                                    ScriptedSocketServer::End::Hold);
+        const std::string url = "http://" + server.HostPort() + "/youtube.com/get_video?id=7";
+        const std::string headers =
+            "GET /youtube.com/get_video?id=7 HTTP/1.1\r\nHost: " + server.HostPort() +
+            "\r\nCookie: session=abc\r\n\r\n";
+        Window w;
+        w.add(url, 150000, "x-flv\r\n", headers);
+        QVERIFY(w.list()->Record(0));
+        QCOMPARE(w.list()->Record(0)->siteFlag, 1);
+        w.download();
+        // The captured block went out byte for byte: the replay download, not a request of the
+        // transfer engine's own.
+        QCOMPARE(server.Request(), headers);
+        QCOMPARE(m_messages, QStringList());
+        const QString probe = QString::fromStdString(convtest::ProbeFormatAndDuration(Output()));
+        QVERIFY2(probe.startsWith("mp3 "), qPrintable(probe));
+        QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
+    }
+
+    void hostileTypeTextStaysInTheWorkFolder_data() {
+        QTest::addColumn<QString>("type");
+        QTest::newRow("command") << "$(touch pelnix-hostile-mark)";
+        QTest::newRow("path") << "../../pelnix-hostile-mark";
+        QTest::newRow("quote") << "flv'; touch pelnix-hostile-mark; '";
+    }
+    void hostileTypeTextStaysInTheWorkFolder() {
+        QFETCH(QString, type);
+        const fs::path before = fs::current_path();
+        fs::current_path(m_work);
+        Window w;
+        w.add(Url("/root/clip.flv"), 150000, type.toStdString());
+        w.download();
+        fs::current_path(before);
+        QCOMPARE(m_messages, QStringList());
+        QVERIFY(convtest::ProbeFormatAndDuration(Output()).rfind("mp3 ", 0) == 0);
+        for (const std::string& folder : {m_root, m_work, m_root + "/out", before.string()}) {
+            for (const std::string& name : FilesIn(folder))
+                QVERIFY2(name.find("pelnix-hostile-mark") == std::string::npos, name.c_str());
+        }
+        for (const std::string& name : FilesIn(m_work))
+            QVERIFY2(name.rfind("Sniffer_0_150000.", 0) == 0 || name == "QXCmdTmp.bat",
+                     name.c_str());
+    }
+
+    void previewRegistersTheUrlAndStartsThePlayer() {
+        // The player is a script that writes down its arguments.
+        const std::string player = m_root + "/player.sh";
+        const std::string said = m_root + "/player-args.txt";
+        convtest::WriteFile(player, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + said + "'\n");
+        fs::permissions(player, fs::perms::owner_all);
+        g_ffplayExe = player;
+        Window w;
+        auto* session = new PacketSniffer("pelnix-no-such-adapter");
+        g_packetSniffers.push_back(session);
+        w.add("http://media.test/a.flv?x=$(id)", 150000, "x-flv\r\n");
+        w.window.ControlAs<QPushButton>(kPreview)->click();
+        QTRY_VERIFY(fs::exists(said) && fs::file_size(said) > 0);
+        QCOMPARE(convtest::ReadFile(said), std::string("http://media.test/a.flv?x=$(id)\n"));
+        QCOMPARE(session->IgnoreListSize(), std::size_t(1));
+        QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
+    }
+
+    // Everything for real: a capture session in a network namespace lists a Flash video that
+    // curl fetches there; the window's Download button fetches it again and the MP3 arrives.
+    void endToEndInANetworkNamespace() {
+        if (geteuid() != 0)
+            QSKIP("needs root: creates network namespaces and captures packets");
+        VethPair net("dw");
+        QVERIFY(net.Ok());
+        const int home = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        QVERIFY(home >= 0);
+        // The GUI thread, and so every session and download worker it starts, moves into the
+        // client's namespace.
+        QVERIFY(net.EnterClientNamespace());
+        struct GoHome {
+            int fd;
+            ~GoHome() {
+                setns(fd, CLONE_NEWNET);
+                close(fd);
+            }
+        } goHome{home};
+
+        const std::string folder = m_root + "/e2e";
+        fs::create_directories(folder);
+        QVERIFY(convtest::RunCommand("ffmpeg -nostdin -loglevel error -y -f lavfi -i "
+                                     "testsrc=size=320x240:rate=25:duration=4 -f lavfi -i "
+                                     "sine=duration=4 -c:v flv1 -c:a libmp3lame -f flv '" +
+                                     folder + "/clip.flv'") == 0);
+        const auto size = fs::file_size(folder + "/clip.flv");
+        QVERIFY(size >= 100000);
+        const std::string ready = m_root + "/e2e-server.txt";
+        const pid_t server = StartProgram(net.InServer({"python3", PELNIX_MEDIA_SERVER, folder,
+                                                        VethPair::kServerAddress, "8080"}),
+                                          ready);
+        struct StopServer {
+            pid_t pid;
+            ~StopServer() { StopProgram(pid); }
+        } stopServer{server};
+        QTRY_VERIFY(fs::exists(ready) && fs::file_size(ready) > 0);
+
+        const std::string link = net.clientLink;
+        TavrelSnifferWindow window(nullptr, [link] { return std::vector<std::string>{link}; });
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(g_packetSniffers.size(), std::size_t(1));
+        PacketSniffer* session = g_packetSniffers[0];
+        QVERIFY2(session->IsCapturing(), session->ErrorText().c_str());
+
+        const std::string url =
+            std::string("http://") + VethPair::kServerAddress + ":8080/clip.flv";
+        QCOMPARE(RunProgram(net.InClient({"curl", "-s", "-f", "-o", "/dev/null", url})), 0);
+        QTRY_COMPARE(window.MediaList()->Count(), 1);
+        QCOMPARE(window.MediaList()->Record(0)->url, url);
+
+        window.ControlAs<QPushButton>(kDownload)->click();
+        QCOMPARE(m_messages, QStringList());
+        const QString probe = QString::fromStdString(convtest::ProbeFormatAndDuration(Output()));
+        QVERIFY2(probe.startsWith("mp3 "), qPrintable(probe));
+        QCOMPARE(window.MediaList()->Record(0)->statusImage, SniffedMediaList::kDownloaded);
+        // The session saw the program's own request and dropped it.
+        QTRY_COMPARE(session->IgnoreListSize(), std::size_t(0));
+        QCOMPARE(window.MediaList()->Count(), 1);
+    }
+};
+
+QTEST_MAIN(DownloadWorkflowTest)
+#include "DownloadWorkflowTest.moc"
