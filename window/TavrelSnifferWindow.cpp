@@ -95,7 +95,7 @@ void TavrelSnifferWindow::OnInitDialog() {
 
     m_logo = LoadBitmapResource(IDB_LOGO);
 
-    // The keyboard focus follows the mouse into the window.
+    // Within the active window, the keyboard focus follows the mouse to the list.
     setMouseTracking(true);
     for (QWidget* child : findChildren<QWidget*>()) child->installEventFilter(this);
 
@@ -148,10 +148,10 @@ void TavrelSnifferWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 bool TavrelSnifferWindow::eventFilter(QObject* watched, QEvent* event) {
-    // The pointer entering the window or one of its controls brings the keyboard focus in.
-    if (event->type() == QEvent::Enter) {
-        if (!isActiveWindow()) activateWindow();
-        if (!focusWidget()) m_mediaList->setFocus(Qt::MouseFocusReason);
-    }
+    // The pointer entering the window or one of its controls brings the keyboard focus to the
+    // list, but only within the window the user already works in: hovering never takes the
+    // keyboard from another program's window.
+    if (event->type() == QEvent::Enter && isActiveWindow() && !focusWidget())
+        m_mediaList->setFocus(Qt::MouseFocusReason);
     return TemplateDialog::eventFilter(watched, event);
 }

@@ -11,7 +11,9 @@
 
 namespace {
 
-std::vector<std::string> NoAdapters() { return {}; }
+std::vector<std::string> NoAdapters() {
+    return {};
+}
 
 // A window with no capture sessions, shown so that its initialisation has run.
 struct ShownWindow {
@@ -23,8 +25,7 @@ struct ShownWindow {
     SniffedMediaList* list() const { return window.MediaList(); }
     QPushButton* button(int id) const { return window.ControlAs<QPushButton>(id); }
     bool actionsEnabled() const {
-        return button(1138)->isEnabled() && button(1139)->isEnabled() &&
-               button(1141)->isEnabled();
+        return button(1138)->isEnabled() && button(1139)->isEnabled() && button(1141)->isEnabled();
     }
     bool actionsDisabled() const {
         return !button(1138)->isEnabled() && !button(1139)->isEnabled() &&
@@ -37,11 +38,14 @@ struct ShownWindow {
     QList<int> selectedRows() const {
         QList<int> rows;
         for (int r = 0; r < list()->topLevelItemCount(); ++r) {
-            if (list()->topLevelItem(r)->isSelected()) rows.append(r);
+            if (list()->topLevelItem(r)->isSelected())
+                rows.append(r);
         }
         return rows;
     }
-    int numberAt(int row) const { return list()->topLevelItem(row)->text(0).section('.', 0, 0).toInt(); }
+    int numberAt(int row) const {
+        return list()->topLevelItem(row)->text(0).section('.', 0, 0).toInt();
+    }
 };
 
 }  // namespace
@@ -62,7 +66,7 @@ private slots:
         QCOMPARE(remove.y(), preview.y());
         QCOMPARE(download.y(), preview.y());
         QVERIFY(preview.right() < remove.left() && remove.right() < download.left());
-        QVERIFY(download.right() < 256);  // clear of the logo column
+        QVERIFY(download.right() < 256);                           // clear of the logo column
         QCOMPARE(w.window.minimumSize(), w.window.maximumSize());  // not resizable
         QCOMPARE(w.list()->headerItem()->text(0), QStringLiteral("Time Sniffed"));
         QCOMPARE(w.list()->columnWidth(0), 106);
@@ -81,7 +85,8 @@ private slots:
         QVERIFY(w.actionsEnabled());
         QCOMPARE(w.list()->SelectedRecord(), 0);
         const QTreeWidgetItem* row = w.list()->topLevelItem(0);
-        QVERIFY(QRegularExpression(R"(^\d+\. \d\d:\d\d:\d\d [AP]M$)").match(row->text(0)).hasMatch());
+        QVERIFY(
+            QRegularExpression(R"(^\d+\. \d\d:\d\d:\d\d [AP]M$)").match(row->text(0)).hasMatch());
         QCOMPARE(row->text(1), QStringLiteral("flv"));
         QCOMPARE(row->text(2), QStringLiteral("0.10 MB"));
         QVERIFY(!row->icon(0).isNull());
@@ -199,6 +204,30 @@ private slots:
             QVERIFY(w.window.isVisible());
             QCOMPARE(w.list()->Count(), 0);
         }
+    }
+
+    void hoverNeverTakesTheKeyboardFromAnotherWindow() {
+        // The user types in another program's window; the pointer crosses Pelnix's window.
+        ShownWindow w;
+        QWidget other;
+        other.show();
+        other.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&other));
+        for (QWidget* target : {w.button(1141), w.button(1142)}) {
+            QEvent enter(QEvent::Enter);
+            QCoreApplication::sendEvent(target, &enter);
+            QCoreApplication::processEvents();
+            QCOMPARE(QApplication::activeWindow(), &other);
+        }
+        // Within the window that is already active, hover brings the focus to the list.
+        w.window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w.window));
+        if (QWidget* focused = QApplication::focusWidget())
+            focused->clearFocus();
+        QCOMPARE(QApplication::focusWidget(), nullptr);
+        QEvent enter(QEvent::Enter);
+        QCoreApplication::sendEvent(w.button(1142), &enter);
+        QCOMPARE(QApplication::focusWidget(), w.list());
     }
 
     void closingWhileACaptureThreadReportsIsSafe() {
