@@ -29,8 +29,14 @@ int ShowMessage(QWidget* owner, const char* caption, unsigned flags, const char*
 #endif
     ;
 
+// As ShowMessage with a text already formatted, and `details` (plain text too) in the box's
+// scrollable detail part, shown on request.
+int ShowMessageWithDetails(QWidget* owner, const char* caption, unsigned flags, const QString& text,
+                           const QString& details);
+
 // Replaces the modal box with `handler` (for tests and scripted runs); an empty handler
-// restores the box. The handler gets the formatted text and returns the result to report.
+// restores the box. The handler gets the formatted text (without details) and returns the
+// result to report.
 using MessageBoxHandler =
     std::function<int(QWidget* owner, const QString& caption, unsigned flags, const QString& text)>;
 void SetMessageBoxHandler(MessageBoxHandler handler);

@@ -77,16 +77,28 @@ SharedText g_runnerOutput;
 void SharedText::Clear() {
     std::lock_guard lock(m_mutex);
     m_text.clear();
+    m_dropped = false;
 }
 
 void SharedText::Append(std::string_view text) {
     std::lock_guard lock(m_mutex);
     m_text.append(text);
+    // Cut the front in steps of a quarter of the limit, so that a long run moves the kept
+    // text only now and then, not with every chunk.
+    if (m_text.size() > m_limit + m_limit / 4) {
+        m_text.erase(0, m_text.size() - m_limit);
+        m_dropped = true;
+    }
 }
 
 std::string SharedText::Copy() const {
     std::lock_guard lock(m_mutex);
-    return m_text;
+    return m_text.size() > m_limit ? m_text.substr(m_text.size() - m_limit) : m_text;
+}
+
+bool SharedText::Truncated() const {
+    std::lock_guard lock(m_mutex);
+    return m_dropped || m_text.size() > m_limit;
 }
 
 CConsoleRunner::~CConsoleRunner() {

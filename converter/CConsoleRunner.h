@@ -14,16 +14,27 @@
 // Largest chunk the reader thread delivers at once.
 inline constexpr std::size_t kRunnerChunkBytes = 2048;
 
-// Text shared between threads under one lock; readers take a copy.
+// The most of a run's output that is kept: a converter that writes without end (a corrupt
+// input, a looping filter) must not grow the program's memory with it.
+inline constexpr std::size_t kRunnerOutputLimit = 1 << 20;
+
+// Text shared between threads under one lock; readers take a copy. Only the last `limit` bytes
+// of what was appended are kept.
 class SharedText {
 public:
+    explicit SharedText(std::size_t limit = kRunnerOutputLimit) : m_limit(limit) {}
     void Clear();
     void Append(std::string_view text);
+    // The kept text: everything appended since Clear, or its last `limit` bytes.
     std::string Copy() const;
+    // Whether bytes appended since Clear were dropped from the front.
+    bool Truncated() const;
 
 private:
+    const std::size_t m_limit;
     mutable std::mutex m_mutex;
     std::string m_text;
+    bool m_dropped = false;
 };
 
 // Everything the latest run of a window runner wrote, appended by its reader thread.

@@ -54,10 +54,19 @@ void ReportConversionFailure(QWidget* owner) {
     const std::string path = g_tempDir + "/FFMpegErrorOut.txt";
     const std::string output = g_runnerOutput.Copy();
     WriteTextFile(path, output);
-    const std::string report = ConversionFailureText(path, output);
-    ShowMessage(owner, kProductName, MB_OK,
-                "The conversion command failed.  The output from the converter is:\n\n%s",
-                report.c_str());
+    std::string report = ConversionFailureText(path, output);
+    if (report.empty() && g_runnerOutput.Truncated()) {
+        // The banner went with the front of a long output: the kept tail, from its first whole
+        // line, is the report.
+        const std::size_t lineEnd = output.find('\n');
+        report = lineEnd == std::string::npos ? output : output.substr(lineEnd + 1);
+    }
+    // The box shows the last lines; the whole (bounded) report scrolls in its detail part.
+    const QString text =
+        QStringLiteral("The conversion command failed.  The output from the converter is:\n\n") +
+        QString::fromUtf8(LastReportLines(report).c_str());
+    ShowMessageWithDetails(owner, kProductName, MB_OK, text,
+                           QString::fromUtf8(report.data(), qsizetype(report.size())));
 }
 
 void SetSavePromptHandler(SavePromptHandler handler) {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -49,25 +50,44 @@ long long LeadingDigits(std::string_view text, std::size_t& used) {
 
 }  // namespace
 
-double ParseProgressTime(std::string_view chunk) {
-    constexpr std::string_view kMarker = " time=";
-    const auto at = chunk.find(kMarker);
-    if (at == std::string_view::npos)
-        return 0;
-    std::string_view rest = chunk.substr(at + kMarker.size());
+namespace {
+
+// The time at the start of `rest` (the text after " time="), and in `used` how much it took; 0
+// with `used` 0 when it does not start with a number.
+double TimeValue(std::string_view rest, std::size_t& end) {
     std::size_t used = 0;
+    end = 0;
     double seconds = LeadingNumber(rest, used);
     if (used == 0)
         return 0;
+    std::size_t consumed = used;
     // Newer converters print HH:MM:SS.ss; older ones plain seconds.
-    for (int part = 0; part < 2 && used < rest.size() && rest[used] == ':'; ++part) {
-        rest.remove_prefix(used + 1);
-        const double next = LeadingNumber(rest, used);
+    for (int part = 0; part < 2 && consumed < rest.size() && rest[consumed] == ':'; ++part) {
+        const double next = LeadingNumber(rest.substr(consumed + 1), used);
         if (used == 0)
             return 0;
+        consumed += used + 1;
         seconds = seconds * 60 + (std::signbit(seconds) ? -next : next);
     }
+    end = consumed;
     return seconds;
+}
+
+}  // namespace
+
+double ParseProgressTime(std::string_view chunk) {
+    constexpr std::string_view kMarker = " time=";
+    // The latest complete time wins: a delivery may join several progress lines, and the last
+    // one may be cut off in the middle of its number.
+    for (std::size_t at = chunk.rfind(kMarker); at != std::string_view::npos;
+         at = at == 0 ? std::string_view::npos : chunk.rfind(kMarker, at - 1)) {
+        const std::string_view rest = chunk.substr(at + kMarker.size());
+        std::size_t end = 0;
+        const double seconds = TimeValue(rest, end);
+        if (end > 0 && end < rest.size())
+            return seconds;
+    }
+    return 0;
 }
 
 double ParseDuration(std::string_view output) {
@@ -138,6 +158,35 @@ std::string ConversionFailureText(const std::string& path, const std::string& fa
     }
     std::fclose(file);
     return report;
+}
+
+std::string LastReportLines(std::string_view report, std::size_t maxLines,
+                            std::size_t maxLineBytes) {
+    while (!report.empty() && (report.back() == '\n' || report.back() == '\r'))
+        report.remove_suffix(1);
+    // Walk back line by line; only the lines shown are ever looked at.
+    std::vector<std::string_view> lines;
+    while (!report.empty() && lines.size() < maxLines) {
+        const std::size_t cut = report.rfind('\n');
+        std::string_view line = cut == std::string_view::npos ? report : report.substr(cut + 1);
+        report = cut == std::string_view::npos ? std::string_view() : report.substr(0, cut);
+        // A carriage return at the very end overwrites nothing.
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        const std::size_t overwritten = line.rfind('\r');
+        if (overwritten != std::string_view::npos)
+            line.remove_prefix(overwritten + 1);
+        if (line.size() > maxLineBytes)
+            line.remove_prefix(line.size() - maxLineBytes);
+        lines.push_back(line);
+    }
+    std::string shown;
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+        shown.append(*it);
+        shown += '\n';
+    }
+    if (!shown.empty())
+        shown.pop_back();
+    return shown;
 }
 
 void WriteTextFile(const std::string& path, std::string_view text) {

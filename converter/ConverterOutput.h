@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-// Seconds after the first " time=" in `chunk`: either a decimal number of seconds or the
-// HH:MM:SS.ss form. 0 when there is none or it does not start with a number (time=N/A).
-// Only the first occurrence counts; an occurrence split between two chunks is missed.
+// Seconds after the last " time=" in `chunk` whose value is complete (something follows it):
+// either a decimal number of seconds or the HH:MM:SS.ss form. 0 when there is none (time=N/A
+// counts as none).
 double ParseProgressTime(std::string_view chunk);
 
 // Seconds of the first "Duration: HH:MM:SS.ss" in the converter's report, 0 when there is none
@@ -30,6 +30,12 @@ std::string ConversionCommand(std::string_view ffmpegExe, std::string_view input
 // at most 4095 bytes like a 4096-byte line reader. Empty when no such line exists. When the file
 // cannot be opened, `fallback` (the whole output) is the report.
 std::string ConversionFailureText(const std::string& path, const std::string& fallback);
+
+// What the failure report shows in its message box: the last `maxLines` lines of `report` as a
+// terminal shows them (a line's text before its last carriage return is overwritten), each cut
+// to its last `maxLineBytes` bytes. The whole report goes into the box's detail part.
+std::string LastReportLines(std::string_view report, std::size_t maxLines = 20,
+                            std::size_t maxLineBytes = 300);
 
 // Creates or truncates `path` and writes `text` and one line end. Silent when the file cannot be
 // created.

@@ -92,24 +92,48 @@ TEST(ConverterOutput, ProgressChunks) {
         // Newer converters: HH:MM:SS.ss.
         {"size=     256kB time=00:01:02.50 bitrate= 128.5kbits/s speed=32x", 62.5},
         {"size=  9kB time=01:00:00.25 bitrate=", 3600.25},
-        // Several progress lines in one chunk: only the first counts.
-        {"size= 1kB time=00:00:01.00 bitrate=1\rsize= 2kB time=00:00:02.00 bitrate=1\r", 1},
-        {"frame=1\nsize= 1kB time=4.5 bitrate=1\nsize= 2kB time=9.5\n", 4.5},
+        // Several progress lines in one delivery: the latest complete one counts.
+        {"size= 1kB time=00:00:01.00 bitrate=1\rsize= 2kB time=00:00:02.00 bitrate=1\r", 2},
+        {"frame=1\nsize= 1kB time=4.5 bitrate=1\nsize= 2kB time=9.5\n", 9.5},
+        {"size= 1kB time=4.5 bitrate=1\rsize= 2kB time=N/A bitrate=N/A\r", 4.5},
+        {"size= 1kB time=00:00:04.50 bitrate=1\rsize= 2kB time=00:00:0", 4.5},
         // Not a number: nothing.
         {"size=       0kB time=N/A bitrate=N/A speed=N/A", 0},
         {"no progress here", 0},
         {"size=0kB,time=3.0", 0},  // the marker needs its leading blank
         // Huge values are returned as read; the display decides to ignore them.
-        {" time=1e10", 1e10},
-        {" time=-00:00:01.50", -1.5},
-        // Cut off at the end of the chunk.
+        {" time=1e10 bitrate=", 1e10},
+        {" time=-00:00:01.50 bitrate=", -1.5},
+        // Cut off at the end of the chunk: not yet a time.
         {"size= 1kB time=", 0},
         {"size= 1kB time=00:00:", 0},
-        {"size= 1kB time=00:01", 1},
+        {"size= 1kB time=00:01", 0},
+        {"size= 1kB time=00:01:02.5", 0},
     };
     for (const auto& c : cases) {
         EXPECT_NEAR(ParseExact(ParseProgressTime, c.text), c.expected, 1e-9) << c.text;
     }
+}
+
+TEST(ConverterOutput, LastReportLinesAsATerminalShowsThem) {
+    std::string many;
+    for (int i = 1; i <= 30; ++i) many += "line " + std::to_string(i) + "\n";
+    const struct {
+        std::string report;
+        std::string shown;
+    } cases[] = {
+        {"", ""},
+        {"one line", "one line"},
+        {"a\nb\n\n", "a\nb"},
+        // Progress lines overwrite each other with carriage returns.
+        {"size=1 time=1\rsize=2 time=2\rsize=3 time=3\r\nError while decoding\n",
+         "size=3 time=3\nError while decoding"},
+        // Only the last twenty lines.
+        {many, many.substr(many.find("line 11\n"), many.size() - many.find("line 11\n") - 1)},
+        // A line without end is cut to its last 300 bytes.
+        {"x" + std::string(5000, 'y') + "z\n", std::string(299, 'y') + "z"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(LastReportLines(c.report), c.shown) << c.report;
 }
 
 // Quoting is checked by the shell itself: printf gets back exactly the text, and nothing in it
