@@ -88,7 +88,6 @@ private:
 
     mutable std::mutex m_processMutex;
     pid_t m_pid = 0;             // shell pid and process group; kept until reaped
-    int m_pidFd = -1;            // pidfd of the shell, kept until the shell is reaped
     bool m_processHeld = false;  // cleared by Close: IsRunning then reports false
     bool m_reaped = false;
 
