@@ -136,9 +136,22 @@ void DownloadDialog::OnInitDialog() {
 
 void DownloadDialog::StartWorker() {
     try {
-        m_worker = std::thread([this] { RunTransfer(); });
+        m_worker = std::thread([this] { WorkerMain(); });
     } catch (const std::system_error&) {
         done(IDCANCEL);
+    }
+}
+
+void DownloadDialog::WorkerMain() {
+    try {
+        RunTransfer();
+        return;
+    } catch (...) {
+    }
+    // The transfer threw (an allocation failure, say): it failed, and the dialog still ends.
+    try {
+        ReportWorkerEnd(false);
+    } catch (...) {
     }
 }
 

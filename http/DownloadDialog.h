@@ -72,6 +72,8 @@ signals:
 
 private:
     void StartWorker();
+    // The worker thread's body: no exception leaves it.
+    void WorkerMain();
     void OnWorkerEnded();
     void ShowStatusLine(const QString& text);
     void ShowPercentage(int percent);

@@ -140,66 +140,90 @@ bool ParseHttpUrl(const std::string& url, HttpUrlParts& parts) {
     return true;
 }
 
+// Runs the body of a callback. An exception (an allocation failure, a report of a derived class
+// that throws) must never unwind through libcurl's C frames: it becomes the callback's abort value
+// and the transfer fails.
+template <typename Result, typename Body>
+Result Guarded(Result abortValue, Body body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return abortValue;
+    }
+}
+
 // The functions libcurl calls, with exactly the signatures it expects.
 struct HttpDownloaderCallbacks {
     static std::size_t Header(char* data, std::size_t size, std::size_t count, void* self) {
-        const std::size_t total = size * count;
-        auto* engine = static_cast<HttpDownloader*>(self);
-        return engine->OnHeaderLine(std::string_view(data, total)) ? total : 0;
+        return Guarded<std::size_t>(0, [&] {
+            const std::size_t total = size * count;
+            auto* engine = static_cast<HttpDownloader*>(self);
+            return engine->OnHeaderLine(std::string_view(data, total)) ? total : 0;
+        });
     }
     static std::size_t Write(char* data, std::size_t size, std::size_t count, void* self) {
-        const std::size_t total = size * count;
-        auto* engine = static_cast<HttpDownloader*>(self);
-        return engine->OnBodyData(data, total) ? total : 0;
+        return Guarded<std::size_t>(0, [&] {
+            const std::size_t total = size * count;
+            auto* engine = static_cast<HttpDownloader*>(self);
+            return engine->OnBodyData(data, total) ? total : 0;
+        });
     }
     // Called during every phase (also while resolving and connecting), so an abort from
     // another thread takes effect without touching the handle.
     static int Progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-        return static_cast<HttpDownloader*>(self)->IsAborted() ? 1 : 0;
+        return Guarded(1, [&] { return static_cast<HttpDownloader*>(self)->IsAborted() ? 1 : 0; });
     }
     static int ResolverStart(void*, void*, void* self) {
-        auto* engine = static_cast<HttpDownloader*>(self);
-        std::string host = engine->m_parts.server;
-        char* effective = nullptr;
-        if (curl_easy_getinfo(engine->m_session, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK &&
-            effective) {
-            HttpUrlParts parts;
-            if (ParseHttpUrl(effective, parts))
-                host = parts.server;
-        }
-        engine->m_resolvedPending = true;
-        engine->OnStatusCallback(HttpDownloader::kStatusResolvingName, host.c_str(),
-                                 static_cast<unsigned long>(host.size() + 1));
-        return 0;
+        return Guarded(1, [&] {
+            auto* engine = static_cast<HttpDownloader*>(self);
+            std::string host = engine->m_parts.server;
+            char* effective = nullptr;
+            if (curl_easy_getinfo(engine->m_session, CURLINFO_EFFECTIVE_URL, &effective) ==
+                    CURLE_OK &&
+                effective) {
+                HttpUrlParts parts;
+                if (ParseHttpUrl(effective, parts))
+                    host = parts.server;
+            }
+            engine->m_resolvedPending = true;
+            engine->OnStatusCallback(HttpDownloader::kStatusResolvingName, host.c_str(),
+                                     static_cast<unsigned long>(host.size() + 1));
+            return 0;
+        });
     }
     static curl_socket_t OpenSocket(void* self, curlsocktype purpose, curl_sockaddr* address) {
-        auto* engine = static_cast<HttpDownloader*>(self);
-        if (purpose != CURLSOCKTYPE_IPCXN)
-            return CURL_SOCKET_BAD;
-        const std::string ip = AddressText(&address->addr, address->addrlen);
-        if (engine->m_resolvedPending) {
-            engine->m_resolvedPending = false;
-            engine->OnStatusCallback(HttpDownloader::kStatusNameResolved, ip.c_str(),
+        return Guarded<curl_socket_t>(CURL_SOCKET_BAD, [&]() -> curl_socket_t {
+            auto* engine = static_cast<HttpDownloader*>(self);
+            if (purpose != CURLSOCKTYPE_IPCXN)
+                return CURL_SOCKET_BAD;
+            const std::string ip = AddressText(&address->addr, address->addrlen);
+            if (engine->m_resolvedPending) {
+                engine->m_resolvedPending = false;
+                engine->OnStatusCallback(HttpDownloader::kStatusNameResolved, ip.c_str(),
+                                         static_cast<unsigned long>(ip.size() + 1));
+            }
+            engine->OnStatusCallback(HttpDownloader::kStatusConnectingToServer, ip.c_str(),
                                      static_cast<unsigned long>(ip.size() + 1));
-        }
-        engine->OnStatusCallback(HttpDownloader::kStatusConnectingToServer, ip.c_str(),
-                                 static_cast<unsigned long>(ip.size() + 1));
-        const int fd = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-        if (fd < 0)
-            return CURL_SOCKET_BAD;
-        engine->m_socketOpened = true;
-        return fd;
+            const int fd =
+                socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+            if (fd < 0)
+                return CURL_SOCKET_BAD;
+            engine->m_socketOpened = true;
+            return fd;
+        });
     }
     // Runs once the connection (and any TLS handshake) stands, before the request goes out.
     static int Prereq(void* self, char* primaryIp, char*, int, int) {
-        auto* engine = static_cast<HttpDownloader*>(self);
-        if (engine->m_socketOpened) {
-            engine->m_socketOpened = false;
-            const std::string ip = primaryIp ? primaryIp : "";
-            engine->OnStatusCallback(HttpDownloader::kStatusConnectedToServer, ip.c_str(),
-                                     static_cast<unsigned long>(ip.size() + 1));
-        }
-        return CURL_PREREQFUNC_OK;
+        return Guarded(static_cast<int>(CURL_PREREQFUNC_ABORT), [&] {
+            auto* engine = static_cast<HttpDownloader*>(self);
+            if (engine->m_socketOpened) {
+                engine->m_socketOpened = false;
+                const std::string ip = primaryIp ? primaryIp : "";
+                engine->OnStatusCallback(HttpDownloader::kStatusConnectedToServer, ip.c_str(),
+                                         static_cast<unsigned long>(ip.size() + 1));
+            }
+            return static_cast<int>(CURL_PREREQFUNC_OK);
+        });
     }
 };
 

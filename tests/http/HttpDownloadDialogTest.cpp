@@ -244,6 +244,16 @@ private slots:
         QVERIFY(m_messages.isEmpty());
     }
 
+    // A worker whose transfer throws (an allocation failure, say) ends its dialog as failed.
+    void workerThatThrowsEndsTheDialogAsFailed() {
+        class Throwing : public CHttpDownloadDlg {
+            void RunTransfer() override { throw std::bad_alloc(); }
+        } dialog;
+        Prepare(dialog, m_server->Url("/file/100"));
+        QCOMPARE(dialog.DoModal(), 3);
+        QVERIFY(m_messages.isEmpty());
+    }
+
     // The replay dialog looks like the HTTP one and ends with 3 when the transfer failed.
     void replayDialogResults_data() {
         QTest::addColumn<QByteArray>("answer");

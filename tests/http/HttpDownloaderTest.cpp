@@ -371,6 +371,37 @@ TEST_F(HttpDownloaderTest, StalledServerEndsWithinTheLowSpeedTime) {
 
 namespace {
 
+// A report that throws (an allocation failure in a derived class, say) inside one of libcurl's
+// callbacks fails the transfer instead of unwinding through libcurl and ending the process.
+TEST_F(HttpDownloaderTest, ExceptionsInCallbacksFailTheTransfer) {
+    class Throwing : public RecordingDownloader {
+    public:
+        unsigned long throwOnStatus = 0;
+
+    protected:
+        void OnStatusCallback(unsigned long status, const void* info,
+                              unsigned long length) override {
+            if (status == throwOnStatus)
+                throw std::bad_alloc();
+            RecordingDownloader::OnStatusCallback(status, info, length);
+        }
+    };
+    const unsigned long statuses[] = {HttpDownloader::kStatusResolvingName,
+                                      HttpDownloader::kStatusNameResolved,
+                                      HttpDownloader::kStatusConnectedToServer, 0};
+    for (const unsigned long status : statuses) {
+        SCOPED_TRACE(status);
+        Throwing engine;
+        engine.throwOnStatus = status;
+        if (status == 0)  // in the body: the first progress report throws
+            engine.onFirstProgress = [] { throw std::bad_alloc(); };
+        engine.SetUrl(s_server->Url("/file/50000"));
+        engine.SetDestinationPath(m_file.string());
+        EXPECT_FALSE(engine.Download());
+        EXPECT_FALSE(fs::exists(m_file));
+    }
+}
+
 TEST(HttpDownloaderTls, UntrustedCertificateIsRefused) {
     ClearProxyEnvironment();
     const fs::path dir = fs::temp_directory_path() / ("pelnix-tls-" + std::to_string(getpid()));
