@@ -40,8 +40,7 @@ QList<QPixmap> SniffedMediaList::StatusImages() {
     return images;
 }
 
-SniffedMediaList::SniffedMediaList(TemplateDialog* window)
-    : QTreeWidget(window), m_window(window) {
+SniffedMediaList::SniffedMediaList(TemplateDialog* window) : QTreeWidget(window), m_window(window) {
     setRootIsDecorated(false);
     setUniformRowHeights(true);
     setItemsExpandable(false);
@@ -54,8 +53,8 @@ SniffedMediaList::SniffedMediaList(TemplateDialog* window)
     header()->setStretchLastSection(false);
     header()->setSectionsMovable(false);
     header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    setHeaderLabels({QStringLiteral("Time Sniffed"), QStringLiteral("Type"),
-                     QStringLiteral("Size")});
+    setHeaderLabels(
+        {QStringLiteral("Time Sniffed"), QStringLiteral("Type"), QStringLiteral("Size")});
     setColumnWidth(0, 106);
     setColumnWidth(1, 44);
     setColumnWidth(2, 64);
@@ -68,7 +67,8 @@ SniffedMediaList::SniffedMediaList(TemplateDialog* window)
 SniffedMediaList::~SniffedMediaList() {
     {
         std::lock_guard lock(s_reportMutex);
-        if (s_current == this) s_current = nullptr;
+        if (s_current == this)
+            s_current = nullptr;
         m_pending.clear();
     }
     m_catalogue.Close();
@@ -77,8 +77,8 @@ SniffedMediaList::~SniffedMediaList() {
 
 void OnMediaSniffed(std::string url, std::string requestHeaders, std::string lengthText,
                     std::string typeText) {
-    SniffedMediaList::QueueReport("http://" + url, std::move(requestHeaders),
-                                  std::move(lengthText), std::move(typeText));
+    SniffedMediaList::QueueReport("http://" + url, std::move(requestHeaders), std::move(lengthText),
+                                  std::move(typeText));
 }
 
 void SniffedMediaList::QueueReport(std::string url, std::string requestHeaders,
@@ -86,16 +86,26 @@ void SniffedMediaList::QueueReport(std::string url, std::string requestHeaders,
     const std::time_t when = std::time(nullptr);
     std::lock_guard lock(s_reportMutex);
     SniffedMediaList* list = s_current;
-    if (!list) return;  // no list, or it is being torn down: the report is dropped
-    if (list->m_pending.size() >= kMaxQueuedReports) return;
-    list->m_pending.push_back(
-        {std::move(url), std::move(requestHeaders), std::move(lengthText), std::move(typeText), when});
+    if (!list)
+        return;  // no list, or it is being torn down: the report is dropped
+    if (list->m_pending.size() >= kMaxQueuedReports) {
+        // The list keeps only the newest records anyway: the oldest waiting report goes.
+        list->m_pending.pop_front();
+        ++list->m_droppedReports;
+    }
+    list->m_pending.push_back({std::move(url), std::move(requestHeaders), std::move(lengthText),
+                               std::move(typeText), when});
     if (!list->m_drainPosted) {
         // One queued call drains everything that arrived meanwhile: a flood costs one refresh
         // per turn of the event loop, not one per report.
         list->m_drainPosted = true;
         QMetaObject::invokeMethod(list, &SniffedMediaList::DrainReports, Qt::QueuedConnection);
     }
+}
+
+std::uint64_t SniffedMediaList::DroppedReports() const {
+    std::lock_guard lock(s_reportMutex);
+    return m_droppedReports;
 }
 
 void SniffedMediaList::DrainReports() {
@@ -112,13 +122,14 @@ void SniffedMediaList::DrainReports() {
             changed = true;
         }
     }
-    if (changed) Refresh();
+    if (changed)
+        Refresh();
 }
 
 void SniffedMediaList::AddSniffedMedia(const std::string& urlText,
                                        const std::string& requestHeaders,
-                                       const std::string& lengthText,
-                                       const std::string& typeText, std::time_t when) {
+                                       const std::string& lengthText, const std::string& typeText,
+                                       std::time_t when) {
     if (m_catalogue.AddSniffedMedia(urlText, requestHeaders, lengthText, typeText, when)) {
         Refresh();
     }
@@ -136,14 +147,18 @@ int SniffedMediaList::SelectedRecord() const {
 }
 
 void SniffedMediaList::RemoveAt(int index) {
-    if (m_catalogue.RemoveAt(index)) Refresh();
+    if (m_catalogue.RemoveAt(index))
+        Refresh();
 }
 
 void SniffedMediaList::SetStatusImage(int index, int image) {
-    if (image < 0 || image >= m_images.size()) return;
-    if (!m_catalogue.SetStatusImage(index, image)) return;
+    if (image < 0 || image >= m_images.size())
+        return;
+    if (!m_catalogue.SetStatusImage(index, image))
+        return;
     const int row = m_catalogue.Count() - 1 - index;
-    if (QTreeWidgetItem* item = topLevelItem(row)) item->setIcon(0, QIcon(m_images[image]));
+    if (QTreeWidgetItem* item = topLevelItem(row))
+        item->setIcon(0, QIcon(m_images[image]));
 }
 
 void SniffedMediaList::Refresh() {
@@ -152,9 +167,9 @@ void SniffedMediaList::Refresh() {
     QList<QTreeWidgetItem*> rows;
     rows.reserve(static_cast<qsizetype>(records.size()));
     for (auto it = records.rbegin(); it != records.rend(); ++it) {
-        auto* item = new QTreeWidgetItem(
-            {QString::fromStdString(RecordTitleText(*it)), QString::fromStdString(it->type),
-             QString::fromStdString(RecordSizeText(*it))});
+        auto* item = new QTreeWidgetItem({QString::fromStdString(RecordTitleText(*it)),
+                                          QString::fromStdString(it->type),
+                                          QString::fromStdString(RecordSizeText(*it))});
         item->setFlags(item->flags() | Qt::ItemIsEditable);
         if (it->statusImage >= 0 && it->statusImage < m_images.size()) {
             item->setIcon(0, QIcon(m_images[it->statusImage]));
@@ -170,8 +185,10 @@ void SniffedMediaList::Refresh() {
 }
 
 void SniffedMediaList::SetActionButtonsEnabled(bool enabled) {
-    if (!m_window) return;
+    if (!m_window)
+        return;
     for (int id : kActionButtons) {
-        if (QWidget* button = m_window->Control(id)) button->setEnabled(enabled);
+        if (QWidget* button = m_window->Control(id))
+            button->setEnabled(enabled);
     }
 }

@@ -6,6 +6,7 @@
 #include <QPixmap>
 #include <QTreeWidget>
 
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -47,9 +48,12 @@ public:
     // The three status images (red, yellow, green) cut from bitmap 204.
     static QList<QPixmap> StatusImages();
 
-    // Reports waiting for the GUI thread beyond this many are dropped, so a flood of traffic
-    // cannot grow memory without bound.
+    // At most this many reports wait for the GUI thread, so a flood of traffic cannot grow
+    // memory without bound: beyond it the oldest waiting report is dropped (the list keeps the
+    // newest records anyway).
     static constexpr std::size_t kMaxQueuedReports = 4096;
+    // Reports dropped so far because too many were waiting.
+    std::uint64_t DroppedReports() const;
 
     // Hands a report from any thread to the list that is current, if any (see OnMediaSniffed).
     static void QueueReport(std::string url, std::string requestHeaders, std::string lengthText,
@@ -70,6 +74,7 @@ private:
     // Reports from capture threads, waiting for the GUI thread; guarded by s_reportMutex.
     std::deque<Report> m_pending;
     bool m_drainPosted = false;
+    std::uint64_t m_droppedReports = 0;
 };
 
 // The report callback installed on every capture session: forms "http://" + URL and, when the

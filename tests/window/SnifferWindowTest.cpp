@@ -206,6 +206,22 @@ private slots:
         }
     }
 
+    void aFloodWhileTheGuiThreadIsBusyKeepsTheNewestReports() {
+        ShownWindow w;
+        const int sent = int(SniffedMediaList::kMaxQueuedReports) + 904;
+        // All reports arrive while the GUI thread takes no events.
+        std::thread capture([sent] {
+            for (int i = 1; i <= sent; ++i) {
+                OnMediaSniffed("media.test/" + std::to_string(i), "GET / \r\n\r\n",
+                               std::to_string(100000 + i) + "\r\n", "x-flv\r\n");
+            }
+        });
+        capture.join();
+        QCOMPARE(w.list()->DroppedReports(), std::uint64_t(904));
+        QTRY_COMPARE(w.list()->Count(), 25);
+        QCOMPARE(w.list()->Record(24)->url, "http://media.test/" + std::to_string(sent));
+    }
+
     void hoverNeverTakesTheKeyboardFromAnotherWindow() {
         // The user types in another program's window; the pointer crosses Pelnix's window.
         ShownWindow w;
