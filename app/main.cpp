@@ -67,6 +67,8 @@ int main(int argc, char** argv) {
 
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Pelnix"));
+    // The installed desktop entry, by which task bars and Wayland match the window to its icon.
+    QApplication::setDesktopFileName(QStringLiteral("pelnix"));
     SnifferApp app;
     return app.Run();
 }
