@@ -85,8 +85,7 @@ cpack --config "$build/CPackConfig.cmake" -B "$work/package" >"$work/cpack.log" 
 deb=$(ls "$work"/package/pelnix_*.deb)
 say "built $(basename "$deb") ($(stat -c %s "$deb") bytes)"
 
-programs=(pelnix)
-[ -x "$build/pelnix-sniff" ] && programs+=(pelnix-sniff)
+mapfile -t programs <"$build/packaging/programs.txt"
 expected=(./etc/xdg/Pelnix/Pelnix.ini ./usr/share/applications/pelnix.desktop
     ./usr/share/doc/pelnix/index.html)
 for program in "${programs[@]}"; do
