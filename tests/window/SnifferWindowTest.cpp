@@ -265,7 +265,10 @@ private slots:
     void helpPageBesideTheProgramElseInTheInstalledDocumentation() {
         QTemporaryDir root;
         QVERIFY(root.isValid());
-        const std::string oldModuleDir = g_moduleDir;
+        struct RestoreModuleDir {
+            std::string saved = g_moduleDir;
+            ~RestoreModuleDir() { g_moduleDir = saved; }
+        } restore;
         g_moduleDir = (root.path() + "/bin").toStdString();
         const auto page = [] { return QUrl(TavrelSnifferWindow::HelpPageUrl()).toLocalFile(); };
         // Installed: bin/pelnix and share/doc/pelnix/index.html under one prefix.
@@ -276,7 +279,6 @@ private slots:
         QVERIFY(beside.open(QIODevice::WriteOnly));
         beside.close();
         QCOMPARE(page(), root.path() + "/bin/help/index.html");
-        g_moduleDir = oldModuleDir;
     }
 };
 
