@@ -29,6 +29,7 @@ package_present() {
     [ -n "$status" ] && [ "$status" != not-installed ]
 }
 # One package test at a time on this machine; it installs into /usr and /etc.
+mkdir -p /run/lock
 exec 9>/run/lock/pelnix-package-test.lock
 flock -w 900 9 || fail "another package test holds /run/lock/pelnix-package-test.lock"
 if package_present; then
@@ -57,6 +58,19 @@ wait_for() {
     return 1
 }
 
+# dpkg with its output in the log $1, waiting up to a minute while another package manager
+# holds dpkg's lock.
+run_dpkg() {
+    local log=$1 i
+    shift
+    for ((i = 0; i < 60; i++)); do
+        dpkg "$@" >"$log" 2>&1 && return 0
+        grep -q 'lock' "$log" || return 1
+        sleep 1
+    done
+    return 1
+}
+
 cleanup() {
     local pid
     # Asked first, so that the X server takes its socket and lock file with it.
@@ -66,7 +80,7 @@ cleanup() {
         wait "$pid" 2>/dev/null || true
     done
     if package_present; then
-        dpkg --purge pelnix >/dev/null 2>&1 || say "could not purge the package: dpkg --purge pelnix"
+        run_dpkg "$work/dpkg-cleanup.log" --purge pelnix || say "could not purge the package: dpkg --purge pelnix"
     fi
     ip netns del "$client_ns" 2>/dev/null || true
     ip netns del "$server_ns" 2>/dev/null || true
@@ -108,7 +122,7 @@ dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles >"$work/conffiles"
 mapfile -t installed_paths < <(sed 's/^\.//' "$work/files")
 
 # --- installed -----------------------------------------------------------------------------
-dpkg -i "$deb" >"$work/dpkg-install.log" 2>&1 ||
+run_dpkg "$work/dpkg-install.log" -i "$deb" ||
     { cat "$work/dpkg-install.log" >&2; fail "dpkg -i"; }
 say "installed"
 
@@ -237,13 +251,13 @@ kill -TERM "$window"
 wait "$window" 2>/dev/null || true
 
 # --- removed, then purged ------------------------------------------------------------------
-dpkg -r pelnix >"$work/dpkg-remove.log" 2>&1 || { cat "$work/dpkg-remove.log" >&2; fail "dpkg -r"; }
+run_dpkg "$work/dpkg-remove.log" -r pelnix || { cat "$work/dpkg-remove.log" >&2; fail "dpkg -r"; }
 for path in "${installed_paths[@]}"; do
     [ "$path" = /etc/xdg/Pelnix/Pelnix.ini ] && continue
     [ ! -e "$path" ] || fail "$path is left after dpkg -r"
 done
 [ -e /etc/xdg/Pelnix/Pelnix.ini ] || fail "dpkg -r removed the settings, a conffile, before purge"
-dpkg --purge pelnix >"$work/dpkg-purge.log" 2>&1 || { cat "$work/dpkg-purge.log" >&2; fail "dpkg --purge"; }
+run_dpkg "$work/dpkg-purge.log" --purge pelnix || { cat "$work/dpkg-purge.log" >&2; fail "dpkg --purge"; }
 for path in "${installed_paths[@]}" /etc/xdg/Pelnix /usr/share/doc/pelnix; do
     [ ! -e "$path" ] || fail "$path is left after dpkg --purge"
 done
