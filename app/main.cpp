@@ -66,6 +66,7 @@ int main(int argc, char** argv) {
     }
 
     QApplication application(argc, argv);
+    ReleaseDisplayCheck();
     QApplication::setApplicationName(QStringLiteral("Pelnix"));
     // The installed desktop entry, by which task bars and Wayland match the window to its icon.
     QApplication::setDesktopFileName(QStringLiteral("pelnix"));
