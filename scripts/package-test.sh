@@ -214,7 +214,9 @@ command_words=()
 for word in "${exec_words[@]}"; do
     [[ "$word" == %* ]] || command_words+=("$word")
 done
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+# -noreset: a bare X server resets whenever its last client leaves (here each xwininfo poll)
+# and refuses connections meanwhile; a desktop session always has other clients.
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset 3>"$work/display" >/dev/null 2>&1 &
 pids+=("$!")
 wait_for 10 test -s "$work/display" || fail "Xvfb did not start"
 display=":$(cat "$work/display")"
