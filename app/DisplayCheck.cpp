@@ -4,6 +4,12 @@
 
 #include <cstdlib>
 
+namespace {
+
+xcb_connection_t* g_checkConnection = nullptr;
+
+}  // namespace
+
 std::string DisplayProblem() {
     const char* platform = std::getenv("QT_QPA_PLATFORM");
     const std::string chosen = platform ? platform : "";
@@ -18,8 +24,17 @@ std::string DisplayProblem() {
     }
     // Qt aborts when it cannot reach the X server; find out first and say so plainly.
     xcb_connection_t* connection = xcb_connect(display, nullptr);
-    const int error = xcb_connection_has_error(connection);
-    xcb_disconnect(connection);
-    if (error != 0) return std::string("cannot connect to the X display \"") + display + "\"";
+    if (xcb_connection_has_error(connection) != 0) {
+        xcb_disconnect(connection);
+        return std::string("cannot connect to the X display \"") + display + "\"";
+    }
+    ReleaseDisplayCheck();
+    g_checkConnection = connection;
     return {};
+}
+
+void ReleaseDisplayCheck() {
+    if (g_checkConnection)
+        xcb_disconnect(g_checkConnection);
+    g_checkConnection = nullptr;
 }

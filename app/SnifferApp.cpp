@@ -24,7 +24,10 @@ bool SnifferApp::InitInstance() {
 
     const std::string dataFolder = GetUserDataFolder(kProductName);
     const std::string base = dataFolder.substr(0, dataFolder.rfind('/'));
-    g_settingsFile = base + "/" + kProductName + "/" + kSettingsFileName;
+    const std::string userFile = base + "/" + kProductName + "/" + kSettingsFileName;
+    // Without a file of the user's own, the system-wide defaults that a package installs apply;
+    // the checks and their messages then concern that file.
+    g_settingsFile = FindSettingsFile(userFile, kProductName, kSettingsFileName);
 
     if (const int failure = CheckStartupSettings(g_settingsFile); failure != 0) {
         ShowMessage(nullptr, kProductName, MB_ICONSTOP, "%s",

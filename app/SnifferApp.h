@@ -6,8 +6,9 @@ public:
     virtual ~SnifferApp() = default;
 
     // Start-up in order: icon, background brush, program folder, per-user folder and settings
-    // path, the four settings checks (a failure shows its message and stops), then the main
-    // window runs modally. Returns false: no message loop follows. A QApplication must exist.
+    // path (the per-user file, or else the system-wide one), the four settings checks (a failure
+    // shows its message and stops), then the main window runs modally. Returns false: no message
+    // loop follows. A QApplication must exist.
     bool InitInstance();
 
     // Releases what start-up created; returns the exit code.

@@ -24,7 +24,9 @@ constexpr const char* kUsage =
 constexpr const char* kUsageEnd =
     "\n"
     "Without an option the window opens. Settings are read from\n"
-    "$XDG_CONFIG_HOME/Pelnix/Pelnix.ini (by default ~/.config/Pelnix/Pelnix.ini).\n";
+    "$XDG_CONFIG_HOME/Pelnix/Pelnix.ini (by default ~/.config/Pelnix/Pelnix.ini), or while\n"
+    "that file does not exist from Pelnix/Pelnix.ini in the first folder of $XDG_CONFIG_DIRS\n"
+    "that has one (by default /etc/xdg).\n";
 
 }  // namespace
 
@@ -64,7 +66,10 @@ int main(int argc, char** argv) {
     }
 
     QApplication application(argc, argv);
+    ReleaseDisplayCheck();
     QApplication::setApplicationName(QStringLiteral("Pelnix"));
+    // The installed desktop entry, by which task bars and Wayland match the window to its icon.
+    QApplication::setDesktopFileName(QStringLiteral("pelnix"));
     SnifferApp app;
     return app.Run();
 }

@@ -111,6 +111,42 @@ std::string GetUserDataFolder(std::string_view product) {
     return folder;
 }
 
+std::vector<std::string> SystemConfigFolders() {
+    const char* value = std::getenv("XDG_CONFIG_DIRS");
+    if (!value || !*value)
+        return {"/etc/xdg"};
+    std::vector<std::string> folders;
+    std::string_view rest = value;
+    while (true) {
+        const auto colon = rest.find(':');
+        std::string folder(rest.substr(0, colon));
+        while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+        if (!folder.empty() && folder.front() == '/')
+            folders.push_back(std::move(folder));
+        if (colon == std::string_view::npos)
+            break;
+        rest.remove_prefix(colon + 1);
+    }
+    return folders;
+}
+
+std::string FindSettingsFile(const std::string& userFile, std::string_view product,
+                             std::string_view fileName) {
+    const auto isFile = [](const std::string& path) {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    };
+    if (isFile(userFile))
+        return userFile;
+    for (const std::string& folder : SystemConfigFolders()) {
+        std::string candidate = (folder == "/" ? "" : folder) + "/" + std::string(product) + "/" +
+                                std::string(fileName);
+        if (isFile(candidate))
+            return candidate;
+    }
+    return userFile;
+}
+
 bool FileExistsNonEmpty(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;

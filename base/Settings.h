@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Longest value that a read returns: values are read into a 260-character buffer.
 inline constexpr std::size_t kMaxSettingLength = 259;
@@ -26,6 +27,17 @@ std::optional<std::string> FindSettingInText(std::string_view text, std::string_
 // created (with missing parents) when it does not exist or is not a directory; a failure is
 // ignored.
 std::string GetUserDataFolder(std::string_view product);
+
+// The folders for system-wide settings: the absolute entries of the colon-separated
+// $XDG_CONFIG_DIRS in their order, without trailing "/"; "/etc/xdg" when it is unset or empty.
+// Relative entries are not valid there and are skipped.
+std::vector<std::string> SystemConfigFolders();
+
+// The settings file start-up reads: `userFile` when it exists (as a regular file), else
+// "<product>/<fileName>" in the first of SystemConfigFolders() that has one, else `userFile`,
+// which then reads as missing so that messages name the file the user is expected to write.
+std::string FindSettingsFile(const std::string& userFile, std::string_view product,
+                             std::string_view fileName);
 
 // True when `path` names a regular file of non-zero size (symbolic links are followed).
 bool FileExistsNonEmpty(const std::string& path);

@@ -5,7 +5,8 @@ set -eu
 out="$(dirname "$0")/../resources/pictures"
 mkdir -p "$out"
 
-# Icon 130: a sniffing lens over a play triangle.
+# Icon 130: a sniffing lens over a play triangle. The window uses 16, 32 and 64; the installed
+# desktop icon takes every size of the usual icon-theme set.
 draw_icon() {
     size=$1
     s=$(echo "$size / 32" | bc -l)
@@ -17,9 +18,9 @@ draw_icon() {
             "$(echo "24*$s" | bc -l)" "$(echo "16*$s" | bc -l)")" \
         "$out/icon130_${size}.png"
 }
-draw_icon 16
-draw_icon 32
-draw_icon 64
+for size in 16 22 24 32 48 64 128 256; do
+    draw_icon "$size"
+done
 
 # Bitmap 202: the 125 x 125 logo.
 convert -size 125x125 gradient:'#2d74c4'-'#0e2f57' \

@@ -2,8 +2,9 @@
 # Sets Pelnix up on Debian 12 and then runs it or its tests.
 #   scripts/setup.sh run [ARGS...]   install what is missing, build, install the default
 #                                    settings, grant capture capabilities, start the program
-#   scripts/setup.sh test            the same set-up, then every test (also under ASan+UBSan)
-#                                    and a short smoke of the capture fuzz target (clang)
+#   scripts/setup.sh test            the same set-up, then every test (also under ASan+UBSan),
+#                                    a short smoke of the capture fuzz target (clang) and, as
+#                                    root, the Debian package installed, used and purged
 # Works as root and as a desktop user (sudo for the package and capability steps).
 set -euo pipefail
 
@@ -102,6 +103,10 @@ test)
         else
             status=1
         fi
+    fi
+    if [ "${PELNIX_SKIP_PACKAGE:-0}" != 1 ]; then
+        say "building the Debian package and trying it installed (as root only)"
+        "$root/scripts/package-test.sh" "$build" || status=1
     fi
     ctest --test-dir "$build" --output-on-failure -j2 || status=1
     if [ "${PELNIX_SKIP_SANITIZE:-0}" != 1 ]; then

@@ -1,6 +1,8 @@
 #include "window/TavrelSnifferWindow.h"
 
 #include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPushButton>
@@ -59,9 +61,14 @@ TavrelSnifferWindow::~TavrelSnifferWindow() {
 }
 
 QString TavrelSnifferWindow::HelpPageUrl() {
-    return QUrl::fromLocalFile(QString::fromStdString(g_moduleDir) + QLatin1Char('/') +
-                               QLatin1String(kHelpPagePath))
-        .toString();
+    // Beside the program in the build folder; an installed program finds the page in the
+    // documentation folder of its installation, reached from the program's own folder so that
+    // any installation prefix works.
+    const QString folder = QString::fromStdString(g_moduleDir) + QLatin1Char('/');
+    QString page = folder + QLatin1String(kHelpPagePath);
+    if (!QFileInfo::exists(page))
+        page = QDir::cleanPath(folder + QLatin1String(PELNIX_INSTALLED_HELP_PAGE));
+    return QUrl::fromLocalFile(page).toString();
 }
 
 void TavrelSnifferWindow::OnInitDialog() {

@@ -35,6 +35,25 @@ QString Expected(int number, const QString& settingsFile) {
     return QString::fromStdString(StartupFailureText(number, settingsFile.toStdString()));
 }
 
+// Runs start-up with the message boxes recorded; gives whether the main window would have run.
+bool RunStartup(QList<Shown>& shown) {
+    g_ffmpegExe = g_ffplayExe = g_ffmpegAudioOptions = g_tempDir = "x";
+    SetMessageBoxHandler(
+        [&](QWidget* owner, const QString& caption, unsigned flags, const QString& text) {
+            if (owner)
+                qWarning("start-up message with an owner window");
+            shown.append({caption, flags, text});
+            return IDOK;
+        });
+    RecordingApp app;
+    const bool continued = app.InitInstance();
+    const int exitCode = app.ExitInstance();
+    SetMessageBoxHandler({});
+    if (continued || exitCode != 0)
+        qWarning("start-up asked for a message loop or failed to exit");
+    return app.windowCreated && !continued && exitCode == 0;
+}
+
 }  // namespace
 
 class StartupTest : public QObject {
@@ -42,6 +61,11 @@ class StartupTest : public QObject {
 private:
     QTemporaryDir m_root;
     QString m_ffmpeg, m_ffplay, m_empty, m_temp, m_config;
+
+    QByteArray GoodIni() const {
+        return "[Pelnix]\nFFMpegExe=" + m_ffmpeg.toUtf8() + "\nFFPlayExe=" + m_ffplay.toUtf8() +
+               "\nFFMpegAud=-vn -f mp3\nTempDir=" + m_temp.toUtf8() + "\n";
+    }
 
 private slots:
     void initTestCase() {
@@ -62,6 +86,8 @@ private slots:
         WriteFile(r + "/xffmpeg", "#!/bin/sh\n");
         WriteFile(r + "/Xffmpeg", "#!/bin/sh\n");
         qputenv("XDG_CONFIG_HOME", m_config.toLocal8Bit());
+        // System-wide settings of this machine must not stand in for a missing per-user file.
+        qputenv("XDG_CONFIG_DIRS", (r + "/no-system-settings").toLocal8Bit());
     }
 
     void startup_data() {
@@ -132,36 +158,104 @@ private slots:
                                            : QByteArray();
         if (!longTempDir.isEmpty()) QDir().mkpath(QString::fromUtf8(longTempDir));
 
-        g_ffmpegExe = g_ffplayExe = g_ffmpegAudioOptions = g_tempDir = "x";
         QList<Shown> shown;
-        SetMessageBoxHandler([&](QWidget* owner, const QString& caption, unsigned flags,
-                                 const QString& text) {
-            if (owner) qWarning("start-up message with an owner window");
-            shown.append({caption, flags, text});
-            return IDOK;
-        });
-        RecordingApp app;
-        QCOMPARE(app.InitInstance(), false);
-        QCOMPARE(app.ExitInstance(), 0);
-        SetMessageBoxHandler({});
+        const bool windowCreated = RunStartup(shown);
 
         QCOMPARE(QString::fromStdString(g_settingsFile), settingsFile);
         // The per-user folder exists whether or not start-up went on.
         QVERIFY(QFileInfo(m_config + "/Pelnix").isDir());
         if (message == 0) {
             QVERIFY(shown.isEmpty());
-            QVERIFY(app.windowCreated);
+            QVERIFY(windowCreated);
         } else {
             QCOMPARE(shown.size(), 1);
             QCOMPARE(shown[0].caption, QStringLiteral("Pelnix"));
             QCOMPARE(shown[0].flags, 16u);
             QCOMPARE(shown[0].text, Expected(message, settingsFile));
-            QVERIFY(!app.windowCreated);
+            QVERIFY(!windowCreated);
         }
         QCOMPARE(QString::fromStdString(g_tempDir), tempDir);
         if (!longTempDir.isEmpty()) QDir(m_temp).removeRecursively(), QDir().mkpath(m_temp);
         // Start-up never writes the settings file.
         if (ini.isEmpty()) QVERIFY(!QFile::exists(settingsFile));
+    }
+
+    // Which file start-up reads: the per-user one while it exists, else the first system-wide
+    // one in $XDG_CONFIG_DIRS; the checks and messages concern the file read.
+    void settingsLookup_data() {
+        QTest::addColumn<QByteArray>("user");         // per-user file; null: none
+        QTest::addColumn<QString>("configDirs");      // $XDG_CONFIG_DIRS, "@" for the test root
+        QTest::addColumn<QStringList>("goodSystem");  // system folders with a complete file
+        QTest::addColumn<QStringList>("badSystem");   // system folders with FFPlayExe unset
+        QTest::addColumn<QString>("read");            // file read, "@" for the test root
+        QTest::addColumn<int>("message");
+
+        const QByteArray good = GoodIni(), noFFmpeg = "[Pelnix]\nTempDir=/tmp\n", none;
+        const QString user = m_config + "/Pelnix/Pelnix.ini";
+        const QString sysA = "@/sysA/Pelnix/Pelnix.ini", sysB = "@/sysB/Pelnix/Pelnix.ini";
+        QTest::newRow("per-user only")
+            << good << "@/sysA" << QStringList() << QStringList() << user << 0;
+        QTest::newRow("system only")
+            << none << "@/sysA" << QStringList{"sysA"} << QStringList() << sysA << 0;
+        QTest::newRow("system only, checked")
+            << none << "@/sysB" << QStringList() << QStringList{"sysB"} << sysB << 3;
+        QTest::newRow("both: the per-user file wins, even when incomplete")
+            << noFFmpeg << "@/sysA" << QStringList{"sysA"} << QStringList() << user << 1;
+        QTest::newRow("neither: message 1 names the per-user file")
+            << none << "@/sysA" << QStringList() << QStringList() << user << 1;
+        QTest::newRow("several folders: the first that has one")
+            << none << "@/missing:@/sysB/:@/sysA" << QStringList{"sysA"} << QStringList{"sysB"}
+            << sysB << 3;
+        // The working folder is the test root, so "sysB" would find a file if it were used.
+        QTest::newRow("relative entries are skipped")
+            << none << "sysB::@/sysA" << QStringList{"sysA"} << QStringList{"sysB"} << sysA << 0;
+        QTest::newRow("only relative entries: no system folder")
+            << none << "sysA" << QStringList{"sysA"} << QStringList() << user << 1;
+    }
+
+    void settingsLookup() {
+        QFETCH(QByteArray, user);
+        QFETCH(QString, configDirs);
+        QFETCH(QStringList, goodSystem);
+        QFETCH(QStringList, badSystem);
+        QFETCH(QString, read);
+        QFETCH(int, message);
+
+        const QString r = m_root.path();
+        const QString userFile = m_config + "/Pelnix/Pelnix.ini";
+        QDir(m_config).removeRecursively();
+        for (const char* folder : {"sysA", "sysB"}) QDir(r + "/" + folder).removeRecursively();
+        if (!user.isNull()) {
+            QDir().mkpath(m_config + "/Pelnix");
+            WriteFile(userFile, user);
+        }
+        const auto writeSystem = [&](const QStringList& folders, const QByteArray& text) {
+            for (const QString& folder : folders) {
+                QDir().mkpath(r + "/" + folder + "/Pelnix");
+                WriteFile(r + "/" + folder + "/Pelnix/Pelnix.ini", text);
+            }
+        };
+        writeSystem(goodSystem, GoodIni());
+        QByteArray noPlayer = GoodIni();
+        noPlayer.replace("FFPlayExe=", "FFPlayExeUnused=");
+        writeSystem(badSystem, noPlayer);
+
+        const QByteArray oldDirs = qgetenv("XDG_CONFIG_DIRS");
+        qputenv("XDG_CONFIG_DIRS", QString(configDirs).replace("@", r).toLocal8Bit());
+        QList<Shown> shown;
+        const bool windowCreated = RunStartup(shown);
+        qputenv("XDG_CONFIG_DIRS", oldDirs);
+
+        const QString expectedFile = QString(read).replace("@", r);
+        QCOMPARE(QString::fromStdString(g_settingsFile), expectedFile);
+        QCOMPARE(windowCreated, message == 0);
+        QCOMPARE(shown.size(), message == 0 ? 0 : 1);
+        if (message != 0)
+            QCOMPARE(shown[0].text, Expected(message, expectedFile));
+        if (message == 0)
+            QCOMPARE(QString::fromStdString(g_tempDir), m_temp);
+        // Reading the system-wide file never creates the per-user one.
+        QCOMPARE(QFile::exists(userFile), !user.isNull());
     }
 
     void messageTextIsPlainAndOnePass() {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "base/Globals.h"
 #include "base/Settings.h"
@@ -125,6 +126,25 @@ TEST(UserDataFolder, FollowsXdgThenHomeAndIsCreated) {
         WriteFile(dir.path / "blocked" / "Pelnix", "x");
         EXPECT_EQ(GetUserDataFolder("Pelnix"), (dir.path / "blocked" / "Pelnix").string());
         EXPECT_FALSE(DirectoryExists((dir.path / "blocked" / "Pelnix").string()));
+    }
+}
+
+TEST(SystemConfigFolders, XdgConfigDirsWithDefaultAndOnlyAbsoluteEntries) {
+    struct Case {
+        const char* value;  // nullptr: unset
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {nullptr, {"/etc/xdg"}},
+        {"", {"/etc/xdg"}},
+        {"/opt/a:/etc/xdg/", {"/opt/a", "/etc/xdg"}},
+        {"relative:/a::./b:/b//", {"/a", "/b"}},
+        {"relative", {}},  // set, but nothing valid in it: no default either
+        {"/", {"/"}},
+    };
+    for (const Case& c : cases) {
+        ScopedEnv dirs("XDG_CONFIG_DIRS", c.value);
+        EXPECT_EQ(SystemConfigFolders(), c.expected) << (c.value ? c.value : "(unset)");
     }
 }
 

@@ -1,11 +1,16 @@
+#include <QDir>
+#include <QFile>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 
 #include <atomic>
 #include <thread>
 
+#include "base/Globals.h"
 #include "capture/SniffedMediaList.h"
 #include "window/TavrelSnifferWindow.h"
 
@@ -271,6 +276,25 @@ private slots:
         capture.join();
         QVERIFY(sent.load() > 0);
         QVERIFY(seen > 0);
+    }
+
+    void helpPageBesideTheProgramElseInTheInstalledDocumentation() {
+        QTemporaryDir root;
+        QVERIFY(root.isValid());
+        struct RestoreModuleDir {
+            std::string saved = g_moduleDir;
+            ~RestoreModuleDir() { g_moduleDir = saved; }
+        } restore;
+        g_moduleDir = (root.path() + "/bin").toStdString();
+        const auto page = [] { return QUrl(TavrelSnifferWindow::HelpPageUrl()).toLocalFile(); };
+        // Installed: bin/pelnix and share/doc/pelnix/index.html under one prefix.
+        QCOMPARE(page(), root.path() + "/share/doc/pelnix/index.html");
+        // In the build folder the page is copied beside the program, and that copy wins.
+        QVERIFY(QDir().mkpath(root.path() + "/bin/help"));
+        QFile beside(root.path() + "/bin/help/index.html");
+        QVERIFY(beside.open(QIODevice::WriteOnly));
+        beside.close();
+        QCOMPARE(page(), root.path() + "/bin/help/index.html");
     }
 };
 
