@@ -22,7 +22,7 @@ void ReportConversionFailure(QWidget* owner);
 // What the save prompt is asked to show.
 struct SavePrompt {
     QString title;
-    QString filter;         // one name filter, e.g. "MP3 File (*.MP3)"
+    QString filter;         // one name filter, e.g. "MP3 File (*.MP3 *.mp3)"
     QString folder;         // start folder
     QString defaultSuffix;  // appended when the chosen name has none; empty for none
 };

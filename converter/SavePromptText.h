@@ -4,12 +4,13 @@
 #include <string>
 
 struct SavePromptText {
-    std::string filter;         // one name filter, e.g. "MP3 File (*.MP3)"
+    std::string filter;         // one name filter, e.g. "MP3 File (*.MP3 *.mp3)"
     std::string folderKey;      // settings key of the start folder
     std::string defaultSuffix;  // empty for none
 };
 
 // "<EXTENSION> File (*.<extension>)" ("File (*.*)" for "???", which also has no default suffix),
-// cut at 49 characters like the fixed buffer it was built in. The start folder is the
-// CurrentFilePath setting for "avi" and the ProjectFilePath setting otherwise.
+// cut at 49 characters like the fixed buffer it was built in; a whole filter also matches the
+// extension written with its letters' case swapped ("MP3 File (*.MP3 *.mp3)"). The start folder is
+// the CurrentFilePath setting for "avi" and the ProjectFilePath setting otherwise.
 SavePromptText MakeSavePromptText(const std::string& extension);

@@ -414,9 +414,12 @@ private slots:
             std::string extension;
             QString filter, folder, suffix;
         } cases[] = {
-            {"MP3", "MP3 File (*.MP3)", "/srv/projects", "MP3"},
-            {"flv", "FLV File (*.flv)", "/srv/projects", "flv"},
-            {"avi", "AVI File (*.avi)", "/srv/videos", "avi"},
+            // Both cases: a desktop's file dialog matches patterns case-sensitively.
+            {"MP3", "MP3 File (*.MP3 *.mp3)", "/srv/projects", "MP3"},
+            {"flv", "FLV File (*.flv *.FLV)", "/srv/projects", "flv"},
+            {"avi", "AVI File (*.avi *.AVI)", "/srv/videos", "avi"},
+            {"3gp", "3GP File (*.3gp *.3GP)", "/srv/projects", "3gp"},
+            {"123", "123 File (*.123)", "/srv/projects", "123"},
             {"???", "File (*.*)", "/srv/projects", ""},
             // The filter text was a 50-character buffer: cut at 49.
             {"abcdefghijklmnopqrstu", "ABCDEFGHIJKLMNOPQRSTU File (*.abcdefghijklmnopqrs",
