@@ -1,12 +1,16 @@
+#include <QAbstractButton>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
+#include "app/SnifferApp.h"
 #include "base/Globals.h"
 #include "base/Settings.h"
 #include "base/ShowMessage.h"
-#include "app/SnifferApp.h"
 
 namespace {
 
@@ -31,8 +35,19 @@ void WriteFile(const QString& path, const QByteArray& bytes) {
     f.write(bytes);
 }
 
+// The seven start-up messages, word for word, with the settings file's path for %1.
 QString Expected(int number, const QString& settingsFile) {
-    return QString::fromStdString(StartupFailureText(number, settingsFile.toStdString()));
+    static const char* const kMessages[] = {
+        "",
+        "Can't initialize the ffmpeg path from:\n\n   %1\n\nSorry, can't continue.",
+        "Can't find the ffmpeg executable, specified in:\n\n   %1\n\nSorry, can't continue.",
+        "Can't initialize the ffplay path from:\n\n   %1\n\nSorry, can't continue.",
+        "Can't find the ffplay executable, specified in:\n\n   %1\n\nSorry, can't continue.",
+        "Can't initialize the ffmpeg audio options from:\n\n   %1\n\nSorry, can't continue.",
+        "Can't initialize the TEMP directory from:\n\n   %1\n\nSorry, can't continue.",
+        "Can't find the TEMP directory, specified in:\n\n   %1\n\nSorry, can't continue.",
+    };
+    return QString::fromLatin1(kMessages[number]).arg(settingsFile);
 }
 
 // Runs start-up with the message boxes recorded; gives whether the main window would have run.
@@ -100,10 +115,14 @@ private slots:
         const auto ini = [](const QByteArray& a, const QByteArray& b, const QByteArray& c,
                             const QByteArray& d) {
             QByteArray text = "[Pelnix]\n";
-            if (!a.isNull()) text += "FFMpegExe=" + a + "\n";
-            if (!b.isNull()) text += "FFPlayExe=" + b + "\n";
-            if (!c.isNull()) text += "FFMpegAud=" + c + "\n";
-            if (!d.isNull()) text += "TempDir=" + d + "\n";
+            if (!a.isNull())
+                text += "FFMpegExe=" + a + "\n";
+            if (!b.isNull())
+                text += "FFPlayExe=" + b + "\n";
+            if (!c.isNull())
+                text += "FFMpegAud=" + c + "\n";
+            if (!d.isNull())
+                text += "TempDir=" + d + "\n";
             return text;
         };
         const QByteArray aud = "-vn -f mp3";
@@ -112,24 +131,24 @@ private slots:
         QTest::newRow("empty file") << QByteArray("\n") << 1 << QString("x");
         QTest::newRow("all good") << ini(ffmpeg, ffplay, aud, temp) << 0 << m_temp;
         QTest::newRow("FFMpegExe unset") << ini(unset, ffplay, aud, temp) << 1 << QString("x");
-        QTest::newRow("FFMpegExe starts with x") << ini("xffmpeg", ffplay, aud, temp) << 1
-                                                 << QString("x");
-        QTest::newRow("FFMpegExe uppercase X is a path") << ini("Xffmpeg", ffplay, aud, temp) << 0
-                                                         << m_temp;
-        QTest::newRow("FFMpegExe empty file") << ini(m_empty.toUtf8(), ffplay, aud, temp) << 2
-                                              << QString("x");
+        QTest::newRow("FFMpegExe starts with x")
+            << ini("xffmpeg", ffplay, aud, temp) << 1 << QString("x");
+        QTest::newRow("FFMpegExe uppercase X is a path")
+            << ini("Xffmpeg", ffplay, aud, temp) << 0 << m_temp;
+        QTest::newRow("FFMpegExe empty file")
+            << ini(m_empty.toUtf8(), ffplay, aud, temp) << 2 << QString("x");
         QTest::newRow("FFMpegExe directory") << ini(temp, ffplay, aud, temp) << 2 << QString("x");
-        QTest::newRow("FFMpegExe missing") << ini(ffmpeg + ".gone", ffplay, aud, temp) << 2
-                                           << QString("x");
+        QTest::newRow("FFMpegExe missing")
+            << ini(ffmpeg + ".gone", ffplay, aud, temp) << 2 << QString("x");
         QTest::newRow("FFPlayExe unset") << ini(ffmpeg, unset, aud, temp) << 3 << QString("x");
         QTest::newRow("FFPlayExe directory") << ini(ffmpeg, temp, aud, temp) << 4 << QString("x");
-        QTest::newRow("FFPlayExe empty file") << ini(ffmpeg, m_empty.toUtf8(), aud, temp) << 4
-                                              << QString("x");
+        QTest::newRow("FFPlayExe empty file")
+            << ini(ffmpeg, m_empty.toUtf8(), aud, temp) << 4 << QString("x");
         QTest::newRow("FFMpegAud unset") << ini(ffmpeg, ffplay, unset, temp) << 5 << QString("x");
         QTest::newRow("FFMpegAud empty accepted") << ini(ffmpeg, ffplay, "", temp) << 0 << m_temp;
         QTest::newRow("TempDir unset") << ini(ffmpeg, ffplay, aud, unset) << 6 << QString("x");
-        QTest::newRow("TempDir names a file") << ini(ffmpeg, ffplay, aud, ffmpeg) << 7
-                                              << QString("x");
+        QTest::newRow("TempDir names a file")
+            << ini(ffmpeg, ffplay, aud, ffmpeg) << 7 << QString("x");
         QTest::newRow("keys in any case, quoted values")
             << QByteArray("[PELNIX]\nffmpegexe = \"" + ffmpeg + "\"\nFFPLAYEXE='" + ffplay +
                           "'\nffmpegaud=\"\"\n tempdir = " + temp + "\n")
@@ -137,8 +156,8 @@ private slots:
         // 300 characters: the value is cut to 259 before the check, so the long folder name
         // (which exists) is not found.
         const QByteArray longTemp = temp + "/" + QByteArray(300 - temp.size() - 1, 'd');
-        QTest::newRow("value longer than 259 characters") << ini(ffmpeg, ffplay, aud, longTemp)
-                                                          << 7 << QString("x");
+        QTest::newRow("value longer than 259 characters")
+            << ini(ffmpeg, ffplay, aud, longTemp) << 7 << QString("x");
     }
 
     void startup() {
@@ -152,11 +171,12 @@ private slots:
             QDir().mkpath(m_config + "/Pelnix");
             WriteFile(settingsFile, ini);
         }
-        const QByteArray longTempDir = QTest::currentDataTag() ==
-                                               QByteArray("value longer than 259 characters")
-                                           ? ini.mid(ini.indexOf("TempDir=") + 8).trimmed()
-                                           : QByteArray();
-        if (!longTempDir.isEmpty()) QDir().mkpath(QString::fromUtf8(longTempDir));
+        const QByteArray longTempDir =
+            QTest::currentDataTag() == QByteArray("value longer than 259 characters")
+                ? ini.mid(ini.indexOf("TempDir=") + 8).trimmed()
+                : QByteArray();
+        if (!longTempDir.isEmpty())
+            QDir().mkpath(QString::fromUtf8(longTempDir));
 
         QList<Shown> shown;
         const bool windowCreated = RunStartup(shown);
@@ -175,9 +195,11 @@ private slots:
             QVERIFY(!windowCreated);
         }
         QCOMPARE(QString::fromStdString(g_tempDir), tempDir);
-        if (!longTempDir.isEmpty()) QDir(m_temp).removeRecursively(), QDir().mkpath(m_temp);
+        if (!longTempDir.isEmpty())
+            QDir(m_temp).removeRecursively(), QDir().mkpath(m_temp);
         // Start-up never writes the settings file.
-        if (ini.isEmpty()) QVERIFY(!QFile::exists(settingsFile));
+        if (ini.isEmpty())
+            QVERIFY(!QFile::exists(settingsFile));
     }
 
     // Which file start-up reads: the per-user one while it exists, else the first system-wide
@@ -259,17 +281,30 @@ private slots:
     }
 
     void messageTextIsPlainAndOnePass() {
-        // A path holding printf directives or markup reaches the box unchanged.
-        QString seen;
-        SetMessageBoxHandler([&](QWidget*, const QString&, unsigned, const QString& text) {
-            seen = text;
-            return IDOK;
-        });
+        // A path holding printf directives or markup reaches the real box unchanged, as plain
+        // text with the stop icon and one OK button.
         const std::string path = "/home/u/%s%n<b>x</b>/Pelnix.ini";
+        QString text, title;
+        Qt::TextFormat format = Qt::AutoText;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        QList<QAbstractButton*> buttons;
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            text = box->text();
+            title = box->windowTitle();
+            format = box->textFormat();
+            icon = box->icon();
+            buttons = box->buttons();
+            box->button(QMessageBox::Ok)->click();
+        });
         QCOMPARE(ShowMessage(nullptr, "Pelnix", 16, "%s", StartupFailureText(4, path).c_str()),
                  IDOK);
-        SetMessageBoxHandler({});
-        QVERIFY(seen.contains(QString::fromStdString(path)));
+        QCOMPARE(format, Qt::PlainText);
+        QCOMPARE(text, Expected(4, QString::fromStdString(path)));
+        QCOMPARE(title, QStringLiteral("Pelnix"));
+        QCOMPARE(icon, QMessageBox::Critical);
+        QCOMPARE(buttons.size(), 1);
     }
 };
 

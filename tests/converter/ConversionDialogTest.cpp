@@ -142,11 +142,13 @@ private slots:
         QVERIFY2(qAbs(probe.section(' ', 1).toDouble() - 3.0) < 0.2, qPrintable(probe));
         QVERIFY(qAbs(dlg->DurationSeconds() - 3.0) < 0.05);
 
-        // The scripts: paths quoted, the options as given, two line ends at the end.
-        QCOMPARE(convtest::ReadFile(script),
-                 ConversionCommand(g_ffmpegExe, m_flv, kMp3Options, output) + "\n");
+        // The scripts, written out: every path in single quotes, the options as given, two
+        // line ends at the end of the conversion script and none after the duration query.
+        QCOMPARE(convtest::ReadFile(script), "'" + g_ffmpegExe + "' -y -i '" + m_flv +
+                                                 "' -vn -codec:a libmp3lame -q:a 2 -f mp3 '" +
+                                                 output + "'\n\n");
         QCOMPARE(convtest::ReadFile(m_root + "/QXCmdTmp.bat"),
-                 DurationQueryCommand(g_ffmpegExe, m_flv));
+                 "'" + g_ffmpegExe + "' -i '" + m_flv + "'");
 
         QCOMPARE(dlg->windowTitle(), QString("Extracting Audio From Video"));
         QCOMPARE(Text(*dlg, TavrelImportProgressDlg::kLabelId), QString("Importing:"));
