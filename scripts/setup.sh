@@ -2,7 +2,8 @@
 # Sets Pelnix up on Debian 12 and then runs it or its tests.
 #   scripts/setup.sh run [ARGS...]   install what is missing, build, install the default
 #                                    settings, grant capture capabilities, start the program
-#   scripts/setup.sh test            the same set-up, then every test (also under ASan+UBSan),
+#   scripts/setup.sh test            the same set-up, then every test (also under ASan+UBSan
+#                                    and under ThreadSanitizer),
 #                                    a short smoke of the capture fuzz target (clang) and, as
 #                                    root, the Debian package installed, used and purged
 # Works as root and as a desktop user (sudo for the package and capability steps).
@@ -114,6 +115,15 @@ test)
         build_tree "$root/build-asan" -DPELNIX_SANITIZE=ON -DPELNIX_BENCH=OFF
         ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
             ctest --test-dir "$root/build-asan" --output-on-failure -j2 -LE nosan || status=1
+    fi
+    if [ "${PELNIX_SKIP_TSAN:-0}" != 1 ]; then
+        # The program is threaded throughout: capture threads, the report hand-over, the
+        # runner's reader, the download workers. Forks in the tests exec at once, hence
+        # die_after_fork=0; tests/tsan.supp says why each of its lines is there.
+        say "building and running the tests under ThreadSanitizer"
+        build_tree "$root/build-tsan" -DPELNIX_TSAN=ON -DPELNIX_BENCH=OFF
+        TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=1 die_after_fork=0" \
+            ctest --test-dir "$root/build-tsan" --output-on-failure -j2 -LE nosan || status=1
     fi
     exit $status
     ;;
