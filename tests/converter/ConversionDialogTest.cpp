@@ -101,6 +101,18 @@ private:
             input, output, g_ffmpegAudioOptions);
     }
 
+    // The message boxes are recorded in m_shown instead of shown.
+    void RecordMessages() {
+        SetMessageBoxHandler(
+            [this](QWidget*, const QString& caption, unsigned flags, const QString& text) {
+                ++m_shown.count;
+                m_shown.caption = caption;
+                m_shown.flags = flags;
+                m_shown.text = text;
+                return IDOK;
+            });
+    }
+
 private slots:
     void initTestCase() {
         if (convtest::FindProgram("ffmpeg").empty() || convtest::FindProgram("ffprobe").empty()) {
@@ -114,14 +126,7 @@ private slots:
         g_settingsFile = m_root + "/Pelnix.ini";
         m_flv = m_root + "/Sniffer_1_1000.flv";
         QVERIFY(convtest::MakeFlashVideo(m_flv, 3.0));
-        SetMessageBoxHandler(
-            [this](QWidget*, const QString& caption, unsigned flags, const QString& text) {
-                ++m_shown.count;
-                m_shown.caption = caption;
-                m_shown.flags = flags;
-                m_shown.text = text;
-                return IDOK;
-            });
+        RecordMessages();
     }
 
     void init() {
@@ -383,14 +388,7 @@ private slots:
             box->accept();
         });
         ReportConversionFailure(nullptr);
-        SetMessageBoxHandler(
-            [this](QWidget*, const QString& caption, unsigned flags, const QString& shown) {
-                ++m_shown.count;
-                m_shown.caption = caption;
-                m_shown.flags = flags;
-                m_shown.text = shown;
-                return IDOK;
-            });
+        RecordMessages();
         QCOMPARE(format, Qt::PlainText);  // the converter's text never renders as markup
         QVERIFY(text.startsWith(
             "The conversion command failed.  The output from the converter is:\n\n"));
