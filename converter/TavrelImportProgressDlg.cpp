@@ -64,11 +64,15 @@ int TavrelImportProgressDlg::exec() {
 void TavrelImportProgressDlg::RunConversion() {
     // A file left from an earlier run must never be taken for this run's result.
     ::unlink(m_outputPath.c_str());  // a file only, never a folder
+    m_outputDelivered = false;
     m_runner = CWindowConsoleRunner::Create(this);
     if (m_runner->Start(m_scriptPath) == CConsoleRunner::kStarted) {
         PumpMessagesWhile([this] { return m_runner->IsRunning() && !g_cancelConversion; });
-        // The failure report reads the whole output: wait until the last chunk is in.
-        PumpMessagesWhile([this] { return !m_runner->IsClosed() && !g_cancelConversion; });
+        // The failure report reads the whole output, and the display shows its last progress:
+        // wait until the last delivery has reached this dialog.
+        PumpMessagesWhile([this] {
+            return (!m_runner->IsClosed() || !m_outputDelivered) && !g_cancelConversion;
+        });
     }
     if (g_cancelConversion) {
         CancelConversion();

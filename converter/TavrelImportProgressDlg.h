@@ -41,7 +41,7 @@ public:
 
 public slots:
     void OnRunnerOutput(const QByteArray& chunk);
-    void OnRunnerDone() {}
+    void OnRunnerDone() { m_outputDelivered = true; }
     void reject() override;
 
 private:
@@ -51,6 +51,7 @@ private:
     QString m_title, m_label, m_detail;
     std::string m_scriptPath, m_inputPath, m_outputPath, m_options;
     std::shared_ptr<CWindowConsoleRunner> m_runner;
+    bool m_outputDelivered = false;  // the last delivery of the runner's output has arrived
     double m_currentSeconds = 0;
     double m_durationSeconds = 1.0;
 };
