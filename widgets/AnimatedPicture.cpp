@@ -102,16 +102,17 @@ bool AnimatedPicture::LoadGif(std::span<const std::uint8_t> data) {
         decoded.width = frame.width;
         decoded.height = frame.height;
         if (frame.isImage) {
-            // Qt places the frame on an image of the logical screen's size; keep the frame's
-            // own rectangle of it (the part inside the screen), which is all it draws.
+            // Qt decodes every frame onto an image of the logical screen's size: that is the
+            // work and the memory a frame costs while it is decoded.
+            pixels += static_cast<std::uint64_t>(m_width) * static_cast<std::uint64_t>(m_height);
+            if (pixels > kMaxAnimationPixels)
+                break;
             const QImage screen = DecodePicture(frame.gif, "gif");
             if (screen.isNull())
                 continue;  // undecodable frames are dropped
+            // Keep the frame's own rectangle (the part inside the screen), all it draws.
             const QRect area =
                 QRect(frame.left, frame.top, frame.width, frame.height).intersected(screen.rect());
-            pixels += static_cast<std::uint64_t>(area.width()) * area.height();
-            if (pixels > kMaxAnimationPixels)
-                break;
             decoded.picture =
                 screen.copy(area).convertToFormat(QImage::Format_ARGB32_Premultiplied);
             anyImage = true;

@@ -44,6 +44,29 @@ void WalkItems(QWidget* dialog, const DialogTemplate& dialogTemplate, Each&& eac
     }
 }
 
+// Gives the dialog itself `font`. Qt hands a parent's font down to every child that has none of
+// its own; the controls keep theirs instead, and take the new font only when the walk reaches
+// them, so a control the walk does not reach keeps both its layout and its font.
+void SetDialogFont(QWidget* dialog, const QFont& font) {
+    for (QWidget* control : Controls(dialog)) {
+        if (control->testAttribute(Qt::WA_SetFont))
+            continue;
+        // A font copied from font() counts as inherited; naming its parts makes it the
+        // control's own.
+        QFont own = control->font();
+        own.setFamilies(QStringList{own.family()} + own.families());
+        if (own.pixelSize() > 0) {
+            own.setPixelSize(own.pixelSize());
+        } else {
+            own.setPointSizeF(own.pointSizeF());
+        }
+        own.setWeight(own.weight());
+        own.setItalic(own.italic());
+        control->setFont(own);
+    }
+    dialog->setFont(font);
+}
+
 }  // namespace
 
 void SetDialogControlId(QWidget* control, int id) {
@@ -149,7 +172,7 @@ DialogUnits DialogFontScaler::LayOutAt(QWidget* dialog, const DialogTemplate& di
                                        double dotsPerInch) {
     const DialogFontDescription description = FontDescription(dialogTemplate);
     const QFont font = CreateFont(description, -FontHeightFor(description.pointSize, dotsPerInch));
-    dialog->setFont(font);
+    SetDialogFont(dialog, font);
     const DialogUnits units = MeasureUnits(font);
     LayOut(dialog, dialogTemplate, units, font);
     return units;
@@ -170,7 +193,7 @@ void DialogFontScaler::Apply(QWidget* dialog, int templateId, double dotsPerInch
     m_fontHeight = FontHeightFor(description.pointSize, dotsPerInch);
     m_createdFont = CreateFont(description, -m_fontHeight);
     m_previousFont = dialog->font();
-    dialog->setFont(m_createdFont);
+    SetDialogFont(dialog, m_createdFont);
     m_units = MeasureUnits(m_createdFont);
     LayOut(dialog, *dialogTemplate, m_units, m_createdFont);
 }
@@ -179,7 +202,7 @@ void DialogFontScaler::Restore() {
     if (!IsApplied())
         return;
     QWidget* dialog = m_dialog;
-    dialog->setFont(m_previousFont);
+    SetDialogFont(dialog, m_previousFont);
     WalkItems(dialog, *m_template,
               [&](const DialogItem&, QWidget* control) { control->setFont(m_previousFont); });
     m_dialog = nullptr;

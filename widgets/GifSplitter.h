@@ -17,7 +17,8 @@
 inline constexpr std::uint64_t kMaxPictureFileBytes = 8u << 20;  // the whole file
 inline constexpr int kMaxPictureSide = 2048;                     // canvas width and height
 inline constexpr std::size_t kMaxAnimationFrames = 512;          // frames kept of one GIF
-inline constexpr std::uint64_t kMaxAnimationPixels = 32u << 20;  // decoded frame pixels in all
+// Pixels decoded for the frames of one GIF in all (each frame is decoded at the screen's size).
+inline constexpr std::uint64_t kMaxAnimationPixels = 32u << 20;
 
 enum class GifBlockKind {
     Application,
