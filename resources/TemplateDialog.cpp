@@ -2,22 +2,25 @@
 
 #include <QGuiApplication>
 #include <QHeaderView>
-#include <QScreen>
 #include <QMovie>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QTreeWidget>
 
 #include "resources/Pictures.h"
 
 TemplateDialog::TemplateDialog(int templateId, QWidget* parent)
     : QDialog(parent), m_template(FindDialogTemplate(templateId)) {
-    if (!m_template) return;
+    if (!m_template)
+        return;
     using namespace TemplateStyle;
     setWindowTitle(QString::fromLatin1(m_template->caption));
     Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
-    if (m_template->style & SysMenu) flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
-    if (m_template->style & MinimizeBox) flags |= Qt::WindowMinimizeButtonHint;
+    if (m_template->style & SysMenu)
+        flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+    if (m_template->style & MinimizeBox)
+        flags |= Qt::WindowMinimizeButtonHint;
     setWindowFlags(flags);
     setSizeGripEnabled(false);
 
@@ -26,7 +29,8 @@ TemplateDialog::TemplateDialog(int templateId, QWidget* parent)
         SetDialogControlId(control, item.id);
         control->setEnabled(!(item.style & Disabled));
         control->setVisible(item.style & Visible);
-        if (item.id != -1) m_controls.insert(item.id, control);
+        if (item.id != -1)
+            m_controls.insert(item.id, control);
     }
     // What the system does for a dialog: its template's font at the screen's resolution.
     const QScreen* screen = QGuiApplication::primaryScreen();
@@ -35,20 +39,19 @@ TemplateDialog::TemplateDialog(int templateId, QWidget* parent)
 }
 
 QRect TemplateDialog::MapDialogRect(int x, int y, int cx, int cy) const {
-    return QRect(DialogFontScaler::ToPixels(x, m_units.horizontal, 4),
-                 DialogFontScaler::ToPixels(y, m_units.vertical, 8),
-                 DialogFontScaler::ToPixels(cx, m_units.horizontal, 4),
-                 DialogFontScaler::ToPixels(cy, m_units.vertical, 8));
+    return DialogFontScaler::MapDialogRect(m_units, x, y, cx, cy);
 }
 
 bool TemplateDialog::ReplaceControl(int id, QWidget* replacement) {
     const DialogItem* item = m_template ? m_template->Find(id) : nullptr;
     QWidget* old = Control(id);
-    if (!item || !old || !replacement) return false;
+    if (!item || !old || !replacement)
+        return false;
     replacement->setParent(this);
     SetDialogControlId(replacement, id);
     replacement->setGeometry(old->geometry());
-    if (old->testAttribute(Qt::WA_SetFont)) replacement->setFont(old->font());
+    if (old->testAttribute(Qt::WA_SetFont))
+        replacement->setFont(old->font());
     replacement->setEnabled(old->isEnabled());
     replacement->setVisible(!old->isHidden());
     replacement->stackUnder(old);
@@ -93,8 +96,10 @@ QWidget* TemplateDialog::CreateControl(const DialogItem& item) {
             label->setTextFormat(Qt::PlainText);
             label->setText(text);
             Qt::Alignment align = Qt::AlignLeft;
-            if (item.style & AlignRight) align = Qt::AlignRight;
-            if (item.style & AlignCenter) align = Qt::AlignHCenter;
+            if (item.style & AlignRight)
+                align = Qt::AlignRight;
+            if (item.style & AlignCenter)
+                align = Qt::AlignHCenter;
             label->setAlignment(align | Qt::AlignVCenter);
             return label;
         }

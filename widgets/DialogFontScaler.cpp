@@ -3,6 +3,7 @@
 #include <QFontMetrics>
 #include <QVariant>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -101,7 +102,14 @@ int DialogFontScaler::ToPixelsY(int units) const {
 }
 
 QRect DialogFontScaler::MapDialogRect(int x, int y, int cx, int cy) const {
-    return QRect(ToPixelsX(x), ToPixelsY(y), ToPixelsX(cx), ToPixelsY(cy));
+    return MapDialogRect(m_units, x, y, cx, cy);
+}
+
+QRect DialogFontScaler::MapDialogRect(const DialogUnits& units, int x, int y, int cx, int cy) {
+    return QRect(ToPixels(x, units.horizontal, kHorizontalDivisor),
+                 ToPixels(y, units.vertical, kVerticalDivisor),
+                 ToPixels(cx, units.horizontal, kHorizontalDivisor),
+                 ToPixels(cy, units.vertical, kVerticalDivisor));
 }
 
 DialogFontDescription DialogFontScaler::FontDescription(const DialogTemplate& dialogTemplate) {
@@ -160,10 +168,7 @@ void DialogFontScaler::LayOut(QWidget* dialog, const DialogTemplate& dialogTempl
     dialog->resize(ToPixels(dialogTemplate.cx, units.horizontal, kHorizontalDivisor),
                    ToPixels(dialogTemplate.cy, units.vertical, kVerticalDivisor));
     WalkItems(dialog, dialogTemplate, [&](const DialogItem& item, QWidget* control) {
-        control->setGeometry(ToPixels(item.x, units.horizontal, kHorizontalDivisor),
-                             ToPixels(item.y, units.vertical, kVerticalDivisor),
-                             ToPixels(item.cx, units.horizontal, kHorizontalDivisor),
-                             ToPixels(item.cy, units.vertical, kVerticalDivisor));
+        control->setGeometry(MapDialogRect(units, item.x, item.y, item.cx, item.cy));
         control->setFont(font);
     });
 }

@@ -101,6 +101,8 @@ public:
     // v + 0.5 truncated toward zero.
     static int Round(double value);
     static int ToPixels(int units, double unit, double divisor);
+    // A rectangle in dialog units to pixels with `units`.
+    static QRect MapDialogRect(const DialogUnits& units, int x, int y, int cx, int cy);
     // Sizes the dialog's client area from the template, then walks the template's items in
     // order: each is matched to the next child, going forward, whose id is the item's; the
     // child takes the item's rectangle and `font`. The walk ends at the first item without a

@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     std::ofstream(home.path / "anim.gif", std::ios::binary)
         .write(reinterpret_cast<const char*>(gif.Trailer().bytes.data()),
                static_cast<std::streamsize>(gif.bytes.size()));
-    LocalHttpServer server(PELNIX_HTTP_TEST_SERVER, {"--files", home.path.string()});
+    LocalHttpServer server(PELNIX_HTTP_TEST_SERVER, {"--root", home.path.string()});
 
     const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
 
     const std::pair<const char*, std::string> modes[] = {
         {"no advert address", ""},
-        {"local server, animated GIF", server.Url("/files/anim.gif")},
+        {"local server, animated GIF", server.Url("/root/anim.gif")},
         {"silent server", "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/a.gif"},
     };
     g_settingsFile = (home.path / "Pelnix.ini").string();
