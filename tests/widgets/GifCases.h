@@ -76,7 +76,7 @@ inline std::vector<GifCase> GifCases() {
         // The second image's sub-block chain announces 200 bytes where 3 remain.
         GifBuilder gif(2, 2);
         gif.Image(0, 0, 2, 2, 0).Control(5, 0).Image(0, 0, 2, 2, 1);
-        gif.bytes.resize(gif.bytes.size() - 1);  // its terminating zero
+        gif.bytes.pop_back();  // its terminating zero
         gif.Raw({200, 1, 2, 3});
         cases.push_back({"a sub-block chain running past the end",
                          gif.bytes,
