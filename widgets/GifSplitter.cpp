@@ -188,7 +188,8 @@ std::optional<GifFrame> GifSplitter::ExtractGraphicBlock() {
 
     const std::size_t start = m_position;
     if (kind == GifBlockKind::GraphicControl) {
-        if (!BlockLengthAt(m_position)) return std::nullopt;  // all 8 bytes must be there
+        if (!BlockLengthAt(m_position))
+            return std::nullopt;  // all 8 bytes must be there
         frame.delay = Word(m_position + 4);
         frame.disposal = (m_data[m_position + 3] >> 2) & 0x07;
         while (IsOtherExtension(kind)) {

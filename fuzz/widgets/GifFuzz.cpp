@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     GifSplitter splitter(bytes);
     for (const GifFrame& frame : splitter.ExtractFrames(8)) {
         GifSplitter again(frame.gif);
-        if (again.CountGraphicBlocks(2) != 1) std::abort();
+        if (again.CountGraphicBlocks(2) != 1)
+            std::abort();
     }
     static AnimatedPicture picture;
     if (picture.LoadFromMemory(bytes)) {

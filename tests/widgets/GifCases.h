@@ -2,6 +2,7 @@
 // core test and the widget test that decodes every split frame with Qt.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,11 @@ struct GifCase {
     bool isGif;
     std::vector<ExpectedFrame> frames;
 };
+
+// Test listings name a case by its name, not by its bytes.
+inline void PrintTo(const GifCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 inline std::vector<GifCase> GifCases() {
     std::vector<GifCase> cases;
