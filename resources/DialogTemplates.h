@@ -48,7 +48,7 @@ struct DialogTemplate {
     int id;
     const char* caption;
     std::uint32_t style;
-    const char* fontFace;
+    const char* fontFace;  // the font block's face; nullptr when the template sets no font
     int pointSize;
     int cx, cy;  // dialog units
     std::span<const DialogItem> items;

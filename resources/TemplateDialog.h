@@ -2,29 +2,19 @@
 #pragma once
 
 #include <QDialog>
-#include <QFont>
 #include <QHash>
-#include <QLabel>
 #include <QRect>
 
 #include "resources/DialogTemplates.h"
-
-// A static control that reports clicks (the Notify style).
-class ClickableLabel : public QLabel {
-    Q_OBJECT
-public:
-    using QLabel::QLabel;
-signals:
-    void clicked();
-
-protected:
-    void mouseReleaseEvent(QMouseEvent* event) override;
-};
+#include "widgets/ClickableLabel.h"
+#include "widgets/DialogFontScaler.h"
 
 class TemplateDialog : public QDialog {
     Q_OBJECT
 public:
-    // Builds every control of template `templateId`. An unknown id builds an empty dialog.
+    // Builds every control of template `templateId` and lays the dialog out in the template's
+    // font at the screen's resolution (DialogFontScaler::LayOutAt). An unknown id builds an
+    // empty dialog.
     explicit TemplateDialog(int templateId, QWidget* parent = nullptr);
 
     // The control with `id`, or nullptr.
@@ -36,15 +26,13 @@ public:
 
     const DialogTemplate* Template() const { return m_template; }
 
-    // Converts a rectangle in dialog units into pixels with the dialog font's base units.
+    // Converts a rectangle in dialog units into pixels with the base units of the layout the
+    // dialog was built with.
     QRect MapDialogRect(int x, int y, int cx, int cy) const;
 
-    // The font that stands for a template's font face on this system.
-    static QFont TemplateFont(const char* face, int pointSize);
-
-    // Puts `replacement` in the place of control `id`: it takes the template item's rectangle,
-    // state and id, and the control built from the template is deleted. Returns false (and
-    // deletes nothing) when the template has no such control.
+    // Puts `replacement` in the place of control `id`: it takes the control's rectangle, font,
+    // state, id and place in the stacking order, and the control built from the template is
+    // deleted. Returns false (and deletes nothing) when the template has no such control.
     bool ReplaceControl(int id, QWidget* replacement);
 
 protected:
@@ -58,7 +46,6 @@ private:
 
     const DialogTemplate* m_template = nullptr;
     QHash<int, QWidget*> m_controls;
-    int m_baseX = 6;
-    int m_baseY = 13;
+    DialogUnits m_units{6, 13};
     bool m_initialised = false;
 };

@@ -3,9 +3,9 @@
 #   scripts/setup.sh run [ARGS...]   install what is missing, build, install the default
 #                                    settings, grant capture capabilities, start the program
 #   scripts/setup.sh test            the same set-up, then every test (also under ASan+UBSan
-#                                    and under ThreadSanitizer),
-#                                    a short smoke of the capture fuzz target (clang) and, as
-#                                    root, the Debian package installed, used and purged
+#                                    and under ThreadSanitizer), a short smoke of each fuzz
+#                                    target (clang) and, as root, the Debian package installed,
+#                                    used and purged
 # Works as root and as a desktop user (sudo for the package and capability steps).
 set -euo pipefail
 
@@ -86,7 +86,7 @@ test)
     status=0
     # The fuzz smoke goes first so that the test runners' summaries close the output.
     if [ "${PELNIX_SKIP_FUZZ:-0}" != 1 ]; then
-        say "building the capture fuzz target with clang and running a 20-second smoke"
+        say "building the fuzz targets with clang and running a 20-second smoke of each"
         fuzz_build="$root/build-fuzz"
         fuzz_flags="-fsanitize=fuzzer-no-link,address,undefined"
         if [ ! -f "$fuzz_build/CMakeCache.txt" ]; then
@@ -95,15 +95,19 @@ test)
                 -DCMAKE_C_FLAGS="$fuzz_flags" -DCMAKE_CXX_FLAGS="$fuzz_flags" \
                 -DPELNIX_FUZZ=ON -DPELNIX_TESTS=OFF -DPELNIX_BENCH=OFF >/dev/null
         fi
-        if cmake --build "$fuzz_build" --target capture_detection_fuzz; then
-            corpus=$(mktemp -d)
-            cp "$root"/fuzz/capture/corpus/* "$corpus"/
-            "$fuzz_build/fuzz/capture/capture_detection_fuzz" -max_total_time=20 -max_len=20000 \
-                "$corpus" >"$corpus.log" 2>&1 || { tail -n 40 "$corpus.log" >&2; status=1; }
-            rm -rf "$corpus" "$corpus.log"
-        else
-            status=1
-        fi
+        # target, folder under fuzz/, longest input
+        for fuzz in "capture_detection_fuzz capture 20000" "gif_picture_fuzz widgets 4096"; do
+            read -r target folder max_len <<<"$fuzz"
+            if cmake --build "$fuzz_build" --target "$target"; then
+                corpus=$(mktemp -d)
+                cp "$root/fuzz/$folder"/corpus/* "$corpus"/
+                "$fuzz_build/fuzz/$folder/$target" -max_total_time=20 -max_len="$max_len" \
+                    "$corpus" >"$corpus.log" 2>&1 || { tail -n 40 "$corpus.log" >&2; status=1; }
+                rm -rf "$corpus" "$corpus.log"
+            else
+                status=1
+            fi
+        done
     fi
     if [ "${PELNIX_SKIP_PACKAGE:-0}" != 1 ]; then
         say "building the Debian package and trying it installed (as root only)"

@@ -13,6 +13,7 @@
 #include "capture/PacketSniffer.h"
 #include "capture/SniffedMediaList.h"
 #include "resources/Pictures.h"
+#include "window/AdvertPicture.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ constexpr int kRemoveId = 1139;
 constexpr int kPlayId = 1140;
 constexpr int kDownloadId = 1141;
 constexpr int kHelpId = 1142;
+constexpr int kAdvertId = 1143;
 
 // The window's fixed client area and where the logo and the Help button go on it.
 constexpr QSize kClientSize(380, 246);
@@ -42,6 +44,7 @@ TavrelSnifferWindow::TavrelSnifferWindow(QWidget* parent, AdapterLister adapters
     m_playButton = ControlAs<QPushButton>(kPlayId);
     m_downloadButton = ControlAs<QPushButton>(kDownloadId);
     m_helpButton = ControlAs<QPushButton>(kHelpId);
+    m_advert = new AdvertPicture(this, kAdvertId);
 
     connect(m_previewButton, &QPushButton::clicked, this, &TavrelSnifferWindow::OnPreview);
     connect(m_removeButton, &QPushButton::clicked, this, &TavrelSnifferWindow::OnRemove);
@@ -72,6 +75,7 @@ QString TavrelSnifferWindow::HelpPageUrl() {
 }
 
 void TavrelSnifferWindow::OnInitDialog() {
+    m_fontScaler.Apply(this, IDD_SNIFFER_WINDOW, 96.0);
     setWindowIcon(g_appIcon);
     move(kWindowPosition);
     setWindowTitle(QStringLiteral("Pelnix - Recently Sniffed Media"));
@@ -101,6 +105,7 @@ void TavrelSnifferWindow::OnInitDialog() {
     setAutoFillBackground(true);
 
     m_logo = LoadBitmapResource(IDB_LOGO);
+    m_advert->Start();
 
     // Within the active window, the keyboard focus follows the mouse to the list.
     setMouseTracking(true);

@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "resources/TemplateDialog.h"
+#include "widgets/DialogFontScaler.h"
+
+class AdvertPicture;
 
 class QPushButton;
 class SniffedMediaList;
@@ -50,6 +53,7 @@ private:
     void OnListItemChanged();
     void StartCapture();
 
+    DialogFontScaler m_fontScaler;
     AdapterLister m_adapters;
     SniffedMediaList* m_mediaList = nullptr;
     QPixmap m_logo;
@@ -58,4 +62,5 @@ private:
     QPushButton* m_removeButton = nullptr;
     QPushButton* m_playButton = nullptr;
     QPushButton* m_downloadButton = nullptr;
+    AdvertPicture* m_advert = nullptr;  // a child of the window; clicks open the home page
 };
