@@ -89,6 +89,8 @@ void TavrelSnifferWindow::OnInitDialog() {
     place(m_previewButton, 0, 0);
     place(m_removeButton, -24, 0);
     place(m_downloadButton, 60, -34);
+    // Its template row is another; rounded from dialog units it can land a pixel off.
+    m_downloadButton->move(m_downloadButton->x(), m_previewButton->y());
     m_downloadButton->setText(QStringLiteral("Download"));
     m_helpButton->setGeometry(QRect(kHelpPosition, kButtonSize));
     m_helpButton->show();
