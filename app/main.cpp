@@ -14,7 +14,7 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: pelnix [OPTION]\n"
-    "       pelnix --read FILE [--local-address A.B.C.D]\n"
+    "       pelnix --read FILE [--local-address ADDR]\n"
     "       pelnix --watch\n"
     "Watches this machine's network traffic for media streamed over plain HTTP and lists it.\n"
     "\n"
@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
         wantsInformation = wantsInformation || arg == "--help" || arg == "-h" || arg == "--version";
     }
     if (!wantsInformation) {
-        if (const auto status = RunHeadlessCommand(argc, argv)) return *status;
+        if (const auto status = RunHeadlessCommand(argc, argv, "pelnix")) return *status;
     }
 
     for (int i = 1; i < argc; ++i) {

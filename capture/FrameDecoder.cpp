@@ -1,5 +1,8 @@
 #include "capture/FrameDecoder.h"
 
+#include <arpa/inet.h>
+
+#include <cstdio>
 #include <cstring>
 
 #if defined(__x86_64__)
@@ -9,47 +12,200 @@
 namespace {
 
 constexpr std::size_t kMinimumHeaderLength = 20;
+constexpr std::size_t kIpv6HeaderLength = 40;
 constexpr std::uint8_t kProtocolTcp = 6;
+constexpr std::uint8_t kIpv4MappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+
+std::uint16_t Load16(const std::uint8_t* bytes) {
+    return static_cast<std::uint16_t>((bytes[0] << 8) | bytes[1]);
+}
+
+bool IsVlanTag(std::uint16_t type) {
+    return type == 0x8100 || type == 0x88A8 || type == 0x9100;
+}
+
+// Length of the IPv6 extension header `kind` that starts at `header` (whose first eight bytes
+// are captured), or 0 when `kind` is none that a TCP segment may follow.
+std::size_t ExtensionHeaderLength(std::uint8_t kind, const std::uint8_t* header) {
+    switch (kind) {
+        case 0:    // hop-by-hop options
+        case 43:   // routing
+        case 60:   // destination options
+        case 135:  // mobility
+        case 139:  // host identity protocol
+        case 140:  // shim6
+            return (static_cast<std::size_t>(header[1]) + 1) * 8;
+        case 44:  // fragment: only the first fragment holds the TCP header
+            return (Load16(header + 2) & 0xFFF8) == 0 ? 8 : 0;
+        case 51:  // authentication header
+            return (static_cast<std::size_t>(header[1]) + 2) * 4;
+        default:  // encrypted payload, no next header, another transport
+            return 0;
+    }
+}
 
 }  // namespace
 
+IpAddress IpAddress::FromIpv6(const std::uint8_t* sixteenBytes) {
+    IpAddress address;
+    std::memcpy(address.bytes.data(), sixteenBytes, 16);
+    return address;
+}
+
+bool IpAddress::IsIpv4() const {
+    return std::memcmp(bytes.data(), kIpv4MappedPrefix, sizeof kIpv4MappedPrefix) == 0;
+}
+
+std::string AddressText(const IpAddress& address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.IsIpv4()) {
+        const Ipv4Address a = address.Ipv4();
+        std::snprintf(text, sizeof text, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
+    } else {
+        inet_ntop(AF_INET6, address.bytes.data(), text, sizeof text);
+    }
+    return text;
+}
+
+LocalAddresses::LocalAddresses(std::initializer_list<IpAddress> addresses) {
+    for (const IpAddress& address : addresses) Add(address);
+}
+
+bool LocalAddresses::Add(const IpAddress& address) {
+    if (Contains(address))
+        return false;
+    if (address.IsIpv4()) {
+        if (m_ipv4Count == kMaxPerFamily)
+            return false;
+        std::memcpy(&m_ipv4[m_ipv4Count++], address.bytes.data() + 12, 4);
+    } else {
+        if (m_ipv6Count == kMaxPerFamily)
+            return false;
+        m_ipv6[m_ipv6Count++] = address;
+    }
+    return true;
+}
+
+bool LocalAddresses::Contains(const IpAddress& address) const {
+    if (address.IsIpv4()) {
+        std::uint32_t word;
+        std::memcpy(&word, address.bytes.data() + 12, 4);
+        for (std::size_t i = 0; i < m_ipv4Count; ++i) {
+            if (m_ipv4[i] == word)
+                return true;
+        }
+        return false;
+    }
+    for (std::size_t i = 0; i < m_ipv6Count; ++i) {
+        if (m_ipv6[i] == address)
+            return true;
+    }
+    return false;
+}
+
+std::vector<IpAddress> LocalAddresses::All() const {
+    std::vector<IpAddress> all;
+    for (std::size_t i = 0; i < m_ipv4Count; ++i) {
+        Ipv4Address v4;
+        std::memcpy(v4.data(), &m_ipv4[i], 4);
+        all.emplace_back(v4);
+    }
+    all.insert(all.end(), m_ipv6.begin(), m_ipv6.begin() + m_ipv6Count);
+    return all;
+}
+
 std::optional<PacketView> DecodeFrame(std::size_t capturedLength, const std::uint8_t* frame,
-                                      const Ipv4Address& localAddress) {
+                                      const LocalAddresses& localAddresses,
+                                      std::size_t frameLength) {
     if (frame == nullptr || capturedLength < kEthernetHeaderLength + kMinimumHeaderLength) {
         return std::nullopt;
     }
-    const std::uint8_t* ip = frame + kEthernetHeaderLength;
-    if ((ip[0] >> 4) != 4)
-        return std::nullopt;
-    // The capture filter lets only TCP through, but a capture file may hold anything; a UDP or
-    // ICMP datagram read with TCP offsets would only produce nonsense.
-    if (ip[9] != kProtocolTcp)
-        return std::nullopt;
-    const std::size_t ipHeaderLength = static_cast<std::size_t>(ip[0] & 0x0F) * 4;
-    if (ipHeaderLength < kMinimumHeaderLength)
-        return std::nullopt;
-    if (capturedLength < kEthernetHeaderLength + ipHeaderLength + kMinimumHeaderLength) {
+    // The type field is read only for VLAN tags; past them, the IP version decides.
+    std::size_t ipStart = kEthernetHeaderLength;
+    for (int tags = 0; IsVlanTag(Load16(frame + ipStart - 2)); ++tags) {
+        if (tags == kMaxVlanTags)
+            return std::nullopt;
+        ipStart += 4;
+        if (capturedLength < ipStart + kMinimumHeaderLength)
+            return std::nullopt;
+    }
+    const std::uint8_t* ip = frame + ipStart;
+
+    PacketView view;
+    std::size_t ipHeaderLength = 0;
+    // Bytes after the IP header as the IP header counts them; 0 when it does not.
+    std::size_t ipPayloadLength = 0;
+    const unsigned version = ip[0] >> 4;
+    if (version == 4) {
+        // The capture filter lets only TCP through, but a capture file may hold anything; a UDP
+        // or ICMP datagram read with TCP offsets would only produce nonsense.
+        if (ip[9] != kProtocolTcp)
+            return std::nullopt;
+        ipHeaderLength = static_cast<std::size_t>(ip[0] & 0x0F) * 4;
+        if (ipHeaderLength < kMinimumHeaderLength)
+            return std::nullopt;
+        const std::size_t total = Load16(ip + 2);
+        if (total >= ipHeaderLength)
+            ipPayloadLength = total - ipHeaderLength;
+        std::memcpy(view.sourceAddress.bytes.data() + 12, ip + 12, 4);
+        std::memcpy(view.destinationAddress.bytes.data() + 12, ip + 16, 4);
+        std::memcpy(view.sourceAddress.bytes.data(), kIpv4MappedPrefix, 12);
+        std::memcpy(view.destinationAddress.bytes.data(), kIpv4MappedPrefix, 12);
+    } else if (version == 6) {
+        if (capturedLength < ipStart + kIpv6HeaderLength)
+            return std::nullopt;
+        // IPv4-mapped addresses never travel on a wire; they would pose as IPv4 peers.
+        if (std::memcmp(ip + 8, kIpv4MappedPrefix, 12) == 0 ||
+            std::memcmp(ip + 24, kIpv4MappedPrefix, 12) == 0) {
+            return std::nullopt;
+        }
+        ipHeaderLength = kIpv6HeaderLength;
+        std::uint8_t next = ip[6];
+        for (int walked = 0; next != kProtocolTcp; ++walked) {
+            // Every extension header is at least eight bytes, and its length is in them.
+            if (walked == kMaxExtensionHeaders || capturedLength < ipStart + ipHeaderLength + 8) {
+                return std::nullopt;
+            }
+            const std::uint8_t* header = ip + ipHeaderLength;
+            const std::size_t length = ExtensionHeaderLength(next, header);
+            if (length == 0)
+                return std::nullopt;
+            next = header[0];
+            ipHeaderLength += length;
+        }
+        // Counts the extension headers too; 0 for a jumbogram.
+        const std::size_t payloadLength = Load16(ip + 4);
+        if (payloadLength + kIpv6HeaderLength >= ipHeaderLength)
+            ipPayloadLength = payloadLength + kIpv6HeaderLength - ipHeaderLength;
+        view.sourceAddress = IpAddress::FromIpv6(ip + 8);
+        view.destinationAddress = IpAddress::FromIpv6(ip + 24);
+    } else {
         return std::nullopt;
     }
+    if (capturedLength < ipStart + ipHeaderLength + kMinimumHeaderLength)
+        return std::nullopt;
     const std::uint8_t* tcp = ip + ipHeaderLength;
     // Only the upper four bits: the reserved bits in the lower half do not count.
     const std::size_t tcpHeaderLength = static_cast<std::size_t>(tcp[12] >> 4) * 4;
     if (tcpHeaderLength < kMinimumHeaderLength)
         return std::nullopt;
-    const std::size_t headers = kEthernetHeaderLength + ipHeaderLength + tcpHeaderLength;
+    const std::size_t headers = ipStart + ipHeaderLength + tcpHeaderLength;
     if (capturedLength < headers)
         return std::nullopt;
 
-    PacketView view;
-    std::memcpy(view.sourceAddress.data(), ip + 12, 4);
-    std::memcpy(view.destinationAddress.data(), ip + 16, 4);
     std::memcpy(&view.sourcePort, tcp, 2);
     std::memcpy(&view.destinationPort, tcp + 2, 2);
     view.payload = frame + headers;
-    // The captured length, not the IPv4 total length: padding of short frames is payload too.
+    // The captured length, not the IP length: padding of short frames is payload too.
     view.rawLength = capturedLength - headers;
     view.scanLength = view.rawLength < kScanWindow ? view.rawLength : kScanWindow;
-    view.outgoing = view.sourceAddress == localAddress;
+    if (ipPayloadLength != 0 && ipPayloadLength >= tcpHeaderLength) {
+        view.wireLength = ipPayloadLength - tcpHeaderLength;
+    } else {
+        const std::size_t onWire = frameLength > capturedLength ? frameLength : capturedLength;
+        view.wireLength = onWire - headers;
+    }
+    view.outgoing = localAddresses.Contains(view.sourceAddress);
     return view;
 }
 
@@ -184,4 +340,17 @@ std::optional<Ipv4Address> ParseIpv4Address(std::string_view text) {
     if (position != text.size())
         return std::nullopt;
     return address;
+}
+
+std::optional<IpAddress> ParseIpAddress(std::string_view text) {
+    if (const auto v4 = ParseIpv4Address(text))
+        return IpAddress(*v4);
+    char buffer[INET6_ADDRSTRLEN + 1] = {};
+    if (text.empty() || text.size() >= sizeof buffer)
+        return std::nullopt;
+    text.copy(buffer, text.size());
+    std::uint8_t bytes[16];
+    if (inet_pton(AF_INET6, buffer, bytes) != 1)
+        return std::nullopt;
+    return IpAddress::FromIpv6(bytes);
 }

@@ -5,32 +5,95 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 // An IPv4 address as its four bytes in network order.
 using Ipv4Address = std::array<std::uint8_t, 4>;
 
+// An IPv4 or IPv6 address in network order. An IPv4 address is held in the IPv4-mapped form
+// (::ffff:A.B.C.D), so one comparison serves both families. IPv6 frames whose own addresses are
+// IPv4-mapped never decode (no such address may appear on a wire), so the form is unambiguous.
+struct IpAddress {
+    std::array<std::uint8_t, 16> bytes{};
+
+    constexpr IpAddress() = default;
+    // Deliberately implicit: an IPv4 address is an IP address.
+    constexpr IpAddress(const Ipv4Address& v4)
+        : bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, v4[0], v4[1], v4[2], v4[3]} {}
+    static IpAddress FromIpv6(const std::uint8_t* sixteenBytes);
+
+    bool IsIpv4() const;
+    // The four bytes of an IPv4 address (meaningless for IPv6).
+    Ipv4Address Ipv4() const { return {bytes[12], bytes[13], bytes[14], bytes[15]}; }
+
+    friend bool operator==(const IpAddress&, const IpAddress&) = default;
+};
+
+// "A.B.C.D" for IPv4, the shortest standard text (RFC 5952) for IPv6, without brackets.
+std::string AddressText(const IpAddress& address);
+
+// This machine's addresses as one capture sees them: a packet sent from any of them is
+// outgoing. Holds at most kMaxPerFamily addresses of each family, the first ones added.
+class LocalAddresses {
+public:
+    static constexpr std::size_t kMaxPerFamily = 32;
+
+    LocalAddresses() = default;
+    LocalAddresses(std::initializer_list<IpAddress> addresses);
+
+    // False when the address is there already or its family is full.
+    bool Add(const IpAddress& address);
+    bool Contains(const IpAddress& address) const;
+    bool HasIpv4() const { return m_ipv4Count > 0; }
+    bool HasIpv6() const { return m_ipv6Count > 0; }
+    bool Empty() const { return m_ipv4Count == 0 && m_ipv6Count == 0; }
+    // IPv4 addresses first, each family in the order added.
+    std::vector<IpAddress> All() const;
+
+private:
+    // IPv4 as the four bytes loaded into one word: the common case is a few word compares.
+    std::array<std::uint32_t, kMaxPerFamily> m_ipv4{};
+    std::array<IpAddress, kMaxPerFamily> m_ipv6{};
+    std::uint8_t m_ipv4Count = 0;
+    std::uint8_t m_ipv6Count = 0;
+};
+
 // One decoded frame. It points into the frame it was decoded from and lives no longer.
 struct PacketView {
-    Ipv4Address sourceAddress{};
-    Ipv4Address destinationAddress{};
+    IpAddress sourceAddress;
+    IpAddress destinationAddress;
     std::uint16_t sourcePort = 0;           // as captured (network order, never converted)
     std::uint16_t destinationPort = 0;      // as captured
     const std::uint8_t* payload = nullptr;  // first byte after the TCP header
     std::size_t rawLength = 0;   // captured bytes after the TCP header (link padding included)
     std::size_t scanLength = 0;  // rawLength, at most kScanWindow
-    bool outgoing = false;       // the source address is the local address
+    // TCP payload bytes the packet carried on the wire, as its IP header announces them: more
+    // than rawLength when the capture's snapshot length cut the frame, 0 for a bare
+    // acknowledgement even when link padding follows it. Taken from the frame's length when the
+    // IP header gives none (a jumbogram, an offloaded segment whose length field is 0).
+    std::size_t wireLength = 0;
+    bool outgoing = false;  // the source address is one of the local addresses
 };
 
 inline constexpr std::size_t kEthernetHeaderLength = 14;
 inline constexpr std::size_t kScanWindow = 8192;
+// 802.1Q and 802.1ad (QinQ) tags decoded in front of the IP header; a frame with more is dropped.
+inline constexpr int kMaxVlanTags = 2;
+// IPv6 extension headers walked before the TCP header; a longer chain is dropped.
+inline constexpr int kMaxExtensionHeaders = 8;
 
-// Decodes an Ethernet II frame of `capturedLength` bytes. Gives nothing for a frame that is not
-// IPv4 carrying TCP, announces a header shorter than 20 bytes, or is too short for the headers
-// it announces: nothing past the captured bytes is ever read.
+// Decodes an Ethernet II frame of `capturedLength` bytes, with up to kMaxVlanTags VLAN tags,
+// carrying IPv4 or IPv6 (after at most kMaxExtensionHeaders extension headers) and TCP.
+// `frameLength` is the frame's length on the wire when the capture knows it (0: the captured
+// length). Gives nothing for anything else, for a header shorter than it must be, or for a
+// frame too short for the headers it announces: nothing past the captured bytes is ever read.
 std::optional<PacketView> DecodeFrame(std::size_t capturedLength, const std::uint8_t* frame,
-                                      const Ipv4Address& localAddress);
+                                      const LocalAddresses& localAddresses,
+                                      std::size_t frameLength = 0);
 
 inline constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
 
@@ -51,3 +114,6 @@ inline bool BeginsWith(std::string_view signature, const std::uint8_t* payload,
 
 // "A.B.C.D" as four bytes; nothing for any other text.
 std::optional<Ipv4Address> ParseIpv4Address(std::string_view text);
+
+// "A.B.C.D" or an IPv6 address in its standard text forms; nothing for any other text.
+std::optional<IpAddress> ParseIpAddress(std::string_view text);

@@ -5,22 +5,25 @@
 
 #include <csignal>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "capture/MediaDetector.h"
 #include "capture/MediaMarkers.h"
-#include "capture/PacketSniffer.h"
 
 const char* const kHeadlessUsage =
-    "  --read FILE [--local-address A.B.C.D]\n"
+    "  --read FILE [--local-address ADDR]\n"
     "              list the media in a capture file (pcap) without a window: one line\n"
     "              per record, tab-separated: number, time sniffed, type, size in bytes,\n"
-    "              URL. This machine's address is --local-address, or else the source of\n"
-    "              the first packet carrying a GET request\n"
-    "  --watch     capture on every adapter with a usable IPv4 address and print each\n"
-    "              record as it is sniffed, until interrupted (needs capture rights)\n";
+    "              URL. This machine's address is ADDR (IPv4 or IPv6) for its family;\n"
+    "              for a family without one, the source of the first packet of that\n"
+    "              family carrying a GET request\n"
+    "  --watch     capture on every adapter with a usable IPv4 or IPv6 address and print\n"
+    "              each record as it is sniffed, until interrupted (needs capture rights);\n"
+    "              then one line per adapter on standard error: packets received, dropped\n"
+    "              by the kernel, dropped by the interface\n";
 
 namespace {
 
@@ -37,11 +40,59 @@ void AppendEscaped(std::string& line, std::string_view text) {
     }
 }
 
-// Accepted records of the --read loop; the loop's own state, reached from the sink.
-struct ReadState {
+// Whether a decoded packet carries a request the detector would remember.
+bool CarriesGetRequest(const PacketView& packet) {
+    const std::size_t g =
+        FindMarker(kMarkers.get, packet.payload, packet.rawLength, 0, packet.scanLength);
+    if (g == kNotFound)
+        return false;
+    return FindMarker(kMarkers.blank, packet.payload, packet.rawLength, g, packet.scanLength - g) !=
+           kNotFound;
+}
+
+// The --read loop's state, reached from the capture library's per-packet callback.
+struct ReadLoop {
     MediaCatalogue catalogue;
+    MediaDetector detector;
+    LocalAddresses locals;
+    // Per family: whether this machine's address is known yet.
+    bool ipv4Known = false;
+    bool ipv6Known = false;
     std::time_t packetTime = 0;
     std::FILE* out = nullptr;
+    pcap_t* capture = nullptr;
+    std::string failure;  // why the loop was broken off, when it was
+
+    void Handle(const pcap_pkthdr& header, const std::uint8_t* frame) {
+        auto packet = DecodeFrame(header.caplen, frame, locals, header.len);
+        if (!packet)
+            return;
+        const bool ipv4 = packet->sourceAddress.IsIpv4();
+        if (!(ipv4 ? ipv4Known : ipv6Known)) {
+            // Until a request shows which side this machine is, every packet of the family
+            // counts as incoming.
+            packet->outgoing = false;
+            if (CarriesGetRequest(*packet)) {
+                locals.Add(packet->sourceAddress);
+                (ipv4 ? ipv4Known : ipv6Known) = true;
+                packet->outgoing = true;
+            }
+        }
+        packetTime = header.ts.tv_sec;
+        // The file's own clock ages the pending requests, as the live clock would have.
+        detector.HandlePacket(*packet, header.ts.tv_sec);
+    }
+
+    static void OnPacket(u_char* loop, const pcap_pkthdr* header, const u_char* frame) {
+        auto* self = reinterpret_cast<ReadLoop*>(loop);
+        try {
+            self->Handle(*header, frame);
+        } catch (const std::exception& e) {
+            // No exception may cross the capture library's frames.
+            self->failure = e.what();
+            pcap_breakloop(self->capture);
+        }
+    }
 };
 
 // --watch: reports arrive on capture threads through a plain function, so the catalogue and
@@ -65,14 +116,8 @@ void OnWatchReport(std::string url, std::string requestHeaders, std::string leng
     std::fflush(s_watchOut);
 }
 
-// Whether a decoded packet carries a request the detector would remember.
-bool CarriesGetRequest(const PacketView& packet) {
-    const std::size_t g =
-        FindMarker(kMarkers.get, packet.payload, packet.rawLength, 0, packet.scanLength);
-    if (g == kNotFound)
-        return false;
-    return FindMarker(kMarkers.blank, packet.payload, packet.rawLength, g, packet.scanLength - g) !=
-           kNotFound;
+std::string Text(std::string_view view) {
+    return std::string(view);
 }
 
 }  // namespace
@@ -91,68 +136,73 @@ std::string RecordLine(const SniffedMedia& record) {
     return line;
 }
 
-int RunReadCommand(const std::string& fileName, std::optional<Ipv4Address> localAddress,
-                   std::FILE* out, std::FILE* err) {
+std::string StatisticsLine(std::string_view programName, std::string_view adapterName,
+                           const CaptureStatistics& statistics) {
+    std::string line = Text(programName) + ": ";
+    AppendEscaped(line, adapterName);
+    if (!statistics.known)
+        return line + ": no capture statistics\n";
+    return line + ": " + std::to_string(statistics.received) + " packets received, " +
+           std::to_string(statistics.droppedByKernel) + " dropped by the kernel, " +
+           std::to_string(statistics.droppedByInterface) + " dropped by the interface\n";
+}
+
+int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAddress,
+                   std::FILE* out, std::FILE* err, std::string_view programName) {
+    const std::string name = Text(programName);
     char error[PCAP_ERRBUF_SIZE] = {};
     pcap_t* capture = pcap_open_offline(fileName.c_str(), error);
     if (capture == nullptr) {
-        std::fprintf(err, "pelnix: cannot read capture file '%s': %s\n", fileName.c_str(), error);
+        std::fprintf(err, "%s: cannot read capture file '%s': %s\n", name.c_str(), fileName.c_str(),
+                     error);
         return 1;
     }
     std::unique_ptr<pcap_t, void (*)(pcap_t*)> owner(capture, pcap_close);
     if (pcap_datalink(capture) != DLT_EN10MB) {
-        std::fprintf(err, "pelnix: cannot read capture file '%s': not an Ethernet capture\n",
-                     fileName.c_str());
+        std::fprintf(err, "%s: cannot read capture file '%s': not an Ethernet capture\n",
+                     name.c_str(), fileName.c_str());
         return 1;
     }
 
-    ReadState state;
-    state.out = out;
-    MediaDetector detector;
-    detector.SetReportSink([&state](std::string url, std::string requestHeaders,
-                                    std::string lengthText, std::string typeText) {
-        const auto record = state.catalogue.AddSniffedMedia("http://" + url, requestHeaders,
-                                                            lengthText, typeText, state.packetTime);
+    // On the heap: the loop's state is large, and its lists live as long as the file is read.
+    auto loop = std::make_unique<ReadLoop>();
+    loop->out = out;
+    loop->capture = capture;
+    loop->detector.SetReportSink([state = loop.get()](std::string url, std::string requestHeaders,
+                                                      std::string lengthText,
+                                                      std::string typeText) {
+        const auto record = state->catalogue.AddSniffedMedia(
+            "http://" + url, requestHeaders, lengthText, typeText, state->packetTime);
         if (record)
-            std::fputs(RecordLine(*record).c_str(), state.out);
+            std::fputs(RecordLine(*record).c_str(), state->out);
     });
+    if (localAddress) {
+        loop->locals.Add(*localAddress);
+        (localAddress->IsIpv4() ? loop->ipv4Known : loop->ipv6Known) = true;
+    }
 
-    bool localKnown = localAddress.has_value();
-    Ipv4Address local = localAddress.value_or(Ipv4Address{});
-    int result = 0;
-    pcap_pkthdr* header = nullptr;
-    const std::uint8_t* data = nullptr;
-    while ((result = pcap_next_ex(capture, &header, &data)) >= 0) {
-        if (result == 0)
-            continue;
-        auto packet = DecodeFrame(header->caplen, data, local);
-        if (!packet)
-            continue;
-        if (!localKnown) {
-            // Until a request shows which side this machine is, every packet counts as incoming.
-            packet->outgoing = false;
-            if (CarriesGetRequest(*packet)) {
-                local = packet->sourceAddress;
-                localKnown = true;
-                packet->outgoing = true;
-            }
-        }
-        state.packetTime = header->ts.tv_sec;
-        // The file's own clock ages the pending requests, as the live clock would have.
-        detector.HandlePacket(*packet, header->ts.tv_sec);
+    const int result =
+        pcap_loop(capture, -1, &ReadLoop::OnPacket, reinterpret_cast<u_char*>(loop.get()));
+    if (!loop->failure.empty()) {
+        std::fprintf(err, "%s: cannot read capture file '%s': %s\n", name.c_str(), fileName.c_str(),
+                     loop->failure.c_str());
+        return 1;
     }
     if (result == PCAP_ERROR) {
-        std::fprintf(err, "pelnix: cannot read capture file '%s': %s\n", fileName.c_str(),
+        std::fprintf(err, "%s: cannot read capture file '%s': %s\n", name.c_str(), fileName.c_str(),
                      pcap_geterr(capture));
         return 1;
     }
     return std::fflush(out) == 0 ? 0 : 1;
 }
 
-int RunWatchCommand(std::FILE* out, std::FILE* err) {
+int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName) {
+    const std::string name = Text(programName);
     const std::vector<std::string> adapters = ListCaptureAdapters();
     if (adapters.empty()) {
-        std::fprintf(err, "pelnix: no network adapter with a usable IPv4 address to capture on\n");
+        std::fprintf(err,
+                     "%s: no network adapter with a usable IPv4 or IPv6 address to capture on\n",
+                     name.c_str());
         return 1;
     }
 
@@ -169,10 +219,10 @@ int RunWatchCommand(std::FILE* out, std::FILE* err) {
     s_watchCatalogue = &catalogue;
     s_watchOut = out;
     std::vector<std::unique_ptr<PacketSniffer>> sessions;
-    for (const std::string& name : adapters) {
-        auto session = std::make_unique<PacketSniffer>(name);
+    for (const std::string& adapter : adapters) {
+        auto session = std::make_unique<PacketSniffer>(adapter);
         if (!session->IsCapturing()) {
-            std::fprintf(err, "pelnix: cannot capture on %s: %s\n", name.c_str(),
+            std::fprintf(err, "%s: cannot capture on %s: %s\n", name.c_str(), adapter.c_str(),
                          session->ErrorText().c_str());
             continue;
         }
@@ -190,20 +240,29 @@ int RunWatchCommand(std::FILE* out, std::FILE* err) {
                 names += ", ";
             names += session->AdapterName();
         }
-        std::fprintf(err, "pelnix: watching %s (interrupt to stop)\n", names.c_str());
+        std::fprintf(err, "%s: watching %s (interrupt to stop)\n", name.c_str(), names.c_str());
         std::fflush(err);
         int received = 0;
         while (sigwait(&stopSignals, &received) != 0) {
         }
     }
-    sessions.clear();  // stops and joins every capture thread
+    // Every capture thread stops first, so each count covers the whole watch.
+    for (const auto& session : sessions) session->Stop();
+    for (const auto& session : sessions) {
+        const std::string line =
+            StatisticsLine(programName, session->AdapterName(), session->Statistics());
+        std::fputs(line.c_str(), err);
+    }
+    std::fflush(err);
+    sessions.clear();
     catalogue.Close();
     s_watchCatalogue = nullptr;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return status;
 }
 
-std::optional<int> RunHeadlessCommand(int argc, char** argv) {
+std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view programName) {
+    const std::string name = Text(programName);
     bool read = false;
     bool watch = false;
     std::optional<std::string> fileName;
@@ -232,32 +291,32 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv) {
         if (arg == "--read" || arg == "--local-address") {
             ++i;
         } else if (arg != "--watch") {
-            std::fprintf(stderr, "pelnix: unknown option '%s' (try --help)\n", argv[i]);
+            std::fprintf(stderr, "%s: unknown option '%s' (try --help)\n", name.c_str(), argv[i]);
             return 2;
         }
     }
     if (read && watch) {
-        std::fprintf(stderr, "pelnix: --read and --watch cannot be used together\n");
+        std::fprintf(stderr, "%s: --read and --watch cannot be used together\n", name.c_str());
         return 2;
     }
     if (read && !fileName) {
-        std::fprintf(stderr, "pelnix: --read needs a capture file name\n");
+        std::fprintf(stderr, "%s: --read needs a capture file name\n", name.c_str());
         return 2;
     }
     if (localText && !read) {
-        std::fprintf(stderr, "pelnix: --local-address goes with --read\n");
+        std::fprintf(stderr, "%s: --local-address goes with --read\n", name.c_str());
         return 2;
     }
-    std::optional<Ipv4Address> local;
+    std::optional<IpAddress> local;
     if (localText) {
-        local = ParseIpv4Address(*localText);
+        local = ParseIpAddress(*localText);
         if (!local) {
-            std::fprintf(stderr, "pelnix: --local-address needs an address A.B.C.D, not '%s'\n",
-                         localText->c_str());
+            std::fprintf(stderr, "%s: --local-address needs an IPv4 or IPv6 address, not '%s'\n",
+                         name.c_str(), localText->c_str());
             return 2;
         }
     }
     if (read)
-        return RunReadCommand(*fileName, local, stdout, stderr);
-    return RunWatchCommand(stdout, stderr);
+        return RunReadCommand(*fileName, local, stdout, stderr, programName);
+    return RunWatchCommand(stdout, stderr, programName);
 }

@@ -10,18 +10,27 @@
 
 #include "capture/FrameDecoder.h"
 #include "capture/MediaCatalogue.h"
+#include "capture/PacketSniffer.h"
 
 // When the arguments ask for a headless command, runs it and gives its exit status; otherwise
-// gives nothing and the caller goes on to the window. Needs no display and no Qt.
-std::optional<int> RunHeadlessCommand(int argc, char** argv);
+// gives nothing and the caller goes on to the window. Needs no display and no Qt. Messages on
+// standard error start with `programName`.
+std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view programName);
 
-// Lists the media in a capture file on `out`; errors go to `err` as one line. The local address
-// is `localAddress`, or else the source of the first packet carrying a GET request.
-int RunReadCommand(const std::string& fileName, std::optional<Ipv4Address> localAddress,
-                   std::FILE* out, std::FILE* err);
+// Lists the media in a capture file on `out`; errors go to `err` as one line. This machine's
+// address in the family of `localAddress` is that address; in a family without one, it is the
+// source of the first packet of that family carrying a GET request.
+int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAddress,
+                   std::FILE* out, std::FILE* err, std::string_view programName = "pelnix");
 
-// Captures on every usable adapter and prints each accepted record until SIGINT or SIGTERM.
-int RunWatchCommand(std::FILE* out, std::FILE* err);
+// Captures on every usable adapter and prints each accepted record until SIGINT or SIGTERM;
+// then one line per adapter on `err` with the packets received, dropped by the kernel and
+// dropped by the interface.
+int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName = "pelnix");
+
+// The statistics line of one adapter at the end of a watch (with its line end).
+std::string StatisticsLine(std::string_view programName, std::string_view adapterName,
+                           const CaptureStatistics& statistics);
 
 // One record as a line: number, time sniffed, type, size in bytes, URL, tab-separated, with
 // control bytes (network text) written as \xNN so that a line stays one line and a terminal

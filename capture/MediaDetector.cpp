@@ -32,11 +32,11 @@ std::string BuildMediaUrl(const PendingRequest& request) {
     if (!host.empty() && host.find_first_not_of(' ') != std::string_view::npos) {
         url.reserve(host.size() + path.size());
         url.append(host).append(path);
+    } else if (request.destinationAddress.IsIpv4()) {
+        url.append(AddressText(request.destinationAddress)).append(path);
     } else {
-        char address[16];
-        const auto& a = request.destinationAddress;
-        std::snprintf(address, sizeof address, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
-        url.append(address).append(path);
+        // An IPv6 address in a URL is written in brackets, or its colons would read as a port.
+        url.append("[").append(AddressText(request.destinationAddress)).append("]").append(path);
     }
     if (url.size() > kMaxUrlLength)
         url.resize(kMaxUrlLength);
@@ -45,6 +45,7 @@ std::string BuildMediaUrl(const PendingRequest& request) {
 
 void MediaDetector::Reset() {
     m_pending.Clear();
+    m_answers.Clear();
     m_lastRequest.Clear();
     m_lastLengthText.clear();
     m_currentRequest.Clear();
@@ -57,15 +58,39 @@ void MediaDetector::HandlePacket(const PacketView& packet, std::int64_t nowSecon
         HandleRequest(packet, nowSeconds);
         return;
     }
-    const std::uint8_t* payload = packet.payload;
-    const std::size_t raw = packet.rawLength;
-    if (FindMarker(kMarkers.http, payload, raw, 0, packet.scanLength) != kNotFound) {
-        HandleResponse(packet);
+    if (FindMarker(kMarkers.http, packet.payload, packet.rawLength, 0, packet.scanLength) !=
+        kNotFound) {
+        HandleResponse(packet, nowSeconds);
         return;
     }
-    // A packet without "HTTP" that starts a Flash video body continues the last response.
+    HandleContinuation(packet);
+}
+
+void MediaDetector::HandleContinuation(const PacketView& packet) {
+    const std::uint8_t* payload = packet.payload;
+    const std::size_t raw = packet.rawLength;
+    // The response travels the other way: its destination is the request's source.
+    const auto key = [&packet] {
+        return ConnectionKey{packet.destinationAddress, packet.sourceAddress,
+                             packet.destinationPort, packet.sourcePort};
+    };
+    // The first data packet after a header packet that carried no body is that body's start:
+    // an MP3 body there is what it would have been in the header packet. Only while some
+    // answer awaits its body does a packet cost a look-up.
+    if (m_answers.AwaitingBody() > 0 && packet.wireLength > 0) {
+        if (const RememberedAnswer* answer = m_answers.TakeFirstBody(key())) {
+            if (BeginsWith(kMarkers.id3Signature, payload, raw, 0))
+                ReportMedia(answer->request, answer->lengthText, kMarkers.mp3TypeText);
+        }
+    }
+    // A packet that starts a Flash video body continues its connection's last answer, or the
+    // adapter's last answer when the connection's was never seen.
     if (BeginsWith(kMarkers.flashSignature, payload, raw, 0)) {
-        ReportMedia(m_lastRequest, m_lastLengthText, kMarkers.flashTypeText);
+        if (const RememberedAnswer* answer = m_answers.Find(key())) {
+            ReportMedia(answer->request, answer->lengthText, kMarkers.flashTypeText);
+        } else {
+            ReportMedia(m_lastRequest, m_lastLengthText, kMarkers.flashTypeText);
+        }
     }
 }
 
@@ -103,14 +128,16 @@ void MediaDetector::HandleRequest(const PacketView& packet, std::int64_t nowSeco
     m_pending.AddPendingRequest(std::move(entry), nowSeconds);
 }
 
-void MediaDetector::HandleResponse(const PacketView& packet) {
+void MediaDetector::HandleResponse(const PacketView& packet, std::int64_t nowSeconds) {
     const std::uint8_t* payload = packet.payload;
     const std::size_t raw = packet.rawLength;
     const std::size_t scan = packet.scanLength;
 
     // The response travels the other way: its destination is the request's source.
-    m_pending.TakePendingRequest(packet.destinationAddress, packet.sourceAddress,
-                                 packet.destinationPort, packet.sourcePort, m_currentRequest);
+    const ConnectionKey connection{packet.destinationAddress, packet.sourceAddress,
+                                   packet.destinationPort, packet.sourcePort};
+    m_pending.TakePendingRequest(connection.client, connection.server, connection.clientPort,
+                                 connection.serverPort, m_currentRequest);
 
     std::string_view lengthText;
     const std::size_t q = FindMarker(kMarkers.contentLength, payload, raw, 0, scan);
@@ -120,6 +147,8 @@ void MediaDetector::HandleResponse(const PacketView& packet) {
             lengthText = Bytes(payload, q, c);
     }
 
+    // Set when a body-signature rule applies but the header packet brought no body byte.
+    bool awaitingBody = false;
     const std::size_t t = FindMarker(kMarkers.contentTypeVideo, payload, raw, 0, scan);
     if (t != kNotFound) {
         std::string_view typeText;
@@ -130,25 +159,34 @@ void MediaDetector::HandleResponse(const PacketView& packet) {
         if (x != kNotFound) {
             const std::size_t e = FindMarker(kMarkers.headerEnd, payload, raw, x, raw);
             // A header block that ends with the packet brought no body byte: the body's first
-            // packet, which starts with the Flash signature, reports the transfer instead.
-            if (e == kNotFound || e < raw)
+            // packet, which starts with the Flash signature, reports the transfer instead. A
+            // packet whose end the snapshot length cut off did bring body bytes.
+            if (e == kNotFound || e < raw || packet.wireLength > raw)
                 ReportMedia(m_currentRequest, lengthText, typeText);
         } else {
             ReportMedia(m_currentRequest, lengthText, typeText);
         }
     } else {
-        const std::size_t b = FindMarker(kMarkers.headerEnd, payload, raw, 0, scan);
-        if (b != kNotFound) {
-            if (BeginsWith(kMarkers.flashSignature, payload, raw, b)) {
+        // One search serves both questions: where the body starts within the scan window,
+        // and whether the header block ends exactly where the packet does.
+        const std::size_t end = FindMarker(kMarkers.headerEnd, payload, raw, 0, scan + 1);
+        if (end != kNotFound && end < scan) {
+            if (BeginsWith(kMarkers.flashSignature, payload, raw, end)) {
                 ReportMedia(m_currentRequest, lengthText, kMarkers.flashTypeText);
-            } else if (BeginsWith(kMarkers.id3Signature, payload, raw, b)) {
+            } else if (BeginsWith(kMarkers.id3Signature, payload, raw, end)) {
                 ReportMedia(m_currentRequest, lengthText, kMarkers.mp3TypeText);
             }
         }
+        // An answer tied to no request could never be reported: it awaits nothing.
+        awaitingBody = end == raw && packet.wireLength <= raw && !m_currentRequest.path.empty();
     }
 
-    // Every "HTTP" packet replaces the remembered response, reported or not. Swapping and
-    // assigning keep the buffers, so this allocates only when a text outgrows them.
+    // Every "HTTP" packet replaces the remembered answer of its connection and of the adapter,
+    // reported or not. Assigning and swapping keep the buffers, so this allocates only when a
+    // text outgrows them.
+    RememberedAnswer& answer = m_answers.Remember(connection, awaitingBody, nowSeconds);
+    answer.request = m_currentRequest;
+    answer.lengthText.assign(lengthText);
     std::swap(m_lastRequest, m_currentRequest);
     m_lastLengthText.assign(lengthText);
 }

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "capture/ConnectionAnswers.h"
 #include "capture/FrameDecoder.h"
 #include "capture/PendingRequests.h"
 
@@ -18,6 +19,12 @@
 // and the type text.
 using ReportSink = std::function<void(std::string url, std::string requestHeaders,
                                       std::string lengthText, std::string typeText)>;
+
+// The farthest payload byte any rule reads: a request's header block is searched up to twice
+// the scan window past a marker found within the first window. The one search that runs to the
+// payload end (the end of a Flash video answer's header block) needs only to know whether the
+// packet went on past the captured bytes, which PacketView::wireLength tells.
+inline constexpr std::size_t kDetectionReach = 3 * kScanWindow;
 
 // Longest URL a report carries; a longer one is cut to this many bytes.
 inline constexpr std::size_t kMaxUrlLength = 4095;
@@ -31,10 +38,11 @@ public:
     // Installed before the first packet; runs on the thread that calls HandlePacket.
     void SetReportSink(ReportSink sink) { m_sink = std::move(sink); }
 
-    // Forgets the pending requests and the last response (the capture loop starts).
+    // Forgets the pending requests and the remembered answers (the capture loop starts).
     void Reset();
 
-    // Handles one decoded packet. `nowSeconds` is the clock of the pending list.
+    // Handles one decoded packet. `nowSeconds` is the clock of the pending requests and of the
+    // remembered answers.
     void HandlePacket(const PacketView& packet, std::int64_t nowSeconds);
 
     // Applies the empty-URL and ignore rules, then hands the report to the sink.
@@ -48,15 +56,21 @@ public:
     void ClearIgnoreList();
 
     const PendingRequestList& Pending() const { return m_pending; }
+    const ConnectionAnswers& Answers() const { return m_answers; }
 
 private:
     void HandleRequest(const PacketView& packet, std::int64_t nowSeconds);
-    void HandleResponse(const PacketView& packet);
+    void HandleResponse(const PacketView& packet, std::int64_t nowSeconds);
+    void HandleContinuation(const PacketView& packet);
 
     ReportSink m_sink;
     PendingRequestList m_pending;
-    // The request and length text of the most recent incoming packet that contained "HTTP":
-    // a Flash video body that starts in the next packet is reported with them.
+    // The request and length text of the most recent incoming packet of each connection that
+    // contained "HTTP": a body that starts in the connection's next packet is reported with
+    // them, whatever other transfers came in between.
+    ConnectionAnswers m_answers;
+    // The same for the adapter as a whole: a Flash video body on a connection whose answer
+    // was never seen (or was forgotten) is reported with the adapter's most recent answer.
     PendingRequest m_lastRequest;
     std::string m_lastLengthText;
     // Scratch request reused for each response so that no packet allocates.

@@ -10,9 +10,7 @@ std::vector<PacketSniffer*> g_packetSniffers;
 
 namespace {
 
-constexpr int kSnapshotLength = 65535;
 constexpr int kReadTimeoutMs = 1000;
-constexpr const char* kFilterText = "tcp";
 
 // Owns a device list from pcap_findalldevs.
 struct DeviceList {
@@ -30,20 +28,56 @@ struct DeviceList {
     DeviceList& operator=(const DeviceList&) = delete;
 };
 
+bool IsUsableIpv4(const Ipv4Address& address) {
+    // Only the first octet counts: every 169.x and 254.x address is refused.
+    const std::uint8_t first = address[0];
+    return first != 0 && first != 169 && first != 254 && first != 255;
+}
+
+std::optional<IpAddress> Ipv6Of(const pcap_addr& record) {
+    if (record.addr == nullptr || record.addr->sa_family != AF_INET6)
+        return std::nullopt;
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(record.addr);
+    const IpAddress address =
+        IpAddress::FromIpv6(reinterpret_cast<const std::uint8_t*>(&in6->sin6_addr));
+    // Neither unspecified, a multicast group nor IPv4-mapped: none is this machine's own.
+    if (address == IpAddress{} || address.bytes[0] == 0xFF || address.IsIpv4())
+        return std::nullopt;
+    return address;
+}
+
+std::optional<Ipv4Address> Ipv4Of(const pcap_addr& record) {
+    // Linux lists an AF_PACKET record first whose bytes 4-7 are no address at all.
+    if (record.addr == nullptr || record.addr->sa_family != AF_INET)
+        return std::nullopt;
+    Ipv4Address address;
+    std::memcpy(address.data(), &reinterpret_cast<const sockaddr_in*>(record.addr)->sin_addr, 4);
+    return address;
+}
+
 }  // namespace
 
 std::optional<Ipv4Address> FirstUsableAddress(const pcap_addr* addresses) {
     for (const pcap_addr* a = addresses; a != nullptr; a = a->next) {
-        // Linux lists an AF_PACKET record first whose bytes 4-7 are no address at all.
-        if (a->addr == nullptr || a->addr->sa_family != AF_INET)
+        const auto address = Ipv4Of(*a);
+        if (address && IsUsableIpv4(*address))
+            return address;
+    }
+    return std::nullopt;
+}
+
+std::optional<IpAddress> FirstUsableIpv6Address(const pcap_addr* addresses) {
+    for (const pcap_addr* a = addresses; a != nullptr; a = a->next) {
+        const auto address = Ipv6Of(*a);
+        if (!address)
             continue;
-        Ipv4Address address;
-        std::memcpy(address.data(), &reinterpret_cast<const sockaddr_in*>(a->addr)->sin_addr, 4);
-        // Only the first octet counts: every 169.x and 254.x address is refused.
-        const std::uint8_t first = address[0];
-        if (first == 0 || first == 169 || first == 254 || first == 255)
-            continue;
-        return address;
+        const auto& b = address->bytes;
+        const bool loopback = *address == IpAddress::FromIpv6(in6addr_loopback.s6_addr);
+        // Link-local (fe80::/10) addresses exist on every adapter with IPv6 switched on,
+        // connected or not: like 169.254.x.x, they make no adapter usable.
+        const bool linkLocal = b[0] == 0xFE && (b[1] & 0xC0) == 0x80;
+        if (!loopback && !linkLocal)
+            return address;
     }
     return std::nullopt;
 }
@@ -53,7 +87,28 @@ bool IsCaptureAdapter(const pcap_if_t& device) {
         return false;
     if ((device.flags & PCAP_IF_LOOPBACK) != 0)
         return false;
-    return FirstUsableAddress(device.addresses).has_value();
+    return FirstUsableAddress(device.addresses) || FirstUsableIpv6Address(device.addresses);
+}
+
+LocalAddresses SessionLocalAddresses(const pcap_if_t& adapter, const pcap_if_t* allDevices) {
+    LocalAddresses locals;
+    if (const auto first = FirstUsableAddress(adapter.addresses))
+        locals.Add(*first);
+    for (const pcap_addr* a = adapter.addresses; a != nullptr; a = a->next) {
+        if (const auto v6 = Ipv6Of(*a))
+            locals.Add(*v6);
+    }
+    for (const pcap_if_t* d = allDevices; d != nullptr; d = d->next) {
+        if (d == &adapter || (d->flags & PCAP_IF_LOOPBACK) != 0)
+            continue;
+        if (const auto first = FirstUsableAddress(d->addresses))
+            locals.Add(*first);
+        for (const pcap_addr* a = d->addresses; a != nullptr; a = a->next) {
+            if (const auto v6 = Ipv6Of(*a))
+                locals.Add(*v6);
+        }
+    }
+    return locals;
 }
 
 std::vector<std::string> ListCaptureAdapters() {
@@ -92,12 +147,11 @@ bool PacketSniffer::Open() {
             m_errorText = "no such adapter";
             return false;
         }
-        const auto address = FirstUsableAddress(found->addresses);
-        if (!address) {
-            m_errorText = "the adapter has no usable IPv4 address";
+        if (!FirstUsableAddress(found->addresses) && !FirstUsableIpv6Address(found->addresses)) {
+            m_errorText = "the adapter has no usable IPv4 or IPv6 address";
             return false;
         }
-        m_localAddress = *address;
+        m_localAddresses = SessionLocalAddresses(*found, devices.first);
     }
 
     char error[PCAP_ERRBUF_SIZE] = {};
@@ -106,7 +160,8 @@ bool PacketSniffer::Open() {
         m_errorText = error;
         return false;
     }
-    pcap_set_snaplen(m_capture, kSnapshotLength);
+    pcap_set_snaplen(m_capture, kCaptureSnapshotLength);
+    pcap_set_buffer_size(m_capture, kCaptureBufferBytes);
     pcap_set_promisc(m_capture, 0);  // only traffic to and from this machine
     pcap_set_timeout(m_capture, kReadTimeoutMs);
     const int activated = pcap_activate(m_capture);
@@ -121,7 +176,7 @@ bool PacketSniffer::Open() {
         ok = false;
     } else {
         bpf_program program;
-        if (pcap_compile(m_capture, &program, kFilterText, 1, PCAP_NETMASK_UNKNOWN) != 0) {
+        if (pcap_compile(m_capture, &program, kCaptureFilter, 1, PCAP_NETMASK_UNKNOWN) != 0) {
             m_errorText = pcap_geterr(m_capture);
             ok = false;
         } else {
@@ -139,25 +194,43 @@ bool PacketSniffer::Open() {
     return ok;
 }
 
-void PacketSniffer::CaptureLoop() {
-    // Nothing may escape the thread: a throw here would end the process.
+void PacketSniffer::OnPacket(u_char* session, const pcap_pkthdr* header, const u_char* frame) {
+    auto* self = reinterpret_cast<PacketSniffer*>(session);
     try {
-        m_finished.store(false);
-        m_detector.Reset();
-        while (!m_stopRequested.load()) {
-            pcap_pkthdr* header = nullptr;
-            const std::uint8_t* data = nullptr;
-            const int result = pcap_next_ex(m_capture, &header, &data);
-            if (result < 0)
-                break;  // error, or pcap_breakloop from the destructor
-            if (result == 0)
-                continue;
-            const auto packet = DecodeFrame(header->caplen, data, m_localAddress);
-            if (packet)
-                m_detector.HandlePacket(*packet, MonotonicSeconds());
+        const auto packet = DecodeFrame(header->caplen, frame, self->m_localAddresses, header->len);
+        if (!packet)
+            return;
+        if (!self->m_batchClockRead) {
+            self->m_batchSeconds = MonotonicSeconds();
+            self->m_batchClockRead = true;
         }
+        self->m_detector.HandlePacket(*packet, self->m_batchSeconds);
     } catch (const std::exception&) {
-        // Out of memory in a request copy or a report: the session stops capturing.
+        // Out of memory in a request copy or a report. No exception may cross the capture
+        // library's frames: the loop ends after this batch instead.
+        self->m_handlingFailed = true;
+        pcap_breakloop(self->m_capture);
+    }
+}
+
+void PacketSniffer::CaptureLoop() {
+    m_finished.store(false);
+    m_detector.Reset();
+    // One call hands over every packet the kernel has ready (a batch); the stop flag and the
+    // clock are looked at once per batch, not once per packet.
+    while (!m_stopRequested.load() && !m_handlingFailed) {
+        m_batchClockRead = false;
+        if (pcap_dispatch(m_capture, -1, &PacketSniffer::OnPacket,
+                          reinterpret_cast<u_char*>(this)) < 0) {
+            break;  // error, or pcap_breakloop from Stop
+        }
+    }
+    pcap_stat counts{};
+    if (pcap_stats(m_capture, &counts) == 0) {
+        m_statistics.known = true;
+        m_statistics.received = counts.ps_recv;
+        m_statistics.droppedByKernel = counts.ps_drop;
+        m_statistics.droppedByInterface = counts.ps_ifdrop;
     }
     m_finished.store(true);
 }
@@ -175,7 +248,7 @@ void PacketSniffer::Deliver(std::string url, std::string requestHeaders, std::st
     }
 }
 
-PacketSniffer::~PacketSniffer() {
+void PacketSniffer::Stop() {
     m_stopRequested.store(true);
     if (m_thread.joinable()) {
         // On Linux a read on a silent adapter may block for ever; breakloop wakes it, and a
@@ -183,6 +256,10 @@ PacketSniffer::~PacketSniffer() {
         pcap_breakloop(m_capture);
         m_thread.join();
     }
+}
+
+PacketSniffer::~PacketSniffer() {
+    Stop();
     if (m_capture != nullptr)
         pcap_close(m_capture);
     m_detector.ClearIgnoreList();

@@ -1,11 +1,12 @@
-// A capture session: one adapter, the "tcp" filter and one capture thread that decodes every
-// frame and runs media detection on it. The window keeps one session per usable adapter in
-// g_packetSniffers.
+// A capture session: one adapter, a filter for TCP (also behind VLAN tags) and one capture
+// thread that decodes every frame and runs media detection on it. The window keeps one session
+// per usable adapter in g_packetSniffers.
 #pragma once
 
 #include <pcap/pcap.h>
 
 #include <atomic>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <thread>
@@ -19,16 +20,46 @@
 using ReportCallback = void (*)(std::string url, std::string requestHeaders, std::string lengthText,
                                 std::string typeText);
 
-// Names of the adapters that are not loopback and have a usable IPv4 address, in the order the
-// capture library lists them. Empty when the library cannot list devices.
+// The capture's snapshot length: the farthest any detection rule reads into a payload, plus
+// room for the link, VLAN, IP and TCP headers. Bytes beyond it are never looked at, so copying
+// them into the capture buffer would only fill it sooner.
+inline constexpr int kCaptureSnapshotLength = static_cast<int>(kDetectionReach) + 1024;
+// The kernel's capture buffer per session: a burst of full-size frames at link rate must fit
+// while the capture thread is busy with the previous ones.
+inline constexpr int kCaptureBufferBytes = 32 << 20;
+// TCP, TCP behind IPv6 extension headers, and TCP behind one or two VLAN tags.
+inline constexpr const char* kCaptureFilter =
+    "tcp or (ip6 and (ip6[6] == 0 or ip6[6] == 43 or ip6[6] == 60 or ip6[6] == 51))"
+    " or (vlan and (tcp or (vlan and tcp)))";
+
+// Names of the adapters that are not loopback and have a usable IPv4 or IPv6 address, in the
+// order the capture library lists them. Empty when the library cannot list devices.
 std::vector<std::string> ListCaptureAdapters();
 
 // The first usable IPv4 address of an address list: an AF_INET record whose first octet is
 // not 0, 169, 254 or 255.
 std::optional<Ipv4Address> FirstUsableAddress(const pcap_addr* addresses);
 
+// The first usable IPv6 address of an address list: an AF_INET6 record that is not
+// unspecified, loopback, multicast, link-local or IPv4-mapped.
+std::optional<IpAddress> FirstUsableIpv6Address(const pcap_addr* addresses);
+
 // Whether a device is listed by ListCaptureAdapters.
 bool IsCaptureAdapter(const pcap_if_t& device);
+
+// The addresses whose packets a session on `adapter` counts as outgoing: the adapter's first
+// usable IPv4 address, then its IPv6 addresses (link-local ones too: this machine sends from
+// them), then the same of every other device that is not loopback, since the traffic of a
+// VLAN sub-interface or a bridge port crosses this adapter with that interface's address.
+LocalAddresses SessionLocalAddresses(const pcap_if_t& adapter, const pcap_if_t* allDevices);
+
+// What the capture library counted for one session.
+struct CaptureStatistics {
+    bool known = false;  // false when the library could not give them
+    std::uint64_t received = 0;
+    std::uint64_t droppedByKernel = 0;     // the capture buffer was full
+    std::uint64_t droppedByInterface = 0;  // the adapter or its driver dropped them
+};
 
 class PacketSniffer {
 public:
@@ -47,6 +78,10 @@ public:
     // The next `count` sightings of `url` (without scheme) are not reported.
     void IgnoreUrl(const std::string& url, int count);
 
+    // Stops the capture thread and waits for it; the adapter stays open until destruction.
+    // Called from the owning thread only.
+    void Stop();
+
     const std::string& AdapterName() const { return m_adapterName; }
     // Whether the capture thread was started (it may have ended since on a read error).
     bool IsCapturing() const { return m_thread.joinable(); }
@@ -54,12 +89,15 @@ public:
     bool IsFinished() const { return m_finished.load(); }
     // Why the session did not start; empty when it did.
     const std::string& ErrorText() const { return m_errorText; }
-    Ipv4Address LocalAddress() const { return m_localAddress; }
+    const LocalAddresses& Locals() const { return m_localAddresses; }
     std::size_t IgnoreListSize() const { return m_detector.IgnoreListSize(); }
+    // The library's counts, taken when the capture thread left its loop: valid after Stop.
+    const CaptureStatistics& Statistics() const { return m_statistics; }
 
 private:
     bool Open();
     void CaptureLoop();
+    static void OnPacket(u_char* session, const pcap_pkthdr* header, const u_char* frame);
     void Deliver(std::string url, std::string requestHeaders, std::string lengthText,
                  std::string typeText);
 
@@ -67,8 +105,14 @@ private:
     std::atomic<bool> m_stopRequested{false};
     std::atomic<bool> m_finished{true};
     pcap_t* m_capture = nullptr;
-    Ipv4Address m_localAddress{};
+    LocalAddresses m_localAddresses;
     MediaDetector m_detector;
+    // Capture thread only: the clock of the packets of one batch, read once per batch since
+    // expiry counts whole seconds; and whether a packet's handling failed.
+    std::int64_t m_batchSeconds = 0;
+    bool m_batchClockRead = false;
+    bool m_handlingFailed = false;
+    CaptureStatistics m_statistics;  // written by the capture thread before it finishes
     std::string m_adapterName;
     std::string m_errorText;
     std::thread m_thread;

@@ -35,8 +35,8 @@ void PendingRequestList::AddPendingRequest(PendingRequest entry, std::int64_t no
     m_entries.push_back(std::move(entry));
 }
 
-bool PendingRequestList::TakePendingRequest(const Ipv4Address& clientAddress,
-                                            const Ipv4Address& serverAddress,
+bool PendingRequestList::TakePendingRequest(const IpAddress& clientAddress,
+                                            const IpAddress& serverAddress,
                                             std::uint16_t clientPort, std::uint16_t serverPort,
                                             PendingRequest& out) {
     for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {

@@ -10,8 +10,8 @@
 #include "capture/FrameDecoder.h"
 
 struct PendingRequest {
-    Ipv4Address sourceAddress{};        // this machine, as seen in the request
-    Ipv4Address destinationAddress{};   // the server
+    IpAddress sourceAddress;            // this machine, as seen in the request
+    IpAddress destinationAddress;       // the server
     std::uint16_t sourcePort = 0;       // as captured
     std::uint16_t destinationPort = 0;  // as captured
     std::string host;                   // value of the Host line, may be empty
@@ -41,7 +41,7 @@ public:
     // Removes the oldest entry sent from client to server on these ports and moves it into
     // `out`; when none matches, `out` becomes an empty request. No expiry is applied here.
     // Gives whether an entry matched.
-    bool TakePendingRequest(const Ipv4Address& clientAddress, const Ipv4Address& serverAddress,
+    bool TakePendingRequest(const IpAddress& clientAddress, const IpAddress& serverAddress,
                             std::uint16_t clientPort, std::uint16_t serverPort,
                             PendingRequest& out);
 

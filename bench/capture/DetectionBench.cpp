@@ -8,7 +8,7 @@ namespace {
 
 void BM_DecodeAndDetect(benchmark::State& state) {
     const TrafficMix mix = MakeTrafficMix(64, 700);
-    const Ipv4Address local{192, 168, 10, 20};
+    const LocalAddresses local{Ipv4Address{192, 168, 10, 20}};
     MediaDetector detector;
     std::size_t reports = 0;
     detector.SetReportSink([&](std::string, std::string, std::string, std::string) { ++reports; });

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netpacket/packet.h>
 
@@ -10,9 +11,18 @@
 
 namespace {
 
-// An address list built from records, each AF_INET with the given bytes or AF_PACKET.
+// An address list built from records, each AF_INET or AF_INET6 with the given bytes, or
+// AF_PACKET.
 class AddressList {
 public:
+    void AddInet6(const char* text) {
+        auto storage = std::make_unique<sockaddr_storage>();
+        std::memset(storage.get(), 0, sizeof(sockaddr_storage));
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(storage.get());
+        in6->sin6_family = AF_INET6;
+        inet_pton(AF_INET6, text, &in6->sin6_addr);
+        Add(std::move(storage));
+    }
     void AddInet(Ipv4Address address) {
         auto storage = std::make_unique<sockaddr_storage>();
         std::memset(storage.get(), 0, sizeof(sockaddr_storage));
@@ -83,4 +93,61 @@ TEST(CaptureAdapters, UsableAddressRules) {
     }
     pcap_if_t bare{};
     EXPECT_FALSE(IsCaptureAdapter(bare));
+}
+
+TEST(CaptureAdapters, Ipv6AddressesMakeAnAdapterUsable) {
+    struct Case {
+        const char* name;
+        std::vector<const char*> inet6;
+        const char* expected;  // the first usable IPv6 address, or null
+    };
+    const Case cases[] = {
+        {"link-local only", {"fe80::1"}, nullptr},
+        {"refused kinds", {"::", "::1", "ff02::1", "::ffff:10.0.0.1", "febf::1"}, nullptr},
+        {"link-local, then unique local", {"fe80::1", "fd00::5"}, "fd00::5"},
+        {"global", {"2001:db8::7"}, "2001:db8::7"},
+    };
+    for (const Case& c : cases) {
+        AddressList list;
+        list.AddPacket();
+        for (const char* a : c.inet6) list.AddInet6(a);
+        const auto first = FirstUsableIpv6Address(list.First());
+        EXPECT_EQ(first.has_value(), c.expected != nullptr) << c.name;
+        if (first && c.expected) {
+            EXPECT_EQ(AddressText(*first), c.expected) << c.name;
+        }
+        pcap_if_t device{};
+        device.addresses = list.First();
+        EXPECT_EQ(IsCaptureAdapter(device), c.expected != nullptr) << c.name;
+    }
+}
+
+// Packets from this machine's other interfaces cross the adapter too (a VLAN sub-interface on
+// it): their addresses count as local, the refused ones and loopback's excepted.
+TEST(CaptureAdapters, SessionLocalAddressesCoverTheWholeMachine) {
+    AddressList adapterList, vlanList, loopbackList;
+    adapterList.AddInet({169, 254, 3, 4});
+    adapterList.AddInet({192, 168, 1, 5});
+    adapterList.AddInet({192, 168, 1, 9});
+    adapterList.AddInet6("fe80::1");
+    adapterList.AddInet6("fd00::5");
+    vlanList.AddInet({10, 9, 0, 1});
+    vlanList.AddInet6("fd00:9::1");
+    loopbackList.AddInet({127, 0, 0, 1});
+    loopbackList.AddInet6("::1");
+    pcap_if_t loopback{};
+    loopback.addresses = loopbackList.First();
+    loopback.flags = PCAP_IF_LOOPBACK;
+    pcap_if_t vlan{};
+    vlan.addresses = vlanList.First();
+    vlan.next = &loopback;
+    pcap_if_t adapter{};
+    adapter.addresses = adapterList.First();
+    adapter.next = &vlan;
+
+    const auto all = SessionLocalAddresses(adapter, &adapter).All();
+    std::vector<std::string> texts;
+    for (const IpAddress& a : all) texts.push_back(AddressText(a));
+    EXPECT_EQ(texts, (std::vector<std::string>{"192.168.1.5", "10.9.0.1", "fe80::1", "fd00::5",
+                                               "fd00:9::1"}));
 }

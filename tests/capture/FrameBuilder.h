@@ -1,4 +1,5 @@
-// Builds Ethernet II / IPv4 / TCP frames and capture files for the capture tests.
+// Builds Ethernet II frames (VLAN tags, IPv4 or IPv6 with extension headers, TCP) and capture
+// files for the capture tests.
 #pragma once
 
 #include <arpa/inet.h>
@@ -16,37 +17,87 @@
 #include "capture/FrameDecoder.h"
 
 struct FrameSpec {
-    Ipv4Address source{10, 0, 0, 2};
-    Ipv4Address destination{10, 0, 0, 7};
+    // IPv4 addresses give an IPv4 frame, IPv6 addresses an IPv6 frame.
+    IpAddress source{Ipv4Address{10, 0, 0, 2}};
+    IpAddress destination{Ipv4Address{10, 0, 0, 7}};
     std::uint16_t sourcePort = 40000;  // host order; written in network order
     std::uint16_t destinationPort = 80;
     std::string payload;
     int ipHeaderWords = 5;          // IPv4 header length in 32-bit words
     std::uint8_t tcpByte12 = 0x50;  // data offset in the upper four bits
     std::size_t padTo = 0;          // link-layer padding up to this frame length
-    std::uint8_t ipVersion = 4;
+    std::uint8_t ipVersion = 0;     // 0: as the addresses say; otherwise written as given
     std::uint8_t protocol = 6;
+    // VLAN tag types in front of the IP header, outermost first (0x8100, 0x88A8).
+    std::vector<std::uint16_t> vlanTags;
+    // IPv6 extension headers in front of the TCP header, as their protocol numbers: 0, 43, 60
+    // give 8-byte headers, 44 a fragment header of `fragmentOffset`, 51 a 12-byte header.
+    std::vector<std::uint8_t> extensionHeaders;
+    std::uint16_t fragmentOffset = 0;  // in 8-byte units
 };
 
+inline IpAddress Ipv6(std::string_view text) {
+    std::uint8_t bytes[16] = {};
+    inet_pton(AF_INET6, std::string(text).c_str(), bytes);
+    return IpAddress::FromIpv6(bytes);
+}
+
+inline void Store16(std::uint8_t* at, std::size_t value) {
+    at[0] = static_cast<std::uint8_t>(value >> 8);
+    at[1] = static_cast<std::uint8_t>(value);
+}
+
 inline std::vector<std::uint8_t> BuildFrame(const FrameSpec& spec) {
-    const std::size_t ipLength = static_cast<std::size_t>(spec.ipHeaderWords) * 4;
+    const bool ipv6 = !spec.source.IsIpv4();
+    std::vector<std::uint8_t> extensions;
+    std::uint8_t firstNext = spec.protocol;
+    for (std::size_t i = 0; i < spec.extensionHeaders.size(); ++i) {
+        const std::uint8_t kind = spec.extensionHeaders[i];
+        const std::uint8_t next =
+            i + 1 < spec.extensionHeaders.size() ? spec.extensionHeaders[i + 1] : spec.protocol;
+        std::vector<std::uint8_t> header(kind == 51 ? 12 : 8, 0);
+        header[0] = next;
+        if (kind == 51)
+            header[1] = 1;  // (1 + 2) * 4 bytes
+        if (kind == 44)
+            Store16(header.data() + 2, static_cast<std::size_t>(spec.fragmentOffset) << 3);
+        extensions.insert(extensions.end(), header.begin(), header.end());
+        if (i == 0)
+            firstNext = kind;
+    }
+    const std::size_t ipLength =
+        ipv6 ? 40 + extensions.size() : static_cast<std::size_t>(spec.ipHeaderWords) * 4;
     const std::size_t tcpLength = static_cast<std::size_t>(spec.tcpByte12 >> 4) * 4;
-    std::vector<std::uint8_t> frame(14 + ipLength + tcpLength, 0);
-    frame[12] = 0x08;  // IPv4 ethertype
-    std::uint8_t* ip = frame.data() + 14;
-    ip[0] = static_cast<std::uint8_t>((spec.ipVersion << 4) | (spec.ipHeaderWords & 0x0F));
-    const std::uint16_t total =
-        htons(static_cast<std::uint16_t>(ipLength + tcpLength + spec.payload.size()));
-    std::memcpy(ip + 2, &total, 2);
-    ip[8] = 64;
-    ip[9] = spec.protocol;
-    std::memcpy(ip + 12, spec.source.data(), 4);
-    std::memcpy(ip + 16, spec.destination.data(), 4);
+    const std::size_t link = 14 + 4 * spec.vlanTags.size();
+    std::vector<std::uint8_t> frame(link + ipLength + tcpLength, 0);
+    std::size_t typeAt = 12;
+    for (const std::uint16_t tag : spec.vlanTags) {
+        Store16(frame.data() + typeAt, tag);
+        Store16(frame.data() + typeAt + 2, 10);  // VLAN id 10
+        typeAt += 4;
+    }
+    Store16(frame.data() + typeAt, ipv6 ? 0x86DD : 0x0800);
+    std::uint8_t* ip = frame.data() + link;
+    const std::uint8_t version = spec.ipVersion != 0 ? spec.ipVersion : (ipv6 ? 6 : 4);
+    if (ipv6) {
+        ip[0] = static_cast<std::uint8_t>(version << 4);
+        Store16(ip + 4, extensions.size() + tcpLength + spec.payload.size());
+        ip[6] = firstNext;
+        ip[7] = 64;
+        std::memcpy(ip + 8, spec.source.bytes.data(), 16);
+        std::memcpy(ip + 24, spec.destination.bytes.data(), 16);
+        std::copy(extensions.begin(), extensions.end(), ip + 40);
+    } else {
+        ip[0] = static_cast<std::uint8_t>((version << 4) | (spec.ipHeaderWords & 0x0F));
+        Store16(ip + 2, ipLength + tcpLength + spec.payload.size());
+        ip[8] = 64;
+        ip[9] = spec.protocol;
+        std::memcpy(ip + 12, spec.source.bytes.data() + 12, 4);
+        std::memcpy(ip + 16, spec.destination.bytes.data() + 12, 4);
+    }
     std::uint8_t* tcp = ip + ipLength;
-    const std::uint16_t sp = htons(spec.sourcePort);
-    const std::uint16_t dp = htons(spec.destinationPort);
-    std::memcpy(tcp, &sp, 2);
-    std::memcpy(tcp + 2, &dp, 2);
+    Store16(tcp, spec.sourcePort);
+    Store16(tcp + 2, spec.destinationPort);
     tcp[12] = spec.tcpByte12;
     tcp[13] = 0x18;
     frame.insert(frame.end(), spec.payload.begin(), spec.payload.end());
@@ -104,7 +155,7 @@ inline std::string GetRequest(std::string_view target, std::string_view host) {
 }
 
 // A frame from the client to port 80 of the server, and one back.
-inline FrameSpec ClientToServer(Ipv4Address client, Ipv4Address server, std::uint16_t clientPort,
+inline FrameSpec ClientToServer(IpAddress client, IpAddress server, std::uint16_t clientPort,
                                 std::string payload) {
     FrameSpec spec;
     spec.source = client;
@@ -115,7 +166,7 @@ inline FrameSpec ClientToServer(Ipv4Address client, Ipv4Address server, std::uin
     return spec;
 }
 
-inline FrameSpec ServerToClient(Ipv4Address server, Ipv4Address client, std::uint16_t clientPort,
+inline FrameSpec ServerToClient(IpAddress server, IpAddress client, std::uint16_t clientPort,
                                 std::string payload) {
     FrameSpec spec = ClientToServer(server, client, 80, std::move(payload));
     spec.destinationPort = clientPort;

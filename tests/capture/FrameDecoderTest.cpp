@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -9,7 +10,7 @@
 
 namespace {
 
-const Ipv4Address kLocal{10, 0, 0, 2};
+const LocalAddresses kLocal{Ipv4Address{10, 0, 0, 2}};
 
 }  // namespace
 
@@ -49,12 +50,12 @@ TEST(DecodeFrame, PayloadOffsetsFollowTheAnnouncedHeaderLengths) {
 
 TEST(DecodeFrame, AddressesPortsAndDirection) {
     FrameSpec spec;
-    spec.source = {192, 168, 1, 5};
-    spec.destination = {10, 9, 8, 7};
+    spec.source = Ipv4Address{192, 168, 1, 5};
+    spec.destination = Ipv4Address{10, 9, 8, 7};
     spec.sourcePort = 0x1234;
     spec.destinationPort = 0xABCD;
     auto frame = BuildFrame(spec);
-    auto view = DecodeFrame(frame.size(), frame.data(), Ipv4Address{192, 168, 1, 5});
+    auto view = DecodeFrame(frame.size(), frame.data(), {Ipv4Address{192, 168, 1, 5}});
     ASSERT_TRUE(view);
     EXPECT_EQ(view->sourceAddress, (Ipv4Address{192, 168, 1, 5}));
     EXPECT_EQ(view->destinationAddress, (Ipv4Address{10, 9, 8, 7}));
@@ -66,7 +67,7 @@ TEST(DecodeFrame, AddressesPortsAndDirection) {
     // All four bytes must match; traffic between two other hosts counts as incoming.
     for (const Ipv4Address local :
          {Ipv4Address{192, 168, 1, 6}, Ipv4Address{193, 168, 1, 5}, Ipv4Address{10, 9, 8, 7}}) {
-        view = DecodeFrame(frame.size(), frame.data(), local);
+        view = DecodeFrame(frame.size(), frame.data(), {local});
         ASSERT_TRUE(view);
         EXPECT_FALSE(view->outgoing);
     }
@@ -96,7 +97,7 @@ TEST(DecodeFrame, HostileFramesAreDroppedWithoutReadingPastTheCapture) {
         return s;
     };
     const Case cases[] = {
-        {"IPv6 version nibble", with([](FrameSpec& s) { s.ipVersion = 6; }), 0},
+        {"IP version 5", with([](FrameSpec& s) { s.ipVersion = 5; }), 0},
         {"IPv4 header length 16", with([](FrameSpec& s) { s.ipHeaderWords = 4; }), 0},
         {"IPv4 header length 0", with([](FrameSpec& s) { s.ipHeaderWords = 0; }), 0},
         {"TCP header length 16", with([](FrameSpec& s) { s.tcpByte12 = 0x40; }), 0},
@@ -118,6 +119,219 @@ TEST(DecodeFrame, HostileFramesAreDroppedWithoutReadingPastTheCapture) {
         EXPECT_FALSE(DecodeFrame(captured.size(), captured.data(), kLocal)) << c.name;
     }
     EXPECT_FALSE(DecodeFrame(0, nullptr, kLocal));
+}
+
+namespace {
+
+const IpAddress kLocal6 = Ipv6("fd00:1::2");
+const IpAddress kRemote6 = Ipv6("fd00:1::7");
+
+FrameSpec Ipv6Request() {
+    FrameSpec spec;
+    spec.source = kLocal6;
+    spec.destination = kRemote6;
+    spec.payload = "GET /x HTTP/1.1\r\n\r\n";
+    return spec;
+}
+
+}  // namespace
+
+TEST(DecodeFrame, VlanTagsAndIpv6ExtensionHeaders) {
+    struct Case {
+        const char* name;
+        bool ipv6;
+        std::vector<std::uint16_t> tags;
+        std::vector<std::uint8_t> extensions;
+        std::size_t expectedOffset;
+    };
+    const Case cases[] = {
+        {"IPv4, 802.1Q", false, {0x8100}, {}, 18 + 20 + 20},
+        {"IPv4, QinQ", false, {0x88A8, 0x8100}, {}, 22 + 20 + 20},
+        {"IPv4, old QinQ type", false, {0x9100, 0x8100}, {}, 22 + 20 + 20},
+        {"IPv6", true, {}, {}, 14 + 40 + 20},
+        {"IPv6, 802.1Q", true, {0x8100}, {}, 18 + 40 + 20},
+        {"IPv6, hop-by-hop, routing, destination options", true, {}, {0, 43, 60}, 14 + 64 + 20},
+        {"IPv6, first fragment", true, {}, {44}, 14 + 48 + 20},
+        {"IPv6, authentication header", true, {}, {51}, 14 + 52 + 20},
+        {"IPv6, QinQ, eight extension headers",
+         true,
+         {0x88A8, 0x8100},
+         {0, 60, 43, 60, 43, 60, 43, 44},
+         22 + 104 + 20},
+    };
+    for (const Case& c : cases) {
+        FrameSpec spec = c.ipv6 ? Ipv6Request() : FrameSpec{};
+        spec.payload = "GET /x HTTP/1.1\r\n\r\n";
+        spec.sourcePort = 0x1234;
+        spec.vlanTags = c.tags;
+        spec.extensionHeaders = c.extensions;
+        const auto frame = BuildFrame(spec);
+        const LocalAddresses local{c.ipv6 ? kLocal6 : IpAddress(Ipv4Address{10, 0, 0, 2})};
+        const auto view = DecodeFrame(frame.size(), frame.data(), local);
+        ASSERT_TRUE(view) << c.name;
+        EXPECT_EQ(view->payload - frame.data(), static_cast<std::ptrdiff_t>(c.expectedOffset))
+            << c.name;
+        EXPECT_EQ(view->rawLength, spec.payload.size()) << c.name;
+        EXPECT_EQ(view->wireLength, spec.payload.size()) << c.name;
+        EXPECT_EQ(view->sourceAddress, spec.source) << c.name;
+        EXPECT_EQ(view->destinationAddress, spec.destination) << c.name;
+        EXPECT_EQ(view->sourcePort, htons(0x1234)) << c.name;
+        EXPECT_TRUE(view->outgoing) << c.name;
+    }
+}
+
+TEST(DecodeFrame, HostileTaggedAndIpv6FramesAreDroppedWithoutReadingPastTheCapture) {
+    struct Case {
+        const char* name;
+        FrameSpec spec;
+        std::size_t capturedLength;                                      // 0: the whole frame
+        std::function<void(std::vector<std::uint8_t>&)> edit = nullptr;  // of the built frame
+    };
+    const auto v6 = [](auto change) {
+        FrameSpec s = Ipv6Request();
+        change(s);
+        return s;
+    };
+    const auto v4 = [](auto change) {
+        FrameSpec s;
+        s.payload = "GET /x HTTP/1.1\r\n\r\n";
+        change(s);
+        return s;
+    };
+    const Case cases[] = {
+        {"three VLAN tags", v4([](FrameSpec& s) {
+             s.vlanTags = {0x88A8, 0x8100, 0x8100};
+         }),
+         0},
+        {"cut inside a tag", v4([](FrameSpec& s) { s.vlanTags = {0x8100}; }), 14 + 3},
+        {"cut after the tags", v4([](FrameSpec& s) {
+             s.vlanTags = {0x88A8, 0x8100};
+         }),
+         22 + 19},
+        {"IPv6 cut inside the fixed header", Ipv6Request(), 14 + 39},
+        {"IPv6 cut inside the TCP header", Ipv6Request(), 14 + 40 + 19},
+        {"IPv6 cut inside an extension header", v6([](FrameSpec& s) { s.extensionHeaders = {0}; }),
+         14 + 40 + 7},
+        // A hop-by-hop header that claims 2048 bytes, of which the capture holds 8.
+        {"IPv6 extension header longer than the capture",
+         v6([](FrameSpec& s) { s.extensionHeaders = {0}; }), 0,
+         [](std::vector<std::uint8_t>& f) { f[14 + 40 + 1] = 0xFF; }},
+        {"IPv6 nine extension headers",
+         v6([](FrameSpec& s) { s.extensionHeaders = {0, 60, 43, 60, 43, 60, 43, 60, 43}; }), 0},
+        {"IPv6 later fragment", v6([](FrameSpec& s) {
+             s.extensionHeaders = {44};
+             s.fragmentOffset = 185;
+         }),
+         0},
+        {"IPv6 encrypted payload", v6([](FrameSpec& s) { s.protocol = 50; }), 0},
+        {"IPv6 no next header", v6([](FrameSpec& s) { s.protocol = 59; }), 0},
+        {"IPv6 UDP after an extension header", v6([](FrameSpec& s) {
+             s.extensionHeaders = {60};
+             s.protocol = 17;
+         }),
+         0},
+        {"IPv6 IPv4-mapped source", Ipv6Request(), 0,
+         [](std::vector<std::uint8_t>& f) {
+             const IpAddress mapped(Ipv4Address{10, 0, 0, 2});
+             std::memcpy(f.data() + 14 + 8, mapped.bytes.data(), 16);
+         }},
+        {"IPv6 TCP header length 16", v6([](FrameSpec& s) { s.tcpByte12 = 0x40; }), 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::uint8_t> frame = BuildFrame(c.spec);
+        if (c.edit)
+            c.edit(frame);
+        const std::size_t length = c.capturedLength == 0 ? frame.size() : c.capturedLength;
+        // A copy of exactly the captured bytes, so that ASan sees any read past them.
+        const std::vector<std::uint8_t> captured(frame.begin(), frame.begin() + length);
+        EXPECT_FALSE(DecodeFrame(captured.size(), captured.data(), {kLocal6})) << c.name;
+    }
+}
+
+TEST(DecodeFrame, WireLengthComesFromTheIpHeader) {
+    struct Case {
+        const char* name;
+        FrameSpec spec;
+        std::size_t captured;     // bytes of the frame captured (0: all)
+        std::size_t frameLength;  // the capture's wire length (0: none given)
+        std::size_t raw;
+        std::size_t wire;
+        std::function<void(std::vector<std::uint8_t>&)> edit = nullptr;
+    };
+    FrameSpec body;
+    body.payload = std::string(1000, 'b');
+    FrameSpec ack;
+    ack.padTo = 60;
+    FrameSpec body6 = Ipv6Request();
+    body6.payload = std::string(1000, 'b');
+    body6.extensionHeaders = {0, 44};
+    const Case cases[] = {
+        {"whole frame", body, 0, 0, 1000, 1000},
+        {"cut by the snapshot", body, 14 + 20 + 20 + 100, 0, 100, 1000},
+        {"bare acknowledgement, padded", ack, 0, 0, 6, 0},
+        {"IPv6 with extension headers, cut", body6, 14 + 56 + 20 + 10, 0, 10, 1000},
+        // A segment the adapter cuts up itself, captured on its way out, has total length 0.
+        {"IPv4 length 0: the capture's frame length", body, 14 + 20 + 20 + 10, 4000, 10, 4000 - 54,
+         [](std::vector<std::uint8_t>& f) { f[14 + 2] = f[14 + 3] = 0; }},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::uint8_t> frame = BuildFrame(c.spec);
+        if (c.edit)
+            c.edit(frame);
+        const std::size_t length = c.captured == 0 ? frame.size() : c.captured;
+        const std::vector<std::uint8_t> captured(frame.begin(), frame.begin() + length);
+        const auto view = DecodeFrame(captured.size(), captured.data(), {kLocal6}, c.frameLength);
+        ASSERT_TRUE(view) << c.name;
+        EXPECT_EQ(view->rawLength, c.raw) << c.name;
+        EXPECT_EQ(view->wireLength, c.wire) << c.name;
+    }
+}
+
+TEST(LocalAddresses, BothFamiliesBoundedWithoutDuplicates) {
+    LocalAddresses local{Ipv4Address{10, 0, 0, 2}, kLocal6};
+    EXPECT_TRUE(local.Contains(Ipv4Address{10, 0, 0, 2}));
+    EXPECT_TRUE(local.Contains(kLocal6));
+    EXPECT_FALSE(local.Contains(Ipv4Address{10, 0, 0, 3}));
+    EXPECT_FALSE(local.Contains(kRemote6));
+    // The IPv4 address written as IPv6 is another address.
+    EXPECT_FALSE(local.Contains(Ipv6("::a00:2")));
+    EXPECT_FALSE(local.Add(Ipv4Address{10, 0, 0, 2}));
+    for (std::uint8_t i = 0; i < 40; ++i) local.Add(Ipv4Address{192, 168, 0, i});
+    EXPECT_TRUE(local.Contains(Ipv4Address{192, 168, 0, 30}));   // the 32nd IPv4 address
+    EXPECT_FALSE(local.Contains(Ipv4Address{192, 168, 0, 31}));  // past the bound
+    EXPECT_TRUE(local.Contains(kLocal6));
+    EXPECT_EQ(local.All().size(), LocalAddresses::kMaxPerFamily + 1);
+    EXPECT_EQ(local.All().front(), IpAddress(Ipv4Address{10, 0, 0, 2}));
+}
+
+TEST(ParseIpAddress, EitherFamilyAndItsText) {
+    struct Case {
+        const char* text;
+        const char* written;  // AddressText of the result; null when the text is refused
+    };
+    const Case cases[] = {
+        {"10.1.2.3", "10.1.2.3"},
+        {"fd00:0:0:0:0:0:0:1", "fd00::1"},
+        {"FE80::A", "fe80::a"},
+        {"::ffff:10.1.2.3", "10.1.2.3"},
+        {"2001:db8::1:0:0:1", "2001:db8::1:0:0:1"},
+        {"", nullptr},
+        {"fd00::1::2", nullptr},
+        {"[fd00::1]", nullptr},
+        {"fd00::1%eth0", nullptr},
+        {"10.1.2", nullptr},
+        {"fd00:1:2:3:4:5:6:7:8", nullptr},
+    };
+    for (const Case& c : cases) {
+        const auto address = ParseIpAddress(c.text);
+        if (c.written == nullptr) {
+            EXPECT_FALSE(address) << c.text;
+        } else {
+            ASSERT_TRUE(address) << c.text;
+            EXPECT_EQ(AddressText(*address), c.written);
+        }
+    }
+    EXPECT_FALSE(ParseIpAddress(std::string(100, '1')));
 }
 
 TEST(FindMarker, RangeAndPayloadEndRules) {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "FrameBuilder.h"
-#include "capture/HeadlessFrontEnd.h"
 #include "TempFolder.h"
+#include "capture/HeadlessFrontEnd.h"
 
 namespace fs = std::filesystem;
 
@@ -35,7 +35,7 @@ std::string Drain(std::FILE* file) {
     return text;
 }
 
-ReadResult Read(const std::string& path, std::optional<Ipv4Address> local = std::nullopt) {
+ReadResult Read(const std::string& path, std::optional<IpAddress> local = std::nullopt) {
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
     ReadResult result;
@@ -151,6 +151,46 @@ TEST_F(ReadCommandTest, LocalAddressFromTheFirstRequestOrTheOption) {
     EXPECT_EQ(Lines(Read(path, kClient).out).size(), 1u);
 }
 
+TEST_F(ReadCommandTest, EachFamilyFindsItsOwnLocalAddress) {
+    const IpAddress client6 = Ipv6("fd00:5::2");
+    const IpAddress server6 = Ipv6("fd00:5::7");
+    const std::string path = (m_folder.path / "dual.pcap").string();
+    {
+        CaptureFileWriter writer(path);
+        FrameSpec request = ClientToServer(client6, server6, 5001, "GET /six.mp4 HTTP/1.1\r\n\r\n");
+        FrameSpec answer =
+            ServerToClient(server6, client6, 5001, ResponseHead("video/mp4", 600006));
+        request.extensionHeaders = answer.extensionHeaders = {60};
+        writer.Write(BuildFrame(request), kAfternoon);
+        writer.Write(BuildFrame(answer), kAfternoon);
+        request = Outgoing(5002, GetRequest("/four.mp4", "cdn"));
+        answer = Incoming(5002, ResponseHead("video/mp4", 400004));
+        request.vlanTags = answer.vlanTags = {0x8100};
+        writer.Write(BuildFrame(request), kAfternoon);
+        writer.Write(BuildFrame(answer), kAfternoon);
+    }
+    const std::vector<std::string> both = {"01:02:03 PM\tmp4\t600006\thttp://[fd00:5::7]/six.mp4",
+                                           "01:02:03 PM\tmp4\t400004\thttp://cdn/four.mp4"};
+    struct Case {
+        const char* name;
+        std::optional<IpAddress> local;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"no option", std::nullopt, both},
+        {"the IPv6 client; IPv4 from its first request", client6, both},
+        {"the IPv4 client; IPv6 from its first request", IpAddress(kClient), both},
+        {"the IPv6 server", server6, {both[1]}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> lines;
+        for (const std::string& line : Lines(Read(path, c.local).out)) {
+            lines.push_back(WithoutNumber(line));
+        }
+        EXPECT_EQ(lines, c.lines) << c.name;
+    }
+}
+
 TEST_F(ReadCommandTest, NetworkTextIsEscapedInTheOutput) {
     const std::string path = (m_folder.path / "escape.pcap").string();
     {
@@ -206,19 +246,24 @@ TEST_F(ReadCommandTest, TruncatedFileReportsWhatCameBeforeAndFails) {
 
 // The checked-in capture of real traffic: curl fetching a Flash video and an MP4 by host name,
 // an MP3 by address without a Host line, and a page, from a Python server in another network
-// namespace. Run through the real program, so that the numbers start at 1.
+// namespace. Run through both real programs, so that the numbers start at 1.
 TEST(ReadCommandProgram, RealCaptureListsExactlyItsMedia) {
-    const std::string command = std::string("TZ=UTC '") + PELNIX_PROGRAM + "' --read '" +
-                                PELNIX_TEST_DATA_DIR "/capture/live-media.pcap'";
-    std::FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string out;
-    char buffer[4096];
-    while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-    const int status = ::pclose(pipe);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(out,
-              "1\t12:46:38 AM\tflv\t150000\thttp://media.pelnix.test:8080/clip.flv\n"
-              "2\t12:46:38 AM\tmp4\t210000\thttp://media.pelnix.test:8080/movie.mp4\n"
-              "3\t12:46:38 AM\tMP3\t120000\thttp://10.231.0.1/song.mp3\n");
+    for (const char* program : {PELNIX_PROGRAM, PELNIX_SNIFF_PROGRAM}) {
+        const std::string command = std::string("TZ=UTC '") + program + "' --read '" +
+                                    PELNIX_TEST_DATA_DIR "/capture/live-media.pcap'";
+        std::FILE* pipe = ::popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::string out;
+        char buffer[4096];
+        while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) {
+            out.append(buffer, n);
+        }
+        const int status = ::pclose(pipe);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << program;
+        EXPECT_EQ(out,
+                  "1\t12:46:38 AM\tflv\t150000\thttp://media.pelnix.test:8080/clip.flv\n"
+                  "2\t12:46:38 AM\tmp4\t210000\thttp://media.pelnix.test:8080/movie.mp4\n"
+                  "3\t12:46:38 AM\tMP3\t120000\thttp://10.231.0.1/song.mp3\n")
+            << program;
+    }
 }

@@ -10,6 +10,8 @@ namespace {
 
 const Ipv4Address kClient{10, 0, 0, 2};
 const Ipv4Address kServer{10, 0, 0, 7};
+const IpAddress kClient6 = Ipv6("fd00:5::2");
+const IpAddress kServer6 = Ipv6("fd00:5::7");
 
 struct Report {
     std::string url, headers, length, type;
@@ -27,16 +29,18 @@ protected:
 
     void Feed(const FrameSpec& spec, std::int64_t now = 1000) {
         const auto frame = BuildFrame(spec);
-        const auto view = DecodeFrame(frame.size(), frame.data(), kClient);
+        const auto view = DecodeFrame(frame.size(), frame.data(), {kClient, kClient6});
         ASSERT_TRUE(view);
         m_detector.HandlePacket(*view, now);
     }
-    void Send(std::string payload, std::uint16_t clientPort = 40000, Ipv4Address server = kServer) {
-        Feed(ClientToServer(kClient, server, clientPort, std::move(payload)));
+    void Send(std::string payload, std::uint16_t clientPort = 40000, IpAddress server = kServer) {
+        const IpAddress client = server.IsIpv4() ? IpAddress(kClient) : kClient6;
+        Feed(ClientToServer(client, server, clientPort, std::move(payload)));
     }
     void Receive(std::string payload, std::uint16_t clientPort = 40000,
-                 Ipv4Address server = kServer) {
-        Feed(ServerToClient(server, kClient, clientPort, std::move(payload)));
+                 IpAddress server = kServer) {
+        const IpAddress client = server.IsIpv4() ? IpAddress(kClient) : kClient6;
+        Feed(ServerToClient(server, client, clientPort, std::move(payload)));
     }
 
     MediaDetector m_detector;
@@ -70,10 +74,181 @@ TEST_F(DetectorTest, FlashVideoHeaderEndingWithItsPacketWaitsForTheBody) {
     Receive("more body bytes");
     Receive("FLV again");
     EXPECT_EQ(m_reports.size(), 2u);
-    // Any further "HTTP" packet replaces the remembered response.
+    // An "HTTP" packet of another connection leaves this one's answer alone; one of the
+    // same connection replaces it.
     Receive("HTTP/1.1 304 Not Modified\r\n\r\n", 40001);
-    Receive("FLV after the 304");
-    EXPECT_EQ(m_reports.size(), 2u);
+    Receive("FLV after another connection's 304");
+    EXPECT_EQ(m_reports.size(), 3u);
+    Receive("HTTP/1.1 304 Not Modified\r\n\r\n");
+    Receive("FLV after this connection's 304");
+    EXPECT_EQ(m_reports.size(), 3u);
+}
+
+// Servers that send files with sendfile put each answer's header block in a packet of its own.
+// With several transfers at once, header packets of other answers come between an answer and
+// its body's first packet; each body must still be tied to its own request.
+TEST_F(DetectorTest, OverlappingTransfersKeepTheirOwnAnswers) {
+    struct Case {
+        const char* name;
+        const char* contentType;
+        std::string body;
+        const char* type;
+        bool bodiesInHeaderOrder;
+    };
+    const Case cases[] = {
+        {"Flash video, bodies in header order", "video/x-flv", "FLV\x01\x05", "x-flv", true},
+        {"Flash video, bodies reversed", "video/x-flv", "FLV\x01\x05", "x-flv", false},
+        {"MP3, bodies in header order", "audio/mpeg", "ID3\x03\x00", "MP3", true},
+        {"MP3, bodies reversed", "audio/mpeg", "ID3\x03\x00", "MP3", false},
+    };
+    std::uint16_t port = 46000;
+    for (const Case& c : cases) {
+        m_reports.clear();
+        const std::uint16_t first = ++port;
+        const std::uint16_t second = ++port;
+        Send(GetRequest("/one", "h"), first);
+        Send(GetRequest("/two", "h"), second);
+        Receive(ResponseHead(c.contentType, 111111), first);
+        Receive(ResponseHead(c.contentType, 222222), second);
+        EXPECT_TRUE(m_reports.empty()) << c.name;
+        Receive(c.body + "body", c.bodiesInHeaderOrder ? first : second);
+        Receive(c.body + "body", c.bodiesInHeaderOrder ? second : first);
+        ASSERT_EQ(m_reports.size(), 2u) << c.name;
+        for (const Report& report : m_reports) {
+            EXPECT_EQ(report.length, report.url == "h/one" ? "111111\r\n" : "222222\r\n")
+                << c.name << ": " << report.url;
+            EXPECT_EQ(report.type, c.type) << c.name;
+        }
+        EXPECT_NE(m_reports[0].url, m_reports[1].url) << c.name;
+    }
+}
+
+TEST_F(DetectorTest, Mp3BodyIsReportedOnlyFromTheFirstBodyPacketOfAHeaderOnlyAnswer) {
+    // A bare acknowledgement in a padded frame carries no body byte and does not count.
+    FrameSpec acknowledgement = ServerToClient(kServer, kClient, 47001, "");
+    acknowledgement.padTo = 60;
+    struct Case {
+        const char* name;
+        std::string head;                // the answer's header packet
+        std::vector<FrameSpec> between;  // packets of the same connection before "ID3"
+        std::size_t reports;
+        const char* type;  // of the last report
+    };
+    const Case cases[] = {
+        {"next packet", ResponseHead("audio/mpeg", 300000), {}, 1, "MP3"},
+        {"after a bare acknowledgement",
+         ResponseHead("audio/mpeg", 300000),
+         {acknowledgement},
+         1,
+         "MP3"},
+        {"second body packet",
+         ResponseHead("audio/mpeg", 300000),
+         {ServerToClient(kServer, kClient, 47001, "not a tag")},
+         0,
+         ""},
+        {"header packet brought body bytes", ResponseHead("audio/mpeg", 300000) + "xyz", {}, 0, ""},
+        // The video rule reported it already; the body adds nothing.
+        {"video content type", ResponseHead("video/mp4", 300000), {}, 1, "mp4\r\n"},
+    };
+    for (const Case& c : cases) {
+        m_reports.clear();
+        Send(GetRequest("/s.mp3", "h"), 47001);
+        Receive(c.head, 47001);
+        for (const FrameSpec& spec : c.between) Feed(spec);
+        Receive("ID3\x03 frames", 47001);
+        Receive("ID3\x03 again", 47001);
+        ASSERT_EQ(m_reports.size(), c.reports) << c.name;
+        if (c.reports > 0) {
+            EXPECT_EQ(m_reports.back().url, "h/s.mp3") << c.name;
+            EXPECT_EQ(m_reports.back().type, c.type) << c.name;
+        }
+        EXPECT_EQ(m_detector.Answers().AwaitingBody(), 0u) << c.name;
+    }
+    // An answer tied to no request awaits nothing.
+    Receive(ResponseHead("audio/mpeg", 300000), 47002);
+    EXPECT_EQ(m_detector.Answers().AwaitingBody(), 0u);
+}
+
+TEST_F(DetectorTest, OneConnectionsAnswerNeverReachesAnother) {
+    Send(GetRequest("/a.flv", "h"), 48001);
+    Receive(ResponseHead("video/x-flv", 333333), 48001);
+    // Another connection's answer tied to no request, then its Flash body: nothing.
+    Receive(ResponseHead("video/x-flv", 444444), 48002);
+    Receive("FLV\x01", 48002);
+    EXPECT_TRUE(m_reports.empty());
+    // The same ports over IPv6 are another connection again.
+    Receive(ResponseHead("video/x-flv", 555555), 48001, kServer6);
+    Receive("FLV\x01", 48001, kServer6);
+    EXPECT_TRUE(m_reports.empty());
+    Receive("FLV\x01", 48001);
+    ASSERT_EQ(m_reports.size(), 1u);
+    EXPECT_EQ(m_reports[0].url, "h/a.flv");
+    EXPECT_EQ(m_reports[0].length, "333333\r\n");
+
+    // A Flash body on a connection whose answer was never seen takes the adapter's last
+    // answer, as without connections.
+    m_reports.clear();
+    Send(GetRequest("/b.flv", "h"), 48003);
+    Receive(ResponseHead("video/x-flv", 666666), 48003);
+    Receive("FLV\x01", 48999);
+    ASSERT_EQ(m_reports.size(), 1u);
+    EXPECT_EQ(m_reports[0].url, "h/b.flv");
+}
+
+TEST_F(DetectorTest, TaggedAndIpv6FramesCarryRequestsAndAnswers) {
+    struct Case {
+        const char* name;
+        IpAddress server;
+        std::vector<std::uint16_t> tags;
+        std::vector<std::uint8_t> extensions;
+        const char* url;
+    };
+    const Case cases[] = {
+        {"IPv4, 802.1Q", kServer, {0x8100}, {}, "10.0.0.7/v.mp4"},
+        {"IPv4, QinQ", kServer, {0x88A8, 0x8100}, {}, "10.0.0.7/v.mp4"},
+        {"IPv6", kServer6, {}, {}, "[fd00:5::7]/v.mp4"},
+        {"IPv6, extension headers", kServer6, {}, {0, 60, 44}, "[fd00:5::7]/v.mp4"},
+        {"IPv6, QinQ, extension headers", kServer6, {0x88A8, 0x8100}, {43}, "[fd00:5::7]/v.mp4"},
+    };
+    std::uint16_t port = 49000;
+    for (const Case& c : cases) {
+        m_reports.clear();
+        ++port;
+        const IpAddress client = c.server.IsIpv4() ? IpAddress(kClient) : kClient6;
+        FrameSpec request = ClientToServer(client, c.server, port, "GET /v.mp4 HTTP/1.1\r\n\r\n");
+        FrameSpec answer =
+            ServerToClient(c.server, client, port, ResponseHead("video/mp4", 777777));
+        for (FrameSpec* spec : {&request, &answer}) {
+            spec->vlanTags = c.tags;
+            spec->extensionHeaders = c.extensions;
+        }
+        Feed(request);
+        Feed(answer);
+        ASSERT_EQ(m_reports.size(), 1u) << c.name;
+        EXPECT_EQ(m_reports[0].url, c.url) << c.name;
+    }
+}
+
+// The capture keeps only the bytes detection reads. A header packet cut off by the snapshot
+// exactly after its blank line did bring body bytes: it is no header-only answer.
+TEST_F(DetectorTest, AnswerCutByTheSnapshotIsNoHeaderOnlyAnswer) {
+    const auto cut = [this](const std::string& head, std::uint16_t port) {
+        const auto frame = BuildFrame(ServerToClient(kServer, kClient, port, head + "FLV body"));
+        const std::size_t captured = frame.size() - 8;  // everything after the blank line
+        const std::vector<std::uint8_t> bytes(frame.begin(), frame.begin() + captured);
+        const auto view = DecodeFrame(bytes.size(), bytes.data(), {kClient}, frame.size());
+        ASSERT_TRUE(view);
+        EXPECT_EQ(view->wireLength, view->rawLength + 8);
+        m_detector.HandlePacket(*view, 1000);
+    };
+    Send(GetRequest("/cut.flv", "h"), 50001);
+    cut(ResponseHead("video/x-flv", 888888), 50001);
+    ASSERT_EQ(m_reports.size(), 1u);
+    EXPECT_EQ(m_reports[0].type, "x-flv\r\n");
+
+    Send(GetRequest("/cut.mp3", "h"), 50002);
+    cut(ResponseHead("audio/mpeg", 999999), 50002);
+    EXPECT_EQ(m_detector.Answers().AwaitingBody(), 0u);
 }
 
 TEST_F(DetectorTest, ContentTypeRules) {
@@ -229,12 +404,15 @@ TEST_F(DetectorTest, IgnoredUrlIsSuppressedOncePerEntry) {
 
 TEST(BuildMediaUrl, TrimsBlanksAndBoundsLength) {
     PendingRequest request;
-    request.destinationAddress = {192, 168, 0, 1};
+    request.destinationAddress = Ipv4Address{192, 168, 0, 1};
     EXPECT_EQ(BuildMediaUrl(request), "");  // empty path
     request.path = "/a.flv ";
     EXPECT_EQ(BuildMediaUrl(request), "192.168.0.1/a.flv");
     request.path = "   ";
     EXPECT_EQ(BuildMediaUrl(request), "192.168.0.1   ");  // blanks only: unchanged
+    request.destinationAddress = Ipv6("fd00::7");
+    request.path = "/a.flv";
+    EXPECT_EQ(BuildMediaUrl(request), "[fd00::7]/a.flv");
     request.host = "h";
     request.path = std::string(5000, 'p');
     EXPECT_EQ(BuildMediaUrl(request).size(), kMaxUrlLength);

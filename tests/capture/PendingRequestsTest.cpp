@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "capture/ConnectionAnswers.h"
 #include "capture/PendingRequests.h"
 
 namespace {
@@ -88,4 +89,51 @@ TEST(PendingRequestList, CapDropsTheOldest) {
     EXPECT_EQ(list.Entries().front().path, "/" + std::to_string(extra) + " ");
     list.Clear();
     EXPECT_TRUE(list.Empty());
+}
+
+namespace {
+
+ConnectionKey Connection(std::uint16_t clientPort) {
+    return {kClient, kServer, clientPort, 80};
+}
+
+}  // namespace
+
+TEST(ConnectionAnswers, CapGivesWayOldestRenewedFirst) {
+    ConnectionAnswers table;
+    const std::size_t cap = ConnectionAnswers::kMaxConnections;
+    for (std::size_t i = 0; i < cap; ++i) {
+        table.Remember(Connection(static_cast<std::uint16_t>(i)), true, 7).lengthText =
+            std::to_string(i);
+    }
+    // Renewing connection 0 makes it the newest: connection 1 gives way to the next new one.
+    table.Remember(Connection(0), false, 7);
+    table.Remember(Connection(static_cast<std::uint16_t>(cap)), true, 7);
+    EXPECT_EQ(table.Size(), cap);
+    ASSERT_NE(table.Find(Connection(0)), nullptr);
+    EXPECT_EQ(table.Find(Connection(0))->lengthText, "0");  // renewal keeps what the caller left
+    EXPECT_EQ(table.Find(Connection(1)), nullptr);
+    // 4096 awaited, connection 0 stopped awaiting, 1 left, the new one awaits.
+    EXPECT_EQ(table.AwaitingBody(), cap - 1);
+}
+
+TEST(ConnectionAnswers, ExpiryAndTheFirstBodyPacket) {
+    ConnectionAnswers table;
+    table.Remember(Connection(1), true, 1000);
+    table.Remember(Connection(2), true, 1030);
+    table.Remember(Connection(3), false, 1060);  // connection 1 is exactly 60 s old: kept
+    EXPECT_EQ(table.Size(), 3u);
+    table.Remember(Connection(4), false, 1061);  // 61 s old: freed, and no longer awaited
+    EXPECT_EQ(table.Find(Connection(1)), nullptr);
+    EXPECT_EQ(table.AwaitingBody(), 1u);
+
+    EXPECT_EQ(table.TakeFirstBody(Connection(3)), nullptr);  // awaits nothing
+    EXPECT_NE(table.TakeFirstBody(Connection(2)), nullptr);
+    EXPECT_EQ(table.TakeFirstBody(Connection(2)), nullptr);  // only the first body packet
+    EXPECT_NE(table.Find(Connection(2)), nullptr);           // the answer itself stays
+    EXPECT_EQ(table.AwaitingBody(), 0u);
+    // Client and server sides are part of the key.
+    EXPECT_EQ(table.Find({kServer, kClient, 2, 80}), nullptr);
+    table.Clear();
+    EXPECT_EQ(table.Size(), 0u);
 }
