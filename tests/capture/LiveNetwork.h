@@ -82,12 +82,17 @@ inline bool HaveProgram(const char* name) {
 }
 
 // Two namespaces, "server" and "client", joined by a veth pair with the addresses
-// 10.231.0.1 (server) and 10.231.0.2 (client). With `clientOnly`, one namespace holds both
-// ends, of which only the client end has an address.
+// 10.231.0.1 (server) and 10.231.0.2 (client); on request also fd00:231::1 and fd00:231::2, and
+// a VLAN sub-interface on each end with 10.232.0.1 and 10.232.0.2.
 class VethPair {
 public:
     static constexpr const char* kServerAddress = "10.231.0.1";
     static constexpr const char* kClientAddress = "10.231.0.2";
+    static constexpr const char* kServerAddress6 = "fd00:231::1";
+    static constexpr const char* kClientAddress6 = "fd00:231::2";
+    static constexpr const char* kServerVlanAddress = "10.232.0.1";
+    static constexpr const char* kClientVlanAddress = "10.232.0.2";
+    static constexpr const char* kVlanId = "10";
 
     explicit VethPair(const std::string& tag) {
         const std::string id = std::to_string(getpid());
@@ -120,9 +125,33 @@ public:
 
     bool Ok() const { return m_ok; }
 
-    // Moves the calling thread into the client namespace; threads it starts inherit it.
-    bool EnterClientNamespace() const {
-        const std::string path = "/var/run/netns/" + clientNamespace;
+    // Gives both ends their IPv6 address, usable at once (no duplicate address detection).
+    bool AddIpv6() const {
+        return Run({"ip", "-n", serverNamespace, "addr", "add", std::string(kServerAddress6) + "/64",
+                    "dev", serverLink, "nodad"}) &&
+               Run({"ip", "-n", clientNamespace, "addr", "add", std::string(kClientAddress6) + "/64",
+                    "dev", clientLink, "nodad"});
+    }
+
+    // Adds a VLAN sub-interface on each end (named after the end, "." and the VLAN id), with
+    // its own addresses; frames between them cross the veth pair tagged.
+    bool AddVlan() const {
+        const auto add = [](const std::string& ns, const std::string& link, const char* address) {
+            const std::string vlan = link + "." + kVlanId;
+            return Run({"ip", "-n", ns, "link", "add", "link", link, "name", vlan, "type", "vlan",
+                        "id", kVlanId}) &&
+                   Run({"ip", "-n", ns, "addr", "add", std::string(address) + "/24", "dev", vlan}) &&
+                   Run({"ip", "-n", ns, "link", "set", vlan, "up"});
+        };
+        return add(serverNamespace, serverLink, kServerVlanAddress) &&
+               add(clientNamespace, clientLink, kClientVlanAddress);
+    }
+
+    // Moves the calling thread into the client (server) namespace; threads it starts inherit it.
+    bool EnterClientNamespace() const { return EnterNamespace(clientNamespace); }
+    bool EnterServerNamespace() const { return EnterNamespace(serverNamespace); }
+    static bool EnterNamespace(const std::string& name) {
+        const std::string path = "/var/run/netns/" + name;
         const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             return false;
