@@ -58,39 +58,37 @@ void MediaDetector::HandlePacket(const PacketView& packet, std::int64_t nowSecon
         HandleRequest(packet, nowSeconds);
         return;
     }
+    // Only while some answer awaits its body does a packet cost a look-up.
+    if (m_answers.AwaitingBody() > 0 && packet.wireLength > 0)
+        HandleFirstBodyPacket(packet);
     if (FindMarker(kMarkers.http, packet.payload, packet.rawLength, 0, packet.scanLength) !=
         kNotFound) {
         HandleResponse(packet, nowSeconds);
         return;
     }
-    HandleContinuation(packet);
-}
-
-void MediaDetector::HandleContinuation(const PacketView& packet) {
-    const std::uint8_t* payload = packet.payload;
-    const std::size_t raw = packet.rawLength;
-    // The response travels the other way: its destination is the request's source.
-    const auto key = [&packet] {
-        return ConnectionKey{packet.destinationAddress, packet.sourceAddress,
-                             packet.destinationPort, packet.sourcePort};
-    };
-    // The first data packet after a header packet that carried no body is that body's start:
-    // an MP3 body there is what it would have been in the header packet. Only while some
-    // answer awaits its body does a packet cost a look-up.
-    if (m_answers.AwaitingBody() > 0 && packet.wireLength > 0) {
-        if (const RememberedAnswer* answer = m_answers.TakeFirstBody(key())) {
-            if (BeginsWith(kMarkers.id3Signature, payload, raw, 0))
-                ReportMedia(answer->request, answer->lengthText, kMarkers.mp3TypeText);
-        }
-    }
     // A packet that starts a Flash video body continues its connection's last answer, or the
     // adapter's last answer when the connection's was never seen.
-    if (BeginsWith(kMarkers.flashSignature, payload, raw, 0)) {
-        if (const RememberedAnswer* answer = m_answers.Find(key())) {
+    if (BeginsWith(kMarkers.flashSignature, packet.payload, packet.rawLength, 0)) {
+        if (const RememberedAnswer* answer = m_answers.Find(AnswerKey(packet))) {
             ReportMedia(answer->request, answer->lengthText, kMarkers.flashTypeText);
         } else {
             ReportMedia(m_lastRequest, m_lastLengthText, kMarkers.flashTypeText);
         }
+    }
+}
+
+ConnectionKey MediaDetector::AnswerKey(const PacketView& packet) {
+    // The answer travels the other way: its destination is the request's source.
+    return {packet.destinationAddress, packet.sourceAddress, packet.destinationPort,
+            packet.sourcePort};
+}
+
+void MediaDetector::HandleFirstBodyPacket(const PacketView& packet) {
+    // The first data packet after a header packet that carried no body is that body's start:
+    // an MP3 body there is what it would have been in the header packet.
+    if (const RememberedAnswer* answer = m_answers.TakeFirstBody(AnswerKey(packet))) {
+        if (BeginsWith(kMarkers.id3Signature, packet.payload, packet.rawLength, 0))
+            ReportMedia(answer->request, answer->lengthText, kMarkers.mp3TypeText);
     }
 }
 
@@ -133,9 +131,7 @@ void MediaDetector::HandleResponse(const PacketView& packet, std::int64_t nowSec
     const std::size_t raw = packet.rawLength;
     const std::size_t scan = packet.scanLength;
 
-    // The response travels the other way: its destination is the request's source.
-    const ConnectionKey connection{packet.destinationAddress, packet.sourceAddress,
-                                   packet.destinationPort, packet.sourcePort};
+    const ConnectionKey connection = AnswerKey(packet);
     m_pending.TakePendingRequest(connection.client, connection.server, connection.clientPort,
                                  connection.serverPort, m_currentRequest);
 

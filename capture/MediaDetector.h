@@ -61,7 +61,8 @@ public:
 private:
     void HandleRequest(const PacketView& packet, std::int64_t nowSeconds);
     void HandleResponse(const PacketView& packet, std::int64_t nowSeconds);
-    void HandleContinuation(const PacketView& packet);
+    void HandleFirstBodyPacket(const PacketView& packet);
+    static ConnectionKey AnswerKey(const PacketView& packet);
 
     ReportSink m_sink;
     PendingRequestList m_pending;

@@ -67,3 +67,64 @@ inline TrafficMix MakeTrafficMix(int transfers, int bodySegments, std::uint32_t 
     }
     return mix;
 }
+
+// The traffic of a server that sends files with sendfile, seen by a client fetching them 8 at a
+// time: each answer's header block in a packet of its own, the bodies' segments interleaved, so
+// every body's first packet must be tied to its own connection's answer. Every second group of
+// 8 travels over IPv6 behind a VLAN tag.
+inline TrafficMix MakeOverlappingMix(int transfers, int bodySegments, std::uint32_t seed = 7) {
+    const IpAddress client4{Ipv4Address{192, 168, 10, 20}};
+    const IpAddress client6 = Ipv6("fd00:10::20");
+    std::mt19937 random(seed);
+    TrafficMix mix;
+    auto add = [&](const FrameSpec& spec) {
+        mix.frames.push_back(BuildFrame(spec));
+        mix.bytes += mix.frames.back().size();
+    };
+    auto segment = [&](std::size_t size) {
+        std::string bytes(size, '\0');
+        for (auto& b : bytes) b = static_cast<char>(random());
+        return bytes;
+    };
+    constexpr int kAtATime = 8;
+    for (int group = 0; group * kAtATime < transfers; ++group) {
+        const bool ipv6 = group % 2 == 1;
+        const IpAddress server =
+            ipv6 ? Ipv6("fd00:20::" + std::to_string(group + 1))
+                 : IpAddress(Ipv4Address{93, 184, static_cast<std::uint8_t>(group % 200), 34});
+        std::vector<FrameSpec> out, in;
+        for (int t = group * kAtATime; t < transfers && t < (group + 1) * kAtATime; ++t) {
+            FrameSpec request = ClientToServer(
+                ipv6 ? client6 : client4, server, static_cast<std::uint16_t>(40000 + t),
+                GetRequest("/media/" + std::to_string(t) + ".bin", "cdn.example.test"));
+            request.tcpByte12 = 0x80;
+            if (ipv6)
+                request.vlanTags = {0x8100};
+            FrameSpec answer = request;
+            std::swap(answer.source, answer.destination);
+            std::swap(answer.sourcePort, answer.destinationPort);
+            add(request);
+            out.push_back(request);
+            in.push_back(answer);
+        }
+        const char* types[] = {"video/x-flv", "audio/mpeg"};
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            in[i].payload =
+                ResponseHead(types[i % 2], 1448ull * bodySegments + 100000 + mix.frames.size());
+            add(in[i]);
+        }
+        for (int s = 0; s < bodySegments; ++s) {
+            for (std::size_t i = 0; i < in.size(); ++i) {
+                in[i].payload = segment(1448);
+                if (s == 0)
+                    in[i].payload.replace(0, 4, i % 2 == 0 ? "FLV\x01" : "ID3\x03");
+                add(in[i]);
+                if (s % 2 == 1) {
+                    out[i].payload.clear();
+                    add(out[i]);  // delayed acknowledgement of every second segment
+                }
+            }
+        }
+    }
+    return mix;
+}
