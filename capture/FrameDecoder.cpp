@@ -230,6 +230,34 @@ const std::uint8_t* ScanPlain(const std::uint8_t* cursor, const std::uint8_t* la
 }
 
 #if defined(__x86_64__)
+#define PELNIX_AVX2 __attribute__((target("avx2"), always_inline)) inline
+
+// Where in the 32 bytes at `at` the marker's first two bytes stand.
+PELNIX_AVX2 __m256i PairsAvx2(const std::uint8_t* at, __m256i first, __m256i second) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 1));
+    return _mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, second));
+}
+
+// The first candidate of one 32-byte block whose other bytes match too, or null; `past` is set
+// when a candidate lies beyond `lastStart`, which ends the search.
+PELNIX_AVX2 const std::uint8_t* CheckAvx2(const std::uint8_t* at, __m256i pairs,
+                                          const std::uint8_t* lastStart, const char* marker,
+                                          std::size_t n, bool& past) {
+    auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(pairs));
+    while (mask != 0) {
+        const std::uint8_t* candidate = at + __builtin_ctz(mask);
+        if (candidate > lastStart) {
+            past = true;
+            return nullptr;
+        }
+        if (std::memcmp(candidate + 2, marker + 2, n - 2) == 0)
+            return candidate;
+        mask &= mask - 1;
+    }
+    return nullptr;
+}
+
 // Media bodies are close to random bytes, in which a marker's first byte turns up every 256
 // bytes; filtering on the first two bytes at once makes false candidates rare, so the scan
 // runs at vector speed instead of restarting a byte search every few hundred bytes. Every
@@ -241,23 +269,36 @@ __attribute__((target("avx2"))) const std::uint8_t* ScanPairAvx2(const std::uint
     const __m256i first = _mm256_set1_epi8(marker[0]);
     const __m256i second = _mm256_set1_epi8(marker[1]);
     const std::uint8_t* const end = lastStart + n;  // one past the last byte we may read
-    while (end - cursor >= 33) {
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cursor));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cursor + 1));
-        auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(
-            _mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, second))));
-        while (mask != 0) {
-            const std::uint8_t* candidate = cursor + __builtin_ctz(mask);
-            if (candidate > lastStart)
+    bool past = false;
+    // Two blocks per step: in media bodies nearly every step finds no candidate at all, and
+    // one test for both halves keeps that step short.
+    while (end - cursor >= 65) {
+        const __m256i low = PairsAvx2(cursor, first, second);
+        const __m256i high = PairsAvx2(cursor + 32, first, second);
+        const __m256i both = _mm256_or_si256(low, high);
+        if (!_mm256_testz_si256(both, both)) {
+            if (const std::uint8_t* hit = CheckAvx2(cursor, low, lastStart, marker, n, past))
+                return hit;
+            if (past)
                 return nullptr;
-            if (std::memcmp(candidate + 2, marker + 2, n - 2) == 0)
-                return candidate;
-            mask &= mask - 1;
+            if (const std::uint8_t* hit = CheckAvx2(cursor + 32, high, lastStart, marker, n, past))
+                return hit;
+            if (past)
+                return nullptr;
         }
+        cursor += 64;
+    }
+    while (end - cursor >= 33) {
+        const __m256i pairs = PairsAvx2(cursor, first, second);
+        if (const std::uint8_t* hit = CheckAvx2(cursor, pairs, lastStart, marker, n, past))
+            return hit;
+        if (past)
+            return nullptr;
         cursor += 32;
     }
     return cursor <= lastStart ? ScanPlain(cursor, lastStart, marker, n) : nullptr;
 }
+#undef PELNIX_AVX2
 
 const std::uint8_t* ScanPairSse2(const std::uint8_t* cursor, const std::uint8_t* lastStart,
                                  const char* marker, std::size_t n) {

@@ -4,7 +4,8 @@
 # sizes; curl fetches them 8 at a time while `pelnix-sniff --watch` captures on the client's
 # side. Two runs: the burst alone, and the burst under a saturating bulk transfer on the same
 # link (a 2 GB file fetched over and over). For each: the media listed with their own URL and
-# size, the statistics line of --watch (kernel and interface drops), and the rates reached.
+# size, the statistics line of --watch (kernel and interface drops), and the link rates reached
+# (from the client end's byte counter).
 # Needs root; everything lives in namespaces and a temporary folder that are removed at the end.
 #   bench/capture/live-capacity.sh [BUILD_DIR] [MEDIA] [PROGRAM]
 # PROGRAM defaults to BUILD_DIR/pelnix-sniff (any program with the same --watch works).
@@ -98,25 +99,34 @@ while read -r name _; do
 done <"$work/site/list.txt" >"$work/burst.curl"
 
 now() { date +%s.%N; }
+# Bytes the client's end has received so far.
+received() {
+    ip -n "$client" -s -j link show dev "$client_link" |
+        python3 -c 'import json, sys; print(json.load(sys.stdin)[0]["stats64"]["rx"]["bytes"])'
+}
 
 # run NAME BULK: one watch, one burst, with or without the bulk transfer alongside.
 run() {
     local label=$1 bulk=$2 out="$work/$1.out" err="$work/$1.err" watch start end bulk_pid=""
+    local lead_time=0 lead_bytes=0 start_bytes end_bytes
     ip netns exec "$client" "$program" --watch >"$out" 2>"$err" &
     watch=$!
     pids+=("$watch")
     for _ in $(seq 100); do grep -q "watching" "$err" && break; sleep 0.05; done
     if [ "$bulk" = yes ]; then
-        # The bulk file over and over on one connection, bodies to /dev/null, one line of
-        # bytes and seconds per completed transfer.
-        ip netns exec "$client" curl -s "http://10.233.0.1:8080/bulk.bin?[1-100000]" \
-            -w '%{stderr}%{size_download} %{time_total}\n' >/dev/null 2>"$work/bulk.log" &
+        # The bulk file over and over on one connection, the bodies to /dev/null.
+        ip netns exec "$client" curl -s "http://10.233.0.1:8080/bulk.bin?[1-100000]" >/dev/null &
         bulk_pid=$!
-        sleep 2  # at least one whole transfer before the burst starts
+        sleep 1  # up to speed
+        lead_time=$(now)
+        lead_bytes=$(received)
+        sleep 2  # the bulk transfer's rate alone
     fi
     start=$(now)
-    in_client curl -s --parallel --parallel-max 8 -K "$work/burst.curl"
+    start_bytes=$(received)
+    in_client curl -s --no-progress-meter --parallel --parallel-max 8 -K "$work/burst.curl"
     end=$(now)
+    end_bytes=$(received)
     if [ -n "$bulk_pid" ]; then
         kill -TERM "$bulk_pid"
         wait "$bulk_pid" 2>/dev/null || true
@@ -124,10 +134,11 @@ run() {
     sleep 2  # the capture hands over its last batch within a second
     kill -INT "$watch"
     wait "$watch" || true
-    python3 - "$label" "$work/site/list.txt" "$out" "$err" "$start" "$end" "$work/bulk.log" \
-        "$bulk" <<'PY'
+    python3 - "$label" "$work/site/list.txt" "$out" "$err" "$start" "$end" "$bulk" \
+        "$lead_time" "$lead_bytes" "$start_bytes" "$end_bytes" <<'PY'
 import sys
-label, listing, out, err, start, end, bulk_log, bulk = sys.argv[1:]
+label, listing, out, err, start, end, bulk = sys.argv[1:8]
+lead_time, lead_bytes, start_bytes, end_bytes = map(float, sys.argv[8:])
 expected = {}
 for line in open(listing):
     name, size = line.split()
@@ -140,18 +151,16 @@ for line in open(out):
         right += int(fields[3]) == expected[fields[4]]
 seconds = float(end) - float(start)
 total = sum(expected.values())
-print("%s: %d media in %.2f s (%.2f Gbit/s of media), listed %d, with their own size %d (%.1f%%)"
-      % (label, len(expected), seconds, total * 8 / seconds / 1e9, listed, right,
-         100.0 * right / len(expected)))
+print("%s: %d media in %.2f s, listed %d, with their own size %d (%.1f%%)"
+      % (label, len(expected), seconds, listed, right, 100.0 * right / len(expected)))
+print("  link rate during the burst: %.2f Gbit/s (media alone would be %.2f Gbit/s)"
+      % ((end_bytes - start_bytes) * 8 / seconds / 1e9, total * 8 / seconds / 1e9))
 for line in open(err):
     if "packets received" in line:
         print("  " + line.strip())
 if bulk == "yes":
-    done = [line.split() for line in open(bulk_log) if len(line.split()) == 2]
-    n = sum(int(b) for b, _ in done)
-    t = sum(float(s) for _, s in done)
-    print("  bulk transfer alongside: %d whole transfers of 2 GB, %.2f Gbit/s"
-          % (len(done), n * 8 / t / 1e9 if t > 0 else 0))
+    print("  link rate of the bulk transfer alone, the 2 s before: %.2f Gbit/s"
+          % ((start_bytes - lead_bytes) * 8 / (float(start) - lead_time) / 1e9))
 PY
 }
 
