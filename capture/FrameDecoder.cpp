@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <bit>
 #include <cstdio>
 #include <cstring>
 
@@ -46,6 +47,21 @@ std::size_t ExtensionHeaderLength(std::uint8_t kind, const std::uint8_t* header)
 
 }  // namespace
 
+IpAddress IpAddress::FromIpv4Word(std::uint32_t word) {
+    IpAddress address;
+    if constexpr (std::endian::native == std::endian::little) {
+        // Two words, so the compiler writes the address in one store.
+        const std::uint64_t high = 0xFFFF0000ull | (static_cast<std::uint64_t>(word) << 32);
+        const std::uint64_t low = 0;
+        std::memcpy(address.bytes.data(), &low, 8);
+        std::memcpy(address.bytes.data() + 8, &high, 8);
+    } else {
+        std::memcpy(address.bytes.data(), kIpv4MappedPrefix, 12);
+        std::memcpy(address.bytes.data() + 12, &word, 4);
+    }
+    return address;
+}
+
 IpAddress IpAddress::FromIpv6(const std::uint8_t* sixteenBytes) {
     IpAddress address;
     std::memcpy(address.bytes.data(), sixteenBytes, 16);
@@ -86,15 +102,19 @@ bool LocalAddresses::Add(const IpAddress& address) {
     return true;
 }
 
+bool LocalAddresses::ContainsIpv4(std::uint32_t word) const {
+    for (std::size_t i = 0; i < m_ipv4Count; ++i) {
+        if (m_ipv4[i] == word)
+            return true;
+    }
+    return false;
+}
+
 bool LocalAddresses::Contains(const IpAddress& address) const {
     if (address.IsIpv4()) {
         std::uint32_t word;
         std::memcpy(&word, address.bytes.data() + 12, 4);
-        for (std::size_t i = 0; i < m_ipv4Count; ++i) {
-            if (m_ipv4[i] == word)
-                return true;
-        }
-        return false;
+        return ContainsIpv4(word);
     }
     for (std::size_t i = 0; i < m_ipv6Count; ++i) {
         if (m_ipv6[i] == address)
@@ -114,62 +134,56 @@ std::vector<IpAddress> LocalAddresses::All() const {
     return all;
 }
 
-std::optional<PacketView> DecodeFrame(std::size_t capturedLength, const std::uint8_t* frame,
-                                      const LocalAddresses& localAddresses,
-                                      std::size_t frameLength) {
+bool DecodeFrame(std::size_t capturedLength, const std::uint8_t* frame,
+                 const LocalAddresses& localAddresses, std::size_t frameLength, PacketView& view) {
     if (frame == nullptr || capturedLength < kEthernetHeaderLength + kMinimumHeaderLength) {
-        return std::nullopt;
+        return false;
     }
     // The type field is read only for VLAN tags; past them, the IP version decides.
     std::size_t ipStart = kEthernetHeaderLength;
     for (int tags = 0; IsVlanTag(Load16(frame + ipStart - 2)); ++tags) {
         if (tags == kMaxVlanTags)
-            return std::nullopt;
+            return false;
         ipStart += 4;
         if (capturedLength < ipStart + kMinimumHeaderLength)
-            return std::nullopt;
+            return false;
     }
     const std::uint8_t* ip = frame + ipStart;
 
-    PacketView view;
+    const bool ipv6 = (ip[0] >> 4) == 6;
     std::size_t ipHeaderLength = 0;
     // Bytes after the IP header as the IP header counts them; 0 when it does not.
     std::size_t ipPayloadLength = 0;
-    const unsigned version = ip[0] >> 4;
-    if (version == 4) {
+    if ((ip[0] >> 4) == 4) {
         // The capture filter lets only TCP through, but a capture file may hold anything; a UDP
         // or ICMP datagram read with TCP offsets would only produce nonsense.
         if (ip[9] != kProtocolTcp)
-            return std::nullopt;
+            return false;
         ipHeaderLength = static_cast<std::size_t>(ip[0] & 0x0F) * 4;
         if (ipHeaderLength < kMinimumHeaderLength)
-            return std::nullopt;
+            return false;
         const std::size_t total = Load16(ip + 2);
         if (total >= ipHeaderLength)
             ipPayloadLength = total - ipHeaderLength;
-        std::memcpy(view.sourceAddress.bytes.data() + 12, ip + 12, 4);
-        std::memcpy(view.destinationAddress.bytes.data() + 12, ip + 16, 4);
-        std::memcpy(view.sourceAddress.bytes.data(), kIpv4MappedPrefix, 12);
-        std::memcpy(view.destinationAddress.bytes.data(), kIpv4MappedPrefix, 12);
-    } else if (version == 6) {
+    } else if (ipv6) {
         if (capturedLength < ipStart + kIpv6HeaderLength)
-            return std::nullopt;
+            return false;
         // IPv4-mapped addresses never travel on a wire; they would pose as IPv4 peers.
         if (std::memcmp(ip + 8, kIpv4MappedPrefix, 12) == 0 ||
             std::memcmp(ip + 24, kIpv4MappedPrefix, 12) == 0) {
-            return std::nullopt;
+            return false;
         }
         ipHeaderLength = kIpv6HeaderLength;
         std::uint8_t next = ip[6];
         for (int walked = 0; next != kProtocolTcp; ++walked) {
             // Every extension header is at least eight bytes, and its length is in them.
             if (walked == kMaxExtensionHeaders || capturedLength < ipStart + ipHeaderLength + 8) {
-                return std::nullopt;
+                return false;
             }
             const std::uint8_t* header = ip + ipHeaderLength;
             const std::size_t length = ExtensionHeaderLength(next, header);
             if (length == 0)
-                return std::nullopt;
+                return false;
             next = header[0];
             ipHeaderLength += length;
         }
@@ -177,36 +191,49 @@ std::optional<PacketView> DecodeFrame(std::size_t capturedLength, const std::uin
         const std::size_t payloadLength = Load16(ip + 4);
         if (payloadLength + kIpv6HeaderLength >= ipHeaderLength)
             ipPayloadLength = payloadLength + kIpv6HeaderLength - ipHeaderLength;
-        view.sourceAddress = IpAddress::FromIpv6(ip + 8);
-        view.destinationAddress = IpAddress::FromIpv6(ip + 24);
     } else {
-        return std::nullopt;
+        return false;
     }
     if (capturedLength < ipStart + ipHeaderLength + kMinimumHeaderLength)
-        return std::nullopt;
+        return false;
     const std::uint8_t* tcp = ip + ipHeaderLength;
     // Only the upper four bits: the reserved bits in the lower half do not count.
     const std::size_t tcpHeaderLength = static_cast<std::size_t>(tcp[12] >> 4) * 4;
     if (tcpHeaderLength < kMinimumHeaderLength)
-        return std::nullopt;
+        return false;
     const std::size_t headers = ipStart + ipHeaderLength + tcpHeaderLength;
     if (capturedLength < headers)
-        return std::nullopt;
+        return false;
 
+    // The captured length, not the IP length: padding of short frames is payload too.
+    const std::size_t rawLength = capturedLength - headers;
+    std::size_t wireLength = 0;
+    if (ipPayloadLength != 0 && ipPayloadLength >= tcpHeaderLength) {
+        wireLength = ipPayloadLength - tcpHeaderLength;
+    } else {
+        const std::size_t onWire = frameLength > capturedLength ? frameLength : capturedLength;
+        wireLength = onWire - headers;
+    }
+    if (ipv6) {
+        view.sourceAddress = IpAddress::FromIpv6(ip + 8);
+        view.destinationAddress = IpAddress::FromIpv6(ip + 24);
+        view.outgoing = localAddresses.Contains(view.sourceAddress);
+    } else {
+        std::uint32_t source;
+        std::uint32_t destination;
+        std::memcpy(&source, ip + 12, 4);
+        std::memcpy(&destination, ip + 16, 4);
+        view.sourceAddress = IpAddress::FromIpv4Word(source);
+        view.destinationAddress = IpAddress::FromIpv4Word(destination);
+        view.outgoing = localAddresses.ContainsIpv4(source);
+    }
     std::memcpy(&view.sourcePort, tcp, 2);
     std::memcpy(&view.destinationPort, tcp + 2, 2);
     view.payload = frame + headers;
-    // The captured length, not the IP length: padding of short frames is payload too.
-    view.rawLength = capturedLength - headers;
-    view.scanLength = view.rawLength < kScanWindow ? view.rawLength : kScanWindow;
-    if (ipPayloadLength != 0 && ipPayloadLength >= tcpHeaderLength) {
-        view.wireLength = ipPayloadLength - tcpHeaderLength;
-    } else {
-        const std::size_t onWire = frameLength > capturedLength ? frameLength : capturedLength;
-        view.wireLength = onWire - headers;
-    }
-    view.outgoing = localAddresses.Contains(view.sourceAddress);
-    return view;
+    view.rawLength = rawLength;
+    view.scanLength = rawLength < kScanWindow ? rawLength : kScanWindow;
+    view.wireLength = wireLength;
+    return true;
 }
 
 namespace {
@@ -243,8 +270,8 @@ PELNIX_AVX2 __m256i PairsAvx2(const std::uint8_t* at, __m256i first, __m256i sec
 // when a candidate lies beyond `lastStart`, which ends the search.
 PELNIX_AVX2 const std::uint8_t* CheckAvx2(const std::uint8_t* at, __m256i pairs,
                                           const std::uint8_t* lastStart, const char* marker,
-                                          std::size_t n, bool& past) {
-    auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(pairs));
+                                          std::size_t n, bool& past, std::uint32_t keep = ~0u) {
+    auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(pairs)) & keep;
     while (mask != 0) {
         const std::uint8_t* candidate = at + __builtin_ctz(mask);
         if (candidate > lastStart) {
@@ -269,6 +296,7 @@ __attribute__((target("avx2"))) const std::uint8_t* ScanPairAvx2(const std::uint
     const __m256i first = _mm256_set1_epi8(marker[0]);
     const __m256i second = _mm256_set1_epi8(marker[1]);
     const std::uint8_t* const end = lastStart + n;  // one past the last byte we may read
+    const std::uint8_t* const start = cursor;
     bool past = false;
     // Two blocks per step: in media bodies nearly every step finds no candidate at all, and
     // one test for both halves keeps that step short.
@@ -296,7 +324,16 @@ __attribute__((target("avx2"))) const std::uint8_t* ScanPairAvx2(const std::uint
             return nullptr;
         cursor += 32;
     }
-    return cursor <= lastStart ? ScanPlain(cursor, lastStart, marker, n) : nullptr;
+    if (cursor > lastStart)
+        return nullptr;
+    if (end - start < 33)
+        return ScanPlain(cursor, lastStart, marker, n);
+    // The rest, fewer than 33 bytes: one more block that ends where the range does, its
+    // positions before `cursor` (checked already) left out.
+    const std::uint8_t* const tail = end - 33;
+    const auto checked = static_cast<unsigned>(cursor - tail);  // 1 to 31
+    return CheckAvx2(tail, PairsAvx2(tail, first, second), lastStart, marker, n, past,
+                     ~((1u << checked) - 1));
 }
 #undef PELNIX_AVX2
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -25,6 +26,8 @@ struct IpAddress {
     constexpr IpAddress(const Ipv4Address& v4)
         : bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, v4[0], v4[1], v4[2], v4[3]} {}
     static IpAddress FromIpv6(const std::uint8_t* sixteenBytes);
+    // An IPv4 address from its four bytes loaded into one word.
+    static IpAddress FromIpv4Word(std::uint32_t word);
 
     bool IsIpv4() const;
     // The four bytes of an IPv4 address (meaningless for IPv6).
@@ -48,6 +51,8 @@ public:
     // False when the address is there already or its family is full.
     bool Add(const IpAddress& address);
     bool Contains(const IpAddress& address) const;
+    // The same for an IPv4 address given as its four bytes loaded into one word.
+    bool ContainsIpv4(std::uint32_t word) const;
     bool HasIpv4() const { return m_ipv4Count > 0; }
     bool HasIpv6() const { return m_ipv6Count > 0; }
     bool Empty() const { return m_ipv4Count == 0 && m_ipv6Count == 0; }
@@ -89,11 +94,22 @@ inline constexpr int kMaxExtensionHeaders = 8;
 // Decodes an Ethernet II frame of `capturedLength` bytes, with up to kMaxVlanTags VLAN tags,
 // carrying IPv4 or IPv6 (after at most kMaxExtensionHeaders extension headers) and TCP.
 // `frameLength` is the frame's length on the wire when the capture knows it (0: the captured
-// length). Gives nothing for anything else, for a header shorter than it must be, or for a
-// frame too short for the headers it announces: nothing past the captured bytes is ever read.
-std::optional<PacketView> DecodeFrame(std::size_t capturedLength, const std::uint8_t* frame,
-                                      const LocalAddresses& localAddresses,
-                                      std::size_t frameLength = 0);
+// length). Gives false, leaving `view` untouched, for anything else, for a header shorter than
+// it must be, or for a frame too short for the headers it announces: nothing past the captured
+// bytes is ever read.
+bool DecodeFrame(std::size_t capturedLength, const std::uint8_t* frame,
+                 const LocalAddresses& localAddresses, std::size_t frameLength, PacketView& view);
+
+// The same as a value. Packet loops use the form above with one view they keep: a view
+// returned by value would be zeroed and copied for every frame.
+inline std::optional<PacketView> DecodeFrame(std::size_t capturedLength, const std::uint8_t* frame,
+                                             const LocalAddresses& localAddresses,
+                                             std::size_t frameLength = 0) {
+    PacketView view;
+    if (!DecodeFrame(capturedLength, frame, localAddresses, frameLength, view))
+        return std::nullopt;
+    return view;
+}
 
 inline constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
 
@@ -105,11 +121,13 @@ inline constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
 std::size_t FindMarker(std::string_view marker, const std::uint8_t* payload,
                        std::size_t payloadLength, std::size_t from, std::size_t length);
 
-// Whether the payload holds `signature` at `position` (FindMarker over signature-size + 1 bytes).
+// Whether the payload holds `signature` at `position`: what FindMarker over signature-size + 1
+// bytes from there gives, without a search (it runs for nearly every packet).
 inline bool BeginsWith(std::string_view signature, const std::uint8_t* payload,
                        std::size_t payloadLength, std::size_t position) {
-    return FindMarker(signature, payload, payloadLength, position, signature.size() + 1) !=
-           kNotFound;
+    return !signature.empty() && payload != nullptr && position <= payloadLength &&
+           payloadLength - position >= signature.size() &&
+           std::memcmp(payload + position, signature.data(), signature.size()) == 0;
 }
 
 // "A.B.C.D" as four bytes; nothing for any other text.

@@ -61,29 +61,31 @@ struct ReadLoop {
     // Per family: whether this machine's address is known yet.
     bool ipv4Known = false;
     bool ipv6Known = false;
+    PacketView packet;  // the packet at hand
     std::time_t packetTime = 0;
     std::FILE* out = nullptr;
     pcap_t* capture = nullptr;
     std::string failure;  // why the loop was broken off, when it was
 
     void Handle(const pcap_pkthdr& header, const std::uint8_t* frame) {
-        auto packet = DecodeFrame(header.caplen, frame, locals, header.len);
-        if (!packet)
+        if (!DecodeFrame(header.caplen, frame, locals, header.len, packet))
             return;
-        const bool ipv4 = packet->sourceAddress.IsIpv4();
-        if (!(ipv4 ? ipv4Known : ipv6Known)) {
-            // Until a request shows which side this machine is, every packet of the family
-            // counts as incoming.
-            packet->outgoing = false;
-            if (CarriesGetRequest(*packet)) {
-                locals.Add(packet->sourceAddress);
-                (ipv4 ? ipv4Known : ipv6Known) = true;
-                packet->outgoing = true;
+        if (!(ipv4Known && ipv6Known)) {
+            const bool ipv4 = packet.sourceAddress.IsIpv4();
+            if (!(ipv4 ? ipv4Known : ipv6Known)) {
+                // Until a request shows which side this machine is, every packet of the family
+                // counts as incoming.
+                packet.outgoing = false;
+                if (CarriesGetRequest(packet)) {
+                    locals.Add(packet.sourceAddress);
+                    (ipv4 ? ipv4Known : ipv6Known) = true;
+                    packet.outgoing = true;
+                }
             }
         }
         packetTime = header.ts.tv_sec;
         // The file's own clock ages the pending requests, as the live clock would have.
-        detector.HandlePacket(*packet, header.ts.tv_sec);
+        detector.HandlePacket(packet, header.ts.tv_sec);
     }
 
     static void OnPacket(u_char* loop, const pcap_pkthdr* header, const u_char* frame) {

@@ -197,14 +197,14 @@ bool PacketSniffer::Open() {
 void PacketSniffer::OnPacket(u_char* session, const pcap_pkthdr* header, const u_char* frame) {
     auto* self = reinterpret_cast<PacketSniffer*>(session);
     try {
-        const auto packet = DecodeFrame(header->caplen, frame, self->m_localAddresses, header->len);
-        if (!packet)
+        PacketView& packet = self->m_packet;
+        if (!DecodeFrame(header->caplen, frame, self->m_localAddresses, header->len, packet))
             return;
         if (!self->m_batchClockRead) {
             self->m_batchSeconds = MonotonicSeconds();
             self->m_batchClockRead = true;
         }
-        self->m_detector.HandlePacket(*packet, self->m_batchSeconds);
+        self->m_detector.HandlePacket(packet, self->m_batchSeconds);
     } catch (const std::exception&) {
         // Out of memory in a request copy or a report. No exception may cross the capture
         // library's frames: the loop ends after this batch instead.

@@ -107,8 +107,10 @@ private:
     pcap_t* m_capture = nullptr;
     LocalAddresses m_localAddresses;
     MediaDetector m_detector;
-    // Capture thread only: the clock of the packets of one batch, read once per batch since
-    // expiry counts whole seconds; and whether a packet's handling failed.
+    // Capture thread only: the view of the packet at hand; the clock of the packets of one
+    // batch, read once per batch since expiry counts whole seconds; and whether a packet's
+    // handling failed.
+    PacketView m_packet;
     std::int64_t m_batchSeconds = 0;
     bool m_batchClockRead = false;
     bool m_handlingFailed = false;

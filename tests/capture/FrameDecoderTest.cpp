@@ -433,5 +433,9 @@ TEST(FindMarker, AgreesWithAPlainModel) {
                   model(marker, payload, from, length))
             << "round " << round << " size " << size << " from " << from << " length " << length
             << " marker '" << marker << "'";
+        // The begins-with test is that search over marker-size + 1 bytes.
+        ASSERT_EQ(BeginsWith(marker, payload.data(), payload.size(), from),
+                  model(marker, payload, from, marker.size() + 1) != kNotFound)
+            << "round " << round << " size " << size << " from " << from;
     }
 }
