@@ -112,7 +112,7 @@ run() {
     ip netns exec "$client" "$program" --watch >"$out" 2>"$err" &
     watch=$!
     pids+=("$watch")
-    for _ in $(seq 100); do grep -q "watching" "$err" && break; sleep 0.05; done
+    for _ in $(seq 100); do grep -qs "watching" "$err" && break; sleep 0.05; done
     if [ "$bulk" = yes ]; then
         # The bulk file over and over on one connection, the bodies to /dev/null.
         ip netns exec "$client" curl -s "http://10.233.0.1:8080/bulk.bin?[1-100000]" >/dev/null &
