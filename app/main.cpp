@@ -41,7 +41,8 @@ int main(int argc, char** argv) {
         wantsInformation = wantsInformation || arg == "--help" || arg == "-h" || arg == "--version";
     }
     if (!wantsInformation) {
-        if (const auto status = RunHeadlessCommand(argc, argv, "pelnix")) return *status;
+        if (const auto status = RunHeadlessCommand(argc, argv, "pelnix"))
+            return *status;
     }
 
     for (int i = 1; i < argc; ++i) {

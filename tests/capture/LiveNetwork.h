@@ -127,10 +127,10 @@ public:
 
     // Gives both ends their IPv6 address, usable at once (no duplicate address detection).
     bool AddIpv6() const {
-        return Run({"ip", "-n", serverNamespace, "addr", "add", std::string(kServerAddress6) + "/64",
-                    "dev", serverLink, "nodad"}) &&
-               Run({"ip", "-n", clientNamespace, "addr", "add", std::string(kClientAddress6) + "/64",
-                    "dev", clientLink, "nodad"});
+        return Run({"ip", "-n", serverNamespace, "addr", "add",
+                    std::string(kServerAddress6) + "/64", "dev", serverLink, "nodad"}) &&
+               Run({"ip", "-n", clientNamespace, "addr", "add",
+                    std::string(kClientAddress6) + "/64", "dev", clientLink, "nodad"});
     }
 
     // Adds a VLAN sub-interface on each end (named after the end, "." and the VLAN id), with
@@ -140,7 +140,8 @@ public:
             const std::string vlan = link + "." + kVlanId;
             return Run({"ip", "-n", ns, "link", "add", "link", link, "name", vlan, "type", "vlan",
                         "id", kVlanId}) &&
-                   Run({"ip", "-n", ns, "addr", "add", std::string(address) + "/24", "dev", vlan}) &&
+                   Run({"ip", "-n", ns, "addr", "add", std::string(address) + "/24", "dev",
+                        vlan}) &&
                    Run({"ip", "-n", ns, "link", "set", vlan, "up"});
         };
         return add(serverNamespace, serverLink, kServerVlanAddress) &&

@@ -151,7 +151,11 @@ TEST_F(DetectorTest, Mp3BodyIsReportedOnlyFromTheFirstBodyPacketOfAHeaderOnlyAns
         // The video rule reported it already; the body adds nothing.
         {"video content type", ResponseHead("video/mp4", 300000), {}, 1, "mp4\r\n"},
         // A tag that mentions "HTTP" is still the body's first packet.
-        {"body packet holding HTTP", ResponseHead("audio/mpeg", 300000), {}, 1, "MP3",
+        {"body packet holding HTTP",
+         ResponseHead("audio/mpeg", 300000),
+         {},
+         1,
+         "MP3",
          "ID3\x03 COMM HTTP"},
     };
     for (const Case& c : cases) {
