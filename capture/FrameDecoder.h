@@ -53,9 +53,6 @@ public:
     bool Contains(const IpAddress& address) const;
     // The same for an IPv4 address given as its four bytes loaded into one word.
     bool ContainsIpv4(std::uint32_t word) const;
-    bool HasIpv4() const { return m_ipv4Count > 0; }
-    bool HasIpv6() const { return m_ipv6Count > 0; }
-    bool Empty() const { return m_ipv4Count == 0 && m_ipv6Count == 0; }
     // IPv4 addresses first, each family in the order added.
     std::vector<IpAddress> All() const;
 

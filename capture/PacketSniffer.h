@@ -27,7 +27,8 @@ inline constexpr int kCaptureSnapshotLength = static_cast<int>(kDetectionReach) 
 // The kernel's capture buffer per session: a burst of full-size frames at link rate must fit
 // while the capture thread is busy with the previous ones.
 inline constexpr int kCaptureBufferBytes = 32 << 20;
-// TCP, TCP behind IPv6 extension headers, and TCP behind one or two VLAN tags.
+// TCP, IPv6 whose first header is an extension header (the decoder walks them and drops what is
+// not TCP), and TCP behind one or two VLAN tags.
 inline constexpr const char* kCaptureFilter =
     "tcp or (ip6 and (ip6[6] == 0 or ip6[6] == 43 or ip6[6] == 60 or ip6[6] == 51))"
     " or (vlan and (tcp or (vlan and tcp)))";
