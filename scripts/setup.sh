@@ -31,9 +31,26 @@ install_packages() {
         say "these packages are missing and installing them needs root or sudo: ${missing[*]}"
         exit 1
     fi
-    "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive \
-        apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # nginx is here only for the capture tests, which start their own copies in network
+    # namespaces: the package's system service must not start or stay enabled. A policy-rc.d
+    # that refuses every start holds it back during the install (unless one is there already).
+    local guard=""
+    if [[ " ${missing[*]} " == *" nginx "* ]] && [ ! -e /usr/sbin/policy-rc.d ]; then
+        guard=/usr/sbin/policy-rc.d
+        printf '#!/bin/sh\nexit 101\n' | "${sudo_cmd[@]}" tee "$guard" >/dev/null
+        "${sudo_cmd[@]}" chmod 755 "$guard"
+    fi
+    local status=0
+    "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
+        "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive \
+            apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || status=$?
+    if [ -n "$guard" ]; then
+        "${sudo_cmd[@]}" rm -f "$guard"
+        if [ -d /run/systemd/system ]; then
+            "${sudo_cmd[@]}" systemctl disable --now nginx.service >/dev/null 2>&1 || true
+        fi
+    fi
+    return $status
 }
 
 build_tree() { # build_tree DIR [CMAKE OPTIONS...]
@@ -68,9 +85,12 @@ INI
 grant_capabilities() {
     # Capture without running the window as root. Some file systems keep no capabilities:
     # say so and go on (capture then needs root).
-    { [ ${#sudo_cmd[@]} -eq 0 ] || command -v sudo >/dev/null; } &&
-        "${sudo_cmd[@]}" setcap cap_net_raw,cap_net_admin=eip "$build/pelnix" 2>/dev/null ||
-        say "could not grant capture capabilities to $build/pelnix; capture will need root"
+    local program
+    for program in "$build/pelnix" "$build/pelnix-sniff"; do
+        { [ ${#sudo_cmd[@]} -eq 0 ] || command -v sudo >/dev/null; } &&
+            "${sudo_cmd[@]}" setcap cap_net_raw,cap_net_admin=eip "$program" 2>/dev/null ||
+            say "could not grant capture capabilities to $program; capture will need root"
+    done
 }
 
 install_packages
