@@ -19,8 +19,8 @@ inline TrafficMix MakeTrafficMix(int transfers, int bodySegments, std::uint32_t 
     const Ipv4Address client{192, 168, 10, 20};
     std::mt19937 random(seed);
     TrafficMix mix;
-    auto add = [&](FrameSpec spec) {
-        mix.frames.push_back(BuildFrame(spec));
+    auto add = [&](FrameLayout layout) {
+        mix.frames.push_back(BuildFrame(layout));
         mix.bytes += mix.frames.back().size();
     };
     auto segment = [&](std::size_t size) {
@@ -32,13 +32,13 @@ inline TrafficMix MakeTrafficMix(int transfers, int bodySegments, std::uint32_t 
     for (int t = 0; t < transfers; ++t) {
         const Ipv4Address server{93, 184, static_cast<std::uint8_t>(t % 200), 34};
         const auto port = static_cast<std::uint16_t>(40000 + t);
-        FrameSpec out;
+        FrameLayout out;
         out.source = client;
         out.destination = server;
         out.sourcePort = port;
         out.destinationPort = 80;
         out.tcpByte12 = 0x80;  // 32-byte header: timestamps, as Linux sends
-        FrameSpec in = out;
+        FrameLayout in = out;
         std::swap(in.source, in.destination);
         std::swap(in.sourcePort, in.destinationPort);
 
@@ -77,8 +77,8 @@ inline TrafficMix MakeOverlappingMix(int transfers, int bodySegments, std::uint3
     const IpAddress client6 = Ipv6("fd00:10::20");
     std::mt19937 random(seed);
     TrafficMix mix;
-    auto add = [&](const FrameSpec& spec) {
-        mix.frames.push_back(BuildFrame(spec));
+    auto add = [&](const FrameLayout& layout) {
+        mix.frames.push_back(BuildFrame(layout));
         mix.bytes += mix.frames.back().size();
     };
     auto segment = [&](std::size_t size) {
@@ -92,15 +92,15 @@ inline TrafficMix MakeOverlappingMix(int transfers, int bodySegments, std::uint3
         const IpAddress server =
             ipv6 ? Ipv6("fd00:20::" + std::to_string(group + 1))
                  : IpAddress(Ipv4Address{93, 184, static_cast<std::uint8_t>(group % 200), 34});
-        std::vector<FrameSpec> out, in;
+        std::vector<FrameLayout> out, in;
         for (int t = group * kAtATime; t < transfers && t < (group + 1) * kAtATime; ++t) {
-            FrameSpec request = ClientToServer(
+            FrameLayout request = ClientToServer(
                 ipv6 ? client6 : client4, server, static_cast<std::uint16_t>(40000 + t),
                 GetRequest("/media/" + std::to_string(t) + ".bin", "cdn.example.test"));
             request.tcpByte12 = 0x80;
             if (ipv6)
                 request.vlanTags = {0x8100};
-            FrameSpec answer = request;
+            FrameLayout answer = request;
             std::swap(answer.source, answer.destination);
             std::swap(answer.sourcePort, answer.destinationPort);
             add(request);

@@ -16,7 +16,7 @@
 
 #include "capture/FrameDecoder.h"
 
-struct FrameSpec {
+struct FrameLayout {
     // IPv4 addresses give an IPv4 frame, IPv6 addresses an IPv6 frame.
     IpAddress source{Ipv4Address{10, 0, 0, 2}};
     IpAddress destination{Ipv4Address{10, 0, 0, 7}};
@@ -47,62 +47,63 @@ inline void Store16(std::uint8_t* at, std::size_t value) {
     at[1] = static_cast<std::uint8_t>(value);
 }
 
-inline std::vector<std::uint8_t> BuildFrame(const FrameSpec& spec) {
-    const bool ipv6 = !spec.source.IsIpv4();
+inline std::vector<std::uint8_t> BuildFrame(const FrameLayout& layout) {
+    const bool ipv6 = !layout.source.IsIpv4();
     std::vector<std::uint8_t> extensions;
-    std::uint8_t firstNext = spec.protocol;
-    for (std::size_t i = 0; i < spec.extensionHeaders.size(); ++i) {
-        const std::uint8_t kind = spec.extensionHeaders[i];
-        const std::uint8_t next =
-            i + 1 < spec.extensionHeaders.size() ? spec.extensionHeaders[i + 1] : spec.protocol;
+    std::uint8_t firstNext = layout.protocol;
+    for (std::size_t i = 0; i < layout.extensionHeaders.size(); ++i) {
+        const std::uint8_t kind = layout.extensionHeaders[i];
+        const std::uint8_t next = i + 1 < layout.extensionHeaders.size()
+                                      ? layout.extensionHeaders[i + 1]
+                                      : layout.protocol;
         std::vector<std::uint8_t> header(kind == 51 ? 12 : 8, 0);
         header[0] = next;
         if (kind == 51)
             header[1] = 1;  // (1 + 2) * 4 bytes
         if (kind == 44)
-            Store16(header.data() + 2, static_cast<std::size_t>(spec.fragmentOffset) << 3);
+            Store16(header.data() + 2, static_cast<std::size_t>(layout.fragmentOffset) << 3);
         extensions.insert(extensions.end(), header.begin(), header.end());
         if (i == 0)
             firstNext = kind;
     }
     const std::size_t ipLength =
-        ipv6 ? 40 + extensions.size() : static_cast<std::size_t>(spec.ipHeaderWords) * 4;
-    const std::size_t tcpLength = static_cast<std::size_t>(spec.tcpByte12 >> 4) * 4;
-    const std::size_t link = 14 + 4 * spec.vlanTags.size();
+        ipv6 ? 40 + extensions.size() : static_cast<std::size_t>(layout.ipHeaderWords) * 4;
+    const std::size_t tcpLength = static_cast<std::size_t>(layout.tcpByte12 >> 4) * 4;
+    const std::size_t link = 14 + 4 * layout.vlanTags.size();
     std::vector<std::uint8_t> frame(link + ipLength + tcpLength, 0);
     std::size_t typeAt = 12;
-    for (const std::uint16_t tag : spec.vlanTags) {
+    for (const std::uint16_t tag : layout.vlanTags) {
         Store16(frame.data() + typeAt, tag);
         Store16(frame.data() + typeAt + 2, 10);  // VLAN id 10
         typeAt += 4;
     }
     Store16(frame.data() + typeAt, ipv6 ? 0x86DD : 0x0800);
     std::uint8_t* ip = frame.data() + link;
-    const std::uint8_t version = spec.ipVersion != 0 ? spec.ipVersion : (ipv6 ? 6 : 4);
+    const std::uint8_t version = layout.ipVersion != 0 ? layout.ipVersion : (ipv6 ? 6 : 4);
     if (ipv6) {
         ip[0] = static_cast<std::uint8_t>(version << 4);
-        Store16(ip + 4, extensions.size() + tcpLength + spec.payload.size());
+        Store16(ip + 4, extensions.size() + tcpLength + layout.payload.size());
         ip[6] = firstNext;
         ip[7] = 64;
-        std::memcpy(ip + 8, spec.source.bytes.data(), 16);
-        std::memcpy(ip + 24, spec.destination.bytes.data(), 16);
+        std::memcpy(ip + 8, layout.source.bytes.data(), 16);
+        std::memcpy(ip + 24, layout.destination.bytes.data(), 16);
         std::copy(extensions.begin(), extensions.end(), ip + 40);
     } else {
-        ip[0] = static_cast<std::uint8_t>((version << 4) | (spec.ipHeaderWords & 0x0F));
-        Store16(ip + 2, ipLength + tcpLength + spec.payload.size());
+        ip[0] = static_cast<std::uint8_t>((version << 4) | (layout.ipHeaderWords & 0x0F));
+        Store16(ip + 2, ipLength + tcpLength + layout.payload.size());
         ip[8] = 64;
-        ip[9] = spec.protocol;
-        std::memcpy(ip + 12, spec.source.bytes.data() + 12, 4);
-        std::memcpy(ip + 16, spec.destination.bytes.data() + 12, 4);
+        ip[9] = layout.protocol;
+        std::memcpy(ip + 12, layout.source.bytes.data() + 12, 4);
+        std::memcpy(ip + 16, layout.destination.bytes.data() + 12, 4);
     }
     std::uint8_t* tcp = ip + ipLength;
-    Store16(tcp, spec.sourcePort);
-    Store16(tcp + 2, spec.destinationPort);
-    tcp[12] = spec.tcpByte12;
+    Store16(tcp, layout.sourcePort);
+    Store16(tcp + 2, layout.destinationPort);
+    tcp[12] = layout.tcpByte12;
     tcp[13] = 0x18;
-    frame.insert(frame.end(), spec.payload.begin(), spec.payload.end());
-    if (frame.size() < spec.padTo)
-        frame.resize(spec.padTo, 0);
+    frame.insert(frame.end(), layout.payload.begin(), layout.payload.end());
+    if (frame.size() < layout.padTo)
+        frame.resize(layout.padTo, 0);
     return frame;
 }
 
@@ -155,20 +156,20 @@ inline std::string GetRequest(std::string_view target, std::string_view host) {
 }
 
 // A frame from the client to port 80 of the server, and one back.
-inline FrameSpec ClientToServer(IpAddress client, IpAddress server, std::uint16_t clientPort,
-                                std::string payload) {
-    FrameSpec spec;
-    spec.source = client;
-    spec.destination = server;
-    spec.sourcePort = clientPort;
-    spec.destinationPort = 80;
-    spec.payload = std::move(payload);
-    return spec;
+inline FrameLayout ClientToServer(IpAddress client, IpAddress server, std::uint16_t clientPort,
+                                  std::string payload) {
+    FrameLayout layout;
+    layout.source = client;
+    layout.destination = server;
+    layout.sourcePort = clientPort;
+    layout.destinationPort = 80;
+    layout.payload = std::move(payload);
+    return layout;
 }
 
-inline FrameSpec ServerToClient(IpAddress server, IpAddress client, std::uint16_t clientPort,
-                                std::string payload) {
-    FrameSpec spec = ClientToServer(server, client, 80, std::move(payload));
-    spec.destinationPort = clientPort;
-    return spec;
+inline FrameLayout ServerToClient(IpAddress server, IpAddress client, std::uint16_t clientPort,
+                                  std::string payload) {
+    FrameLayout layout = ClientToServer(server, client, 80, std::move(payload));
+    layout.destinationPort = clientPort;
+    return layout;
 }

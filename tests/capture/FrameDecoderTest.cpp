@@ -33,12 +33,12 @@ TEST(DecodeFrame, PayloadOffsetsFollowTheAnnouncedHeaderLengths) {
         {"padding of a short frame", 5, 0x50, 0, 60, 54, 6},
     };
     for (const Case& c : cases) {
-        FrameSpec spec;
-        spec.ipHeaderWords = c.ipWords;
-        spec.tcpByte12 = c.tcpByte12;
-        spec.payload = std::string(c.payloadSize, 'p');
-        spec.padTo = c.padTo;
-        const auto frame = BuildFrame(spec);
+        FrameLayout layout;
+        layout.ipHeaderWords = c.ipWords;
+        layout.tcpByte12 = c.tcpByte12;
+        layout.payload = std::string(c.payloadSize, 'p');
+        layout.padTo = c.padTo;
+        const auto frame = BuildFrame(layout);
         const auto view = DecodeFrame(frame.size(), frame.data(), kLocal);
         ASSERT_TRUE(view) << c.name;
         EXPECT_EQ(view->payload - frame.data(), static_cast<std::ptrdiff_t>(c.expectedOffset))
@@ -49,12 +49,12 @@ TEST(DecodeFrame, PayloadOffsetsFollowTheAnnouncedHeaderLengths) {
 }
 
 TEST(DecodeFrame, AddressesPortsAndDirection) {
-    FrameSpec spec;
-    spec.source = Ipv4Address{192, 168, 1, 5};
-    spec.destination = Ipv4Address{10, 9, 8, 7};
-    spec.sourcePort = 0x1234;
-    spec.destinationPort = 0xABCD;
-    auto frame = BuildFrame(spec);
+    FrameLayout layout;
+    layout.source = Ipv4Address{192, 168, 1, 5};
+    layout.destination = Ipv4Address{10, 9, 8, 7};
+    layout.sourcePort = 0x1234;
+    layout.destinationPort = 0xABCD;
+    auto frame = BuildFrame(layout);
     auto view = DecodeFrame(frame.size(), frame.data(), {Ipv4Address{192, 168, 1, 5}});
     ASSERT_TRUE(view);
     EXPECT_EQ(view->sourceAddress, (Ipv4Address{192, 168, 1, 5}));
@@ -74,9 +74,9 @@ TEST(DecodeFrame, AddressesPortsAndDirection) {
 }
 
 TEST(DecodeFrame, ScanLengthStopsAt8192) {
-    FrameSpec spec;
-    spec.payload = std::string(20000, 'b');
-    const auto frame = BuildFrame(spec);
+    FrameLayout layout;
+    layout.payload = std::string(20000, 'b');
+    const auto frame = BuildFrame(layout);
     const auto view = DecodeFrame(frame.size(), frame.data(), kLocal);
     ASSERT_TRUE(view);
     EXPECT_EQ(view->rawLength, 20000u);
@@ -86,33 +86,33 @@ TEST(DecodeFrame, ScanLengthStopsAt8192) {
 TEST(DecodeFrame, HostileFramesAreDroppedWithoutReadingPastTheCapture) {
     struct Case {
         const char* name;
-        FrameSpec spec;
+        FrameLayout layout;
         std::size_t capturedLength;  // 0: the whole frame
     };
-    FrameSpec base;
+    FrameLayout base;
     base.payload = "GET /x HTTP/1.1\r\n\r\n";
     auto with = [&](auto change) {
-        FrameSpec s = base;
+        FrameLayout s = base;
         change(s);
         return s;
     };
     const Case cases[] = {
-        {"IP version 5", with([](FrameSpec& s) { s.ipVersion = 5; }), 0},
-        {"IPv4 header length 16", with([](FrameSpec& s) { s.ipHeaderWords = 4; }), 0},
-        {"IPv4 header length 0", with([](FrameSpec& s) { s.ipHeaderWords = 0; }), 0},
-        {"TCP header length 16", with([](FrameSpec& s) { s.tcpByte12 = 0x40; }), 0},
-        {"UDP", with([](FrameSpec& s) { s.protocol = 17; }), 0},
+        {"IP version 5", with([](FrameLayout& s) { s.ipVersion = 5; }), 0},
+        {"IPv4 header length 16", with([](FrameLayout& s) { s.ipHeaderWords = 4; }), 0},
+        {"IPv4 header length 0", with([](FrameLayout& s) { s.ipHeaderWords = 0; }), 0},
+        {"TCP header length 16", with([](FrameLayout& s) { s.tcpByte12 = 0x40; }), 0},
+        {"UDP", with([](FrameLayout& s) { s.protocol = 17; }), 0},
         {"cut inside the Ethernet header", base, 10},
         {"cut inside the IPv4 header", base, 14 + 19},
         {"cut inside the TCP header", base, 14 + 20 + 19},
         // The IPv4 header claims 60 bytes but only 40 were captured after it.
-        {"IPv4 options past the capture", with([](FrameSpec& s) { s.ipHeaderWords = 15; }),
+        {"IPv4 options past the capture", with([](FrameLayout& s) { s.ipHeaderWords = 15; }),
          14 + 40},
-        {"TCP options past the capture", with([](FrameSpec& s) { s.tcpByte12 = 0xF0; }),
+        {"TCP options past the capture", with([](FrameLayout& s) { s.tcpByte12 = 0xF0; }),
          14 + 20 + 40},
     };
     for (const Case& c : cases) {
-        const auto frame = BuildFrame(c.spec);
+        const auto frame = BuildFrame(c.layout);
         const std::size_t length = c.capturedLength == 0 ? frame.size() : c.capturedLength;
         // A copy of exactly the captured bytes, so that ASan sees any read past them.
         const std::vector<std::uint8_t> captured(frame.begin(), frame.begin() + length);
@@ -126,12 +126,12 @@ namespace {
 const IpAddress kLocal6 = Ipv6("fd00:1::2");
 const IpAddress kRemote6 = Ipv6("fd00:1::7");
 
-FrameSpec Ipv6Request() {
-    FrameSpec spec;
-    spec.source = kLocal6;
-    spec.destination = kRemote6;
-    spec.payload = "GET /x HTTP/1.1\r\n\r\n";
-    return spec;
+FrameLayout Ipv6Request() {
+    FrameLayout layout;
+    layout.source = kLocal6;
+    layout.destination = kRemote6;
+    layout.payload = "GET /x HTTP/1.1\r\n\r\n";
+    return layout;
 }
 
 }  // namespace
@@ -160,21 +160,21 @@ TEST(DecodeFrame, VlanTagsAndIpv6ExtensionHeaders) {
          22 + 104 + 20},
     };
     for (const Case& c : cases) {
-        FrameSpec spec = c.ipv6 ? Ipv6Request() : FrameSpec{};
-        spec.payload = "GET /x HTTP/1.1\r\n\r\n";
-        spec.sourcePort = 0x1234;
-        spec.vlanTags = c.tags;
-        spec.extensionHeaders = c.extensions;
-        const auto frame = BuildFrame(spec);
+        FrameLayout layout = c.ipv6 ? Ipv6Request() : FrameLayout{};
+        layout.payload = "GET /x HTTP/1.1\r\n\r\n";
+        layout.sourcePort = 0x1234;
+        layout.vlanTags = c.tags;
+        layout.extensionHeaders = c.extensions;
+        const auto frame = BuildFrame(layout);
         const LocalAddresses local{c.ipv6 ? kLocal6 : IpAddress(Ipv4Address{10, 0, 0, 2})};
         const auto view = DecodeFrame(frame.size(), frame.data(), local);
         ASSERT_TRUE(view) << c.name;
         EXPECT_EQ(view->payload - frame.data(), static_cast<std::ptrdiff_t>(c.expectedOffset))
             << c.name;
-        EXPECT_EQ(view->rawLength, spec.payload.size()) << c.name;
-        EXPECT_EQ(view->wireLength, spec.payload.size()) << c.name;
-        EXPECT_EQ(view->sourceAddress, spec.source) << c.name;
-        EXPECT_EQ(view->destinationAddress, spec.destination) << c.name;
+        EXPECT_EQ(view->rawLength, layout.payload.size()) << c.name;
+        EXPECT_EQ(view->wireLength, layout.payload.size()) << c.name;
+        EXPECT_EQ(view->sourceAddress, layout.source) << c.name;
+        EXPECT_EQ(view->destinationAddress, layout.destination) << c.name;
         EXPECT_EQ(view->sourcePort, htons(0x1234)) << c.name;
         EXPECT_TRUE(view->outgoing) << c.name;
     }
@@ -183,49 +183,49 @@ TEST(DecodeFrame, VlanTagsAndIpv6ExtensionHeaders) {
 TEST(DecodeFrame, HostileTaggedAndIpv6FramesAreDroppedWithoutReadingPastTheCapture) {
     struct Case {
         const char* name;
-        FrameSpec spec;
+        FrameLayout layout;
         std::size_t capturedLength;                                      // 0: the whole frame
         std::function<void(std::vector<std::uint8_t>&)> edit = nullptr;  // of the built frame
     };
     const auto v6 = [](auto change) {
-        FrameSpec s = Ipv6Request();
+        FrameLayout s = Ipv6Request();
         change(s);
         return s;
     };
     const auto v4 = [](auto change) {
-        FrameSpec s;
+        FrameLayout s;
         s.payload = "GET /x HTTP/1.1\r\n\r\n";
         change(s);
         return s;
     };
     const Case cases[] = {
-        {"three VLAN tags", v4([](FrameSpec& s) {
+        {"three VLAN tags", v4([](FrameLayout& s) {
              s.vlanTags = {0x88A8, 0x8100, 0x8100};
          }),
          0},
-        {"cut inside a tag", v4([](FrameSpec& s) { s.vlanTags = {0x8100}; }), 14 + 3},
-        {"cut after the tags", v4([](FrameSpec& s) {
+        {"cut inside a tag", v4([](FrameLayout& s) { s.vlanTags = {0x8100}; }), 14 + 3},
+        {"cut after the tags", v4([](FrameLayout& s) {
              s.vlanTags = {0x88A8, 0x8100};
          }),
          22 + 19},
         {"IPv6 cut inside the fixed header", Ipv6Request(), 14 + 39},
         {"IPv6 cut inside the TCP header", Ipv6Request(), 14 + 40 + 19},
-        {"IPv6 cut inside an extension header", v6([](FrameSpec& s) { s.extensionHeaders = {0}; }),
-         14 + 40 + 7},
+        {"IPv6 cut inside an extension header",
+         v6([](FrameLayout& s) { s.extensionHeaders = {0}; }), 14 + 40 + 7},
         // A hop-by-hop header that claims 2048 bytes, of which the capture holds 8.
         {"IPv6 extension header longer than the capture",
-         v6([](FrameSpec& s) { s.extensionHeaders = {0}; }), 0,
+         v6([](FrameLayout& s) { s.extensionHeaders = {0}; }), 0,
          [](std::vector<std::uint8_t>& f) { f[14 + 40 + 1] = 0xFF; }},
         {"IPv6 nine extension headers",
-         v6([](FrameSpec& s) { s.extensionHeaders = {0, 60, 43, 60, 43, 60, 43, 60, 43}; }), 0},
-        {"IPv6 later fragment", v6([](FrameSpec& s) {
+         v6([](FrameLayout& s) { s.extensionHeaders = {0, 60, 43, 60, 43, 60, 43, 60, 43}; }), 0},
+        {"IPv6 later fragment", v6([](FrameLayout& s) {
              s.extensionHeaders = {44};
              s.fragmentOffset = 185;
          }),
          0},
-        {"IPv6 encrypted payload", v6([](FrameSpec& s) { s.protocol = 50; }), 0},
-        {"IPv6 no next header", v6([](FrameSpec& s) { s.protocol = 59; }), 0},
-        {"IPv6 UDP after an extension header", v6([](FrameSpec& s) {
+        {"IPv6 encrypted payload", v6([](FrameLayout& s) { s.protocol = 50; }), 0},
+        {"IPv6 no next header", v6([](FrameLayout& s) { s.protocol = 59; }), 0},
+        {"IPv6 UDP after an extension header", v6([](FrameLayout& s) {
              s.extensionHeaders = {60};
              s.protocol = 17;
          }),
@@ -235,10 +235,10 @@ TEST(DecodeFrame, HostileTaggedAndIpv6FramesAreDroppedWithoutReadingPastTheCaptu
              const IpAddress mapped(Ipv4Address{10, 0, 0, 2});
              std::memcpy(f.data() + 14 + 8, mapped.bytes.data(), 16);
          }},
-        {"IPv6 TCP header length 16", v6([](FrameSpec& s) { s.tcpByte12 = 0x40; }), 0},
+        {"IPv6 TCP header length 16", v6([](FrameLayout& s) { s.tcpByte12 = 0x40; }), 0},
     };
     for (const Case& c : cases) {
-        std::vector<std::uint8_t> frame = BuildFrame(c.spec);
+        std::vector<std::uint8_t> frame = BuildFrame(c.layout);
         if (c.edit)
             c.edit(frame);
         const std::size_t length = c.capturedLength == 0 ? frame.size() : c.capturedLength;
@@ -251,18 +251,18 @@ TEST(DecodeFrame, HostileTaggedAndIpv6FramesAreDroppedWithoutReadingPastTheCaptu
 TEST(DecodeFrame, WireLengthComesFromTheIpHeader) {
     struct Case {
         const char* name;
-        FrameSpec spec;
+        FrameLayout layout;
         std::size_t captured;     // bytes of the frame captured (0: all)
         std::size_t frameLength;  // the capture's wire length (0: none given)
         std::size_t raw;
         std::size_t wire;
         std::function<void(std::vector<std::uint8_t>&)> edit = nullptr;
     };
-    FrameSpec body;
+    FrameLayout body;
     body.payload = std::string(1000, 'b');
-    FrameSpec ack;
+    FrameLayout ack;
     ack.padTo = 60;
-    FrameSpec body6 = Ipv6Request();
+    FrameLayout body6 = Ipv6Request();
     body6.payload = std::string(1000, 'b');
     body6.extensionHeaders = {0, 44};
     const Case cases[] = {
@@ -275,7 +275,7 @@ TEST(DecodeFrame, WireLengthComesFromTheIpHeader) {
          [](std::vector<std::uint8_t>& f) { f[14 + 2] = f[14 + 3] = 0; }},
     };
     for (const Case& c : cases) {
-        std::vector<std::uint8_t> frame = BuildFrame(c.spec);
+        std::vector<std::uint8_t> frame = BuildFrame(c.layout);
         if (c.edit)
             c.edit(frame);
         const std::size_t length = c.captured == 0 ? frame.size() : c.captured;

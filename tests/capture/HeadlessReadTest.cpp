@@ -63,11 +63,11 @@ std::string WithoutNumber(const std::string& line) {
     return line.substr(line.find('\t') + 1);
 }
 
-FrameSpec Outgoing(std::uint16_t port, std::string payload) {
+FrameLayout Outgoing(std::uint16_t port, std::string payload) {
     return ClientToServer(kClient, kServer, port, std::move(payload));
 }
 
-FrameSpec Incoming(std::uint16_t port, std::string payload) {
+FrameLayout Incoming(std::uint16_t port, std::string payload) {
     return ServerToClient(kServer, kClient, port, std::move(payload));
 }
 
@@ -157,8 +157,9 @@ TEST_F(ReadCommandTest, EachFamilyFindsItsOwnLocalAddress) {
     const std::string path = (m_folder.path / "dual.pcap").string();
     {
         CaptureFileWriter writer(path);
-        FrameSpec request = ClientToServer(client6, server6, 5001, "GET /six.mp4 HTTP/1.1\r\n\r\n");
-        FrameSpec answer =
+        FrameLayout request =
+            ClientToServer(client6, server6, 5001, "GET /six.mp4 HTTP/1.1\r\n\r\n");
+        FrameLayout answer =
             ServerToClient(server6, client6, 5001, ResponseHead("video/mp4", 600006));
         request.extensionHeaders = answer.extensionHeaders = {60};
         writer.Write(BuildFrame(request), kAfternoon);

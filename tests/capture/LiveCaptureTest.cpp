@@ -567,8 +567,8 @@ TEST(LiveCapture, TaggedFramesOnTheLinkAreCapturedAndDecoded) {
     std::uint16_t port = 51000;
     for (const auto& [target, tags] : variants) {
         ++port;
-        FrameSpec request = ClientToServer(client, server, port, GetRequest(target, ""));
-        FrameSpec answer =
+        FrameLayout request = ClientToServer(client, server, port, GetRequest(target, ""));
+        FrameLayout answer =
             ServerToClient(server, client, port, ResponseHead("video/mp4", 100000 + port));
         request.vlanTags = answer.vlanTags = tags;
         frames.push_back(BuildFrame(request));

@@ -27,8 +27,8 @@ protected:
             });
     }
 
-    void Feed(const FrameSpec& spec, std::int64_t now = 1000) {
-        const auto frame = BuildFrame(spec);
+    void Feed(const FrameLayout& layout, std::int64_t now = 1000) {
+        const auto frame = BuildFrame(layout);
         const auto view = DecodeFrame(frame.size(), frame.data(), {kClient, kClient6});
         ASSERT_TRUE(view);
         m_detector.HandlePacket(*view, now);
@@ -125,12 +125,12 @@ TEST_F(DetectorTest, OverlappingTransfersKeepTheirOwnAnswers) {
 
 TEST_F(DetectorTest, Mp3BodyIsReportedOnlyFromTheFirstBodyPacketOfAHeaderOnlyAnswer) {
     // A bare acknowledgement in a padded frame carries no body byte and does not count.
-    FrameSpec acknowledgement = ServerToClient(kServer, kClient, 47001, "");
+    FrameLayout acknowledgement = ServerToClient(kServer, kClient, 47001, "");
     acknowledgement.padTo = 60;
     struct Case {
         const char* name;
-        std::string head;                // the answer's header packet
-        std::vector<FrameSpec> between;  // packets of the same connection before "ID3"
+        std::string head;                  // the answer's header packet
+        std::vector<FrameLayout> between;  // packets of the same connection before "ID3"
         std::size_t reports;
         const char* type;  // of the last report
         std::string body = "ID3\x03 frames";
@@ -162,7 +162,7 @@ TEST_F(DetectorTest, Mp3BodyIsReportedOnlyFromTheFirstBodyPacketOfAHeaderOnlyAns
         m_reports.clear();
         Send(GetRequest("/s.mp3", "h"), 47001);
         Receive(c.head, 47001);
-        for (const FrameSpec& spec : c.between) Feed(spec);
+        for (const FrameLayout& layout : c.between) Feed(layout);
         Receive(c.body, 47001);
         Receive("ID3\x03 again", 47001);
         ASSERT_EQ(m_reports.size(), c.reports) << c.name;
@@ -223,12 +223,12 @@ TEST_F(DetectorTest, TaggedAndIpv6FramesCarryRequestsAndAnswers) {
         m_reports.clear();
         ++port;
         const IpAddress client = c.server.IsIpv4() ? IpAddress(kClient) : kClient6;
-        FrameSpec request = ClientToServer(client, c.server, port, "GET /v.mp4 HTTP/1.1\r\n\r\n");
-        FrameSpec answer =
+        FrameLayout request = ClientToServer(client, c.server, port, "GET /v.mp4 HTTP/1.1\r\n\r\n");
+        FrameLayout answer =
             ServerToClient(c.server, client, port, ResponseHead("video/mp4", 777777));
-        for (FrameSpec* spec : {&request, &answer}) {
-            spec->vlanTags = c.tags;
-            spec->extensionHeaders = c.extensions;
+        for (FrameLayout* layout : {&request, &answer}) {
+            layout->vlanTags = c.tags;
+            layout->extensionHeaders = c.extensions;
         }
         Feed(request);
         Feed(answer);
