@@ -10,6 +10,11 @@ std::vector<PacketSniffer*> g_packetSniffers;
 
 namespace {
 
+PacketSniffer::ThreadStarter& Starter() {
+    static PacketSniffer::ThreadStarter starter;
+    return starter;
+}
+
 constexpr int kReadTimeoutMs = 1000;
 
 // Owns a device list from pcap_findalldevs.
@@ -130,7 +135,20 @@ PacketSniffer::PacketSniffer(const std::string& adapterName) : m_adapterName(ada
     if (!Open())
         return;
     m_finished.store(false);
-    m_thread = std::thread([this] { CaptureLoop(); });
+    try {
+        m_thread = Starter() ? Starter()([this] { CaptureLoop(); })
+                             : std::thread([this] { CaptureLoop(); });
+    } catch (const std::exception& failure) {
+        // A session whose thread cannot start is a session that failed to open.
+        m_finished.store(true);
+        pcap_close(m_capture);
+        m_capture = nullptr;
+        m_errorText = std::string("the capture thread could not start: ") + failure.what();
+    }
+}
+
+void PacketSniffer::SetThreadStarter(ThreadStarter starter) {
+    Starter() = std::move(starter);
 }
 
 bool PacketSniffer::Open() {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -65,13 +66,19 @@ struct CaptureStatistics {
 class PacketSniffer {
 public:
     // Opens the adapter and starts its capture thread. When the adapter is gone, has no usable
-    // address, is not Ethernet or cannot be opened, no thread starts (see IsCapturing).
+    // address, is not Ethernet or cannot be opened, or the thread cannot start, no thread runs
+    // and the adapter is released (see IsCapturing and ErrorText).
     explicit PacketSniffer(const std::string& adapterName);
     // Stops the capture thread, waits for it and releases the adapter.
     ~PacketSniffer();
 
     PacketSniffer(const PacketSniffer&) = delete;
     PacketSniffer& operator=(const PacketSniffer&) = delete;
+
+    // Starts a session's capture thread in place of std::thread (tests use it to see a start
+    // that fails); an empty starter restores std::thread.
+    using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
+    static void SetThreadStarter(ThreadStarter starter);
 
     // Reports that arise before a callback is installed are dropped.
     void SetReportCallback(ReportCallback callback);

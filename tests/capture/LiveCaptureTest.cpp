@@ -18,6 +18,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -351,6 +352,37 @@ TEST(CaptureSession, AdapterThatCannotBeOpenedStartsNoThread) {
         EXPECT_EQ(session.IgnoreListSize(), 2u);
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+}
+
+// Open file descriptors of this process.
+std::size_t OpenDescriptors() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+    return count;
+}
+
+TEST(CaptureSession, ThreadThatCannotStartIsAFailedOpenThatReleasesTheAdapter) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root: opens the loopback adapter for capture";
+    {
+        // The adapter itself opens: the session captures with the usual start.
+        PacketSniffer session("lo");
+        ASSERT_TRUE(session.IsCapturing()) << session.ErrorText();
+    }
+    PacketSniffer::SetThreadStarter([](std::function<void()>) -> std::thread {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    });
+    const std::size_t before = OpenDescriptors();
+    {
+        std::unique_ptr<PacketSniffer> session;
+        EXPECT_NO_THROW(session = std::make_unique<PacketSniffer>("lo"));
+        ASSERT_TRUE(session);
+        EXPECT_FALSE(session->IsCapturing());
+        EXPECT_TRUE(session->IsFinished());
+        EXPECT_NE(session->ErrorText().find("could not start"), std::string::npos);
+        EXPECT_EQ(OpenDescriptors(), before);  // the capture handle is closed already
+    }
+    PacketSniffer::SetThreadStarter({});
 }
 
 TEST(LiveCapture, SessionWhoseAdapterVanishesEndsItsThreadAndIsDestroyedAtOnce) {
