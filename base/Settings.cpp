@@ -20,17 +20,20 @@ constexpr std::size_t kMaxSettingsFileBytes = 1 << 20;
 std::string_view Trim(std::string_view s) {
     const char* blanks = " \t\r\n\f\v";
     const auto first = s.find_first_not_of(blanks);
-    if (first == std::string_view::npos) return {};
+    if (first == std::string_view::npos)
+        return {};
     const auto last = s.find_last_not_of(blanks);
     return s.substr(first, last - first + 1);
 }
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
+    if (a.size() != b.size())
+        return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         const auto ca = static_cast<unsigned char>(a[i]);
         const auto cb = static_cast<unsigned char>(b[i]);
-        if (std::tolower(ca) != std::tolower(cb)) return false;
+        if (std::tolower(ca) != std::tolower(cb))
+            return false;
     }
     return true;
 }
@@ -39,17 +42,31 @@ std::string CutToLimit(std::string_view value) {
     return std::string(value.substr(0, kMaxSettingLength));
 }
 
+}  // namespace
+
 std::string HomeFolder() {
-    if (const char* home = std::getenv("HOME"); home && *home) return home;
-    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
+    if (const char* home = std::getenv("HOME"); home && *home)
+        return home;
+    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir)
+        return pw->pw_dir;
     return "/";
 }
 
-}  // namespace
+std::string WorkFolderFromSetting(const std::string& value) {
+    if (value != "~" && value.rfind("~/", 0) != 0)
+        return value;
+    const std::string folder = HomeFolder() + value.substr(1);
+    // A folder of the user's own: made when missing, private to the user.
+    std::error_code ignored;
+    if (!DirectoryExists(folder) && std::filesystem::create_directories(folder, ignored))
+        ::chmod(folder.c_str(), 0700);
+    return folder;
+}
 
 std::optional<std::string> FindSettingInText(std::string_view text, std::string_view section,
                                              std::string_view key) {
-    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+        text.remove_prefix(3);
     const std::string_view wantSection = Trim(section);
     const std::string_view wantKey = Trim(key);
     bool inSection = false;
@@ -59,21 +76,26 @@ std::optional<std::string> FindSettingInText(std::string_view text, std::string_
         std::string_view line = text.substr(0, end);
         text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
         line = Trim(line);
-        if (line.empty()) continue;
+        if (line.empty())
+            continue;
         if (line.front() == '[') {
             const auto close = line.find(']');
             const std::string_view name =
                 Trim(line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1));
             // The first section of that name is the one that counts.
-            if (inSection) return std::nullopt;
+            if (inSection)
+                return std::nullopt;
             inSection = !sectionSeen && EqualsNoCase(name, wantSection);
             sectionSeen = sectionSeen || inSection;
             continue;
         }
-        if (!inSection) continue;
+        if (!inSection)
+            continue;
         const auto eq = line.find('=');
-        if (eq == std::string_view::npos) continue;
-        if (!EqualsNoCase(Trim(line.substr(0, eq)), wantKey)) continue;
+        if (eq == std::string_view::npos)
+            continue;
+        if (!EqualsNoCase(Trim(line.substr(0, eq)), wantKey))
+            continue;
         std::string_view value = Trim(line.substr(eq + 1));
         if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
             value.back() == value.front()) {
@@ -87,11 +109,13 @@ std::optional<std::string> FindSettingInText(std::string_view text, std::string_
 std::string ReadSettingString(const std::string& file, std::string_view section,
                               std::string_view key, std::string_view fallback) {
     std::ifstream in(file, std::ios::binary);
-    if (!in) return CutToLimit(fallback);
+    if (!in)
+        return CutToLimit(fallback);
     std::string text(kMaxSettingsFileBytes, '\0');
     in.read(text.data(), static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<std::size_t>(in.gcount()));
-    if (auto value = FindSettingInText(text, section, key)) return *value;
+    if (auto value = FindSettingInText(text, section, key))
+        return *value;
     return CutToLimit(fallback);
 }
 
@@ -160,7 +184,8 @@ bool DirectoryExists(const std::string& path) {
 std::string ExecutableFolder() {
     std::vector<char> buffer(4096);
     const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-    if (n <= 0) return ".";
+    if (n <= 0)
+        return ".";
     std::string path(buffer.data(), static_cast<std::size_t>(n));
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
@@ -174,22 +199,30 @@ int CheckStartupSettings(const std::string& settingsFile) {
     const auto unset = [](const std::string& v) { return !v.empty() && v.front() == 'x'; };
 
     const std::string ffmpeg = read("FFMpegExe");
-    if (unset(ffmpeg)) return 1;
-    if (!FileExistsNonEmpty(ffmpeg)) return 2;
+    if (unset(ffmpeg))
+        return 1;
+    if (!FileExistsNonEmpty(ffmpeg))
+        return 2;
     g_ffmpegExe = ffmpeg;
 
     const std::string ffplay = read("FFPlayExe");
-    if (unset(ffplay)) return 3;
-    if (!FileExistsNonEmpty(ffplay)) return 4;
+    if (unset(ffplay))
+        return 3;
+    if (!FileExistsNonEmpty(ffplay))
+        return 4;
     g_ffplayExe = ffplay;
 
     const std::string audio = read("FFMpegAud");
-    if (unset(audio)) return 5;
+    if (unset(audio))
+        return 5;
     g_ffmpegAudioOptions = audio;
 
-    const std::string temp = read("TempDir");
-    if (unset(temp)) return 6;
-    if (!DirectoryExists(temp)) return 7;
+    const std::string setting = read("TempDir");
+    if (unset(setting))
+        return 6;
+    const std::string temp = WorkFolderFromSetting(setting);
+    if (!DirectoryExists(temp))
+        return 7;
     g_tempDir = temp;
     return 0;
 }
@@ -197,14 +230,29 @@ int CheckStartupSettings(const std::string& settingsFile) {
 std::string StartupFailureText(int number, const std::string& settingsFile) {
     const char* lead = nullptr;
     switch (number) {
-        case 1: lead = "Can't initialize the ffmpeg path from:"; break;
-        case 2: lead = "Can't find the ffmpeg executable, specified in:"; break;
-        case 3: lead = "Can't initialize the ffplay path from:"; break;
-        case 4: lead = "Can't find the ffplay executable, specified in:"; break;
-        case 5: lead = "Can't initialize the ffmpeg audio options from:"; break;
-        case 6: lead = "Can't initialize the TEMP directory from:"; break;
-        case 7: lead = "Can't find the TEMP directory, specified in:"; break;
-        default: return {};
+        case 1:
+            lead = "Can't initialize the ffmpeg path from:";
+            break;
+        case 2:
+            lead = "Can't find the ffmpeg executable, specified in:";
+            break;
+        case 3:
+            lead = "Can't initialize the ffplay path from:";
+            break;
+        case 4:
+            lead = "Can't find the ffplay executable, specified in:";
+            break;
+        case 5:
+            lead = "Can't initialize the ffmpeg audio options from:";
+            break;
+        case 6:
+            lead = "Can't initialize the TEMP directory from:";
+            break;
+        case 7:
+            lead = "Can't find the TEMP directory, specified in:";
+            break;
+        default:
+            return {};
     }
     return std::string(lead) + "\n\n   " + settingsFile + "\n\nSorry, can't continue.";
 }

@@ -39,6 +39,15 @@ std::vector<std::string> SystemConfigFolders();
 std::string FindSettingsFile(const std::string& userFile, std::string_view product,
                              std::string_view fileName);
 
+// The user's home folder: $HOME, else the password database's, else "/".
+std::string HomeFolder();
+
+// The work folder a TempDir value names. A value that starts with "~/" (or is "~") lies in the
+// user's home folder, so that one system-wide file can give every user a private work folder;
+// such a folder is made (mode 0700, with its parents) when missing. Other values are taken as
+// they are.
+std::string WorkFolderFromSetting(const std::string& value);
+
 // True when `path` names a regular file of non-zero size (symbolic links are followed).
 bool FileExistsNonEmpty(const std::string& path);
 

@@ -21,11 +21,6 @@ SavePromptHandler& PromptHandler() {
     return handler;
 }
 
-std::string HomeFolder() {
-    const QByteArray home = qgetenv("HOME");
-    return home.isEmpty() ? QDir::homePath().toStdString() : home.toStdString();
-}
-
 }  // namespace
 
 bool QueryMediaDuration(QObject* notify, const std::string& inputPath, double& seconds) {

@@ -248,6 +248,8 @@ if [ -n "${PELNIX_PACKAGE_SCREENSHOT:-}" ]; then
 fi
 home=$(getent passwd "$user" | cut -d: -f6)
 [ ! -e "$home/.config/Pelnix/Pelnix.ini" ] || fail "the window wrote a per-user settings file"
+[ "$(stat -c %a "$home/.cache/Pelnix" 2>/dev/null)" = 700 ] ||
+    fail "the system-wide settings' work folder was not made private in the user's home"
 say "the window opened from the desktop entry's command '${command_words[*]}' as $user"
 kill -TERM "$window"
 wait "$window" 2>/dev/null || true

@@ -101,6 +101,8 @@ private slots:
         WriteFile(r + "/xffmpeg", "#!/bin/sh\n");
         WriteFile(r + "/Xffmpeg", "#!/bin/sh\n");
         qputenv("XDG_CONFIG_HOME", m_config.toLocal8Bit());
+        QDir().mkpath(r + "/home");
+        qputenv("HOME", (r + "/home").toLocal8Bit());
         // System-wide settings of this machine must not stand in for a missing per-user file.
         qputenv("XDG_CONFIG_DIRS", (r + "/no-system-settings").toLocal8Bit());
     }
@@ -146,6 +148,13 @@ private slots:
             << ini(ffmpeg, m_empty.toUtf8(), aud, temp) << 4 << QString("x");
         QTest::newRow("FFMpegAud unset") << ini(ffmpeg, ffplay, unset, temp) << 5 << QString("x");
         QTest::newRow("FFMpegAud empty accepted") << ini(ffmpeg, ffplay, "", temp) << 0 << m_temp;
+        // A work folder in the home folder is the user's own: made, private, when missing.
+        QTest::newRow("TempDir in the home folder") << ini(ffmpeg, ffplay, aud, "~/.cache/Pelnix")
+                                                    << 0 << m_root.path() + "/home/.cache/Pelnix";
+        QTest::newRow("TempDir is the home folder")
+            << ini(ffmpeg, ffplay, aud, "~") << 0 << m_root.path() + "/home";
+        QTest::newRow("TempDir ~user is not expanded")
+            << ini(ffmpeg, ffplay, aud, "~root/x") << 7 << QString("x");
         QTest::newRow("TempDir unset") << ini(ffmpeg, ffplay, aud, unset) << 6 << QString("x");
         QTest::newRow("TempDir names a file")
             << ini(ffmpeg, ffplay, aud, ffmpeg) << 7 << QString("x");
@@ -195,6 +204,10 @@ private slots:
             QVERIFY(!windowCreated);
         }
         QCOMPARE(QString::fromStdString(g_tempDir), tempDir);
+        if (tempDir.endsWith("/.cache/Pelnix")) {
+            QCOMPARE(QFileInfo(tempDir).permissions() & 0x0077, QFileDevice::Permissions());
+            QDir(tempDir).removeRecursively();
+        }
         if (!longTempDir.isEmpty())
             QDir(m_temp).removeRecursively(), QDir().mkpath(m_temp);
         // Start-up never writes the settings file.
