@@ -20,15 +20,14 @@ if [ ${#need[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
 
-tag=shot$$
-server_ns=px${tag}s client_ns=px${tag}c
+. "$root/scripts/veth-pair.sh"
+veth_pair_names shot$$
 work=$(mktemp -d)
 pids=()
 cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
-    ip netns del "$client_ns" 2>/dev/null || true
-    ip netns del "$server_ns" 2>/dev/null || true
+    veth_pair_down
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -42,16 +41,7 @@ ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc=size=480x270:rate=25:dura
 ffmpeg -nostdin -loglevel error -y -f lavfi -i sine=frequency=330:duration=20 \
     -c:a libmp3lame -b:a 128k -id3v2_version 3 "$work/media/song.mp3"
 
-ip netns add "$server_ns"
-ip netns add "$client_ns"
-ip link add "px${tag}a" type veth peer name "px${tag}b"
-ip link set "px${tag}a" netns "$server_ns"
-ip link set "px${tag}b" netns "$client_ns"
-ip -n "$server_ns" addr add 10.231.9.1/24 dev "px${tag}a"
-ip -n "$client_ns" addr add 10.231.9.2/24 dev "px${tag}b"
-for ns in "$server_ns" "$client_ns"; do ip -n "$ns" link set lo up; done
-ip -n "$server_ns" link set "px${tag}a" up
-ip -n "$client_ns" link set "px${tag}b" up
+veth_pair_up shot$$ 10.231.9.1 10.231.9.2
 
 ip netns exec "$server_ns" python3 "$root/tests/capture/media_server.py" "$work/media" 10.231.9.1 80 \
     >"$work/server.txt" &

@@ -41,8 +41,8 @@ work=$(mktemp -d /tmp/pelnix-package-XXXXXX)
 chmod 755 "$work"
 tag=$$
 user="pxpkg$tag"
-server_ns="pxpkg${tag}s" client_ns="pxpkg${tag}c"
-server_link="pxk${tag}a" client_link="pxk${tag}b"
+. "$root/scripts/veth-pair.sh"
+veth_pair_names "pkg$tag"
 server_address=10.232.0.1 client_address=10.232.0.2
 pids=()
 
@@ -82,9 +82,7 @@ cleanup() {
     if package_present; then
         run_dpkg "$work/dpkg-cleanup.log" --purge pelnix || say "could not purge the package: dpkg --purge pelnix"
     fi
-    ip netns del "$client_ns" 2>/dev/null || true
-    ip netns del "$server_ns" 2>/dev/null || true
-    ip link del "$server_link" 2>/dev/null || true
+    veth_pair_down
     if id "$user" >/dev/null 2>&1; then
         userdel -r "$user" 2>/dev/null || say "could not remove the user $user"
     fi
@@ -166,16 +164,7 @@ install -d -m 700 -o "$user" -g "$user" "$work/runtime"
 
 # Network namespaces of this test: the server's and the client's, joined by a veth pair. The
 # installed programs capture only in the client's.
-ip netns add "$server_ns"
-ip netns add "$client_ns"
-ip link add "$server_link" type veth peer name "$client_link"
-ip link set "$server_link" netns "$server_ns"
-ip link set "$client_link" netns "$client_ns"
-ip -n "$server_ns" addr add "$server_address/24" dev "$server_link"
-ip -n "$client_ns" addr add "$client_address/24" dev "$client_link"
-for ns in "$server_ns" "$client_ns"; do ip -n "$ns" link set lo up; done
-ip -n "$server_ns" link set "$server_link" up
-ip -n "$client_ns" link set "$client_link" up
+veth_pair_up "pkg$tag" "$server_address" "$client_address"
 
 if [ "$capabilities_kept" = 1 ]; then
     mkdir "$work/site"

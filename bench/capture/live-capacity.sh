@@ -22,29 +22,20 @@ done
 [ -x "$program" ] || { echo "missing $program (build it first)" >&2; exit 1; }
 
 id=$$
-server=pxcap${id}s client=pxcap${id}c
-server_link=pxcap${id}a client_link=pxcap${id}b
+. "$root/scripts/veth-pair.sh"
+veth_pair_names "cap$id"
+server=$server_ns client=$client_ns
 work=$(mktemp -d /tmp/pelnix-capacity-XXXXXX)
 pids=()
 cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
-    ip netns del "$client" 2>/dev/null || true
-    ip netns del "$server" 2>/dev/null || true
+    veth_pair_down
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-ip netns add "$server"
-ip netns add "$client"
-ip link add "$server_link" type veth peer name "$client_link"
-ip link set "$server_link" netns "$server"
-ip link set "$client_link" netns "$client"
-ip -n "$server" addr add 10.233.0.1/24 dev "$server_link"
-ip -n "$client" addr add 10.233.0.2/24 dev "$client_link"
-for ns in "$server" "$client"; do ip -n "$ns" link set lo up; done
-ip -n "$server" link set "$server_link" up
-ip -n "$client" link set "$client_link" up
+veth_pair_up "cap$id" 10.233.0.1 10.233.0.2
 in_server() { ip netns exec "$server" "$@"; }
 in_client() { ip netns exec "$client" "$@"; }
 
