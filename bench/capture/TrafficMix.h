@@ -14,20 +14,29 @@ struct TrafficMix {
     std::uint64_t bytes = 0;
 };
 
-// `transfers` media transfers of `bodySegments` full segments each, interleaved with page loads.
-inline TrafficMix MakeTrafficMix(int transfers, int bodySegments, std::uint32_t seed = 7) {
-    const Ipv4Address client{192, 168, 10, 20};
-    std::mt19937 random(seed);
-    TrafficMix mix;
-    auto add = [&](FrameLayout layout) {
+// Appends built frames to a mix and makes the random body bytes between them.
+struct MixFrames {
+    TrafficMix& mix;
+    std::mt19937 random;
+
+    void Add(const FrameLayout& layout) {
         mix.frames.push_back(BuildFrame(layout));
         mix.bytes += mix.frames.back().size();
-    };
-    auto segment = [&](std::size_t size) {
+    }
+    std::string RandomBytes(std::size_t size) {
         std::string bytes(size, '\0');
         for (auto& b : bytes) b = static_cast<char>(random());
         return bytes;
-    };
+    }
+};
+
+// `transfers` media transfers of `bodySegments` full segments each, interleaved with page loads.
+inline TrafficMix MakeTrafficMix(int transfers, int bodySegments, std::uint32_t seed = 7) {
+    const Ipv4Address client{192, 168, 10, 20};
+    TrafficMix mix;
+    MixFrames frames{mix, std::mt19937(seed)};
+    auto add = [&](const FrameLayout& layout) { frames.Add(layout); };
+    auto segment = [&](std::size_t size) { return frames.RandomBytes(size); };
     const char* types[] = {"video/x-flv", "video/mp4", "audio/mpeg"};
     for (int t = 0; t < transfers; ++t) {
         const Ipv4Address server{93, 184, static_cast<std::uint8_t>(t % 200), 34};
@@ -75,17 +84,10 @@ inline TrafficMix MakeTrafficMix(int transfers, int bodySegments, std::uint32_t 
 inline TrafficMix MakeOverlappingMix(int transfers, int bodySegments, std::uint32_t seed = 7) {
     const IpAddress client4{Ipv4Address{192, 168, 10, 20}};
     const IpAddress client6 = Ipv6("fd00:10::20");
-    std::mt19937 random(seed);
     TrafficMix mix;
-    auto add = [&](const FrameLayout& layout) {
-        mix.frames.push_back(BuildFrame(layout));
-        mix.bytes += mix.frames.back().size();
-    };
-    auto segment = [&](std::size_t size) {
-        std::string bytes(size, '\0');
-        for (auto& b : bytes) b = static_cast<char>(random());
-        return bytes;
-    };
+    MixFrames frames{mix, std::mt19937(seed)};
+    auto add = [&](const FrameLayout& layout) { frames.Add(layout); };
+    auto segment = [&](std::size_t size) { return frames.RandomBytes(size); };
     constexpr int kAtATime = 8;
     for (int group = 0; group * kAtATime < transfers; ++group) {
         const bool ipv6 = group % 2 == 1;
