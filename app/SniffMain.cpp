@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "capture/HeadlessFrontEnd.h"
+#include "headless/HeadlessFrontEnd.h"
 
 namespace {
 

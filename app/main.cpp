@@ -8,7 +8,7 @@
 
 #include "app/DisplayCheck.h"
 #include "app/SnifferApp.h"
-#include "capture/HeadlessFrontEnd.h"
+#include "headless/HeadlessFrontEnd.h"
 
 namespace {
 

@@ -127,11 +127,7 @@ std::vector<std::string> ListCaptureAdapters() {
 }
 
 PacketSniffer::PacketSniffer(const std::string& adapterName) : m_adapterName(adapterName) {
-    m_detector.SetReportSink([this](std::string url, std::string requestHeaders,
-                                    std::string lengthText, std::string typeText) {
-        Deliver(std::move(url), std::move(requestHeaders), std::move(lengthText),
-                std::move(typeText));
-    });
+    m_detector.SetReportSink([this](MediaReport report) { Deliver(std::move(report)); });
     if (!Open())
         return;
     m_finished.store(false);
@@ -253,14 +249,12 @@ void PacketSniffer::CaptureLoop() {
     m_finished.store(true);
 }
 
-void PacketSniffer::Deliver(std::string url, std::string requestHeaders, std::string lengthText,
-                            std::string typeText) {
+void PacketSniffer::Deliver(MediaReport report) {
     const ReportCallback callback = m_reportCallback.load();
     if (callback == nullptr)
         return;
     try {
-        callback(std::move(url), std::move(requestHeaders), std::move(lengthText),
-                 std::move(typeText));
+        callback(std::move(report));
     } catch (...) {
         // A failing receiver drops this report; the capture goes on.
     }

@@ -13,13 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "capture/FrameDecoder.h"
-#include "capture/MediaDetector.h"
+#include "frames/FrameDecoder.h"
+#include "packetrules/MediaDetector.h"
 
-// Receives each report on the capture thread: the media URL without scheme, the request header
-// block, the length text and the type text.
-using ReportCallback = void (*)(std::string url, std::string requestHeaders, std::string lengthText,
-                                std::string typeText);
+// Receives each report on the capture thread.
+using ReportCallback = void (*)(MediaReport report);
 
 // The capture's snapshot length: the farthest any detection rule reads into a payload, plus
 // room for the link, VLAN, IP and TCP headers. Bytes beyond it are never looked at, so copying
@@ -106,8 +104,7 @@ private:
     bool Open();
     void CaptureLoop();
     static void OnPacket(u_char* session, const pcap_pkthdr* header, const u_char* frame);
-    void Deliver(std::string url, std::string requestHeaders, std::string lengthText,
-                 std::string typeText);
+    void Deliver(MediaReport report);
 
     std::atomic<ReportCallback> m_reportCallback{nullptr};
     std::atomic<bool> m_stopRequested{false};

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "resources/TemplateDialog.h"
+#include "widgets/TemplateDialog.h"
 
 class CWindowConsoleRunner;
 

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "http/TransferTexts.h"
-#include "resources/TemplateDialog.h"
+#include "widgets/TemplateDialog.h"
 
 class DownloadDialog : public TemplateDialog {
     Q_OBJECT

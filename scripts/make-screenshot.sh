@@ -43,7 +43,7 @@ ffmpeg -nostdin -loglevel error -y -f lavfi -i sine=frequency=330:duration=20 \
 
 veth_pair_up shot$$ 10.231.9.1 10.231.9.2
 
-ip netns exec "$server_ns" python3 "$root/tests/capture/media_server.py" "$work/media" 10.231.9.1 80 \
+ip netns exec "$server_ns" python3 "$root/tests/support/media_server.py" "$work/media" 10.231.9.1 80 \
     >"$work/server.txt" &
 pids+=($!)
 

@@ -170,7 +170,7 @@ if [ "$capabilities_kept" = 1 ]; then
     mkdir "$work/site"
     { printf 'FLV\001\005\000\000\000\011'; head -c 150000 /dev/zero; } >"$work/site/clip.flv"
     chmod -R a+rX "$work/site"
-    ip netns exec "$server_ns" python3 "$root/tests/capture/media_server.py" "$work/site" \
+    ip netns exec "$server_ns" python3 "$root/tests/support/media_server.py" "$work/site" \
         "$server_address" 8080 >/dev/null 2>&1 &
     pids+=("$!")
     wait_for 10 ip netns exec "$client_ns" curl -s -o /dev/null "http://$server_address:8080/" ||

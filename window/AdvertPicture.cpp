@@ -10,7 +10,7 @@
 #include "base/Globals.h"
 #include "base/Settings.h"
 #include "http/HttpDownloader.h"
-#include "resources/TemplateDialog.h"
+#include "widgets/TemplateDialog.h"
 #include "widgets/AnimatedPicture.h"
 #include "widgets/GifSplitter.h"
 

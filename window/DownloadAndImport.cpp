@@ -7,7 +7,7 @@
 #include "base/Settings.h"
 #include "base/ShowMessage.h"
 #include "capture/PacketSniffer.h"
-#include "capture/SniffedMediaList.h"
+#include "window/SniffedMediaList.h"
 #include "converter/ConversionJobs.h"
 #include "converter/ConverterOutput.h"
 #include "converter/TavrelImportProgressDlg.h"

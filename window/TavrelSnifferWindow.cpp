@@ -11,7 +11,7 @@
 #include "base/Globals.h"
 #include "base/ShowMessage.h"
 #include "capture/PacketSniffer.h"
-#include "capture/SniffedMediaList.h"
+#include "window/SniffedMediaList.h"
 #include "resources/Pictures.h"
 #include "window/AdvertPicture.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "resources/TemplateDialog.h"
+#include "widgets/TemplateDialog.h"
 #include "widgets/DialogFontScaler.h"
 
 class AdvertPicture;

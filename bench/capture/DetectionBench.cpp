@@ -2,7 +2,7 @@
 #include <benchmark/benchmark.h>
 
 #include "TrafficMix.h"
-#include "capture/MediaDetector.h"
+#include "packetrules/MediaDetector.h"
 
 namespace {
 
@@ -12,7 +12,7 @@ void BM_DecodeAndDetect(benchmark::State& state) {
     MediaDetector detector;
     PacketView packet;  // one view for every frame, as the capture loops keep it
     std::size_t reports = 0;
-    detector.SetReportSink([&](std::string, std::string, std::string, std::string) { ++reports; });
+    detector.SetReportSink([&](MediaReport) { ++reports; });
     for (auto _ : state) {
         for (const auto& frame : mix.frames) {
             if (DecodeFrame(frame.size(), frame.data(), local, 0, packet))
@@ -40,7 +40,7 @@ void BM_DecodeAndDetectOverlapping(benchmark::State& state) {
     MediaDetector detector;
     PacketView packet;  // one view for every frame, as the capture loops keep it
     std::size_t reports = 0;
-    detector.SetReportSink([&](std::string, std::string, std::string, std::string) { ++reports; });
+    detector.SetReportSink([&](MediaReport) { ++reports; });
     std::int64_t now = 0;
     for (auto _ : state) {
         for (const auto& frame : mix.frames) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/FrameBuilder.h"
+#include "support/FrameBuilder.h"
 
 struct TrafficMix {
     std::vector<std::vector<std::uint8_t>> frames;

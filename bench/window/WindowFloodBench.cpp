@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "capture/SniffedMediaList.h"
+#include "window/SniffedMediaList.h"
 #include "window/TavrelSnifferWindow.h"
 
 int main(int argc, char** argv) {
@@ -34,9 +34,10 @@ int main(int argc, char** argv) {
         for (long i = 0; !stop.load(); ++i) {
             // Pace to `rate` reports a second, in bursts of 1 ms.
             const auto due = start + std::chrono::microseconds(i * 1000000L / rate);
-            if (clock::now() < due) std::this_thread::sleep_until(due);
-            OnMediaSniffed("media.test/v/" + std::to_string(i) + ".flv", headers,
-                           std::to_string(100000 + i) + "\r\n", "x-flv\r\n");
+            if (clock::now() < due)
+                std::this_thread::sleep_until(due);
+            OnMediaSniffed(PlainReport("http://media.test/v/" + std::to_string(i) + ".flv", headers,
+                                       std::to_string(100000 + i) + "\r\n", "x-flv\r\n"));
             sent.fetch_add(1, std::memory_order_relaxed);
         }
     });
@@ -60,15 +61,17 @@ int main(int argc, char** argv) {
 
     std::sort(lateMs.begin(), lateMs.end());
     const auto pct = [&](double p) {
-        return lateMs.empty() ? 0.0 : lateMs[std::min(lateMs.size() - 1, size_t(p * lateMs.size()))];
+        return lateMs.empty() ? 0.0
+                              : lateMs[std::min(lateMs.size() - 1, size_t(p * lateMs.size()))];
     };
     double sum = 0;
     for (double v : lateMs) sum += v;
     std::printf("reports sent: %ld in %d s (%.0f/s); rows shown: %d\n", sent.load(), seconds,
                 double(sent.load()) / seconds, window.MediaList()->topLevelItemCount());
-    std::printf("10 ms timer lateness over %zu ticks: mean %.2f ms, p50 %.2f ms, p99 %.2f ms, "
-                "max %.2f ms\n",
-                lateMs.size(), lateMs.empty() ? 0.0 : sum / lateMs.size(), pct(0.5), pct(0.99),
-                lateMs.empty() ? 0.0 : lateMs.back());
+    std::printf(
+        "10 ms timer lateness over %zu ticks: mean %.2f ms, p50 %.2f ms, p99 %.2f ms, "
+        "max %.2f ms\n",
+        lateMs.size(), lateMs.empty() ? 0.0 : sum / lateMs.size(), pct(0.5), pct(0.99),
+        lateMs.empty() ? 0.0 : lateMs.back());
     return 0;
 }

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "capture/FrameDecoder.h"
-#include "capture/MediaCatalogue.h"
-#include "capture/MediaDetector.h"
+#include "catalogue/MediaCatalogue.h"
+#include "frames/FrameDecoder.h"
+#include "packetrules/MediaDetector.h"
 
 namespace {
 
@@ -34,11 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     MediaCatalogue catalogue;
     MediaDetector detector;
-    detector.SetReportSink(
-        [&](std::string url, std::string headers, std::string length, std::string type) {
-            ++s_reports;
-            catalogue.AddSniffedMedia("http://" + url, headers, length, type, 0);
-        });
+    detector.SetReportSink([&](MediaReport report) {
+        ++s_reports;
+        catalogue.AddSniffedMedia(report, 0);
+    });
     detector.IgnoreUrl("10.0.0.7/a.flv", 1);
 
     std::int64_t now = 0;

@@ -22,12 +22,12 @@
 #include <thread>
 #include <vector>
 
-#include "FrameBuilder.h"
-#include "LiveNetwork.h"
 #include "TempFolder.h"
-#include "capture/HeadlessFrontEnd.h"
-#include "capture/MediaCatalogue.h"
 #include "capture/PacketSniffer.h"
+#include "catalogue/MediaCatalogue.h"
+#include "headless/HeadlessFrontEnd.h"
+#include "support/FrameBuilder.h"
+#include "support/LiveNetwork.h"
 
 namespace fs = std::filesystem;
 
@@ -40,9 +40,10 @@ struct Report {
 std::mutex s_reportMutex;
 std::vector<Report> s_reports;
 
-void CollectReport(std::string url, std::string headers, std::string length, std::string type) {
+void CollectReport(MediaReport report) {
     std::lock_guard<std::mutex> lock(s_reportMutex);
-    s_reports.push_back({url, headers, length, type});
+    s_reports.push_back({report.url.substr(report.url.find("://") + 3), report.requestHeaders,
+                         report.lengthText, report.typeText});
 }
 
 std::vector<Report> Reports() {

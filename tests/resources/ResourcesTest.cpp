@@ -8,7 +8,7 @@
 #include <QTreeWidget>
 
 #include "resources/Pictures.h"
-#include "resources/TemplateDialog.h"
+#include "widgets/TemplateDialog.h"
 
 class ResourcesTest : public QObject {
     Q_OBJECT

@@ -5,7 +5,7 @@
 #include <array>
 #include <cmath>
 
-#include "resources/TemplateDialog.h"
+#include "widgets/TemplateDialog.h"
 #include "widgets/DialogFontScaler.h"
 
 namespace {

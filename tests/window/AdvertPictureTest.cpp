@@ -10,7 +10,7 @@
 
 #include "TempFolder.h"
 #include "base/Globals.h"
-#include "capture/SniffedMediaList.h"
+#include "window/SniffedMediaList.h"
 #include "http/LocalHttpServer.h"
 #include "widgets/GifBuilder.h"
 #include "widgets/GifSplitter.h"

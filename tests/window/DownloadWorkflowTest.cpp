@@ -17,9 +17,9 @@
 
 #include "base/Globals.h"
 #include "base/ShowMessage.h"
-#include "capture/LiveNetwork.h"
+#include "support/LiveNetwork.h"
 #include "capture/PacketSniffer.h"
-#include "capture/SniffedMediaList.h"
+#include "window/SniffedMediaList.h"
 #include "converter/ConversionJobs.h"
 #include "converter/ConverterTestSupport.h"
 #include "converter/TavrelImportProgressDlg.h"

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "base/Globals.h"
-#include "capture/SniffedMediaList.h"
+#include "window/SniffedMediaList.h"
 #include "window/TavrelSnifferWindow.h"
 
 namespace {
@@ -176,8 +176,8 @@ private slots:
     void reportsFromACaptureThreadArriveOnTheGuiThread() {
         ShownWindow w;
         std::thread capture([] {
-            OnMediaSniffed("media.test/thread.flv", "GET /thread.flv \r\n\r\n", "123456\r\n",
-                           "x-flv\r\n");
+            OnMediaSniffed(PlainReport("http://media.test/thread.flv", "GET /thread.flv \r\n\r\n",
+                                       "123456\r\n", "x-flv\r\n"));
         });
         capture.join();
         QTRY_COMPARE(w.list()->Count(), 1);
@@ -218,8 +218,9 @@ private slots:
         // All reports arrive while the GUI thread takes no events.
         std::thread capture([sent] {
             for (int i = 1; i <= sent; ++i) {
-                OnMediaSniffed("media.test/" + std::to_string(i), "GET / \r\n\r\n",
-                               std::to_string(100000 + i) + "\r\n", "x-flv\r\n");
+                OnMediaSniffed(PlainReport("http://media.test/" + std::to_string(i),
+                                           "GET / \r\n\r\n", std::to_string(100000 + i) + "\r\n",
+                                           "x-flv\r\n"));
             }
         });
         capture.join();
@@ -259,8 +260,9 @@ private slots:
         std::atomic<int> sent{0};
         std::thread capture([&] {
             for (int i = 0; !stop.load(); ++i) {
-                OnMediaSniffed("media.test/" + std::to_string(i), "GET / \r\n\r\n",
-                               std::to_string(100000 + i) + "\r\n", "x-flv\r\n");
+                OnMediaSniffed(PlainReport("http://media.test/" + std::to_string(i),
+                                           "GET / \r\n\r\n", std::to_string(100000 + i) + "\r\n",
+                                           "x-flv\r\n"));
                 sent.fetch_add(1);
             }
         });

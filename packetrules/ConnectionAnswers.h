@@ -9,8 +9,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "capture/FrameDecoder.h"
-#include "capture/PendingRequests.h"
+#include "frames/FrameDecoder.h"
+#include "packetrules/PendingRequests.h"
 
 // A connection as its request travelled: from the client to the server. Ports as captured.
 struct ConnectionKey {

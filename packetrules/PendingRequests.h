@@ -7,7 +7,7 @@
 #include <list>
 #include <string>
 
-#include "capture/FrameDecoder.h"
+#include "frames/FrameDecoder.h"
 
 struct PendingRequest {
     IpAddress sourceAddress;            // this machine, as seen in the request

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "capture/FrameDecoder.h"
+#include "frames/FrameDecoder.h"
 
 struct FrameLayout {
     // IPv4 addresses give an IPv4 frame, IPv6 addresses an IPv6 frame.

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "capture/FrameDecoder.h"
-#include "capture/MediaCatalogue.h"
+#include "frames/FrameDecoder.h"
+#include "catalogue/MediaCatalogue.h"
 #include "capture/PacketSniffer.h"
 
 // When the arguments ask for a headless command, runs it and gives its exit status; otherwise

@@ -1,4 +1,4 @@
-#include "capture/SniffedMediaList.h"
+#include "window/SniffedMediaList.h"
 
 #include <QAbstractItemView>
 #include <QHeaderView>
@@ -9,7 +9,7 @@
 #include <ctime>
 
 #include "resources/Pictures.h"
-#include "resources/TemplateDialog.h"
+#include "widgets/TemplateDialog.h"
 
 namespace {
 
@@ -75,14 +75,11 @@ SniffedMediaList::~SniffedMediaList() {
     // Queued drains addressed to this object are removed by QObject's destructor.
 }
 
-void OnMediaSniffed(std::string url, std::string requestHeaders, std::string lengthText,
-                    std::string typeText) {
-    SniffedMediaList::QueueReport("http://" + url, std::move(requestHeaders), std::move(lengthText),
-                                  std::move(typeText));
+void OnMediaSniffed(MediaReport report) {
+    SniffedMediaList::QueueReport(std::move(report));
 }
 
-void SniffedMediaList::QueueReport(std::string url, std::string requestHeaders,
-                                   std::string lengthText, std::string typeText) {
+void SniffedMediaList::QueueReport(MediaReport report) {
     const std::time_t when = std::time(nullptr);
     std::lock_guard lock(s_reportMutex);
     SniffedMediaList* list = s_current;
@@ -93,8 +90,7 @@ void SniffedMediaList::QueueReport(std::string url, std::string requestHeaders,
         list->m_pending.pop_front();
         ++list->m_droppedReports;
     }
-    list->m_pending.push_back({std::move(url), std::move(requestHeaders), std::move(lengthText),
-                               std::move(typeText), when});
+    list->m_pending.push_back({std::move(report), when});
     if (!list->m_drainPosted) {
         // One queued call drains everything that arrived meanwhile: a flood costs one refresh
         // per turn of the event loop, not one per report.
@@ -117,12 +113,16 @@ void SniffedMediaList::DrainReports() {
     }
     bool changed = false;
     for (const Report& r : batch) {
-        if (m_catalogue.AddSniffedMedia(r.urlText, r.requestHeaders, r.lengthText, r.typeText,
-                                        r.when)) {
+        if (m_catalogue.AddSniffedMedia(r.report, r.when)) {
             changed = true;
         }
     }
     if (changed)
+        Refresh();
+}
+
+void SniffedMediaList::AddSniffedMedia(const MediaReport& report, std::time_t when) {
+    if (m_catalogue.AddSniffedMedia(report, when))
         Refresh();
 }
 

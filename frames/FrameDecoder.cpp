@@ -1,4 +1,4 @@
-#include "capture/FrameDecoder.h"
+#include "frames/FrameDecoder.h"
 
 #include <arpa/inet.h>
 

@@ -1,4 +1,4 @@
-#include "resources/TemplateDialog.h"
+#include "widgets/TemplateDialog.h"
 
 #include <QGuiApplication>
 #include <QHeaderView>

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "FrameBuilder.h"
+#include "support/FrameBuilder.h"
 #include "TempFolder.h"
-#include "capture/HeadlessFrontEnd.h"
+#include "headless/HeadlessFrontEnd.h"
 
 namespace fs = std::filesystem;
 

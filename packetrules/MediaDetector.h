@@ -11,14 +11,13 @@
 #include <string_view>
 #include <vector>
 
-#include "capture/ConnectionAnswers.h"
-#include "capture/FrameDecoder.h"
-#include "capture/PendingRequests.h"
+#include "catalogue/MediaReport.h"
+#include "frames/FrameDecoder.h"
+#include "packetrules/ConnectionAnswers.h"
+#include "packetrules/PendingRequests.h"
 
-// Receives one report: the media URL without scheme, the request header block, the length text
-// and the type text.
-using ReportSink = std::function<void(std::string url, std::string requestHeaders,
-                                      std::string lengthText, std::string typeText)>;
+// Receives one report.
+using ReportSink = std::function<void(MediaReport report)>;
 
 // The farthest payload byte any rule reads: a request's header block is searched up to twice
 // the scan window past a marker found within the first window. The one search that runs to the
@@ -45,7 +44,8 @@ public:
     // remembered answers.
     void HandlePacket(const PacketView& packet, std::int64_t nowSeconds);
 
-    // Applies the empty-URL and ignore rules, then hands the report to the sink.
+    // Applies the empty-URL and ignore rules, then hands the report (its URL with the "http://"
+    // scheme, the server the request went to) to the sink.
     void ReportMedia(const PendingRequest& request, std::string_view lengthText,
                      std::string_view typeText);
 

@@ -1,10 +1,12 @@
-#include "capture/MediaDetector.h"
+#include "packetrules/MediaDetector.h"
+
+#include <arpa/inet.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <utility>
 
-#include "capture/MediaMarkers.h"
+#include "packetrules/MediaMarkers.h"
 
 namespace {
 
@@ -203,8 +205,14 @@ void MediaDetector::ReportMedia(const PendingRequest& request, std::string_view 
         }
     }
     if (m_sink) {
-        m_sink(std::move(url), request.requestHeaders, std::string(lengthText),
-               std::string(typeText));
+        MediaReport report;
+        report.url = "http://" + url;
+        report.requestHeaders = request.requestHeaders;
+        report.lengthText.assign(lengthText);
+        report.typeText.assign(typeText);
+        report.serverAddress = request.destinationAddress;
+        report.serverPort = ntohs(request.destinationPort);
+        m_sink(std::move(report));
     }
 }
 

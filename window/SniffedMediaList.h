@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "capture/MediaCatalogue.h"
+#include "catalogue/MediaCatalogue.h"
 
 class TemplateDialog;
 
@@ -26,6 +26,7 @@ public:
     ~SniffedMediaList() override;
 
     // Applies the catalogue's rules to one report and shows the result. GUI thread only.
+    void AddSniffedMedia(const MediaReport& report, std::time_t when);
     void AddSniffedMedia(const std::string& urlText, const std::string& requestHeaders,
                          const std::string& lengthText, const std::string& typeText,
                          std::time_t when);
@@ -56,12 +57,11 @@ public:
     std::uint64_t DroppedReports() const;
 
     // Hands a report from any thread to the list that is current, if any (see OnMediaSniffed).
-    static void QueueReport(std::string url, std::string requestHeaders, std::string lengthText,
-                            std::string typeText);
+    static void QueueReport(MediaReport report);
 
 private:
     struct Report {
-        std::string urlText, requestHeaders, lengthText, typeText;
+        MediaReport report;
         std::time_t when;
     };
     void DrainReports();
@@ -77,7 +77,6 @@ private:
     std::uint64_t m_droppedReports = 0;
 };
 
-// The report callback installed on every capture session: forms "http://" + URL and, when the
-// main window's list exists, hands the report to the GUI thread. Safe on any thread.
-void OnMediaSniffed(std::string url, std::string requestHeaders, std::string lengthText,
-                    std::string typeText);
+// The report callback installed on every capture session: when the main window's list exists,
+// hands the report to the GUI thread. Safe on any thread.
+void OnMediaSniffed(MediaReport report);

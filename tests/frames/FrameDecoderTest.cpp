@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "FrameBuilder.h"
-#include "capture/FrameDecoder.h"
+#include "support/FrameBuilder.h"
+#include "frames/FrameDecoder.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "capture/ConnectionAnswers.h"
-#include "capture/PendingRequests.h"
+#include "packetrules/ConnectionAnswers.h"
+#include "packetrules/PendingRequests.h"
 
 namespace {
 

@@ -11,19 +11,29 @@
 #include <string_view>
 #include <vector>
 
+#include "catalogue/MediaReport.h"
+
 // The video site whose entries cannot be previewed and are fetched by replaying the captured
 // request. A URL that contains this text anywhere after the scheme carries the site flag.
 inline constexpr std::string_view kReplaySiteDomain = "youtube.com";
 
 struct SniffedMedia {
-    int number = 0;               // running number, the first accepted record is 1
-    std::string timeSniffed;      // "%I:%M:%S %p"
-    std::string url;              // "http://" + host and path
-    std::string requestHeaders;   // the captured request header block, unchanged
-    std::uint64_t size = 0;       // bytes, from the length text (saturating)
-    std::string type;             // cleaned type text: flv, mp4, MP3, ...
-    int siteFlag = 0;             // 1 for the replay site
-    int statusImage = 0;          // 0 red (not downloaded), 1 yellow (downloading), 2 green
+    int number = 0;              // running number, the first accepted record is 1
+    std::string timeSniffed;     // "%I:%M:%S %p"
+    std::string url;             // "http://" + host and path
+    std::string requestHeaders;  // the captured request header block, unchanged
+    std::uint64_t size = 0;      // bytes, from the length text (saturating)
+    std::string type;            // cleaned type text: flv, mp4, MP3, ...
+    int siteFlag = 0;            // 1 for the replay site
+    int statusImage = 0;         // 0 red (not downloaded), 1 yellow (downloading), 2 green
+    // Where the captured request went (port in host order, 0 when unknown).
+    IpAddress serverAddress;
+    std::uint16_t serverPort = 0;
+    // The stream engine's facts (see MediaReport).
+    std::string validator;
+    std::string kind;
+    std::string detail;
+    double durationSeconds = 0;
 };
 
 class MediaCatalogue {
@@ -34,6 +44,8 @@ public:
     // Applies the acceptance rules to one report and, when accepted, appends the record
     // (evicting the oldest past kMaxRecords). `when` is the moment of sniffing, stamped as
     // local time. Returns the accepted record, or nothing when the report was refused.
+    std::optional<SniffedMedia> AddSniffedMedia(const MediaReport& report, std::time_t when);
+    // The same for a report of URL text (with scheme), request headers, length and type text.
     std::optional<SniffedMedia> AddSniffedMedia(std::string_view urlText,
                                                 std::string_view requestHeaders,
                                                 std::string_view lengthText,

@@ -1,4 +1,4 @@
-#include "capture/MediaCatalogue.h"
+#include "catalogue/MediaCatalogue.h"
 
 #include <atomic>
 #include <cstdio>
@@ -9,7 +9,7 @@ namespace {
 // Numbers every accepted record of the process, across catalogues; never reset or reused.
 std::atomic<int> s_recordCounter{0};
 
-constexpr std::string_view kScheme = "http://";
+constexpr std::string_view kSchemes[] = {"http://", "https://"};
 
 }  // namespace
 
@@ -66,10 +66,19 @@ std::optional<SniffedMedia> MediaCatalogue::AddSniffedMedia(std::string_view url
                                                             std::string_view lengthText,
                                                             std::string_view typeText,
                                                             std::time_t when) {
+    return AddSniffedMedia(PlainReport(std::string(urlText), std::string(requestHeaders),
+                                       std::string(lengthText), std::string(typeText)),
+                           when);
+}
+
+std::optional<SniffedMedia> MediaCatalogue::AddSniffedMedia(const MediaReport& report,
+                                                            std::time_t when) {
+    const std::string_view urlText = report.url;
+    const std::string_view typeText = report.typeText;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_closed)
         return std::nullopt;
-    const std::uint64_t size = ParseLengthText(lengthText);
+    const std::uint64_t size = ParseLengthText(report.lengthText);
     if (size < kMinimumSize)
         return std::nullopt;
     for (const SniffedMedia& record : m_records) {
@@ -87,14 +96,22 @@ std::optional<SniffedMedia> MediaCatalogue::AddSniffedMedia(std::string_view url
     }
     record.timeSniffed = stamp;
     record.url.assign(urlText);
-    record.requestHeaders.assign(requestHeaders);
+    record.requestHeaders = report.requestHeaders;
     record.size = size;
     record.type = CleanTypeText(typeText);
     std::string_view afterScheme = urlText;
-    if (afterScheme.substr(0, kScheme.size()) == kScheme)
-        afterScheme.remove_prefix(kScheme.size());
+    for (const std::string_view scheme : kSchemes) {
+        if (afterScheme.substr(0, scheme.size()) == scheme)
+            afterScheme.remove_prefix(scheme.size());
+    }
     record.siteFlag = afterScheme.find(kReplaySiteDomain) != std::string_view::npos ? 1 : 0;
     record.statusImage = 0;
+    record.serverAddress = report.serverAddress;
+    record.serverPort = report.serverPort;
+    record.validator = report.validator;
+    record.kind = report.kind;
+    record.detail = report.detail;
+    record.durationSeconds = report.durationSeconds;
 
     m_records.push_back(record);
     if (m_records.size() > static_cast<std::size_t>(kMaxRecords))

@@ -1,4 +1,4 @@
-#include "capture/PendingRequests.h"
+#include "packetrules/PendingRequests.h"
 
 #include <chrono>
 #include <utility>

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "FrameBuilder.h"
-#include "capture/MediaDetector.h"
+#include "packetrules/MediaDetector.h"
+#include "support/FrameBuilder.h"
 
 namespace {
 
@@ -21,10 +21,12 @@ struct Report {
 class DetectorTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_detector.SetReportSink(
-            [this](std::string url, std::string headers, std::string length, std::string type) {
-                m_reports.push_back({url, headers, length, type});
-            });
+        m_detector.SetReportSink([this](MediaReport report) {
+            // Reports name their scheme; the cases below compare host and path.
+            EXPECT_EQ(report.url.rfind("http://", 0), 0u) << report.url;
+            m_reports.push_back(
+                {report.url.substr(7), report.requestHeaders, report.lengthText, report.typeText});
+        });
     }
 
     void Feed(const FrameLayout& layout, std::int64_t now = 1000) {

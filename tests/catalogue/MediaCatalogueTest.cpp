@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "capture/MediaCatalogue.h"
+#include "catalogue/MediaCatalogue.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "capture/ConnectionAnswers.h"
+#include "packetrules/ConnectionAnswers.h"
 
 #include <cstring>
 

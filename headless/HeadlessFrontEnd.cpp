@@ -1,4 +1,4 @@
-#include "capture/HeadlessFrontEnd.h"
+#include "headless/HeadlessFrontEnd.h"
 
 #include <pcap/pcap.h>
 #include <pthread.h>
@@ -11,8 +11,8 @@
 #include <mutex>
 #include <vector>
 
-#include "capture/MediaDetector.h"
-#include "capture/MediaMarkers.h"
+#include "packetrules/MediaDetector.h"
+#include "packetrules/MediaMarkers.h"
 
 const char* const kHeadlessUsage =
     "  --read FILE [--local-address ADDR]\n"
@@ -106,13 +106,11 @@ MediaCatalogue* s_watchCatalogue = nullptr;
 std::FILE* s_watchOut = nullptr;
 std::mutex s_watchOutputMutex;
 
-void OnWatchReport(std::string url, std::string requestHeaders, std::string lengthText,
-                   std::string typeText) {
+void OnWatchReport(MediaReport report) {
     MediaCatalogue* catalogue = s_watchCatalogue;
     if (catalogue == nullptr)
         return;
-    const auto record = catalogue->AddSniffedMedia("http://" + url, requestHeaders, lengthText,
-                                                   typeText, std::time(nullptr));
+    const auto record = catalogue->AddSniffedMedia(report, std::time(nullptr));
     if (!record)
         return;
     const std::string line = RecordLine(*record);
@@ -185,11 +183,8 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
     auto loop = std::make_unique<ReadLoop>();
     loop->out = out;
     loop->capture = capture;
-    loop->detector.SetReportSink([state = loop.get()](std::string url, std::string requestHeaders,
-                                                      std::string lengthText,
-                                                      std::string typeText) {
-        const auto record = state->catalogue.AddSniffedMedia(
-            "http://" + url, requestHeaders, lengthText, typeText, state->packetTime);
+    loop->detector.SetReportSink([state = loop.get()](MediaReport report) {
+        const auto record = state->catalogue.AddSniffedMedia(report, state->packetTime);
         if (record)
             std::fputs(RecordLine(*record).c_str(), state->out);
     });
