@@ -1,0 +1,65 @@
+// One request and its response as the HTTP layer of the stream engine hands them on, whether
+// they came over HTTP/1.1 or as a stream of HTTP/2, in clear or out of TLS.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "frames/FrameDecoder.h"
+
+struct HttpHeader {
+    std::string name;  // as sent (HTTP/2 sends lower case)
+    std::string value;
+};
+
+// The value of the first header called `name` (compared without regard to case), or null.
+const std::string* FindHeader(const std::vector<HttpHeader>& headers, std::string_view name);
+
+struct HttpRequestHead {
+    std::string method;     // "GET"
+    std::string scheme;     // "http" or "https"
+    std::string authority;  // the Host value (HTTP/1.1) or :authority (HTTP/2); may be empty
+    std::string target;     // path and query, "/v/clip.mp4?x=1"
+    std::vector<HttpHeader> headers;  // as sent; HTTP/2 pseudo-headers left out
+    // The request as HTTP/1.1 text: its request line, the headers and the blank line. For
+    // HTTP/2 it is written from the pseudo-headers ("GET /v HTTP/1.1", "Host: ...") and the
+    // headers, so that a fetch can send the captured headers again.
+    std::string headerBlock;
+};
+
+struct HttpResponseHead {
+    int status = 0;
+    std::vector<HttpHeader> headers;
+};
+
+struct HttpExchange {
+    HttpRequestHead request;
+    HttpResponseHead response;
+    bool http2 = false;
+    std::uint32_t streamId = 0;  // HTTP/2 stream; 0 on HTTP/1.1
+    // The connection's server side; port in host order.
+    IpAddress serverAddress;
+    std::uint16_t serverPort = 0;
+    // The response's announced body length (Content-Length, or content-length on HTTP/2),
+    // when it gave a valid one.
+    std::optional<std::uint64_t> contentLength;
+};
+
+// Receives the exchanges of one connection, in the order their responses begin.
+class HttpExchangeSink {
+public:
+    virtual ~HttpExchangeSink() = default;
+    // A response head has arrived, tied to its request. Gives how many bytes of its body (after
+    // the chunked framing is removed, before any content coding is undone) to collect; 0 for
+    // none, and then OnResponseBody is not called for it.
+    virtual std::size_t OnResponseHead(const HttpExchange& exchange) = 0;
+    // Called once per response that asked for bytes: when the collected prefix reached the size
+    // asked for, when the body ended (`complete`), or when the connection ended or was given up
+    // first (not complete; `body` then holds what arrived).
+    virtual void OnResponseBody(const HttpExchange& exchange, std::string_view body,
+                                bool complete) = 0;
+};
