@@ -81,7 +81,9 @@ public:
     KeyLog& operator=(const KeyLog&) = delete;
 
     // Reads what was added to the file since the last call. Cheap when nothing changed (one
-    // stat). True when new secrets arrived. Safe from any thread.
+    // stat). True when new secrets arrived. Safe from any thread: calls take turns, and the
+    // secrets one thread's call brought show in Generation(), which the other threads compare
+    // with the value they saw last.
     bool Poll();
 
     // Takes the complete lines of `text` (a last line without its end is ignored). True when

@@ -179,12 +179,7 @@ const char* TlsFailureText(TlsFailure failure) {
 
 TlsConnection::TlsConnection(const KeyLog& keyLog, MemoryBudget& budget, TlsPlaintextSink& sink,
                              TlsConnectionLimits limits)
-    : m_keyLog(keyLog),
-      m_budget(budget),
-      m_sink(sink),
-      m_limits(limits),
-      m_client(budget),
-      m_server(budget) {}
+    : m_keyLog(keyLog), m_sink(sink), m_limits(limits), m_client(budget), m_server(budget) {}
 
 TlsConnection::~TlsConnection() {
     ReleaseBuffers();

@@ -150,7 +150,6 @@ private:
     void ReleaseBuffers();
 
     const KeyLog& m_keyLog;
-    MemoryBudget& m_budget;
     TlsPlaintextSink& m_sink;
     const TlsConnectionLimits m_limits;
     Side m_client;
