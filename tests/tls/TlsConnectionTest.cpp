@@ -165,6 +165,53 @@ int ClientHellos(const TlsTrafficResult& traffic) {
     return count;
 }
 
+// The same traffic with every plaintext handshake record cut into records of `piece` bytes, as
+// a peer may send them: handshake messages then span records.
+TlsTrafficResult SplitHandshakeRecords(const TlsTrafficResult& traffic, std::size_t piece) {
+    TlsTrafficResult split = traffic;
+    for (int side = 0; side < 2; ++side) {
+        const std::vector<std::uint8_t>& wire = traffic.wire[side];
+        std::vector<std::uint8_t> out;
+        std::vector<std::size_t> newOffset;  // of each old offset
+        newOffset.reserve(wire.size() + 1);
+        bool encrypted = false;
+        for (std::size_t at = 0; at < wire.size();) {
+            const std::size_t length = static_cast<std::size_t>(wire[at + 3]) << 8 | wire[at + 4];
+            const bool handshake = wire[at] == 22 && !encrypted;
+            encrypted |= wire[at] == 20 || wire[at] == 23;
+            std::size_t mapped = out.size();
+            for (std::size_t i = 0; i < 5 + length; ++i) {
+                if (!handshake || i < 5) {
+                    newOffset.push_back(handshake ? mapped : out.size());
+                    if (!handshake)
+                        out.push_back(wire[at + i]);
+                    continue;
+                }
+                if ((i - 5) % piece == 0) {
+                    const std::size_t size = std::min(piece, length - (i - 5));
+                    out.insert(out.end(), {wire[at], wire[at + 1], wire[at + 2],
+                                           static_cast<std::uint8_t>(size >> 8),
+                                           static_cast<std::uint8_t>(size)});
+                }
+                newOffset.push_back(out.size());
+                out.push_back(wire[at + i]);
+            }
+            at += 5 + length;
+        }
+        newOffset.push_back(out.size());
+        split.wire[side] = std::move(out);
+        split.recordStarts[side] = TlsRecordStarts(split.wire[side]);
+        for (TlsWireChunk& chunk : split.chunks) {
+            if (static_cast<int>(chunk.direction) != side)
+                continue;
+            const std::size_t end = newOffset[chunk.offset + chunk.size];
+            chunk.offset = newOffset[chunk.offset];
+            chunk.size = end - chunk.offset;
+        }
+    }
+    return split;
+}
+
 }  // namespace
 
 TEST(TlsConnection, BothVersionsAndEverySuiteInAnySplit) {
@@ -178,6 +225,22 @@ TEST(TlsConnection, BothVersionsAndEverySuiteInAnySplit) {
         ASSERT_EQ(traffic.version, suite.version);
         ASSERT_EQ(traffic.alpn, "h2");
         for (Split split : kSplits) ExpectDecrypted(traffic, split);
+    }
+}
+
+TEST(TlsConnection, HandshakeMessagesSpanningRecords) {
+    for (const Suite& suite : {kSuites[0], kSuites[4]}) {
+        SCOPED_TRACE(suite.cipher);
+        TlsTrafficConfig config = Config(suite);
+        config.alpn = {"http/1.1"};
+        TlsTraffic peers(config);
+        const TlsTrafficResult traffic = peers.Run(Exchange(1));
+        ASSERT_TRUE(traffic.ok) << traffic.error;
+        const TlsTrafficResult split = SplitHandshakeRecords(traffic, 7);
+        ASSERT_GT(split.recordStarts[0].size(), traffic.recordStarts[0].size() + 8);
+        ASSERT_GT(split.recordStarts[1].size(), traffic.recordStarts[1].size() + 8);
+        ExpectDecrypted(split, Split::AsSent);
+        ExpectDecrypted(split, Split::OneByte);
     }
 }
 
