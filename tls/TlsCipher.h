@@ -1,0 +1,89 @@
+// The cryptography of TLS record protection, on OpenSSL's libcrypto: the AEAD cipher suites we
+// decrypt, key derivation (the TLS 1.2 PRF and the TLS 1.3 HKDF-Expand-Label) and one
+// direction's record decryption.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "tls/KeyLog.h"
+
+typedef struct evp_cipher_ctx_st EVP_CIPHER_CTX;
+
+inline constexpr std::uint16_t kTls12 = 0x0303;
+inline constexpr std::uint16_t kTls13 = 0x0304;
+
+enum class TlsAead : std::uint8_t { Aes128Gcm, Aes256Gcm, ChaCha20Poly1305 };
+
+struct TlsSuite {
+    std::uint16_t id;
+    TlsAead aead;
+    bool sha384;  // the suite's hash (TLS 1.2 PRF, TLS 1.3 HKDF): SHA-384, else SHA-256
+};
+
+// The suite `id` in `version`; nothing when we cannot decrypt it (not an AEAD suite we know, or
+// a suite of the other version).
+std::optional<TlsSuite> FindTlsSuite(std::uint16_t id, std::uint16_t version);
+
+std::size_t TlsKeySize(TlsAead aead);
+inline std::size_t TlsHashSize(const TlsSuite& suite) {
+    return suite.sha384 ? 48 : 32;
+}
+
+// TLS 1.2 key expansion: PRF(master, "key expansion", server random + client random), `size`
+// bytes.
+bool Tls12KeyBlock(const TlsSuite& suite, const TlsSecret& master, const std::uint8_t* clientRandom,
+                   const std::uint8_t* serverRandom, std::uint8_t* out, std::size_t size);
+
+// TLS 1.3 HKDF-Expand-Label(secret, label, "", size).
+bool HkdfExpandLabel(const TlsSuite& suite, const TlsSecret& secret, std::string_view label,
+                     std::uint8_t* out, std::size_t size);
+
+// Decrypts the records of one direction under one key: the context is made once and only its
+// nonce changes per record.
+class RecordDecryptor {
+public:
+    static constexpr std::size_t kTagSize = 16;
+    static constexpr std::size_t kExplicitNonceSize = 8;  // TLS 1.2 AES-GCM
+
+    RecordDecryptor();
+    ~RecordDecryptor();
+    RecordDecryptor(const RecordDecryptor&) = delete;
+    RecordDecryptor& operator=(const RecordDecryptor&) = delete;
+
+    // Installs a key: `iv` holds 12 bytes, or, for TLS 1.2 AES-GCM, the 4-byte salt. The
+    // sequence number starts at 0.
+    bool SetKey(const TlsSuite& suite, std::uint16_t version, const std::uint8_t* key,
+                const std::uint8_t* iv);
+    // Forgets the key.
+    void Clear();
+    bool HasKey() const { return m_hasKey; }
+
+    // Decrypts one whole record (its 5-byte header, then the fragment) into `out`, which must
+    // hold the fragment's size. On success `size` is the plaintext's size (for TLS 1.3 still
+    // with its content type and padding) and the sequence number moves on; false when the
+    // record is too short or fails authentication (the sequence number stays).
+    bool Open(const std::uint8_t* record, std::size_t recordSize, std::uint8_t* out,
+              std::size_t& size) {
+        return Decrypt(record, recordSize, out, out, size);
+    }
+    // The same, in place: the plaintext is written over the ciphertext, and returned.
+    std::uint8_t* OpenInPlace(std::uint8_t* record, std::size_t recordSize, std::size_t& size) {
+        std::uint8_t* plaintext = nullptr;
+        return Decrypt(record, recordSize, nullptr, plaintext, size) ? plaintext : nullptr;
+    }
+
+private:
+    // `out` null: in place.
+    bool Decrypt(const std::uint8_t* record, std::size_t recordSize, std::uint8_t* out,
+                 std::uint8_t*& plaintext, std::size_t& size);
+
+    EVP_CIPHER_CTX* m_context = nullptr;
+    bool m_hasKey = false;
+    bool m_tls13 = false;
+    bool m_explicitNonce = false;
+    std::uint8_t m_iv[12] = {};
+    std::uint64_t m_sequence = 0;
+};
