@@ -100,8 +100,9 @@ public:
         // last packet, so that late retransmissions do not open it again.
         std::int64_t quietSeconds = 60;
         // Budget made free (by evicting idle connections) before a new connection's handler is
-        // created, for the handler's own state.
-        std::size_t handlerRoom = 32u << 10;
+        // created, for the handler's own state (an HTTP/2 connection's header tables alone may
+        // grow to 64 KiB each).
+        std::size_t handlerRoom = 128u << 10;
     };
 
     struct Statistics {
