@@ -139,12 +139,17 @@ public:
     struct Connection;
     struct ConnectionKey {
         // The two ends in a fixed order (the lower address and port first), so that both
-        // directions of a connection find the same entry.
-        IpAddress lowAddress;
-        IpAddress highAddress;
+        // directions of a connection find the same entry. Addresses as two words each, so
+        // that a comparison is four word compares.
+        std::uint64_t low[2] = {};
+        std::uint64_t high[2] = {};
         std::uint16_t lowPort = 0;  // as captured
         std::uint16_t highPort = 0;
-        friend bool operator==(const ConnectionKey&, const ConnectionKey&) = default;
+        friend bool operator==(const ConnectionKey& a, const ConnectionKey& b) {
+            return ((a.low[0] ^ b.low[0]) | (a.low[1] ^ b.low[1]) | (a.high[0] ^ b.high[0]) |
+                    (a.high[1] ^ b.high[1])) == 0 &&
+                   a.lowPort == b.lowPort && a.highPort == b.highPort;
+        }
     };
     struct KeyHash {
         std::size_t operator()(const ConnectionKey& key) const;
