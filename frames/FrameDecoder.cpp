@@ -21,6 +21,12 @@ std::uint16_t Load16(const std::uint8_t* bytes) {
     return static_cast<std::uint16_t>((bytes[0] << 8) | bytes[1]);
 }
 
+std::uint32_t Load32(const std::uint8_t* bytes) {
+    std::uint32_t word;
+    std::memcpy(&word, bytes, 4);
+    return ntohl(word);
+}
+
 bool IsVlanTag(std::uint16_t type) {
     return type == 0x8100 || type == 0x88A8 || type == 0x9100;
 }
@@ -159,6 +165,10 @@ bool DecodeFrame(std::size_t capturedLength, const std::uint8_t* frame,
         // or ICMP datagram read with TCP offsets would only produce nonsense.
         if (ip[9] != kProtocolTcp)
             return false;
+        // Only the first fragment holds the TCP header; a later one read as TCP would put
+        // body bytes where sequence numbers and ports belong.
+        if ((Load16(ip + 6) & 0x1FFF) != 0)
+            return false;
         ipHeaderLength = static_cast<std::size_t>(ip[0] & 0x0F) * 4;
         if (ipHeaderLength < kMinimumHeaderLength)
             return false;
@@ -229,6 +239,9 @@ bool DecodeFrame(std::size_t capturedLength, const std::uint8_t* frame,
     }
     std::memcpy(&view.sourcePort, tcp, 2);
     std::memcpy(&view.destinationPort, tcp + 2, 2);
+    view.sequence = Load32(tcp + 4);
+    view.acknowledgement = Load32(tcp + 8);
+    view.tcpFlags = tcp[13];
     view.payload = frame + headers;
     view.rawLength = rawLength;
     view.scanLength = rawLength < kScanWindow ? rawLength : kScanWindow;

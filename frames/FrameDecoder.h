@@ -68,8 +68,13 @@ private:
 struct PacketView {
     IpAddress sourceAddress;
     IpAddress destinationAddress;
-    std::uint16_t sourcePort = 0;           // as captured (network order, never converted)
-    std::uint16_t destinationPort = 0;      // as captured
+    std::uint16_t sourcePort = 0;       // as captured (network order, never converted)
+    std::uint16_t destinationPort = 0;  // as captured
+    // TCP sequence and acknowledgement numbers, converted to host order, and the flags byte
+    // (kTcpFin, kTcpSyn, kTcpRst, kTcpAck); the acknowledgement means something only with kTcpAck.
+    std::uint32_t sequence = 0;
+    std::uint32_t acknowledgement = 0;
+    std::uint8_t tcpFlags = 0;
     const std::uint8_t* payload = nullptr;  // first byte after the TCP header
     std::size_t rawLength = 0;   // captured bytes after the TCP header (link padding included)
     std::size_t scanLength = 0;  // rawLength, at most kScanWindow
@@ -80,6 +85,11 @@ struct PacketView {
     std::size_t wireLength = 0;
     bool outgoing = false;  // the source address is one of the local addresses
 };
+
+inline constexpr std::uint8_t kTcpFin = 0x01;
+inline constexpr std::uint8_t kTcpSyn = 0x02;
+inline constexpr std::uint8_t kTcpRst = 0x04;
+inline constexpr std::uint8_t kTcpAck = 0x10;
 
 inline constexpr std::size_t kEthernetHeaderLength = 14;
 inline constexpr std::size_t kScanWindow = 8192;

@@ -45,11 +45,14 @@ struct HttpExchange {
     IpAddress serverAddress;
     std::uint16_t serverPort = 0;
     // The response's announced body length (Content-Length, or content-length on HTTP/2),
-    // when it gave a valid one.
+    // when it gave a valid one that frames its body: not set for a chunked or close-delimited
+    // HTTP/1.1 body, nor for an answer that has no body whatever its headers say (to HEAD, 204,
+    // 304).
     std::optional<std::uint64_t> contentLength;
 };
 
-// Receives the exchanges of one connection, in the order their responses begin.
+// Receives the exchanges of one connection, in the order their responses begin. Its calls come
+// from the thread that feeds the connection, during that feeding.
 class HttpExchangeSink {
 public:
     virtual ~HttpExchangeSink() = default;
@@ -59,7 +62,10 @@ public:
     virtual std::size_t OnResponseHead(const HttpExchange& exchange) = 0;
     // Called once per response that asked for bytes: when the collected prefix reached the size
     // asked for, when the body ended (`complete`), or when the connection ended or was given up
-    // first (not complete; `body` then holds what arrived).
+    // first (not complete; `body` then holds what arrived). `complete` is true exactly when
+    // `body` is the whole body; a body longer than the size asked for is handed over, not
+    // complete, once its next byte arrives. A prefix may also stop short when the memory budget
+    // refuses to hold more (not complete).
     virtual void OnResponseBody(const HttpExchange& exchange, std::string_view body,
                                 bool complete) = 0;
 };

@@ -102,6 +102,7 @@ TEST(DecodeFrame, HostileFramesAreDroppedWithoutReadingPastTheCapture) {
         {"IPv4 header length 0", with([](FrameLayout& s) { s.ipHeaderWords = 0; }), 0},
         {"TCP header length 16", with([](FrameLayout& s) { s.tcpByte12 = 0x40; }), 0},
         {"UDP", with([](FrameLayout& s) { s.protocol = 17; }), 0},
+        {"IPv4 later fragment", with([](FrameLayout& s) { s.fragmentOffset = 185; }), 0},
         {"cut inside the Ethernet header", base, 10},
         {"cut inside the IPv4 header", base, 14 + 19},
         {"cut inside the TCP header", base, 14 + 20 + 19},
@@ -135,6 +136,33 @@ FrameLayout Ipv6Request() {
 }
 
 }  // namespace
+
+TEST(DecodeFrame, SequenceNumbersAndFlagsInHostOrder) {
+    struct Case {
+        bool ipv6;
+        std::uint32_t sequence;
+        std::uint32_t acknowledgement;
+        std::uint8_t flags;
+    };
+    const Case cases[] = {
+        {false, 0x01020304, 0xA0B0C0D0, kTcpSyn},
+        {false, 0xFFFFFFFF, 0, kTcpSyn | kTcpAck},
+        {true, 0x80000000, 0x7FFFFFFF, kTcpFin | kTcpAck},
+        {true, 1, 2, kTcpRst},
+    };
+    for (const Case& c : cases) {
+        FrameLayout layout = c.ipv6 ? Ipv6Request() : FrameLayout{};
+        layout.sequence = c.sequence;
+        layout.acknowledgement = c.acknowledgement;
+        layout.tcpFlags = c.flags;
+        const auto frame = BuildFrame(layout);
+        const auto view = DecodeFrame(frame.size(), frame.data(), kLocal);
+        ASSERT_TRUE(view);
+        EXPECT_EQ(view->sequence, c.sequence);
+        EXPECT_EQ(view->acknowledgement, c.acknowledgement);
+        EXPECT_EQ(view->tcpFlags, c.flags);
+    }
+}
 
 TEST(DecodeFrame, VlanTagsAndIpv6ExtensionHeaders) {
     struct Case {

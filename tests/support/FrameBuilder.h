@@ -33,7 +33,10 @@ struct FrameLayout {
     // IPv6 extension headers in front of the TCP header, as their protocol numbers: 0, 43, 60
     // give 8-byte headers, 44 a fragment header of `fragmentOffset`, 51 a 12-byte header.
     std::vector<std::uint8_t> extensionHeaders;
-    std::uint16_t fragmentOffset = 0;  // in 8-byte units
+    std::uint16_t fragmentOffset = 0;  // in 8-byte units (IPv6 fragment header, or IPv4)
+    std::uint32_t sequence = 0;        // TCP sequence and acknowledgement numbers, host order
+    std::uint32_t acknowledgement = 0;
+    std::uint8_t tcpFlags = 0x18;  // PSH, ACK
 };
 
 inline IpAddress Ipv6(std::string_view text) {
@@ -45,6 +48,11 @@ inline IpAddress Ipv6(std::string_view text) {
 inline void Store16(std::uint8_t* at, std::size_t value) {
     at[0] = static_cast<std::uint8_t>(value >> 8);
     at[1] = static_cast<std::uint8_t>(value);
+}
+
+inline void Store32(std::uint8_t* at, std::uint32_t value) {
+    Store16(at, value >> 16);
+    Store16(at + 2, value & 0xFFFF);
 }
 
 inline std::vector<std::uint8_t> BuildFrame(const FrameLayout& layout) {
@@ -91,6 +99,7 @@ inline std::vector<std::uint8_t> BuildFrame(const FrameLayout& layout) {
     } else {
         ip[0] = static_cast<std::uint8_t>((version << 4) | (layout.ipHeaderWords & 0x0F));
         Store16(ip + 2, ipLength + tcpLength + layout.payload.size());
+        Store16(ip + 6, layout.fragmentOffset);
         ip[8] = 64;
         ip[9] = layout.protocol;
         std::memcpy(ip + 12, layout.source.bytes.data() + 12, 4);
@@ -99,8 +108,10 @@ inline std::vector<std::uint8_t> BuildFrame(const FrameLayout& layout) {
     std::uint8_t* tcp = ip + ipLength;
     Store16(tcp, layout.sourcePort);
     Store16(tcp + 2, layout.destinationPort);
+    Store32(tcp + 4, layout.sequence);
+    Store32(tcp + 8, layout.acknowledgement);
     tcp[12] = layout.tcpByte12;
-    tcp[13] = 0x18;
+    tcp[13] = layout.tcpFlags;
     frame.insert(frame.end(), layout.payload.begin(), layout.payload.end());
     if (frame.size() < layout.padTo)
         frame.resize(layout.padTo, 0);
