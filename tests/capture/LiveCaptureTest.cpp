@@ -80,6 +80,7 @@ public:
                 m_adapters = ListCaptureAdapters();
                 session = std::make_unique<PacketSniffer>(network.clientLink);
                 session->SetReportCallback(CollectReport);
+                session->Start();
             }
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
@@ -346,6 +347,8 @@ TEST(CaptureSession, AdapterThatCannotBeOpenedStartsNoThread) {
     const auto start = std::chrono::steady_clock::now();
     {
         PacketSniffer session("pelnix-no-such-adapter");
+        EXPECT_FALSE(session.IsOpen());
+        EXPECT_FALSE(session.Start());
         EXPECT_FALSE(session.IsCapturing());
         EXPECT_TRUE(session.IsFinished());
         EXPECT_FALSE(session.ErrorText().empty());
@@ -368,7 +371,8 @@ TEST(CaptureSession, ThreadThatCannotStartIsAFailedOpenThatReleasesTheAdapter) {
     {
         // The adapter itself opens: the session captures with the usual start.
         PacketSniffer session("lo");
-        ASSERT_TRUE(session.IsCapturing()) << session.ErrorText();
+        ASSERT_TRUE(session.Start()) << session.ErrorText();
+        ASSERT_TRUE(session.IsCapturing());
     }
     PacketSniffer::SetThreadStarter([](std::function<void()>) -> std::thread {
         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
@@ -378,6 +382,9 @@ TEST(CaptureSession, ThreadThatCannotStartIsAFailedOpenThatReleasesTheAdapter) {
         std::unique_ptr<PacketSniffer> session;
         EXPECT_NO_THROW(session = std::make_unique<PacketSniffer>("lo"));
         ASSERT_TRUE(session);
+        ASSERT_TRUE(session->IsOpen()) << session->ErrorText();
+        EXPECT_NO_THROW(EXPECT_FALSE(session->Start()));
+        EXPECT_FALSE(session->IsOpen());
         EXPECT_FALSE(session->IsCapturing());
         EXPECT_TRUE(session->IsFinished());
         EXPECT_NE(session->ErrorText().find("could not start"), std::string::npos);
@@ -401,7 +408,7 @@ TEST(LiveCapture, SessionWhoseAdapterVanishesEndsItsThreadAndIsDestroyedAtOnce) 
         if (!network.EnterClientNamespace())
             return;
         auto session = std::make_unique<PacketSniffer>(network.clientLink);
-        capturing = session->IsCapturing();
+        capturing = session->Start();
         if (!capturing)
             return;
         std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -16,13 +16,14 @@
 
 namespace {
 
-std::vector<std::string> NoAdapters() {
+// No capture helper: the window captures nothing.
+std::string NoCapture() {
     return {};
 }
 
 // A window with no capture sessions, shown so that its initialisation has run.
 struct ShownWindow {
-    TavrelSnifferWindow window{nullptr, &NoAdapters};
+    TavrelSnifferWindow window{nullptr, &NoCapture};
     ShownWindow() {
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -187,12 +188,12 @@ private slots:
 
     void escapeAndEnterEndTheWindow() {
         {
-            TavrelSnifferWindow window(nullptr, &NoAdapters);
+            TavrelSnifferWindow window(nullptr, &NoCapture);
             QTimer::singleShot(0, &window, [&] { QTest::keyClick(&window, Qt::Key_Escape); });
             QCOMPARE(window.exec(), int(QDialog::Rejected));
         }
         {
-            TavrelSnifferWindow window(nullptr, &NoAdapters);
+            TavrelSnifferWindow window(nullptr, &NoCapture);
             QTimer::singleShot(0, &window, [&] {
                 window.MediaList()->setFocus();
                 QTest::keyClick(window.MediaList(), Qt::Key_Return);
@@ -268,7 +269,7 @@ private slots:
         });
         int seen = 0;
         for (int round = 0; round < 30; ++round) {
-            auto* window = new TavrelSnifferWindow(nullptr, &NoAdapters);
+            auto* window = new TavrelSnifferWindow(nullptr, &NoCapture);
             window->show();
             QTest::qWait(5);
             seen += window->MediaList()->Count();
