@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "frames/FrameDecoder.h"
-#include "catalogue/MediaCatalogue.h"
 #include "capture/PacketSniffer.h"
+#include "catalogue/MediaCatalogue.h"
+#include "frames/FrameDecoder.h"
 
 // When the arguments ask for a headless command, runs it and gives its exit status; otherwise
 // gives nothing and the caller goes on to the window. Needs no display and no Qt. Messages on

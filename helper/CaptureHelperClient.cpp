@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -45,6 +46,29 @@ std::string ExitText(int status) {
     if (WIFSIGNALED(status))
         return "killed by signal " + std::to_string(WTERMSIG(status));
     return "status " + std::to_string(status);
+}
+
+// write() to a pipe whose reader is gone, without the SIGPIPE that would end a process that
+// does not ignore it: the signal is blocked on this thread for the call, and one it raised is
+// taken before the block ends.
+ssize_t WriteToPipe(int fd, const char* data, std::size_t size) {
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+    sigset_t pendingBefore;
+    sigpending(&pendingBefore);
+    const ssize_t n = write(fd, data, size);
+    const int error = errno;
+    if (n < 0 && error == EPIPE && !sigismember(&pendingBefore, SIGPIPE)) {
+        const timespec noWait{0, 0};
+        while (sigtimedwait(&pipeSignal, nullptr, &noWait) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = error;
+    return n;
 }
 
 template <typename... T>
@@ -248,7 +272,8 @@ CaptureHelperClient::StartResult CaptureHelperClient::Start() {
         const std::string header = RecordStreamHeader();
         std::lock_guard<std::mutex> lock(m_commandMutex);
         // Into an empty pipe: it fits.
-        [[maybe_unused]] const ssize_t n = write(m_toHelper, header.data(), header.size());
+        [[maybe_unused]] const ssize_t n =
+            WriteToPipe(m_toHelper, header.data(), header.size());
     }
     try {
         m_reader = std::thread([this] { ReadRecords(); });
@@ -301,7 +326,7 @@ void CaptureHelperClient::SendCommand(const StreamMessage& command) {
     const auto deadline = std::chrono::steady_clock::now() + kCommandTimeout;
     std::string_view rest = frame;
     while (!rest.empty()) {
-        const ssize_t n = write(m_toHelper, rest.data(), rest.size());
+        const ssize_t n = WriteToPipe(m_toHelper, rest.data(), rest.size());
         if (n > 0) {
             rest.remove_prefix(static_cast<std::size_t>(n));
             continue;
