@@ -186,7 +186,7 @@ TEST(CaptureHelperClient, AHelperThatCannotStartOrListGivesEveryAdapterASessionT
             EXPECT_EQ(session->ErrorText(), client.StartError());
         }
     }
-    EXPECT_NE(CaptureNotPermittedText("/usr/lib/pelnix/pelnix-capture")
+    EXPECT_NE(CaptureNotPermittedText("/usr/libexec/pelnix/pelnix-capture")
                   .find("sudo adduser $USER pelnix\nthen log out and log in again"),
               std::string::npos);
 }
@@ -196,7 +196,7 @@ TEST(CaptureHelperClient, TheHelperIsFoundBesideTheProgramElseWhereThePackagePut
     const fs::path bin = folder.path / "usr" / "bin";
     fs::create_directories(bin);
     EXPECT_EQ(FindCaptureHelper(bin.string()),
-              (folder.path / "usr" / "lib" / "pelnix" / "pelnix-capture").string());
+              (folder.path / "usr" / "libexec" / "pelnix" / "pelnix-capture").string());
     std::ofstream(bin / "pelnix-capture") << "";
     EXPECT_EQ(FindCaptureHelper(bin.string()), (bin / "pelnix-capture").string());
 }
