@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <variant>
@@ -232,10 +233,21 @@ CaptureHelperClient::StartResult CaptureHelperClient::Start() {
     for (const std::string& arg : m_options.helperArguments)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    char* noEnvironment[] = {nullptr};
+    // The helper gets no environment. Only a sanitizer build (a test build) passes its
+    // runtime's options on, so that a fault found in the helper fails the test that started it.
+    std::vector<std::string> environment;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+        if (const char* value = std::getenv(name))
+            environment.push_back(std::string(name) + "=" + value);
+    }
+#endif
+    std::vector<char*> envp;
+    for (std::string& variable : environment) envp.push_back(variable.data());
+    envp.push_back(nullptr);
     pid_t pid = -1;
     const int spawned =
-        posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), noEnvironment);
+        posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     close(toHelper[0]);

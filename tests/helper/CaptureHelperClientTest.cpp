@@ -82,7 +82,7 @@ TEST(CaptureHelperClient, TakesSessionsRecordsAndNoticesAndForwardsItsCommands) 
         EXPECT_EQ(s_reports[0].serverPort, 8080);
         EXPECT_EQ(s_reports[0].serverAddress, IpAddress(Ipv4Address{10, 0, 0, 7}));
         EXPECT_EQ(s_reports[1].url, std::string("http://b.test/\x01\xff\"$(id)", 21));
-        // The helper is started with no environment at all.
+        // The helper is started with no environment (but a sanitizer build's options).
         EXPECT_EQ(s_notices, std::vector<std::string>{"environment variables: 0"});
     }
 
