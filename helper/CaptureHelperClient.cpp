@@ -284,8 +284,7 @@ CaptureHelperClient::StartResult CaptureHelperClient::Start() {
         const std::string header = RecordStreamHeader();
         std::lock_guard<std::mutex> lock(m_commandMutex);
         // Into an empty pipe: it fits.
-        [[maybe_unused]] const ssize_t n =
-            WriteToPipe(m_toHelper, header.data(), header.size());
+        [[maybe_unused]] const ssize_t n = WriteToPipe(m_toHelper, header.data(), header.size());
     }
     try {
         m_reader = std::thread([this] { ReadRecords(); });
