@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "TempFolder.h"
+#include "headless/HeadlessFrontEnd.h"
 #include "helper/CaptureHelperClient.h"
 
 namespace fs = std::filesystem;
@@ -199,4 +200,50 @@ TEST(CaptureHelperClient, TheHelperIsFoundBesideTheProgramElseWhereThePackagePut
               (folder.path / "usr" / "libexec" / "pelnix" / "pelnix-capture").string());
     std::ofstream(bin / "pelnix-capture") << "";
     EXPECT_EQ(FindCaptureHelper(bin.string()), (bin / "pelnix-capture").string());
+}
+
+// --watch through the helper: a helper that dies while the watch runs ends the watch with its
+// reason and the statistics lines; a user who may not run the helper is told how to join.
+TEST(HeadlessWatch, EndsWhenTheHelperEndsAndTellsAnOutsiderWhatToDo) {
+    TempFolder folder;
+    const fs::path dies = folder.path / "dies-later";
+    fs::create_symlink(PELNIX_FAKE_CAPTURE_HELPER, dies);
+    const fs::path notAllowed = folder.path / "pelnix-capture";
+    std::ofstream(notAllowed) << "#!/bin/sh\n";
+    chmod(notAllowed.c_str(), 0644);
+    const auto watch = [](const fs::path& helper, std::string& errors) {
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        const int status = RunWatchCommand(out, err, "pelnix", helper.string());
+        const auto text = [](std::FILE* file) {
+            std::rewind(file);
+            std::string all;
+            char buffer[4096];
+            while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, file))
+                all.append(buffer, n);
+            std::fclose(file);
+            return all;
+        };
+        errors = text(err);
+        EXPECT_EQ(text(out), "") << "no record was whole";
+        return status;
+    };
+
+    std::string errors;
+    EXPECT_EQ(watch(dies, errors), 1);
+    for (const char* line : {
+             "pelnix: cannot capture on fake1: no such adapter\n",
+             "pelnix: watching fake0 (interrupt to stop)\n",
+             "pelnix: the capture ended: the capture helper ended in the middle of a record "
+             "(killed by signal 9)\n",
+             "pelnix: fake0: no capture statistics\n",
+         }) {
+        EXPECT_NE(errors.find(line), std::string::npos) << line << "in:\n" << errors;
+    }
+
+    EXPECT_EQ(watch(notAllowed, errors), 1);
+    EXPECT_NE(errors.find("pelnix: You may not capture network traffic"), std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find("sudo adduser $USER pelnix"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("watching"), std::string::npos) << errors;
 }

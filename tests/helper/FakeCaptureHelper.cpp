@@ -1,6 +1,6 @@
 // A stand-in for the capture helper that plays one scripted stream, for the tests of the side
 // that starts it: a good capture, and the ways a helper's stream can go wrong.
-//   fake-capture-helper SCENARIO
+//   fake_capture_helper SCENARIO, or a link named SCENARIO to it
 #include <signal.h>
 #include <unistd.h>
 
@@ -86,7 +86,9 @@ int ServeCommands() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string scenario = argc > 1 ? argv[1] : "";
+    // The scenario is the argument, or else the name the program was started by (a link).
+    std::string scenario = argc > 1 ? argv[1] : argv[0];
+    scenario.erase(0, scenario.rfind('/') + 1);
     if (scenario == "capture") {
         // A sanitizer build passes its runtime's options, and nothing else.
         std::size_t environment = 0;
@@ -107,10 +109,17 @@ int main(int argc, char** argv) {
         WriteAll(Opening() + std::string("\x04\xff\xff\xff\xff", 5));
     } else if (scenario == "record-of-failed-session") {
         WriteAll(Opening() + Frame(Record(1, "http://a.test/one.flv", 150000)));
-    } else if (scenario == "truncated" || scenario == "dies") {
+    } else if (scenario == "truncated" || scenario == "dies" || scenario == "dies-later") {
         const std::string record = Frame(Record(0, "http://a.test/one.flv", 150000));
-        WriteAll(Opening() + record.substr(0, record.size() / 2));
-        if (scenario == "dies")
+        if (scenario == "dies-later") {
+            // Long after the sessions are listed, as a helper would that crashes mid-capture.
+            WriteAll(Opening());
+            usleep(500000);
+            WriteAll(record.substr(0, record.size() / 2));
+        } else {
+            WriteAll(Opening() + record.substr(0, record.size() / 2));
+        }
+        if (scenario != "truncated")
             raise(SIGKILL);
         return 0;
     } else if (scenario == "early-end") {
