@@ -76,6 +76,8 @@ template <typename... T>
 struct Overloaded : T... {
     using T::operator()...;
 };
+template <typename... T>
+Overloaded(T...) -> Overloaded<T...>;
 
 }  // namespace
 

@@ -334,6 +334,8 @@ template <typename... T>
 struct Overloaded : T... {
     using T::operator()...;
 };
+template <typename... T>
+Overloaded(T...) -> Overloaded<T...>;
 
 }  // namespace
 
