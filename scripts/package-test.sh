@@ -226,7 +226,27 @@ as_member=(ip netns exec "$client_ns" setpriv --reuid="$user" --regid="$user" --
 as_outsider=(ip netns exec "$client_ns" setpriv --reuid="$outsider" --regid="$outsider"
     --init-groups --reset-env --)
 
+# Libraries that record the capability sets of whoever loads them, where the member may put
+# them: for Qt's plugin variables (the window, below) and for the dynamic loader's (the helper).
+install -d -o "$user" -g "$user" "$work/probe/platformthemes" "$work/probe-platform"
+for probe in ThemeProbe:probe/platformthemes PlatformProbe:probe-platform; do
+    [ -f "$probes/lib${probe%%:*}.so" ] ||
+        fail "$probes/lib${probe%%:*}.so is missing (build the tree with its tests)"
+    install -m 644 "$probes/lib${probe%%:*}.so" "$work/${probe#*:}/"
+done
+
 if [ "$capabilities_kept" = 1 ]; then
+    # The helper, started by a member by hand with the dynamic loader's variables set: it loads
+    # nothing from them (the loader ignores them for a file with capabilities), and it still
+    # writes its record stream and ends when its input does.
+    "${as_member[@]}" env LD_PRELOAD="$work/probe/platformthemes/libThemeProbe.so" \
+        LD_LIBRARY_PATH="$work/probe/platformthemes" "$helper" </dev/null \
+        >"$work/helper.out" 2>"$work/helper.err" ||
+        fail "$helper run by hand failed: $(cat "$work/helper.err")"
+    [ "$(head -c 4 "$work/helper.out")" = PXRS ] || fail "$helper wrote no record stream"
+    [ -z "$(find "$work/probe" -name 'loaded-by-*')" ] ||
+        fail "a library preloaded through LD_PRELOAD ran in the capture helper"
+
     mkdir "$work/site"
     { printf 'FLV\001\005\000\000\000\011'; head -c 150000 /dev/zero; } >"$work/site/clip.flv"
     chmod -R a+rX "$work/site"
@@ -306,12 +326,6 @@ wait_for_window() {
 # The member's window, with Qt's plugin variables pointing at libraries that record the
 # capabilities of the process that loads them: code slipped into the window that way must find
 # no capability.
-install -d -o "$user" -g "$user" "$work/probe/platformthemes" "$work/probe-platform"
-for probe in ThemeProbe:probe/platformthemes PlatformProbe:probe-platform; do
-    [ -f "$probes/lib${probe%%:*}.so" ] ||
-        fail "$probes/lib${probe%%:*}.so is missing (build the tree with its tests)"
-    install -m 644 "$probes/lib${probe%%:*}.so" "$work/${probe#*:}/"
-done
 "${as_member[@]}" env DISPLAY="$display" XDG_RUNTIME_DIR="$work/runtime" \
     QT_PLUGIN_PATH="$work/probe" QT_QPA_PLATFORM_PLUGIN_PATH="$work/probe-platform" \
     QT_QPA_PLATFORM="pelnixprobe;xcb" QT_QPA_PLATFORMTHEME=pelnixprobe \
