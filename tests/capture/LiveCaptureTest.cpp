@@ -2,10 +2,13 @@
 // capture session on the client's side. Needs root.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <atomic>
@@ -28,6 +31,7 @@
 #include "catalogue/MediaCatalogue.h"
 #include "headless/HeadlessFrontEnd.h"
 #include "helper/CaptureHelperClient.h"
+#include "helper/RecordStream.h"
 #include "support/FrameBuilder.h"
 #include "support/LiveNetwork.h"
 
@@ -702,4 +706,95 @@ TEST(LiveCapture, TaggedFramesOnTheLinkAreCapturedAndDecoded) {
     std::sort(urls.begin(), urls.end());
     EXPECT_EQ(urls,
               (std::vector<std::string>{"10.231.0.1/one-tag.mp4", "10.231.0.1/two-tags.mp4"}));
+}
+
+// The helper's side of the command stream, the one its unprivileged parent writes: anything
+// but well-formed commands for its own sessions ends it, after it stopped its sessions and sent
+// their statistics and its end; a stop ends it cleanly. The real helper, in the client
+// namespace, fed raw bytes.
+TEST(CaptureHelper, CommandsItCannotTrustEndItInOrder) {
+    if (const std::string missing = MissingForLiveTests(); !missing.empty()) {
+        GTEST_SKIP() << missing;
+    }
+    VethPair network("h");
+    ASSERT_TRUE(network.Ok()) << "could not create the namespaces";
+    const auto u32 = [](std::uint32_t v) {
+        return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
+                           static_cast<char>(v >> 8), static_cast<char>(v)};
+    };
+    std::string ignoreOfNoSession;
+    ASSERT_TRUE(EncodeMessage(IgnoreCommand{7, "h/a.flv", 1}, ignoreOfNoSession));
+    std::string stop;
+    ASSERT_TRUE(EncodeMessage(StopCommand{}, stop));
+    std::string ignore;
+    ASSERT_TRUE(EncodeMessage(IgnoreCommand{0, "h/a.flv", 1}, ignore));
+    struct Case {
+        const char* what;
+        std::string commands;  // after the stream header
+        bool header;
+        int exitStatus;
+    };
+    const Case cases[] = {
+        {"an ignore command, then stop", ignore + stop, true, 0},
+        {"input closed", "", true, 0},
+        {"an unknown command", std::string("\x63", 1) + u32(0), true, 1},
+        {"a command announcing 4 GiB", std::string("\x40", 1) + u32(0xFFFFFFFF), true, 1},
+        {"an ignore command for a session that does not exist", ignoreOfNoSession, true, 1},
+        {"a command cut short", ignore.substr(0, ignore.size() - 1), true, 1},
+        {"no stream header", stop, false, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        int status = -1;
+        std::vector<std::string> messages;  // the frame types seen, by name
+        std::thread([&] {
+            if (!network.EnterClientNamespace())
+                return;
+            int in[2], out[2];
+            if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+                return;
+            posix_spawn_file_actions_t actions;
+            posix_spawn_file_actions_init(&actions);
+            posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+            posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+            posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+            char* argv[] = {const_cast<char*>(PELNIX_CAPTURE_HELPER), nullptr};
+            pid_t pid = -1;
+            const int spawned =
+                posix_spawn(&pid, PELNIX_CAPTURE_HELPER, &actions, nullptr, argv, environ);
+            posix_spawn_file_actions_destroy(&actions);
+            close(in[0]);
+            close(out[1]);
+            if (spawned != 0)
+                return;
+            const std::string commands = (c.header ? RecordStreamHeader() : "") + c.commands;
+            RecordStreamDecoder records(StreamDirection::FromHelper);
+            bool sent = false;
+            char buffer[4096];
+            for (;;) {
+                const ssize_t n = read(out[0], buffer, sizeof buffer);
+                if (n <= 0)
+                    break;
+                records.Feed(std::string_view(buffer, static_cast<std::size_t>(n)));
+                StreamMessage message;
+                while (records.Next(message) == RecordStreamDecoder::Status::Message) {
+                    const char* names[] = {"opened", "failed",     "listed", "media", "ignored",
+                                           "notice", "statistics", "end",    "?",     "?"};
+                    messages.push_back(names[message.index()]);
+                    // Once the sessions are listed, the commands go, and the input closes.
+                    if (std::holds_alternative<SessionsListed>(message) && !sent) {
+                        sent = write(in[1], commands.data(), commands.size()) ==
+                               static_cast<ssize_t>(commands.size());
+                        close(in[1]);
+                    }
+                }
+            }
+            close(out[0]);
+            int wstatus = 0;
+            waitpid(pid, &wstatus, 0);
+            status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+        }).join();
+        EXPECT_EQ(status, c.exitStatus);
+        EXPECT_EQ(messages, (std::vector<std::string>{"opened", "listed", "statistics", "end"}));
+    }
 }
