@@ -128,8 +128,12 @@ std::vector<std::string> ListCaptureAdapters() {
 
 PacketSniffer::PacketSniffer(const std::string& adapterName) : m_adapterName(adapterName) {
     m_detector.SetReportSink([this](MediaReport report) { Deliver(std::move(report)); });
-    if (!Open())
-        return;
+    Open();
+}
+
+bool PacketSniffer::Start() {
+    if (m_capture == nullptr || m_thread.joinable())
+        return false;
     m_finished.store(false);
     try {
         m_thread = Starter() ? Starter()([this] { CaptureLoop(); })
@@ -140,7 +144,9 @@ PacketSniffer::PacketSniffer(const std::string& adapterName) : m_adapterName(ada
         pcap_close(m_capture);
         m_capture = nullptr;
         m_errorText = std::string("the capture thread could not start: ") + failure.what();
+        return false;
     }
+    return true;
 }
 
 void PacketSniffer::SetThreadStarter(ThreadStarter starter) {
@@ -250,6 +256,14 @@ void PacketSniffer::CaptureLoop() {
 }
 
 void PacketSniffer::Deliver(MediaReport report) {
+    if (m_reportSink) {
+        try {
+            m_reportSink(std::move(report));
+        } catch (...) {
+            // As below: the report is lost, the capture goes on.
+        }
+        return;
+    }
     const ReportCallback callback = m_reportCallback.load();
     if (callback == nullptr)
         return;

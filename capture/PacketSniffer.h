@@ -1,6 +1,8 @@
 // A capture session: one adapter, a filter for TCP (also behind VLAN tags) and one capture
-// thread that decodes every frame and runs media detection on it. The window keeps one session
-// per usable adapter in g_packetSniffers.
+// thread that decodes every frame and runs media detection on it. Opening and starting are two
+// steps, so that a program can open every adapter while it holds capture rights, give the
+// rights up, and only then start the threads that read packets. The capture helper keeps one
+// session per usable adapter in g_packetSniffers.
 #pragma once
 
 #include <pcap/pcap.h>
@@ -63,9 +65,9 @@ struct CaptureStatistics {
 
 class PacketSniffer {
 public:
-    // Opens the adapter and starts its capture thread. When the adapter is gone, has no usable
-    // address, is not Ethernet or cannot be opened, or the thread cannot start, no thread runs
-    // and the adapter is released (see IsCapturing and ErrorText).
+    // Opens the adapter; no thread runs yet (see Start). When the adapter is gone, has no
+    // usable address, is not Ethernet or cannot be opened, the session stays closed (see
+    // IsOpen and ErrorText).
     explicit PacketSniffer(const std::string& adapterName);
     // Stops the capture thread, waits for it and releases the adapter.
     ~PacketSniffer();
@@ -73,10 +75,24 @@ public:
     PacketSniffer(const PacketSniffer&) = delete;
     PacketSniffer& operator=(const PacketSniffer&) = delete;
 
+    // Starts the capture thread of an open session; false when the session is not open or the
+    // thread cannot start, and then the adapter is released and ErrorText says why. Called
+    // once, from the owning thread.
+    bool Start();
+
     // Starts a session's capture thread in place of std::thread (tests use it to see a start
     // that fails); an empty starter restores std::thread.
     using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
     static void SetThreadStarter(ThreadStarter starter);
+
+    // Receives each report in place of the report callback, with whatever context it binds.
+    // Installed before Start; runs on the capture thread.
+    void SetReportSink(ReportSink sink) { m_reportSink = std::move(sink); }
+    // Told each URL whose sighting the ignore list suppressed. Installed before Start; runs
+    // on the capture thread.
+    void SetIgnoredSink(std::function<void(const std::string& url)> sink) {
+        m_detector.SetIgnoredSink(std::move(sink));
+    }
 
     // Reports that arise before a callback is installed are dropped.
     void SetReportCallback(ReportCallback callback);
@@ -89,6 +105,8 @@ public:
     void Stop();
 
     const std::string& AdapterName() const { return m_adapterName; }
+    // Whether the adapter is open (before Start, or with the thread started).
+    bool IsOpen() const { return m_capture != nullptr; }
     // Whether the capture thread was started (it may have ended since on a read error).
     bool IsCapturing() const { return m_thread.joinable(); }
     // Whether the capture thread has left its loop (or never ran).
@@ -107,6 +125,7 @@ private:
     void Deliver(MediaReport report);
 
     std::atomic<ReportCallback> m_reportCallback{nullptr};
+    ReportSink m_reportSink;
     std::atomic<bool> m_stopRequested{false};
     std::atomic<bool> m_finished{true};
     pcap_t* m_capture = nullptr;
@@ -125,5 +144,5 @@ private:
     std::thread m_thread;
 };
 
-// Every open session; filled and emptied by the window on the GUI thread only.
+// Every session of the capture helper; filled and emptied by its main thread only.
 extern std::vector<PacketSniffer*> g_packetSniffers;

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <vector>
 
+#include "base/Settings.h"
+#include "helper/CaptureHelperClient.h"
 #include "packetrules/MediaDetector.h"
 #include "packetrules/MediaMarkers.h"
 
@@ -22,7 +24,8 @@ const char* const kHeadlessUsage =
     "              for a family without one, the source of the first packet of that\n"
     "              family carrying a GET request\n"
     "  --watch     capture on every adapter with a usable IPv4 or IPv6 address and print\n"
-    "              each record as it is sniffed, until interrupted (needs capture rights);\n"
+    "              each record as it is sniffed, until interrupted (through the capture\n"
+    "              helper, which members of the group pelnix may run);\n"
     "              then one line per adapter on standard error: packets received, dropped\n"
     "              by the kernel, dropped by the interface\n";
 
@@ -105,6 +108,10 @@ struct ReadLoop {
 MediaCatalogue* s_watchCatalogue = nullptr;
 std::FILE* s_watchOut = nullptr;
 std::mutex s_watchOutputMutex;
+// The thread that waits for the watch's end, and the signal by which it learns that the helper
+// ended on its own.
+pthread_t s_watchThread;
+constexpr int kHelperEndedSignal = SIGUSR1;
 
 void OnWatchReport(MediaReport report) {
     MediaCatalogue* catalogue = s_watchCatalogue;
@@ -208,67 +215,108 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
     return std::fflush(out) == 0 ? 0 : 1;
 }
 
-int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName) {
+int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName,
+                    std::string helperPath) {
     const std::string name = Text(programName);
-    const std::vector<std::string> adapters = ListCaptureAdapters();
-    if (adapters.empty()) {
-        std::fprintf(err,
-                     "%s: no network adapter with a usable IPv4 or IPv6 address to capture on\n",
-                     name.c_str());
-        return 1;
-    }
+    if (helperPath.empty())
+        helperPath = FindCaptureHelper(ExecutableFolder());
 
-    // Block the stop signals before any capture thread exists, so that threads inherit the
-    // mask and only sigwait below receives them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
+    // Block the stop signals, and the one that tells of the helper's end, before any thread
+    // exists, so that threads inherit the mask and only sigwait below receives them.
+    sigset_t waitedSignals;
+    sigemptyset(&waitedSignals);
+    sigaddset(&waitedSignals, SIGINT);
+    sigaddset(&waitedSignals, SIGTERM);
+    sigaddset(&waitedSignals, kHelperEndedSignal);
     sigset_t previous;
-    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+    pthread_sigmask(SIG_BLOCK, &waitedSignals, &previous);
 
     MediaCatalogue catalogue;
     s_watchCatalogue = &catalogue;
     s_watchOut = out;
-    std::vector<std::unique_ptr<PacketSniffer>> sessions;
-    for (const std::string& adapter : adapters) {
-        auto session = std::make_unique<PacketSniffer>(adapter);
-        if (!session->IsCapturing()) {
-            std::fprintf(err, "%s: cannot capture on %s: %s\n", name.c_str(), adapter.c_str(),
-                         session->ErrorText().c_str());
-            continue;
-        }
-        session->SetReportCallback(OnWatchReport);
-        sessions.push_back(std::move(session));
-    }
+    s_watchThread = pthread_self();
+    // The capture runs in the helper, which alone holds capture rights.
+    CaptureHelperClient::Options options;
+    options.helperPath = helperPath;
+    options.reportCallback = OnWatchReport;
+    options.noticeCallback = [err, &name](const std::string& text) {
+        std::string line = name + ": ";
+        AppendEscaped(line, text);
+        line += '\n';
+        std::lock_guard<std::mutex> lock(s_watchOutputMutex);
+        std::fputs(line.c_str(), err);
+        std::fflush(err);
+    };
+    options.endCallback = [] { pthread_kill(s_watchThread, kHelperEndedSignal); };
+    auto client = std::make_unique<CaptureHelperClient>(std::move(options));
+    const auto started = client->Start();
+    const std::vector<HelperSession*> sessions = client->Sessions();
 
     int status = 0;
-    if (sessions.empty()) {
+    std::vector<HelperSession*> capturing;
+    if (started == CaptureHelperClient::StartResult::NotPermitted) {
+        std::fprintf(err, "%s: %s\n", name.c_str(), CaptureNotPermittedText(helperPath).c_str());
+        status = 1;
+    } else if (started == CaptureHelperClient::StartResult::Failed) {
+        std::fprintf(err, "%s: cannot capture: %s\n", name.c_str(), client->StartError().c_str());
+        status = 1;
+    } else if (sessions.empty()) {
+        std::fprintf(err,
+                     "%s: no network adapter with a usable IPv4 or IPv6 address to capture on\n",
+                     name.c_str());
         status = 1;
     } else {
+        for (HelperSession* session : sessions) {
+            if (session->IsCapturing()) {
+                capturing.push_back(session);
+            } else {
+                std::string line = name + ": cannot capture on ";
+                AppendEscaped(line, session->AdapterName());
+                line += ": ";
+                AppendEscaped(line, session->ErrorText());
+                std::fprintf(err, "%s\n", line.c_str());
+            }
+        }
+        status = capturing.empty() ? 1 : 0;
+    }
+
+    if (!capturing.empty()) {
         std::string names;
-        for (const auto& session : sessions) {
+        for (const HelperSession* session : capturing) {
             if (!names.empty())
                 names += ", ";
-            names += session->AdapterName();
+            AppendEscaped(names, session->AdapterName());
         }
         std::fprintf(err, "%s: watching %s (interrupt to stop)\n", name.c_str(), names.c_str());
         std::fflush(err);
         int received = 0;
-        while (sigwait(&stopSignals, &received) != 0) {
+        while (sigwait(&waitedSignals, &received) != 0) {
+        }
+        if (received == kHelperEndedSignal) {
+            // The helper ended on its own: it died, or its stream went wrong.
+            std::fprintf(err, "%s: the capture ended: %s\n", name.c_str(),
+                         capturing.front()->ErrorText().c_str());
+            status = 1;
         }
     }
-    // Every capture thread stops first, so each count covers the whole watch.
-    for (const auto& session : sessions) session->Stop();
-    for (const auto& session : sessions) {
+    // The helper stops every capture first, so each count covers the whole watch.
+    client->Stop();
+    for (const HelperSession* session : capturing) {
         const std::string line =
             StatisticsLine(programName, session->AdapterName(), session->Statistics());
         std::fputs(line.c_str(), err);
     }
     std::fflush(err);
-    sessions.clear();
+    client.reset();
     catalogue.Close();
     s_watchCatalogue = nullptr;
+    // The helper's end was told by a signal that is still pending when no wait took it.
+    const timespec noWait{0, 0};
+    sigset_t ended;
+    sigemptyset(&ended);
+    sigaddset(&ended, kHelperEndedSignal);
+    while (sigtimedwait(&ended, nullptr, &noWait) == kHelperEndedSignal) {
+    }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return status;
 }

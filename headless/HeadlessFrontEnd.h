@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "frames/FrameDecoder.h"
-#include "catalogue/MediaCatalogue.h"
 #include "capture/PacketSniffer.h"
+#include "catalogue/MediaCatalogue.h"
+#include "frames/FrameDecoder.h"
 
 // When the arguments ask for a headless command, runs it and gives its exit status; otherwise
 // gives nothing and the caller goes on to the window. Needs no display and no Qt. Messages on
@@ -23,10 +23,12 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
 int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAddress,
                    std::FILE* out, std::FILE* err, std::string_view programName = "pelnix");
 
-// Captures on every usable adapter and prints each accepted record until SIGINT or SIGTERM;
-// then one line per adapter on `err` with the packets received, dropped by the kernel and
-// dropped by the interface.
-int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName = "pelnix");
+// Captures on every usable adapter through the capture helper at `helperPath` (empty: the one
+// beside the program or installed with it) and prints each accepted record until SIGINT or
+// SIGTERM, or until the helper ends on its own; then one line per adapter on `err` with the
+// packets received, dropped by the kernel and dropped by the interface.
+int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName = "pelnix",
+                    std::string helperPath = {});
 
 // The statistics line of one adapter at the end of a watch (with its line end).
 std::string StatisticsLine(std::string_view programName, std::string_view adapterName,

@@ -196,13 +196,19 @@ void MediaDetector::ReportMedia(const PendingRequest& request, std::string_view 
     std::string url = BuildMediaUrl(request);
     if (url.empty())
         return;
+    bool ignored = false;
     {
         std::lock_guard<std::mutex> lock(m_ignoreMutex);
         const auto it = std::find(m_ignoreList.begin(), m_ignoreList.end(), url);
         if (it != m_ignoreList.end()) {
             m_ignoreList.erase(it);
-            return;
+            ignored = true;
         }
+    }
+    if (ignored) {
+        if (m_ignoredSink)
+            m_ignoredSink(url);
+        return;
     }
     if (m_sink) {
         MediaReport report;

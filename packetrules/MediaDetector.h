@@ -36,6 +36,11 @@ class MediaDetector {
 public:
     // Installed before the first packet; runs on the thread that calls HandlePacket.
     void SetReportSink(ReportSink sink) { m_sink = std::move(sink); }
+    // Told each URL whose sighting an ignore-list entry suppressed (the entry is gone then).
+    // Installed before the first packet; runs on the thread that calls HandlePacket.
+    void SetIgnoredSink(std::function<void(const std::string& url)> sink) {
+        m_ignoredSink = std::move(sink);
+    }
 
     // Forgets the pending requests and the remembered answers (the capture loop starts).
     void Reset();
@@ -65,6 +70,7 @@ private:
     static ConnectionKey AnswerKey(const PacketView& packet);
 
     ReportSink m_sink;
+    std::function<void(const std::string& url)> m_ignoredSink;
     PendingRequestList m_pending;
     // The request and length text of the most recent incoming packet of each connection that
     // contained "HTTP": a body that starts in the connection's next packet is reported with

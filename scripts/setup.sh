@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets Pelnix up on Debian 12 and then runs it or its tests.
 #   scripts/setup.sh run [ARGS...]   install what is missing, build, install the default
-#                                    settings, grant capture capabilities, start the program
+#                                    settings, grant the capture helper its capabilities,
+#                                    start the program
 #   scripts/setup.sh test            the same set-up, then every test (also under ASan+UBSan
 #                                    and under ThreadSanitizer), a short smoke of each fuzz
 #                                    target (clang) and, as root, the Debian package installed,
@@ -83,13 +84,23 @@ INI
 }
 
 grant_capabilities() {
-    # Capture without running the window as root. Some file systems keep no capabilities:
+    # Only the capture helper holds capture rights; it gives them up before it reads a packet,
+    # and the window and pelnix-sniff never hold any. Some file systems keep no capabilities:
     # say so and go on (capture then needs root).
+    local helper="$build/pelnix-capture"
+    # Only the one who built it (and root) may run the checkout's helper, as only the group
+    # pelnix may run the installed one.
+    chmod 0700 "$helper"
+    { [ ${#sudo_cmd[@]} -eq 0 ] || command -v sudo >/dev/null; } &&
+        "${sudo_cmd[@]}" setcap cap_net_raw,cap_net_admin=eip "$helper" 2>/dev/null ||
+        say "could not grant capture capabilities to $helper; capture will need root"
+    # Set-ups before the helper existed granted them to the programs themselves: taken back.
     local program
     for program in "$build/pelnix" "$build/pelnix-sniff"; do
-        { [ ${#sudo_cmd[@]} -eq 0 ] || command -v sudo >/dev/null; } &&
-            "${sudo_cmd[@]}" setcap cap_net_raw,cap_net_admin=eip "$program" 2>/dev/null ||
-            say "could not grant capture capabilities to $program; capture will need root"
+        if [ -n "$(getcap "$program" 2>/dev/null)" ]; then
+            "${sudo_cmd[@]}" setcap -r "$program" 2>/dev/null ||
+                say "could not take the capabilities back from $program"
+        fi
     done
 }
 

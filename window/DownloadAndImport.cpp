@@ -6,7 +6,7 @@
 #include "base/Globals.h"
 #include "base/Settings.h"
 #include "base/ShowMessage.h"
-#include "capture/PacketSniffer.h"
+#include "helper/CaptureHelperClient.h"
 #include "window/SniffedMediaList.h"
 #include "converter/ConversionJobs.h"
 #include "converter/ConverterOutput.h"
@@ -39,7 +39,7 @@ void IgnoreOwnRequest(const std::string& url) {
     std::string withoutScheme = url;
     for (std::size_t at; (at = withoutScheme.find("http://")) != std::string::npos;)
         withoutScheme.erase(at, 7);
-    for (PacketSniffer* session : g_packetSniffers) session->IgnoreUrl(withoutScheme, 1);
+    for (HelperSession* session : g_captureSessions) session->IgnoreUrl(withoutScheme, 1);
 }
 
 void Tell(QWidget* owner, const char* text) {

@@ -10,7 +10,7 @@
 
 #include "base/Globals.h"
 #include "base/ShowMessage.h"
-#include "capture/PacketSniffer.h"
+#include "helper/CaptureHelperClient.h"
 #include "window/SniffedMediaList.h"
 #include "resources/Pictures.h"
 #include "window/AdvertPicture.h"
@@ -34,9 +34,10 @@ constexpr QSize kButtonSize(70, 24);
 
 }  // namespace
 
-TavrelSnifferWindow::TavrelSnifferWindow(QWidget* parent, AdapterLister adapters)
-    : TemplateDialog(IDD_SNIFFER_WINDOW, parent), m_adapters(std::move(adapters)) {
-    if (!m_adapters) m_adapters = [] { return ListCaptureAdapters(); };
+TavrelSnifferWindow::TavrelSnifferWindow(QWidget* parent, CaptureHelperLocator helper)
+    : TemplateDialog(IDD_SNIFFER_WINDOW, parent), m_captureHelper(std::move(helper)) {
+    if (!m_captureHelper)
+        m_captureHelper = [] { return FindCaptureHelper(g_moduleDir); };
     m_mediaList = new SniffedMediaList(this);
     ReplaceControl(kListId, m_mediaList);
     m_previewButton = ControlAs<QPushButton>(kPreviewId);
@@ -55,12 +56,12 @@ TavrelSnifferWindow::TavrelSnifferWindow(QWidget* parent, AdapterLister adapters
 }
 
 TavrelSnifferWindow::~TavrelSnifferWindow() {
-    // The list goes first: from then on a late report from a capture thread finds no list
-    // and is dropped. Only then are the sessions stopped and joined.
+    // The list goes first: from then on a late record from the capture helper finds no list
+    // and is dropped. Only then is the helper stopped and its reader joined.
     delete m_mediaList;
     m_mediaList = nullptr;
-    for (PacketSniffer* session : g_packetSniffers) delete session;
-    g_packetSniffers.clear();
+    g_captureSessions.clear();
+    m_capture.reset();
 }
 
 QString TavrelSnifferWindow::HelpPageUrl() {
@@ -118,10 +119,20 @@ void TavrelSnifferWindow::OnInitDialog() {
 }
 
 void TavrelSnifferWindow::StartCapture() {
-    for (const std::string& adapter : m_adapters()) {
-        auto* session = new PacketSniffer(adapter);
-        session->SetReportCallback(&OnMediaSniffed);
-        g_packetSniffers.push_back(session);
+    const std::string helper = m_captureHelper();
+    if (helper.empty())
+        return;
+    // The window holds no capture rights: the helper does, and sends what it sniffs.
+    CaptureHelperClient::Options options;
+    options.helperPath = helper;
+    options.reportCallback = &OnMediaSniffed;
+    m_capture = std::make_unique<CaptureHelperClient>(std::move(options));
+    const auto started = m_capture->Start();
+    for (HelperSession* session : m_capture->Sessions()) g_captureSessions.push_back(session);
+    if (started == CaptureHelperClient::StartResult::NotPermitted) {
+        ShowMessage(this, kProductName, MB_ICONEXCLAMATION, "%s\n\n%s",
+                    CaptureNotPermittedText(helper).c_str(),
+                    "Pelnix opens all the same, but lists nothing until then.");
     }
 }
 

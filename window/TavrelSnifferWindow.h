@@ -4,13 +4,14 @@
 #include <QPixmap>
 
 #include <functional>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "widgets/TemplateDialog.h"
 #include "widgets/DialogFontScaler.h"
 
 class AdvertPicture;
+class CaptureHelperClient;
 
 class QPushButton;
 class SniffedMediaList;
@@ -21,11 +22,12 @@ inline constexpr const char* kHelpPagePath = "help/index.html";
 class TavrelSnifferWindow : public TemplateDialog {
     Q_OBJECT
 public:
-    // Lists the adapters to capture on; the default lists every usable adapter.
-    using AdapterLister = std::function<std::vector<std::string>()>;
+    // Gives the capture helper to start, or an empty text for no capture at all; the default
+    // finds the helper beside the program or where the package installs it.
+    using CaptureHelperLocator = std::function<std::string()>;
 
-    explicit TavrelSnifferWindow(QWidget* parent = nullptr, AdapterLister adapters = {});
-    // Deletes the status images, then the list control, then every capture session.
+    explicit TavrelSnifferWindow(QWidget* parent = nullptr, CaptureHelperLocator helper = {});
+    // Deletes the status images, then the list control, then stops the capture helper.
     ~TavrelSnifferWindow() override;
 
     SniffedMediaList* MediaList() const { return m_mediaList; }
@@ -54,7 +56,9 @@ private:
     void StartCapture();
 
     DialogFontScaler m_fontScaler;
-    AdapterLister m_adapters;
+    CaptureHelperLocator m_captureHelper;
+    // The capture helper and its sessions (listed in g_captureSessions while the window runs).
+    std::unique_ptr<CaptureHelperClient> m_capture;
     SniffedMediaList* m_mediaList = nullptr;
     QPixmap m_logo;
     QPushButton* m_helpButton = nullptr;

@@ -2,7 +2,8 @@
 # Live capture capacity over a veth pair between two network namespaces: nginx (sendfile, each
 # answer's header block in a packet of its own) serves MEDIA Flash videos and MP3s of distinct
 # sizes; curl fetches them 8 at a time while `pelnix-sniff --watch` captures on the client's
-# side. Two runs: the burst alone, and the burst under a saturating bulk transfer on the same
+# side (through the capture helper, whose records reach it over the record stream). Two runs:
+# the burst alone, and the burst under a saturating bulk transfer on the same
 # link (a 2 GB file fetched over and over). For each: the media listed with their own URL and
 # size, the statistics line of --watch (kernel and interface drops), and the link rates reached
 # (from the client end's byte counter).

@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
             QElapsedTimer clock;
             clock.start();
             auto* window =
-                new TavrelSnifferWindow(nullptr, [] { return std::vector<std::string>{}; });
+                new TavrelSnifferWindow(nullptr, [] { return std::string(); });
             window->show();
             if (!QTest::qWaitForWindowExposed(window))
                 return 1;

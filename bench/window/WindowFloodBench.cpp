@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
     const int rate = argc > 1 ? std::atoi(argv[1]) : 5000;
     const int seconds = argc > 2 ? std::atoi(argv[2]) : 10;
 
-    TavrelSnifferWindow window(nullptr, [] { return std::vector<std::string>{}; });
+    TavrelSnifferWindow window(nullptr, [] { return std::string(); });
     window.show();
 
     std::atomic<bool> stop{false};

@@ -2,16 +2,20 @@
 // capture session on the client's side. Needs root.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -26,6 +30,8 @@
 #include "capture/PacketSniffer.h"
 #include "catalogue/MediaCatalogue.h"
 #include "headless/HeadlessFrontEnd.h"
+#include "helper/CaptureHelperClient.h"
+#include "helper/RecordStream.h"
 #include "support/FrameBuilder.h"
 #include "support/LiveNetwork.h"
 
@@ -80,6 +86,7 @@ public:
                 m_adapters = ListCaptureAdapters();
                 session = std::make_unique<PacketSniffer>(network.clientLink);
                 session->SetReportCallback(CollectReport);
+                session->Start();
             }
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
@@ -122,6 +129,51 @@ private:
     std::vector<std::string> m_adapters;
     std::chrono::steady_clock::duration m_stopDuration{};
 };
+
+// The capture helper, started from a thread inside the client namespace so that it captures
+// there; its records reach CollectReport through the record stream.
+class ClientSideHelper {
+public:
+    explicit ClientSideHelper(const VethPair& network) {
+        std::thread([this, &network] {
+            if (!network.EnterClientNamespace())
+                return;
+            CaptureHelperClient::Options options;
+            options.helperPath = PELNIX_CAPTURE_HELPER;
+            options.reportCallback = CollectReport;
+            m_client = std::make_unique<CaptureHelperClient>(std::move(options));
+            m_listed = m_client->Start() == CaptureHelperClient::StartResult::Listed;
+        }).join();
+    }
+    bool Listed() const { return m_listed; }
+    CaptureHelperClient& Client() { return *m_client; }
+    void Stop() {
+        if (m_client)
+            m_client->Stop();
+    }
+
+private:
+    std::unique_ptr<CaptureHelperClient> m_client;
+    bool m_listed = false;
+};
+
+// The capability lines of a process's status ("CapInh", "CapPrm", "CapEff", "CapAmb") and
+// its NoNewPrivs line, "name: value" each.
+std::vector<std::string> PrivilegeLines(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(status, line)) {
+        for (const char* name : {"CapInh:", "CapPrm:", "CapEff:", "CapAmb:", "NoNewPrivs:"}) {
+            if (line.rfind(name, 0) == 0) {
+                std::string value = line.substr(std::strlen(name));
+                value.erase(0, value.find_first_not_of(" \t"));
+                lines.push_back(std::string(name) + " " + value);
+            }
+        }
+    }
+    return lines;
+}
 
 // Stops a background program however the test ends.
 struct ProcessGuard {
@@ -346,6 +398,8 @@ TEST(CaptureSession, AdapterThatCannotBeOpenedStartsNoThread) {
     const auto start = std::chrono::steady_clock::now();
     {
         PacketSniffer session("pelnix-no-such-adapter");
+        EXPECT_FALSE(session.IsOpen());
+        EXPECT_FALSE(session.Start());
         EXPECT_FALSE(session.IsCapturing());
         EXPECT_TRUE(session.IsFinished());
         EXPECT_FALSE(session.ErrorText().empty());
@@ -368,7 +422,8 @@ TEST(CaptureSession, ThreadThatCannotStartIsAFailedOpenThatReleasesTheAdapter) {
     {
         // The adapter itself opens: the session captures with the usual start.
         PacketSniffer session("lo");
-        ASSERT_TRUE(session.IsCapturing()) << session.ErrorText();
+        ASSERT_TRUE(session.Start()) << session.ErrorText();
+        ASSERT_TRUE(session.IsCapturing());
     }
     PacketSniffer::SetThreadStarter([](std::function<void()>) -> std::thread {
         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
@@ -378,6 +433,9 @@ TEST(CaptureSession, ThreadThatCannotStartIsAFailedOpenThatReleasesTheAdapter) {
         std::unique_ptr<PacketSniffer> session;
         EXPECT_NO_THROW(session = std::make_unique<PacketSniffer>("lo"));
         ASSERT_TRUE(session);
+        ASSERT_TRUE(session->IsOpen()) << session->ErrorText();
+        EXPECT_NO_THROW(EXPECT_FALSE(session->Start()));
+        EXPECT_FALSE(session->IsOpen());
         EXPECT_FALSE(session->IsCapturing());
         EXPECT_TRUE(session->IsFinished());
         EXPECT_NE(session->ErrorText().find("could not start"), std::string::npos);
@@ -401,7 +459,7 @@ TEST(LiveCapture, SessionWhoseAdapterVanishesEndsItsThreadAndIsDestroyedAtOnce) 
         if (!network.EnterClientNamespace())
             return;
         auto session = std::make_unique<PacketSniffer>(network.clientLink);
-        capturing = session->IsCapturing();
+        capturing = session->Start();
         if (!capturing)
             return;
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -460,8 +518,8 @@ bool WaitFor(Done done) {
 
 // Flash videos and MP3s served by nginx, fetched by curl in parallel; each is listed with its
 // own URL and size. Over IPv4, over IPv6, and over a VLAN sub-interface whose tagged frames
-// the session captures on the parent adapter. Observed both by a session in this process and
-// by `pelnix-sniff --watch`, whose statistics at the end show no drop.
+// the session captures on the parent adapter. Observed both by the capture helper started from
+// here and by `pelnix-sniff --watch` (which starts its own), whose statistics show no drop.
 class LiveNginx : public ::testing::TestWithParam<LinkKind> {};
 
 TEST_P(LiveNginx, ParallelFetchesAreListedWithTheirOwnUrlsAndSizes) {
@@ -525,8 +583,18 @@ TEST_P(LiveNginx, ParallelFetchesAreListedWithTheirOwnUrlsAndSizes) {
         std::lock_guard<std::mutex> lock(s_reportMutex);
         s_reports.clear();
     }
-    ClientSideSession session(network);
-    ASSERT_TRUE(session.Capturing());
+    // The capture helper, started as root with every capability, opened its adapter and gave
+    // them all up before it listed its sessions.
+    ClientSideHelper helper(network);
+    ASSERT_TRUE(helper.Listed()) << helper.Client().StartError();
+    const auto sessions = helper.Client().Sessions();
+    ASSERT_EQ(sessions.size(), 1u);
+    EXPECT_EQ(sessions[0]->AdapterName(), network.clientLink);
+    ASSERT_TRUE(sessions[0]->IsCapturing()) << sessions[0]->ErrorText();
+    EXPECT_EQ(PrivilegeLines(helper.Client().HelperProcess()),
+              (std::vector<std::string>{"CapInh: 0000000000000000", "CapPrm: 0000000000000000",
+                                        "CapEff: 0000000000000000", "CapAmb: 0000000000000000",
+                                        "NoNewPrivs: 1"}));
 
     std::vector<std::string> fetch{"curl", "-sf", "--parallel", "--parallel-max", "8"};
     for (const Medium& m : media) fetch.insert(fetch.end(), {"-o", "/dev/null", base + m.name});
@@ -551,8 +619,11 @@ TEST_P(LiveNginx, ParallelFetchesAreListedWithTheirOwnUrlsAndSizes) {
         return found;
     };
     WaitFor([&] { return listed().size() >= rows.size(); });
-    session.Stop();
+    helper.Stop();
     EXPECT_EQ(listed(), rows);
+    EXPECT_EQ(sessions[0]->ErrorText(), "");
+    EXPECT_TRUE(sessions[0]->Statistics().known);
+    EXPECT_EQ(sessions[0]->Statistics().droppedByKernel, 0u);
 
     if (watcher.pid > 0) {
         WaitFor([&] { return TypeSizeUrl(ReadAll(watchOutput)).size() >= rows.size(); });
@@ -635,4 +706,95 @@ TEST(LiveCapture, TaggedFramesOnTheLinkAreCapturedAndDecoded) {
     std::sort(urls.begin(), urls.end());
     EXPECT_EQ(urls,
               (std::vector<std::string>{"10.231.0.1/one-tag.mp4", "10.231.0.1/two-tags.mp4"}));
+}
+
+// The helper's side of the command stream, the one its unprivileged parent writes: anything
+// but well-formed commands for its own sessions ends it, after it stopped its sessions and sent
+// their statistics and its end; a stop ends it cleanly. The real helper, in the client
+// namespace, fed raw bytes.
+TEST(CaptureHelper, CommandsItCannotTrustEndItInOrder) {
+    if (const std::string missing = MissingForLiveTests(); !missing.empty()) {
+        GTEST_SKIP() << missing;
+    }
+    VethPair network("h");
+    ASSERT_TRUE(network.Ok()) << "could not create the namespaces";
+    const auto u32 = [](std::uint32_t v) {
+        return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
+                           static_cast<char>(v >> 8), static_cast<char>(v)};
+    };
+    std::string ignoreOfNoSession;
+    ASSERT_TRUE(EncodeMessage(IgnoreCommand{7, "h/a.flv", 1}, ignoreOfNoSession));
+    std::string stop;
+    ASSERT_TRUE(EncodeMessage(StopCommand{}, stop));
+    std::string ignore;
+    ASSERT_TRUE(EncodeMessage(IgnoreCommand{0, "h/a.flv", 1}, ignore));
+    struct Case {
+        const char* what;
+        std::string commands;  // after the stream header
+        bool header;
+        int exitStatus;
+    };
+    const Case cases[] = {
+        {"an ignore command, then stop", ignore + stop, true, 0},
+        {"input closed", "", true, 0},
+        {"an unknown command", std::string("\x63", 1) + u32(0), true, 1},
+        {"a command announcing 4 GiB", std::string("\x40", 1) + u32(0xFFFFFFFF), true, 1},
+        {"an ignore command for a session that does not exist", ignoreOfNoSession, true, 1},
+        {"a command cut short", ignore.substr(0, ignore.size() - 1), true, 1},
+        {"no stream header", stop, false, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        int status = -1;
+        std::vector<std::string> messages;  // the frame types seen, by name
+        std::thread([&] {
+            if (!network.EnterClientNamespace())
+                return;
+            int in[2], out[2];
+            if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+                return;
+            posix_spawn_file_actions_t actions;
+            posix_spawn_file_actions_init(&actions);
+            posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+            posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+            posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+            char* argv[] = {const_cast<char*>(PELNIX_CAPTURE_HELPER), nullptr};
+            pid_t pid = -1;
+            const int spawned =
+                posix_spawn(&pid, PELNIX_CAPTURE_HELPER, &actions, nullptr, argv, environ);
+            posix_spawn_file_actions_destroy(&actions);
+            close(in[0]);
+            close(out[1]);
+            if (spawned != 0)
+                return;
+            const std::string commands = (c.header ? RecordStreamHeader() : "") + c.commands;
+            RecordStreamDecoder records(StreamDirection::FromHelper);
+            bool sent = false;
+            char buffer[4096];
+            for (;;) {
+                const ssize_t n = read(out[0], buffer, sizeof buffer);
+                if (n <= 0)
+                    break;
+                records.Feed(std::string_view(buffer, static_cast<std::size_t>(n)));
+                StreamMessage message;
+                while (records.Next(message) == RecordStreamDecoder::Status::Message) {
+                    const char* names[] = {"opened", "failed",     "listed", "media", "ignored",
+                                           "notice", "statistics", "end",    "?",     "?"};
+                    messages.push_back(names[message.index()]);
+                    // Once the sessions are listed, the commands go, and the input closes.
+                    if (std::holds_alternative<SessionsListed>(message) && !sent) {
+                        sent = write(in[1], commands.data(), commands.size()) ==
+                               static_cast<ssize_t>(commands.size());
+                        close(in[1]);
+                    }
+                }
+            }
+            close(out[0]);
+            int wstatus = 0;
+            waitpid(pid, &wstatus, 0);
+            status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+        }).join();
+        EXPECT_EQ(status, c.exitStatus);
+        EXPECT_EQ(messages, (std::vector<std::string>{"opened", "listed", "statistics", "end"}));
+    }
 }

@@ -21,7 +21,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> NoAdapters() {
+// No capture helper: the window captures nothing.
+std::string NoCapture() {
     return {};
 }
 
@@ -65,7 +66,7 @@ struct AdvertSetup {
 };
 
 struct ShownWindow {
-    TavrelSnifferWindow window{nullptr, &NoAdapters};
+    TavrelSnifferWindow window{nullptr, &NoCapture};
     AdvertPicture* advert = window.findChild<AdvertPicture*>();
     AnimatedPicture* picture = qobject_cast<AnimatedPicture*>(window.Control(1143));
     ShownWindow() {

@@ -18,7 +18,7 @@
 #include "base/Globals.h"
 #include "base/ShowMessage.h"
 #include "support/LiveNetwork.h"
-#include "capture/PacketSniffer.h"
+#include "helper/CaptureHelperClient.h"
 #include "window/SniffedMediaList.h"
 #include "converter/ConversionJobs.h"
 #include "converter/ConverterTestSupport.h"
@@ -36,7 +36,8 @@ constexpr int kPreview = 1138;
 constexpr int kDownload = 1141;
 const std::string kMp3Options = "-vn -codec:a libmp3lame -q:a 2 -f mp3";
 
-std::vector<std::string> NoAdapters() {
+// No capture helper: the window captures nothing.
+std::string NoCapture() {
     return {};
 }
 
@@ -84,7 +85,7 @@ private:
     QString m_promptTitle;
 
     struct Window {
-        TavrelSnifferWindow window{nullptr, &NoAdapters};
+        TavrelSnifferWindow window{nullptr, &NoCapture};
         Window() {
             window.show();
             QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -148,10 +149,10 @@ private slots:
     }
 
     void flashVideoBecomesAnMp3AtTheChosenPath() {
-        Window w;
         // A session that captures nothing still takes the program's own URL on its ignore list.
-        auto* session = new PacketSniffer("pelnix-no-such-adapter");
-        g_packetSniffers.push_back(session);
+        HelperSession session("pelnix-no-such-adapter", "no such adapter");
+        Window w;
+        g_captureSessions.push_back(&session);
         const std::string url = Url("/root/clip.flv");
         w.add(url, 150000, "x-flv\r\n");
         w.download();
@@ -169,7 +170,7 @@ private slots:
                                            "Sniffer_0_150000.flv", "Sniffer_0_150000.txt"}));
         QCOMPARE(convtest::ReadFile(m_work + "/Sniffer_0_150000.flv"), convtest::ReadFile(m_flv));
         QCOMPARE(convtest::ReadFile(m_work + "/Sniffer_0_150000.txt"), url + "\n");
-        QCOMPARE(session->IgnoreListSize(), std::size_t(1));
+        QCOMPARE(session.IgnoreListSize(), std::size_t(1));
     }
 
     void mp3RecordGoesStraightToThePath() {
@@ -325,14 +326,14 @@ private slots:
         convtest::WriteFile(player, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + said + "'\n");
         fs::permissions(player, fs::perms::owner_all);
         g_ffplayExe = player;
+        HelperSession session("pelnix-no-such-adapter", "no such adapter");
         Window w;
-        auto* session = new PacketSniffer("pelnix-no-such-adapter");
-        g_packetSniffers.push_back(session);
+        g_captureSessions.push_back(&session);
         w.add("http://media.test/a.flv?x=$(id)", 150000, "x-flv\r\n");
         w.window.ControlAs<QPushButton>(kPreview)->click();
         QTRY_VERIFY(fs::exists(said) && fs::file_size(said) > 0);
         QCOMPARE(convtest::ReadFile(said), std::string("http://media.test/a.flv?x=$(id)\n"));
-        QCOMPARE(session->IgnoreListSize(), std::size_t(1));
+        QCOMPARE(session.IgnoreListSize(), std::size_t(1));
         QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
     }
 
@@ -375,11 +376,14 @@ private slots:
         QTRY_VERIFY(fs::exists(ready) && fs::file_size(ready) > 0);
 
         const std::string link = net.clientLink;
-        TavrelSnifferWindow window(nullptr, [link] { return std::vector<std::string>{link}; });
+        // The capture helper starts from this thread and so captures in the namespace: on its
+        // one adapter, the veth end.
+        TavrelSnifferWindow window(nullptr, [] { return std::string(PELNIX_CAPTURE_HELPER); });
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        QCOMPARE(g_packetSniffers.size(), std::size_t(1));
-        PacketSniffer* session = g_packetSniffers[0];
+        QCOMPARE(g_captureSessions.size(), std::size_t(1));
+        HelperSession* session = g_captureSessions[0];
+        QCOMPARE(session->AdapterName(), link);
         QVERIFY2(session->IsCapturing(), session->ErrorText().c_str());
 
         const std::string url =

@@ -11,18 +11,21 @@
 #include <thread>
 
 #include "base/Globals.h"
+#include "base/ShowMessage.h"
+#include "helper/CaptureHelperClient.h"
 #include "window/SniffedMediaList.h"
 #include "window/TavrelSnifferWindow.h"
 
 namespace {
 
-std::vector<std::string> NoAdapters() {
+// No capture helper: the window captures nothing.
+std::string NoCapture() {
     return {};
 }
 
 // A window with no capture sessions, shown so that its initialisation has run.
 struct ShownWindow {
-    TavrelSnifferWindow window{nullptr, &NoAdapters};
+    TavrelSnifferWindow window{nullptr, &NoCapture};
     ShownWindow() {
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -185,14 +188,70 @@ private slots:
         QVERIFY(w.actionsEnabled());
     }
 
+    // A user outside the capture group: one message that says what is missing and how to
+    // fix it, and the window opens listing nothing; a helper that is missing says so in its
+    // sessions, without a message.
+    void captureWithoutRightsOrHelperLeavesTheWindowUsable() {
+        QTemporaryDir folder;
+        const QString notAllowed = folder.filePath(QStringLiteral("pelnix-capture"));
+        {
+            QFile file(notAllowed);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("#!/bin/sh\n");
+        }
+        // Without any execute bit not even root may run it: the answer a non-member gets.
+        QVERIFY(QFile::setPermissions(notAllowed, QFile::ReadOwner | QFile::WriteOwner));
+        struct Case {
+            QString helper;
+            int messages;
+            const char* sessionError;
+        };
+        const Case cases[] = {
+            {notAllowed, 1, "no rights to run the capture helper"},
+            {folder.filePath(QStringLiteral("missing")), 0, "is missing"},
+        };
+        for (const Case& c : cases) {
+            QStringList messages;
+            SetMessageBoxHandler([&](QWidget*, const QString&, unsigned, const QString& text) {
+                messages.append(text);
+                return IDOK;
+            });
+            {
+                const std::string helper = c.helper.toStdString();
+                TavrelSnifferWindow window(nullptr, [helper] { return helper; });
+                window.show();
+                QVERIFY(QTest::qWaitForWindowExposed(&window));
+                QTRY_COMPARE(messages.size(), c.messages);
+                if (c.messages == 1) {
+                    QVERIFY2(messages[0].contains(QStringLiteral("group \"pelnix\"")),
+                             qPrintable(messages[0]));
+                    QVERIFY2(messages[0].contains(QStringLiteral(
+                                 "sudo adduser $USER pelnix\nthen log out and log in again")),
+                             qPrintable(messages[0]));
+                }
+                QCOMPARE(window.MediaList()->Count(), 0);
+                QVERIFY(window.isVisible());
+                // One session per usable adapter of this machine, each saying why it is idle.
+                QCOMPARE(g_captureSessions.size(), ListCaptureAdapters().size());
+                for (const HelperSession* session : g_captureSessions) {
+                    QVERIFY(!session->IsCapturing());
+                    QVERIFY2(session->ErrorText().find(c.sessionError) != std::string::npos,
+                             session->ErrorText().c_str());
+                }
+            }
+            QVERIFY(g_captureSessions.empty());
+            SetMessageBoxHandler({});
+        }
+    }
+
     void escapeAndEnterEndTheWindow() {
         {
-            TavrelSnifferWindow window(nullptr, &NoAdapters);
+            TavrelSnifferWindow window(nullptr, &NoCapture);
             QTimer::singleShot(0, &window, [&] { QTest::keyClick(&window, Qt::Key_Escape); });
             QCOMPARE(window.exec(), int(QDialog::Rejected));
         }
         {
-            TavrelSnifferWindow window(nullptr, &NoAdapters);
+            TavrelSnifferWindow window(nullptr, &NoCapture);
             QTimer::singleShot(0, &window, [&] {
                 window.MediaList()->setFocus();
                 QTest::keyClick(window.MediaList(), Qt::Key_Return);
@@ -268,7 +327,7 @@ private slots:
         });
         int seen = 0;
         for (int round = 0; round < 30; ++round) {
-            auto* window = new TavrelSnifferWindow(nullptr, &NoAdapters);
+            auto* window = new TavrelSnifferWindow(nullptr, &NoCapture);
             window->show();
             QTest::qWait(5);
             seen += window->MediaList()->Count();

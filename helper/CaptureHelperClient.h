@@ -1,0 +1,160 @@
+// The capture helper as the program that starts it sees it: the helper runs as a child process
+// that alone holds capture rights; this side holds none. It starts the helper, takes the
+// sessions the helper lists, hands each media record to the report callback, and forwards the
+// sessions' ignore commands. A helper that cannot be started, dies or sends a garbled stream
+// ends its sessions with an error text; it never ends this process.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/PacketSniffer.h"
+#include "helper/RecordStream.h"
+
+inline constexpr const char* kCaptureHelperName = "pelnix-capture";
+// The group whose members may run the installed helper.
+inline constexpr const char* kCaptureGroup = "pelnix";
+
+// The capture helper for a program in `programFolder`: the one beside it (a build tree), else
+// the one the package installs, reached from the program's folder so that any installation
+// prefix works.
+std::string FindCaptureHelper(const std::string& programFolder);
+
+// What a user who may not run the helper at `helperPath` is told: what is missing and how to
+// fix it.
+std::string CaptureNotPermittedText(const std::string& helperPath);
+
+class CaptureHelperClient;
+
+// One capture session running in the helper, as this side sees it. Thread-safe.
+class HelperSession {
+public:
+    // A session that reached no helper: it captures nothing and says why.
+    HelperSession(std::string adapterName, std::string errorText);
+
+    HelperSession(const HelperSession&) = delete;
+    HelperSession& operator=(const HelperSession&) = delete;
+
+    const std::string& AdapterName() const { return m_adapterName; }
+    // Whether the helper's session captures now.
+    bool IsCapturing() const;
+    // Why the session does not capture (could not open, or the helper failed); empty while it
+    // captures and after a clean stop.
+    std::string ErrorText() const;
+
+    // The next `count` sightings of `url` (without scheme) on this session are not reported.
+    void IgnoreUrl(const std::string& url, int count);
+    // The entries of the session's ignore list that no sighting has used yet, as the helper
+    // told them used.
+    std::size_t IgnoreListSize() const;
+    // The capture library's counts, once the helper stopped the session.
+    CaptureStatistics Statistics() const;
+
+private:
+    friend class CaptureHelperClient;
+    HelperSession(CaptureHelperClient* client, std::uint32_t index, std::string adapterName,
+                  std::string errorText);
+    void EndWith(const std::string& errorText);
+
+    CaptureHelperClient* m_client = nullptr;
+    std::uint32_t m_index = 0;
+    const std::string m_adapterName;
+    mutable std::mutex m_mutex;
+    bool m_capturing = false;
+    std::string m_errorText;
+    std::size_t m_ignoreEntries = 0;
+    CaptureStatistics m_statistics;
+};
+
+// The sessions the window captures with; filled and emptied by the window on the GUI thread,
+// walked by its Preview and Download actions to ignore the program's own requests.
+extern std::vector<HelperSession*> g_captureSessions;
+
+class CaptureHelperClient {
+public:
+    struct Options {
+        // The program to start (FindCaptureHelper) and the options passed to it.
+        std::string helperPath;
+        std::vector<std::string> helperArguments;
+        // Each media record, on the reader thread.
+        ReportCallback reportCallback = nullptr;
+        // Each notice of the helper, on the reader thread.
+        std::function<void(const std::string& text)> noticeCallback;
+        // Once, on the reader thread, when the helper's stream has ended, cleanly or not.
+        std::function<void()> endCallback;
+        // How long the helper may take to list its sessions.
+        std::chrono::milliseconds startTimeout{10000};
+    };
+
+    enum class StartResult {
+        Listed,        // the helper runs and listed its sessions
+        NotPermitted,  // this user may not run the helper (not in its group)
+        Failed,        // no helper, or it failed before listing its sessions
+    };
+
+    explicit CaptureHelperClient(Options options);
+    // Stops the helper (see Stop).
+    ~CaptureHelperClient();
+
+    CaptureHelperClient(const CaptureHelperClient&) = delete;
+    CaptureHelperClient& operator=(const CaptureHelperClient&) = delete;
+
+    // Starts the helper and waits (at most the start time-out) until it has listed its
+    // sessions. When it cannot, every usable adapter gets a session that says why. Once only.
+    StartResult Start();
+    // Why the start failed; empty after a good start.
+    const std::string& StartError() const { return m_startError; }
+    // The sessions, in the helper's order; owned by the client, valid until it goes.
+    std::vector<HelperSession*> Sessions() const;
+    // The helper's process id while it runs (for its /proc entry); -1 otherwise.
+    pid_t HelperProcess() const;
+
+    // Asks the helper to stop and waits for its statistics and its end, for at most a few
+    // seconds before it is killed. The sessions keep their state. From the owning thread.
+    void Stop();
+
+private:
+    friend class HelperSession;
+    // Sends a command; a helper that does not take it within a bounded time is killed.
+    void SendCommand(const StreamMessage& command);
+    void ReadRecords();
+    // Handles one message; gives a fault text when the message does not fit the stream.
+    std::string Handle(StreamMessage& message);
+    void Kill();
+    // Reaps the helper (waiting at most `grace` before killing it); gives how it ended.
+    std::string Reap(std::chrono::milliseconds grace);
+    void MakeSessionsWithoutHelper(const std::string& errorText);
+
+    Options m_options;
+    bool m_started = false;
+    std::string m_startError;
+
+    mutable std::mutex m_processMutex;
+    pid_t m_pid = -1;  // until reaped; guarded by m_processMutex
+
+    std::mutex m_commandMutex;
+    int m_toHelper = -1;  // guarded by m_commandMutex
+    int m_fromHelper = -1;
+    std::thread m_reader;
+
+    // Guarded by m_stateMutex: the reader thread's progress, waited for by Start and Stop.
+    mutable std::mutex m_stateMutex;
+    std::condition_variable m_stateChanged;
+    bool m_listed = false;
+    bool m_ended = false;
+    std::string m_endFault;  // why the stream ended, when it did not end cleanly
+    std::vector<std::unique_ptr<HelperSession>> m_sessions;
+
+    // Reader thread only: the sessions announced so far, and whether the end was told.
+    std::vector<std::unique_ptr<HelperSession>> m_announced;
+    bool m_endSeen = false;
+};

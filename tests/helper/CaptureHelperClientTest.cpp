@@ -1,0 +1,249 @@
+// The side that starts the capture helper, against a scripted stand-in: a good capture with its
+// commands, and every way the helper's stream can go wrong. The test process itself is the
+// window's stand-in: it must keep running, and the sessions must say what happened.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TempFolder.h"
+#include "headless/HeadlessFrontEnd.h"
+#include "helper/CaptureHelperClient.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::mutex s_mutex;
+std::vector<MediaReport> s_reports;
+std::vector<std::string> s_notices;
+
+void Collect(MediaReport report) {
+    std::lock_guard<std::mutex> lock(s_mutex);
+    s_reports.push_back(std::move(report));
+}
+
+CaptureHelperClient::Options FakeHelper(const std::string& scenario) {
+    {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        s_reports.clear();
+        s_notices.clear();
+    }
+    CaptureHelperClient::Options options;
+    options.helperPath = PELNIX_FAKE_CAPTURE_HELPER;
+    options.helperArguments = {scenario};
+    options.reportCallback = Collect;
+    options.noticeCallback = [](const std::string& text) {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        s_notices.push_back(text);
+    };
+    return options;
+}
+
+template <typename Done>
+bool WaitFor(Done done) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(CaptureHelperClient, TakesSessionsRecordsAndNoticesAndForwardsItsCommands) {
+    CaptureHelperClient client(FakeHelper("capture"));
+    ASSERT_EQ(client.Start(), CaptureHelperClient::StartResult::Listed) << client.StartError();
+    const auto sessions = client.Sessions();
+    ASSERT_EQ(sessions.size(), 2u);
+    EXPECT_EQ(sessions[0]->AdapterName(), "fake0");
+    EXPECT_TRUE(sessions[0]->IsCapturing());
+    EXPECT_EQ(sessions[0]->ErrorText(), "");
+    EXPECT_EQ(sessions[1]->AdapterName(), "fake1");
+    EXPECT_FALSE(sessions[1]->IsCapturing());
+    EXPECT_EQ(sessions[1]->ErrorText(), "no such adapter");
+
+    ASSERT_TRUE(WaitFor([] {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        return s_reports.size() == 2;
+    }));
+    {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        EXPECT_EQ(s_reports[0].url, "http://a.test/one.flv");
+        EXPECT_EQ(s_reports[0].lengthText, "150000\r\n");
+        EXPECT_EQ(s_reports[0].serverPort, 8080);
+        EXPECT_EQ(s_reports[0].serverAddress, IpAddress(Ipv4Address{10, 0, 0, 7}));
+        EXPECT_EQ(s_reports[1].url, std::string("http://b.test/\x01\xff\"$(id)", 21));
+        // The helper is started with no environment (but a sanitizer build's options).
+        EXPECT_EQ(s_notices, std::vector<std::string>{"environment variables: 0"});
+    }
+
+    // An ignore command reaches the helper's session, and its use comes back.
+    sessions[0]->IgnoreUrl("a.test/one.flv", 3);
+    EXPECT_TRUE(WaitFor([&] { return sessions[0]->IgnoreListSize() == 0; }))
+        << sessions[0]->IgnoreListSize();
+    // A failed session keeps its ignore list here, and sends nothing.
+    sessions[1]->IgnoreUrl("a.test/one.flv", 2);
+    EXPECT_EQ(sessions[1]->IgnoreListSize(), 2u);
+
+    client.Stop();
+    EXPECT_EQ(client.HelperProcess(), -1);
+    EXPECT_FALSE(sessions[0]->IsCapturing());
+    EXPECT_EQ(sessions[0]->ErrorText(), "") << "a clean stop is no failure";
+    const CaptureStatistics counts = sessions[0]->Statistics();
+    EXPECT_TRUE(counts.known);
+    EXPECT_EQ(counts.received, 1234u);
+    EXPECT_EQ(counts.droppedByKernel, 5u);
+}
+
+TEST(CaptureHelperClient, AHelperWhoseStreamGoesWrongEndsItsSessionsWithAnErrorText) {
+    struct Case {
+        const char* scenario;
+        const char* errorPart;  // in the capturing session's error text
+    };
+    const Case cases[] = {
+        {"garbled", "garbled record stream: a frame of unknown type 99"},
+        {"oversized", "a frame of 4294967295 bytes, above the bound"},
+        {"record-of-failed-session", "a record of a session that does not capture"},
+        {"truncated", "ended in the middle of a record (exit status 0)"},
+        {"dies", "ended in the middle of a record (killed by signal 9)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        bool ended = false;
+        std::mutex endedMutex;
+        auto options = FakeHelper(c.scenario);
+        options.endCallback = [&] {
+            std::lock_guard<std::mutex> lock(endedMutex);
+            ended = true;
+        };
+        CaptureHelperClient client(std::move(options));
+        ASSERT_EQ(client.Start(), CaptureHelperClient::StartResult::Listed) << client.StartError();
+        const auto sessions = client.Sessions();
+        ASSERT_EQ(sessions.size(), 2u);
+        ASSERT_TRUE(WaitFor([&] { return !sessions[0]->ErrorText().empty(); }));
+        EXPECT_NE(sessions[0]->ErrorText().find(c.errorPart), std::string::npos)
+            << sessions[0]->ErrorText();
+        EXPECT_FALSE(sessions[0]->IsCapturing());
+        // The session that had failed keeps its own reason.
+        EXPECT_EQ(sessions[1]->ErrorText(), "no such adapter");
+        // The helper is gone, reaped, and the end was told once.
+        EXPECT_TRUE(WaitFor([&] { return client.HelperProcess() == -1; }));
+        EXPECT_TRUE(WaitFor([&] {
+            std::lock_guard<std::mutex> lock(endedMutex);
+            return ended;
+        }));
+        // Commands to a helper that is gone change nothing and block nothing.
+        sessions[0]->IgnoreUrl("a.test/x", 1);
+        client.Stop();
+    }
+}
+
+TEST(CaptureHelperClient, AHelperThatCannotStartOrListGivesEveryAdapterASessionThatSaysWhy) {
+    TempFolder folder;
+    const fs::path notExecutable = folder.path / "pelnix-capture";
+    std::ofstream(notExecutable) << "#!/bin/sh\n";
+    chmod(notExecutable.c_str(), 0644);  // not even root may run it
+    struct Case {
+        std::string path;
+        std::string scenario;
+        CaptureHelperClient::StartResult result;
+        std::string errorPart;
+    };
+    const Case cases[] = {
+        {(folder.path / "missing").string(), "", CaptureHelperClient::StartResult::Failed,
+         "is missing"},
+        {notExecutable.string(), "", CaptureHelperClient::StartResult::NotPermitted,
+         "members of the group pelnix"},
+        {PELNIX_FAKE_CAPTURE_HELPER, "early-end", CaptureHelperClient::StartResult::Failed,
+         "ended unexpectedly (exit status 1)"},
+        {PELNIX_FAKE_CAPTURE_HELPER, "silent", CaptureHelperClient::StartResult::Failed,
+         "did not list its sessions within 300 ms"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path + " " + c.scenario);
+        auto options = FakeHelper(c.scenario);
+        options.helperPath = c.path;
+        options.startTimeout = std::chrono::milliseconds(300);
+        CaptureHelperClient client(std::move(options));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(client.Start(), c.result);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+        EXPECT_NE(client.StartError().find(c.errorPart), std::string::npos) << client.StartError();
+        EXPECT_EQ(client.HelperProcess(), -1);
+        const auto sessions = client.Sessions();
+        EXPECT_EQ(sessions.size(), ListCaptureAdapters().size());
+        for (const HelperSession* session : sessions) {
+            EXPECT_FALSE(session->IsCapturing());
+            EXPECT_EQ(session->ErrorText(), client.StartError());
+        }
+    }
+    EXPECT_NE(CaptureNotPermittedText("/usr/libexec/pelnix/pelnix-capture")
+                  .find("sudo adduser $USER pelnix\nthen log out and log in again"),
+              std::string::npos);
+}
+
+TEST(CaptureHelperClient, TheHelperIsFoundBesideTheProgramElseWhereThePackagePutsIt) {
+    TempFolder folder;
+    const fs::path bin = folder.path / "usr" / "bin";
+    fs::create_directories(bin);
+    EXPECT_EQ(FindCaptureHelper(bin.string()),
+              (folder.path / "usr" / "libexec" / "pelnix" / "pelnix-capture").string());
+    std::ofstream(bin / "pelnix-capture") << "";
+    EXPECT_EQ(FindCaptureHelper(bin.string()), (bin / "pelnix-capture").string());
+}
+
+// --watch through the helper: a helper that dies while the watch runs ends the watch with its
+// reason and the statistics lines; a user who may not run the helper is told how to join.
+TEST(HeadlessWatch, EndsWhenTheHelperEndsAndTellsAnOutsiderWhatToDo) {
+    TempFolder folder;
+    const fs::path dies = folder.path / "dies-later";
+    fs::create_symlink(PELNIX_FAKE_CAPTURE_HELPER, dies);
+    const fs::path notAllowed = folder.path / "pelnix-capture";
+    std::ofstream(notAllowed) << "#!/bin/sh\n";
+    chmod(notAllowed.c_str(), 0644);
+    const auto watch = [](const fs::path& helper, std::string& errors) {
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        const int status = RunWatchCommand(out, err, "pelnix", helper.string());
+        const auto text = [](std::FILE* file) {
+            std::rewind(file);
+            std::string all;
+            char buffer[4096];
+            while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, file))
+                all.append(buffer, n);
+            std::fclose(file);
+            return all;
+        };
+        errors = text(err);
+        EXPECT_EQ(text(out), "") << "no record was whole";
+        return status;
+    };
+
+    std::string errors;
+    EXPECT_EQ(watch(dies, errors), 1);
+    for (const char* line : {
+             "pelnix: cannot capture on fake1: no such adapter\n",
+             "pelnix: watching fake0 (interrupt to stop)\n",
+             "pelnix: the capture ended: the capture helper ended in the middle of a record "
+             "(killed by signal 9)\n",
+             "pelnix: fake0: no capture statistics\n",
+         }) {
+        EXPECT_NE(errors.find(line), std::string::npos) << line << "in:\n" << errors;
+    }
+
+    EXPECT_EQ(watch(notAllowed, errors), 1);
+    EXPECT_NE(errors.find("pelnix: You may not capture network traffic"), std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find("sudo adduser $USER pelnix"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("watching"), std::string::npos) << errors;
+}
