@@ -488,9 +488,12 @@ std::size_t MessageMediaRules::OnResponseHead(const HttpExchange& exchange) {
         std::lock_guard lock(m_mutex);
         State& state = *m_state;
         if (const std::optional<Owner> owner = state.FindOwner(facts->key)) {
-            if (owner->role == Role::Playlist && !facts->partial)
-                return PlaylistAsk(*facts);
-            state.CountSegment(*facts, owner->stream);
+            if (owner->role == Role::Playlist) {
+                if (!facts->partial)
+                    return PlaylistAsk(*facts);
+            } else {
+                state.CountSegment(*facts, owner->stream);
+            }
         } else if (facts->playlistCandidate) {
             ask = PlaylistAsk(*facts);
         } else if (facts->size && *facts->size >= MediaCatalogue::kMinimumSize) {
@@ -529,8 +532,14 @@ void MessageMediaRules::OnResponseBody(const HttpExchange& exchange, std::string
     std::optional<StreamPlaylist> playlist;
     if (LooksLikeHls(text))
         playlist = ParseHlsPlaylist(text, facts->url, cut);
-    else if (LooksLikeDash(text) && !cut)
+    else if (LooksLikeDash(text))
         playlist = ParseDashManifest(text, facts->url);
+    if (playlist && cut) {
+        // Part of a manifest: what it names is owned, but its byte total is no total.
+        playlist->truncated = true;
+        if (playlist->kind == StreamKind::Dash)
+            playlist->byteRangeTotal = 0;
+    }
 
     std::vector<Pending> reports;
     {

@@ -116,7 +116,8 @@ test)
                 -DPELNIX_FUZZ=ON -DPELNIX_TESTS=OFF -DPELNIX_BENCH=OFF >/dev/null
         fi
         # target, folder under fuzz/, longest input
-        for fuzz in "capture_detection_fuzz capture 20000" "gif_picture_fuzz widgets 4096"; do
+        for fuzz in "capture_detection_fuzz capture 20000" "mediarules_fuzz mediarules 65536" \
+            "gif_picture_fuzz widgets 4096"; do
             read -r target folder max_len <<<"$fuzz"
             if cmake --build "$fuzz_build" --target "$target"; then
                 corpus=$(mktemp -d)
