@@ -317,8 +317,50 @@ bool LooksLikeHar(std::string_view start) {
     return start.substr(0, 5) == "\"log\"";
 }
 
-bool ReadHar(std::string_view document, const std::function<void(const HarEntry&)>& onEntry,
-             std::string& error) {
+namespace {
+
+// Walks a document's bytes for the parser. Over a mapped file it hands back the pages it has
+// passed, so that a large file is never resident as a whole: the parser copies what it keeps.
+class DocumentIterator {
+public:
+    using iterator_category = std::input_iterator_tag;
+    using value_type = char;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const char*;
+    using reference = const char&;
+
+    static constexpr std::size_t kDropStep = 8u << 20;
+
+    // `mappedStart`: the page-aligned start of the mapping that holds `document`, or null.
+    DocumentIterator(const char* document, std::size_t at, const char* mappedStart)
+        : m_document(document), m_at(at), m_mappedStart(mappedStart) {}
+    const char& operator*() const { return m_document[m_at]; }
+    DocumentIterator& operator++() {
+        if (++m_at == m_nextDrop) {
+            // Everything up to one step behind is read and copied where it was needed.
+            if (m_mappedStart != nullptr)
+                ::madvise(const_cast<char*>(m_mappedStart), m_at - kDropStep, MADV_DONTNEED);
+            m_nextDrop += kDropStep;
+        }
+        return *this;
+    }
+    DocumentIterator operator++(int) {
+        DocumentIterator before = *this;
+        ++*this;
+        return before;
+    }
+    bool operator==(const DocumentIterator& other) const { return m_at == other.m_at; }
+    bool operator!=(const DocumentIterator& other) const { return m_at != other.m_at; }
+
+private:
+    const char* m_document;
+    std::size_t m_at;
+    const char* m_mappedStart;
+    std::size_t m_nextDrop = 2 * kDropStep;
+};
+
+bool ParseHar(std::string_view document, const char* mappedStart,
+              const std::function<void(const HarEntry&)>& onEntry, std::string& error) {
     std::string keys[kMaxDepth + 2];
     bool sawEntries = false;
     const auto callback = [&](int depth, Json::parse_event_t event, Json& parsed) -> bool {
@@ -352,7 +394,9 @@ bool ReadHar(std::string_view document, const std::function<void(const HarEntry&
         }
     };
     try {
-        const Json root = Json::parse(document.begin(), document.end(), callback);
+        const Json root =
+            Json::parse(DocumentIterator(document.data(), 0, mappedStart),
+                        DocumentIterator(document.data(), document.size(), nullptr), callback);
         (void)root;
     } catch (const std::exception& e) {
         error = std::string("not a readable HAR file: ") + e.what();
@@ -363,6 +407,13 @@ bool ReadHar(std::string_view document, const std::function<void(const HarEntry&
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool ReadHar(std::string_view document, const std::function<void(const HarEntry&)>& onEntry,
+             std::string& error) {
+    return ParseHar(document, nullptr, onEntry, error);
 }
 
 bool ReadHarFile(const std::string& path, const std::function<void(const HarEntry&)>& onEntry,
@@ -395,8 +446,8 @@ bool ReadHarFile(const std::string& path, const std::function<void(const HarEntr
         return false;
     }
     ::madvise(mapped, size, MADV_SEQUENTIAL);
-    const bool ok =
-        ReadHar(std::string_view(static_cast<const char*>(mapped), size), onEntry, error);
+    const bool ok = ParseHar(std::string_view(static_cast<const char*>(mapped), size),
+                             static_cast<const char*>(mapped), onEntry, error);
     ::munmap(mapped, size);
     return ok;
 }

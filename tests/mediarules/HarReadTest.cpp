@@ -133,7 +133,8 @@ Json Document() {
         e.responseHeaders = Headers({{"Content-Type", "text/html"}});
         e.mimeType = "text/html";
         e.size = 300000;
-        e.text = "<html>" + std::string(300000, ' ');
+        // Past 16 MiB, so that reading the file hands back the pages it has read.
+        e.text = "<html>" + std::string(17u << 20, ' ');
     }));
     entries.push_back(Entry([&](EntrySpec& e) {
         e.url = "https://www.test/p.png";
