@@ -56,6 +56,8 @@ std::string RecordTitleText(const SniffedMedia& record) {
 }
 
 std::string RecordSizeText(const SniffedMedia& record) {
+    if (!record.kind.empty() && record.size == 0)
+        return {};
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%.2f MB", static_cast<double>(record.size) / 1048576.0);
     return buffer;
@@ -73,18 +75,57 @@ std::optional<SniffedMedia> MediaCatalogue::AddSniffedMedia(std::string_view url
 
 std::optional<SniffedMedia> MediaCatalogue::AddSniffedMedia(const MediaReport& report,
                                                             std::time_t when) {
+    CatalogueChange change = Apply(report, when);
+    if (change.kind != CatalogueChange::Kind::Added)
+        return std::nullopt;
+    return std::move(change.record);
+}
+
+CatalogueChange MediaCatalogue::Update(std::size_t index, const MediaReport& report,
+                                       std::uint64_t size) {
+    SniffedMedia& record = m_records[index];
+    CatalogueChange change;
+    if (record.size == size && record.durationSeconds == report.durationSeconds &&
+        record.detail == report.detail && record.variantUrl == report.variantUrl) {
+        return change;
+    }
+    record.size = size;
+    record.durationSeconds = report.durationSeconds;
+    record.detail = report.detail;
+    record.variantUrl = report.variantUrl;
+    change.kind = CatalogueChange::Kind::Updated;
+    change.record = record;
+    change.index = static_cast<int>(index);
+    return change;
+}
+
+CatalogueChange MediaCatalogue::Apply(const MediaReport& report, std::time_t when) {
     const std::string_view urlText = report.url;
     const std::string_view typeText = report.typeText;
+    const bool playlist = !report.kind.empty();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_closed)
-        return std::nullopt;
+        return {};
     const std::uint64_t size = ParseLengthText(report.lengthText);
-    if (size < kMinimumSize)
-        return std::nullopt;
-    for (const SniffedMedia& record : m_records) {
+    if (!playlist && size < kMinimumSize)
+        return {};
+    for (std::size_t i = 0; i < m_records.size(); ++i) {
+        const SniffedMedia& record = m_records[i];
+        if (playlist || !record.kind.empty()) {
+            // A playlist is its URL; its size is a sum, no file's length.
+            if (record.url == urlText) {
+                if (playlist && record.kind == report.kind)
+                    return Update(i, report, size);
+                return {};
+            }
+            continue;
+        }
+        const bool sameMedium =
+            record.url == urlText && (record.validator.empty() || report.validator.empty() ||
+                                      record.validator == report.validator);
         // One medium reached through two URLs, or listed twice, shows once.
-        if (record.url == urlText || record.size == size)
-            return std::nullopt;
+        if (sameMedium || record.size == size)
+            return {};
     }
 
     SniffedMedia record;
@@ -112,11 +153,16 @@ std::optional<SniffedMedia> MediaCatalogue::AddSniffedMedia(const MediaReport& r
     record.kind = report.kind;
     record.detail = report.detail;
     record.durationSeconds = report.durationSeconds;
+    record.variantUrl = report.variantUrl;
 
     m_records.push_back(record);
     if (m_records.size() > static_cast<std::size_t>(kMaxRecords))
         m_records.erase(m_records.begin());
-    return record;
+    CatalogueChange change;
+    change.kind = CatalogueChange::Kind::Added;
+    change.record = std::move(record);
+    change.index = static_cast<int>(m_records.size()) - 1;
+    return change;
 }
 
 bool MediaCatalogue::RemoveAt(int index) {

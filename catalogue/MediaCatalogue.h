@@ -34,6 +34,15 @@ struct SniffedMedia {
     std::string kind;
     std::string detail;
     double durationSeconds = 0;
+    std::string variantUrl;
+};
+
+// What one report did to the catalogue.
+struct CatalogueChange {
+    enum class Kind { Refused, Added, Updated };
+    Kind kind = Kind::Refused;
+    SniffedMedia record;  // the record added or updated, as it is now
+    int index = -1;       // its index (0 is the oldest)
 };
 
 class MediaCatalogue {
@@ -41,9 +50,18 @@ public:
     static constexpr int kMaxRecords = 25;
     static constexpr std::uint64_t kMinimumSize = 100000;
 
-    // Applies the acceptance rules to one report and, when accepted, appends the record
-    // (evicting the oldest past kMaxRecords). `when` is the moment of sniffing, stamped as
-    // local time. Returns the accepted record, or nothing when the report was refused.
+    // Applies the acceptance rules to one report. A file (a report without a kind) is refused
+    // when it is under kMinimumSize, when a record has the same size (two media of one length
+    // cannot both be listed, and one medium reached through two URLs shows once), or when a
+    // record has the same URL and, where both carry one, the same validator: the same URL with
+    // another validator is another medium, and the later ranges of a listed one are refused.
+    // A playlist (a report with a kind) is listed whatever its size and never refused for its
+    // size; a later report of a listed playlist's URL updates that record's size, duration,
+    // detail and variant instead of adding one. Reports of the packet rules (no kind, no
+    // validator) meet exactly the old rules. An added record is appended, evicting the oldest
+    // past kMaxRecords; `when` is the moment of sniffing, stamped as local time.
+    CatalogueChange Apply(const MediaReport& report, std::time_t when);
+    // The same, giving only a record that was added (an update gives nothing).
     std::optional<SniffedMedia> AddSniffedMedia(const MediaReport& report, std::time_t when);
     // The same for a report of URL text (with scheme), request headers, length and type text.
     std::optional<SniffedMedia> AddSniffedMedia(std::string_view urlText,
@@ -70,6 +88,8 @@ public:
     void Close();
 
 private:
+    CatalogueChange Update(std::size_t index, const MediaReport& report, std::uint64_t size);
+
     mutable std::mutex m_mutex;
     std::vector<SniffedMedia> m_records;
     bool m_closed = false;
@@ -83,6 +103,7 @@ std::uint64_t ParseLengthText(std::string_view lengthText);
 // position 0.
 std::string CleanTypeText(std::string_view typeText);
 
-// "%d. %s" of number and time, and "%.2f MB" of the size in mebibytes: the list's texts.
+// "%d. %s" of number and time, and "%.2f MB" of the size in mebibytes: the list's texts. The
+// size of a playlist whose segments are not known yet (size 0) is blank.
 std::string RecordTitleText(const SniffedMedia& record);
 std::string RecordSizeText(const SniffedMedia& record);

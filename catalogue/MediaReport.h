@@ -28,6 +28,10 @@ struct MediaReport {
     std::string detail;
     // The medium's duration when known (a playlist's), in seconds; 0 when unknown.
     double durationSeconds = 0;
+    // A master playlist's best variant, with its scheme, when that variant's own playlist plays
+    // alone (it carries the sound too): what a download of the stream fetches. Empty otherwise:
+    // the download then takes the playlist itself.
+    std::string variantUrl;
 };
 
 // A report of the four texts alone, as the packet rules give them.

@@ -13,12 +13,14 @@
 
 #include "base/Settings.h"
 #include "helper/CaptureHelperClient.h"
+#include "headless/HarReadCommand.h"
 #include "packetrules/MediaDetector.h"
 #include "packetrules/MediaMarkers.h"
 
 const char* const kHeadlessUsage =
     "  --read FILE [--local-address ADDR]\n"
-    "              list the media in a capture file (pcap) without a window: one line\n"
+    "              list the media in a capture file (pcap) or a browser's HAR export\n"
+    "              without a window: one line\n"
     "              per record, tab-separated: number, time sniffed, type, size in bytes,\n"
     "              URL. This machine's address is ADDR (IPv4 or IPv6) for its family;\n"
     "              for a family without one, the source of the first packet of that\n"
@@ -165,6 +167,10 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
         std::fprintf(err, "%s: cannot read capture file '%s': %s\n", name.c_str(), fileName.c_str(),
                      std::strerror(errno));
         return 1;
+    }
+    if (IsHarFile(file)) {
+        std::fclose(file);
+        return RunHarReadCommand(fileName, out, err, programName);
     }
     // The library reads each record with two small reads; through the C library's default
     // buffer of one page, the system calls would cost more than the detection does. Freed

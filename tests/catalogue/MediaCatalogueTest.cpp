@@ -201,3 +201,61 @@ TEST(MediaCatalogue, ConcurrentReportsAreSerialised) {
     for (const auto& record : catalogue.Records()) shared += record.url == "http://h/shared";
     EXPECT_LE(shared, 1);
 }
+
+TEST(MediaCatalogue, StreamRecordsByUrlAndValidator) {
+    MediaCatalogue catalogue;
+    const auto report = [](const std::string& url, std::uint64_t size, const std::string& validator,
+                           const std::string& kind = "") {
+        MediaReport r = PlainReport(url, "GET / HTTP/1.1\r\n\r\n", std::to_string(size),
+                                    kind.empty() ? "mp4" : kind);
+        r.validator = validator;
+        r.kind = kind;
+        return r;
+    };
+    using Kind = CatalogueChange::Kind;
+    struct Step {
+        const char* name;
+        MediaReport report;
+        Kind expected;
+    };
+    MediaReport updated = report("https://cdn/s.m3u8", 7340032, "", "hls");
+    updated.durationSeconds = 600;
+    updated.detail = "1280x720, 3.00 Mbit/s\n";
+    const Step steps[] = {
+        {"packet rules' record", report("http://cdn/a.mp4", 500000, ""), Kind::Added},
+        {"same URL with a validator", report("http://cdn/a.mp4", 600000, "\"e1\""), Kind::Refused},
+        {"ranged medium", report("https://cdn/v.mp4", 9000000, "\"e1\""), Kind::Added},
+        {"later range, same validator", report("https://cdn/v.mp4", 9000000, "\"e1\""),
+         Kind::Refused},
+        {"same URL, new version", report("https://cdn/v.mp4", 9100000, "\"e2\""), Kind::Added},
+        {"new version of a listed size", report("https://cdn/v.mp4", 9000000, "\"e3\""),
+         Kind::Refused},
+        {"same URL, no validator", report("https://cdn/v.mp4", 9200000, ""), Kind::Refused},
+        {"playlist of no known size", report("https://cdn/s.m3u8", 0, "", "hls"), Kind::Added},
+        {"the playlist again", report("https://cdn/s.m3u8", 0, "", "hls"), Kind::Refused},
+        {"the playlist, now sized", updated, Kind::Updated},
+        {"a file of the playlist's size", report("https://cdn/other.mp4", 7340032, ""),
+         Kind::Added},
+        {"small playlist", report("https://cdn/tiny.mpd", 1000, "", "dash"), Kind::Added},
+    };
+    for (const Step& step : steps) {
+        const CatalogueChange change = catalogue.Apply(step.report, 0);
+        EXPECT_EQ(change.kind, step.expected) << step.name;
+    }
+    const auto records = catalogue.Records();
+    ASSERT_EQ(records.size(), 6u);
+    EXPECT_EQ(records[3].url, "https://cdn/s.m3u8");
+    EXPECT_EQ(records[3].type, "hls");
+    EXPECT_EQ(records[3].size, 7340032u);
+    EXPECT_EQ(records[3].detail, "1280x720, 3.00 Mbit/s\n");
+    EXPECT_EQ(records[3].durationSeconds, 600);
+    EXPECT_EQ(RecordSizeText(records[3]), "7.00 MB");
+    EXPECT_EQ(records[3].number + 1, records[4].number);  // an update takes no new number
+    EXPECT_EQ(RecordSizeText(records[5]), "0.00 MB");
+    // Blank only for a playlist whose size is not known yet.
+    SniffedMedia unsized = records[3];
+    unsized.size = 0;
+    EXPECT_EQ(RecordSizeText(unsized), "");
+    // AddSniffedMedia gives only what it added.
+    EXPECT_FALSE(catalogue.AddSniffedMedia(updated, 0));
+}

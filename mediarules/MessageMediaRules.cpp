@@ -1,0 +1,658 @@
+#include "mediarules/MessageMediaRules.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <deque>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "catalogue/MediaCatalogue.h"
+#include "mediarules/BodyDecoding.h"
+#include "mediarules/MediaSignatures.h"
+#include "mediarules/Playlist.h"
+#include "mediarules/UrlReference.h"
+
+namespace {
+
+// Request headers a fetch of the whole resource must not send again: they would make the
+// answer partial (Range, If-Range) or empty (304 Not Modified).
+constexpr std::string_view kPartialOrConditionalHeaders[] = {"Range", "If-Range", "If-None-Match",
+                                                             "If-Modified-Since"};
+constexpr std::string_view kStreamTypeTexts[] = {"hls", "dash"};  // by StreamKind
+// Decoded bytes kept of a body that is not a playlist candidate: its signature, or a short
+// playlist that came with some other type.
+constexpr std::size_t kSmallDecodeBytes = 64u << 10;
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+bool CleanUrlText(std::string_view text) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte == 0x7F)
+            return false;
+    }
+    return true;
+}
+
+std::optional<std::uint64_t> ParseDecimal(std::string_view text) {
+    if (text.empty() || text.size() > 19)
+        return std::nullopt;
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return value;
+}
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    return text;
+}
+
+std::string WithoutScheme(const std::string& url) {
+    const std::size_t at = url.find("://");
+    return at == std::string::npos ? url : url.substr(at + 3);
+}
+
+// What the rules need to know of one exchange, read from its heads alone.
+struct Facts {
+    std::string url;  // with scheme
+    std::string key;  // UrlKey without query: what playlists own
+    ContentType type;
+    bool partial = false;  // 206
+    std::optional<ContentRange> range;
+    std::uint64_t start = 0;                  // where the body lies in the resource
+    std::optional<std::uint64_t> size;        // of the medium
+    std::optional<std::uint64_t> bodyLength;  // of this answer's body
+    const std::string* encoding = nullptr;
+    bool playlistCandidate = false;
+};
+
+std::optional<Facts> Examine(const HttpExchange& exchange) {
+    const int status = exchange.response.status;
+    if (status < 200 || status > 299 || status == 204 || status == 205 ||
+        exchange.request.method != "GET") {
+        return std::nullopt;
+    }
+    Facts facts;
+    facts.url = ExchangeUrl(exchange);
+    if (facts.url.empty())
+        return std::nullopt;
+    facts.key = UrlKey(facts.url, false);
+    if (facts.key.empty())
+        return std::nullopt;
+    const auto& headers = exchange.response.headers;
+    facts.type = ClassifyContentType(FindHeader(headers, "Content-Type"));
+    facts.encoding = FindHeader(headers, "Content-Encoding");
+    facts.bodyLength = exchange.contentLength;
+    facts.partial = status == 206;
+    if (facts.partial) {
+        if (const std::string* value = FindHeader(headers, "Content-Range"))
+            facts.range = ParseContentRange(*value);
+        if (facts.range) {
+            facts.start = facts.range->first;
+            facts.size = facts.range->total ? *facts.range->total
+                                            : facts.range->last - facts.range->first + 1;
+            if (!facts.bodyLength)
+                facts.bodyLength = facts.range->last - facts.range->first + 1;
+        } else {
+            facts.size = exchange.contentLength;
+        }
+    } else {
+        facts.size = exchange.contentLength;
+    }
+    const ContentClass c = facts.type.contentClass;
+    const std::size_t pathAt = facts.url.find('/', facts.url.find("://") + 3);
+    const std::string_view path = pathAt == std::string::npos
+                                      ? std::string_view()
+                                      : std::string_view(facts.url).substr(pathAt);
+    if (!facts.partial) {
+        const bool small = facts.bodyLength && *facts.bodyLength <= kMaxPlaylistBytes;
+        facts.playlistCandidate =
+            c == ContentClass::Hls || c == ContentClass::Dash || HasPlaylistExtension(path) ||
+            (c == ContentClass::Text && (!facts.bodyLength || small)) ||
+            ((c == ContentClass::Generic || c == ContentClass::Absent) &&
+             (!facts.bodyLength || *facts.bodyLength <= MessageMediaRules::kGenericPlaylistBytes));
+    }
+    return facts;
+}
+
+std::size_t PlaylistAsk(const Facts& facts) {
+    const ContentClass c = facts.type.contentClass;
+    const bool generic = c == ContentClass::Generic || c == ContentClass::Absent;
+    const std::size_t limit =
+        generic && !facts.bodyLength ? MessageMediaRules::kGenericPlaylistBytes : kMaxPlaylistBytes;
+    return facts.bodyLength
+               ? static_cast<std::size_t>(std::min<std::uint64_t>(*facts.bodyLength, limit))
+               : limit;
+}
+
+std::string Validator(const HttpExchange& exchange) {
+    const std::string* value = FindHeader(exchange.response.headers, "ETag");
+    if (value == nullptr || Trim(*value).empty())
+        value = FindHeader(exchange.response.headers, "Last-Modified");
+    if (value == nullptr)
+        return {};
+    return std::string(Trim(*value).substr(0, 512));
+}
+
+// A stream entry: one listed playlist and what its playlists told so far.
+struct Stream {
+    std::uint32_t id = 0;
+    StreamKind kind = StreamKind::Hls;
+    MediaReport report;  // url, headers, server, type, kind, variant: fixed at its sighting
+    std::vector<StreamVariant> variants;
+    bool live = false;
+    bool drm = false;
+    double durationSeconds = 0;
+    std::uint64_t ownRangeBytes = 0;  // from the listed playlist itself
+    // From the variant playlists seen, by their URL key.
+    std::unordered_map<std::string, std::uint64_t> variantRangeBytes;
+    std::uint64_t answeredBytes = 0;
+    // What the last report said.
+    std::uint64_t reportedSize = 0;
+    double reportedSeconds = 0;
+    std::string reportedDetail;
+    bool reported = false;
+
+    std::uint64_t Size() const {
+        for (const StreamVariant& variant : variants) {
+            const auto it = variantRangeBytes.find(UrlKey(variant.url, false));
+            if (it != variantRangeBytes.end())
+                return it->second;
+        }
+        std::uint64_t best = ownRangeBytes;
+        for (const auto& [key, bytes] : variantRangeBytes) best = std::max(best, bytes);
+        return best > 0 ? best : answeredBytes;
+    }
+
+    std::string Detail() const {
+        StreamPlaylist summary;
+        summary.kind = kind;
+        summary.variants = variants;
+        summary.live = live;
+        summary.drm = drm;
+        return PlaylistDetail(summary);
+    }
+};
+
+enum class Role : std::uint8_t { Segment, Playlist };
+
+struct Owner {
+    std::uint32_t stream = 0;
+    Role role = Role::Segment;
+};
+
+// A set bounded in entries and bytes that forgets its oldest members first.
+template <typename Value>
+class BoundedMap {
+public:
+    BoundedMap(std::size_t maxEntries, std::size_t maxBytes)
+        : m_maxEntries(maxEntries), m_maxBytes(maxBytes) {}
+
+    Value* Find(const std::string& key) {
+        const auto it = m_map.find(key);
+        return it == m_map.end() ? nullptr : &it->second;
+    }
+    // Inserts or overwrites; the bounds are kept by forgetting the oldest keys.
+    void Put(const std::string& key, Value value) {
+        const auto [it, inserted] = m_map.insert_or_assign(key, std::move(value));
+        if (!inserted)
+            return;
+        m_order.push_back(key);
+        m_bytes += key.size();
+        while (m_map.size() > m_maxEntries || m_bytes > m_maxBytes) {
+            m_bytes -= m_order.front().size();
+            m_map.erase(m_order.front());
+            m_order.pop_front();
+        }
+    }
+    std::size_t Size() const { return m_map.size(); }
+    void Clear() {
+        m_map.clear();
+        m_order.clear();
+        m_bytes = 0;
+    }
+
+private:
+    std::size_t m_maxEntries;
+    std::size_t m_maxBytes;
+    std::size_t m_bytes = 0;
+    std::unordered_map<std::string, Value> m_map;
+    std::deque<std::string> m_order;
+};
+
+struct Pending {
+    MediaReport report;
+    bool sighting = false;  // asks the ignore check first
+};
+
+}  // namespace
+
+struct MessageMediaRules::State {
+    std::deque<Stream> streams;  // oldest first
+    std::uint32_t nextStream = 1;
+    BoundedMap<Owner> owned{kMaxOwnedUrls, kMaxOwnedUrlBytes};
+    std::deque<std::pair<SegmentPattern, Owner>> patterns;
+    BoundedMap<bool> counted{kMaxCountedSegments, kMaxCountedSegments * 256};
+    // Folder of a numbered run (URL key up to the last "/", and the container) -> the key of
+    // its first member, which alone may be listed.
+    BoundedMap<std::string> segmentFolders{kMaxSegmentFolders, kMaxSegmentFolders * 512};
+    std::vector<Pending> pending;
+
+    Stream* FindStream(std::uint32_t id) {
+        for (Stream& stream : streams) {
+            if (stream.id == id)
+                return &stream;
+        }
+        return nullptr;
+    }
+
+    Stream* FindStreamByUrl(const std::string& url) {
+        for (Stream& stream : streams) {
+            if (stream.report.url == url)
+                return &stream;
+        }
+        return nullptr;
+    }
+
+    std::optional<Owner> FindOwner(const std::string& key) {
+        if (const Owner* owner = owned.Find(key))
+            return *owner;
+        for (const auto& [pattern, owner] : patterns) {
+            if (MatchesPattern(pattern, key))
+                return owner;
+        }
+        return std::nullopt;
+    }
+
+    void Own(const StreamPlaylist& playlist, std::uint32_t stream) {
+        for (const std::string& url : playlist.segmentUrls) {
+            const std::string key = UrlKey(url, false);
+            if (!key.empty() && owned.Find(key) == nullptr)
+                owned.Put(key, {stream, Role::Segment});
+        }
+        for (const std::string& url : playlist.playlistUrls) {
+            const std::string key = UrlKey(url, false);
+            if (!key.empty())
+                owned.Put(key, {stream, Role::Playlist});
+        }
+        for (const SegmentPattern& pattern : playlist.segmentPatterns) {
+            const bool known = std::any_of(patterns.begin(), patterns.end(), [&](const auto& p) {
+                return p.first.pieces == pattern.pieces;
+            });
+            if (known)
+                continue;
+            patterns.emplace_back(pattern, Owner{stream, Role::Segment});
+            if (patterns.size() > kMaxOwnedPatterns)
+                patterns.pop_front();
+        }
+    }
+
+    void CountSegment(const Facts& facts, std::uint32_t streamId);
+    bool SiblingSegment(const Facts& facts, Container container);
+    void HandleMedia(const HttpExchange& exchange, const Facts& facts, std::string_view prefix);
+    void HandlePlaylist(const HttpExchange& exchange, const Facts& facts,
+                        const StreamPlaylist& playlist);
+
+    // Queues the stream's report when it says something new (or always, for a sighting).
+    void ReportStream(Stream& stream, bool sighting) {
+        const std::uint64_t size = stream.Size();
+        std::string detail = stream.Detail();
+        const bool changed = !stream.reported || size != stream.reportedSize ||
+                             stream.durationSeconds != stream.reportedSeconds ||
+                             detail != stream.reportedDetail;
+        if (!changed && !sighting)
+            return;
+        stream.reported = true;
+        stream.reportedSize = size;
+        stream.reportedSeconds = stream.durationSeconds;
+        stream.reportedDetail = detail;
+        MediaReport report = stream.report;
+        report.lengthText = std::to_string(size);
+        report.detail = std::move(detail);
+        report.durationSeconds = stream.durationSeconds;
+        pending.push_back({std::move(report), sighting});
+    }
+};
+
+MessageMediaRules::MessageMediaRules() : m_state(std::make_unique<State>()) {}
+
+MessageMediaRules::MessageMediaRules(ReportSink sink, IgnoreCheck ignore)
+    : m_state(std::make_unique<State>()), m_sink(std::move(sink)), m_ignore(std::move(ignore)) {}
+
+MessageMediaRules::~MessageMediaRules() = default;
+
+void MessageMediaRules::SetReportSink(ReportSink sink) {
+    std::lock_guard lock(m_mutex);
+    m_sink = std::move(sink);
+}
+
+void MessageMediaRules::SetIgnoreCheck(IgnoreCheck ignore) {
+    std::lock_guard lock(m_mutex);
+    m_ignore = std::move(ignore);
+}
+
+void MessageMediaRules::Reset() {
+    std::lock_guard lock(m_mutex);
+    m_state = std::make_unique<State>();
+}
+
+std::size_t MessageMediaRules::OwnedCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_state->owned.Size() + m_state->patterns.size();
+}
+
+// The answer to a URL a listed stream owns: its bytes count towards the stream's size, each
+// segment once (a partial answer with a total counts the whole file once).
+void MessageMediaRules::State::CountSegment(const Facts& facts, std::uint32_t streamId) {
+    Stream* stream = FindStream(streamId);
+    if (stream == nullptr)
+        return;
+    std::optional<std::uint64_t> bytes;
+    std::string countKey = UrlKey(facts.url, true);
+    if (facts.partial && facts.range && facts.range->total) {
+        bytes = facts.range->total;
+    } else if (facts.partial) {
+        bytes = facts.bodyLength;
+        countKey += "#" + std::to_string(facts.start);
+    } else {
+        bytes = facts.bodyLength;
+    }
+    if (!bytes || *bytes == 0 || counted.Find(countKey) != nullptr)
+        return;
+    counted.Put(countKey, true);
+    stream->answeredBytes += std::min(*bytes, UINT64_MAX - stream->answeredBytes);
+    ReportStream(*stream, false);
+}
+
+// The rule for numbered runs of transport stream or ADTS segments whose playlist was not seen:
+// the first answer from a folder may be listed, the others are its siblings.
+bool MessageMediaRules::State::SiblingSegment(const Facts& facts, Container container) {
+    if (container != Container::Ts && container != Container::Aac)
+        return false;
+    const std::string folder =
+        facts.key.substr(0, facts.key.rfind('/') + 1) + std::string(ContainerTypeText(container));
+    if (const std::string* first = segmentFolders.Find(folder))
+        return *first != facts.key;
+    segmentFolders.Put(folder, facts.key);
+    return false;
+}
+
+void MessageMediaRules::State::HandleMedia(const HttpExchange& exchange, const Facts& facts,
+                                           std::string_view prefix) {
+    const ContentClass c = facts.type.contentClass;
+    bool anyType = false;
+    const Container detected = prefix.empty() ? Container::None : DetectContainer(prefix, &anyType);
+    if (detected == Container::Fragment)
+        return;
+    const std::size_t pathAt = facts.url.find('/', facts.url.find("://") + 3);
+    if (pathAt != std::string::npos && HasSegmentOnlyExtension(facts.url.substr(pathAt)))
+        return;
+    bool media = false;
+    if (c == ContentClass::Video || c == ContentClass::Audio)
+        media = true;
+    else if (c == ContentClass::Generic || c == ContentClass::Absent)
+        media = detected != Container::None;
+    else
+        media = anyType;
+    if (!media || !facts.size || *facts.size < MediaCatalogue::kMinimumSize)
+        return;
+
+    Container container = detected != Container::None ? detected : facts.type.container;
+    // A Matroska header whose DocType lay past the bytes at hand: the type may tell webm.
+    if (detected == Container::Mkv && facts.type.container == Container::Webm)
+        container = Container::Webm;
+    if (SiblingSegment(facts, container))
+        return;
+    std::string typeText(ContainerTypeText(container));
+    if (typeText.empty())
+        typeText = facts.type.subtype;
+
+    MediaReport report;
+    report.url = facts.url;
+    report.requestHeaders = FetchHeaderBlock(exchange.request.headerBlock);
+    report.lengthText = std::to_string(*facts.size);
+    report.typeText = std::move(typeText);
+    report.serverAddress = exchange.serverAddress;
+    report.serverPort = exchange.serverPort;
+    report.validator = Validator(exchange);
+    pending.push_back({std::move(report), true});
+}
+
+void MessageMediaRules::State::HandlePlaylist(const HttpExchange& exchange, const Facts& facts,
+                                              const StreamPlaylist& playlist) {
+    if (const std::optional<Owner> owner = FindOwner(facts.key)) {
+        // A playlist a listed stream named: a variant or rendition. It adds what it names,
+        // its length and byte ranges, and is not listed itself.
+        Own(playlist, owner->stream);
+        Stream* stream = FindStream(owner->stream);
+        if (stream == nullptr || owner->role != Role::Playlist)
+            return;
+        if (playlist.byteRangeTotal > 0 && stream->variantRangeBytes.size() < kMaxStreamVariants)
+            stream->variantRangeBytes[facts.key] = playlist.byteRangeTotal;
+        stream->durationSeconds = std::max(stream->durationSeconds, playlist.durationSeconds);
+        stream->live = stream->live || playlist.live;
+        stream->drm = stream->drm || playlist.drm;
+        ReportStream(*stream, false);
+        return;
+    }
+    Stream* stream = FindStreamByUrl(facts.url);
+    if (stream == nullptr) {
+        streams.emplace_back();
+        streams.back().id = nextStream++;
+        if (streams.size() > kMaxStreams)
+            streams.pop_front();
+        stream = &streams.back();
+    }
+    stream->kind = playlist.kind;
+    MediaReport& report = stream->report;
+    report.url = facts.url;
+    report.requestHeaders = FetchHeaderBlock(exchange.request.headerBlock);
+    report.typeText = std::string(kStreamTypeTexts[static_cast<int>(playlist.kind)]);
+    report.kind = report.typeText;
+    report.serverAddress = exchange.serverAddress;
+    report.serverPort = exchange.serverPort;
+    report.variantUrl = BestVariantUrl(playlist);
+    stream->variants = playlist.variants;
+    stream->drm = stream->drm || playlist.drm;
+    if (!playlist.master) {
+        // A master's duration and liveness come from its variants' own playlists.
+        stream->live = playlist.live;
+        stream->durationSeconds = playlist.durationSeconds;
+        stream->ownRangeBytes = playlist.byteRangeTotal;
+    }
+    if (playlist.kind == StreamKind::Dash) {
+        stream->durationSeconds = playlist.durationSeconds;
+        stream->ownRangeBytes = playlist.byteRangeTotal;
+    }
+    Own(playlist, stream->id);
+    ReportStream(*stream, true);
+}
+
+std::size_t MessageMediaRules::OnResponseHead(const HttpExchange& exchange) {
+    const std::optional<Facts> facts = Examine(exchange);
+    if (!facts)
+        return 0;
+    std::size_t ask = 0;
+    std::vector<Pending> reports;
+    {
+        std::lock_guard lock(m_mutex);
+        State& state = *m_state;
+        if (const std::optional<Owner> owner = state.FindOwner(facts->key)) {
+            if (owner->role == Role::Playlist) {
+                if (!facts->partial)
+                    return PlaylistAsk(*facts);
+            } else {
+                state.CountSegment(*facts, owner->stream);
+            }
+        } else if (facts->playlistCandidate) {
+            ask = PlaylistAsk(*facts);
+        } else if (facts->size && *facts->size >= MediaCatalogue::kMinimumSize) {
+            if (facts->start == 0) {
+                ask = facts->bodyLength ? static_cast<std::size_t>(std::min<std::uint64_t>(
+                                              *facts->bodyLength, kSniffBytes))
+                                        : kSniffBytes;
+            } else {
+                // A later range: its bytes are no file's start, only its type can tell.
+                state.HandleMedia(exchange, *facts, {});
+            }
+        }
+        reports.swap(state.pending);
+    }
+    for (Pending& pending : reports) {
+        if (pending.sighting && m_ignore && m_ignore(WithoutScheme(pending.report.url)))
+            continue;
+        if (m_sink)
+            m_sink(std::move(pending.report));
+    }
+    return ask;
+}
+
+void MessageMediaRules::OnResponseBody(const HttpExchange& exchange, std::string_view body,
+                                       bool complete) {
+    const std::optional<Facts> facts = Examine(exchange);
+    if (!facts)
+        return;
+    // Decoding runs outside the lock: it is the costly part.
+    const std::size_t bound = facts->playlistCandidate ? kMaxPlaylistBytes : kSmallDecodeBytes;
+    std::optional<DecodedBody> decoded = facts->encoding != nullptr
+                                             ? DecodeContentCodings(*facts->encoding, body, bound)
+                                             : DecodeContentCodings("", body, bound);
+    std::string_view text = decoded ? std::string_view(decoded->bytes) : std::string_view();
+    const bool cut = !complete || (decoded && decoded->cut);
+    std::optional<StreamPlaylist> playlist;
+    if (LooksLikeHls(text))
+        playlist = ParseHlsPlaylist(text, facts->url, cut);
+    else if (LooksLikeDash(text))
+        playlist = ParseDashManifest(text, facts->url);
+    if (playlist && cut) {
+        // Part of a manifest: what it names is owned, but its byte total is no total.
+        playlist->truncated = true;
+        if (playlist->kind == StreamKind::Dash)
+            playlist->byteRangeTotal = 0;
+    }
+
+    std::vector<Pending> reports;
+    {
+        std::lock_guard lock(m_mutex);
+        State& state = *m_state;
+        if (playlist) {
+            state.HandlePlaylist(exchange, *facts, *playlist);
+        } else if (!state.FindOwner(facts->key)) {
+            state.HandleMedia(exchange, *facts, text.substr(0, kSniffBytes));
+        }
+        reports.swap(state.pending);
+    }
+    for (Pending& pending : reports) {
+        if (pending.sighting && m_ignore && m_ignore(WithoutScheme(pending.report.url)))
+            continue;
+        if (m_sink)
+            m_sink(std::move(pending.report));
+    }
+}
+
+void MessageMediaRules::OnExchange(const HttpExchange& exchange, std::string_view body,
+                                   bool bodyComplete) {
+    const std::size_t ask = OnResponseHead(exchange);
+    if (ask == 0)
+        return;
+    OnResponseBody(exchange, body.substr(0, ask), bodyComplete && body.size() <= ask);
+}
+
+std::string ExchangeUrl(const HttpExchange& exchange) {
+    const HttpRequestHead& request = exchange.request;
+    std::string scheme;
+    for (const char c : request.scheme.substr(0, 6))
+        scheme.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    if (scheme != "http" && scheme != "https")
+        return {};
+    const std::string_view target = request.target;
+    if (target.size() > kMaxMediaUrlLength || !CleanUrlText(target))
+        return {};
+    // The absolute form, as a request through a proxy gives it.
+    if (UrlKey(target, true).size() > 0)
+        return std::string(target);
+    if (target.empty() || target.front() != '/')
+        return {};
+    std::string authority = request.authority;
+    if (authority.empty()) {
+        const IpAddress& address = exchange.serverAddress;
+        authority = address.IsIpv4() ? AddressText(address) : "[" + AddressText(address) + "]";
+        const std::uint16_t defaultPort = scheme == "https" ? 443 : 80;
+        if (exchange.serverPort != 0 && exchange.serverPort != defaultPort)
+            authority += ":" + std::to_string(exchange.serverPort);
+    }
+    if (!CleanUrlText(authority) || authority.find_first_of("/?#@\\") != std::string::npos) {
+        return {};
+    }
+    std::string url = scheme + "://" + authority + std::string(target);
+    if (url.size() > kMaxMediaUrlLength)
+        return {};
+    return url;
+}
+
+std::string FetchHeaderBlock(std::string_view headerBlock) {
+    std::string out;
+    out.reserve(headerBlock.size());
+    bool dropping = false;
+    bool first = true;
+    std::size_t position = 0;
+    while (position < headerBlock.size()) {
+        std::size_t end = headerBlock.find('\n', position);
+        end = end == std::string_view::npos ? headerBlock.size() : end + 1;
+        const std::string_view line = headerBlock.substr(position, end - position);
+        position = end;
+        if (first) {
+            first = false;
+            out.append(line);
+            continue;
+        }
+        if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
+            if (!dropping)
+                out.append(line);
+            continue;  // a continuation of the header before
+        }
+        dropping = false;
+        const std::size_t colon = line.find(':');
+        if (colon != std::string_view::npos) {
+            const std::string_view name = Trim(line.substr(0, colon));
+            for (const std::string_view drop : kPartialOrConditionalHeaders)
+                dropping = dropping || EqualNoCase(name, drop);
+        }
+        if (!dropping)
+            out.append(line);
+    }
+    return out;
+}
+
+std::optional<ContentRange> ParseContentRange(std::string_view value) {
+    value = Trim(value);
+    if (value.size() < 6 || !EqualNoCase(value.substr(0, 6), "bytes "))
+        return std::nullopt;
+    value = Trim(value.substr(6));
+    const std::size_t dash = value.find('-');
+    const std::size_t slash = value.find('/');
+    if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash)
+        return std::nullopt;
+    const auto first = ParseDecimal(Trim(value.substr(0, dash)));
+    const auto last = ParseDecimal(Trim(value.substr(dash + 1, slash - dash - 1)));
+    const std::string_view totalText = Trim(value.substr(slash + 1));
+    if (!first || !last || *last < *first)
+        return std::nullopt;
+    ContentRange range{*first, *last, std::nullopt};
+    if (totalText != "*") {
+        range.total = ParseDecimal(totalText);
+        if (!range.total || *range.total <= *last)
+            return std::nullopt;
+    }
+    return range;
+}

@@ -1,0 +1,337 @@
+// HAR exports read through the media rules: by the reader itself, and by both programs'
+// --read.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "TempFolder.h"
+#include "mediarules/HarReader.h"
+#include "mediarules/MessageMediaRules.h"
+
+using Json = nlohmann::json;
+
+namespace {
+
+Json Headers(std::initializer_list<std::pair<const char*, std::string>> list) {
+    Json headers = Json::array();
+    for (const auto& [name, value] : list) headers.push_back({{"name", name}, {"value", value}});
+    return headers;
+}
+
+std::string Base64(const std::string& bytes) {
+    static const char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    std::size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
+                           (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+                           static_cast<unsigned char>(bytes[i + 2]);
+        for (int s = 18; s >= 0; s -= 6) out.push_back(kAlphabet[(v >> s) & 63]);
+    }
+    if (i + 1 == bytes.size()) {
+        const unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
+        out += std::string{kAlphabet[(v >> 18) & 63], kAlphabet[(v >> 12) & 63], '=', '='};
+    } else if (i + 2 == bytes.size()) {
+        const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
+                           (static_cast<unsigned char>(bytes[i + 1]) << 8);
+        out += std::string{kAlphabet[(v >> 18) & 63], kAlphabet[(v >> 12) & 63],
+                           kAlphabet[(v >> 6) & 63], '='};
+    }
+    return out;
+}
+
+struct EntrySpec {
+    std::string method = "GET";
+    std::string url;
+    std::string version = "HTTP/1.1";
+    Json requestHeaders = Json::array();
+    int status = 200;
+    Json responseHeaders = Json::array();
+    std::string mimeType;
+    std::int64_t size = -1;
+    std::optional<std::string> text;
+    bool base64 = false;
+    std::string started = "2026-06-01T13:02:03.123Z";
+};
+
+Json Entry(const std::function<void(EntrySpec&)>& fill) {
+    EntrySpec spec;
+    fill(spec);
+    Json content = {{"size", spec.size}, {"mimeType", spec.mimeType}};
+    if (spec.text) {
+        content["text"] = spec.base64 ? Base64(*spec.text) : *spec.text;
+        if (spec.base64)
+            content["encoding"] = "base64";
+    }
+    return {{"startedDateTime", spec.started},
+            {"time", 12.5},
+            {"request",
+             {{"method", spec.method},
+              {"url", spec.url},
+              {"httpVersion", spec.version},
+              {"headers", spec.requestHeaders},
+              {"cookies", Json::array()},
+              {"queryString", Json::array()},
+              {"headersSize", -1},
+              {"bodySize", 0}}},
+            {"response",
+             {{"status", spec.status},
+              {"statusText", ""},
+              {"httpVersion", spec.version},
+              {"headers", spec.responseHeaders},
+              {"content", content},
+              {"redirectURL", ""},
+              {"headersSize", -1},
+              {"bodySize", -1}}},
+            {"serverIPAddress", "[2001:db8::7]"},
+            {"cache", Json::object()},
+            {"timings", {{"send", 0}, {"wait", 1}, {"receive", 1}}}};
+}
+
+std::string WebmBytes(std::size_t size) {
+    std::string header("\x42\x82\x84webm", 7);
+    std::string bytes = std::string("\x1A\x45\xDF\xA3", 4) + static_cast<char>(0x80 | 7) + header;
+    bytes.resize(size, '\x11');
+    return bytes;
+}
+
+// A HAR as DevTools saves it: media, pages, pictures, a stream with its segments, an entry
+// whose request headers were left out, one with a header that tries to add a line.
+Json Document() {
+    Json entries = Json::array();
+    entries.push_back(Entry([&](EntrySpec& e) {
+        e.url = "https://www.test/v/movie.mp4";
+        e.requestHeaders =
+            Headers({{"Host", "www.test"}, {"Range", "bytes=0-"}, {"Cookie", "id=1"}});
+        e.responseHeaders = Headers({{"Content-Type", "video/mp4"}, {"Content-Length", "5000000"}});
+        e.mimeType = "video/mp4";
+        e.size = 0;
+    }));
+    entries.push_back(Entry([&](EntrySpec& e) {
+        e.url = "https://h2.test/clip?x=1#t=5";
+        e.version = "h2";
+        e.requestHeaders = Headers({{":method", "GET"},
+                                    {":authority", "h2.test"},
+                                    {":scheme", "https"},
+                                    {":path", "/clip?x=1"},
+                                    {"cookie", "s=1"},
+                                    {"user-agent", "UA"}});
+        e.responseHeaders =
+            Headers({{"content-type", "binary/octet-stream"}, {"content-encoding", "gzip"}});
+        e.mimeType = "binary/octet-stream";
+        e.size = 150000;
+        e.text = WebmBytes(150000);
+        e.base64 = true;
+        e.started = "2026-06-01T15:02:04+02:00";
+    }));
+    entries.push_back(Entry([&](EntrySpec& e) {
+        e.url = "https://www.test/";
+        e.responseHeaders = Headers({{"Content-Type", "text/html"}});
+        e.mimeType = "text/html";
+        e.size = 300000;
+        // Past 16 MiB, so that reading the file hands back the pages it has read.
+        e.text = "<html>" + std::string(17u << 20, ' ');
+    }));
+    entries.push_back(Entry([&](EntrySpec& e) {
+        e.url = "https://www.test/p.png";
+        e.responseHeaders = Headers({{"Content-Type", "image/png"}, {"Content-Length", "200000"}});
+        e.mimeType = "image/png";
+    }));
+    entries.push_back(Entry([&](EntrySpec& e) {
+        e.url = "https://radio.test:8443/live.mp3";
+        e.version = "h3";
+        e.responseHeaders =
+            Headers({{"content-type", "audio/mpeg"}, {"content-length", "4000000"}});
+        e.mimeType = "audio/mpeg";
+    }));
+    entries.push_back(Entry([&](EntrySpec& e) {
+        e.url = "https://cdn.test/show/master.m3u8";
+        e.requestHeaders =
+            Headers({{"Cookie", "id=1\r\nX-Injected: 1"}, {"Referer", "https://www.test/"}});
+        e.responseHeaders = Headers({{"Content-Type", "application/vnd.apple.mpegurl"}});
+        e.mimeType = "application/vnd.apple.mpegurl";
+        e.text =
+            "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=2000000,"
+            "RESOLUTION=1280x720\nhi/index.m3u8\n";
+    }));
+    entries.push_back(Entry([&](EntrySpec& e) {
+        e.url = "https://cdn.test/show/hi/index.m3u8";
+        e.responseHeaders = Headers({{"Content-Type", "application/vnd.apple.mpegurl"}});
+        e.text =
+            "#EXTM3U\n#EXTINF:6,\na.ts\n#EXTINF:6,\nb.ts\n"
+            "#EXTINF:6,\nc.ts\n#EXT-X-ENDLIST\n";
+    }));
+    for (const char* segment : {"a", "b", "c"}) {
+        entries.push_back(Entry([&](EntrySpec& e) {
+            e.url = std::string("https://cdn.test/show/hi/") + segment + ".ts";
+            e.responseHeaders =
+                Headers({{"Content-Type", "video/mp2t"}, {"Content-Length", "300000"}});
+            e.mimeType = "video/mp2t";
+        }));
+    }
+    entries.push_back(Entry([&](EntrySpec& e) {
+        e.method = "POST";
+        e.url = "https://www.test/upload";
+        e.responseHeaders = Headers({{"Content-Type", "video/mp4"}, {"Content-Length", "900000"}});
+    }));
+    entries.push_back(Json{{"request", {{"url", "https://www.test/broken"}}}});
+    entries.push_back(Entry([&](EntrySpec& e) {
+        e.url = "https://h3.test/big.mp4";
+        e.version = "HTTP/3";
+        e.status = 206;
+        e.responseHeaders = Headers({{"content-type", "video/mp4"},
+                                     {"content-range", "bytes 1000-1999/80000000"},
+                                     {"etag", "\"big\""}});
+        e.size = 1000;
+    }));
+    return {{"log",
+             {{"version", "1.2"},
+              {"creator", {{"name", "WebInspector"}, {"version", "537.36"}}},
+              {"pages", Json::array({{{"id", "page_1"}, {"title", "t"}}})},
+              {"entries", entries}}}};
+}
+
+struct ProgramRun {
+    int status = -1;
+    std::string out;
+};
+
+ProgramRun RunRead(const std::string& program, const std::string& file) {
+    const std::string command =
+        "TZ=UTC '" + program + "' --read '" + file + "' 2>'" + file + ".err'";
+    ProgramRun run;
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return run;
+    char buffer[4096];
+    while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
+        run.out.append(buffer, n);
+    const int status = ::pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace
+
+TEST(HarReader, EntriesBecomeExchanges) {
+    const std::string document = Document().dump();
+    std::vector<MediaReport> reports;
+    MessageMediaRules rules([&](MediaReport report) { reports.push_back(std::move(report)); });
+    std::vector<HarEntry> entries;
+    std::string error;
+    ASSERT_TRUE(ReadHar(
+        document,
+        [&](const HarEntry& entry) {
+            entries.push_back(entry);
+            FeedHarEntry(entry, rules);
+        },
+        error))
+        << error;
+    ASSERT_EQ(entries.size(), 12u);  // the broken entry is skipped
+    const HttpExchange& h2 = entries[1].exchange;
+    EXPECT_TRUE(h2.http2);
+    EXPECT_EQ(h2.request.headerBlock,
+              "GET /clip?x=1 HTTP/1.1\r\nHost: h2.test\r\ncookie: s=1\r\nuser-agent: UA\r\n\r\n");
+    EXPECT_EQ(FindHeader(h2.response.headers, "Content-Encoding"), nullptr);  // text is decoded
+    EXPECT_EQ(h2.contentLength, 150000u);
+    EXPECT_EQ(AddressText(h2.serverAddress), "2001:db8::7");
+    EXPECT_EQ(h2.serverPort, 443);
+    EXPECT_EQ(entries[1].started, 1780318924);
+    EXPECT_EQ(entries[4].exchange.serverPort, 8443);
+    EXPECT_EQ(entries[4].exchange.request.headerBlock,
+              "GET /live.mp3 HTTP/1.1\r\nHost: radio.test:8443\r\n\r\n");
+    EXPECT_EQ(entries[5].exchange.request.headerBlock,
+              "GET /show/master.m3u8 HTTP/1.1\r\nHost: cdn.test\r\n"
+              "Referer: https://www.test/\r\n\r\n");
+
+    std::vector<std::string> listed;
+    for (const MediaReport& report : reports)
+        listed.push_back(report.url + " " + report.lengthText);
+    EXPECT_EQ(listed, (std::vector<std::string>{
+                          "https://www.test/v/movie.mp4 5000000",
+                          "https://h2.test/clip?x=1 150000",
+                          "https://radio.test:8443/live.mp3 4000000",
+                          "https://cdn.test/show/master.m3u8 0",
+                          "https://cdn.test/show/master.m3u8 0",  // its duration, from the variant
+                          "https://cdn.test/show/master.m3u8 300000",
+                          "https://cdn.test/show/master.m3u8 600000",
+                          "https://cdn.test/show/master.m3u8 900000",
+                          "https://h3.test/big.mp4 80000000",
+                      }));
+    EXPECT_EQ(reports[0].requestHeaders,
+              "GET /v/movie.mp4 HTTP/1.1\r\nHost: www.test\r\nCookie: id=1\r\n\r\n");
+    EXPECT_EQ(reports[1].typeText, "webm");
+    EXPECT_EQ(reports.back().validator, "\"big\"");
+}
+
+TEST(HarReader, BrokenDocuments) {
+    struct Case {
+        const char* text;
+        std::size_t entries;
+    };
+    const Case cases[] = {
+        {"", 0},
+        {"{\"log\": {}}", 0},
+        {"{\"log\": {\"entries\": [{\"request\": {}}, ", 0},
+        {"[1, 2, 3]", 0},
+        {"{\"log\": {\"entries\": 5}}", 0},
+    };
+    for (const Case& c : cases) {
+        std::size_t count = 0;
+        std::string error;
+        EXPECT_FALSE(ReadHar(
+            c.text, [&](const HarEntry&) { ++count; }, error))
+            << c.text;
+        EXPECT_FALSE(error.empty()) << c.text;
+        EXPECT_EQ(count, c.entries);
+    }
+    // Deep nesting inside an entry is skipped as it is read, never built.
+    std::string deep = "{\"log\":{\"entries\":[{\"x\":";
+    deep += std::string(200000, '[') + std::string(200000, ']') + "}]}}";
+    std::string error;
+    EXPECT_TRUE(ReadHar(
+        deep, [](const HarEntry&) {}, error))
+        << error;
+}
+
+TEST(HarReadCommand, BothProgramsListTheMediaOfAHar) {
+    TempFolder folder;
+    // Known by its content, whatever its name.
+    const std::string path = (folder.path / "session.json").string();
+    std::ofstream(path) << Document().dump(1);
+    // Each run is a new process: the numbers start at 1.
+    const std::string expected =
+        "1\t01:02:03 PM\tmp4\t5000000\thttps://www.test/v/movie.mp4\n"
+        "2\t01:02:04 PM\twebm\t150000\thttps://h2.test/clip?x=1\n"
+        "3\t01:02:03 PM\tmp3\t4000000\thttps://radio.test:8443/live.mp3\n"
+        "4\t01:02:03 PM\thls\t900000\thttps://cdn.test/show/master.m3u8\n"
+        "5\t01:02:03 PM\tmp4\t80000000\thttps://h3.test/big.mp4\n";
+    for (const char* program : {PELNIX_SNIFF_PROGRAM, PELNIX_PROGRAM}) {
+        const ProgramRun run = RunRead(program, path);
+        EXPECT_EQ(run.status, 0) << program << ReadText(path + ".err");
+        EXPECT_EQ(run.out, expected) << program;
+    }
+
+    // A HAR cut short: what came before the fault is listed, and the run fails with one line.
+    const std::string whole = Document().dump();
+    const std::string cutPath = (folder.path / "cut.har").string();
+    std::ofstream(cutPath) << whole.substr(0, whole.find("https://radio.test"));
+    const ProgramRun cut = RunRead(PELNIX_SNIFF_PROGRAM, cutPath);
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_EQ(cut.out,
+              "1\t01:02:03 PM\tmp4\t5000000\thttps://www.test/v/movie.mp4\n"
+              "2\t01:02:04 PM\twebm\t150000\thttps://h2.test/clip?x=1\n");
+    const std::string error = ReadText(cutPath + ".err");
+    EXPECT_EQ(error.rfind("pelnix-sniff: cannot read HAR file '" + cutPath + "': ", 0), 0u)
+        << error;
+    EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1);
+}
