@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 namespace {
@@ -35,6 +36,7 @@ enum MediaTag : std::uint8_t {
     kTagKind = 8,
     kTagDetail = 9,
     kTagDuration = 10,
+    kTagVariantUrl = 11,
 };
 
 constexpr std::size_t kStatisticsPayloadBytes = 4 + 1 + 3 * 8;
@@ -130,7 +132,8 @@ bool TextFits(std::string_view text) {
 bool ReportFits(const MediaReport& r) {
     return TextFits(r.url) && TextFits(r.requestHeaders) && TextFits(r.lengthText) &&
            TextFits(r.typeText) && TextFits(r.validator) && TextFits(r.kind) &&
-           TextFits(r.detail) && std::isfinite(r.durationSeconds) && r.durationSeconds >= 0;
+           TextFits(r.detail) && TextFits(r.variantUrl) && std::isfinite(r.durationSeconds) &&
+           r.durationSeconds >= 0;
 }
 
 void EncodeMedia(const MediaRecord& record, std::string& payload) {
@@ -145,7 +148,9 @@ void EncodeMedia(const MediaRecord& record, std::string& payload) {
         {kTagValidator, &r.validator},
         {kTagKind, &r.kind},
         {kTagDetail, &r.detail},
+        {kTagVariantUrl, &r.variantUrl},
     };
+    static_assert(std::extent_v<decltype(texts)> == kMediaTexts, "kMaxPayloadBytes counts them");
     for (const auto& [tag, text] : texts) {
         if (!text->empty())
             PutTagged(payload, tag, *text);
@@ -203,6 +208,9 @@ bool DecodeMedia(PayloadReader& in, MediaRecord& record) {
                 break;
             case kTagDetail:
                 r.detail.assign(bytes);
+                break;
+            case kTagVariantUrl:
+                r.variantUrl.assign(bytes);
                 break;
             case kTagServerAddress:
                 if (bytes.size() != r.serverAddress.bytes.size())
@@ -347,8 +355,9 @@ std::string RecordStreamHeader() {
 }
 
 void FitForRecordStream(MediaReport& report) {
-    for (std::string* text : {&report.url, &report.requestHeaders, &report.lengthText,
-                              &report.typeText, &report.validator, &report.kind, &report.detail}) {
+    for (std::string* text :
+         {&report.url, &report.requestHeaders, &report.lengthText, &report.typeText,
+          &report.validator, &report.kind, &report.detail, &report.variantUrl}) {
         if (text->size() > kMaxTextBytes)
             text->resize(kMaxTextBytes);
     }

@@ -28,8 +28,11 @@ inline constexpr std::size_t kFrameHeaderBytes = 5;
 // The longest text of any field: an adapter name, an error text, a URL, a request's header
 // block, a notice.
 inline constexpr std::size_t kMaxTextBytes = 256 << 10;
-// The longest payload of any frame: a media record with every text at its longest fits.
-inline constexpr std::size_t kMaxPayloadBytes = 2 << 20;
+// The number of texts a media record carries.
+inline constexpr std::size_t kMediaTexts = 8;
+// The longest payload of any frame: a media record with every text at its longest fits, with
+// its session, tags, lengths and fixed fields.
+inline constexpr std::size_t kMaxPayloadBytes = kMediaTexts * (kMaxTextBytes + 5) + 64;
 // The most copies of one URL a single ignore command may ask for, and the most entries a
 // session's ignore list takes from commands.
 inline constexpr std::uint32_t kMaxIgnoreCount = 64;

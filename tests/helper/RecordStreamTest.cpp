@@ -59,6 +59,7 @@ void ExpectSameReport(const MediaReport& a, const MediaReport& b) {
     EXPECT_EQ(a.validator, b.validator);
     EXPECT_EQ(a.kind, b.kind);
     EXPECT_EQ(a.detail, b.detail);
+    EXPECT_EQ(a.variantUrl, b.variantUrl);
     EXPECT_EQ(a.durationSeconds, b.durationSeconds);
 }
 
@@ -79,6 +80,7 @@ MediaReport HostileReport(std::size_t textBytes) {
     report.validator = text('v');
     report.kind = text('k');
     report.detail = text('d');
+    report.variantUrl = text('v');
     report.serverAddress.bytes.fill(0xFF);
     report.serverPort = 65535;
     report.durationSeconds = 5400.25;
@@ -174,8 +176,8 @@ TEST(RecordStream, TheEncoderRefusesWhatTheDecoderWouldRefuse) {
     };
     for (std::string MediaReport::*field :
          {&MediaReport::url, &MediaReport::requestHeaders, &MediaReport::lengthText,
-          &MediaReport::typeText, &MediaReport::validator, &MediaReport::kind,
-          &MediaReport::detail}) {
+          &MediaReport::typeText, &MediaReport::validator, &MediaReport::kind, &MediaReport::detail,
+          &MediaReport::variantUrl}) {
         MediaRecord record;
         record.report.*field = overBound;
         refused.push_back(record);
