@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "frames/FrameDecoder.h"
-#include "catalogue/MediaCatalogue.h"
 #include "capture/PacketSniffer.h"
+#include "catalogue/MediaCatalogue.h"
+#include "frames/FrameDecoder.h"
 
 // When the arguments ask for a headless command, runs it and gives its exit status; otherwise
 // gives nothing and the caller goes on to the window. Needs no display and no Qt. Messages on
@@ -28,13 +28,14 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
 // dropped by the interface.
 int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName = "pelnix");
 
-// The statistics line of one adapter at the end of a watch (with its line end).
+// The statistics line of one adapter at the end of a watch (with its line end), its name escaped
+// as in RecordLine.
 std::string StatisticsLine(std::string_view programName, std::string_view adapterName,
                            const CaptureStatistics& statistics);
 
 // One record as a line: number, time sniffed, type, size in bytes, URL, tab-separated, with
-// control bytes (network text) written as \xNN so that a line stays one line and a terminal
-// never receives them.
+// every byte that is not printable ASCII (network text) written as \xNN, so that a line stays
+// one line and a terminal never receives a control.
 std::string RecordLine(const SniffedMedia& record);
 
 // The usage lines of the headless commands, for --help.
