@@ -4,13 +4,15 @@
 #include <QPixmap>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "widgets/TemplateDialog.h"
 #include "widgets/DialogFontScaler.h"
+#include "widgets/TemplateDialog.h"
 
 class AdvertPicture;
+class NativeDestroyWatch;
 
 class QPushButton;
 class SniffedMediaList;
@@ -52,6 +54,7 @@ private:
     void OnHelpButton();
     void OnListItemChanged();
     void StartCapture();
+    void PlaceOnScreen();
 
     DialogFontScaler m_fontScaler;
     AdapterLister m_adapters;
@@ -63,4 +66,6 @@ private:
     QPushButton* m_playButton = nullptr;
     QPushButton* m_downloadButton = nullptr;
     AdvertPicture* m_advert = nullptr;  // a child of the window; clicks open the home page
+    // Ends the window when another client destroys its native window.
+    std::unique_ptr<NativeDestroyWatch> m_destroyWatch;
 };
