@@ -101,13 +101,13 @@ bool StagedFile::WriteAll(const char* data, std::size_t length) {
     return true;
 }
 
-bool StagedFile::Commit() {
+bool StagedFile::Commit(unsigned mode) {
     if (m_fd < 0) {
         errno = EBADF;
         return false;
     }
     int error = 0;
-    if (!m_direct && ::fchmod(m_fd, NewFileMode()) != 0)
+    if (!m_direct && ::fchmod(m_fd, mode) != 0)
         error = errno;
     // A file that cannot be closed may have lost its last bytes.
     if (::close(m_fd) != 0 && error == 0)

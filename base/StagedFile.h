@@ -4,7 +4,11 @@
 // is complete. What a killed program leaves is a hidden ".pelnix-" file, never a final name.
 #pragma once
 
+#include <cstddef>
 #include <string>
+
+// The mode a new file gets: 0666 less the process's umask.
+unsigned NewFileMode();
 
 class StagedFile {
 public:
@@ -27,9 +31,10 @@ public:
     const std::string& Target() const { return m_target; }
     bool IsOpen() const { return m_fd >= 0; }
 
-    // Closes the file, gives it the mode of a new file (0666 less the umask) and renames it over
-    // the target. False with errno set when any step fails; the temporary file is removed then.
-    bool Commit();
+    // Closes the file, gives it `mode` (by default that of a new file: 0666 less the umask) and
+    // renames it over the target. False with errno set when any step fails; the temporary file
+    // is removed then.
+    bool Commit(unsigned mode = NewFileMode());
     // Closes and removes the temporary file; the target is left as it was.
     void Discard();
 
@@ -46,6 +51,3 @@ private:
     int m_fd = -1;
     bool m_direct = false;
 };
-
-// The mode a new file gets: 0666 less the process's umask.
-unsigned NewFileMode();

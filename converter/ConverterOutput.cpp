@@ -1,6 +1,5 @@
 #include "converter/ConverterOutput.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/StagedFile.h"
 #include "base/Text.h"
 
 namespace {
@@ -177,25 +177,23 @@ std::string LastReportLines(std::string_view report, std::size_t maxLines,
 }
 
 bool WriteWorkFile(const std::string& path, std::string_view text) {
-    const int fd =
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
+    // A name that holds anything but a regular file (a link planted there, a folder, a device)
+    // is not written through.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        errno = S_ISLNK(st.st_mode) ? ELOOP : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         return false;
-    // A file left from before keeps its mode through O_TRUNC: make it private too.
-    bool ok = ::fchmod(fd, 0600) == 0;
-    while (ok && !text.empty()) {
-        const ssize_t written = ::write(fd, text.data(), text.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        ok = written > 0;
-        if (ok)
-            text.remove_prefix(static_cast<std::size_t>(written));
     }
-    const int error = errno;
-    if (::close(fd) != 0 && ok)
+    // Written beside, then renamed over the name: a link planted meanwhile is replaced, never
+    // followed, and a killed program leaves no half-written script under the name.
+    StagedFile file;
+    if (!file.Create(path) || !file.WriteAll(text.data(), text.size()) || !file.Commit(0600)) {
+        const int error = errno;
+        file.Discard();
+        errno = error;
         return false;
-    errno = error;
-    return ok;
+    }
+    return true;
 }
 
 bool WriteTextFile(const std::string& path, std::string_view text) {

@@ -38,9 +38,9 @@ std::string ConversionFailureText(const std::string& path, const std::string& fa
 std::string LastReportLines(std::string_view report, std::size_t maxLines = 20,
                             std::size_t maxLineBytes = 300);
 
-// Creates or truncates the work file `path` (a note or a script) and writes `text`. Work files
-// are the user's own: mode 0600, and a link planted at their name is not followed. False with
-// errno set when the file cannot be written whole.
+// Writes the work file `path` (a note or a script) afresh with `text`. Work files are the user's
+// own (mode 0600); a link planted at their name is never followed, and the file appears under
+// its name only whole. False with errno set when it cannot be written whole.
 bool WriteWorkFile(const std::string& path, std::string_view text);
 
 // WriteWorkFile of `text` and one line end.

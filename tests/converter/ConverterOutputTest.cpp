@@ -122,10 +122,13 @@ TEST(ConverterOutput, ProgressChunks) {
 TEST(ConverterOutput, LastReportLinesAsATerminalShowsThem) {
     std::string many;
     for (int i = 1; i <= 30; ++i) many += "line " + std::to_string(i) + "\n";
-    const struct {
-        std::string report;
-        std::string shown;
-    } cases[] = {
+    std::string longLine = "x";
+    longLine.append(5000, 'y');
+    longLine += "z\n";
+    std::string longShown(299, 'y');
+    longShown += 'z';
+    // Report, and what the box shows of it.
+    const std::vector<std::pair<std::string, std::string>> cases = {
         {"", ""},
         {"one line", "one line"},
         {"a\nb\n\n", "a\nb"},
@@ -135,9 +138,9 @@ TEST(ConverterOutput, LastReportLinesAsATerminalShowsThem) {
         // Only the last twenty lines.
         {many, many.substr(many.find("line 11\n"), many.size() - many.find("line 11\n") - 1)},
         // A line without end is cut to its last 300 bytes.
-        {"x" + std::string(5000, 'y') + "z\n", std::string(299, 'y') + "z"},
+        {longLine, longShown},
     };
-    for (const auto& c : cases) EXPECT_EQ(LastReportLines(c.report), c.shown) << c.report;
+    for (const auto& [report, shown] : cases) EXPECT_EQ(LastReportLines(report), shown) << report;
 }
 
 // Quoting is checked by the shell itself: printf gets back exactly the text, and nothing in it
