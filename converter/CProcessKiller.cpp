@@ -5,13 +5,15 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <string_view>
 #include <thread>
 
+#include "base/Text.h"
 #include "converter/CConsoleRunner.h"
 
 namespace {
@@ -47,8 +49,11 @@ bool ReadStat(const char* pidText, char& state, long& pgrp) {
         return false;
     rest.remove_prefix(blank + 1);  // past ppid
     const auto end = rest.find(' ');
-    const std::string_view field = rest.substr(0, end);
-    return std::from_chars(field.data(), field.data() + field.size(), pgrp).ec == std::errc{};
+    const std::optional<std::uint64_t> group = ParseDecimal(rest.substr(0, end));
+    if (!group || *group > static_cast<std::uint64_t>(std::numeric_limits<long>::max()))
+        return false;
+    pgrp = static_cast<long>(*group);
+    return true;
 }
 
 // Zombies (and the dead) keep their group entry until reaped but no longer run.

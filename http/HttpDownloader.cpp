@@ -133,16 +133,11 @@ bool ParseHttpUrl(const std::string& url, HttpUrlParts& parts) {
     const std::string query = UrlPart(u.handle, CURLUPART_QUERY);
     if (!query.empty())
         out.object += "?" + query;
-    const std::string port = UrlPart(u.handle, CURLUPART_PORT, CURLU_DEFAULT_PORT);
-    unsigned long number = 0;
-    for (char c : port) {
-        if (c < '0' || c > '9' || number > 65535)
-            return false;
-        number = number * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (out.scheme.empty() || out.server.empty() || number == 0 || number > 65535)
+    const std::optional<std::uint64_t> number =
+        ParseDecimal(UrlPart(u.handle, CURLUPART_PORT, CURLU_DEFAULT_PORT));
+    if (out.scheme.empty() || out.server.empty() || !number || *number == 0 || *number > 65535)
         return false;
-    out.port = static_cast<std::uint16_t>(number);
+    out.port = static_cast<std::uint16_t>(*number);
     parts = std::move(out);
     return true;
 }
