@@ -11,6 +11,7 @@
 #include "window/TavrelSnifferWindow.h"
 
 bool SnifferApp::InitInstance() {
+    m_refused = false;
     // Qt sets the C library locale from the environment; numbers and times are formatted the
     // same way everywhere ("%.2f", "%p").
     std::setlocale(LC_NUMERIC, "C");
@@ -29,9 +30,11 @@ bool SnifferApp::InitInstance() {
     // the checks and their messages then concern that file.
     g_settingsFile = FindSettingsFile(userFile, kProductName, kSettingsFileName);
 
-    if (const int failure = CheckStartupSettings(g_settingsFile); failure != 0) {
+    std::string refusedFolder;
+    if (const int failure = CheckStartupSettings(g_settingsFile, &refusedFolder); failure != 0) {
         ShowMessage(nullptr, kProductName, MB_ICONSTOP, "%s",
-                    StartupFailureText(failure, g_settingsFile).c_str());
+                    StartupFailureText(failure, g_settingsFile, refusedFolder).c_str());
+        m_refused = true;
         return false;
     }
 
@@ -48,7 +51,8 @@ void SnifferApp::RunMainWindow() {
 int SnifferApp::ExitInstance() {
     g_backgroundBrush = QBrush();
     g_appIcon = QIcon();
-    return 0;
+    // A start-up that refused to go on has failed.
+    return m_refused ? 1 : 0;
 }
 
 int SnifferApp::Run() {

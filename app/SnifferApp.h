@@ -11,7 +11,7 @@ public:
     // loop follows. A QApplication must exist.
     bool InitInstance();
 
-    // Releases what start-up created; returns the exit code.
+    // Releases what start-up created; returns the exit code: 1 when start-up refused to go on.
     int ExitInstance();
 
     // InitInstance followed by ExitInstance; returns the process exit code.
@@ -20,4 +20,7 @@ public:
 protected:
     // Creates the main window, runs it modally and destroys it.
     virtual void RunMainWindow();
+
+private:
+    bool m_refused = false;
 };

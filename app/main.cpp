@@ -1,12 +1,12 @@
 // The pelnix program: the window, or a headless front end over the same core.
 #include <QApplication>
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "app/DisplayCheck.h"
+#include "app/Shutdown.h"
 #include "app/SnifferApp.h"
 #include "headless/HeadlessFrontEnd.h"
 
@@ -31,8 +31,7 @@ constexpr const char* kUsageEnd =
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A peer that closes its end must never kill the process.
-    std::signal(SIGPIPE, SIG_IGN);
+    PrepareProcessForShutdown();
 
     // The headless commands need neither a display nor Qt; --help and --version go first.
     bool wantsInformation = false;
@@ -68,6 +67,7 @@ int main(int argc, char** argv) {
 
     QApplication application(argc, argv);
     ReleaseDisplayCheck();
+    WatchStopSignals();
     QApplication::setApplicationName(QStringLiteral("Pelnix"));
     // The installed desktop entry, by which task bars and Wayland match the window to its icon.
     QApplication::setDesktopFileName(QStringLiteral("pelnix"));

@@ -4,39 +4,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <vector>
 
 #include "base/Globals.h"
+#include "base/Text.h"
 
 namespace {
 
 // A settings file is a few hundred bytes; anything past this bound is not read.
 constexpr std::size_t kMaxSettingsFileBytes = 1 << 20;
-
-std::string_view Trim(std::string_view s) {
-    const char* blanks = " \t\r\n\f\v";
-    const auto first = s.find_first_not_of(blanks);
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = s.find_last_not_of(blanks);
-    return s.substr(first, last - first + 1);
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto ca = static_cast<unsigned char>(a[i]);
-        const auto cb = static_cast<unsigned char>(b[i]);
-        if (std::tolower(ca) != std::tolower(cb))
-            return false;
-    }
-    return true;
-}
 
 std::string CutToLimit(std::string_view value) {
     return std::string(value.substr(0, kMaxSettingLength));
@@ -191,7 +170,7 @@ std::string ExecutableFolder() {
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
-int CheckStartupSettings(const std::string& settingsFile) {
+int CheckStartupSettings(const std::string& settingsFile, std::string* refusedFolder) {
     const auto read = [&](const char* key) {
         return ReadSettingString(settingsFile, kProductName, key, "x");
     };
@@ -223,11 +202,30 @@ int CheckStartupSettings(const std::string& settingsFile) {
     const std::string temp = WorkFolderFromSetting(setting);
     if (!DirectoryExists(temp))
         return 7;
+    // The converter scripts written there are run: nobody else may change them.
+    if (!IsPrivateFolder(temp)) {
+        if (refusedFolder)
+            *refusedFolder = temp;
+        return 8;
+    }
     g_tempDir = temp;
     return 0;
 }
 
-std::string StartupFailureText(int number, const std::string& settingsFile) {
+bool IsPrivateFolder(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+std::string StartupFailureText(int number, const std::string& settingsFile,
+                               const std::string& tempDir) {
+    if (number == 8) {
+        return "The TEMP directory\n\n   " + tempDir + "\n\nspecified in:\n\n   " + settingsFile +
+               "\n\nbelongs to another user or can be written by others, who could then change "
+               "the scripts that Pelnix runs. Choose a folder of your own that only you can "
+               "write, such as ~/.cache/Pelnix.\n\nSorry, can't continue.";
+    }
     const char* lead = nullptr;
     switch (number) {
         case 1:

@@ -58,9 +58,15 @@ bool DirectoryExists(const std::string& path);
 std::string ExecutableFolder();
 
 // The start-up checks of the four required keys. Returns 0 when all pass and stores the values
-// in the g_ globals; otherwise the number (1..7) of the first failure, after storing the values
-// of the keys that passed before it. Later keys are not read after a failure.
-int CheckStartupSettings(const std::string& settingsFile);
+// in the g_ globals; otherwise the number (1..8) of the first failure, after storing the values
+// of the keys that passed before it. Later keys are not read after a failure. Failure 8: the
+// work folder belongs to another user or others may write it; `refusedFolder` receives it.
+int CheckStartupSettings(const std::string& settingsFile, std::string* refusedFolder = nullptr);
 
-// The text of start-up failure `number` (1..7) with the settings file path filled in.
-std::string StartupFailureText(int number, const std::string& settingsFile);
+// True when `path` is a folder of this user that nobody else may write.
+bool IsPrivateFolder(const std::string& path);
+
+// The text of start-up failure `number` (1..8) with the settings file path, and for 8 the work
+// folder, filled in.
+std::string StartupFailureText(int number, const std::string& settingsFile,
+                               const std::string& tempDir = {});

@@ -12,8 +12,8 @@ QBrush g_backgroundBrush;
 
 namespace {
 
-MessageBoxHandler& Handler() {
-    static MessageBoxHandler handler;
+MessageBoxDetailsHandler& Handler() {
+    static MessageBoxDetailsHandler handler;
     return handler;
 }
 
@@ -68,6 +68,16 @@ int ShowBox(QWidget* owner, const QString& caption, unsigned flags, const QStrin
 }  // namespace
 
 void SetMessageBoxHandler(MessageBoxHandler handler) {
+    if (!handler) {
+        Handler() = nullptr;
+        return;
+    }
+    Handler() = [handler = std::move(handler)](
+                    QWidget* owner, const QString& caption, unsigned flags, const QString& text,
+                    const QString&) { return handler(owner, caption, flags, text); };
+}
+
+void SetMessageBoxDetailsHandler(MessageBoxDetailsHandler handler) {
     Handler() = std::move(handler);
 }
 
@@ -78,7 +88,7 @@ int ShowMessage(QWidget* owner, const char* caption, unsigned flags, const char*
     va_end(args);
     const QString title = QString::fromUtf8(caption);
     if (Handler())
-        return Handler()(owner, title, flags, text);
+        return Handler()(owner, title, flags, text, QString());
     return ShowBox(owner, title, flags, text);
 }
 
@@ -86,6 +96,6 @@ int ShowMessageWithDetails(QWidget* owner, const char* caption, unsigned flags, 
                            const QString& details) {
     const QString title = QString::fromUtf8(caption);
     if (Handler())
-        return Handler()(owner, title, flags, text);
+        return Handler()(owner, title, flags, text, details);
     return ShowBox(owner, title, flags, text, details);
 }

@@ -40,6 +40,11 @@ int ShowMessageWithDetails(QWidget* owner, const char* caption, unsigned flags, 
 using MessageBoxHandler =
     std::function<int(QWidget* owner, const QString& caption, unsigned flags, const QString& text)>;
 void SetMessageBoxHandler(MessageBoxHandler handler);
+// The same, with the box's detail part (empty when it has none) for the handler too.
+using MessageBoxDetailsHandler =
+    std::function<int(QWidget* owner, const QString& caption, unsigned flags, const QString& text,
+                      const QString& details)>;
+void SetMessageBoxDetailsHandler(MessageBoxDetailsHandler handler);
 
 // Icon 130, set at start-up; the light-grey brush of the main window's background.
 extern QIcon g_appIcon;

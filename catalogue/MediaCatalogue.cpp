@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <limits>
 
+#include "base/Text.h"
+
 namespace {
 
 // Numbers every accepted record of the process, across catalogues; never reset or reused.
@@ -14,23 +16,12 @@ constexpr std::string_view kSchemes[] = {"http://", "https://"};
 }  // namespace
 
 std::uint64_t ParseLengthText(std::string_view lengthText) {
-    std::size_t i = 0;
     // Blanks as the C library skips them before a number.
-    while (i < lengthText.size() &&
-           (lengthText[i] == ' ' || (lengthText[i] >= '\t' && lengthText[i] <= '\r'))) {
-        ++i;
-    }
-    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-    std::uint64_t value = 0;
-    for (; i < lengthText.size() && lengthText[i] >= '0' && lengthText[i] <= '9'; ++i) {
-        const std::uint64_t digit = static_cast<std::uint64_t>(lengthText[i] - '0');
-        if (value > (kMax - digit) / 10) {
-            value = kMax;  // saturate; the rest of the digits change nothing
-            continue;
-        }
-        value = value * 10 + digit;
-    }
-    return value;
+    const std::size_t first = lengthText.find_first_not_of(kWhiteSpace);
+    if (first == std::string_view::npos)
+        return 0;
+    std::size_t digits = 0;
+    return LeadingDecimal(lengthText.substr(first), digits);
 }
 
 std::string CleanTypeText(std::string_view typeText) {
@@ -179,6 +170,17 @@ bool MediaCatalogue::SetStatusImage(int index, int image) {
         return false;
     m_records[static_cast<std::size_t>(index)].statusImage = image;
     return true;
+}
+
+int MediaCatalogue::SetStatusImageOfNumber(int number, int image) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (std::size_t i = 0; i < m_records.size(); ++i) {
+        if (m_records[i].number == number) {
+            m_records[i].statusImage = image;
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
 }
 
 int MediaCatalogue::Count() const {

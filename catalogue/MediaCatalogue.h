@@ -74,6 +74,9 @@ public:
 
     // Stores the status image of record `index`; false when there is no such record.
     bool SetStatusImage(int index, int image);
+    // The same for the record numbered `number`, wherever it stands now (records that arrive
+    // meanwhile shift every index, the number stays); gives its index, or -1 when it is gone.
+    int SetStatusImageOfNumber(int number, int image);
 
     // Number of records, 0..kMaxRecords; -1 once Close was called.
     int Count() const;

@@ -70,7 +70,72 @@ pid_t SpawnShell(const std::string& scriptPath, int stdinFd, int stdoutFd, int s
     return pid;
 }
 
+// The groups of the runs not yet reaped; 0 marks a free slot. Lock-free, so that a signal
+// handler may read it.
+std::atomic<pid_t> s_runningGroups[kMaxRunningGroups];
+static_assert(std::atomic<pid_t>::is_always_lock_free);
+
+void ListGroup(pid_t group) {
+    for (auto& slot : s_runningGroups) {
+        pid_t free = 0;
+        if (slot.compare_exchange_strong(free, group))
+            return;
+    }
+    // More runs at once than slots: the run still works, only a stop from outside misses it.
+}
+
+void UnlistGroup(pid_t group) {
+    for (auto& slot : s_runningGroups) {
+        pid_t listed = group;
+        if (slot.compare_exchange_strong(listed, 0))
+            return;
+    }
+}
+
+// How a reaped child ended: its exit status, or 128 + the signal that ended it.
+int ExitStatusOf(const siginfo_t& info) {
+    return info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
+}
+
+// Reaps `pid` when it has exited, taking it off the list first; false while it runs.
+bool ReapExited(pid_t pid, bool wait, std::optional<int>& status) {
+    siginfo_t info{};
+    int rc;
+    do {
+        rc = ::waitid(P_PID, static_cast<id_t>(pid), &info,
+                      WEXITED | WNOWAIT | (wait ? 0 : WNOHANG));
+    } while (rc < 0 && errno == EINTR);
+    if (rc == 0 && info.si_pid == 0)
+        return false;  // still running
+    UnlistGroup(pid);
+    if (rc == 0) {
+        status = ExitStatusOf(info);
+        siginfo_t reaped{};
+        while (::waitid(P_PID, static_cast<id_t>(pid), &reaped, WEXITED) < 0 && errno == EINTR) {
+        }
+    }
+    // Reaped now, or no longer our child to wait for (ECHILD): either way it is gone.
+    return true;
+}
+
 }  // namespace
+
+void SignalRunningGroups(int signal) noexcept {
+    for (auto& slot : s_runningGroups) {
+        const pid_t group = slot.load();
+        if (group > 0)
+            ::kill(-group, signal);
+    }
+}
+
+std::vector<pid_t> RunningGroups() {
+    std::vector<pid_t> groups;
+    for (auto& slot : s_runningGroups) {
+        if (const pid_t group = slot.load(); group > 0)
+            groups.push_back(group);
+    }
+    return groups;
+}
 
 SharedText g_runnerOutput;
 
@@ -113,9 +178,8 @@ CConsoleRunner::~CConsoleRunner() {
     const pid_t pid = m_pid;
     try {
         std::thread([pid] {
-            siginfo_t info{};
-            while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED) < 0 && errno == EINTR) {
-            }
+            std::optional<int> ignored;
+            ReapExited(pid, true, ignored);
         }).detach();
     } catch (const std::system_error&) {
         // No thread: the zombie stays until the program ends.
@@ -155,7 +219,9 @@ int CConsoleRunner::Start(const std::string& scriptPath) {
                 m_pid = pid;
                 m_reaped = false;
                 m_processHeld = true;
+                m_exitStatus.reset();
             }
+            ListGroup(pid);
             {
                 std::lock_guard lock(m_pipeMutex);
                 m_outputRead = outputPipe[0];
@@ -254,16 +320,15 @@ bool CConsoleRunner::ReapIfExited() {
 }
 
 bool CConsoleRunner::ReapLocked() {
-    siginfo_t info{};
-    int rc;
-    do {
-        rc = ::waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG);
-    } while (rc < 0 && errno == EINTR);
-    if (rc == 0 && info.si_pid == 0)
-        return false;  // still running
-    // Reaped now, or no longer our child to wait for (ECHILD): either way it is gone.
+    if (!ReapExited(m_pid, false, m_exitStatus))
+        return false;
     m_reaped = true;
     return true;
+}
+
+std::optional<int> CConsoleRunner::ExitStatus() const {
+    std::lock_guard lock(m_processMutex);
+    return m_reaped ? m_exitStatus : std::nullopt;
 }
 
 void CConsoleRunner::ClosePipes() {

@@ -8,8 +8,10 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Largest chunk the reader thread delivers at once.
 inline constexpr std::size_t kRunnerChunkBytes = 2048;
@@ -72,6 +74,9 @@ public:
     bool SignalProcessGroup(int signal);
     // Reaps the shell when it has exited; returns true when it is reaped (now or earlier).
     bool ReapIfExited();
+    // How the run ended, once reaped: the exit status (the script execs the converter, so this
+    // is the converter's), or 128 + the signal that ended it. Nothing before.
+    std::optional<int> ExitStatus() const;
 
 protected:
     // Called on the reader thread with each chunk (NUL-terminated, `length` bytes, at most
@@ -90,8 +95,19 @@ private:
     pid_t m_pid = 0;             // shell pid and process group; kept until reaped
     bool m_processHeld = false;  // cleared by Close: IsRunning then reports false
     bool m_reaped = false;
+    std::optional<int> m_exitStatus;
 
     std::mutex m_pipeMutex;
     int m_inputWrite = -1;
     int m_outputRead = -1;
 };
+
+// The process groups of every run whose shell has not been reaped: what must be stopped when
+// the program itself is stopped (a signal, the loss of its display) and cannot wait for the
+// runs' owners. A group leaves the list before its shell is reaped, so that its number cannot
+// meanwhile belong to another program.
+inline constexpr std::size_t kMaxRunningGroups = 64;
+// Sends `signal` to every listed group. Async-signal-safe: a signal handler may call it.
+void SignalRunningGroups(int signal) noexcept;
+// The listed groups.
+std::vector<pid_t> RunningGroups();

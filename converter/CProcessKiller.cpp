@@ -5,13 +5,15 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <string_view>
 #include <thread>
 
+#include "base/Text.h"
 #include "converter/CConsoleRunner.h"
 
 namespace {
@@ -47,8 +49,11 @@ bool ReadStat(const char* pidText, char& state, long& pgrp) {
         return false;
     rest.remove_prefix(blank + 1);  // past ppid
     const auto end = rest.find(' ');
-    const std::string_view field = rest.substr(0, end);
-    return std::from_chars(field.data(), field.data() + field.size(), pgrp).ec == std::errc{};
+    const std::optional<std::uint64_t> group = ParseDecimal(rest.substr(0, end));
+    if (!group || *group > static_cast<std::uint64_t>(std::numeric_limits<long>::max()))
+        return false;
+    pgrp = static_cast<long>(*group);
+    return true;
 }
 
 // Zombies (and the dead) keep their group entry until reaped but no longer run.
@@ -81,7 +86,8 @@ std::vector<pid_t> CProcessKiller::LiveMembersOfGroup(pid_t pgid) {
     return members;
 }
 
-bool CProcessKiller::WaitGroupGone(pid_t pgid, std::chrono::steady_clock::time_point deadline) {
+bool CProcessKiller::WaitGroupGone(pid_t pgid, std::chrono::steady_clock::time_point deadline,
+                                   const WaitStep& step) {
     // Watch the members found by one scan of /proc (cheap: one small file each per step), and
     // scan again only when they are all gone, in case one started another before it ended.
     std::vector<pid_t> members = LiveMembersOfGroup(pgid);
@@ -94,7 +100,11 @@ bool CProcessKiller::WaitGroupGone(pid_t pgid, std::chrono::steady_clock::time_p
         }
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
-        std::this_thread::sleep_for(kPollStep);
+        if (step) {
+            step(kPollStep);
+        } else {
+            std::this_thread::sleep_for(kPollStep);
+        }
     }
 }
 
@@ -114,11 +124,25 @@ bool CProcessKiller::KillConverter(CConsoleRunner& runner) const {
     // belong to another program here.
     if (!runner.SignalProcessGroup(SIGTERM))
         return false;
-    bool ended = WaitGroupGone(pgid, std::chrono::steady_clock::now() + m_closeWait);
+    bool ended = WaitGroupGone(pgid, std::chrono::steady_clock::now() + m_closeWait, m_waitStep);
     if (!ended) {
         ended = runner.SignalProcessGroup(SIGKILL);
-        WaitGroupGone(pgid, std::chrono::steady_clock::now() + kKillWait);
+        WaitGroupGone(pgid, std::chrono::steady_clock::now() + kKillWait, m_waitStep);
     }
     runner.ReapIfExited();
     return ended;
+}
+
+void CProcessKiller::StopAllRuns(std::chrono::milliseconds closeWait) {
+    const std::vector<pid_t> groups = RunningGroups();
+    if (groups.empty())
+        return;
+    SignalRunningGroups(SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + closeWait;
+    for (const pid_t group : groups) WaitGroupGone(group, deadline, {});
+    // What did not close in time is terminated. Only listed groups are signalled: their shells
+    // are unreaped, so the numbers are still theirs.
+    SignalRunningGroups(SIGKILL);
+    for (const pid_t group : groups)
+        WaitGroupGone(group, std::chrono::steady_clock::now() + kKillWait, {});
 }

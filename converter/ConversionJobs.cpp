@@ -9,6 +9,7 @@
 #include "base/Globals.h"
 #include "base/Settings.h"
 #include "base/ShowMessage.h"
+#include "converter/CProcessKiller.h"
 #include "converter/CWindowConsoleRunner.h"
 #include "converter/ConverterOutput.h"
 #include "converter/PumpMessages.h"
@@ -23,20 +24,21 @@ SavePromptHandler& PromptHandler() {
 
 }  // namespace
 
-bool QueryMediaDuration(QObject* notify, const std::string& inputPath, double& seconds) {
+bool QueryMediaDuration(QObject* notify, const std::string& inputPath, double& seconds,
+                        const std::function<bool()>& cancelled) {
     const std::string script = g_tempDir + "/QXCmdTmp.bat";
-    std::FILE* file = std::fopen(script.c_str(), "we");
-    if (!file)
+    if (!WriteWorkFile(script, DurationQueryCommand(g_ffmpegExe, inputPath)))
         return false;
-    const std::string command = DurationQueryCommand(g_ffmpegExe, inputPath);
-    std::fwrite(command.data(), 1, command.size(), file);
-    std::fclose(file);
-
+    const auto isCancelled = [&] { return cancelled && cancelled(); };
     const auto runner = CWindowConsoleRunner::Create(notify);
     if (runner->Start(script) == CConsoleRunner::kStarted) {
         // The output is complete only when the shell has ended and the reader has closed.
-        PumpMessagesWhile([&] { return runner->IsRunning() || !runner->IsClosed(); },
-                          QEventLoop::ExcludeUserInputEvents);
+        PumpMessagesWhile(
+            [&] { return (runner->IsRunning() || !runner->IsClosed()) && !isCancelled(); });
+        if (isCancelled()) {
+            StopConverter(*runner);
+            return false;
+        }
     }
     const double duration = ParseDuration(g_runnerOutput.Copy());
     if (!(duration > 0) || !std::isfinite(duration))
@@ -45,16 +47,24 @@ bool QueryMediaDuration(QObject* notify, const std::string& inputPath, double& s
     return true;
 }
 
+void StopConverter(CConsoleRunner& runner) {
+    const CProcessKiller killer(CProcessKiller::kDefaultCloseWait,
+                                [](std::chrono::milliseconds step) { PumpMessagesFor(step); });
+    killer.KillConverter(runner);
+}
+
 void ReportConversionFailure(QWidget* owner) {
     const std::string path = g_tempDir + "/FFMpegErrorOut.txt";
     const std::string output = g_runnerOutput.Copy();
     WriteTextFile(path, output);
     std::string report = ConversionFailureText(path, output);
-    if (report.empty() && g_runnerOutput.Truncated()) {
-        // The banner went with the front of a long output: the kept tail, from its first whole
-        // line, is the report.
+    if (report.empty()) {
+        // No banner to cut at (a shell's own message, a converter told to hide it, or a banner
+        // that went with the front of a long output): the output is the report.
         const std::size_t lineEnd = output.find('\n');
-        report = lineEnd == std::string::npos ? output : output.substr(lineEnd + 1);
+        report = g_runnerOutput.Truncated() && lineEnd != std::string::npos
+                     ? output.substr(lineEnd + 1)
+                     : output;
     }
     // The box shows the last lines; the whole (bounded) report scrolls in its detail part.
     const QString text =

@@ -6,14 +6,21 @@
 #include <functional>
 #include <string>
 
+class CConsoleRunner;
 class QObject;
 class QWidget;
 
 // Asks the converter how long `inputPath` plays, through the script QXCmdTmp.bat in the work
-// folder, and waits for the whole output. `notify` receives the output like any runner's notify
-// object (may be null). True, with `seconds` set, when a positive duration was found; otherwise
-// `seconds` is unchanged. User input is deferred, not handled, while it waits.
-bool QueryMediaDuration(QObject* notify, const std::string& inputPath, double& seconds);
+// folder, and waits for the whole output while the event loop runs. `notify` receives the output
+// like any runner's notify object (may be null). True, with `seconds` set, when a positive
+// duration was found; otherwise `seconds` is unchanged. When `cancelled` turns true meanwhile,
+// the query's converter is stopped and the result is false.
+bool QueryMediaDuration(QObject* notify, const std::string& inputPath, double& seconds,
+                        const std::function<bool()>& cancelled = {});
+
+// Stops the converter of `runner` (ask, wait at most five seconds, terminate) while the event
+// loop keeps running.
+void StopConverter(CConsoleRunner& runner);
 
 // Shows the converter's output of the last run, from the line after its banner, in a message box
 // owned by `owner`. The whole output is also kept in FFMpegErrorOut.txt in the work folder.

@@ -1,16 +1,19 @@
 #include "converter/ConverterOutput.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
-namespace {
+#include "base/StagedFile.h"
+#include "base/Text.h"
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-}
+namespace {
 
 // The number at the start of `text` the way atof reads it (leading blanks, a sign, decimal or
 // exponent form, inf and nan), but independent of the locale. `used` receives how many
@@ -18,7 +21,7 @@ bool IsBlank(char c) {
 double LeadingNumber(std::string_view text, std::size_t& used) {
     used = 0;
     std::size_t i = 0;
-    while (i < text.size() && IsBlank(text[i])) ++i;
+    while (i < text.size() && IsWhiteSpace(text[i])) ++i;
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
         negative = text[i] == '-';
@@ -35,22 +38,6 @@ double LeadingNumber(std::string_view text, std::size_t& used) {
     used = static_cast<std::size_t>(end - text.data());
     return negative ? -value : value;
 }
-
-// A run of decimal digits at the start of `text`, saturating; -1 when there is none.
-long long LeadingDigits(std::string_view text, std::size_t& used) {
-    used = 0;
-    long long value = 0;
-    while (used < text.size() && text[used] >= '0' && text[used] <= '9') {
-        if (value < 1'000'000'000'000LL)
-            value = value * 10 + (text[used] - '0');
-        ++used;
-    }
-    return used ? value : -1;
-}
-
-}  // namespace
-
-namespace {
 
 // The time at the start of `rest` (the text after " time="), and in `used` how much it took; 0
 // with `used` 0 when it does not start with a number.
@@ -97,15 +84,15 @@ double ParseDuration(std::string_view output) {
         return 0;
     std::string_view rest = output.substr(at + kMarker.size());
     std::size_t used = 0;
-    const long long hours = LeadingDigits(rest, used);
-    if (hours < 0)
+    const std::uint64_t hours = LeadingDecimal(rest, used);
+    if (used == 0)
         return 0;  // "N/A" and anything else that is not a time
     double seconds = static_cast<double>(hours) * 3600;
     if (used >= rest.size() || rest[used] != ':')
         return seconds;
     rest.remove_prefix(used + 1);
-    const long long minutes = LeadingDigits(rest, used);
-    if (minutes < 0)
+    const std::uint64_t minutes = LeadingDecimal(rest, used);
+    if (used == 0)
         return seconds;
     seconds += static_cast<double>(minutes) * 60;
     if (used >= rest.size() || rest[used] != ':')
@@ -131,12 +118,12 @@ std::string ShellQuote(std::string_view path) {
 }
 
 std::string DurationQueryCommand(std::string_view ffmpegExe, std::string_view inputPath) {
-    return ShellQuote(ffmpegExe) + " -i " + ShellQuote(inputPath);
+    return "exec " + ShellQuote(ffmpegExe) + " -i " + ShellQuote(inputPath);
 }
 
 std::string ConversionCommand(std::string_view ffmpegExe, std::string_view inputPath,
                               std::string_view options, std::string_view outputPath) {
-    std::string command = ShellQuote(ffmpegExe) + " -y -i " + ShellQuote(inputPath) + " ";
+    std::string command = "exec " + ShellQuote(ffmpegExe) + " -y -i " + ShellQuote(inputPath) + " ";
     command.append(options);
     command += " " + ShellQuote(outputPath) + "\n";
     return command;
@@ -189,11 +176,32 @@ std::string LastReportLines(std::string_view report, std::size_t maxLines,
     return shown;
 }
 
-void WriteTextFile(const std::string& path, std::string_view text) {
-    std::FILE* file = std::fopen(path.c_str(), "we");
-    if (!file)
-        return;
-    std::fwrite(text.data(), 1, text.size(), file);
-    std::fputc('\n', file);
-    std::fclose(file);
+bool WriteWorkFile(const std::string& path, std::string_view text) {
+    // A name that holds anything but a regular file (a link planted there, a folder, a device)
+    // is not written through.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        errno = S_ISLNK(st.st_mode) ? ELOOP : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return false;
+    }
+    // Written beside, then renamed over the name: a link planted meanwhile is replaced, never
+    // followed, and a killed program leaves no half-written script under the name.
+    StagedFile file;
+    if (!file.Create(path) || !file.WriteAll(text.data(), text.size()) || !file.Commit(0600)) {
+        const int error = errno;
+        file.Discard();
+        errno = error;
+        return false;
+    }
+    return true;
+}
+
+bool WriteTextFile(const std::string& path, std::string_view text) {
+    std::string line(text);
+    line += '\n';
+    return WriteWorkFile(path, line);
+}
+
+std::string WorkFileFailureText(const std::string& path, int error) {
+    return "Cannot write the work file\n\n   " + path + "\n\n" + std::strerror(error) + ".";
 }

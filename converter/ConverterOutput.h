@@ -17,11 +17,12 @@ double ParseDuration(std::string_view output);
 // `path` quoted for sh so that nothing in it is expanded: single quotes, each ' written '\''.
 std::string ShellQuote(std::string_view path);
 
-// The duration-query script: the converter run on the input alone, no line end.
+// The duration-query script: the converter run on the input alone, no line end. The script
+// execs the converter, so that the run's process and exit status are the converter's own.
 std::string DurationQueryCommand(std::string_view ffmpegExe, std::string_view inputPath);
 
-// The conversion script line (ending in one line end). `options` is the trusted FFMpegAud
-// setting and goes in unquoted; every path is quoted.
+// The conversion script line (ending in one line end), exec'ing the converter as above.
+// `options` is the trusted FFMpegAud setting and goes in unquoted; every path is quoted.
 std::string ConversionCommand(std::string_view ffmpegExe, std::string_view inputPath,
                               std::string_view options, std::string_view outputPath);
 
@@ -37,6 +38,13 @@ std::string ConversionFailureText(const std::string& path, const std::string& fa
 std::string LastReportLines(std::string_view report, std::size_t maxLines = 20,
                             std::size_t maxLineBytes = 300);
 
-// Creates or truncates `path` and writes `text` and one line end. Silent when the file cannot be
-// created.
-void WriteTextFile(const std::string& path, std::string_view text);
+// Writes the work file `path` (a note or a script) afresh with `text`. Work files are the user's
+// own (mode 0600); a link planted at their name is never followed, and the file appears under
+// its name only whole. False with errno set when it cannot be written whole.
+bool WriteWorkFile(const std::string& path, std::string_view text);
+
+// WriteWorkFile of `text` and one line end.
+bool WriteTextFile(const std::string& path, std::string_view text);
+
+// What a work file that cannot be written says: its path and the system's reason.
+std::string WorkFileFailureText(const std::string& path, int error);

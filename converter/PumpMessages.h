@@ -3,6 +3,7 @@
 
 #include <QEventLoop>
 
+#include <chrono>
 #include <functional>
 
 // Longest a wait blocks for events before it checks its condition again.
@@ -13,6 +14,10 @@ void PumpMessages();
 
 // PumpMessages `count` times in a row: a short pause that keeps the windows alive.
 void PumpMessagesTimes(int count);
+
+// Processes events for `duration`, blocking for them meanwhile (a wait that keeps the windows
+// alive without spinning).
+void PumpMessagesFor(std::chrono::milliseconds duration);
 
 // Processes events while `keepWaiting()` holds. Between checks it blocks until an event arrives
 // or kPumpWakeMs pass, so a wait never spins a core. `flags` can defer user input.

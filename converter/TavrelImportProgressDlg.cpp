@@ -1,16 +1,16 @@
 #include "converter/TavrelImportProgressDlg.h"
 
-#include <unistd.h>
-
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "base/Globals.h"
-#include "converter/CProcessKiller.h"
+#include "base/Settings.h"
+#include "base/StagedFile.h"
 #include "converter/CWindowConsoleRunner.h"
 #include "converter/ConversionJobs.h"
 #include "converter/ConverterOutput.h"
@@ -43,11 +43,8 @@ TavrelImportProgressDlg::TavrelImportProgressDlg(const QString& title, const QSt
 }
 
 int TavrelImportProgressDlg::exec() {
-    // Everything up to the progress range happens before the window is shown.
-    QueryMediaDuration(this, m_inputPath, m_durationSeconds);
+    m_failureText.clear();
     setWindowTitle(m_title);
-    WriteTextFile(m_scriptPath,
-                  ConversionCommand(g_ffmpegExe, m_inputPath, m_options, m_outputPath));
     if (auto* label = ControlAs<QLabel>(kLabelId))
         label->setText(m_label);
     if (auto* detail = ControlAs<QLabel>(kDetailId))
@@ -56,40 +53,70 @@ int TavrelImportProgressDlg::exec() {
         bar->setRange(0, kProgressMax);
         bar->setValue(0);
     }
-    // The conversion starts once the modal loop runs and the window is shown.
+    // The work starts once the modal loop runs and the window is shown: measuring can take long
+    // (a slow disk, a converter that hangs), and Cancel must reach it.
     QTimer::singleShot(0, this, &TavrelImportProgressDlg::RunConversion);
     return QDialog::exec();
 }
 
 void TavrelImportProgressDlg::RunConversion() {
-    // A file left from an earlier run must never be taken for this run's result.
-    ::unlink(m_outputPath.c_str());  // a file only, never a folder
+    const auto cancelled = [] { return g_cancelConversion.load(); };
+    QueryMediaDuration(this, m_inputPath, m_durationSeconds, cancelled);
+    if (cancelled()) {
+        Finish(kCancelled);
+        return;
+    }
+    // The converter writes a temporary file beside the chosen one; an earlier file there stays
+    // until the new one is whole.
+    StagedFile output;
+    if (!output.Create(m_outputPath)) {
+        const int error = errno;
+        Finish(kFailed, WorkFileFailureText(m_outputPath, error));
+        return;
+    }
+    if (!WriteTextFile(m_scriptPath,
+                       ConversionCommand(g_ffmpegExe, m_inputPath, m_options, output.Path()))) {
+        const int error = errno;
+        Finish(kFailed, WorkFileFailureText(m_scriptPath, error));
+        return;
+    }
     m_outputDelivered = false;
     m_runner = CWindowConsoleRunner::Create(this);
     if (m_runner->Start(m_scriptPath) == CConsoleRunner::kStarted) {
-        PumpMessagesWhile([this] { return m_runner->IsRunning() && !g_cancelConversion; });
+        PumpMessagesWhile([&] { return m_runner->IsRunning() && !cancelled(); });
         // The failure report reads the whole output, and the display shows its last progress:
         // wait until the last delivery has reached this dialog.
-        PumpMessagesWhile([this] {
-            return (!m_runner->IsClosed() || !m_outputDelivered) && !g_cancelConversion;
-        });
+        PumpMessagesWhile(
+            [&] { return (!m_runner->IsClosed() || !m_outputDelivered) && !cancelled(); });
+        // The end of the output can come a moment before the converter's exit: its status
+        // decides the outcome.
+        PumpMessagesWhile([&] { return !m_runner->ReapIfExited() && !cancelled(); });
     }
-    if (g_cancelConversion) {
-        CancelConversion();
+    if (cancelled()) {
+        StopConverter(*m_runner);
+        output.Discard();
+        Finish(kCancelled);
         return;
     }
-    done(1);
+    // A converter that exits non-zero has failed, whatever it left behind.
+    const bool converted = m_runner->ExitStatus() == 0 && FileExistsNonEmpty(output.Path());
+    if (!converted) {
+        output.Discard();
+        Finish(kFailed);
+        return;
+    }
+    if (!output.Commit()) {
+        const int error = errno;
+        Finish(kFailed, WorkFileFailureText(m_outputPath, error));
+        return;
+    }
+    Finish(kConverted);
 }
 
-void TavrelImportProgressDlg::CancelConversion() {
-    const CProcessKiller killer;
-    PumpMessagesTimes(100);
-    killer.KillConverter(*m_runner);
-    PumpMessagesTimes(100);
-    ::unlink(m_outputPath.c_str());  // a file only, never a folder
-    PumpMessagesTimes(100);
+void TavrelImportProgressDlg::Finish(int result, std::string failure) {
+    m_failureText = std::move(failure);
     g_cancelConversion = false;
-    done(0);
+    done(result);
 }
 
 void TavrelImportProgressDlg::reject() {

@@ -26,18 +26,28 @@ public:
     static constexpr int kProgressTextId = 1204;
     static constexpr int kCancelId = 1200;
     static constexpr int kProgressMax = 10000;
+    // Results of exec.
+    static constexpr int kCancelled = 0;
+    static constexpr int kConverted = 1;
+    static constexpr int kFailed = 3;
 
     TavrelImportProgressDlg(const QString& title, const QString& label, const QString& detail,
                             std::string scriptPath, std::string inputPath, std::string outputPath,
                             std::string options, QWidget* parent = nullptr);
 
-    // Measures the input with the window hidden, writes the script, then shows the window and
-    // converts. Returns 1 when the converter's shell has ended (whatever the outcome; the caller
-    // judges the output file) and 0 when the user cancelled.
+    // Shows the window, measures the input, writes the script and converts into a temporary
+    // file beside the output path, which takes the output's place only when the converter ended
+    // with status 0 and wrote something. Returns kConverted; kCancelled when the user cancelled
+    // (during the measuring too); kFailed when the converter failed (its output is in
+    // g_runnerOutput) or a work file could not be written (FailureText says which and why). On
+    // failure and cancel an earlier file at the output path stays as it was.
     int exec() override;
 
     double DurationSeconds() const { return m_durationSeconds; }
     double CurrentSeconds() const { return m_currentSeconds; }
+    // Why a run failed before the converter could: a work file that cannot be written. Empty
+    // when the converter itself failed.
+    const std::string& FailureText() const { return m_failureText; }
 
 public slots:
     void OnRunnerOutput(const QByteArray& chunk);
@@ -46,11 +56,13 @@ public slots:
 
 private:
     void RunConversion();
-    void CancelConversion();
+    // Ends the run with `result`, after `failure` (if any) is noted.
+    void Finish(int result, std::string failure = {});
 
     QString m_title, m_label, m_detail;
     std::string m_scriptPath, m_inputPath, m_outputPath, m_options;
     std::shared_ptr<CWindowConsoleRunner> m_runner;
+    std::string m_failureText;
     bool m_outputDelivered = false;  // the last delivery of the runner's output has arrived
     double m_currentSeconds = 0;
     double m_durationSeconds = 1.0;

@@ -10,6 +10,8 @@
 #include <immintrin.h>
 #endif
 
+#include "base/Text.h"
+
 namespace {
 
 constexpr std::size_t kMinimumHeaderLength = 20;
@@ -416,14 +418,10 @@ std::optional<Ipv4Address> ParseIpv4Address(std::string_view text) {
                 return std::nullopt;
             ++position;
         }
-        unsigned value = 0;
+        // At most three digits: a fourth is not part of this number.
         std::size_t digits = 0;
-        while (position < text.size() && text[position] >= '0' && text[position] <= '9' &&
-               digits < 3) {
-            value = value * 10 + static_cast<unsigned>(text[position] - '0');
-            ++position;
-            ++digits;
-        }
+        const std::uint64_t value = LeadingDecimal(text.substr(position, 3), digits);
+        position += digits;
         if (digits == 0 || value > 255)
             return std::nullopt;
         address[part] = static_cast<std::uint8_t>(value);

@@ -35,10 +35,12 @@ namespace {
 
 constexpr std::size_t kReadBufferBytes = 256 << 10;
 
+// Every byte that is not printable ASCII is written as \xNN: network text must never reach a
+// terminal as a control (C1 controls come UTF-8-encoded too, as C2 80 to C2 9F).
 void AppendEscaped(std::string& line, std::string_view text) {
     for (const char ch : text) {
         const auto byte = static_cast<unsigned char>(ch);
-        if (byte < 0x20 || byte == 0x7F) {
+        if (byte < 0x20 || byte > 0x7E) {
             char escaped[5];
             std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
             line += escaped;

@@ -30,13 +30,14 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
 int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName = "pelnix",
                     std::string helperPath = {});
 
-// The statistics line of one adapter at the end of a watch (with its line end).
+// The statistics line of one adapter at the end of a watch (with its line end), its name escaped
+// as in RecordLine.
 std::string StatisticsLine(std::string_view programName, std::string_view adapterName,
                            const CaptureStatistics& statistics);
 
 // One record as a line: number, time sniffed, type, size in bytes, URL, tab-separated, with
-// control bytes (network text) written as \xNN so that a line stays one line and a terminal
-// never receives them.
+// every byte that is not printable ASCII (network text) written as \xNN, so that a line stays
+// one line and a terminal never receives a control.
 std::string RecordLine(const SniffedMedia& record);
 
 // The usage lines of the headless commands, for --help.

@@ -74,18 +74,8 @@ CHttpDownloadDlg::~CHttpDownloadDlg() {
     StopWorker();
 }
 
-bool CHttpDownloadDlg::PrepareDialog() {
-    m_errorText.clear();
-    if (ResumeOffset() == 0 && ConfirmOverwrite() && !ConfirmReplace(DestinationPath()))
-        return false;
-    std::string url = Url();
-    if (!ShowUrl(url))
-        return false;
-    SetUrl(url);
-    return true;
-}
-
 void CHttpDownloadDlg::RunTransfer() {
+    m_errorText.clear();
     ReportWorkerEnd(Download());
 }
 

@@ -32,9 +32,14 @@ public:
     // DoModal: 1 done, 2 cancelled or refused (after its message), 3 failed without a message,
     // 4 the server answered 404.
 
+    std::string FailureReason() const override { return HttpDownloader::FailureReason(); }
+
 protected:
-    // Overwrite question, URL, file name and second line.
-    bool PrepareDialog() override;
+    std::string TransferUrl() const override { return Url(); }
+    void SetTransferUrl(std::string url) override { SetUrl(std::move(url)); }
+    std::string TransferDestination() const override { return DestinationPath(); }
+    // A resumed transfer continues the file: nothing to ask.
+    bool AsksBeforeReplacing() const override { return ResumeOffset() == 0 && ConfirmOverwrite(); }
     void RunTransfer() override;
     void AbortTransfer() override { Abort(); }
     bool TransferAborted() const override { return IsAborted(); }

@@ -14,10 +14,15 @@ public:
 
     // DoModal: 1 done, 2 cancelled or refused, 3 failed (the dialog shows no message of its own).
 
+    std::string FailureReason() const override { return ReplayDownloader::FailureReason(); }
+
 protected:
-    // Overwrite question (whenever the destination exists and confirm overwrite is set), the
-    // URL's file name and server on the second line.
-    bool PrepareDialog() override;
+    // The URL is parsed for what the dialog shows; the transfer goes to the server the captured
+    // request went to.
+    std::string TransferUrl() const override { return Url(); }
+    void SetTransferUrl(std::string url) override { SetUrl(std::move(url)); }
+    std::string TransferDestination() const override { return DestinationPath(); }
+    bool AsksBeforeReplacing() const override { return ConfirmOverwrite(); }
     void RunTransfer() override;
     void AbortTransfer() override { Abort(); }
     bool TransferAborted() const override { return IsAborted(); }

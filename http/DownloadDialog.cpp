@@ -103,6 +103,16 @@ int DownloadDialog::DoModal() {
     return exec();
 }
 
+bool DownloadDialog::PrepareDialog() {
+    if (AsksBeforeReplacing() && !ConfirmReplace(TransferDestination()))
+        return false;
+    std::string url = TransferUrl();
+    if (!ShowUrl(url))
+        return false;
+    SetTransferUrl(url);
+    return true;
+}
+
 bool DownloadDialog::ConfirmReplace(const std::string& path) {
     struct stat st {};
     if (path.empty() || stat(path.c_str(), &st) != 0)

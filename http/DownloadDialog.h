@@ -26,11 +26,24 @@ public:
     // The last component of the URL's object, shown in the texts.
     const QString& FileName() const { return m_fileName; }
 
+    // Why the transfer failed, in words (a status, a system error with the path); empty when it
+    // did not fail.
+    virtual std::string FailureReason() const = 0;
+
 protected:
     explicit DownloadDialog(QWidget* parent);
 
-    // Steps before the dialog shows; false ends the run with 2 without showing it.
-    virtual bool PrepareDialog() = 0;
+    // Steps before the dialog shows, the same for every transfer: the overwrite question when
+    // the engine asks for one, then the URL (with "http://" put in front when it does not parse
+    // as it is), its file name and server on the second line. False ends the run with 2 without
+    // showing the dialog.
+    bool PrepareDialog();
+    // The engine's settings that PrepareDialog works with.
+    virtual std::string TransferUrl() const = 0;
+    virtual void SetTransferUrl(std::string url) = 0;
+    virtual std::string TransferDestination() const = 0;
+    // Whether an existing destination is replaced only after asking.
+    virtual bool AsksBeforeReplacing() const = 0;
     // The worker thread's body: the transfer, then ReportWorkerEnd with its result.
     virtual void RunTransfer() = 0;
     virtual void AbortTransfer() = 0;
@@ -38,11 +51,10 @@ protected:
     // The dialog's result once the worker has ended and the transfer was not aborted.
     virtual int ResultAfterTransfer(bool succeeded) { return succeeded ? 1 : 3; }
 
-    // For PrepareDialog: asks before `path` is replaced (string 1625); false when the user
-    // declines.
+    // Asks before `path` is replaced (string 1625); false when the user declines.
     bool ConfirmReplace(const std::string& path);
-    // For PrepareDialog: parses `url` (putting "http://" in front when it does not parse as it
-    // is), shows its file name and server on the second line. False when it cannot be parsed.
+    // Parses `url` (putting "http://" in front when it does not parse as it is), shows its file
+    // name and server on the second line. False when it cannot be parsed.
     bool ShowUrl(std::string& url);
 
     // Worker side: each report reaches the widgets through a queued signal.

@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "base/Globals.h"
+#include "base/Text.h"
 #include "resources/StringTable.h"
 
 namespace {
@@ -42,27 +43,6 @@ std::string UrlPart(CURLU* url, CURLUPart what, unsigned flags = 0) {
     return out;
 }
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size())
-        return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        const auto a = static_cast<unsigned char>(text[i]);
-        const auto b = static_cast<unsigned char>(prefix[i]);
-        if (std::tolower(a) != std::tolower(b))
-            return false;
-    }
-    return true;
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
-                             text.back() == '\n')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 // The value of header `name` (with its colon) in `lines`, or nullptr.
 const std::string* FindHeader(const std::vector<std::string>& lines, std::string_view name) {
     for (const std::string& line : lines) {
@@ -72,23 +52,50 @@ const std::string* FindHeader(const std::vector<std::string>& lines, std::string
     return nullptr;
 }
 
-// A Content-Length value as an unsigned 64-bit number: leading digits, saturating.
+// A Content-Length value: its leading digits after blanks, saturating.
 bool ParseLength(std::string_view text, std::uint64_t& value) {
-    text = Trim(text);
-    if (text.empty() || text.front() < '0' || text.front() > '9')
-        return false;
-    std::uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            break;
-        const unsigned digit = static_cast<unsigned>(c - '0');
-        if (v > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
-            v = std::numeric_limits<std::uint64_t>::max();
-            break;
+    std::size_t digits = 0;
+    value = LeadingDecimal(Trim(text), digits);
+    return digits > 0;
+}
+
+// Copies the first `length` bytes of `from` (fewer when it is shorter) to `to`, in the kernel
+// where the file system lets it. False with errno set on failure.
+bool CopyPrefix(int from, int to, std::uint64_t length) {
+    bool inKernel = true;
+    std::vector<char> buffer;
+    while (length > 0) {
+        const std::size_t step =
+            static_cast<std::size_t>(std::min<std::uint64_t>(length, std::uint64_t(1) << 30));
+        ssize_t n;
+        if (inKernel) {
+            n = ::copy_file_range(from, nullptr, to, nullptr, step, 0);
+            if (n < 0 &&
+                (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+                inKernel = false;
+                continue;
+            }
+        } else {
+            buffer.resize(1 << 16);
+            n = ::read(from, buffer.data(), std::min(step, buffer.size()));
+            if (n > 0) {
+                for (ssize_t done = 0; done < n;) {
+                    const ssize_t w =
+                        ::write(to, buffer.data() + done, static_cast<std::size_t>(n - done));
+                    if (w < 0 && errno != EINTR)
+                        return false;
+                    done += w > 0 ? w : 0;
+                }
+            }
         }
-        v = v * 10 + digit;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;  // the file is shorter
+        length -= static_cast<std::uint64_t>(n);
     }
-    value = v;
     return true;
 }
 
@@ -126,16 +133,11 @@ bool ParseHttpUrl(const std::string& url, HttpUrlParts& parts) {
     const std::string query = UrlPart(u.handle, CURLUPART_QUERY);
     if (!query.empty())
         out.object += "?" + query;
-    const std::string port = UrlPart(u.handle, CURLUPART_PORT, CURLU_DEFAULT_PORT);
-    unsigned long number = 0;
-    for (char c : port) {
-        if (c < '0' || c > '9' || number > 65535)
-            return false;
-        number = number * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (out.scheme.empty() || out.server.empty() || number == 0 || number > 65535)
+    const std::optional<std::uint64_t> number =
+        ParseDecimal(UrlPart(u.handle, CURLUPART_PORT, CURLU_DEFAULT_PORT));
+    if (out.scheme.empty() || out.server.empty() || !number || *number == 0 || *number > 65535)
         return false;
-    out.port = static_cast<std::uint16_t>(number);
+    out.port = static_cast<std::uint16_t>(*number);
     parts = std::move(out);
     return true;
 }
@@ -243,17 +245,17 @@ bool HttpDownloader::Set(int option, T value) {
 }
 
 bool HttpDownloader::Download() {
-    const bool hasDestination = !m_destinationPath.empty();
-    struct stat st {};
-    const bool existed = hasDestination && stat(m_destinationPath.c_str(), &st) == 0;
-
-    const bool result = Transfer();
+    m_failureReason.clear();
+    bool result = Transfer();
     CloseHandles();
-    if (!hasDestination)
+    if (m_destinationPath.empty())
         return result;
-    CloseFile();
-    if (!result && !existed)
-        unlink(m_destinationPath.c_str());
+    if (result && m_file.IsOpen() && !m_file.Commit()) {
+        const int error = errno;
+        ReportSystemError(1612, static_cast<unsigned>(error), m_file.FailureText(error));
+        result = false;
+    }
+    CloseFile();  // what was not put in place goes
     return result;
 }
 
@@ -280,36 +282,65 @@ void HttpDownloader::CloseHandles() {
 }
 
 void HttpDownloader::CloseFile() {
-    if (m_file >= 0) {
-        close(m_file);  // an error while closing is of no further use
-        m_file = -1;
-    }
+    m_file.Discard();
+}
+
+void HttpDownloader::ReportSystemError(int messageId, unsigned code, std::string reason) {
+    if (m_failureReason.empty())
+        m_failureReason =
+            IsAborted() ? std::string("The download was cancelled.") : std::move(reason);
+    OnSystemError(messageId, code);
+}
+
+std::string HttpDownloader::ShortBodyText() const {
+    return "The server closed the connection after " + std::to_string(m_bytesThisTransfer) +
+           " of " + std::to_string(m_contentLength) + " bytes.";
+}
+
+std::string HttpDownloader::CurlReason(int code) const {
+    if (m_errorBuffer[0] != '\0')
+        return std::string(m_errorBuffer, strnlen(m_errorBuffer, sizeof m_errorBuffer)) + ".";
+    return std::string(curl_easy_strerror(static_cast<CURLcode>(code))) + ".";
 }
 
 bool HttpDownloader::OpenFile() {
+    // A resumed transfer continues the bytes the destination holds: they are copied first, so
+    // that the destination itself stays as it is until the whole file is in.
+    int existing = -1;
     struct stat st {};
-    const bool exists = stat(m_destinationPath.c_str(), &st) == 0;
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
-    if (!(exists && m_resumeOffset > 0))
-        flags |= O_TRUNC;
-    m_file = open(m_destinationPath.c_str(), flags, 0666);
-    if (m_file < 0) {
-        OnSystemError(1626, static_cast<unsigned>(errno));
+    if (m_resumeOffset > 0 && ::stat(m_destinationPath.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        existing = ::open(m_destinationPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (!m_file.Create(m_destinationPath)) {
+        const int error = errno;
+        if (existing >= 0)
+            ::close(existing);
+        ReportSystemError(1626, static_cast<unsigned>(error), m_file.FailureText(error));
         return false;
     }
-    // A truncated new file is already empty; only a resumed one needs its length set, which
-    // also keeps character devices such as /dev/null usable as destinations.
+    if (existing >= 0) {
+        const bool copied = CopyPrefix(existing, m_file.Fd(), m_resumeOffset);
+        const int error = errno;
+        ::close(existing);
+        if (!copied) {
+            ReportSystemError(1628, static_cast<unsigned>(error), m_file.FailureText(error));
+            return false;
+        }
+    }
+    // A new file is empty already; only a resumed one needs its length set (a shorter file is
+    // extended with zeros), which also keeps character devices such as /dev/null usable as
+    // destinations.
     return m_resumeOffset == 0 || TruncateFile(m_resumeOffset, 1628);
 }
 
 bool HttpDownloader::TruncateFile(std::uint64_t length, int messageId) {
     if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
-        OnSystemError(messageId, EOVERFLOW);
+        ReportSystemError(messageId, EOVERFLOW, m_file.FailureText(EOVERFLOW));
         return false;
     }
     const auto offset = static_cast<off_t>(length);
-    if (lseek(m_file, offset, SEEK_SET) < 0 || ftruncate(m_file, offset) != 0) {
-        OnSystemError(messageId, static_cast<unsigned>(errno));
+    if (lseek(m_file.Fd(), offset, SEEK_SET) < 0 || ftruncate(m_file.Fd(), offset) != 0) {
+        const int error = errno;
+        ReportSystemError(messageId, static_cast<unsigned>(error), m_file.FailureText(error));
         return false;
     }
     return true;
@@ -383,17 +414,18 @@ bool HttpDownloader::Connect() {
     if (!m_connection)
         m_connection = curl_url();
     if (!m_connection) {
-        OnSystemError(1609, kErrorNotEnoughMemory);
+        ReportSystemError(1609, kErrorNotEnoughMemory, "Out of memory.");
         return false;
     }
     const CURLUcode parsed = curl_url_set(m_connection, CURLUPART_URL, m_url.c_str(), 0);
     if (parsed != CURLUE_OK) {
-        OnSystemError(1609, static_cast<unsigned>(parsed));
+        ReportSystemError(1609, static_cast<unsigned>(parsed),
+                          std::string(curl_url_strerror(parsed)) + ".");
         return false;
     }
     const CURLcode rc = curl_easy_setopt(m_session, CURLOPT_CURLU, m_connection);
     if (rc != CURLE_OK) {
-        OnSystemError(1609, static_cast<unsigned>(rc));
+        ReportSystemError(1609, static_cast<unsigned>(rc), CurlReason(rc));
         return false;
     }
     return true;
@@ -404,7 +436,8 @@ bool HttpDownloader::OpenRequest() {
     // Without keep-connection every request gets a connection of its own.
     const long forbidReuse = (flags & kFlagKeepConnection) ? 0L : 1L;
     if (!Set(CURLOPT_FORBID_REUSE, forbidReuse)) {
-        OnSystemError(1609, CURLE_BAD_FUNCTION_ARGUMENT);
+        ReportSystemError(1609, CURLE_BAD_FUNCTION_ARGUMENT,
+                          CurlReason(CURLE_BAD_FUNCTION_ARGUMENT));
         return false;
     }
     return true;
@@ -493,14 +526,15 @@ bool HttpDownloader::SendAndReceive(bool& again) {
     }
     if (!allocated) {
         curl_slist_free_all(list);
-        OnSystemError(1608, kErrorNotEnoughMemory);
+        ReportSystemError(1608, kErrorNotEnoughMemory, "Out of memory.");
         return false;
     }
     {
         std::lock_guard lock(m_handleLock);
         if (!Set(CURLOPT_HTTPHEADER, list)) {
             curl_slist_free_all(list);
-            OnSystemError(1609, CURLE_BAD_FUNCTION_ARGUMENT);
+            ReportSystemError(1609, CURLE_BAD_FUNCTION_ARGUMENT,
+                              CurlReason(CURLE_BAD_FUNCTION_ARGUMENT));
             return false;
         }
         curl_slist_free_all(m_request);
@@ -513,12 +547,14 @@ bool HttpDownloader::SendAndReceive(bool& again) {
         if (m_callbackFailed)
             return false;  // already reported where it happened
         const auto code = static_cast<unsigned>(rc);
-        if (m_phase == Phase::Body || m_phase == Phase::Draining) {
-            OnSystemError(1612, code);
+        if (m_phase == Phase::Body && m_sizeKnown && m_bytesThisTransfer < m_contentLength) {
+            ReportSystemError(1612, code, ShortBodyText());
+        } else if (m_phase == Phase::Body || m_phase == Phase::Draining) {
+            ReportSystemError(1612, code, CurlReason(rc));
         } else if (!m_anyHeaderSeen) {
-            OnSystemError(1609, code);
+            ReportSystemError(1609, code, CurlReason(rc));
         } else {
-            OnSystemError(1610, code);
+            ReportSystemError(1610, code, CurlReason(rc));
         }
         return false;
     }
@@ -533,14 +569,16 @@ bool HttpDownloader::SendAndReceive(bool& again) {
                 return true;
             }
             if (result != 0)
-                OnSystemError(1627, result);
+                ReportSystemError(1627, result, "The download was cancelled.");
+            if (m_failureReason.empty())
+                m_failureReason = "The server asks for a user name and password.";
             return false;
         }
         case Phase::Body: {
             // libcurl itself fails a body that ends short of its Content-Length; this check
             // keeps a short body from ever counting as a complete file.
             if (m_sizeKnown && m_bytesThisTransfer < m_contentLength) {
-                OnSystemError(1612, CURLE_PARTIAL_FILE);
+                ReportSystemError(1612, CURLE_PARTIAL_FILE, ShortBodyText());
                 return false;
             }
             // The final read, which returned no more data.
@@ -559,7 +597,8 @@ bool HttpDownloader::DecideStatus() {
     long code = 0;
     const CURLcode rc = curl_easy_getinfo(m_session, CURLINFO_RESPONSE_CODE, &code);
     if (rc != CURLE_OK || code == 0) {
-        OnSystemError(1610, static_cast<unsigned>(rc != CURLE_OK ? rc : CURLE_WEIRD_SERVER_REPLY));
+        const CURLcode why = rc != CURLE_OK ? rc : CURLE_WEIRD_SERVER_REPLY;
+        ReportSystemError(1610, static_cast<unsigned>(why), CurlReason(why));
         m_phase = Phase::Refused;
         return false;
     }
@@ -569,13 +608,15 @@ bool HttpDownloader::DecideStatus() {
         return true;
     }
     if (code != 200 && code != 206) {
+        if (m_failureReason.empty())
+            m_failureReason = "The server answered with status " + std::to_string(code) + ".";
         OnError(1611, static_cast<unsigned>(code));
         m_phase = Phase::Refused;
         return false;
     }
     // A whole file in answer to a ranged request replaces what was kept, so the old head and
     // the new body never mix.
-    if (code == 200 && m_resumeOffset > 0 && m_file >= 0) {
+    if (code == 200 && m_resumeOffset > 0 && m_file.IsOpen()) {
         if (!TruncateFile(0, 1628)) {
             m_phase = Phase::Refused;
             return false;
@@ -642,6 +683,19 @@ bool HttpDownloader::OnBodyData(const char* data, std::size_t length) {
         case Phase::Draining:
             return true;
         case Phase::Body: {
+            // A body without a length must not run on for ever: past the bound it is not the
+            // medium that was sniffed.
+            if (!m_sizeKnown && m_expectedSize > 0) {
+                const std::uint64_t limit = SaturatingAdd(
+                    SaturatingAdd(m_expectedSize, m_expectedSize), kUnannouncedBodyMargin);
+                if (SaturatingAdd(m_bytesThisTransfer, length) > limit) {
+                    ReportSystemError(1612, CURLE_FILESIZE_EXCEEDED,
+                                      "The server sent more than " + std::to_string(limit) +
+                                          " bytes without saying how many it would send.");
+                    m_callbackFailed = true;
+                    return false;
+                }
+            }
             // One read per piece of at most the read buffer size.
             const std::size_t block = m_readBufferSize > 0 ? m_readBufferSize : 16384;
             while (length > 0) {
@@ -667,18 +721,10 @@ bool HttpDownloader::OnBodyData(const char* data, std::size_t length) {
 }
 
 bool HttpDownloader::WriteData(const char* buffer, std::size_t length) {
-    if (m_file >= 0) {
-        while (length > 0) {
-            const ssize_t written = write(m_file, buffer, length);
-            if (written < 0) {
-                if (errno == EINTR)
-                    continue;
-                OnSystemError(1612, static_cast<unsigned>(errno));
-                return false;
-            }
-            buffer += written;
-            length -= static_cast<std::size_t>(written);
-        }
+    if (m_file.IsOpen() && !m_file.WriteAll(buffer, length)) {
+        const int error = errno;
+        ReportSystemError(1612, static_cast<unsigned>(error), m_file.FailureText(error));
+        return false;
     }
     return !IsAborted();
 }

@@ -20,6 +20,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/StagedFile.h"
+
 typedef void CURL;
 struct curl_slist;
 struct Curl_URL;
@@ -82,6 +84,12 @@ public:
     void SetReadBufferSize(std::uint32_t size) { m_readBufferSize = size; }
     std::uint32_t ReadBufferSize() const { return m_readBufferSize; }
 
+    // The size the body is expected to have (the sniffed size); 0 when it is not known. A body
+    // that comes without a length fails past twice this size plus kUnannouncedBodyMargin.
+    void SetExpectedSize(std::uint64_t size) { m_expectedSize = size; }
+    std::uint64_t ExpectedSize() const { return m_expectedSize; }
+    static constexpr std::uint64_t kUnannouncedBodyMargin = 1 << 20;
+
     // Bounds that keep a dead server from holding a transfer for ever: the time allowed to
     // connect, and the slowest rate (bytes per second) tolerated for `lowSpeedTime`.
     void SetConnectTimeout(std::chrono::milliseconds timeout) { m_connectTimeout = timeout; }
@@ -91,7 +99,11 @@ public:
     }
 
     // Fetches the URL into the destination, blocking; true when the body was received whole.
+    // The body is written under a temporary name beside the destination, which replaces the
+    // destination only once the body is whole: on failure the destination is as it was.
     bool Download();
+    // Why the last transfer failed, in words (empty when it did not).
+    const std::string& FailureReason() const { return m_failureReason; }
     // Ends a running `Download` from any thread. An aborted engine is not used again.
     void Abort();
     virtual bool IsAborted() const { return m_aborted.load(); }
@@ -140,6 +152,11 @@ private:
 
     bool Transfer();
     bool OpenFile();
+    // OnSystemError with the reason in words kept for FailureReason (the first one counts).
+    void ReportSystemError(int messageId, unsigned code, std::string reason);
+    // The reason of a libcurl failure: its error buffer, else its text for `code`.
+    std::string CurlReason(int code) const;
+    std::string ShortBodyText() const;
     void CloseHandles();
     void CloseFile();
     bool SendAndReceive(bool& retry);
@@ -160,6 +177,7 @@ private:
     std::string m_userAgent;
     bool m_confirmOverwrite = true;
     std::uint64_t m_resumeOffset = 0;
+    std::uint64_t m_expectedSize = 0;
     std::string m_acceptTypes = "*/*";
     std::uint32_t m_readBufferSize = 16384;
     std::chrono::milliseconds m_connectTimeout{30000};
@@ -173,7 +191,8 @@ private:
     curl_slist* m_request = nullptr;
 
     HttpUrlParts m_parts;
-    int m_file = -1;
+    StagedFile m_file;
+    std::string m_failureReason;
     std::atomic<bool> m_aborted{false};
     std::atomic<std::uint64_t> m_bodyOffset{0};
 

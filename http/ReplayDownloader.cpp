@@ -1,6 +1,5 @@
 #include "http/ReplayDownloader.h"
 
-#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -8,11 +7,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <optional>
 #include <vector>
 
+#include "base/Text.h"
 #include "resources/StringTable.h"
 
 namespace {
@@ -24,32 +25,13 @@ constexpr std::chrono::milliseconds kAbortSlice{100};
 // A chunk-size line longer than this is not one.
 constexpr std::size_t kMaxChunkLine = 1024;
 
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+std::string SystemText(int error) {
+    return std::strerror(error);
 }
 
-bool SameText(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char x, char y) { return Lower(x) == Lower(y); });
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    return text;
-}
-
-// A decimal number of at most 19 digits and nothing else.
-std::optional<std::uint64_t> ParseDecimal(std::string_view text) {
-    if (text.empty() || text.size() > 19)
-        return std::nullopt;
-    std::uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    return value;
+std::string TooLongText(std::uint64_t limit) {
+    return "The server sent more than " + std::to_string(limit) +
+           " bytes without saying how many it would send.";
 }
 
 // What the answer's header block says about its body.
@@ -71,7 +53,7 @@ bool ParseAnswerHead(std::string_view head, AnswerHead& answer) {
     if (blank == std::string_view::npos || statusLine.size() < blank + 4)
         return false;
     const auto code = ParseDecimal(statusLine.substr(blank + 1, 3));
-    if (!code || (statusLine.size() > blank + 4 && statusLine[blank + 4] != ' '))
+    if (!code || *code < 100 || (statusLine.size() > blank + 4 && statusLine[blank + 4] != ' '))
         return false;
     answer.status = static_cast<int>(*code);
     answer.noBody = answer.status == 204 || answer.status == 304;
@@ -85,16 +67,16 @@ bool ParseAnswerHead(std::string_view head, AnswerHead& answer) {
             continue;
         const std::string_view name = Trim(line.substr(0, colon));
         const std::string_view value = Trim(line.substr(colon + 1));
-        if (SameText(name, "Content-Length")) {
+        if (EqualsNoCase(name, "Content-Length")) {
             const auto length = ParseDecimal(value);
             if (!length || (answer.hasLength && answer.length != *length))
                 return false;
             answer.hasLength = true;
             answer.length = *length;
-        } else if (SameText(name, "Transfer-Encoding")) {
+        } else if (EqualsNoCase(name, "Transfer-Encoding")) {
             // The last coding applied decides whether the body is chunked.
             const std::size_t comma = value.rfind(',');
-            answer.chunked = SameText(
+            answer.chunked = EqualsNoCase(
                 Trim(comma == std::string_view::npos ? value : value.substr(comma + 1)), "chunked");
         }
     }
@@ -178,37 +160,9 @@ private:
 
 }  // namespace
 
-bool ReplayTarget(std::string_view url, std::string& host, std::string& port) {
-    std::string text(url);
-    for (std::size_t at; (at = text.find("http://")) != std::string::npos;) text.erase(at, 7);
-    // The host ends where the path, a query or a fragment begins.
-    text.resize(std::min(text.find_first_of("/?#"), text.size()));
-
-    std::string_view rest = text;
-    if (!rest.empty() && rest.front() == '[') {
-        const std::size_t close = rest.find(']');
-        if (close == std::string_view::npos)
-            return false;
-        host.assign(rest.substr(1, close - 1));
-        rest.remove_prefix(close + 1);
-        if (!rest.empty() && rest.front() != ':')
-            return false;
-    } else {
-        const std::size_t colon = rest.find(':');
-        host.assign(rest.substr(0, colon));
-        rest.remove_prefix(colon == std::string_view::npos ? rest.size() : colon);
-    }
-    if (host.empty())
-        return false;
-    if (rest.empty() || rest == ":") {
-        port = "80";
-        return true;
-    }
-    const auto number = ParseDecimal(rest.substr(1));
-    if (!number || *number < 1 || *number > 65535)
-        return false;
-    port = std::to_string(*number);
-    return true;
+std::string_view ReplayRequest(std::string_view block) {
+    const std::size_t get = block.find("GET ");
+    return get == std::string_view::npos ? std::string_view() : block.substr(get);
 }
 
 ReplayDownloader::ReplayDownloader() = default;
@@ -217,47 +171,69 @@ ReplayDownloader::~ReplayDownloader() {
     CloseAll();
 }
 
-bool ReplayDownloader::Fail(Failure failure) {
-    if (m_failure == Failure::None)
+bool ReplayDownloader::Fail(Failure failure, std::string reason) {
+    if (m_failure == Failure::None) {
         m_failure = IsAborted() ? Failure::Aborted : failure;
+        m_failureReason = m_failure == Failure::Aborted ? "The download was cancelled." : reason;
+    }
     return false;
 }
 
 bool ReplayDownloader::Transfer() {
     m_failure = Failure::None;
+    m_failureReason.clear();
     m_statusCode = 0;
     m_bodyBytes = 0;
-    std::string host, port;
+    const std::string_view request = ReplayRequest(m_requestHeaders);
     bool done = false;
-    if (!ReplayTarget(m_url, host, port)) {
-        Fail(Failure::BadUrl);
-    } else if (Connect(host, port) && SendRequest()) {
+    if (request.empty()) {
+        Fail(Failure::NoRequest, "The captured request holds no GET request to send.");
+    } else if (Connect() && SendRequest(request)) {
         done = ReceiveAnswer();
     }
-    CloseAll();  // a file that cannot be closed may have lost its last bytes
     if (done && IsAborted())
-        Fail(Failure::Aborted);
+        Fail(Failure::Aborted, {});
+    if (m_socket >= 0) {
+        close(m_socket);
+        m_socket = -1;
+    }
+    if (done && m_failure == Failure::None && m_file.IsOpen() && !m_file.Commit()) {
+        const int error = errno;
+        Fail(Failure::FileError, m_file.FailureText(error));
+    }
+    CloseAll();  // what was not put in place goes
     return done && m_failure == Failure::None;
 }
 
-bool ReplayDownloader::Connect(const std::string& host, const std::string& port) {
+bool ReplayDownloader::Connect() {
+    const std::string where = m_serverAddress + " port " + std::to_string(m_serverPort);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
+    // A numeric address only: nothing is looked up, nothing goes anywhere else.
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
     addrinfo* addresses = nullptr;
-    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &addresses) != 0 || !addresses)
-        return Fail(Failure::NameNotResolved);
+    if (m_serverAddress.empty() || m_serverPort == 0 ||
+        getaddrinfo(m_serverAddress.c_str(), std::to_string(m_serverPort).c_str(), &hints,
+                    &addresses) != 0 ||
+        !addresses) {
+        return Fail(Failure::NoServer,
+                    "The server that the captured request went to is not known.");
+    }
     bool connected = false;
+    int error = 0;
     for (const addrinfo* a = addresses; a && !connected && !IsAborted(); a = a->ai_next) {
         m_socket =
             socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
-        if (m_socket < 0)
+        if (m_socket < 0) {
+            error = errno;
             continue;
+        }
         if (connect(m_socket, a->ai_addr, a->ai_addrlen) == 0) {
             connected = true;
-        } else if (errno == EINPROGRESS &&
-                   WaitFor(POLLOUT, m_connectTimeout, Failure::ConnectFailed)) {
-            int error = 0;
+        } else if (errno != EINPROGRESS) {
+            error = errno;
+        } else if (WaitFor(POLLOUT, m_connectTimeout, Failure::ConnectFailed, "connecting")) {
             socklen_t size = sizeof error;
             connected =
                 getsockopt(m_socket, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
@@ -265,35 +241,42 @@ bool ReplayDownloader::Connect(const std::string& host, const std::string& port)
         if (!connected) {
             close(m_socket);
             m_socket = -1;
-            // A timed-out address gives way to the next one.
-            if (m_failure == Failure::ConnectFailed)
-                m_failure = Failure::None;
         }
     }
     freeaddrinfo(addresses);
-    return connected || Fail(Failure::ConnectFailed);
+    if (connected)
+        return true;
+    if (m_failure != Failure::None)
+        return false;  // timed out or aborted: already said
+    return Fail(Failure::ConnectFailed,
+                "Cannot connect to " + where + ": " + SystemText(error) + ".");
 }
 
-bool ReplayDownloader::WaitFor(short events, std::chrono::milliseconds timeout, Failure onTimeout) {
+bool ReplayDownloader::WaitFor(short events, std::chrono::milliseconds timeout, Failure onTimeout,
+                               const char* waitedFor) {
     const Clock::time_point deadline = Clock::now() + timeout;
     for (;;) {
         if (IsAborted())
-            return Fail(Failure::Aborted);
+            return Fail(Failure::Aborted, {});
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return Fail(onTimeout);
+        if (left.count() <= 0) {
+            char seconds[32];
+            std::snprintf(seconds, sizeof seconds, "%.1f", timeout.count() / 1000.0);
+            return Fail(onTimeout, std::string("No answer from the server within ") + seconds +
+                                       " s (" + waitedFor + ").");
+        }
         pollfd wait{m_socket, events, 0};
         const int ready = poll(&wait, 1, static_cast<int>(std::min(left, kAbortSlice).count()));
         if (ready > 0)
             return true;  // ready, or an error the next call will tell
         if (ready < 0 && errno != EINTR)
-            return Fail(onTimeout);
+            return Fail(onTimeout, "Waiting for the server failed: " + SystemText(errno) + ".");
     }
 }
 
-bool ReplayDownloader::SendRequest() {
-    std::string_view left = m_requestHeaders;
+bool ReplayDownloader::SendRequest(std::string_view request) {
+    std::string_view left = request;
     while (!left.empty()) {
         const ssize_t sent = send(m_socket, left.data(), left.size(), MSG_NOSIGNAL);
         if (sent > 0) {
@@ -301,13 +284,14 @@ bool ReplayDownloader::SendRequest() {
         } else if (sent < 0 && errno == EINTR) {
             continue;
         } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!WaitFor(POLLOUT, m_idleTimeout, Failure::SendFailed))
+            if (!WaitFor(POLLOUT, m_idleTimeout, Failure::SendFailed, "sending the request"))
                 return false;
         } else {
-            return Fail(Failure::SendFailed);
+            return Fail(Failure::SendFailed, "The connection broke while the request went out: " +
+                                                 SystemText(errno) + ".");
         }
     }
-    return !IsAborted() || Fail(Failure::Aborted);
+    return !IsAborted() || Fail(Failure::Aborted, {});
 }
 
 bool ReplayDownloader::ReceiveAnswer() {
@@ -317,6 +301,10 @@ bool ReplayDownloader::ReceiveAnswer() {
     bool inBody = false;
     ChunkedDecoder chunks;
     std::string decoded;
+    std::size_t interimBytes = 0;  // header blocks of interim answers, bounded like one block
+    // A body without a length must not run on for ever: past this, it is not the medium.
+    const std::uint64_t unannouncedLimit =
+        m_expectedSize > 0 ? 2 * m_expectedSize + kUnannouncedBodyMargin : 0;
 
     for (;;) {
         const ssize_t got = recv(m_socket, buffer.data(), buffer.size(), 0);
@@ -324,61 +312,98 @@ bool ReplayDownloader::ReceiveAnswer() {
             if (errno == EINTR)
                 continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                if (!WaitFor(POLLIN, m_idleTimeout, Failure::ReceiveFailed))
+                if (!WaitFor(POLLIN, m_idleTimeout, Failure::ReceiveFailed, "receiving"))
                     return false;
                 continue;
             }
-            return Fail(Failure::ReceiveFailed);
+            return Fail(Failure::ReceiveFailed, "The connection broke: " + SystemText(errno) + ".");
         }
         if (IsAborted())
-            return Fail(Failure::Aborted);
+            return Fail(Failure::Aborted, {});
         if (got == 0) {
             // The server closed. That ends a body delimited by the close, and nothing else.
-            if (!inBody)
-                return Fail(head.empty() ? Failure::ReceiveFailed : Failure::BadAnswer);
-            if (answer.chunked || (answer.hasLength && m_bodyBytes < answer.length))
-                return Fail(Failure::ShortBody);
+            if (!inBody) {
+                return head.empty()
+                           ? Fail(Failure::ReceiveFailed,
+                                  "The server closed the connection without answering.")
+                           : Fail(Failure::BadAnswer,
+                                  "The server closed the connection in its answer's header.");
+            }
+            if (answer.hasLength && m_bodyBytes < answer.length) {
+                return Fail(Failure::ShortBody, "The server closed the connection after " +
+                                                    std::to_string(m_bodyBytes) + " of " +
+                                                    std::to_string(answer.length) + " bytes.");
+            }
+            if (answer.chunked) {
+                return Fail(Failure::ShortBody,
+                            "The server closed the connection in the middle of the body, after " +
+                                std::to_string(m_bodyBytes) + " bytes.");
+            }
             return true;
         }
 
         const char* data = buffer.data();
         std::size_t length = static_cast<std::size_t>(got);
-        if (!inBody) {
+        while (!inBody && length > 0) {
             // Only the new bytes, and the three before them, can complete the terminator.
             const std::size_t searchFrom = head.size() < 3 ? 0 : head.size() - 3;
+            const std::size_t before = head.size();
             head.append(data, length);
             const std::size_t end = head.find("\r\n\r\n", searchFrom);
             if (end == std::string::npos || end + 4 > kMaxHeaderBlock) {
-                if (end != std::string::npos || head.size() >= kMaxHeaderBlock)
-                    return Fail(Failure::HeaderTooLarge);
+                if (end != std::string::npos || head.size() >= kMaxHeaderBlock) {
+                    return Fail(Failure::HeaderTooLarge,
+                                "The server's answer has a header block of more than " +
+                                    std::to_string(kMaxHeaderBlock / 1024) + " KiB.");
+                }
+                length = 0;
+                break;
+            }
+            answer = AnswerHead();
+            if (!ParseAnswerHead(std::string_view(head).substr(0, end + 2), answer))
+                return Fail(Failure::BadAnswer, "The server's answer is not an HTTP answer.");
+            m_statusCode = answer.status;
+            // What followed the terminator in this receive: the body, or the next answer.
+            const std::size_t used = end + 4 - before;
+            data += used;
+            length -= used;
+            head.clear();
+            if (answer.status >= 100 && answer.status <= 199 && answer.status != 101) {
+                // An interim answer (100 Continue, 103 Early Hints): the final one follows.
+                interimBytes += end + 4;
+                if (interimBytes > kMaxHeaderBlock) {
+                    return Fail(Failure::HeaderTooLarge,
+                                "The server's interim answers run past " +
+                                    std::to_string(kMaxHeaderBlock / 1024) + " KiB.");
+                }
                 continue;
             }
-            if (!ParseAnswerHead(std::string_view(head).substr(0, end + 2), answer))
-                return Fail(Failure::BadAnswer);
-            m_statusCode = answer.status;
-            if (answer.status < 200 || answer.status > 299)
-                return Fail(Failure::BadStatus);
+            if (answer.status < 200 || answer.status > 299) {
+                return Fail(Failure::BadStatus, "The server answered with status " +
+                                                    std::to_string(answer.status) + ".");
+            }
             if (!OpenFile())
                 return false;
             inBody = true;
-            // What followed the terminator in this receive is the start of the body.
-            const std::size_t bodyStart = end + 4 - (head.size() - length);
-            data += bodyStart;
-            length -= bodyStart;
-            head.clear();
             head.shrink_to_fit();
             if (answer.noBody || (answer.hasLength && answer.length == 0)) {
                 OnProgress(0, m_expectedSize > 0, m_expectedSize);
                 return true;
             }
         }
+        if (!inBody)
+            continue;
 
         if (answer.chunked) {
             decoded.clear();
             std::size_t used = 0;
             const ChunkedDecoder::Result result = chunks.Feed(data, length, decoded, used);
-            if (result == ChunkedDecoder::Result::Broken)
-                return Fail(Failure::BadAnswer);
+            if (result == ChunkedDecoder::Result::Broken) {
+                return Fail(Failure::BadAnswer,
+                            "The server's chunked body breaks the rules of its own framing.");
+            }
+            if (unannouncedLimit > 0 && m_bodyBytes + decoded.size() > unannouncedLimit)
+                return Fail(Failure::TooLong, TooLongText(unannouncedLimit));
             if (!StoreBody(decoded.data(), decoded.size()))
                 return false;
             if (result == ChunkedDecoder::Result::Done)
@@ -389,6 +414,8 @@ bool ReplayDownloader::ReceiveAnswer() {
             // Bytes past the announced length belong to no body of ours.
             length = static_cast<std::size_t>(
                 std::min<std::uint64_t>(length, answer.length - m_bodyBytes));
+        } else if (unannouncedLimit > 0 && m_bodyBytes + length > unannouncedLimit) {
+            return Fail(Failure::TooLong, TooLongText(unannouncedLimit));
         }
         if (!StoreBody(data, length))
             return false;
@@ -399,16 +426,20 @@ bool ReplayDownloader::ReceiveAnswer() {
 }
 
 bool ReplayDownloader::StoreBody(const char* data, std::size_t length) {
-    if (length > 0 && !WriteData(data, length))
-        return Fail(Failure::FileError);
+    if (length > 0 && !WriteData(data, length)) {
+        const int error = errno;
+        return Fail(Failure::FileError, m_file.FailureText(error));
+    }
     m_bodyBytes += length;
     OnProgress(m_bodyBytes, m_expectedSize > 0, m_expectedSize);
     return true;
 }
 
 bool ReplayDownloader::OpenFile() {
-    m_file = open(m_destinationPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    return m_file >= 0 || Fail(Failure::FileError);
+    if (m_file.Create(m_destinationPath))
+        return true;
+    const int error = errno;
+    return Fail(Failure::FileError, m_file.FailureText(error));
 }
 
 void ReplayDownloader::CloseAll() {
@@ -416,25 +447,11 @@ void ReplayDownloader::CloseAll() {
         close(m_socket);
         m_socket = -1;
     }
-    if (m_file >= 0) {
-        if (close(m_file) != 0 && m_failure == Failure::None)
-            m_failure = Failure::FileError;  // the last bytes may not have reached the disk
-        m_file = -1;
-    }
+    m_file.Discard();
 }
 
 bool ReplayDownloader::WriteData(const char* buffer, std::size_t length) {
-    while (length > 0) {
-        const ssize_t written = write(m_file, buffer, length);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        buffer += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return true;
+    return m_file.WriteAll(buffer, length);
 }
 
 void ReplayDownloader::OnProgress(std::uint64_t, bool, std::uint64_t) {}

@@ -18,12 +18,13 @@ void ConnectionAnswers::EraseOldest() {
     Entry& oldest = m_order.front();
     if (oldest.awaitingBody)
         --m_awaitingBody;
+    m_bytes -= oldest.bytes;
     m_index.erase(oldest.key);
     m_order.pop_front();
 }
 
-RememberedAnswer& ConnectionAnswers::Remember(const ConnectionKey& key, bool awaitingBody,
-                                              std::int64_t now) {
+void ConnectionAnswers::Remember(const ConnectionKey& key, bool awaitingBody, std::int64_t now,
+                                 const PendingRequest& request, std::string_view lengthText) {
     while (!m_order.empty() && now - m_order.front().answer.timeAdded > kExpirySeconds) {
         EraseOldest();
     }
@@ -52,7 +53,12 @@ RememberedAnswer& ConnectionAnswers::Remember(const ConnectionKey& key, bool awa
     if (awaitingBody)
         ++m_awaitingBody;
     entry->answer.timeAdded = now;
-    return entry->answer;
+    entry->answer.request = request;
+    entry->answer.lengthText.assign(lengthText);
+    m_bytes -= entry->bytes;
+    entry->bytes = entry->answer.request.Bytes() + entry->answer.lengthText.capacity();
+    m_bytes += entry->bytes;
+    while (m_bytes > kMaxBytes && &m_order.front() != &*entry) EraseOldest();
 }
 
 const RememberedAnswer* ConnectionAnswers::Find(const ConnectionKey& key) const {
@@ -73,4 +79,5 @@ void ConnectionAnswers::Clear() {
     m_index.clear();
     m_order.clear();
     m_awaitingBody = 0;
+    m_bytes = 0;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "frames/FrameDecoder.h"
@@ -30,18 +31,23 @@ struct RememberedAnswer {
 
 class ConnectionAnswers {
 public:
-    // Traffic of many connections must not grow the table without bound: past this, the
-    // connection whose answer is oldest gives way.
+    // Traffic of many connections must not grow the table without bound: past this many
+    // connections, or this many bytes of remembered texts (a request's header block may be tens
+    // of KiB), the connections whose answers are oldest give way.
     static constexpr std::size_t kMaxConnections = 4096;
+    static constexpr std::size_t kMaxBytes = 8 << 20;
     // Answers older than this many seconds are freed when the next answer is remembered.
     static constexpr std::int64_t kExpirySeconds = 60;
 
     // Frees the answers older than kExpirySeconds at `now` (entries are kept in the order they
     // were last renewed, so the walk stops at the first young one), makes room when the table
-    // is full, and gives the connection's entry, stamped `now` and newest, for the caller to
-    // fill. `awaitingBody`: the answer's header packet carried no body bytes, so the next data
-    // packet of the connection is the body's first.
-    RememberedAnswer& Remember(const ConnectionKey& key, bool awaitingBody, std::int64_t now);
+    // is full, and remembers `request` and `lengthText` as the connection's answer, stamped
+    // `now` and newest; then the oldest answers give way until the texts fit the byte budget.
+    // `awaitingBody`: the answer's header packet carried no body bytes, so the next data packet
+    // of the connection is the body's first. Assigning keeps the buffers of a renewed or reused
+    // entry, so this allocates only when a text outgrows them.
+    void Remember(const ConnectionKey& key, bool awaitingBody, std::int64_t now,
+                  const PendingRequest& request, std::string_view lengthText);
 
     // The connection's answer, or null.
     const RememberedAnswer* Find(const ConnectionKey& key) const;
@@ -55,6 +61,8 @@ public:
     std::size_t AwaitingBody() const { return m_awaitingBody; }
 
     std::size_t Size() const { return m_order.size(); }
+    // The bytes the remembered texts hold, as counted against kMaxBytes.
+    std::size_t Bytes() const { return m_bytes; }
     void Clear();
 
 private:
@@ -62,6 +70,7 @@ private:
         ConnectionKey key;
         RememberedAnswer answer;
         bool awaitingBody = false;
+        std::size_t bytes = 0;  // the texts' memory, as counted in m_bytes
     };
     using Order = std::list<Entry>;
     struct KeyHash {
@@ -73,4 +82,5 @@ private:
     Order m_order;  // least recently renewed first
     std::unordered_map<ConnectionKey, Order::iterator, KeyHash> m_index;
     std::size_t m_awaitingBody = 0;
+    std::size_t m_bytes = 0;
 };

@@ -6,16 +6,15 @@
 #include <cstdio>
 #include <utility>
 
+#include "base/Text.h"
 #include "packetrules/MediaMarkers.h"
 
 namespace {
 
+// Trimmed, except that white space alone is left as it is.
 std::string_view TrimBlanks(std::string_view text) {
-    const std::size_t first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos)
-        return text;  // blanks only: left as it is
-    const std::size_t last = text.find_last_not_of(' ');
-    return text.substr(first, last - first + 1);
+    const std::string_view trimmed = Trim(text);
+    return trimmed.empty() ? text : trimmed;
 }
 
 std::string_view Bytes(const std::uint8_t* payload, std::size_t from, std::size_t to) {
@@ -31,7 +30,7 @@ std::string BuildMediaUrl(const PendingRequest& request) {
     const std::string_view host = TrimBlanks(request.host);
     std::string url;
     // A Host value of blanks only names no host: the server's address serves instead.
-    if (!host.empty() && host.find_first_not_of(' ') != std::string_view::npos) {
+    if (!Trim(host).empty()) {
         url.reserve(host.size() + path.size());
         url.append(host).append(path);
     } else if (request.destinationAddress.IsIpv4()) {
@@ -182,9 +181,7 @@ void MediaDetector::HandleResponse(const PacketView& packet, std::int64_t nowSec
     // Every "HTTP" packet replaces the remembered answer of its connection and of the adapter,
     // reported or not. Assigning and swapping keep the buffers, so this allocates only when a
     // text outgrows them.
-    RememberedAnswer& answer = m_answers.Remember(connection, awaitingBody, nowSeconds);
-    answer.request = m_currentRequest;
-    answer.lengthText.assign(lengthText);
+    m_answers.Remember(connection, awaitingBody, nowSeconds, m_currentRequest, lengthText);
     std::swap(m_lastRequest, m_currentRequest);
     m_lastLengthText.assign(lengthText);
 }
@@ -224,7 +221,13 @@ void MediaDetector::ReportMedia(const PendingRequest& request, std::string_view 
 
 void MediaDetector::IgnoreUrl(const std::string& url, int count) {
     std::lock_guard<std::mutex> lock(m_ignoreMutex);
-    for (int i = 0; i < count; ++i) m_ignoreList.push_back(url);
+    for (int i = 0; i < count && i < static_cast<int>(kMaxIgnoredUrls); ++i)
+        m_ignoreList.push_back(url);
+    if (m_ignoreList.size() > kMaxIgnoredUrls) {
+        m_ignoreList.erase(m_ignoreList.begin(),
+                           m_ignoreList.begin() +
+                               static_cast<std::ptrdiff_t>(m_ignoreList.size() - kMaxIgnoredUrls));
+    }
 }
 
 std::size_t MediaDetector::IgnoreListSize() const {

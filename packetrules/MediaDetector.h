@@ -54,6 +54,9 @@ public:
     void ReportMedia(const PendingRequest& request, std::string_view lengthText,
                      std::string_view typeText);
 
+    // The ignore list holds at most this many entries; past that, the oldest give way.
+    static constexpr std::size_t kMaxIgnoredUrls = 1024;
+
     // Appends `count` copies of `url` to the ignore list: each suppresses one later sighting.
     // Safe to call from any thread.
     void IgnoreUrl(const std::string& url, int count);

@@ -7,6 +7,7 @@
 #                                    and under ThreadSanitizer), a short smoke of each fuzz
 #                                    target (clang) and, as root, the Debian package installed,
 #                                    used and purged
+#   scripts/setup.sh settings        only the default settings and the private work folder
 # Works as root and as a desktop user (sudo for the package and capability steps).
 set -euo pipefail
 
@@ -71,6 +72,8 @@ install_settings() {
     [ "${cache_home:0:1}" = "/" ] || cache_home="$HOME/.cache"
     local folder="$config_home/Pelnix" work="$cache_home/Pelnix"
     mkdir -p "$folder" "$work"
+    # The converter scripts written to the work folder are run: only the user may enter it.
+    chmod 0700 "$work"
     if [ ! -e "$folder/Pelnix.ini" ]; then
         say "writing default settings to $folder/Pelnix.ini"
         cat >"$folder/Pelnix.ini" <<INI
@@ -103,6 +106,11 @@ grant_capabilities() {
         fi
     done
 }
+
+if [ "$mode" = settings ]; then
+    install_settings
+    exit 0
+fi
 
 install_packages
 build_tree "$build"
@@ -165,7 +173,7 @@ test)
     exit $status
     ;;
 *)
-    say "unknown mode '$mode' (use run or test)"
+    say "unknown mode '$mode' (use run, test or settings)"
     exit 2
     ;;
 esac

@@ -10,9 +10,9 @@
 #include "base/Globals.h"
 #include "base/Settings.h"
 #include "http/HttpDownloader.h"
-#include "widgets/TemplateDialog.h"
 #include "widgets/AnimatedPicture.h"
 #include "widgets/GifSplitter.h"
+#include "widgets/TemplateDialog.h"
 
 namespace {
 
@@ -85,7 +85,7 @@ void AdvertPicture::FetchAdvertImage() {
     m_downloader = std::make_unique<AdvertDownloader>();
     m_downloader->SetUrl(m_imageUrl);
     m_downloader->SetDestinationPath(DownloadPath());
-    m_downloader->SetUserAgent(kAdvertUserAgent);
+    m_downloader->SetUserAgent(kBrowserUserAgent);
     m_downloader->SetConfirmOverwrite(false);
     m_fetch = std::thread([this, downloader = m_downloader.get(), target = DownloadPath()] {
         const bool downloaded = downloader->Download();

@@ -20,9 +20,6 @@
 class TemplateDialog;
 class AdvertDownloader;
 
-// The user agent the advert fetch sends.
-inline constexpr const char* kAdvertUserAgent =
-    "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1; GTB5; .NET CLR 1.1.4322)";
 inline constexpr const char* kAdvertFileName = "image.gif";
 inline constexpr const char* kAdvertDownloadName = "imageNew.gif";
 

@@ -161,6 +161,17 @@ void SniffedMediaList::SetStatusImage(int index, int image) {
         item->setIcon(0, QIcon(m_images[image]));
 }
 
+void SniffedMediaList::SetStatusImageOfNumber(int number, int image) {
+    if (image < 0 || image >= m_images.size())
+        return;
+    const int index = m_catalogue.SetStatusImageOfNumber(number, image);
+    if (index < 0)
+        return;
+    const int row = m_catalogue.Count() - 1 - index;
+    if (QTreeWidgetItem* item = topLevelItem(row))
+        item->setIcon(0, QIcon(m_images[image]));
+}
+
 void SniffedMediaList::Refresh() {
     const std::vector<SniffedMedia> records = m_catalogue.Records();
     clear();

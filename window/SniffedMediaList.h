@@ -40,6 +40,8 @@ public:
     static constexpr int kDownloaded = 2;
     // Stores the image index and changes that row's image without rebuilding the rows.
     void SetStatusImage(int index, int image);
+    // The same for the record numbered `number`, wherever it stands now; nothing when it is gone.
+    void SetStatusImageOfNumber(int number, int image);
     // Rebuilds every row, enables or disables the action buttons, selects the newest row.
     void Refresh();
 

@@ -1,19 +1,28 @@
 #include "window/TavrelSnifferWindow.h"
 
+#include <xcb/xcb.h>
+
+#include <QAbstractNativeEventFilter>
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QUrl>
+
+#include <algorithm>
 
 #include "base/Globals.h"
 #include "base/ShowMessage.h"
 #include "helper/CaptureHelperClient.h"
-#include "window/SniffedMediaList.h"
 #include "resources/Pictures.h"
 #include "window/AdvertPicture.h"
+#include "window/SniffedMediaList.h"
 
 namespace {
 
@@ -28,11 +37,47 @@ constexpr int kAdvertId = 1143;
 // The window's fixed client area and where the logo and the Help button go on it.
 constexpr QSize kClientSize(380, 246);
 constexpr QPoint kWindowPosition(760, 200);
+// Room left for a window manager's frame before the frame is known: the border, and the title
+// bar at the top.
+constexpr QSize kFrameAllowance(8, 32);
 constexpr QRect kLogoBlock(256, 0, 116, 126);
 constexpr QPoint kHelpPosition(278, 133);
 constexpr QSize kButtonSize(70, 24);
 
 }  // namespace
+
+// Another client (a window manager's destroy, `xdotool windowclose`) can destroy the window's
+// native window; the toolkit goes on as if it were there, and the program would run on,
+// invisible, capturing. The destruction is seen in the X server's notice of it, and ends the
+// window as closing it would.
+class NativeDestroyWatch : public QAbstractNativeEventFilter {
+public:
+    explicit NativeDestroyWatch(TavrelSnifferWindow* window) : m_window(window) {
+        QCoreApplication::instance()->installNativeEventFilter(this);
+    }
+    ~NativeDestroyWatch() override {
+        if (QCoreApplication::instance())
+            QCoreApplication::instance()->removeNativeEventFilter(this);
+    }
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override {
+        if (eventType != "xcb_generic_event_t" || !m_window)
+            return false;
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        if ((event->response_type & 0x7F) != XCB_DESTROY_NOTIFY)
+            return false;
+        const auto* destroyed = static_cast<const xcb_destroy_notify_event_t*>(message);
+        if (!m_window->testAttribute(Qt::WA_WState_Created) ||
+            destroyed->window != static_cast<xcb_window_t>(m_window->winId())) {
+            return false;
+        }
+        // After the event has been handled: the window is closed from its own event loop.
+        QMetaObject::invokeMethod(m_window, "reject", Qt::QueuedConnection);
+        return false;
+    }
+
+private:
+    QPointer<TavrelSnifferWindow> m_window;
+};
 
 TavrelSnifferWindow::TavrelSnifferWindow(QWidget* parent, CaptureHelperLocator helper)
     : TemplateDialog(IDD_SNIFFER_WINDOW, parent), m_captureHelper(std::move(helper)) {
@@ -53,9 +98,14 @@ TavrelSnifferWindow::TavrelSnifferWindow(QWidget* parent, CaptureHelperLocator h
     connect(m_helpButton, &QPushButton::clicked, this, &TavrelSnifferWindow::OnHelpButton);
     connect(m_mediaList, &QTreeWidget::itemSelectionChanged, this,
             &TavrelSnifferWindow::OnListItemChanged);
+    if (QGuiApplication::platformName() == QLatin1String("xcb"))
+        m_destroyWatch = std::make_unique<NativeDestroyWatch>(this);
 }
 
 TavrelSnifferWindow::~TavrelSnifferWindow() {
+    // The controls get their previous font back while they all exist: the list, which goes
+    // next, is the template's first control, and the walk would end there.
+    m_fontScaler.Restore();
     // The list goes first: from then on a late record from the capture helper finds no list
     // and is dropped. Only then is the helper stopped and its reader joined.
     delete m_mediaList;
@@ -78,7 +128,6 @@ QString TavrelSnifferWindow::HelpPageUrl() {
 void TavrelSnifferWindow::OnInitDialog() {
     m_fontScaler.Apply(this, IDD_SNIFFER_WINDOW, 96.0);
     setWindowIcon(g_appIcon);
-    move(kWindowPosition);
     setWindowTitle(QStringLiteral("Pelnix - Recently Sniffed Media"));
     m_playButton->hide();
 
@@ -99,6 +148,7 @@ void TavrelSnifferWindow::OnInitDialog() {
     // Fixed size: the user cannot resize the window.
     setFixedSize(kClientSize);
     setSizeGripEnabled(false);
+    PlaceOnScreen();
 
     QPalette background = palette();
     background.setBrush(QPalette::Window, g_backgroundBrush.style() == Qt::NoBrush
@@ -116,6 +166,24 @@ void TavrelSnifferWindow::OnInitDialog() {
 
     StartCapture();
     m_mediaList->setFocus();
+}
+
+void TavrelSnifferWindow::PlaceOnScreen() {
+    // The fixed place, moved just enough that the whole window, frame included, stays on the
+    // screen it opens on (760 plus the window's width runs off a 1024-pixel-wide screen).
+    QPoint at = kWindowPosition;
+    if (const QScreen* onScreen = screen()) {
+        const QRect area = onScreen->availableGeometry();
+        // Before the window is shown the frame is not known yet: the usual one is allowed for.
+        const QSize frame =
+            frameGeometry().size() != size()
+                ? frameGeometry().size()
+                : size() + QSize(2 * kFrameAllowance.width(),
+                                 kFrameAllowance.width() + kFrameAllowance.height());
+        at.setX(std::max(area.left(), std::min(at.x(), area.right() + 1 - frame.width())));
+        at.setY(std::max(area.top(), std::min(at.y(), area.bottom() + 1 - frame.height())));
+    }
+    move(at);
 }
 
 void TavrelSnifferWindow::StartCapture() {
@@ -138,15 +206,19 @@ void TavrelSnifferWindow::StartCapture() {
 
 void TavrelSnifferWindow::OnRemove() {
     const int index = m_mediaList->SelectedRecord();
-    if (index == -1) return;
+    if (index == -1)
+        return;
     m_mediaList->RemoveAt(index);
 }
 
-void TavrelSnifferWindow::OnHelpButton() { QDesktopServices::openUrl(QUrl(HelpPageUrl())); }
+void TavrelSnifferWindow::OnHelpButton() {
+    QDesktopServices::openUrl(QUrl(HelpPageUrl()));
+}
 
 void TavrelSnifferWindow::OnListItemChanged() {
     const int index = m_mediaList->SelectedRecord();
-    if (index == -1) return;
+    if (index == -1)
+        return;
     if (const auto record = m_mediaList->Record(index)) {
         m_previewButton->setEnabled(record->siteFlag == 0);
     }
@@ -154,7 +226,8 @@ void TavrelSnifferWindow::OnListItemChanged() {
 
 void TavrelSnifferWindow::paintEvent(QPaintEvent* event) {
     TemplateDialog::paintEvent(event);
-    if (m_logo.isNull()) return;
+    if (m_logo.isNull())
+        return;
     QPainter painter(this);
     painter.drawPixmap(kLogoBlock.topLeft(), m_logo, QRect(QPoint(0, 0), kLogoBlock.size()));
 }

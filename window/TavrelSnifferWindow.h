@@ -7,11 +7,12 @@
 #include <memory>
 #include <string>
 
-#include "widgets/TemplateDialog.h"
 #include "widgets/DialogFontScaler.h"
+#include "widgets/TemplateDialog.h"
 
 class AdvertPicture;
 class CaptureHelperClient;
+class NativeDestroyWatch;
 
 class QPushButton;
 class SniffedMediaList;
@@ -54,6 +55,7 @@ private:
     void OnHelpButton();
     void OnListItemChanged();
     void StartCapture();
+    void PlaceOnScreen();
 
     DialogFontScaler m_fontScaler;
     CaptureHelperLocator m_captureHelper;
@@ -67,4 +69,6 @@ private:
     QPushButton* m_playButton = nullptr;
     QPushButton* m_downloadButton = nullptr;
     AdvertPicture* m_advert = nullptr;  // a child of the window; clicks open the home page
+    // Ends the window when another client destroys its native window.
+    std::unique_ptr<NativeDestroyWatch> m_destroyWatch;
 };

@@ -91,6 +91,7 @@ void BM_LoopbackGiB_ReplayVsCurl(benchmark::State& state) {
     AgainstCurl(state, "replay", [](const LocalHttpServer& server, const std::string& path) {
         ReplayDownloader replay;
         replay.SetUrl(server.Url(path));
+        replay.SetServer("127.0.0.1", server.Port());
         replay.SetRequestHeaders("GET " + path + " HTTP/1.1\r\nHost: " + server.HostPort() +
                                  "\r\nUser-Agent: Mozilla/5.0\r\nAccept: */*\r\n"
                                  "Connection: keep-alive\r\n\r\n");

@@ -7,6 +7,9 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "app/SnifferApp.h"
 #include "base/Globals.h"
 #include "base/Settings.h"
@@ -50,8 +53,19 @@ QString Expected(int number, const QString& settingsFile) {
     return QString::fromLatin1(kMessages[number]).arg(settingsFile);
 }
 
-// Runs start-up with the message boxes recorded; gives whether the main window would have run.
-bool RunStartup(QList<Shown>& shown) {
+// The message for a work folder that is not private to the user.
+QString NotPrivate(const QString& folder, const QString& settingsFile) {
+    return QStringLiteral(
+               "The TEMP directory\n\n   %1\n\nspecified in:\n\n   %2\n\nbelongs to another "
+               "user or can be written by others, who could then change the scripts that Pelnix "
+               "runs. Choose a folder of your own that only you can write, such as "
+               "~/.cache/Pelnix.\n\nSorry, can't continue.")
+        .arg(folder, settingsFile);
+}
+
+// Runs start-up with the message boxes recorded; gives whether the main window would have run,
+// and in `exitCode` the program's exit status.
+bool RunStartup(QList<Shown>& shown, int& exitCode) {
     g_ffmpegExe = g_ffplayExe = g_ffmpegAudioOptions = g_tempDir = "x";
     SetMessageBoxHandler(
         [&](QWidget* owner, const QString& caption, unsigned flags, const QString& text) {
@@ -62,11 +76,11 @@ bool RunStartup(QList<Shown>& shown) {
         });
     RecordingApp app;
     const bool continued = app.InitInstance();
-    const int exitCode = app.ExitInstance();
+    exitCode = app.ExitInstance();
     SetMessageBoxHandler({});
-    if (continued || exitCode != 0)
-        qWarning("start-up asked for a message loop or failed to exit");
-    return app.windowCreated && !continued && exitCode == 0;
+    if (continued)
+        qWarning("start-up asked for a message loop");
+    return app.windowCreated && !continued;
 }
 
 }  // namespace
@@ -93,6 +107,16 @@ private slots:
         m_config = r + "/config";
         QDir().mkpath(r + "/bin");
         QDir().mkpath(m_temp);
+        ::chmod(m_temp.toLocal8Bit().constData(), 0700);
+        // Work folders that others may write, or that belong to another user.
+        for (const auto& [name, mode] :
+             {std::pair{"/open-work", 0777}, {"/group-work", 0770}, {"/sticky-work", 01777}}) {
+            QDir().mkpath(r + name);
+            ::chmod((r + name).toLocal8Bit().constData(), mode);
+        }
+        QDir().mkpath(r + "/foreign-work");
+        if (::geteuid() == 0)
+            QVERIFY(::chown((r + "/foreign-work").toLocal8Bit().constData(), 65534, 65534) == 0);
         WriteFile(m_ffmpeg, "#!/bin/sh\n");
         WriteFile(m_ffplay, "#!/bin/sh\n");
         WriteFile(m_empty, "");
@@ -102,6 +126,7 @@ private slots:
         WriteFile(r + "/Xffmpeg", "#!/bin/sh\n");
         qputenv("XDG_CONFIG_HOME", m_config.toLocal8Bit());
         QDir().mkpath(r + "/home");
+        ::chmod((r + "/home").toLocal8Bit().constData(), 0700);
         qputenv("HOME", (r + "/home").toLocal8Bit());
         // System-wide settings of this machine must not stand in for a missing per-user file.
         qputenv("XDG_CONFIG_DIRS", (r + "/no-system-settings").toLocal8Bit());
@@ -158,6 +183,16 @@ private slots:
         QTest::newRow("TempDir unset") << ini(ffmpeg, ffplay, aud, unset) << 6 << QString("x");
         QTest::newRow("TempDir names a file")
             << ini(ffmpeg, ffplay, aud, ffmpeg) << 7 << QString("x");
+        // Others could change the scripts written there, which the program then runs.
+        for (const char* name : {"/open-work", "/group-work", "/sticky-work"}) {
+            QTest::newRow(name) << ini(ffmpeg, ffplay, aud, (m_root.path() + name).toUtf8()) << 8
+                                << QString("x");
+        }
+        if (::geteuid() == 0) {
+            QTest::newRow("/foreign-work")
+                << ini(ffmpeg, ffplay, aud, (m_root.path() + "/foreign-work").toUtf8()) << 8
+                << QString("x");
+        }
         QTest::newRow("keys in any case, quoted values")
             << QByteArray("[PELNIX]\nffmpegexe = \"" + ffmpeg + "\"\nFFPLAYEXE='" + ffplay +
                           "'\nffmpegaud=\"\"\n tempdir = " + temp + "\n")
@@ -188,7 +223,10 @@ private slots:
             QDir().mkpath(QString::fromUtf8(longTempDir));
 
         QList<Shown> shown;
-        const bool windowCreated = RunStartup(shown);
+        int exitCode = -1;
+        const bool windowCreated = RunStartup(shown, exitCode);
+        // A start-up that refuses to go on fails.
+        QCOMPARE(exitCode, message == 0 ? 0 : 1);
 
         QCOMPARE(QString::fromStdString(g_settingsFile), settingsFile);
         // The per-user folder exists whether or not start-up went on.
@@ -200,7 +238,9 @@ private slots:
             QCOMPARE(shown.size(), 1);
             QCOMPARE(shown[0].caption, QStringLiteral("Pelnix"));
             QCOMPARE(shown[0].flags, 16u);
-            QCOMPARE(shown[0].text, Expected(message, settingsFile));
+            const QString folder = m_root.path() + QString::fromLatin1(QTest::currentDataTag());
+            QCOMPARE(shown[0].text, message == 8 ? NotPrivate(folder, settingsFile)
+                                                 : Expected(message, settingsFile));
             QVERIFY(!windowCreated);
         }
         QCOMPARE(QString::fromStdString(g_tempDir), tempDir);
@@ -278,7 +318,10 @@ private slots:
         const QByteArray oldDirs = qgetenv("XDG_CONFIG_DIRS");
         qputenv("XDG_CONFIG_DIRS", QString(configDirs).replace("@", r).toLocal8Bit());
         QList<Shown> shown;
-        const bool windowCreated = RunStartup(shown);
+        int exitCode = -1;
+        const bool windowCreated = RunStartup(shown, exitCode);
+        // A start-up that refuses to go on fails.
+        QCOMPARE(exitCode, message == 0 ? 0 : 1);
         qputenv("XDG_CONFIG_DIRS", oldDirs);
 
         const QString expectedFile = QString(read).replace("@", r);

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "TempFolder.h"
 #include "base/Globals.h"
 #include "base/Settings.h"
-#include "TempFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -25,7 +25,8 @@ struct ScopedEnv {
     std::string name;
     std::optional<std::string> old;
     ScopedEnv(const char* n, const char* value) : name(n) {
-        if (const char* v = std::getenv(n)) old = v;
+        if (const char* v = std::getenv(n))
+            old = v;
         if (value) {
             ::setenv(n, value, 1);
         } else {
@@ -52,19 +53,19 @@ TEST(SettingsText, PrivateProfileRules) {
     const std::string long300(300, 'a');
     const Case cases[] = {
         {"[Pelnix]\nFFMpegExe=/usr/bin/ffmpeg\n", "FFMpegExe", "/usr/bin/ffmpeg"},
-        {"[pelnix]\nffmpegexe=/a\n", "FFMpegExe", "/a"},             // names ignore case
+        {"[pelnix]\nffmpegexe=/a\n", "FFMpegExe", "/a"},                     // names ignore case
         {"  [ Pelnix ]  \n  FFMpegExe  =   /a b  \n", "FFMpegExe", "/a b"},  // blanks trimmed
-        {"[Pelnix]\r\nTempDir=/t\r\n", "TempDir", "/t"},             // CR LF line ends
+        {"[Pelnix]\r\nTempDir=/t\r\n", "TempDir", "/t"},                     // CR LF line ends
         {"[Pelnix]\nTempDir=\"/with space/\"\n", "TempDir", "/with space/"},
         {"[Pelnix]\nTempDir='/single'\n", "TempDir", "/single"},
         {"[Pelnix]\nTempDir=\"/unbalanced\n", "TempDir", "\"/unbalanced"},
         {"[Pelnix]\nTempDir=\"\"\n", "TempDir", ""},
-        {"[Pelnix]\nFFMpegAud=\n", "FFMpegAud", ""},                 // empty but present
-        {"[Pelnix]\nA=1\nA=2\n", "A", "1"},                          // first key wins
-        {"[Other]\nA=1\n[Pelnix]\nB=2\n", "A", std::nullopt},        // other section ignored
+        {"[Pelnix]\nFFMpegAud=\n", "FFMpegAud", ""},           // empty but present
+        {"[Pelnix]\nA=1\nA=2\n", "A", "1"},                    // first key wins
+        {"[Other]\nA=1\n[Pelnix]\nB=2\n", "A", std::nullopt},  // other section ignored
         {"[Pelnix]\nB=2\n[Other]\nA=1\n", "A", std::nullopt},
-        {"A=1\n[Pelnix]\n", "A", std::nullopt},                      // before any section
-        {"\xEF\xBB\xBF[Pelnix]\nA=1\n", "A", "1"},                   // byte-order mark
+        {"A=1\n[Pelnix]\n", "A", std::nullopt},     // before any section
+        {"\xEF\xBB\xBF[Pelnix]\nA=1\n", "A", "1"},  // byte-order mark
         {"[Pelnix]\nnot a pair\nA = x=y\n", "A", "x=y"},
         {"[Pelnix]\n;A=1\n", "A", std::nullopt},
     };
@@ -77,8 +78,7 @@ TEST(SettingsText, PrivateProfileRules) {
 
 TEST(SettingsFile, MissingFileAndKeysGiveTheFallback) {
     TempFolder dir;
-    EXPECT_EQ(ReadSettingString((dir.path / "none.ini").string(), "Pelnix", "FFMpegExe", "x"),
-              "x");
+    EXPECT_EQ(ReadSettingString((dir.path / "none.ini").string(), "Pelnix", "FFMpegExe", "x"), "x");
     WriteFile(dir.path / "p.ini", "[Pelnix]\nTempDir=/tmp\n");
     EXPECT_EQ(ReadSettingString((dir.path / "p.ini").string(), "Pelnix", "FFMpegExe", "x"), "x");
     EXPECT_EQ(ReadSettingString((dir.path / "p.ini").string(), "Pelnix", "tempdir", "x"), "/tmp");
@@ -170,5 +170,9 @@ TEST(StartupChecks, FailureTexts) {
     EXPECT_EQ(StartupFailureText(7, "/p"),
               "Can't find the TEMP directory, specified in:\n\n   /p\n\nSorry, can't continue.");
     EXPECT_EQ(StartupFailureText(0, "/p"), "");
-    EXPECT_EQ(StartupFailureText(8, "/p"), "");
+    EXPECT_EQ(StartupFailureText(9, "/p"), "");
+    // A work folder that is not private names itself and says what to choose instead.
+    const std::string open = StartupFailureText(8, "/p", "/tmp");
+    EXPECT_NE(open.find("\n   /tmp\n"), std::string::npos) << open;
+    EXPECT_NE(open.find("Choose a folder of your own"), std::string::npos) << open;
 }

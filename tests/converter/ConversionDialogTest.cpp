@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "base/Globals.h"
@@ -149,11 +150,17 @@ private slots:
 
         // The scripts, written out: every path in single quotes, the options as given, two
         // line ends at the end of the conversion script and none after the duration query.
-        QCOMPARE(convtest::ReadFile(script), "'" + g_ffmpegExe + "' -y -i '" + m_flv +
-                                                 "' -vn -codec:a libmp3lame -q:a 2 -f mp3 '" +
-                                                 output + "'\n\n");
+        // The scripts exec the converter, so that the run's exit status is the converter's. The
+        // converter writes a temporary file beside the chosen one, which then takes its place.
+        const std::string written = convtest::ReadFile(script);
+        const std::string head = "exec '" + g_ffmpegExe + "' -y -i '" + m_flv +
+                                 "' -vn -codec:a libmp3lame -q:a 2 -f mp3 '" + m_root + "/.pelnix-";
+        QVERIFY2(written.rfind(head, 0) == 0, written.c_str());
+        QVERIFY2(
+            written.size() > head.size() + 6 && written.substr(head.size() + 6) == "-song.mp3'\n\n",
+            written.c_str());
         QCOMPARE(convtest::ReadFile(m_root + "/QXCmdTmp.bat"),
-                 "'" + g_ffmpegExe + "' -i '" + m_flv + "'");
+                 "exec '" + g_ffmpegExe + "' -i '" + m_flv + "'");
 
         QCOMPARE(dlg->windowTitle(), QString("Extracting Audio From Video"));
         QCOMPARE(Text(*dlg, TavrelImportProgressDlg::kLabelId), QString("Importing:"));
@@ -176,10 +183,11 @@ private slots:
         convtest::WriteFile(output, "left from an earlier run");
 
         auto dlg = MakeDialog(m_root + "/Sniffer_2_2000.bat", input, output);
-        QCOMPARE(dlg->exec(), 1);
+        QCOMPARE(dlg->exec(), TavrelImportProgressDlg::kFailed);
         QCOMPARE(dlg->DurationSeconds(), 1.0);  // no usable duration
-        // The old file was deleted before the converter ran, so it cannot pass for a result.
-        QVERIFY(!FileExistsNonEmpty(output));
+        QVERIFY(dlg->FailureText().empty());    // the converter's own failure
+        // The converter failed: what was at the chosen path stays, and nothing half-made.
+        QCOMPARE(convtest::ReadFile(output), std::string("left from an earlier run"));
 
         ReportConversionFailure(nullptr);
         QCOMPARE(m_shown.count, 1);
@@ -218,7 +226,7 @@ private slots:
         watcher.setInterval(20);
         connect(&watcher, &QTimer::timeout, [&] {
             if (BarValue(*dlg) > 0 && !sinceCancel.isValid()) {
-                QVERIFY(LiveProcessesMentioning(output) >= 1);
+                QVERIFY(LiveProcessesMentioning("cancelled-output.mp3") >= 1);
                 sinceCancel.start();
                 dlg->ControlAs<QPushButton>(TavrelImportProgressDlg::kCancelId)->click();
             }
@@ -229,12 +237,95 @@ private slots:
 
         QVERIFY(sinceCancel.isValid());
         QVERIFY2(sinceCancel.elapsed() < 5000, qPrintable(QString::number(sinceCancel.elapsed())));
-        QCOMPARE(LiveProcessesMentioning(output), 0);
+        QCOMPARE(LiveProcessesMentioning("cancelled-output.mp3"), 0);
         QVERIFY(!convtest::Exists(output));
         QVERIFY(!g_cancelConversion);
         QCOMPARE(decoy.state(), QProcess::Running);
         decoy.kill();
         decoy.waitForFinished();
+    }
+
+    // A stand-in converter: writes its pid to `pidFile`; the duration query (no -y) runs
+    // `query`, the conversion prints a progress line and runs `convert` (shell commands).
+    std::string FakeConverter(const std::string& pidFile, const std::string& query,
+                              const std::string& convert) {
+        const std::string path = m_root + "/fake-ffmpeg.sh";
+        convtest::WriteFile(path, "#!/bin/sh\necho $$ > '" + pidFile +
+                                      "'\n"
+                                      "case \" $* \" in *\" -y \"*) ;; *) " +
+                                      query +
+                                      ";; esac\n"
+                                      "echo 'size= 1kB time=00:00:01.00 bitrate=1'\n" +
+                                      convert + "\n");
+        QFile::setPermissions(QString::fromStdString(path),
+                              QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        return path;
+    }
+
+    // The longest the GUI thread went without running its event loop while `run` ran.
+    static qint64 LongestStall(const std::function<void()>& run) {
+        QElapsedTimer sinceTick;
+        qint64 longest = 0;
+        QTimer tick;
+        tick.setInterval(10);
+        connect(&tick, &QTimer::timeout, [&] { longest = std::max(longest, sinceTick.restart()); });
+        sinceTick.start();
+        tick.start();
+        run();
+        tick.stop();
+        return longest;
+    }
+
+    // Cancel waits up to five seconds for a converter that ignores the request to close, and
+    // the window keeps answering all the while.
+    void cancelKeepsTheWindowAnswering() {
+        const std::string pidFile = m_root + "/converter.pid";
+        QFile::remove(QString::fromStdString(pidFile));
+        const std::string saved = g_ffmpegExe;
+        g_ffmpegExe = FakeConverter(pidFile, "echo '  Duration: 00:00:10.00, start: 0'; exit 1",
+                                    "trap '' TERM; exec sleep 60");
+        auto dlg = MakeDialog(m_root + "/Sniffer_5_5000.bat", m_flv, m_root + "/stubborn.mp3");
+        QElapsedTimer sinceCancel;
+        QTimer::singleShot(800, dlg.get(), [&] {
+            sinceCancel.start();
+            dlg->ControlAs<QPushButton>(TavrelImportProgressDlg::kCancelId)->click();
+        });
+        int result = -1;
+        const qint64 stall = LongestStall([&] { result = dlg->exec(); });
+        g_ffmpegExe = saved;
+        QCOMPARE(result, 0);
+        QVERIFY2(stall < 1000, qPrintable(QString::number(stall)));
+        // The converter had its five seconds, then it was terminated.
+        QVERIFY2(sinceCancel.elapsed() >= 4900 && sinceCancel.elapsed() < 8000,
+                 qPrintable(QString::number(sinceCancel.elapsed())));
+        const pid_t converter = std::stoi(convtest::ReadFile(pidFile));
+        QVERIFY(!convtest::ProcessAlive(converter));
+        QVERIFY(!convtest::Exists(m_root + "/stubborn.mp3"));
+    }
+
+    // The duration query runs with the window shown, and Cancel ends it at once.
+    void durationQueryCanBeCancelled() {
+        const std::string pidFile = m_root + "/query.pid";
+        QFile::remove(QString::fromStdString(pidFile));
+        const std::string saved = g_ffmpegExe;
+        g_ffmpegExe = FakeConverter(pidFile, "exec sleep 60", "exit 1");
+        auto dlg = MakeDialog(m_root + "/Sniffer_6_6000.bat", m_flv, m_root + "/never.mp3");
+        bool shownWhileMeasuring = false;
+        QTimer::singleShot(800, dlg.get(), [&] {
+            shownWhileMeasuring = dlg->isVisible();
+            dlg->ControlAs<QPushButton>(TavrelImportProgressDlg::kCancelId)->click();
+        });
+        QElapsedTimer timer;
+        timer.start();
+        int result = -1;
+        const qint64 stall = LongestStall([&] { result = dlg->exec(); });
+        g_ffmpegExe = saved;
+        QCOMPARE(result, 0);
+        QVERIFY(shownWhileMeasuring);
+        QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY2(stall < 1000, qPrintable(QString::number(stall)));
+        QVERIFY(!convtest::ProcessAlive(std::stoi(convtest::ReadFile(pidFile))));
+        QVERIFY(!convtest::Exists(m_root + "/never.mp3"));
     }
 
     void pathsWithShellTextRunNothing() {

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -118,10 +122,13 @@ TEST(ConverterOutput, ProgressChunks) {
 TEST(ConverterOutput, LastReportLinesAsATerminalShowsThem) {
     std::string many;
     for (int i = 1; i <= 30; ++i) many += "line " + std::to_string(i) + "\n";
-    const struct {
-        std::string report;
-        std::string shown;
-    } cases[] = {
+    std::string longLine = "x";
+    longLine.append(5000, 'y');
+    longLine += "z\n";
+    std::string longShown(299, 'y');
+    longShown += 'z';
+    // Report, and what the box shows of it.
+    const std::vector<std::pair<std::string, std::string>> cases = {
         {"", ""},
         {"one line", "one line"},
         {"a\nb\n\n", "a\nb"},
@@ -131,9 +138,9 @@ TEST(ConverterOutput, LastReportLinesAsATerminalShowsThem) {
         // Only the last twenty lines.
         {many, many.substr(many.find("line 11\n"), many.size() - many.find("line 11\n") - 1)},
         // A line without end is cut to its last 300 bytes.
-        {"x" + std::string(5000, 'y') + "z\n", std::string(299, 'y') + "z"},
+        {longLine, longShown},
     };
-    for (const auto& c : cases) EXPECT_EQ(LastReportLines(c.report), c.shown) << c.report;
+    for (const auto& [report, shown] : cases) EXPECT_EQ(LastReportLines(report), shown) << report;
 }
 
 // Quoting is checked by the shell itself: printf gets back exactly the text, and nothing in it
@@ -183,12 +190,39 @@ TEST(ConverterOutput, FailureTextSkipsTheBanner) {
     EXPECT_EQ(ConversionFailureText(dir / "missing/none.txt", "whole output"), "whole output");
 }
 
-TEST(ConverterOutput, WriteTextFileAddsOneLineEndAndIsSilentOnFailure) {
+TEST(ConverterOutput, WriteTextFileAddsOneLineEndAndSaysWhenItFails) {
     TempFolder dir;
     const std::string path = dir / "one.txt";
-    WriteTextFile(path, "first");
-    WriteTextFile(path, "second line\n");
+    EXPECT_TRUE(WriteTextFile(path, "first"));
+    EXPECT_TRUE(WriteTextFile(path, "second line\n"));
     EXPECT_EQ(convtest::ReadFile(path), "second line\n\n");
-    WriteTextFile(dir / "no/such/folder.txt", "x");
+    errno = 0;
+    EXPECT_FALSE(WriteTextFile(dir / "no/such/folder.txt", "x"));
+    EXPECT_EQ(errno, ENOENT);
     EXPECT_FALSE(convtest::Exists(dir / "no/such/folder.txt"));
+    EXPECT_EQ(WorkFileFailureText("/w/Sniffer_1_2.bat", EISDIR),
+              "Cannot write the work file\n\n   /w/Sniffer_1_2.bat\n\nIs a directory.");
+}
+
+// Notes and scripts are the user's own: mode 0600, and a link planted at their name is never
+// followed (the work folder may be reached by others only if the user chose it so).
+TEST(ConverterOutput, WorkFilesArePrivateAndNeverFollowALink) {
+    TempFolder dir;
+    const std::string path = dir / "note.txt";
+    WriteTextFile(path, "x");
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ::chmod(path.c_str(), 0644);
+    WriteTextFile(path, "y");
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(convtest::ReadFile(path), "y\n");
+
+    const std::string victim = dir / "victim.txt";
+    convtest::WriteFile(victim, "precious");
+    ASSERT_EQ(::symlink(victim.c_str(), (dir / "link.txt").c_str()), 0);
+    EXPECT_FALSE(WriteTextFile(dir / "link.txt", "overwritten"));
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_EQ(convtest::ReadFile(victim), "precious");
 }

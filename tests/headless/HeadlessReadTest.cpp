@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "support/FrameBuilder.h"
 #include "TempFolder.h"
 #include "headless/HeadlessFrontEnd.h"
+#include "support/FrameBuilder.h"
 
 namespace fs = std::filesystem;
 
@@ -196,7 +196,11 @@ TEST_F(ReadCommandTest, NetworkTextIsEscapedInTheOutput) {
     const std::string path = (m_folder.path / "escape.pcap").string();
     {
         CaptureFileWriter writer(path);
-        writer.Write(BuildFrame(Outgoing(3001, GetRequest("/a\tb\x1b[2J.mp4", "cdn"))), kAfternoon);
+        // C1 controls encoded in UTF-8 (C2 9B is a terminal's CSI), DEL and a Latin-1 byte too.
+        writer.Write(BuildFrame(Outgoing(3001, GetRequest("/a\tb\x1b[2J\xc2\x9b"
+                                                          "6n\x7f\xe9.mp4",
+                                                          "cdn"))),
+                     kAfternoon);
         writer.Write(BuildFrame(Incoming(3001, ResponseHead("video/mp\x07"
                                                             "4",
                                                             222222))),
@@ -204,8 +208,22 @@ TEST_F(ReadCommandTest, NetworkTextIsEscapedInTheOutput) {
     }
     const auto lines = Lines(Read(path).out);
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(WithoutNumber(lines[0]),
-              "01:02:03 PM\tmp\\x074\t222222\thttp://cdn/a\\x09b\\x1b[2J.mp4");
+    EXPECT_EQ(
+        WithoutNumber(lines[0]),
+        "01:02:03 PM\tmp\\x074\t222222\thttp://cdn/a\\x09b\\x1b[2J\\xc2\\x9b6n\\x7f\\xe9.mp4");
+}
+
+// Every byte that is not printable ASCII is escaped, also in the statistics line.
+TEST(HeadlessOutput, StatisticsLineEscapesTheAdapterName) {
+    CaptureStatistics statistics;
+    statistics.known = true;
+    statistics.received = 7;
+    EXPECT_EQ(StatisticsLine("pelnix-sniff",
+                             "eth\xc2\x9b"
+                             "0",
+                             statistics),
+              "pelnix-sniff: eth\\xc2\\x9b0: 7 packets received, 0 dropped by the kernel, 0 "
+              "dropped by the interface\n");
 }
 
 TEST_F(ReadCommandTest, UnreadableFilesGiveOneErrorLine) {

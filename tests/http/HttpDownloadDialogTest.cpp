@@ -276,6 +276,7 @@ private slots:
         ScriptedSocketServer server({{answer.toStdString()}});
         CYouTubeDownloadDlg dialog;
         dialog.SetUrl(server.HostPort() + "/v/clip.flv");
+        dialog.SetServer("127.0.0.1", server.Port());
         dialog.SetRequestHeaders("GET /v/clip.flv HTTP/1.1\r\n\r\n");
         dialog.SetDestinationPath(m_file.string());
         dialog.SetExpectedSize(static_cast<std::uint64_t>(expected));
@@ -294,6 +295,7 @@ private slots:
                                     ScriptedSocketServer::End::Hold);
         CYouTubeDownloadDlg dialog;
         dialog.SetUrl("http://" + server.HostPort() + "/v/clip.flv");
+        dialog.SetServer("127.0.0.1", server.Port());
         dialog.SetRequestHeaders("GET /v/clip.flv HTTP/1.1\r\n\r\n");
         dialog.SetDestinationPath(m_file.string());
         dialog.SetExpectedSize(9000);
@@ -304,7 +306,41 @@ private slots:
         QCOMPARE(dialog.DoModal(), 2);
         QVERIFY(timer.elapsed() < 5000);
         QCOMPARE(LabelText(dialog, 1502), QStringLiteral("Aborting transfer"));
-        QCOMPARE(ReadFile(m_file), std::string("abc"));
+        QVERIFY(!fs::exists(m_file));  // what came before the abort goes with it
+    }
+
+    // The replay dialog asks before replacing a file whenever confirm overwrite is set, and
+    // ends with 2 for a URL that does not parse even with "http://" in front.
+    void replayOverwriteQuestionAndUnparsableUrl() {
+        ScriptedSocketServer server({{"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nnew"}});
+        for (const int answer : {IDNO, IDYES}) {
+            std::ofstream(m_file, std::ios::binary) << "kept";
+            m_messages.clear();
+            m_answer = answer;
+            CYouTubeDownloadDlg dialog;
+            dialog.SetUrl("http://media.test/v/clip.flv");
+            dialog.SetServer("127.0.0.1", server.Port());
+            dialog.SetRequestHeaders("GET /v/clip.flv HTTP/1.1\r\n\r\n");
+            dialog.SetDestinationPath(m_file.string());
+            dialog.SetExpectedSize(3);
+            dialog.SetConfirmOverwrite(true);
+            QCOMPARE(dialog.DoModal(), answer == IDYES ? 1 : 2);
+            QCOMPARE(m_messages,
+                     QStringList{"Pelnix: The file '" + QString::fromStdString(m_file.string()) +
+                                 "' already exists.\nDo you want to replace it?"});
+            QCOMPARE(ReadFile(m_file), answer == IDYES ? std::string("new") : std::string("kept"));
+        }
+        m_messages.clear();
+        CYouTubeDownloadDlg dialog;
+        dialog.SetUrl("http://exa mple.com/x");
+        dialog.SetServer("127.0.0.1", server.Port());
+        dialog.SetRequestHeaders("GET /x HTTP/1.1\r\n\r\n");
+        dialog.SetDestinationPath(m_file.string());
+        dialog.SetConfirmOverwrite(false);
+        QCOMPARE(dialog.DoModal(), 2);
+        QVERIFY(!dialog.isVisible());
+        QVERIFY(m_messages.isEmpty());
+        QCOMPARE(ReadFile(m_file), std::string("new"));
     }
 };
 

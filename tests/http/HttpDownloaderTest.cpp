@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -12,6 +16,7 @@
 
 #include "http/HttpDownloader.h"
 #include "http/LocalHttpServer.h"
+#include "support/SmallDisk.h"
 
 namespace fs = std::filesystem;
 
@@ -77,6 +82,14 @@ std::string ReadFile(const fs::path& path) {
 
 void WriteFile(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::vector<std::string> FilesIn(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 class HttpDownloaderTest : public ::testing::Test {
@@ -182,13 +195,76 @@ TEST_F(HttpDownloaderTest, RefusedStatusesFailAndRemoveANewFile) {
         EXPECT_TRUE(engine.systemErrors.empty());
         EXPECT_FALSE(fs::exists(m_file));
     }
-    // A file that existed before stays (emptied, as a fresh transfer leaves it).
+    // A file that existed before stays as it was, and no temporary file is left beside it.
     WriteFile(m_file, "old contents");
     RecordingDownloader engine;
     Prepare(engine, "/status/404");
     EXPECT_FALSE(engine.Download());
-    EXPECT_TRUE(fs::exists(m_file));
-    EXPECT_EQ(fs::file_size(m_file), 0u);
+    EXPECT_EQ(ReadFile(m_file), "old contents");
+    EXPECT_EQ(FilesIn(m_dir), std::vector<std::string>{"media.flv"});
+}
+
+// The body is written under a temporary name beside the destination, which takes the
+// destination's place only once it is whole: an earlier file stays until then, and a program
+// killed in the middle of a transfer leaves nothing under the destination's name.
+TEST_F(HttpDownloaderTest, DestinationIsReplacedOnlyByAWholeBody) {
+    WriteFile(m_file, "old contents");
+    const pid_t child = fork();
+    if (child == 0) {
+        RecordingDownloader engine;
+        Prepare(engine, "/slow/100000");  // ten seconds at the server's pace
+        engine.Download();
+        _exit(0);
+    }
+    ASSERT_GT(child, 0);
+    // Killed once part of the body is in.
+    bool partWritten = false;
+    for (int i = 0; i < 100 && !partWritten; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (const std::string& name : FilesIn(m_dir)) {
+            if (name != "media.flv" && fs::file_size(m_dir / name) > 0)
+                partWritten = true;
+        }
+        if (fs::file_size(m_file) != 12)  // the destination itself written to
+            partWritten = true;
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    EXPECT_TRUE(partWritten);
+    EXPECT_EQ(ReadFile(m_file), "old contents");
+    // What is left is a hidden temporary file, never a name that looks like a finished one.
+    for (const std::string& name : FilesIn(m_dir)) {
+        if (name != "media.flv") {
+            EXPECT_EQ(name.front(), '.') << name;
+        }
+    }
+
+    RecordingDownloader engine;
+    Prepare(engine, "/file/3000");
+    ASSERT_TRUE(engine.Download());
+    EXPECT_EQ(ReadFile(m_file), PatternBytes(0, 3000));
+    struct stat st {};
+    ASSERT_EQ(stat(m_file.c_str(), &st), 0);
+    const mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);  // the usual mode of a new file
+}
+
+// A destination that fills up fails the transfer with the error; nothing partial stays.
+TEST_F(HttpDownloaderTest, FullDestinationFailsAndLeavesNothing) {
+    if (const std::string why = SmallDisk::SkipReason(); !why.empty())
+        GTEST_SKIP() << why;
+    SmallDisk disk(64 * 1024);
+    ASSERT_TRUE(disk.Ok());
+    const std::string target = disk.Path() + "/media.flv";
+    WriteFile(target, "old contents");
+    RecordingDownloader engine;
+    engine.SetUrl(s_server->Url("/file/300000"));
+    engine.SetDestinationPath(target);
+    EXPECT_FALSE(engine.Download());
+    EXPECT_EQ(engine.systemErrors, (std::vector<std::pair<int, unsigned>>{{1612, ENOSPC}}));
+    EXPECT_EQ(ReadFile(target), "old contents");
+    EXPECT_EQ(FilesIn(disk.Path()), std::vector<std::string>{"media.flv"});
 }
 
 TEST_F(HttpDownloaderTest, UnreachableHostLeavesNoFile) {

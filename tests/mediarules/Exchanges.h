@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "catalogue/MediaCatalogue.h"
@@ -68,9 +69,10 @@ struct Listing {
 };
 
 // Body starts of each container, padded to `size` bytes.
-inline std::string Padded(std::string start, std::size_t size = 8192) {
-    start.resize(std::max(start.size(), size), '\x55');
-    return start;
+inline std::string Padded(std::string_view start, std::size_t size = 8192) {
+    std::string bytes(std::max(start.size(), size), '\x55');
+    bytes.replace(0, start.size(), start);
+    return bytes;
 }
 
 inline std::string Mp4Start() {

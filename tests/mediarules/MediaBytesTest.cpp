@@ -104,8 +104,9 @@ TEST(MediaBytes, FragmentsOfStreamsAreNeverMedia) {
     const std::string sidx = Padded(std::string("\0\0\0\x2csidx\x01\0\0\0", 12));
     const std::string cluster = Padded(std::string("\x1F\x43\xB6\x75\x01\xFF\xFF\xFF", 8));
     const std::string packedAudio =
-        Id3Tag(std::string("PRIV\0\0\0\x35\0\0", 10) +
-               "com.apple.streaming.transportStreamTimestamp" + std::string(9, '\0')) +
+        Id3Tag(std::string("PRIV\0\0\0\x35\0\0"
+                           "com.apple.streaming.transportStreamTimestamp\0\0\0\0\0\0\0\0\0",
+                           10 + 44 + 9)) +
         AdtsFrames();
     for (const std::string& bytes : {moof, styp, sidx, cluster, packedAudio}) {
         EXPECT_EQ(DetectContainer(bytes), Container::Fragment) << bytes.substr(4, 4);

@@ -412,6 +412,23 @@ TEST_F(DetectorTest, IgnoredUrlIsSuppressedOncePerEntry) {
     EXPECT_EQ(m_detector.IgnoreListSize(), 1u);
 }
 
+// The ignore list keeps at most 1024 entries; past that the oldest give way.
+TEST_F(DetectorTest, IgnoreListKeepsTheNewest1024) {
+    m_detector.IgnoreUrl("h/many.mp4", 5000);
+    for (int i = 0; i < 2000; ++i) m_detector.IgnoreUrl("h/" + std::to_string(i) + ".mp4", 1);
+    EXPECT_EQ(m_detector.IgnoreListSize(), 1024u);
+    std::uint16_t port = 46000;
+    for (const char* target : {"/0.mp4", "/1999.mp4", "/many.mp4"}) {
+        ++port;
+        Send(GetRequest(target, "h"), port);
+        Receive(ResponseHead("video/mp4", 200000), port);
+    }
+    // The oldest entries went: their sightings are reported; the newest is still ignored.
+    ASSERT_EQ(m_reports.size(), 2u);
+    EXPECT_EQ(m_reports[0].url, "h/0.mp4");
+    EXPECT_EQ(m_reports[1].url, "h/many.mp4");
+}
+
 TEST(BuildMediaUrl, TrimsBlanksAndBoundsLength) {
     PendingRequest request;
     request.destinationAddress = Ipv4Address{192, 168, 0, 1};

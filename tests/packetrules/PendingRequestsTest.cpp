@@ -102,28 +102,28 @@ ConnectionKey Connection(std::uint16_t clientPort) {
 TEST(ConnectionAnswers, CapGivesWayOldestRenewedFirst) {
     ConnectionAnswers table;
     const std::size_t cap = ConnectionAnswers::kMaxConnections;
-    for (std::size_t i = 0; i < cap; ++i) {
-        table.Remember(Connection(static_cast<std::uint16_t>(i)), true, 7).lengthText =
-            std::to_string(i);
-    }
+    for (std::size_t i = 0; i < cap; ++i)
+        table.Remember(Connection(static_cast<std::uint16_t>(i)), true, 7, {}, std::to_string(i));
     // Renewing connection 0 makes it the newest: connection 1 gives way to the next new one.
-    table.Remember(Connection(0), false, 7);
-    table.Remember(Connection(static_cast<std::uint16_t>(cap)), true, 7);
+    table.Remember(Connection(0), false, 7, Entry("/renewed "), "0r");
+    table.Remember(Connection(static_cast<std::uint16_t>(cap)), true, 7, {}, "new");
     EXPECT_EQ(table.Size(), cap);
     ASSERT_NE(table.Find(Connection(0)), nullptr);
-    EXPECT_EQ(table.Find(Connection(0))->lengthText, "0");  // renewal keeps what the caller left
+    EXPECT_EQ(table.Find(Connection(0))->lengthText, "0r");
+    EXPECT_EQ(table.Find(Connection(0))->request.path, "/renewed ");
     EXPECT_EQ(table.Find(Connection(1)), nullptr);
+    EXPECT_EQ(table.Find(Connection(static_cast<std::uint16_t>(cap)))->lengthText, "new");
     // 4096 awaited, connection 0 stopped awaiting, 1 left, the new one awaits.
     EXPECT_EQ(table.AwaitingBody(), cap - 1);
 }
 
 TEST(ConnectionAnswers, ExpiryAndTheFirstBodyPacket) {
     ConnectionAnswers table;
-    table.Remember(Connection(1), true, 1000);
-    table.Remember(Connection(2), true, 1030);
-    table.Remember(Connection(3), false, 1060);  // connection 1 is exactly 60 s old: kept
+    table.Remember(Connection(1), true, 1000, {}, "");
+    table.Remember(Connection(2), true, 1030, {}, "");
+    table.Remember(Connection(3), false, 1060, {}, "");  // connection 1 is exactly 60 s old: kept
     EXPECT_EQ(table.Size(), 3u);
-    table.Remember(Connection(4), false, 1061);  // 61 s old: freed, and no longer awaited
+    table.Remember(Connection(4), false, 1061, {}, "");  // 61 s old: freed, no longer awaited
     EXPECT_EQ(table.Find(Connection(1)), nullptr);
     EXPECT_EQ(table.AwaitingBody(), 1u);
 
@@ -136,4 +136,47 @@ TEST(ConnectionAnswers, ExpiryAndTheFirstBodyPacket) {
     EXPECT_EQ(table.Find({kServer, kClient, 2, 80}), nullptr);
     table.Clear();
     EXPECT_EQ(table.Size(), 0u);
+}
+
+// Header blocks of up to 40 KiB each must not pin hundreds of MiB: both tables hold at most
+// 8 MiB of texts per session, and the oldest entries give way.
+TEST(PendingRequestList, ByteBudgetDropsTheOldest) {
+    PendingRequestList list;
+    const std::string block(40 * 1024, 'h');
+    for (std::size_t i = 0; i < PendingRequestList::kMaxEntries; ++i) {
+        PendingRequest entry = Entry("/" + std::to_string(i) + " ", static_cast<std::uint16_t>(i));
+        entry.requestHeaders = block;
+        list.AddPendingRequest(std::move(entry), 7);
+    }
+    std::size_t bytes = 0;
+    for (const PendingRequest& entry : list.Entries())
+        bytes += entry.host.size() + entry.path.size() + entry.requestHeaders.size();
+    EXPECT_LE(bytes, std::size_t(8) << 20);
+    EXPECT_LE(list.Bytes(), PendingRequestList::kMaxBytes);
+    EXPECT_GE(list.Size(), 150u);
+    EXPECT_EQ(list.Entries().back().path, "/4095 ");
+}
+
+TEST(ConnectionAnswers, ByteBudgetGivesWayOldestFirst) {
+    ConnectionAnswers table;
+    PendingRequest request = Entry("/clip.flv ");
+    request.requestHeaders = std::string(40 * 1024, 'h');
+    const std::size_t cap = ConnectionAnswers::kMaxConnections;
+    for (std::size_t i = 0; i < cap; ++i)
+        table.Remember(Connection(static_cast<std::uint16_t>(i)), true, 7, request, "5\r\n");
+    std::size_t bytes = 0, kept = 0;
+    for (std::size_t i = 0; i < cap; ++i) {
+        if (const RememberedAnswer* answer =
+                table.Find(Connection(static_cast<std::uint16_t>(i)))) {
+            bytes += answer->request.requestHeaders.size() + answer->request.path.size();
+            ++kept;
+        }
+    }
+    EXPECT_LE(bytes, std::size_t(8) << 20);
+    EXPECT_LE(table.Bytes(), ConnectionAnswers::kMaxBytes);
+    EXPECT_GE(kept, 150u);
+    EXPECT_EQ(table.Size(), kept);
+    EXPECT_EQ(table.AwaitingBody(), kept);
+    EXPECT_NE(table.Find(Connection(static_cast<std::uint16_t>(cap - 1))), nullptr);
+    EXPECT_EQ(table.Find(Connection(0)), nullptr);
 }

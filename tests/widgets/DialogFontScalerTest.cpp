@@ -3,10 +3,9 @@
 #include <QTest>
 
 #include <array>
-#include <cmath>
 
-#include "widgets/TemplateDialog.h"
 #include "widgets/DialogFontScaler.h"
+#include "widgets/TemplateDialog.h"
 
 namespace {
 
@@ -26,11 +25,6 @@ const DialogTemplate* TestTemplates(int id) {
     if (id == kNoFont.id)
         return &kNoFont;
     return nullptr;
-}
-
-// R(v) of the conversion, written out independently.
-int Pixels(int units, double unit, double divisor) {
-    return static_cast<int>(std::floor(units * unit / divisor + 0.5));
 }
 
 // A dialog with children made in the given id order, each at (0, 0, 1, 1).
@@ -95,20 +89,21 @@ private slots:
         QCOMPARE(scaler.FontHeight(), -11);
         QCOMPARE(window.font().pixelSize(), 11);
 
-        // The units of the 11-pixel template font, measured here on their own.
+        // The 11-pixel template font (Liberation Sans, fonts-liberation2): its 52-letter sample
+        // is 333 pixels wide, so the horizontal unit is ((333 / 26) + 1) / 2 = 6, and its
+        // character height is 12.
         const QFontMetrics metrics(
             DialogFontScaler::CreateFont({"MS Shell Dlg", 8, 400, false}, 11));
-        const int sample = metrics.horizontalAdvance(
-            QStringLiteral("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"));
-        const double h = ((sample / 26) + 1) / 2, v = metrics.height();
-        QCOMPARE(scaler.Units().horizontal, h);
-        QCOMPARE(scaler.Units().vertical, v);
-        QCOMPARE(window.size(), QSize(Pixels(174, h, 4), Pixels(125, v, 8)));
+        QCOMPARE(metrics.horizontalAdvance(QLatin1String(kDialogUnitSample)), 333);
+        QCOMPARE(scaler.Units().horizontal, 6.0);
+        QCOMPARE(scaler.Units().vertical, 12.0);
+        // 174 x 125 units: 261 x 187.5, rounded up.
+        QCOMPARE(window.size(), QSize(261, 188));
         QWidget* preview = window.Control(1138);
-        QCOMPARE(preview->geometry(),
-                 QRect(Pixels(5, h, 4), Pixels(88, v, 8), Pixels(47, h, 4), Pixels(15, v, 8)));
+        // (5, 88) 47 x 15 units: 7.5, 132, 70.5, 22.5 pixels, each rounded up.
+        QCOMPARE(preview->geometry(), QRect(8, 132, 71, 23));
         QCOMPARE(preview->font(), scaler.CreatedFont());
-        QCOMPARE(window.Control(1143)->geometry(), scaler.MapDialogRect(47, 106, 120, 18));
+        QCOMPARE(window.Control(1143)->geometry(), QRect(71, 159, 180, 27));
     }
 
     void templateWithoutFontAndUnknownTemplate() {

@@ -23,9 +23,13 @@
 #include "converter/ConversionJobs.h"
 #include "converter/ConverterTestSupport.h"
 #include "converter/TavrelImportProgressDlg.h"
+#include "frames/FrameDecoder.h"
 #include "http/DownloadDialog.h"
 #include "http/LocalHttpServer.h"
 #include "http/ScriptedSocketServer.h"
+#include "support/LiveNetwork.h"
+#include "support/SmallDisk.h"
+#include "window/SniffedMediaList.h"
 #include "window/TavrelSnifferWindow.h"
 
 namespace fs = std::filesystem;
@@ -80,7 +84,8 @@ private:
     std::string m_root, m_served, m_work, m_flv;
     std::unique_ptr<LocalHttpServer> m_server;
     QStringList m_messages;
-    QString m_answer;  // what the save prompt answers
+    QStringList m_details;  // the detail part of each message box, in order
+    QString m_answer;       // what the save prompt answers
     int m_prompts = 0;
     QString m_promptTitle;
 
@@ -95,6 +100,22 @@ private:
                  const std::string& headers = "GET / HTTP/1.1\r\n\r\n") {
             list()->AddSniffedMedia(url, headers, std::to_string(size) + "\r\n", type,
                                     std::time(nullptr));
+        }
+        // A record whose request went to `server` (an address and port on loopback).
+        void addSent(const std::string& url, std::uint64_t size, const std::string& type,
+                     const std::string& headers, std::uint16_t serverPort) {
+            MediaReport report = PlainReport(url, headers, std::to_string(size) + "\r\n", type);
+            report.serverAddress = *ParseIpAddress("127.0.0.1");
+            report.serverPort = serverPort;
+            list()->AddSniffedMedia(report, std::time(nullptr));
+        }
+        // The record of `size` (sizes are unique in the list), or nothing.
+        std::optional<SniffedMedia> bySize(std::uint64_t size) const {
+            for (int i = 0; i < list()->Count(); ++i) {
+                if (const auto record = list()->Record(i); record && record->size == size)
+                    return record;
+            }
+            return std::nullopt;
         }
         void download() { window.ControlAs<QPushButton>(kDownload)->click(); }
         int status() const { return list()->Record(0)->statusImage; }
@@ -120,11 +141,12 @@ private slots:
         QVERIFY(m_server->Running());
         g_ffmpegExe = convtest::FindProgram("ffmpeg");
         g_settingsFile = m_root + "/Pelnix.ini";
-        SetMessageBoxHandler(
-            [this](QWidget*, const QString& caption, unsigned flags, const QString& text) {
-                m_messages << QStringLiteral("%1 %2: %3").arg(caption).arg(flags).arg(text);
-                return IDOK;
-            });
+        SetMessageBoxDetailsHandler([this](QWidget*, const QString& caption, unsigned flags,
+                                           const QString& text, const QString& details) {
+            m_messages << QStringLiteral("%1 %2: %3").arg(caption).arg(flags).arg(text);
+            m_details << details;
+            return IDOK;
+        });
         SetSavePromptHandler([this](QWidget*, const SavePrompt& prompt) {
             ++m_prompts;
             m_promptTitle = prompt.title;
@@ -143,7 +165,9 @@ private slots:
         fs::create_directories(m_root + "/out");
         g_tempDir = m_work;
         g_ffmpegAudioOptions = kMp3Options;
+        g_ffmpegExe = convtest::FindProgram("ffmpeg");
         m_messages.clear();
+        m_details.clear();
         m_answer = QString::fromStdString(Output());
         m_prompts = 0;
     }
@@ -199,27 +223,72 @@ private slots:
     void failedDownloadsTurnRedAndConvertNothing_data() {
         QTest::addColumn<QString>("path");  // empty: a closed port
         QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("cause");  // what the message's details say
         QTest::newRow("404") << "/status/404"
-                             << "x-flv\r\n";
-        QTest::newRow("unreachable") << QString() << "x-flv\r\n";
+                             << "x-flv\r\n"
+                             << "404";
+        QTest::newRow("unreachable") << QString() << "x-flv\r\n"
+                                     << "connect";
         QTest::newRow("cut short") << "/short/150000/1000"
-                                   << "x-flv\r\n";
+                                   << "x-flv\r\n"
+                                   << "1000 of 150000";
         QTest::newRow("404, MP3 record") << "/status/404"
-                                         << "MP3";
+                                         << "MP3"
+                                         << "404";
+        QTest::newRow("cut short, MP3 record") << "/short/150000/1000"
+                                               << "MP3"
+                                               << "1000 of 150000";
+        // No length: bounded at twice the sniffed 150000 bytes plus 1 MiB.
+        QTest::newRow("endless body") << "/nolength/5000000"
+                                      << "x-flv\r\n"
+                                      << "1348576";
+        QTest::newRow("endless body, MP3 record") << "/nolength/5000000"
+                                                  << "MP3"
+                                                  << "1348576";
     }
     void failedDownloadsTurnRedAndConvertNothing() {
         QFETCH(QString, path);
         QFETCH(QString, type);
+        QFETCH(QString, cause);
         Window w;
         const std::string url =
             path.isEmpty() ? "http://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/a.flv"
                            : Url(path.toStdString());
+        // What the user had at the chosen path stays, whatever the download did.
+        convtest::WriteFile(Output(), "an earlier MP3");
         w.add(url, 150000, type.toStdString());
         w.download();
         QCOMPARE(m_messages, QStringList{"Pelnix 0: Video Download failed."});
+        QVERIFY2(m_details.value(0).contains(cause), qPrintable(m_details.value(0)));
         QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
         QVERIFY(!fs::exists(m_work + "/Sniffer_0_150000.bat"));
-        QVERIFY(!fs::exists(Output()));
+        QCOMPARE(convtest::ReadFile(Output()), std::string("an earlier MP3"));
+        // Nothing half-made under a final name, nor a temporary file left.
+        QCOMPARE(FilesIn(m_root + "/out"), std::vector<std::string>{"chosen.mp3"});
+        QCOMPARE(FilesIn(m_work), std::vector<std::string>{"Sniffer_0_150000.txt"});
+    }
+
+    // A destination that fills up fails the download with the system's words and the path, and
+    // leaves no partial file.
+    void fullDestinationFailsTheDownload() {
+        if (const std::string why = SmallDisk::SkipReason(); !why.empty())
+            QSKIP(why.c_str());
+        SmallDisk disk(64 * 1024);
+        QVERIFY(disk.Ok());
+        const std::string output = disk.Path() + "/chosen.mp3";
+        convtest::WriteFile(output, "an earlier MP3");
+        m_answer = QString::fromStdString(output);
+        Window w;
+        w.add(Url("/root/song.mp3"), 150000, "MP3");
+        w.download();
+        QCOMPARE(m_messages, QStringList{"Pelnix 0: Video Download failed."});
+        QVERIFY2(m_details.value(0).contains("No space left on device"),
+                 qPrintable(m_details.value(0)));
+        QVERIFY2(m_details.value(0).contains(QString::fromStdString(output)),
+                 qPrintable(m_details.value(0)));
+        QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
+        QCOMPARE(convtest::ReadFile(output), std::string("an earlier MP3"));
+        QCOMPARE(FilesIn(disk.Path()), std::vector<std::string>{"chosen.mp3"});
     }
 
     void cancelledDownloadTurnsRed() {
@@ -251,11 +320,13 @@ private slots:
             if (bar && bar->value() > 0 && button)
                 button->click();
         });
+        convtest::WriteFile(Output(), "an earlier MP3");
         w.download();
         QVERIFY(cancel.seen > 0);
         QCOMPARE(m_messages, QStringList{"Pelnix 0: Video Import canceled."});
         QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
-        QVERIFY(!fs::exists(Output()));
+        QCOMPARE(convtest::ReadFile(Output()), std::string("an earlier MP3"));
+        QCOMPARE(FilesIn(m_root + "/out"), std::vector<std::string>{"chosen.mp3"});
         QVERIFY(fs::exists(m_work + "/Sniffer_0_480000.flv"));
     }
 
@@ -271,6 +342,203 @@ private slots:
         QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
     }
 
+    // A converter that answers the duration query and, when converting, writes part of an MP3
+    // at its last argument, says so, and ends with `ending` (a shell command).
+    std::string FakeConverter(const std::string& ending) {
+        const std::string path = m_root + "/fake-ffmpeg.sh";
+        convtest::WriteFile(path,
+                            "#!/bin/sh\n"
+                            "case \" $* \" in *\" -y \"*) ;; *) echo '  Duration: 00:00:03.00, "
+                            "start: 0'; exit 1;; esac\n"
+                            "for last; do :; done\n"
+                            "printf 'ID3 half an mp3' > \"$last\"\n"
+                            "echo 'fake converter: cannot go on' >&2\n" +
+                                ending + "\n");
+        fs::permissions(path, fs::perms::owner_all);
+        return path;
+    }
+
+    // A converter that fails (killed, terminated, or ending with a non-zero status) has failed,
+    // whatever it left behind: its output is shown and the chosen path keeps what it held.
+    void failedConversionsLeaveNothingHalfMade_data() {
+        QTest::addColumn<QString>("ending");  // empty: the converter is /bin/false
+        QTest::newRow("killed") << "kill -KILL $$";
+        QTest::newRow("terminated") << "kill -TERM $$";
+        QTest::newRow("exit status 1") << "exit 1";
+        QTest::newRow("/bin/false") << QString();
+    }
+    void failedConversionsLeaveNothingHalfMade() {
+        QFETCH(QString, ending);
+        g_ffmpegExe = ending.isEmpty() ? "/bin/false" : FakeConverter(ending.toStdString());
+        convtest::WriteFile(Output(), "an earlier MP3");
+        Window w;
+        w.add(Url("/root/clip.flv"), 150000, "x-flv\r\n");
+        w.download();
+        QCOMPARE(m_messages.size(), 1);
+        QVERIFY2(m_messages[0].startsWith("Pelnix 0: The conversion command failed.  The output "
+                                          "from the converter is:\n\n"),
+                 qPrintable(m_messages[0]));
+        if (!ending.isEmpty()) {
+            QVERIFY2(m_messages[0].contains("fake converter: cannot go on"),
+                     qPrintable(m_messages[0]));
+        }
+        QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
+        QCOMPARE(convtest::ReadFile(Output()), std::string("an earlier MP3"));
+        QCOMPARE(FilesIn(m_root + "/out"), std::vector<std::string>{"chosen.mp3"});
+    }
+
+    // A work file that cannot be written stops the run with the reason; nothing runs on it.
+    void unwritableWorkFilesSayWhy_data() {
+        QTest::addColumn<QString>("blocked");  // the work file that cannot be written
+        QTest::addColumn<int>("status");
+        QTest::newRow("URL note") << "Sniffer_0_150000.txt"
+                                  << int(SniffedMediaList::kNotDownloaded);
+        QTest::newRow("script") << "Sniffer_0_150000.bat" << int(SniffedMediaList::kDownloaded);
+    }
+    void unwritableWorkFilesSayWhy() {
+        QFETCH(QString, blocked);
+        QFETCH(int, status);
+        // A folder of that name: no file can be made there, by root either.
+        const std::string path = m_work + "/" + blocked.toStdString();
+        fs::create_directories(path);
+        Window w;
+        w.add(Url("/root/clip.flv"), 150000, "x-flv\r\n");
+        w.download();
+        QCOMPARE(m_messages.size(), 1);
+        QVERIFY2(m_messages[0].contains(QString::fromStdString(path)), qPrintable(m_messages[0]));
+        QVERIFY2(m_messages[0].contains("Is a directory"), qPrintable(m_messages[0]));
+        QCOMPARE(w.status(), status);
+        QVERIFY(!fs::exists(Output()));
+    }
+
+    // The failure box shows the end of the output also when there is no banner to cut at.
+    void conversionFailureWithoutBannerShowsTheOutput() {
+        g_ffmpegExe = FakeConverter("exit 3");
+        Window w;
+        w.add(Url("/root/clip.flv"), 150000, "x-flv\r\n");
+        w.download();
+        QCOMPARE(m_messages.size(), 1);
+        QVERIFY2(m_messages[0].endsWith("fake converter: cannot go on"), qPrintable(m_messages[0]));
+    }
+
+    // Records that arrive while the download runs push the oldest off the list and shift every
+    // index: the yellow, and then the green, still go to the record that is downloaded.
+    void statusStaysWithTheDownloadedRecord() {
+        Window w;
+        for (int i = 0; i < MediaCatalogue::kMaxRecords; ++i)
+            w.add(Url("/slow/3000?" + std::to_string(i)), 150000 + i, "MP3");
+        const std::uint64_t chosen = 150005;  // index 5
+        QCOMPARE(w.list()->Record(5)->size, chosen);
+        int yellowSeen = 0;
+        bool added = false;
+        DialogWatcher<DownloadDialog> during([&](DownloadDialog*) {
+            const auto record = w.bySize(chosen);
+            if (record && record->statusImage == SniffedMediaList::kDownloading)
+                ++yellowSeen;
+            if (!added) {
+                added = true;
+                w.add(Url("/root/song.mp3?late"), 160000, "MP3");
+            }
+        });
+        w.window.DownloadAndImport(5);
+        QVERIFY(added);
+        QVERIFY(yellowSeen > 0);
+        QCOMPARE(m_messages, QStringList());
+        QVERIFY(!w.bySize(150000));  // evicted meanwhile
+        for (int i = 0; i < w.list()->Count(); ++i) {
+            const SniffedMedia record = *w.list()->Record(i);
+            QCOMPARE(record.statusImage, record.size == chosen ? SniffedMediaList::kDownloaded
+                                                               : SniffedMediaList::kNotDownloaded);
+        }
+    }
+
+    // With no row selected, Download and Preview do nothing.
+    void noSelectionDoesNothing() {
+        const std::string said = m_root + "/player-args.txt";
+        fs::remove(said);
+        g_ffplayExe = m_root + "/player.sh";
+        convtest::WriteFile(g_ffplayExe, "#!/bin/sh\ntouch '" + said + "'\n");
+        fs::permissions(g_ffplayExe, fs::perms::owner_all);
+        Window w;
+        w.add(Url("/root/song.mp3"), 150000, "MP3");
+        w.list()->clearSelection();
+        QCOMPARE(w.list()->SelectedRecord(), -1);
+        w.download();
+        w.window.ControlAs<QPushButton>(kPreview)->click();
+        QTest::qWait(300);
+        QCOMPARE(m_prompts, 0);
+        QVERIFY(!fs::exists(said));
+        QVERIFY(FilesIn(m_work).empty());
+        QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
+    }
+
+    // A second Download of the same entry asks again and replaces its work files.
+    void secondDownloadAsksAgainAndReplacesTheWorkFiles() {
+        Window w;
+        w.add(Url("/root/clip.flv"), 150000, "x-flv\r\n");
+        w.download();
+        QCOMPARE(m_prompts, 1);
+        for (const char* name :
+             {"Sniffer_0_150000.txt", "Sniffer_0_150000.bat", "Sniffer_0_150000.flv"}) {
+            convtest::WriteFile(m_work + "/" + name, "stale");
+        }
+        fs::remove(Output());
+        w.download();
+        QCOMPARE(m_prompts, 2);
+        QCOMPARE(m_messages, QStringList());
+        QCOMPARE(convtest::ReadFile(m_work + "/Sniffer_0_150000.flv"), convtest::ReadFile(m_flv));
+        QCOMPARE(convtest::ReadFile(m_work + "/Sniffer_0_150000.txt"),
+                 Url("/root/clip.flv") + "\n");
+        QVERIFY(convtest::ReadFile(m_work + "/Sniffer_0_150000.bat").find("stale") ==
+                std::string::npos);
+        QVERIFY(convtest::ProbeFormatAndDuration(Output()).rfind("mp3 ", 0) == 0);
+    }
+
+    // A page can plant a request block in a POST body whose Host line names a local service and
+    // whose path holds the video site's name. The replay goes to the server the captured
+    // request went to, and nowhere else, with the block from "GET " on.
+    void replayGoesOnlyToTheServerTheRequestWentTo() {
+        const std::string media = convtest::ReadFile(m_flv);
+        ScriptedSocketServer localService({{"+OK\r\n"}});
+        ScriptedSocketServer origin({{"HTTP/1.1 200 OK\r\nContent-Length: " +
+                                      std::to_string(media.size()) + "\r\n\r\n" + media}},
+                                    ScriptedSocketServer::End::Hold);
+        const std::string planted =
+            "GET /youtube.com/v HTTP/1.1\r\nHost: " + localService.HostPort() +
+            "\r\nCookie: session=abc\r\n\r\n";
+        const std::string block = "POST /upload HTTP/1.1\r\nHost: " + origin.HostPort() +
+                                  "\r\nContent-Length: " + std::to_string(planted.size()) +
+                                  "\r\n\r\n" + planted;
+        Window w;
+        w.addSent("http://" + localService.HostPort() + "/youtube.com/v", 150000, "x-flv\r\n",
+                  block, origin.Port());
+        QCOMPARE(w.list()->Record(0)->siteFlag, 1);
+        w.download();
+        QCOMPARE(localService.Request(), std::string());
+        QCOMPARE(origin.Request(), planted);
+        QCOMPARE(m_messages, QStringList());
+        QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
+        QVERIFY(convtest::ProbeFormatAndDuration(Output()).rfind("mp3 ", 0) == 0);
+    }
+
+    // A replay that fails turns the entry red and says so.
+    void failedReplayTurnsRed() {
+        ScriptedSocketServer origin(
+            {{"HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found"}},
+            ScriptedSocketServer::End::Hold);
+        const std::string headers =
+            "GET /youtube.com/get_video?id=7 HTTP/1.1\r\nHost: " + origin.HostPort() + "\r\n\r\n";
+        Window w;
+        w.addSent("http://" + origin.HostPort() + "/youtube.com/get_video?id=7", 150000,
+                  "x-flv\r\n", headers, origin.Port());
+        w.download();
+        QCOMPARE(m_messages, QStringList{"Pelnix 0: Video Download failed."});
+        QVERIFY2(m_details.value(0).contains("404"), qPrintable(m_details.value(0)));
+        QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
+        QVERIFY(!fs::exists(Output()));
+        QCOMPARE(FilesIn(m_work), std::vector<std::string>{"Sniffer_0_150000.txt"});
+    }
+
     void siteRecordReplaysTheCapturedRequest() {
         const std::string media = convtest::ReadFile(m_flv);
         ScriptedSocketServer server({{"HTTP/1.1 200 OK\r\nContent-Length: " +
@@ -281,7 +549,7 @@ private slots:
             "GET /youtube.com/get_video?id=7 HTTP/1.1\r\nHost: " + server.HostPort() +
             "\r\nCookie: session=abc\r\n\r\n";
         Window w;
-        w.add(url, 150000, "x-flv\r\n", headers);
+        w.addSent(url, 150000, "x-flv\r\n", headers, server.Port());
         QVERIFY(w.list()->Record(0));
         QCOMPARE(w.list()->Record(0)->siteFlag, 1);
         w.download();

@@ -1,6 +1,7 @@
 #include <QDir>
 #include <QFile>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -338,6 +339,46 @@ private slots:
         capture.join();
         QVERIFY(sent.load() > 0);
         QVERIFY(seen > 0);
+    }
+
+    // The fixed position keeps the whole window on the screen it opens on: a window at
+    // x = 760 would run off a 1024-pixel-wide screen, and off this one.
+    void wholeWindowStaysOnItsScreen() {
+        ShownWindow w;
+        const QRect screen = w.window.screen()->availableGeometry();
+        QVERIFY2(screen.contains(w.window.frameGeometry()),
+                 qPrintable(QStringLiteral("%1,%2 %3x%4 on %5x%6")
+                                .arg(w.window.frameGeometry().x())
+                                .arg(w.window.frameGeometry().y())
+                                .arg(w.window.frameGeometry().width())
+                                .arg(w.window.frameGeometry().height())
+                                .arg(screen.width())
+                                .arg(screen.height())));
+    }
+
+    // The scaler gives the controls their previous font back while they all still exist: the
+    // list, the first control of the template, goes with the window's members.
+    void previousFontComesBackBeforeTheControlsGo() {
+        struct FontWatch : QObject {
+            QStringList families;  // the Help button's family at each font change
+            bool eventFilter(QObject* watched, QEvent* event) override {
+                if (event->type() == QEvent::FontChange)
+                    families << static_cast<QWidget*>(watched)->font().family();
+                return false;
+            }
+        } watch;
+        auto* window = new TavrelSnifferWindow(nullptr, &NoCapture);
+        QFont previous(QStringLiteral("DejaVu Serif"));
+        previous.setPixelSize(17);
+        window->setFont(previous);
+        for (QWidget* control : window->findChildren<QPushButton*>()) control->setFont(previous);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QPushButton* help = window->ControlAs<QPushButton>(1142);
+        QVERIFY(help->font().family() != previous.family());  // the template's font
+        help->installEventFilter(&watch);
+        delete window;
+        QCOMPARE(watch.families.value(watch.families.size() - 1), previous.family());
     }
 
     void helpPageBesideTheProgramElseInTheInstalledDocumentation() {

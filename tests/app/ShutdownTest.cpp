@@ -1,0 +1,314 @@
+// How the program ends when it is told to from outside: a stop signal or the loss of its display
+// while a conversion runs stops the converter before the program exits, and a main window
+// destroyed by another client ends the program as if it had been closed.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TempFolder.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const fs::path& path, const std::string& text,
+               fs::perms perms = fs::perms::owner_read | fs::perms::owner_write) {
+    std::ofstream(path, std::ios::binary) << text;
+    fs::permissions(path, perms);
+}
+
+bool Alive(pid_t pid) {
+    // A zombie has ended; only its entry waits to be reaped.
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' &&
+           stat[close + 2] != 'X';
+}
+
+// Starts `args` with `environment` added to this process's; standard output and error go to
+// `log`.
+pid_t Start(const std::vector<std::string>& args, const std::vector<std::string>& environment,
+            const std::string& log) {
+    std::vector<char*> argv, envp;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<std::string> variables = environment;
+    for (char** e = environ; *e; ++e) variables.emplace_back(*e);
+    for (auto& v : variables) envp.push_back(v.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// The exit status of `pid` once it ends within `limit` (128 + signal when killed), or nothing.
+std::optional<int> WaitEnd(pid_t pid, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return std::nullopt;
+}
+
+void KillAndReap(pid_t pid) {
+    if (pid <= 0)
+        return;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!condition()) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// An X server of its own (Xvfb), for the tests that need a display that can go away.
+class VirtualDisplay {
+public:
+    VirtualDisplay() {
+        int fds[2];
+        if (access("/usr/bin/Xvfb", X_OK) != 0 || pipe(fds) != 0)
+            return;
+        const char* argv[] = {"Xvfb",        "-displayfd", "3",   "-screen",  "0",
+                              "1024x768x24", "-nolisten",  "tcp", "-noreset", nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        if (posix_spawn(&m_server, "/usr/bin/Xvfb", &actions, nullptr, const_cast<char**>(argv),
+                        environ) != 0) {
+            m_server = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        std::string number;
+        char c;
+        while (m_server > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+        close(fds[0]);
+        if (!number.empty())
+            m_name = ":" + number;
+    }
+    ~VirtualDisplay() { Stop(); }
+    bool Ok() const { return !m_name.empty(); }
+    const std::string& Name() const { return m_name; }
+    void Stop() {
+        KillAndReap(m_server);
+        m_server = -1;
+    }
+
+private:
+    pid_t m_server = -1;
+    std::string m_name;
+};
+
+// A conversion that runs until it is stopped: the stand-in converter writes its pid and sleeps.
+class RunningConversion : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_work = m_folder.path / "work";
+        fs::create_directories(m_work);
+        fs::permissions(m_work, fs::perms::owner_all);
+        m_pidFile = m_folder.path / "converter.pid";
+        m_converter = m_folder.path / "converter.sh";
+        WriteFile(m_converter,
+                  "#!/bin/sh\n"
+                  "case \" $* \" in\n"
+                  "*\" -y \"*) echo $$ > '" +
+                      m_pidFile.string() +
+                      "'; echo 'size= 1kB time=00:00:01.00'; exec sleep 60;;\n"
+                      "*) echo '  Duration: 00:01:00.00, start: 0'; exit 1;;\n"
+                      "esac\n",
+                  fs::perms::owner_all);
+        WriteFile(m_folder.path / "in.flv", "FLV");
+    }
+    void TearDown() override {
+        if (m_converterPid > 0 && Alive(m_converterPid))
+            kill(m_converterPid, SIGKILL);
+        KillAndReap(m_helper);
+    }
+
+    // Starts the stand-in program and waits until its converter runs.
+    bool StartConversion(const std::vector<std::string>& environment) {
+        m_log = (m_folder.path / "helper.log").string();
+        m_helper =
+            Start({PELNIX_SHUTDOWN_HELPER, m_work.string(), m_converter.string(),
+                   (m_folder.path / "in.flv").string(), (m_folder.path / "out.mp3").string()},
+                  environment, m_log);
+        if (m_helper <= 0 ||
+            !WaitFor([&] { return !ReadFile(m_pidFile).empty(); }, std::chrono::seconds(20))) {
+            return false;
+        }
+        m_converterPid = std::stoi(ReadFile(m_pidFile));
+        return Alive(m_converterPid);
+    }
+
+    TempFolder m_folder;
+    fs::path m_work, m_pidFile, m_converter;
+    std::string m_log;
+    pid_t m_helper = -1;
+    pid_t m_converterPid = -1;
+};
+
+class StopSignal : public RunningConversion, public ::testing::WithParamInterface<int> {};
+
+}  // namespace
+
+TEST_P(StopSignal, StopsTheConverterBeforeTheProgramEnds) {
+    ASSERT_TRUE(StartConversion({"QT_QPA_PLATFORM=offscreen"})) << ReadFile(m_log);
+    kill(m_helper, GetParam());
+    const auto status = WaitEnd(m_helper, std::chrono::seconds(10));
+    ASSERT_TRUE(status) << "the program did not end";
+    m_helper = -1;
+    EXPECT_FALSE(Alive(m_converterPid)) << "the converter outlived the program";
+    // Nothing half-made stays under the output's name.
+    EXPECT_FALSE(fs::exists(m_folder.path / "out.mp3"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(sigabbrev_np(info.param));
+                         });
+
+TEST_F(RunningConversion, LossOfTheDisplayStopsTheConverter) {
+    VirtualDisplay display;
+    if (!display.Ok())
+        GTEST_SKIP() << "needs Xvfb (Debian package xvfb) for a display that can go away";
+    ASSERT_TRUE(StartConversion({"QT_QPA_PLATFORM=xcb", "DISPLAY=" + display.Name()}))
+        << ReadFile(m_log);
+    display.Stop();
+    const auto status = WaitEnd(m_helper, std::chrono::seconds(10));
+    ASSERT_TRUE(status) << "the program did not end with its display";
+    m_helper = -1;
+    EXPECT_FALSE(Alive(m_converterPid)) << "the converter outlived the program";
+}
+
+namespace {
+
+// The top-level windows of `pid` on the display, found by their _NET_WM_PID.
+std::vector<xcb_window_t> WindowsOf(xcb_connection_t* connection, pid_t pid) {
+    std::vector<xcb_window_t> found;
+    const char* name = "_NET_WM_PID";
+    xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, 1, std::strlen(name), name), nullptr);
+    if (!atom)
+        return found;
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+    xcb_query_tree_reply_t* tree =
+        xcb_query_tree_reply(connection, xcb_query_tree(connection, root), nullptr);
+    if (tree) {
+        const xcb_window_t* children = xcb_query_tree_children(tree);
+        for (int i = 0; i < xcb_query_tree_children_length(tree); ++i) {
+            xcb_get_property_reply_t* property = xcb_get_property_reply(
+                connection,
+                xcb_get_property(connection, 0, children[i], atom->atom, XCB_ATOM_CARDINAL, 0, 1),
+                nullptr);
+            if (property && xcb_get_property_value_length(property) == 4 &&
+                *static_cast<const std::uint32_t*>(xcb_get_property_value(property)) ==
+                    static_cast<std::uint32_t>(pid)) {
+                xcb_get_window_attributes_reply_t* attributes = xcb_get_window_attributes_reply(
+                    connection, xcb_get_window_attributes(connection, children[i]), nullptr);
+                if (attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE)
+                    found.push_back(children[i]);
+                free(attributes);
+            }
+            free(property);
+        }
+        free(tree);
+    }
+    free(atom);
+    return found;
+}
+
+}  // namespace
+
+// Another client (a window manager's destroy, `xdotool windowclose`) destroys the main window:
+// the program ends as if the window had been closed, instead of capturing on, invisible.
+TEST(MainWindow, DestroyedFromOutsideEndsTheProgram) {
+    VirtualDisplay display;
+    if (!display.Ok())
+        GTEST_SKIP() << "needs Xvfb (Debian package xvfb) for a display of its own";
+    TempFolder folder;
+    const fs::path config = folder.path / "config", work = folder.path / "work";
+    fs::create_directories(config / "Pelnix");
+    fs::create_directories(work);
+    fs::permissions(work, fs::perms::owner_all);
+    WriteFile(folder.path / "tool", "#!/bin/sh\n", fs::perms::owner_all);
+    WriteFile(config / "Pelnix" / "Pelnix.ini",
+              "[Pelnix]\nFFMpegExe=" + (folder.path / "tool").string() +
+                  "\nFFPlayExe=" + (folder.path / "tool").string() +
+                  "\nFFMpegAud=-f mp3\nTempDir=" + work.string() + "\n");
+    std::vector<std::string> args{PELNIX_PROGRAM};
+    // As root it would capture on this machine's adapters: in a network namespace of its own it
+    // finds none.
+    if (geteuid() == 0)
+        args.insert(args.begin(), {"unshare", "--net"});
+    const std::string log = (folder.path / "pelnix.log").string();
+    const pid_t program =
+        Start(args,
+              {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + display.Name(), "HOME=" + folder.path.string(),
+               "XDG_CONFIG_HOME=" + config.string(),
+               "XDG_CONFIG_DIRS=" + (folder.path / "none").string()},
+              log);
+    ASSERT_GT(program, 0);
+
+    xcb_connection_t* connection = xcb_connect(display.Name().c_str(), nullptr);
+    ASSERT_EQ(xcb_connection_has_error(connection), 0);
+    std::vector<xcb_window_t> windows;
+    const bool shown = WaitFor(
+        [&] {
+            windows = WindowsOf(connection, program);
+            return !windows.empty();
+        },
+        std::chrono::seconds(20));
+    if (!shown) {
+        KillAndReap(program);
+        xcb_disconnect(connection);
+        FAIL() << "no window appeared: " << ReadFile(log);
+    }
+    for (const xcb_window_t window : windows) xcb_destroy_window(connection, window);
+    xcb_flush(connection);
+    const auto status = WaitEnd(program, std::chrono::seconds(10));
+    xcb_disconnect(connection);
+    if (!status)
+        KillAndReap(program);
+    ASSERT_TRUE(status) << "the program ran on without its window";
+    EXPECT_EQ(*status, 0) << ReadFile(log);
+}
