@@ -54,6 +54,10 @@ public:
     void ReportMedia(const PendingRequest& request, std::string_view lengthText,
                      std::string_view typeText);
 
+    // Whether the ignore list holds `url` (without scheme): that entry is used up and the
+    // ignored sink told. The stream engine's rules consult the same list through it.
+    bool TakeIgnored(std::string_view url);
+
     // Appends `count` copies of `url` to the ignore list: each suppresses one later sighting.
     // Safe to call from any thread.
     void IgnoreUrl(const std::string& url, int count);

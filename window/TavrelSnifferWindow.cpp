@@ -11,6 +11,7 @@
 #include "base/Globals.h"
 #include "base/ShowMessage.h"
 #include "helper/CaptureHelperClient.h"
+#include "streams/StreamSettings.h"
 #include "window/SniffedMediaList.h"
 #include "resources/Pictures.h"
 #include "window/AdvertPicture.h"
@@ -126,6 +127,11 @@ void TavrelSnifferWindow::StartCapture() {
     CaptureHelperClient::Options options;
     options.helperPath = helper;
     options.reportCallback = &OnMediaSniffed;
+    // The stream engine's settings: the rules for plain HTTP, the TLS key log, the budget.
+    std::string badSettings;
+    options.stream = ReadStreamSettings(g_settingsFile, &badSettings);
+    if (!badSettings.empty())
+        ShowMessage(this, kProductName, MB_ICONEXCLAMATION, "%s", badSettings.c_str());
     m_capture = std::make_unique<CaptureHelperClient>(std::move(options));
     const auto started = m_capture->Start();
     for (HelperSession* session : m_capture->Sessions()) g_captureSessions.push_back(session);
