@@ -132,7 +132,8 @@ std::vector<std::string> ListCaptureAdapters() {
 }
 
 std::string StreamCaptureFilter() {
-    return std::string(kCaptureFilter) + " or " + kQuicFilterClause;
+    // In front: every "vlan" moves the offsets of what follows it in the expression.
+    return std::string(kQuicFilterClause) + " or " + kCaptureFilter;
 }
 
 PacketSniffer::PacketSniffer(const std::string& adapterName, bool wholeFrames)
