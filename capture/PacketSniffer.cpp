@@ -1,6 +1,7 @@
 #include "capture/PacketSniffer.h"
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -270,21 +271,37 @@ void PacketSniffer::OnPacket(u_char* session, const pcap_pkthdr* header, const u
 void PacketSniffer::CaptureLoop() {
     m_finished.store(false);
     m_detector.Reset();
+    // With the stream engine the loop must also wake when no packet comes (a silent adapter
+    // blocks a read for ever on Linux), so that keys written after a connection's last packet
+    // still reach it: the handle does not block, and the loop waits on it for at most
+    // kStreamReadTimeoutMs.
+    int waitable = -1;
+    if (m_engine) {
+        char error[PCAP_ERRBUF_SIZE] = {};
+        if (pcap_setnonblock(m_capture, 1, error) == 0)
+            waitable = pcap_get_selectable_fd(m_capture);
+        if (waitable < 0)
+            pcap_setnonblock(m_capture, 0, error);
+    }
     // One call hands over every packet the kernel has ready (a batch); the stop flag and the
     // clock are looked at once per batch, not once per packet, and so is the key log (at most
     // every StreamEngine::kKeyLogPollInterval).
     while (!m_stopRequested.load() && !m_handlingFailed) {
         m_batchClockRead = false;
-        if (pcap_dispatch(m_capture, -1, &PacketSniffer::OnPacket,
-                          reinterpret_cast<u_char*>(this)) < 0) {
+        const int handed = pcap_dispatch(m_capture, -1, &PacketSniffer::OnPacket,
+                                         reinterpret_cast<u_char*>(this));
+        if (handed < 0)
             break;  // error, or pcap_breakloop from Stop
-        }
         if (m_engine) {
             try {
                 m_engine->PollKeyLog(std::chrono::steady_clock::now());
             } catch (const std::exception&) {
                 m_handlingFailed = true;
             }
+        }
+        if (handed == 0 && waitable >= 0) {
+            pollfd ready{waitable, POLLIN, 0};
+            poll(&ready, 1, kStreamReadTimeoutMs);
         }
     }
     if (m_engine) {
