@@ -19,7 +19,13 @@ struct Answer {
     std::string contentType;  // "video/mp4"; empty for none
     std::string body;
     int status = 200;
+    // The length the head announces; 0: the body's own (a larger one: an answer cut short).
+    std::uint64_t announced = 0;
 };
+
+inline std::uint64_t AnnouncedLength(const Answer& answer) {
+    return answer.announced != 0 ? answer.announced : answer.body.size();
+}
 
 // `size` bytes that begin with `signature`, the rest from a small generator seeded by `seed`
 // (never text, never a container's signature again).
@@ -53,7 +59,7 @@ inline std::string ResponseHead(const Answer& answer) {
     std::string head = "HTTP/1.1 " + std::to_string(answer.status) + " OK\r\nServer: t\r\n";
     if (!answer.contentType.empty())
         head += "Content-Type: " + answer.contentType + "\r\n";
-    return head + "Content-Length: " + std::to_string(answer.body.size()) + "\r\n\r\n";
+    return head + "Content-Length: " + std::to_string(AnnouncedLength(answer)) + "\r\n\r\n";
 }
 
 // HTTP/1.1 with keep-alive: one request and its answer per round.
@@ -92,7 +98,7 @@ inline std::vector<TlsExchangeStep> Http2Script(const std::string& host,
         HeaderFields response = {{":status", std::to_string(answers[i].status)}};
         if (!answers[i].contentType.empty())
             response.push_back({"content-type", answers[i].contentType});
-        response.push_back({"content-length", std::to_string(answers[i].body.size())});
+        response.push_back({"content-length", std::to_string(AnnouncedLength(answers[i]))});
         step.serverAnswers += server.Headers(static_cast<std::uint32_t>(2 * i + 1), response,
                                              answers[i].body.empty());
     }
