@@ -195,10 +195,17 @@ private:
                     m_failed = true;
                     break;
                 case TlsState::AwaitingKeys:
-                    if (m_engine.m_keyLog == nullptr)
+                    if (m_engine.m_keyLog == nullptr) {
                         m_failed = true;  // no key log: never readable
-                    else
+                    } else if (!m_linked && !m_lookedForKeys && m_engine.LookForKeys()) {
+                        // A browser writes a connection's secrets as its handshake runs: when
+                        // records first wait, the key log most likely holds them already.
+                        m_lookedForKeys = true;
+                        m_tls->KeysChanged();
+                        return Settle();
+                    } else {
                         m_engine.LinkWaiting(*this);
+                    }
                     break;
                 case TlsState::Probing:
                 case TlsState::Decrypting:
@@ -275,6 +282,7 @@ private:
     std::unique_ptr<TlsConnection> m_tls;
     std::unique_ptr<HttpConnection> m_http;
     bool m_failed = false;
+    bool m_lookedForKeys = false;
     bool m_leftAlone = false;  // plain HTTP under the packet rules
     bool m_counted = false;
     bool m_finished[2] = {false, false};
@@ -397,6 +405,17 @@ void StreamEngine::SweepParked(std::chrono::steady_clock::time_point now, bool a
         it->connection->Close(it->reason);  // reports what the keys opened, if any
         it = m_parked.erase(it);
     }
+}
+
+bool StreamEngine::LookForKeys() {
+    const auto now = std::chrono::steady_clock::now();
+    if (m_looked && now - m_lastLook < kKeyLookInterval)
+        return false;
+    m_looked = true;
+    m_lastLook = now;
+    m_keyLog->Poll();
+    // The others waiting are given their try by the next PollKeyLog, which sees the same move.
+    return m_keyLog->Generation() != m_seenGeneration;
 }
 
 void StreamEngine::PollKeyLog(std::chrono::steady_clock::time_point now) {

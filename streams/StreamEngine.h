@@ -12,7 +12,10 @@
 // Keys: the key log is followed live. PollKeyLog, called from the packet loop and when the
 // capture is idle, reads it at most every kKeyLogPollInterval, and when its secrets changed
 // (by this session's poll or another's: sessions may share one KeyLog) the connections
-// waiting for keys are given another try. A connection that closes while its records still
+// waiting for keys are given another try. A connection whose records first wait for keys
+// reads the key log itself (at most every kKeyLookInterval for all together), since a browser
+// writes the secrets during the handshake: at link rate, a tenth of a second of records would
+// otherwise pile up. A connection that closes while its records still
 // wait for keys is kept a while (at most kParkSeconds, kMaxParked of them, an eighth of the
 // budget), so that keys the browser writes a moment late still list its media.
 //
@@ -35,6 +38,7 @@
 class StreamEngine final : private TcpConnectionSink {
 public:
     static constexpr std::chrono::milliseconds kKeyLogPollInterval{100};
+    static constexpr std::chrono::milliseconds kKeyLookInterval{1};
     static constexpr std::chrono::seconds kParkSeconds{10};
     static constexpr std::size_t kMaxParked = 1024;
 
@@ -102,6 +106,9 @@ private:
     void Park(std::unique_ptr<Connection> connection, TcpEndReason reason);
     void RetryWaiting();
     void SweepParked(std::chrono::steady_clock::time_point now, bool all);
+    // Reads the key log for a connection that starts to wait; true when the secrets changed
+    // since the last PollKeyLog.
+    bool LookForKeys();
     void LinkWaiting(Connection& connection);
     void UnlinkWaiting(Connection& connection);
 
@@ -120,6 +127,8 @@ private:
     std::uint64_t m_seenGeneration = 0;
     std::chrono::steady_clock::time_point m_lastPoll{};
     bool m_polled = false;
+    std::chrono::steady_clock::time_point m_lastLook{};
+    bool m_looked = false;
 
     // Last: its connections' handlers reach everything above, and it goes first.
     TcpReassembler m_reassembler;

@@ -46,8 +46,8 @@ int main(int argc, char** argv) {
         TlsTrafficConfig config;
         config.version = seed.version;
         config.cipher = seed.cipher;
-        config.alpn = seed.http2 ? std::vector<std::string>{"h2"}
-                                 : std::vector<std::string>{"http/1.1"};
+        config.alpn =
+            seed.http2 ? std::vector<std::string>{"h2"} : std::vector<std::string>{"http/1.1"};
         TlsTraffic peers(config);
         auto script = seed.http2 ? https::Http2Script("media.test", Answers())
                                  : https::Http1Script("media.test", Answers());
@@ -60,10 +60,9 @@ int main(int argc, char** argv) {
         AppendStreamFuzzSize(input, traffic.keyLog.size());
         input += traffic.keyLog;
         for (const TlsWireChunk& chunk : traffic.chunks)
-            AppendStreamFuzzBytes(input, 0, chunk.direction == Direction::ToClient,
-                                  traffic.wire[static_cast<int>(chunk.direction)].data() +
-                                      chunk.offset,
-                                  chunk.size);
+            AppendStreamFuzzBytes(
+                input, 0, chunk.direction == Direction::ToClient,
+                traffic.wire[static_cast<int>(chunk.direction)].data() + chunk.offset, chunk.size);
         input += static_cast<char>(0 | kSegmentFin);
         AppendStreamFuzzSize(input, 0);
         input += static_cast<char>(0 | kSegmentToClient | kSegmentFin | kSegmentPoll);

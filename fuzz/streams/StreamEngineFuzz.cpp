@@ -55,8 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         StreamEngine::Setup setup;
         setup.budget = &budget;
         setup.keyLog = &keyLog;
-        setup.rules = (options & kStreamFuzzPlainHttp) ? CaptureRules::Streams
-                                                       : CaptureRules::Packets;
+        setup.rules =
+            (options & kStreamFuzzPlainHttp) ? CaptureRules::Streams : CaptureRules::Packets;
         setup.limits.maxConnections = 3;
         setup.limits.idleSeconds = 30;
         setup.limits.quietSeconds = 10;
