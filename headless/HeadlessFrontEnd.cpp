@@ -245,7 +245,7 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
     // The library reads each record with two small reads; through the C library's default
     // buffer of one page, the system calls would cost more than the detection does. Freed
     // after the capture handle, which closes the file.
-    auto buffer = std::make_unique<char[]>(kReadBufferBytes);
+    auto buffer = std::make_unique_for_overwrite<char[]>(kReadBufferBytes);
     std::setvbuf(file, buffer.get(), _IOFBF, kReadBufferBytes);
     char error[PCAP_ERRBUF_SIZE] = {};
     pcap_t* capture = pcap_fopen_offline(file, error);
