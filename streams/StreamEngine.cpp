@@ -184,13 +184,15 @@ private:
             }
             switch (state) {
                 case TlsState::NotTls:
-                    // Every byte goes straight to HTTP from now on.
-                    if (!m_http)
+                    if (!m_http && !m_failed)
                         MakeHttp();
-                    if (!m_failed)
+                    if (!m_failed) {
+                        // Every byte goes straight to HTTP from now on.
+                        m_engine.UnlinkWaiting(*this);
                         DropTls();
-                    m_engine.UnlinkWaiting(*this);
-                    return !m_failed;
+                        return true;
+                    }
+                    break;
                 case TlsState::Failed:
                     m_failed = true;
                     break;
