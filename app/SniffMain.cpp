@@ -8,10 +8,10 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: pelnix-sniff --read FILE [--local-address ADDR]\n"
-    "       pelnix-sniff --watch\n"
-    "Lists media streamed over plain HTTP, from a capture file or from this machine's\n"
-    "network traffic, one line per record.\n"
+    "Usage: pelnix-sniff --read FILE [--local-address ADDR] [STREAM OPTIONS]\n"
+    "       pelnix-sniff --watch [STREAM OPTIONS]\n"
+    "Lists media streamed over HTTP (and over HTTPS with a TLS key log), from a capture file\n"
+    "or from this machine's network traffic, one line per record.\n"
     "\n"
     "  --help      show this text and exit\n"
     "  --version   show the version and exit\n";

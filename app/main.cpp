@@ -14,9 +14,10 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: pelnix [OPTION]\n"
-    "       pelnix --read FILE [--local-address ADDR]\n"
-    "       pelnix --watch\n"
-    "Watches this machine's network traffic for media streamed over plain HTTP and lists it.\n"
+    "       pelnix --read FILE [--local-address ADDR] [STREAM OPTIONS]\n"
+    "       pelnix --watch [STREAM OPTIONS]\n"
+    "Watches this machine's network traffic for media streamed over HTTP (and over HTTPS\n"
+    "with a TLS key log) and lists it.\n"
     "\n"
     "  --help      show this text and exit\n"
     "  --version   show the version and exit\n";

@@ -1,10 +1,14 @@
 #include "capture/PacketSniffer.h"
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstring>
 #include <exception>
+
+#include "streams/QuicSighting.h"
 
 std::vector<PacketSniffer*> g_packetSniffers;
 
@@ -16,6 +20,8 @@ PacketSniffer::ThreadStarter& Starter() {
 }
 
 constexpr int kReadTimeoutMs = 1000;
+// With the stream engine the loop looks at the key log about this often while idle.
+constexpr int kStreamReadTimeoutMs = 100;
 
 // Owns a device list from pcap_findalldevs.
 struct DeviceList {
@@ -126,9 +132,29 @@ std::vector<std::string> ListCaptureAdapters() {
     return names;
 }
 
-PacketSniffer::PacketSniffer(const std::string& adapterName) : m_adapterName(adapterName) {
+std::string StreamCaptureFilter() {
+    // In front: every "vlan" moves the offsets of what follows it in the expression.
+    return std::string(kQuicFilterClause) + " or " + kCaptureFilter;
+}
+
+PacketSniffer::PacketSniffer(const std::string& adapterName, bool wholeFrames)
+    : m_wholeFrames(wholeFrames), m_adapterName(adapterName) {
     m_detector.SetReportSink([this](MediaReport report) { Deliver(std::move(report)); });
     Open();
+}
+
+bool PacketSniffer::UseStreamEngine(MemoryBudget& budget, KeyLog* keyLog, CaptureRules rules) {
+    if (!m_wholeFrames || m_thread.joinable() || m_engine)
+        return false;
+    StreamEngine::Setup setup;
+    setup.budget = &budget;
+    setup.keyLog = keyLog;
+    setup.rules = rules;
+    m_engine = std::make_unique<StreamEngine>(
+        setup, [this](MediaReport report) { Deliver(std::move(report)); },
+        [this](std::string_view url) { return m_detector.TakeIgnored(url); });
+    m_packetRules = rules == CaptureRules::Packets;
+    return true;
 }
 
 bool PacketSniffer::Start() {
@@ -180,10 +206,10 @@ bool PacketSniffer::Open() {
         m_errorText = error;
         return false;
     }
-    pcap_set_snaplen(m_capture, kCaptureSnapshotLength);
+    pcap_set_snaplen(m_capture, m_wholeFrames ? kWholeFrameSnapshotLength : kCaptureSnapshotLength);
     pcap_set_buffer_size(m_capture, kCaptureBufferBytes);
     pcap_set_promisc(m_capture, 0);  // only traffic to and from this machine
-    pcap_set_timeout(m_capture, kReadTimeoutMs);
+    pcap_set_timeout(m_capture, m_wholeFrames ? kStreamReadTimeoutMs : kReadTimeoutMs);
     const int activated = pcap_activate(m_capture);
     bool ok = activated >= 0;
     if (!ok) {
@@ -196,7 +222,8 @@ bool PacketSniffer::Open() {
         ok = false;
     } else {
         bpf_program program;
-        if (pcap_compile(m_capture, &program, kCaptureFilter, 1, PCAP_NETMASK_UNKNOWN) != 0) {
+        const std::string filter = m_wholeFrames ? StreamCaptureFilter() : kCaptureFilter;
+        if (pcap_compile(m_capture, &program, filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
             m_errorText = pcap_geterr(m_capture);
             ok = false;
         } else {
@@ -218,13 +245,21 @@ void PacketSniffer::OnPacket(u_char* session, const pcap_pkthdr* header, const u
     auto* self = reinterpret_cast<PacketSniffer*>(session);
     try {
         PacketView& packet = self->m_packet;
-        if (!DecodeFrame(header->caplen, frame, self->m_localAddresses, header->len, packet))
+        if (!DecodeFrame(header->caplen, frame, self->m_localAddresses, header->len, packet)) {
+            if (self->m_engine && !self->m_quicNoticed && IsQuicLongHeader(frame, header->caplen)) {
+                self->m_quicNoticed = true;
+                self->Notice(kQuicNotice);
+            }
             return;
+        }
         if (!self->m_batchClockRead) {
             self->m_batchSeconds = MonotonicSeconds();
             self->m_batchClockRead = true;
         }
-        self->m_detector.HandlePacket(packet, self->m_batchSeconds);
+        if (self->m_packetRules)
+            self->m_detector.HandlePacket(packet, self->m_batchSeconds);
+        if (self->m_engine)
+            self->m_engine->HandlePacket(packet, self->m_batchSeconds);
     } catch (const std::exception&) {
         // Out of memory in a request copy or a report. No exception may cross the capture
         // library's frames: the loop ends after this batch instead.
@@ -236,13 +271,43 @@ void PacketSniffer::OnPacket(u_char* session, const pcap_pkthdr* header, const u
 void PacketSniffer::CaptureLoop() {
     m_finished.store(false);
     m_detector.Reset();
+    // With the stream engine the loop must also wake when no packet comes (a silent adapter
+    // blocks a read for ever on Linux), so that keys written after a connection's last packet
+    // still reach it: the handle does not block, and the loop waits on it for at most
+    // kStreamReadTimeoutMs.
+    int waitable = -1;
+    if (m_engine) {
+        char error[PCAP_ERRBUF_SIZE] = {};
+        if (pcap_setnonblock(m_capture, 1, error) == 0)
+            waitable = pcap_get_selectable_fd(m_capture);
+        if (waitable < 0)
+            pcap_setnonblock(m_capture, 0, error);
+    }
     // One call hands over every packet the kernel has ready (a batch); the stop flag and the
-    // clock are looked at once per batch, not once per packet.
+    // clock are looked at once per batch, not once per packet, and so is the key log (at most
+    // every StreamEngine::kKeyLogPollInterval).
     while (!m_stopRequested.load() && !m_handlingFailed) {
         m_batchClockRead = false;
-        if (pcap_dispatch(m_capture, -1, &PacketSniffer::OnPacket,
-                          reinterpret_cast<u_char*>(this)) < 0) {
+        const int handed = pcap_dispatch(m_capture, -1, &PacketSniffer::OnPacket,
+                                         reinterpret_cast<u_char*>(this));
+        if (handed < 0)
             break;  // error, or pcap_breakloop from Stop
+        if (m_engine) {
+            try {
+                m_engine->PollKeyLog(std::chrono::steady_clock::now());
+            } catch (const std::exception&) {
+                m_handlingFailed = true;
+            }
+        }
+        if (handed == 0 && waitable >= 0) {
+            pollfd ready{waitable, POLLIN, 0};
+            poll(&ready, 1, kStreamReadTimeoutMs);
+        }
+    }
+    if (m_engine) {
+        try {
+            m_engine->Finish();  // what waited for the capture's end is reported
+        } catch (const std::exception&) {
         }
     }
     pcap_stat counts{};
@@ -274,6 +339,16 @@ void PacketSniffer::Deliver(MediaReport report) {
     }
 }
 
+void PacketSniffer::Notice(const char* text) {
+    if (!m_noticeSink)
+        return;
+    try {
+        m_noticeSink(text);
+    } catch (...) {
+        // The notice is lost; the capture goes on.
+    }
+}
+
 void PacketSniffer::Stop() {
     m_stopRequested.store(true);
     if (m_thread.joinable()) {
@@ -286,6 +361,7 @@ void PacketSniffer::Stop() {
 
 PacketSniffer::~PacketSniffer() {
     Stop();
+    m_engine.reset();  // before the detector whose ignore list it consults
     if (m_capture != nullptr)
         pcap_close(m_capture);
     m_detector.ClearIgnoreList();

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 
 #include "frames/FrameDecoder.h"
 #include "packetrules/MediaDetector.h"
+#include "streams/StreamEngine.h"
 
 // Receives each report on the capture thread.
 using ReportCallback = void (*)(MediaReport report);
@@ -25,6 +27,9 @@ using ReportCallback = void (*)(MediaReport report);
 // room for the link, VLAN, IP and TCP headers. Bytes beyond it are never looked at, so copying
 // them into the capture buffer would only fill it sooner.
 inline constexpr int kCaptureSnapshotLength = static_cast<int>(kDetectionReach) + 1024;
+// With the stream engine, whole frames: a segment cut short is a gap that gives its connection
+// up. The largest frame a capture can hold (offloaded segments reach 64 KiB and more).
+inline constexpr int kWholeFrameSnapshotLength = 262144;
 // The kernel's capture buffer per session: a burst of full-size frames at link rate must fit
 // while the capture thread is busy with the previous ones.
 inline constexpr int kCaptureBufferBytes = 32 << 20;
@@ -33,6 +38,8 @@ inline constexpr int kCaptureBufferBytes = 32 << 20;
 inline constexpr const char* kCaptureFilter =
     "tcp or (ip6 and (ip6[6] == 0 or ip6[6] == 43 or ip6[6] == 60 or ip6[6] == 51))"
     " or (vlan and (tcp or (vlan and tcp)))";
+// The same with the stream engine: QUIC clients' long-header packets too (streams/QuicSighting).
+std::string StreamCaptureFilter();
 
 // Names of the adapters that are not loopback and have a usable IPv4 or IPv6 address, in the
 // order the capture library lists them. Empty when the library cannot list devices.
@@ -67,8 +74,10 @@ class PacketSniffer {
 public:
     // Opens the adapter; no thread runs yet (see Start). When the adapter is gone, has no
     // usable address, is not Ethernet or cannot be opened, the session stays closed (see
-    // IsOpen and ErrorText).
-    explicit PacketSniffer(const std::string& adapterName);
+    // IsOpen and ErrorText). `wholeFrames`: for the stream engine, the whole of every frame
+    // and QUIC sightings are captured (see UseStreamEngine); otherwise only as much of each
+    // frame as the packet rules read.
+    explicit PacketSniffer(const std::string& adapterName, bool wholeFrames = false);
     // Stops the capture thread, waits for it and releases the adapter.
     ~PacketSniffer();
 
@@ -93,6 +102,18 @@ public:
     void SetIgnoredSink(std::function<void(const std::string& url)> sink) {
         m_detector.SetIgnoredSink(std::move(sink));
     }
+
+    // Runs the stream engine on the capture thread beside (rules packets) or in place of
+    // (rules streams) the packet rules, with a budget and key log that other sessions may
+    // share; both must outlive the session. For a session opened with whole frames, before
+    // Start; false otherwise. The key log is read first on the capture thread.
+    bool UseStreamEngine(MemoryBudget& budget, KeyLog* keyLog, CaptureRules rules);
+    // Told once per session, on the capture thread, what the user must know about the capture
+    // (HTTP/3 seen). Installed before Start.
+    void SetNoticeSink(std::function<void(const std::string& text)> sink) {
+        m_noticeSink = std::move(sink);
+    }
+    const StreamEngine* Engine() const { return m_engine.get(); }
 
     // Reports that arise before a callback is installed are dropped.
     void SetReportCallback(ReportCallback callback);
@@ -123,6 +144,7 @@ private:
     void CaptureLoop();
     static void OnPacket(u_char* session, const pcap_pkthdr* header, const u_char* frame);
     void Deliver(MediaReport report);
+    void Notice(const char* text);
 
     std::atomic<ReportCallback> m_reportCallback{nullptr};
     ReportSink m_reportSink;
@@ -131,6 +153,11 @@ private:
     pcap_t* m_capture = nullptr;
     LocalAddresses m_localAddresses;
     MediaDetector m_detector;
+    const bool m_wholeFrames;
+    bool m_packetRules = true;  // off when the stream engine reads plain HTTP too
+    std::unique_ptr<StreamEngine> m_engine;
+    std::function<void(const std::string& text)> m_noticeSink;
+    bool m_quicNoticed = false;  // capture thread only
     // Capture thread only: the view of the packet at hand; the clock of the packets of one
     // batch, read once per batch since expiry counts whole seconds; and whether a packet's
     // handling failed.

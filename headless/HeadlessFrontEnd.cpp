@@ -3,19 +3,28 @@
 #include <pcap/pcap.h>
 #include <pthread.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "base/Settings.h"
-#include "helper/CaptureHelperClient.h"
 #include "headless/HarReadCommand.h"
+#include "helper/CaptureHelperClient.h"
 #include "packetrules/MediaDetector.h"
 #include "packetrules/MediaMarkers.h"
+#include "streams/QuicSighting.h"
+#include "streams/StreamEngine.h"
+#include "streams/StreamSettings.h"
 
 const char* const kHeadlessUsage =
     "  --read FILE [--local-address ADDR]\n"
@@ -29,7 +38,13 @@ const char* const kHeadlessUsage =
     "              each record as it is sniffed, until interrupted (through the capture\n"
     "              helper, which members of the group pelnix may run);\n"
     "              then one line per adapter on standard error: packets received, dropped\n"
-    "              by the kernel, dropped by the interface\n";
+    "              by the kernel, dropped by the interface\n"
+    "  With --read or --watch, the stream engine (TCP streams, TLS, HTTP/1.1 and HTTP/2):\n"
+    "  --keylog FILE   the TLS key log a browser or curl writes (SSLKEYLOGFILE): HTTPS\n"
+    "              media are listed too; FILE may appear and grow while --watch runs\n"
+    "  --rules packets|streams\n"
+    "              plain HTTP by the single-packet rules (default) or by the stream engine\n"
+    "  --budget MIB    memory of the stream engine's connections together (default 64)\n";
 
 namespace {
 
@@ -60,10 +75,50 @@ bool CarriesGetRequest(const PacketView& packet) {
            kNotFound;
 }
 
+// With the stream engine, records are printed in the order they were accepted, each as it
+// stands once the catalogue can no longer change it (it left the catalogue, or the file ended):
+// a stream's size grows as its segments are seen. At most the catalogue's records wait.
+class RecordPrinter {
+public:
+    explicit RecordPrinter(std::FILE* out) : m_out(out) {}
+    void Take(const CatalogueChange& change) {
+        if (change.kind == CatalogueChange::Kind::Added) {
+            m_waiting.push_back({change.record.number, RecordLine(change.record)});
+            while (m_waiting.size() > static_cast<std::size_t>(MediaCatalogue::kMaxRecords)) {
+                std::fputs(m_waiting.front().second.c_str(), m_out);
+                m_waiting.pop_front();
+            }
+        } else if (change.kind == CatalogueChange::Kind::Updated) {
+            for (auto& [number, line] : m_waiting) {
+                if (number == change.record.number)
+                    line = RecordLine(change.record);
+            }
+        }
+    }
+    void Flush() {
+        for (const auto& waiting : m_waiting) std::fputs(waiting.second.c_str(), m_out);
+        m_waiting.clear();
+    }
+
+private:
+    std::FILE* m_out;
+    std::deque<std::pair<int, std::string>> m_waiting;
+};
+
+// How often the --read loop looks at the clock for the key log's poll.
+constexpr std::uint32_t kPacketsPerClockLook = 1024;
+
 // The --read loop's state, reached from the capture library's per-packet callback.
 struct ReadLoop {
     MediaCatalogue catalogue;
     MediaDetector detector;
+    bool packetRules = true;
+    std::unique_ptr<StreamEngine> engine;  // with a key log or the rules streams
+    std::unique_ptr<RecordPrinter> printer;
+    std::uint32_t packetsSinceClock = 0;
+    bool quicNoticed = false;
+    std::string programName;
+    std::FILE* err = nullptr;
     LocalAddresses locals;
     // Per family: whether this machine's address is known yet.
     bool ipv4Known = false;
@@ -75,8 +130,13 @@ struct ReadLoop {
     std::string failure;  // why the loop was broken off, when it was
 
     void Handle(const pcap_pkthdr& header, const std::uint8_t* frame) {
-        if (!DecodeFrame(header.caplen, frame, locals, header.len, packet))
+        if (!DecodeFrame(header.caplen, frame, locals, header.len, packet)) {
+            if (engine && !quicNoticed && IsQuicLongHeader(frame, header.caplen)) {
+                quicNoticed = true;
+                std::fprintf(err, "%s: %s\n", programName.c_str(), kQuicNotice);
+            }
             return;
+        }
         if (!(ipv4Known && ipv6Known)) {
             const bool ipv4 = packet.sourceAddress.IsIpv4();
             if (!(ipv4 ? ipv4Known : ipv6Known)) {
@@ -91,8 +151,17 @@ struct ReadLoop {
             }
         }
         packetTime = header.ts.tv_sec;
-        // The file's own clock ages the pending requests, as the live clock would have.
-        detector.HandlePacket(packet, header.ts.tv_sec);
+        // The file's own clock ages the pending requests and the connections, as the live
+        // clock would have.
+        if (packetRules)
+            detector.HandlePacket(packet, header.ts.tv_sec);
+        if (engine) {
+            engine->HandlePacket(packet, header.ts.tv_sec);
+            if (++packetsSinceClock == kPacketsPerClockLook) {
+                packetsSinceClock = 0;
+                engine->PollKeyLog(std::chrono::steady_clock::now());
+            }
+        }
     }
 
     static void OnPacket(u_char* loop, const pcap_pkthdr* header, const u_char* frame) {
@@ -162,7 +231,8 @@ std::string StatisticsLine(std::string_view programName, std::string_view adapte
 }
 
 int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAddress,
-                   std::FILE* out, std::FILE* err, std::string_view programName) {
+                   std::FILE* out, std::FILE* err, std::string_view programName,
+                   const StreamOptions& stream) {
     const std::string name = Text(programName);
     std::FILE* file = std::fopen(fileName.c_str(), "rb");
     if (file == nullptr) {
@@ -177,7 +247,7 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
     // The library reads each record with two small reads; through the C library's default
     // buffer of one page, the system calls would cost more than the detection does. Freed
     // after the capture handle, which closes the file.
-    auto buffer = std::make_unique<char[]>(kReadBufferBytes);
+    auto buffer = std::make_unique_for_overwrite<char[]>(kReadBufferBytes);
     std::setvbuf(file, buffer.get(), _IOFBF, kReadBufferBytes);
     char error[PCAP_ERRBUF_SIZE] = {};
     pcap_t* capture = pcap_fopen_offline(file, error);
@@ -194,15 +264,51 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
         return 1;
     }
 
+    // The stream engine's memory and key log; the key log is read as a whole before the
+    // capture, and followed while it is read.
+    std::unique_ptr<MemoryBudget> budget;
+    std::unique_ptr<KeyLog> keyLog;
+    if (stream.EngineRuns()) {
+        budget = std::make_unique<MemoryBudget>(stream.budgetBytes);
+        if (!stream.keyLogFile.empty()) {
+            const int fd = open(stream.keyLogFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+            if (fd < 0) {
+                std::fprintf(err, "%s: cannot read key log '%s': %s; HTTPS is not decrypted\n",
+                             name.c_str(), stream.keyLogFile.c_str(), std::strerror(errno));
+            } else {
+                close(fd);
+            }
+            keyLog = std::make_unique<KeyLog>(stream.keyLogFile);
+            while (keyLog->Poll()) {
+            }
+        }
+    }
+
     // On the heap: the loop's state is large, and its lists live as long as the file is read.
     auto loop = std::make_unique<ReadLoop>();
     loop->out = out;
+    loop->err = err;
+    loop->programName = name;
     loop->capture = capture;
-    loop->detector.SetReportSink([state = loop.get()](MediaReport report) {
-        const auto record = state->catalogue.AddSniffedMedia(report, state->packetTime);
-        if (record)
-            std::fputs(RecordLine(*record).c_str(), state->out);
-    });
+    if (stream.EngineRuns()) {
+        loop->printer = std::make_unique<RecordPrinter>(out);
+        const auto take = [state = loop.get()](MediaReport report) {
+            state->printer->Take(state->catalogue.Apply(report, state->packetTime));
+        };
+        loop->detector.SetReportSink(take);
+        StreamEngine::Setup setup;
+        setup.budget = budget.get();
+        setup.keyLog = keyLog.get();
+        setup.rules = stream.rules;
+        loop->engine = std::make_unique<StreamEngine>(setup, take);
+        loop->packetRules = stream.rules == CaptureRules::Packets;
+    } else {
+        loop->detector.SetReportSink([state = loop.get()](MediaReport report) {
+            const auto record = state->catalogue.AddSniffedMedia(report, state->packetTime);
+            if (record)
+                std::fputs(RecordLine(*record).c_str(), state->out);
+        });
+    }
     if (localAddress) {
         loop->locals.Add(*localAddress);
         (localAddress->IsIpv4() ? loop->ipv4Known : loop->ipv6Known) = true;
@@ -210,6 +316,18 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
 
     const int result =
         pcap_loop(capture, -1, &ReadLoop::OnPacket, reinterpret_cast<u_char*>(loop.get()));
+    if (loop->engine) {
+        // What the end of the file settles (bodies that last until the close, keys that came
+        // late) is reported, then every record is printed as it stands.
+        try {
+            loop->engine->Finish();
+        } catch (const std::exception& e) {
+            if (loop->failure.empty())
+                loop->failure = e.what();
+        }
+        loop->engine.reset();
+        loop->printer->Flush();
+    }
     if (!loop->failure.empty()) {
         std::fprintf(err, "%s: cannot read capture file '%s': %s\n", name.c_str(), fileName.c_str(),
                      loop->failure.c_str());
@@ -224,7 +342,7 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
 }
 
 int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName,
-                    std::string helperPath) {
+                    std::string helperPath, const StreamOptions& stream) {
     const std::string name = Text(programName);
     if (helperPath.empty())
         helperPath = FindCaptureHelper(ExecutableFolder());
@@ -246,12 +364,17 @@ int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName
     // The capture runs in the helper, which alone holds capture rights.
     CaptureHelperClient::Options options;
     options.helperPath = helperPath;
+    options.stream = stream;
     options.reportCallback = OnWatchReport;
-    options.noticeCallback = [err, &name](const std::string& text) {
+    // Each notice once (a few kinds at most; the helper itself tells each once).
+    std::set<std::string> noticesTold;
+    options.noticeCallback = [err, &name, &noticesTold](const std::string& text) {
         std::string line = name + ": ";
         AppendEscaped(line, text);
         line += '\n';
         std::lock_guard<std::mutex> lock(s_watchOutputMutex);
+        if (noticesTold.size() >= 64 || !noticesTold.insert(text).second)
+            return;
         std::fputs(line.c_str(), err);
         std::fflush(err);
     };
@@ -335,6 +458,14 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
     bool watch = false;
     std::optional<std::string> fileName;
     std::optional<std::string> localText;
+    std::optional<std::string> rulesText;
+    std::optional<std::string> keyLogText;
+    std::optional<std::string> budgetText;
+    const auto valueOf = [&](int& i, std::optional<std::string>& value) {
+        value = i + 1 < argc ? std::optional<std::string>(argv[++i]) : std::nullopt;
+        if (!value)
+            value = std::string();
+    };
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--read") {
@@ -342,10 +473,13 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
             if (i + 1 < argc)
                 fileName = argv[++i];
         } else if (arg == "--local-address") {
-            if (i + 1 < argc)
-                localText = argv[++i];
-            else
-                localText = "";
+            valueOf(i, localText);
+        } else if (arg == "--rules") {
+            valueOf(i, rulesText);
+        } else if (arg == "--keylog") {
+            valueOf(i, keyLogText);
+        } else if (arg == "--budget") {
+            valueOf(i, budgetText);
         } else if (arg == "--watch") {
             watch = true;
         }
@@ -356,12 +490,46 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
     // Everything else on the line must be understood: a mistyped option is not ignored.
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
-        if (arg == "--read" || arg == "--local-address") {
+        if (arg == "--read" || arg == "--local-address" || arg == "--rules" || arg == "--keylog" ||
+            arg == "--budget") {
             ++i;
         } else if (arg != "--watch") {
             std::fprintf(stderr, "%s: unknown option '%s' (try --help)\n", name.c_str(), argv[i]);
             return 2;
         }
+    }
+    StreamOptions stream;
+    if (rulesText) {
+        const auto rules = ParseCaptureRules(*rulesText);
+        if (!rules) {
+            std::fprintf(stderr, "%s: --rules takes packets or streams, not '%s'\n", name.c_str(),
+                         rulesText->c_str());
+            return 2;
+        }
+        stream.rules = *rules;
+    }
+    if (keyLogText) {
+        if (keyLogText->empty()) {
+            std::fprintf(stderr, "%s: --keylog needs a file name\n", name.c_str());
+            return 2;
+        }
+        stream.keyLogFile = KeyLogPath(*keyLogText);
+    }
+    if (budgetText) {
+        const auto bytes = ParseBudgetMiB(*budgetText);
+        if (!bytes) {
+            std::fprintf(stderr,
+                         "%s: --budget needs a number of mebibytes from %llu to %llu, not '%s'\n",
+                         name.c_str(), static_cast<unsigned long long>(kMinStreamBudgetMiB),
+                         static_cast<unsigned long long>(kMaxStreamBudgetMiB), budgetText->c_str());
+            return 2;
+        }
+        if (!stream.EngineRuns()) {
+            std::fprintf(stderr, "%s: --budget goes with --rules streams or --keylog\n",
+                         name.c_str());
+            return 2;
+        }
+        stream.budgetBytes = *bytes;
     }
     if (read && watch) {
         std::fprintf(stderr, "%s: --read and --watch cannot be used together\n", name.c_str());
@@ -385,6 +553,6 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
         }
     }
     if (read)
-        return RunReadCommand(*fileName, local, stdout, stderr, programName);
-    return RunWatchCommand(stdout, stderr, programName);
+        return RunReadCommand(*fileName, local, stdout, stderr, programName, stream);
+    return RunWatchCommand(stdout, stderr, programName, {}, stream);
 }

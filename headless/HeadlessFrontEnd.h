@@ -11,6 +11,7 @@
 #include "capture/PacketSniffer.h"
 #include "catalogue/MediaCatalogue.h"
 #include "frames/FrameDecoder.h"
+#include "streams/StreamOptions.h"
 
 // When the arguments ask for a headless command, runs it and gives its exit status; otherwise
 // gives nothing and the caller goes on to the window. Needs no display and no Qt. Messages on
@@ -19,16 +20,21 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
 
 // Lists the media in a capture file on `out`; errors go to `err` as one line. This machine's
 // address in the family of `localAddress` is that address; in a family without one, it is the
-// source of the first packet of that family carrying a GET request.
+// source of the first packet of that family carrying a GET request. With `stream` asking for
+// the stream engine (a key log, or the rules streams), the engine reads the file beside the
+// packet rules (or in their place), and each record is printed as it stands once the catalogue
+// can no longer change it; otherwise each record is printed as it is accepted.
 int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAddress,
-                   std::FILE* out, std::FILE* err, std::string_view programName = "pelnix");
+                   std::FILE* out, std::FILE* err, std::string_view programName = "pelnix",
+                   const StreamOptions& stream = {});
 
 // Captures on every usable adapter through the capture helper at `helperPath` (empty: the one
-// beside the program or installed with it) and prints each accepted record until SIGINT or
-// SIGTERM, or until the helper ends on its own; then one line per adapter on `err` with the
-// packets received, dropped by the kernel and dropped by the interface.
+// beside the program or installed with it), with the stream engine as `stream` asks, and prints
+// each accepted record until SIGINT or SIGTERM, or until the helper ends on its own; the
+// helper's notices go to `err`, each once. Then one line per adapter on `err` with the packets
+// received, dropped by the kernel and dropped by the interface.
 int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName = "pelnix",
-                    std::string helperPath = {});
+                    std::string helperPath = {}, const StreamOptions& stream = {});
 
 // The statistics line of one adapter at the end of a watch (with its line end), its name escaped
 // as in RecordLine.

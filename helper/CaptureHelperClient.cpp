@@ -92,6 +92,17 @@ std::string FindCaptureHelper(const std::string& programFolder) {
         .string();
 }
 
+std::vector<std::string> CaptureHelperArguments(const StreamOptions& stream) {
+    std::vector<std::string> args;
+    if (stream.rules != CaptureRules::Packets)
+        args.insert(args.end(), {"--rules", CaptureRulesText(stream.rules)});
+    if (!stream.keyLogFile.empty())
+        args.insert(args.end(), {"--keylog", stream.keyLogFile});
+    if (stream.EngineRuns() && stream.budgetBytes != kDefaultStreamBudgetBytes)
+        args.insert(args.end(), {"--budget", std::to_string(stream.budgetBytes)});
+    return args;
+}
+
 std::string CaptureNotPermittedText(const std::string& helperPath) {
     return std::string("You may not capture network traffic: only members of the group \"") +
            kCaptureGroup + "\" may run the capture helper " + helperPath +
@@ -232,8 +243,10 @@ CaptureHelperClient::StartResult CaptureHelperClient::Start() {
 
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(path.c_str()));
-    for (const std::string& arg : m_options.helperArguments)
-        argv.push_back(const_cast<char*>(arg.c_str()));
+    std::vector<std::string> arguments = m_options.helperArguments;
+    for (std::string& arg : CaptureHelperArguments(m_options.stream))
+        arguments.push_back(std::move(arg));
+    for (const std::string& arg : arguments) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     // The helper gets no environment. Only a sanitizer build (a test build) passes its
     // runtime's options on, so that a fault found in the helper fails the test that started it.

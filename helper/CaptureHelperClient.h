@@ -19,6 +19,7 @@
 
 #include "capture/PacketSniffer.h"
 #include "helper/RecordStream.h"
+#include "streams/StreamOptions.h"
 
 inline constexpr const char* kCaptureHelperName = "pelnix-capture";
 // The group whose members may run the installed helper.
@@ -28,6 +29,11 @@ inline constexpr const char* kCaptureGroup = "pelnix";
 // the one the package installs, reached from the program's folder so that any installation
 // prefix works.
 std::string FindCaptureHelper(const std::string& programFolder);
+
+// The helper's options that ask for `stream`: none for the packet rules alone; otherwise
+// --rules, --keylog (an absolute path) and --budget in bytes, as far as they differ from the
+// defaults.
+std::vector<std::string> CaptureHelperArguments(const StreamOptions& stream);
 
 // What a user who may not run the helper at `helperPath` is told: what is missing and how to
 // fix it.
@@ -85,9 +91,14 @@ public:
         // The program to start (FindCaptureHelper) and the options passed to it.
         std::string helperPath;
         std::vector<std::string> helperArguments;
+        // The stream engine in the helper: which rules read plain HTTP, the TLS key log (an
+        // absolute path; it may not exist yet: the helper follows it as it appears and grows)
+        // and the budget. Passed on after helperArguments (CaptureHelperArguments).
+        StreamOptions stream;
         // Each media record, on the reader thread.
         ReportCallback reportCallback = nullptr;
-        // Each notice of the helper, on the reader thread.
+        // Each notice of the helper (a line for the user about the capture as a whole, such as
+        // kQuicNotice once HTTP/3 was seen), on the reader thread.
         std::function<void(const std::string& text)> noticeCallback;
         // Once, on the reader thread, when the helper's stream has ended, cleanly or not.
         std::function<void()> endCallback;

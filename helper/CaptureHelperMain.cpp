@@ -17,10 +17,13 @@
 #include <string>
 #include <vector>
 
+#include <openssl/crypto.h>
+
 #include "capture/PacketSniffer.h"
 #include "helper/Capabilities.h"
 #include "helper/HelperOptions.h"
 #include "helper/RecordStream.h"
+#include "streams/StreamEngine.h"
 
 namespace {
 
@@ -130,12 +133,18 @@ std::string ServeCommands(RecordWriter& writer) {
 
 int main(int argc, char** argv) {
     // Before anything else: nothing from the environment may reach code that runs here (the
-    // capture library's and later the TLS library's configuration and plugins), and no
+    // capture library's and the crypto library's configuration and plugins), and no
     // descriptor the parent left open stays. The dynamic loader already ignored its own
     // variables, since the file carries capabilities.
     clearenv();
     close_range(3, ~0U, 0);
     std::signal(SIGPIPE, SIG_IGN);
+    // The crypto library (TLS decryption) reads no configuration file either: one could name
+    // providers or engines to load. Before any other use of it.
+    if (OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) != 1) {
+        std::fprintf(stderr, "%s: the crypto library could not start\n", kName);
+        return 1;
+    }
 
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     if (args.size() == 1 && args[0] == "--help") {
@@ -148,11 +157,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
         return 2;
     }
-    if (options->rules == HelperOptions::Rules::Streams) {
-        std::fprintf(stderr, "%s: --rules streams: the stream engine is not part of this build\n",
-                     kName);
-        return 2;
-    }
+    const bool streamEngine =
+        options->rules == HelperOptions::Rules::Streams || !options->keyLogFile.empty();
 
     RecordWriter writer(STDOUT_FILENO);
     {
@@ -163,7 +169,7 @@ int main(int argc, char** argv) {
     // Every capture handle opens while the rights are held; no thread runs yet, so the drop
     // below covers every thread this process will have.
     for (const std::string& adapter : ListCaptureAdapters())
-        g_packetSniffers.push_back(new PacketSniffer(adapter));
+        g_packetSniffers.push_back(new PacketSniffer(adapter, streamEngine));
     const auto sessionCount = static_cast<std::uint32_t>(g_packetSniffers.size());
     if (const std::string failure = DropAllCapabilities(); !failure.empty()) {
         // Not one packet is read with rights held: every session closes unread.
@@ -180,6 +186,16 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // The stream engine's memory and key log, shared by every session. The key log is opened
+    // from here on, with the user's own rights only; it is read, never copied or written.
+    MemoryBudget budget(options->budgetBytes != 0 ? options->budgetBytes
+                                                  : MemoryBudget::kDefaultLimit);
+    std::unique_ptr<KeyLog> keyLog;
+    if (!options->keyLogFile.empty())
+        keyLog = std::make_unique<KeyLog>(options->keyLogFile);
+    // One notice of each kind for the whole capture, whichever session saw it first.
+    std::atomic<bool> quicTold{false};
+
     std::vector<bool> started(sessionCount, false);
     {
         // The output stays locked until every session is told: no record comes before the
@@ -194,6 +210,13 @@ int main(int argc, char** argv) {
             session.SetIgnoredSink([&writer, i](const std::string& url) {
                 writer.Send(UrlIgnored{i, url});
             });
+            if (streamEngine) {
+                session.UseStreamEngine(budget, keyLog.get(), options->rules);
+                session.SetNoticeSink([&writer, &quicTold](const std::string& text) {
+                    if (!quicTold.exchange(true))
+                        writer.Send(Notice{text});
+                });
+            }
             started[i] = session.Start();
             if (started[i]) {
                 writer.SendLocked(SessionOpened{i, session.AdapterName()});

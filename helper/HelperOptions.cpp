@@ -77,8 +77,8 @@ std::optional<HelperOptions> ParseHelperOptions(const std::vector<std::string>& 
             options.budgetBytes = *bytes;
         }
     }
-    if ((keyLogGiven || budgetGiven) && options.rules != HelperOptions::Rules::Streams) {
-        error = std::string(keyLogGiven ? "--keylog" : "--budget") + " goes with --rules streams";
+    if (budgetGiven && !keyLogGiven && options.rules != HelperOptions::Rules::Streams) {
+        error = "--budget goes with --rules streams or --keylog";
         return std::nullopt;
     }
     return options;

@@ -7,13 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "streams/StreamOptions.h"
+
 struct HelperOptions {
-    enum class Rules { Packets, Streams };
-    // --rules packets|streams: the single-packet rules, or the stream engine.
+    using Rules = CaptureRules;
+    // --rules packets|streams: plain HTTP by the single-packet rules, or by the stream engine.
     Rules rules = Rules::Packets;
-    // --keylog FILE (streams only): the TLS key log, an absolute path.
+    // --keylog FILE: the TLS key log, an absolute path; the stream engine reads TLS with it
+    // (under either rules).
     std::string keyLogFile;
-    // --budget BYTES (streams only): the stream engine's memory; 0 for its default.
+    // --budget BYTES (with the stream engine): its memory; 0 for its default.
     std::uint64_t budgetBytes = 0;
 };
 

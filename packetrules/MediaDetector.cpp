@@ -193,20 +193,8 @@ void MediaDetector::ReportMedia(const PendingRequest& request, std::string_view 
     std::string url = BuildMediaUrl(request);
     if (url.empty())
         return;
-    bool ignored = false;
-    {
-        std::lock_guard<std::mutex> lock(m_ignoreMutex);
-        const auto it = std::find(m_ignoreList.begin(), m_ignoreList.end(), url);
-        if (it != m_ignoreList.end()) {
-            m_ignoreList.erase(it);
-            ignored = true;
-        }
-    }
-    if (ignored) {
-        if (m_ignoredSink)
-            m_ignoredSink(url);
+    if (TakeIgnored(url))
         return;
-    }
     if (m_sink) {
         MediaReport report;
         report.url = "http://" + url;
@@ -217,6 +205,19 @@ void MediaDetector::ReportMedia(const PendingRequest& request, std::string_view 
         report.serverPort = ntohs(request.destinationPort);
         m_sink(std::move(report));
     }
+}
+
+bool MediaDetector::TakeIgnored(std::string_view url) {
+    {
+        std::lock_guard<std::mutex> lock(m_ignoreMutex);
+        const auto it = std::find(m_ignoreList.begin(), m_ignoreList.end(), url);
+        if (it == m_ignoreList.end())
+            return false;
+        m_ignoreList.erase(it);
+    }
+    if (m_ignoredSink)
+        m_ignoredSink(std::string(url));
+    return true;
 }
 
 void MediaDetector::IgnoreUrl(const std::string& url, int count) {

@@ -57,6 +57,10 @@ public:
     // The ignore list holds at most this many entries; past that, the oldest give way.
     static constexpr std::size_t kMaxIgnoredUrls = 1024;
 
+    // Whether the ignore list holds `url` (without scheme): that entry is used up and the
+    // ignored sink told. The stream engine's rules consult the same list through it.
+    bool TakeIgnored(std::string_view url);
+
     // Appends `count` copies of `url` to the ignore list: each suppresses one later sighting.
     // Safe to call from any thread.
     void IgnoreUrl(const std::string& url, int count);

@@ -137,7 +137,8 @@ test)
         # target, folder under fuzz/, longest input
         for fuzz in "capture_detection_fuzz capture 20000" "gif_picture_fuzz widgets 4096" \
             "tls_decrypt_fuzz tls 65536" "httpmsg_fuzz httpmsg 8192" \
-            "tcp_reassembly_fuzz tcp 8192" "mediarules_fuzz mediarules 65536"; do
+            "tcp_reassembly_fuzz tcp 8192" "mediarules_fuzz mediarules 65536" \
+            "stream_engine_fuzz streams 65536"; do
             read -r target folder max_len <<<"$fuzz"
             if cmake --build "$fuzz_build" --target "$target"; then
                 corpus=$(mktemp -d)

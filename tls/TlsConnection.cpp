@@ -199,6 +199,11 @@ TlsState TlsConnection::State() const {
     return TlsState::Decrypting;
 }
 
+bool TlsConnection::Waiting(Direction direction) const {
+    const Side& side = direction == Direction::ToServer ? m_client : m_server;
+    return !Terminal() && (side.wait != Wait::None || !side.pending.Empty());
+}
+
 std::size_t TlsConnection::BufferedBytes() const {
     std::size_t total = 0;
     for (const Side* side : {&m_client, &m_server})

@@ -87,6 +87,11 @@ public:
     std::uint16_t CipherSuite() const { return m_suite.id; }
     bool EarlyDataAccepted() const { return m_earlyAccepted; }
 
+    // Whether bytes of `direction` wait (for keys, or for the other direction) instead of
+    // having gone out as plaintext: what the other direction hands out meanwhile may answer
+    // them, and waits too where order matters.
+    bool Waiting(Direction direction) const;
+
     // Bytes this connection holds from the budget.
     std::size_t BufferedBytes() const;
 

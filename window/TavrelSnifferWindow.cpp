@@ -21,6 +21,7 @@
 #include "base/ShowMessage.h"
 #include "helper/CaptureHelperClient.h"
 #include "resources/Pictures.h"
+#include "streams/StreamSettings.h"
 #include "window/AdvertPicture.h"
 #include "window/SniffedMediaList.h"
 
@@ -194,6 +195,11 @@ void TavrelSnifferWindow::StartCapture() {
     CaptureHelperClient::Options options;
     options.helperPath = helper;
     options.reportCallback = &OnMediaSniffed;
+    // The stream engine's settings: the rules for plain HTTP, the TLS key log, the budget.
+    std::string badSettings;
+    options.stream = ReadStreamSettings(g_settingsFile, &badSettings);
+    if (!badSettings.empty())
+        ShowMessage(this, kProductName, MB_ICONEXCLAMATION, "%s", badSettings.c_str());
     m_capture = std::make_unique<CaptureHelperClient>(std::move(options));
     const auto started = m_capture->Start();
     for (HelperSession* session : m_capture->Sessions()) g_captureSessions.push_back(session);

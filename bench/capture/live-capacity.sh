@@ -7,17 +7,24 @@
 # link (a 2 GB file fetched over and over). For each: the media listed with their own URL and
 # size, the statistics line of --watch (kernel and interface drops), and the link rates reached
 # (from the client end's byte counter).
+# With SCHEME https, the same over TLS: nginx serves half the media over TLS 1.3 with HTTP/1.1
+# and half over TLS 1.2 with HTTP/2 (a test authority made with openssl), curl writes its key
+# log, and the watch runs with --keylog (the stream engine in the helper decrypts everything,
+# the bulk transfer too).
 # Needs root; everything lives in namespaces and a temporary folder that are removed at the end.
-#   bench/capture/live-capacity.sh [BUILD_DIR] [MEDIA] [PROGRAM]
-# PROGRAM defaults to BUILD_DIR/pelnix-sniff (any program with the same --watch works).
+#   bench/capture/live-capacity.sh [BUILD_DIR] [MEDIA] [PROGRAM] [SCHEME]
+# PROGRAM defaults to BUILD_DIR/pelnix-sniff (any program with the same --watch works), SCHEME
+# to http.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=${1:-$root/build}
 media=${2:-320}
 program=${3:-$build/pelnix-sniff}
+scheme=${4:-http}
 [ "$(id -u)" -eq 0 ] || { echo "needs root (network namespaces, capture)" >&2; exit 1; }
-for tool in ip nginx curl python3; do
+[ "$scheme" = http ] || [ "$scheme" = https ] || { echo "SCHEME is http or https" >&2; exit 2; }
+for tool in ip nginx curl python3 openssl; do
     command -v "$tool" >/dev/null || { echo "needs $tool" >&2; exit 1; }
 done
 [ -x "$program" ] || { echo "missing $program (build it first)" >&2; exit 1; }
@@ -57,6 +64,29 @@ with open(os.path.join(site, "list.txt"), "w") as listing:
 PY
 truncate -s 2G "$work/site/bulk.bin"
 chmod 755 "$work" "$work/site"
+watch_options=()
+curl_options=()
+curl_env=()
+servers="server { listen 8080; root $work/site; }"
+if [ "$scheme" = https ]; then
+    # A test authority and the server's certificate, made here.
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/ca.key" \
+        -out "$work/ca.pem" -days 2 -subj "/CN=Pelnix Capacity Authority" 2>/dev/null
+    openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/server.key" \
+        -out "$work/server.csr" -subj "/CN=media.capacity.test" 2>/dev/null
+    echo "subjectAltName=DNS:media.capacity.test" >"$work/san.cnf"
+    openssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
+        -CAcreateserial -out "$work/server.pem" -days 2 -extfile "$work/san.cnf" 2>/dev/null
+    servers="ssl_certificate $work/server.pem; ssl_certificate_key $work/server.key;
+    server { listen 8443 ssl; ssl_protocols TLSv1.3; root $work/site; }
+    server { listen 8444 ssl http2; ssl_protocols TLSv1.2; root $work/site; }"
+    # The key log appears only once curl runs: after the capture started.
+    watch_options=(--keylog "$work/keys/curl.keys")
+    curl_env=(SSLKEYLOGFILE="$work/keys/curl.keys")
+    mkdir -p "$work/keys"
+    curl_options=(--cacert "$work/ca.pem" --resolve media.capacity.test:8443:10.233.0.1
+                  --resolve media.capacity.test:8444:10.233.0.1)
+fi
 cat >"$work/nginx.conf" <<CONF
 daemon off;
 master_process off;
@@ -75,20 +105,40 @@ http {
     fastcgi_temp_path $work/fastcgi;
     uwsgi_temp_path $work/uwsgi;
     scgi_temp_path $work/scgi;
-    server { listen 8080; root $work/site; }
+    $servers
 }
 CONF
 ip netns exec "$server" nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log" &
 pids+=($!)
+first_url=http://10.233.0.1:8080/list.txt
+[ "$scheme" = https ] && first_url=https://media.capacity.test:8443/list.txt
 for _ in $(seq 50); do
-    in_client curl -sf -o /dev/null http://10.233.0.1:8080/list.txt && break
+    in_client curl -sf "${curl_options[@]}" -o /dev/null "$first_url" && break
     sleep 0.1
 done
 
-# One curl config holding every medium: fetched 8 at a time over fresh connections.
-while read -r name _; do
-    printf 'url = "http://10.233.0.1:8080/%s"\noutput = "/dev/null"\n' "$name"
-done <"$work/site/list.txt" >"$work/burst.curl"
+# One curl config holding every medium: fetched 8 at a time over fresh connections (over
+# HTTPS: the first half over TLS 1.3 and HTTP/1.1, the second over TLS 1.2 and HTTP/2).
+python3 - "$work/site/list.txt" "$scheme" "$work/ca.pem" >"$work/burst.curl" <<'PY'
+import sys
+names = [line.split()[0] for line in open(sys.argv[1])]
+if sys.argv[2] == "http":
+    groups = [("", "http://10.233.0.1:8080/", names)]
+else:
+    # Each group of options holds for its own URLs only.
+    tls = 'cacert = "%s"\nresolve = "media.capacity.test:%d:10.233.0.1"\n'
+    half = len(names) // 2
+    groups = [("http1.1\n" + tls % (sys.argv[3], 8443), "https://media.capacity.test:8443/",
+               names[:half]),
+              ("http2\n" + tls % (sys.argv[3], 8444), "https://media.capacity.test:8444/",
+               names[half:])]
+for i, (option, base, group) in enumerate(groups):
+    if i:
+        print("next")
+    sys.stdout.write(option)
+    for name in group:
+        print('url = "%s%s"\noutput = "/dev/null"' % (base, name))
+PY
 
 now() { date +%s.%N; }
 # Bytes the client's end has received so far.
@@ -101,13 +151,16 @@ received() {
 run() {
     local label=$1 bulk=$2 out="$work/$1.out" err="$work/$1.err" watch start end bulk_pid=""
     local lead_time=0 lead_bytes=0 start_bytes end_bytes
-    ip netns exec "$client" "$program" --watch >"$out" 2>"$err" &
+    ip netns exec "$client" "$program" --watch "${watch_options[@]}" >"$out" 2>"$err" &
     watch=$!
     pids+=("$watch")
     for _ in $(seq 100); do grep -qs "watching" "$err" && break; sleep 0.05; done
     if [ "$bulk" = yes ]; then
         # The bulk file over and over on one connection, the bodies to /dev/null.
-        ip netns exec "$client" curl -s "http://10.233.0.1:8080/bulk.bin?[1-100000]" >/dev/null &
+        local bulk_url="http://10.233.0.1:8080/bulk.bin?[1-100000]"
+        [ "$scheme" = https ] && bulk_url="https://media.capacity.test:8443/bulk.bin?[1-100000]"
+        ip netns exec "$client" env "${curl_env[@]}" curl -s "${curl_options[@]}" "$bulk_url" \
+            >/dev/null &
         bulk_pid=$!
         sleep 1  # up to speed
         lead_time=$(now)
@@ -116,7 +169,8 @@ run() {
     fi
     start=$(now)
     start_bytes=$(received)
-    in_client curl -s --no-progress-meter --parallel --parallel-max 8 -K "$work/burst.curl"
+    in_client env "${curl_env[@]}" curl -s --no-progress-meter --parallel --parallel-max 8 \
+        -K "$work/burst.curl"
     end=$(now)
     end_bytes=$(received)
     if [ -n "$bulk_pid" ]; then
@@ -127,20 +181,27 @@ run() {
     kill -INT "$watch"
     wait "$watch" || true
     python3 - "$label" "$work/site/list.txt" "$out" "$err" "$start" "$end" "$bulk" \
-        "$lead_time" "$lead_bytes" "$start_bytes" "$end_bytes" <<'PY'
+        "$lead_time" "$lead_bytes" "$start_bytes" "$end_bytes" "$scheme" <<'PY'
 import sys
 label, listing, out, err, start, end, bulk = sys.argv[1:8]
-lead_time, lead_bytes, start_bytes, end_bytes = map(float, sys.argv[8:])
+lead_time, lead_bytes, start_bytes, end_bytes = map(float, sys.argv[8:12])
+scheme = sys.argv[12]
 expected = {}
-for line in open(listing):
-    name, size = line.split()
-    expected["http://10.233.0.1:8080/" + name] = int(size)
+names = [line.split() for line in open(listing)]
+for i, (name, size) in enumerate(names):
+    if scheme == "http":
+        base = "http://10.233.0.1:8080/"
+    else:
+        base = "https://media.capacity.test:%d/" % (8443 if i < len(names) // 2 else 8444)
+    expected[base + name] = int(size)
 listed = right = 0
+seen = set()
 for line in open(out):
     fields = line.rstrip("\n").split("\t")
     if len(fields) == 5 and fields[4] in expected:
         listed += 1
         right += int(fields[3]) == expected[fields[4]]
+        seen.add(fields[4])
 seconds = float(end) - float(start)
 total = sum(expected.values())
 print("%s: %d media in %.2f s, listed %d, with their own size %d (%.1f%%)"
@@ -150,12 +211,15 @@ print("  link rate during the burst: %.2f Gbit/s (media alone would be %.2f Gbit
 for line in open(err):
     if "packets received" in line:
         print("  " + line.strip())
+missing = sorted(set(expected) - seen)
+if missing:
+    print("  not listed: " + " ".join(missing[:4]) + (" ..." if len(missing) > 4 else ""))
 if bulk == "yes":
     print("  link rate of the bulk transfer alone, the 2 s before: %.2f Gbit/s"
           % ((start_bytes - lead_bytes) * 8 / (float(start) - lead_time) / 1e9))
 PY
 }
 
-echo "program: $program; $media media, 8 at a time, over veth ($(nproc) cores)"
+echo "program: $program; $media media over $scheme, 8 at a time, over veth ($(nproc) cores)"
 run alone no
 run "under bulk" yes

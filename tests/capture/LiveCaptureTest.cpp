@@ -798,3 +798,210 @@ TEST(CaptureHelper, CommandsItCannotTrustEndItInOrder) {
         EXPECT_EQ(messages, (std::vector<std::string>{"opened", "listed", "statistics", "end"}));
     }
 }
+
+namespace {
+
+// A certificate authority made for one test, and a server certificate it signed for the media
+// host and the server's address.
+bool MakeTestAuthority(const fs::path& folder) {
+    const std::string f = folder.string();
+    std::ofstream(folder / "san.cnf")
+        << "subjectAltName=DNS:media.pelnix.test,IP:" << VethPair::kServerAddress << "\n";
+    return RunProgram({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                       "ec_paramgen_curve:P-256", "-nodes", "-keyout", f + "/ca.key", "-out",
+                       f + "/ca.pem", "-days", "2", "-subj", "/CN=Pelnix Test Authority"}) == 0 &&
+           RunProgram({"openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                       "-nodes", "-keyout", f + "/server.key", "-out", f + "/server.csr", "-subj",
+                       "/CN=media.pelnix.test"}) == 0 &&
+           RunProgram({"openssl", "x509", "-req", "-in", f + "/server.csr", "-CA", f + "/ca.pem",
+                       "-CAkey", f + "/ca.key", "-CAcreateserial", "-out", f + "/server.pem",
+                       "-days", "2", "-extfile", f + "/san.cnf"}) == 0;
+}
+
+// One TLS server of the test: its port, protocol version, suites and HTTP version.
+struct TlsServer {
+    int port;
+    const char* protocols;   // nginx's ssl_protocols
+    const char* ciphers;     // TLS 1.2 suites (ssl_ciphers)
+    const char* tls13Suite;  // TLS 1.3 suite (OpenSSL's Ciphersuites), or empty
+    bool http2;
+};
+
+pid_t StartTlsNginx(const VethPair& network, const fs::path& folder, const fs::path& site,
+                    const std::vector<TlsServer>& servers) {
+    const std::string f = folder.string();
+    std::ofstream conf(folder / "nginx.conf");
+    conf << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+         << "pid " << f << "/nginx.pid;\nerror_log " << f << "/error.log;\n"
+         << "events { worker_connections 256; }\n"
+         << "http {\n  access_log off;\n  sendfile on;\n"
+         << "  types { video/x-flv flv; video/mp4 mp4; audio/mpeg mp3; image/png png;"
+         << " image/jpeg jpg; text/plain txt; }\n"
+         << "  client_body_temp_path " << f << "/body;\n  proxy_temp_path " << f << "/proxy;\n"
+         << "  fastcgi_temp_path " << f << "/fastcgi;\n  uwsgi_temp_path " << f << "/uwsgi;\n"
+         << "  scgi_temp_path " << f << "/scgi;\n"
+         << "  ssl_certificate " << f << "/server.pem;\n"
+         << "  ssl_certificate_key " << f << "/server.key;\n";
+    for (const TlsServer& s : servers) {
+        conf << "  server {\n    listen " << s.port << " ssl" << (s.http2 ? " http2" : "")
+             << ";\n    ssl_protocols " << s.protocols << ";\n    ssl_ciphers " << s.ciphers
+             << ";\n";
+        if (*s.tls13Suite != '\0')
+            conf << "    ssl_conf_command Ciphersuites " << s.tls13Suite << ";\n";
+        conf << "    root " << site.string() << ";\n  }\n";
+    }
+    conf << "}\n";
+    conf.close();
+    return StartProgram(network.InServer({"nginx", "-p", f, "-c", (folder / "nginx.conf").string(),
+                                          "-e", (folder / "error.log").string()}));
+}
+
+}  // namespace
+
+// HTTPS through the real helper: nginx serves Flash video, MP4 and MP3 files and small
+// pictures over TLS 1.2 and 1.3 with each cipher, HTTP/1.1 and HTTP/2; curl fetches them and
+// writes its key log, a file that does not exist yet when the capture starts. `pelnix-sniff
+// --watch --keylog` lists every media answer of at least 100,000 bytes with its https URL and
+// size, and nothing else; QUIC packets to port 443 get one notice on standard error.
+TEST(LiveCapture, HttpsMediaAreListedWithTheKeyLogAndQuicIsToldOnce) {
+    if (const std::string missing = MissingForLiveTests(); !missing.empty()) {
+        GTEST_SKIP() << missing;
+    }
+    for (const char* program : {"nginx", "openssl"}) {
+        if (!HaveProgram(program))
+            GTEST_SKIP() << "needs the program " << program;
+    }
+    VethPair network("k");
+    ASSERT_TRUE(network.Ok()) << "could not create the namespaces";
+    TempFolder folder;
+    ASSERT_TRUE(MakeTestAuthority(folder.path)) << "openssl could not make the test authority";
+    const fs::path site = folder.path / "site";
+    fs::create_directory(site);
+    chmod(folder.path.c_str(), 0755);
+
+    const std::vector<TlsServer> servers = {
+        {8443, "TLSv1.2", "ECDHE-ECDSA-AES128-GCM-SHA256", "", false},
+        {8444, "TLSv1.3", "HIGH", "TLS_AES_256_GCM_SHA384", true},
+        {8445, "TLSv1.2", "ECDHE-ECDSA-CHACHA20-POLY1305", "", true},
+        {8446, "TLSv1.3", "HIGH", "TLS_CHACHA20_POLY1305_SHA256", false},
+        {8447, "TLSv1.3", "HIGH", "TLS_AES_128_GCM_SHA256", true},
+        {8448, "TLSv1.2", "ECDHE-ECDSA-AES256-GCM-SHA384", "", false},
+    };
+    struct File {
+        std::string name;
+        std::string signature;
+        std::size_t size;
+        std::string type;  // listed as; empty: not listed
+    };
+    std::vector<std::vector<File>> files;
+    std::vector<std::string> expected;
+    const std::string flv("FLV\x01\x05\0\0\0\x09", 9);
+    const std::string mp4(
+        "\0\0\0\x18"
+        "ftypisom\0\0\0\0isommp41",
+        24);
+    for (std::size_t i = 0; i < servers.size(); ++i) {
+        const std::string n = std::to_string(i);
+        files.push_back({
+            {"clip" + n + ".flv", flv, 150000 + 1111 * i, "flv"},
+            {"movie" + n + ".mp4", mp4, 210000 + 1111 * i, "mp4"},
+            {"song" + n + ".mp3", "ID3\x03", 120000 + 1111 * i, "mp3"},
+            {"logo" + n + ".png", "\x89PNG\r\n\x1a\n", 5000 + i, ""},
+            {"photo" + n + ".jpg", "\xFF\xD8\xFF\xE0", 40000 + i, ""},
+            {"short" + n + ".mp4", mp4, 99000 + i, ""},
+        });
+        for (const File& file : files.back()) {
+            WriteMedium(site / file.name, file.signature, file.size);
+            if (!file.type.empty())
+                expected.push_back(file.type + "\t" + std::to_string(file.size) +
+                                   "\thttps://media.pelnix.test:" +
+                                   std::to_string(servers[i].port) + "/" + file.name);
+        }
+    }
+    std::sort(expected.begin(), expected.end());
+    std::ofstream(site / "ping.txt") << "pong\n";
+
+    ProcessGuard server{StartTlsNginx(network, folder.path, site, servers), SIGTERM};
+    ASSERT_GT(server.pid, 0);
+    const std::string ca = (folder.path / "ca.pem").string();
+    const auto resolve = [](int port) {
+        return "media.pelnix.test:" + std::to_string(port) + ":" + VethPair::kServerAddress;
+    };
+    ASSERT_TRUE(WaitFor([&] {
+        return RunProgram(network.InClient({"curl", "-sf", "-o", "/dev/null", "--cacert", ca,
+                                            "--resolve", resolve(8443),
+                                            "https://media.pelnix.test:8443/ping.txt"})) == 0;
+    })) << "nginx did not answer: "
+        << ReadAll(folder.path / "error.log");
+
+    const fs::path keys = folder.path / "keys" / "curl.keys";
+    fs::create_directory(keys.parent_path());
+    ASSERT_FALSE(fs::exists(keys));
+    const fs::path watchOutput = folder.path / "watch.txt";
+    const fs::path watchErrors = folder.path / "watch-errors.txt";
+    ProcessGuard watcher{
+        StartProgram(network.InClient({PELNIX_SNIFF_PROGRAM, "--watch", "--keylog", keys.string()}),
+                     watchOutput, watchErrors),
+        SIGINT};
+    ASSERT_TRUE(WaitFor([&] {
+        return ReadAll(watchErrors).find("pelnix-sniff: watching") != std::string::npos;
+    })) << ReadAll(watchErrors);
+
+    for (std::size_t i = 0; i < servers.size(); ++i) {
+        const TlsServer& s = servers[i];
+        std::vector<std::string> fetch{"env",
+                                       "SSLKEYLOGFILE=" + keys.string(),
+                                       "curl",
+                                       "-sf",
+                                       "--cacert",
+                                       ca,
+                                       "--resolve",
+                                       resolve(s.port),
+                                       s.http2 ? "--http2" : "--http1.1"};
+        if (s.http2)
+            fetch.insert(fetch.end(), {"--parallel", "--parallel-max", "8"});
+        for (const File& file : files[i]) {
+            fetch.insert(fetch.end(),
+                         {"-o", "/dev/null",
+                          "https://media.pelnix.test:" + std::to_string(s.port) + "/" + file.name});
+        }
+        EXPECT_EQ(RunProgram(network.InClient(fetch)), 0) << "port " << s.port;
+    }
+    EXPECT_TRUE(fs::exists(keys)) << "curl wrote no key log";
+
+    // Two QUIC Initial packets to port 443 (long header, version 1), as a browser opens HTTP/3.
+    bool quicSent = false;
+    std::thread([&] {
+        if (!network.EnterClientNamespace())
+            return;
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(443);
+        inet_pton(AF_INET, VethPair::kServerAddress, &to.sin_addr);
+        std::string initial = std::string("\xC3\x00\x00\x00\x01\x08", 6) + "pelnixid" +
+                              std::string(1, '\0') + std::string(1200 - 15, '\x11');
+        quicSent = fd >= 0;
+        for (int i = 0; i < 2 && quicSent; ++i) {
+            quicSent = sendto(fd, initial.data(), initial.size(), 0,
+                              reinterpret_cast<const sockaddr*>(&to),
+                              sizeof to) == static_cast<ssize_t>(initial.size());
+        }
+        if (fd >= 0)
+            close(fd);
+    }).join();
+    EXPECT_TRUE(quicSent);
+
+    WaitFor([&] {
+        return TypeSizeUrl(ReadAll(watchOutput)).size() >= expected.size() &&
+               ReadAll(watchErrors).find("QUIC") != std::string::npos;
+    });
+    EXPECT_EQ(watcher.Stop(), 0) << "pelnix-sniff --watch did not end cleanly";
+    EXPECT_EQ(TypeSizeUrl(ReadAll(watchOutput)), expected) << ReadAll(watchOutput);
+    const std::string errors = ReadAll(watchErrors);
+    const std::string notice = "pelnix-sniff: HTTP/3 (QUIC) traffic was seen";
+    ASSERT_NE(errors.find(notice), std::string::npos) << errors;
+    EXPECT_EQ(errors.find(notice, errors.find(notice) + 1), std::string::npos) << errors;
+    EXPECT_NE(errors.find(" packets received, 0 dropped by the kernel, "), std::string::npos)
+        << errors;
+}

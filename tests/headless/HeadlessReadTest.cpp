@@ -9,9 +9,13 @@
 #include <string>
 #include <vector>
 
+#include <algorithm>
+#include <iterator>
+
 #include "TempFolder.h"
 #include "headless/HeadlessFrontEnd.h"
 #include "support/FrameBuilder.h"
+#include "support/HttpsScript.h"
 
 namespace fs = std::filesystem;
 
@@ -284,5 +288,161 @@ TEST(ReadCommandProgram, RealCaptureListsExactlyItsMedia) {
                   "2\t12:46:38 AM\tmp4\t210000\thttp://media.pelnix.test:8080/movie.mp4\n"
                   "3\t12:46:38 AM\tMP3\t120000\thttp://10.231.0.1/song.mp3\n")
             << program;
+    }
+}
+
+namespace {
+
+// The output of a real program's run: exit status, standard output and standard error.
+struct ProgramRun {
+    int status = -1;
+    std::string out, err;
+};
+
+ProgramRun RunSniff(const std::vector<std::string>& args, const fs::path& errors) {
+    std::string command = std::string("TZ=UTC '") + PELNIX_SNIFF_PROGRAM + "'";
+    for (const std::string& arg : args) command += " '" + arg + "'";
+    command += " 2>'" + errors.string() + "'";
+    ProgramRun run;
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return run;
+    char buffer[4096];
+    while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
+        run.out.append(buffer, n);
+    const int status = ::pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream in(errors);
+    run.err.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return run;
+}
+
+// "type\tsize\tURL" of each line, sorted.
+std::vector<std::string> TypeSizeUrl(const std::string& output) {
+    std::vector<std::string> rows;
+    for (const std::string& line : Lines(output)) {
+        const auto first = line.find('\t');
+        rows.push_back(line.substr(line.find('\t', first + 1) + 1));
+    }
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+}  // namespace
+
+// A capture of HTTPS (TLS 1.3 with HTTP/2, TLS 1.2 with HTTP/1.1), plain HTTP and an HTTP/3
+// Initial, read by pelnix-sniff with and without the key log and under either rules.
+TEST(ReadCommandProgram, HttpsWithTheKeyLogAndPlainHttpUnderEitherRules) {
+    TempFolder folder;
+    const std::string capture = (folder.path / "https.pcap").string();
+    const std::string keys = (folder.path / "keys.log").string();
+    const IpAddress client{kClient};
+    const IpAddress server{kServer};
+    {
+        CaptureFileWriter writer(capture);
+        std::string keyLog;
+        const auto emit = [&](std::vector<std::uint8_t> frame) { writer.Write(frame, kAfternoon); };
+        TlsTrafficConfig h2;
+        h2.alpn = {"h2"};
+        h2.serverName = "media.test";
+        TlsTraffic h2peers(h2);
+        const auto one = h2peers.Run(https::Http2Script(
+            "media.test", {{"/v/a.mp4", "video/mp4", https::Body(https::kMp4, 300001, 1)},
+                           {"/i/b.png", "image/png", https::Body(https::kPng, 3000, 2)}}));
+        TlsTrafficConfig h1;
+        h1.version = 0x0303;
+        h1.cipher = "ECDHE-ECDSA-CHACHA20-POLY1305";
+        TlsTraffic h1peers(h1);
+        const auto two = h1peers.Run(https::Http1Script(
+            "media.test:8443", {{"/s.mp3", "audio/mpeg", https::Body(https::kMp3, 200002, 3)}}));
+        ASSERT_TRUE(one.ok && two.ok) << one.error << two.error;
+        TcpConversation first(client, server, 40001);
+        https::EmitConnection(first, one, 1448, emit);
+        TcpConversation second(client, server, 40002, 8443);
+        https::EmitConnection(second, two, 1448, emit);
+        std::ofstream(keys) << one.keyLog << two.keyLog;
+
+        // Plain HTTP: a Flash video (both rules list it) and an MP4 sent as octet-stream
+        // (the stream rules know it by its bytes).
+        TcpConversation plain(client, server, 40003, 80);
+        plain.Open(emit);
+        for (const https::Answer& answer :
+             {https::Answer{"/c.flv", "video/x-flv", https::Body(https::kFlv, 150003, 4)},
+              https::Answer{"/d.bin", "application/octet-stream",
+                            https::Body(https::kMp4, 160004, 5)}}) {
+            const std::string request = https::RequestHead("cdn.test", answer.path);
+            const std::string response = https::ResponseHead(answer) + answer.body;
+            plain.Send(Direction::ToServer, reinterpret_cast<const std::uint8_t*>(request.data()),
+                       request.size(), 1448, emit);
+            plain.Send(Direction::ToClient, reinterpret_cast<const std::uint8_t*>(response.data()),
+                       response.size(), 1448, emit);
+        }
+        plain.Close(emit);
+        const std::string initial =
+            std::string("\xC3\0\0\0\1\x08", 6) + "abcdefgh" + std::string(1200, '\0');
+        writer.Write(BuildUdpFrame(client, server, 50000, 443, initial), kAfternoon);
+        writer.Write(BuildUdpFrame(client, server, 50000, 443, initial), kAfternoon);
+    }
+    const std::string flv = "flv\t150003\thttp://cdn.test/c.flv";
+    const std::string bin = "mp4\t160004\thttp://cdn.test/d.bin";
+    const std::string mp4 = "mp4\t300001\thttps://media.test/v/a.mp4";
+    const std::string mp3 = "mp3\t200002\thttps://media.test:8443/s.mp3";
+    const std::string quic =
+        "pelnix-sniff: HTTP/3 (QUIC) traffic was seen, which Pelnix cannot read";
+    struct Case {
+        std::vector<std::string> options;
+        std::vector<std::string> rows;  // sorted
+        bool notice;
+    };
+    const Case cases[] = {
+        {{}, {flv}, false},
+        {{"--keylog", keys}, {flv, mp3, mp4}, true},
+        {{"--keylog", keys, "--rules", "streams", "--budget", "8"}, {flv, mp3, bin, mp4}, true},
+        {{"--rules", "streams"}, {flv, bin}, true},
+        {{"--rules", "packets"}, {flv}, false},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"--read", capture};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        std::string joined;
+        for (const auto& option : c.options) joined += option + " ";
+        SCOPED_TRACE(joined);
+        const ProgramRun run = RunSniff(args, folder.path / "errors.txt");
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(TypeSizeUrl(run.out), c.rows) << run.out;
+        if (c.notice) {
+            EXPECT_EQ(run.err.rfind(quic, 0), 0u) << run.err;
+            EXPECT_EQ(Lines(run.err).size(), 1u) << run.err;
+        } else {
+            EXPECT_EQ(run.err, "");
+        }
+    }
+
+    // A key log that cannot be read is said once; plain HTTP is listed all the same.
+    const ProgramRun missing =
+        RunSniff({"--read", capture, "--keylog", (folder.path / "none.log").string()},
+                 folder.path / "errors.txt");
+    EXPECT_EQ(missing.status, 0);
+    EXPECT_EQ(TypeSizeUrl(missing.out), std::vector<std::string>{flv});
+    EXPECT_NE(missing.err.find("cannot read key log '" + (folder.path / "none.log").string() +
+                               "': No such file or directory; HTTPS is not decrypted\n"),
+              std::string::npos)
+        << missing.err;
+
+    // Options it cannot take: one line, status 2.
+    for (const auto& [options, message] :
+         std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--rules", "fast"}, "--rules takes packets or streams, not 'fast'"},
+             {{"--keylog", keys, "--budget", "0"}, "--budget needs a number of mebibytes"},
+             {{"--keylog", keys, "--budget", "1048577"}, "--budget needs a number of mebibytes"},
+             {{"--budget", "64"}, "--budget goes with --rules streams or --keylog"},
+             {{"--keylog", ""}, "--keylog needs a file name"},
+         }) {
+        std::vector<std::string> args = {"--read", capture};
+        args.insert(args.end(), options.begin(), options.end());
+        const ProgramRun run = RunSniff(args, folder.path / "errors.txt");
+        EXPECT_EQ(run.status, 2) << message;
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err.find("pelnix-sniff: " + message), std::string::npos) << run.err;
     }
 }

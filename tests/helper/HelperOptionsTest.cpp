@@ -36,7 +36,8 @@ TEST(HelperOptions, OnlyKnownOptionsWithValidValuesAreTaken) {
         {{"--rules"}, false, Rules::Packets, "", 0, "--rules needs a value"},
         {{"--rules", "bytes"}, false, Rules::Packets, "", 0, "packets or streams"},
         {{"--rules", "packets", "--rules", "packets"}, false, Rules::Packets, "", 0, "twice"},
-        {{"--keylog", "/k"}, false, Rules::Packets, "", 0, "--keylog goes with --rules streams"},
+        // A key log alone: TLS by the stream engine, plain HTTP by the packet rules.
+        {{"--keylog", "/k", "--budget", "2000000"}, true, Rules::Packets, "/k", 2000000, ""},
         {{"--rules", "streams", "--keylog", "keys.log"}, false, Rules::Packets, "", 0, "absolute"},
         {{"--rules", "streams", "--budget", "1048575"}, false, Rules::Packets, "", 0, "--budget"},
         {{"--rules", "streams", "--budget", "1099511627777"},
@@ -63,7 +64,7 @@ TEST(HelperOptions, OnlyKnownOptionsWithValidValuesAreTaken) {
          Rules::Packets,
          "",
          0,
-         "--budget goes with --rules streams"},
+         "--budget goes with --rules streams or --keylog"},
     };
     for (const Case& c : cases) {
         std::string joined;

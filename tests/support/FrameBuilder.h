@@ -118,6 +118,49 @@ inline std::vector<std::uint8_t> BuildFrame(const FrameLayout& layout) {
     return frame;
 }
 
+// An Ethernet II frame carrying a UDP datagram over IPv4 or IPv6 (by the addresses), with up
+// to two VLAN tags and an IPv4 fragment offset (in 8-byte units).
+inline std::vector<std::uint8_t> BuildUdpFrame(
+    const IpAddress& source, const IpAddress& destination, std::uint16_t sourcePort,
+    std::uint16_t destinationPort, std::string_view payload,
+    const std::vector<std::uint16_t>& vlanTags = {}, std::uint16_t fragmentOffset = 0) {
+    const bool ipv6 = !source.IsIpv4();
+    const std::size_t udpLength = 8 + payload.size();
+    const std::size_t link = 14 + 4 * vlanTags.size();
+    const std::size_t ipLength = ipv6 ? 40 : 20;
+    std::vector<std::uint8_t> frame(link + ipLength + 8, 0);
+    std::size_t typeAt = 12;
+    for (const std::uint16_t tag : vlanTags) {
+        Store16(frame.data() + typeAt, tag);
+        Store16(frame.data() + typeAt + 2, 10);
+        typeAt += 4;
+    }
+    Store16(frame.data() + typeAt, ipv6 ? 0x86DD : 0x0800);
+    std::uint8_t* ip = frame.data() + link;
+    if (ipv6) {
+        ip[0] = 0x60;
+        Store16(ip + 4, udpLength);
+        ip[6] = 17;
+        ip[7] = 64;
+        std::memcpy(ip + 8, source.bytes.data(), 16);
+        std::memcpy(ip + 24, destination.bytes.data(), 16);
+    } else {
+        ip[0] = 0x45;
+        Store16(ip + 2, 20 + udpLength);
+        Store16(ip + 6, fragmentOffset);
+        ip[8] = 64;
+        ip[9] = 17;
+        std::memcpy(ip + 12, source.bytes.data() + 12, 4);
+        std::memcpy(ip + 16, destination.bytes.data() + 12, 4);
+    }
+    std::uint8_t* udp = ip + ipLength;
+    Store16(udp, sourcePort);
+    Store16(udp + 2, destinationPort);
+    Store16(udp + 4, udpLength);
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    return frame;
+}
+
 // Writes frames into a pcap file (Ethernet link type) with the given capture times.
 class CaptureFileWriter {
 public:
