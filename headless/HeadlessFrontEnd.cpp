@@ -181,32 +181,26 @@ struct ReadLoop {
     }
 };
 
-// Thrown from a HAR entry's callback to end the reading when it is asked to stop.
-struct ReadingStopped {};
-
 bool ReadHarMedia(const std::string& fileName, const MediaFileReading& reading,
                   std::string& error) {
     std::time_t entryTime = 0;
     MessageMediaRules rules(
         [&](MediaReport report) { reading.report(std::move(report), entryTime); });
     std::string why;
-    bool ok = false;
-    try {
-        ok = ReadHarFile(
-            fileName,
-            [&](const HarEntry& entry) {
-                if (reading.stop && reading.stop->load(std::memory_order_relaxed))
-                    throw ReadingStopped{};
-                entryTime = entry.started;
-                FeedHarEntry(entry, rules);
-            },
-            why);
-    } catch (const ReadingStopped&) {
-        return true;
-    }
-    if (!ok)
+    // Asked to stop, the reader skips the entries left (it holds the file mapped until it
+    // returns, so it is not broken off).
+    const bool ok = ReadHarFile(
+        fileName,
+        [&](const HarEntry& entry) {
+            if (reading.stop && reading.stop->load(std::memory_order_relaxed))
+                return;
+            entryTime = entry.started;
+            FeedHarEntry(entry, rules);
+        },
+        why);
+    if (!ok && !(reading.stop && reading.stop->load()))
         error = "cannot read HAR file '" + fileName + "': " + why;
-    return ok;
+    return ok || (reading.stop && reading.stop->load());
 }
 
 // --watch: reports arrive on capture threads through a plain function, so the catalogue and
