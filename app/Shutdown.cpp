@@ -12,6 +12,7 @@
 
 #include "converter/CConsoleRunner.h"
 #include "converter/CProcessKiller.h"
+#include "window/LaunchedCommand.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ void OnStopSignal(int signal) {
 
 void StopConvertersAtExit() {
     CProcessKiller::StopAllRuns();
+    EndLaunch();
 }
 
 void EndBySignal() {
@@ -39,6 +41,8 @@ void EndBySignal() {
     if (::read(s_signalPipe[0], &number, 1) != 1)
         return;
     CProcessKiller::StopAllRuns();
+    // A launched command is asked to end, and its key log goes.
+    EndLaunch();
     // The program ends the way the signal ends a program, so that whoever sent it sees so.
     std::signal(number, SIG_DFL);
     std::raise(number);

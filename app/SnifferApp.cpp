@@ -44,6 +44,8 @@ bool SnifferApp::InitInstance() {
 
 void SnifferApp::RunMainWindow() {
     auto* window = new TavrelSnifferWindow(nullptr);
+    window->SetLaunchCommand(m_launch);
+    window->ReadMediaFiles(m_files);
     window->exec();
     delete window;
 }

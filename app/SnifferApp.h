@@ -1,6 +1,9 @@
 // The application object: start-up checks, the main window's run, and shutdown.
 #pragma once
 
+#include <string>
+#include <vector>
+
 class SnifferApp {
 public:
     virtual ~SnifferApp() = default;
@@ -17,9 +20,17 @@ public:
     // InitInstance followed by ExitInstance; returns the process exit code.
     int Run();
 
+    // What the command line asks of the main window: capture files and HAR exports to read,
+    // and a command to start with a key log of its own (--launch); before Run.
+    void SetFilesToRead(std::vector<std::string> files) { m_files = std::move(files); }
+    void SetLaunchCommand(std::vector<std::string> command) { m_launch = std::move(command); }
+
 protected:
     // Creates the main window, runs it modally and destroys it.
     virtual void RunMainWindow();
+
+    std::vector<std::string> m_files;
+    std::vector<std::string> m_launch;
 
 private:
     bool m_refused = false;

@@ -4,23 +4,33 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/DisplayCheck.h"
 #include "app/Shutdown.h"
 #include "app/SnifferApp.h"
 #include "headless/HeadlessFrontEnd.h"
+#include "window/LaunchedCommand.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: pelnix [OPTION]\n"
+    "Usage: pelnix [OPTION] [FILE...] [--launch COMMAND [ARGS...]]\n"
     "       pelnix --read FILE [--local-address ADDR] [STREAM OPTIONS]\n"
     "       pelnix --watch [STREAM OPTIONS]\n"
     "Watches this machine's network traffic for media streamed over HTTP (and over HTTPS\n"
     "with a TLS key log) and lists it.\n"
     "\n"
     "  --help      show this text and exit\n"
-    "  --version   show the version and exit\n";
+    "  --version   show the version and exit\n"
+    "  FILE...     the window reads these capture files (pcap, pcapng) or HAR exports of a\n"
+    "              browser and lists their media; files dropped on the window are read too\n"
+    "  --launch COMMAND [ARGS...]\n"
+    "              the window starts COMMAND (a browser, curl) with SSLKEYLOGFILE set to a\n"
+    "              new private key log in $XDG_RUNTIME_DIR that the capture follows in place\n"
+    "              of TlsKeyLogFile, so that its HTTPS media are listed; everything after\n"
+    "              --launch belongs to COMMAND. The key log is deleted, and COMMAND asked to\n"
+    "              end, when the window closes\n";
 
 constexpr const char* kUsageEnd =
     "\n"
@@ -34,18 +44,34 @@ constexpr const char* kUsageEnd =
 int main(int argc, char** argv) {
     PrepareProcessForShutdown();
 
+    // Everything after --launch is the command to start and its arguments.
+    int ownArguments = argc;
+    std::vector<std::string> launch;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--launch") {
+            ownArguments = i;
+            launch.assign(argv + i + 1, argv + argc);
+            if (launch.empty()) {
+                std::fputs("pelnix: --launch needs a command to start (try --help)\n", stderr);
+                return 2;
+            }
+            break;
+        }
+    }
+
     // The headless commands need neither a display nor Qt; --help and --version go first.
     bool wantsInformation = false;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < ownArguments; ++i) {
         const std::string arg = argv[i];
         wantsInformation = wantsInformation || arg == "--help" || arg == "-h" || arg == "--version";
     }
-    if (!wantsInformation) {
+    if (!wantsInformation && launch.empty()) {
         if (const auto status = RunHeadlessCommand(argc, argv, "pelnix"))
             return *status;
     }
 
-    for (int i = 1; i < argc; ++i) {
+    std::vector<std::string> files;
+    for (int i = 1; i < ownArguments; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
@@ -57,8 +83,22 @@ int main(int argc, char** argv) {
             std::printf("pelnix %s\n", PELNIX_VERSION);
             return 0;
         }
-        std::fprintf(stderr, "pelnix: unknown option '%s' (try --help)\n", arg.c_str());
-        return 2;
+        if (arg.empty() || arg.front() == '-') {
+            std::fprintf(stderr, "pelnix: unknown option '%s' (try --help)\n", arg.c_str());
+            return 2;
+        }
+        files.push_back(arg);
+    }
+
+    if (!launch.empty()) {
+        // The key log holds live secrets: without a folder only this user may enter, the
+        // command is not started at all.
+        std::string problem;
+        if (PrivateRuntimeFolder(problem).empty()) {
+            std::fprintf(stderr, "pelnix: cannot launch %s: %s\n", launch.front().c_str(),
+                         problem.c_str());
+            return 1;
+        }
     }
 
     if (const std::string problem = DisplayProblem(); !problem.empty()) {
@@ -66,12 +106,16 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    QApplication application(argc, argv);
+    // The toolkit sees none of the command's arguments (it would take its own options there).
+    int toolkitArguments = ownArguments;
+    QApplication application(toolkitArguments, argv);
     ReleaseDisplayCheck();
     WatchStopSignals();
     QApplication::setApplicationName(QStringLiteral("Pelnix"));
     // The installed desktop entry, by which task bars and Wayland match the window to its icon.
     QApplication::setDesktopFileName(QStringLiteral("pelnix"));
     SnifferApp app;
+    app.SetFilesToRead(std::move(files));
+    app.SetLaunchCommand(std::move(launch));
     return app.Run();
 }

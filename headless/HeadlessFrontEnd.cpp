@@ -20,6 +20,8 @@
 #include "base/Settings.h"
 #include "headless/HarReadCommand.h"
 #include "helper/CaptureHelperClient.h"
+#include "mediarules/HarReader.h"
+#include "mediarules/MessageMediaRules.h"
 #include "packetrules/MediaDetector.h"
 #include "packetrules/MediaMarkers.h"
 #include "streams/QuicSighting.h"
@@ -105,35 +107,43 @@ private:
     std::deque<std::pair<int, std::string>> m_waiting;
 };
 
-// How often the --read loop looks at the clock for the key log's poll.
+// How often the read loop looks at the clock for the key log's poll and at the stop flag.
 constexpr std::uint32_t kPacketsPerClockLook = 1024;
 
-// The --read loop's state, reached from the capture library's per-packet callback.
+// The read loop's state, reached from the capture library's per-packet callback.
 struct ReadLoop {
-    MediaCatalogue catalogue;
     MediaDetector detector;
     bool packetRules = true;
     std::unique_ptr<StreamEngine> engine;  // with a key log or the rules streams
-    std::unique_ptr<RecordPrinter> printer;
     std::uint32_t packetsSinceClock = 0;
     bool quicNoticed = false;
-    std::string programName;
-    std::FILE* err = nullptr;
+    const MediaFileReading* reading = nullptr;
     LocalAddresses locals;
     // Per family: whether this machine's address is known yet.
     bool ipv4Known = false;
     bool ipv6Known = false;
     PacketView packet;  // the packet at hand
     std::time_t packetTime = 0;
-    std::FILE* out = nullptr;
     pcap_t* capture = nullptr;
+    bool stopped = false;
     std::string failure;  // why the loop was broken off, when it was
 
     void Handle(const pcap_pkthdr& header, const std::uint8_t* frame) {
+        if (++packetsSinceClock == kPacketsPerClockLook) {
+            packetsSinceClock = 0;
+            if (reading->stop && reading->stop->load(std::memory_order_relaxed)) {
+                stopped = true;
+                pcap_breakloop(capture);
+                return;
+            }
+            if (engine)
+                engine->PollKeyLog(std::chrono::steady_clock::now());
+        }
         if (!DecodeFrame(header.caplen, frame, locals, header.len, packet)) {
             if (engine && !quicNoticed && IsQuicLongHeader(frame, header.caplen)) {
                 quicNoticed = true;
-                std::fprintf(err, "%s: %s\n", programName.c_str(), kQuicNotice);
+                if (reading->notice)
+                    reading->notice(kQuicNotice);
             }
             return;
         }
@@ -155,13 +165,8 @@ struct ReadLoop {
         // clock would have.
         if (packetRules)
             detector.HandlePacket(packet, header.ts.tv_sec);
-        if (engine) {
+        if (engine)
             engine->HandlePacket(packet, header.ts.tv_sec);
-            if (++packetsSinceClock == kPacketsPerClockLook) {
-                packetsSinceClock = 0;
-                engine->PollKeyLog(std::chrono::steady_clock::now());
-            }
-        }
     }
 
     static void OnPacket(u_char* loop, const pcap_pkthdr* header, const u_char* frame) {
@@ -175,6 +180,28 @@ struct ReadLoop {
         }
     }
 };
+
+bool ReadHarMedia(const std::string& fileName, const MediaFileReading& reading,
+                  std::string& error) {
+    std::time_t entryTime = 0;
+    MessageMediaRules rules(
+        [&](MediaReport report) { reading.report(std::move(report), entryTime); });
+    std::string why;
+    // Asked to stop, the reader skips the entries left (it holds the file mapped until it
+    // returns, so it is not broken off).
+    const bool ok = ReadHarFile(
+        fileName,
+        [&](const HarEntry& entry) {
+            if (reading.stop && reading.stop->load(std::memory_order_relaxed))
+                return;
+            entryTime = entry.started;
+            FeedHarEntry(entry, rules);
+        },
+        why);
+    if (!ok && !(reading.stop && reading.stop->load()))
+        error = "cannot read HAR file '" + fileName + "': " + why;
+    return ok || (reading.stop && reading.stop->load());
+}
 
 // --watch: reports arrive on capture threads through a plain function, so the catalogue and
 // the output are process-wide here.
@@ -230,40 +257,35 @@ std::string StatisticsLine(std::string_view programName, std::string_view adapte
            std::to_string(statistics.droppedByInterface) + " dropped by the interface\n";
 }
 
-int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAddress,
-                   std::FILE* out, std::FILE* err, std::string_view programName,
-                   const StreamOptions& stream) {
-    const std::string name = Text(programName);
+bool ReadMediaFile(const std::string& fileName, const MediaFileReading& reading,
+                   std::string& error) {
+    const auto fail = [&](const std::string& why) {
+        error = "cannot read capture file '" + fileName + "': " + why;
+        return false;
+    };
     std::FILE* file = std::fopen(fileName.c_str(), "rb");
-    if (file == nullptr) {
-        std::fprintf(err, "%s: cannot read capture file '%s': %s\n", name.c_str(), fileName.c_str(),
-                     std::strerror(errno));
-        return 1;
-    }
+    if (file == nullptr)
+        return fail(std::strerror(errno));
     if (IsHarFile(file)) {
         std::fclose(file);
-        return RunHarReadCommand(fileName, out, err, programName);
+        return ReadHarMedia(fileName, reading, error);
     }
     // The library reads each record with two small reads; through the C library's default
     // buffer of one page, the system calls would cost more than the detection does. Freed
     // after the capture handle, which closes the file.
     auto buffer = std::make_unique_for_overwrite<char[]>(kReadBufferBytes);
     std::setvbuf(file, buffer.get(), _IOFBF, kReadBufferBytes);
-    char error[PCAP_ERRBUF_SIZE] = {};
-    pcap_t* capture = pcap_fopen_offline(file, error);
+    char pcapError[PCAP_ERRBUF_SIZE] = {};
+    pcap_t* capture = pcap_fopen_offline(file, pcapError);
     if (capture == nullptr) {
         std::fclose(file);
-        std::fprintf(err, "%s: cannot read capture file '%s': %s\n", name.c_str(), fileName.c_str(),
-                     error);
-        return 1;
+        return fail(pcapError);
     }
     std::unique_ptr<pcap_t, void (*)(pcap_t*)> owner(capture, pcap_close);
-    if (pcap_datalink(capture) != DLT_EN10MB) {
-        std::fprintf(err, "%s: cannot read capture file '%s': not an Ethernet capture\n",
-                     name.c_str(), fileName.c_str());
-        return 1;
-    }
+    if (pcap_datalink(capture) != DLT_EN10MB)
+        return fail("not an Ethernet capture");
 
+    const StreamOptions& stream = reading.stream;
     // The stream engine's memory and key log; the key log is read as a whole before the
     // capture, and followed while it is read.
     std::unique_ptr<MemoryBudget> budget;
@@ -273,8 +295,10 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
         if (!stream.keyLogFile.empty()) {
             const int fd = open(stream.keyLogFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
             if (fd < 0) {
-                std::fprintf(err, "%s: cannot read key log '%s': %s; HTTPS is not decrypted\n",
-                             name.c_str(), stream.keyLogFile.c_str(), std::strerror(errno));
+                if (reading.notice) {
+                    reading.notice("cannot read key log '" + stream.keyLogFile +
+                                   "': " + std::strerror(errno) + "; HTTPS is not decrypted");
+                }
             } else {
                 close(fd);
             }
@@ -286,39 +310,32 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
 
     // On the heap: the loop's state is large, and its lists live as long as the file is read.
     auto loop = std::make_unique<ReadLoop>();
-    loop->out = out;
-    loop->err = err;
-    loop->programName = name;
+    loop->reading = &reading;
     loop->capture = capture;
+    const auto take = [state = loop.get()](MediaReport report) {
+        state->reading->report(std::move(report), state->packetTime);
+    };
+    loop->detector.SetReportSink(take);
     if (stream.EngineRuns()) {
-        loop->printer = std::make_unique<RecordPrinter>(out);
-        const auto take = [state = loop.get()](MediaReport report) {
-            state->printer->Take(state->catalogue.Apply(report, state->packetTime));
-        };
-        loop->detector.SetReportSink(take);
         StreamEngine::Setup setup;
         setup.budget = budget.get();
         setup.keyLog = keyLog.get();
         setup.rules = stream.rules;
         loop->engine = std::make_unique<StreamEngine>(setup, take);
         loop->packetRules = stream.rules == CaptureRules::Packets;
-    } else {
-        loop->detector.SetReportSink([state = loop.get()](MediaReport report) {
-            const auto record = state->catalogue.AddSniffedMedia(report, state->packetTime);
-            if (record)
-                std::fputs(RecordLine(*record).c_str(), state->out);
-        });
     }
-    if (localAddress) {
-        loop->locals.Add(*localAddress);
-        (localAddress->IsIpv4() ? loop->ipv4Known : loop->ipv6Known) = true;
+    if (reading.localAddress) {
+        loop->locals.Add(*reading.localAddress);
+        (reading.localAddress->IsIpv4() ? loop->ipv4Known : loop->ipv6Known) = true;
     }
 
     const int result =
         pcap_loop(capture, -1, &ReadLoop::OnPacket, reinterpret_cast<u_char*>(loop.get()));
+    if (loop->stopped)
+        return true;
     if (loop->engine) {
         // What the end of the file settles (bodies that last until the close, keys that came
-        // late) is reported, then every record is printed as it stands.
+        // late) is reported.
         try {
             loop->engine->Finish();
         } catch (const std::exception& e) {
@@ -326,16 +343,53 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
                 loop->failure = e.what();
         }
         loop->engine.reset();
-        loop->printer->Flush();
     }
-    if (!loop->failure.empty()) {
-        std::fprintf(err, "%s: cannot read capture file '%s': %s\n", name.c_str(), fileName.c_str(),
-                     loop->failure.c_str());
-        return 1;
+    if (!loop->failure.empty())
+        return fail(loop->failure);
+    if (result == PCAP_ERROR)
+        return fail(pcap_geterr(capture));
+    return true;
+}
+
+int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAddress,
+                   std::FILE* out, std::FILE* err, std::string_view programName,
+                   const StreamOptions& stream) {
+    const std::string name = Text(programName);
+    {
+        // A HAR is printed by its own command, which keeps every record's line up to date.
+        std::FILE* file = std::fopen(fileName.c_str(), "rb");
+        if (file != nullptr) {
+            const bool har = IsHarFile(file);
+            std::fclose(file);
+            if (har)
+                return RunHarReadCommand(fileName, out, err, programName);
+        }
     }
-    if (result == PCAP_ERROR) {
-        std::fprintf(err, "%s: cannot read capture file '%s': %s\n", name.c_str(), fileName.c_str(),
-                     pcap_geterr(capture));
+    MediaCatalogue catalogue;
+    // With the stream engine, each record is printed as it stands once the catalogue can no
+    // longer change it; otherwise as it is accepted.
+    std::unique_ptr<RecordPrinter> printer;
+    if (stream.EngineRuns())
+        printer = std::make_unique<RecordPrinter>(out);
+    MediaFileReading reading;
+    reading.localAddress = localAddress;
+    reading.stream = stream;
+    reading.report = [&](MediaReport report, std::time_t when) {
+        if (printer) {
+            printer->Take(catalogue.Apply(report, when));
+        } else if (const auto record = catalogue.AddSniffedMedia(report, when)) {
+            std::fputs(RecordLine(*record).c_str(), out);
+        }
+    };
+    reading.notice = [&](const std::string& text) {
+        std::fprintf(err, "%s: %s\n", name.c_str(), text.c_str());
+    };
+    std::string error;
+    const bool ok = ReadMediaFile(fileName, reading, error);
+    if (printer)
+        printer->Flush();
+    if (!ok) {
+        std::fprintf(err, "%s: %s\n", name.c_str(), error.c_str());
         return 1;
     }
     return std::fflush(out) == 0 ? 0 : 1;

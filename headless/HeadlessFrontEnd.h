@@ -2,8 +2,10 @@
 // a capture file (--read) or over live adapters (--watch), one accepted record per line.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +19,28 @@
 // gives nothing and the caller goes on to the window. Needs no display and no Qt. Messages on
 // standard error start with `programName`.
 std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view programName);
+
+// How a capture file or a HAR is read, and where what it holds goes.
+struct MediaFileReading {
+    // This machine's address in its family (see RunReadCommand).
+    std::optional<IpAddress> localAddress;
+    StreamOptions stream;
+    // Each media report, with the time the file gives it (the packet's, the HAR entry's).
+    std::function<void(MediaReport report, std::time_t when)> report;
+    // A line for the user about the file as a whole (an unreadable key log, HTTP/3 seen), each
+    // once; may be empty.
+    std::function<void(const std::string& text)> notice;
+    // When set, the reading ends early, without an error, soon after it turns true.
+    const std::atomic<bool>* stop = nullptr;
+};
+
+// Reads a capture file (pcap or pcapng, Ethernet) or a browser's HAR export (known by its
+// first bytes) with the rules --read uses, on the calling thread, handing each report on as it
+// is made. False with `error` set ("cannot read capture file 'NAME': why", or the same of a
+// HAR file) when the file cannot be read to its end; the reports before the fault were handed
+// on.
+bool ReadMediaFile(const std::string& fileName, const MediaFileReading& reading,
+                   std::string& error);
 
 // Lists the media in a capture file on `out`; errors go to `err` as one line. This machine's
 // address in the family of `localAddress` is that address; in a family without one, it is the

@@ -6,14 +6,23 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QMessageBox>
+#include <QMimeData>
 #include <QPainter>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QSocketNotifier>
+#include <QTimer>
 #include <QUrl>
+
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -23,6 +32,8 @@
 #include "resources/Pictures.h"
 #include "streams/StreamSettings.h"
 #include "window/AdvertPicture.h"
+#include "window/LaunchedCommand.h"
+#include "window/MediaFileWorker.h"
 #include "window/SniffedMediaList.h"
 
 namespace {
@@ -44,6 +55,18 @@ constexpr QSize kFrameAllowance(8, 32);
 constexpr QRect kLogoBlock(256, 0, 116, 126);
 constexpr QPoint kHelpPosition(278, 133);
 constexpr QSize kButtonSize(70, 24);
+
+// How often a launched command is looked at for its end where the kernel gives no process
+// descriptor to wait on.
+constexpr int kReapPollMs = 1000;
+
+// A text for a message box from one that starts in lower case.
+QString Sentence(const std::string& text) {
+    QString sentence = QString::fromStdString(text);
+    if (!sentence.isEmpty())
+        sentence[0] = sentence[0].toUpper();
+    return sentence;
+}
 
 }  // namespace
 
@@ -101,6 +124,8 @@ TavrelSnifferWindow::TavrelSnifferWindow(QWidget* parent, CaptureHelperLocator h
             &TavrelSnifferWindow::OnListItemChanged);
     if (QGuiApplication::platformName() == QLatin1String("xcb"))
         m_destroyWatch = std::make_unique<NativeDestroyWatch>(this);
+    // Capture files and HAR exports may be dropped on the window.
+    setAcceptDrops(true);
 }
 
 TavrelSnifferWindow::~TavrelSnifferWindow() {
@@ -109,10 +134,97 @@ TavrelSnifferWindow::~TavrelSnifferWindow() {
     m_fontScaler.Restore();
     // The list goes first: from then on a late record from the capture helper finds no list
     // and is dropped. Only then is the helper stopped and its reader joined.
+    // The file reader first: its reports and messages end with it.
+    m_fileReader.reset();
     delete m_mediaList;
     m_mediaList = nullptr;
     g_captureSessions.clear();
     m_capture.reset();
+    // The launched command would go on writing secrets into a file nobody reads: it is asked to
+    // end, and its key log goes.
+    if (!m_launchKeyLog.empty() || m_launched > 0)
+        EndLaunch();
+    CloseLaunchWatch();
+}
+
+void TavrelSnifferWindow::CloseLaunchWatch() {
+    if (m_launchWatch) {
+        m_launchWatch->setEnabled(false);
+        m_launchWatch->deleteLater();
+        m_launchWatch = nullptr;
+    }
+    if (m_launchDescriptor >= 0) {
+        ::close(m_launchDescriptor);
+        m_launchDescriptor = -1;
+    }
+}
+
+void TavrelSnifferWindow::SetLaunchCommand(std::vector<std::string> command) {
+    m_launchCommand = std::move(command);
+}
+
+void TavrelSnifferWindow::ReadMediaFiles(const std::vector<std::string>& files) {
+    if (files.empty())
+        return;
+    if (!m_fileReader) {
+        std::string badSettings;
+        StreamOptions stream = ReadStreamSettings(g_settingsFile, &badSettings);
+        MediaFileWorker::Callbacks callbacks;
+        callbacks.report = &OnMediaSniffed;
+        // The worker is joined before the window goes, so the window outlives these posts.
+        callbacks.failure = [this](const std::string& text) {
+            const QString message = Sentence(text) + QLatin1Char('.');
+            QMetaObject::invokeMethod(
+                this,
+                [this, message] {
+                    ShowMessage(this, kProductName, MB_ICONEXCLAMATION, "%s",
+                                message.toUtf8().constData());
+                },
+                Qt::QueuedConnection);
+        };
+        callbacks.notice = [this](const std::string& text) { PostNotice(text); };
+        m_fileReader = std::make_unique<MediaFileWorker>(std::move(stream), std::move(callbacks));
+    }
+    m_fileReader->Read(files);
+}
+
+void TavrelSnifferWindow::PostNotice(const std::string& text) {
+    QMetaObject::invokeMethod(
+        this, [this, notice = Sentence(text)] { ShowNotice(notice); }, Qt::QueuedConnection);
+}
+
+void TavrelSnifferWindow::ShowNotice(const QString& text) {
+    if (!m_noticesShown.insert(text).second)
+        return;
+    // Not modal: the list goes on filling while the notice is open.
+    auto* box = new QMessageBox(QMessageBox::Information, QString::fromLatin1(kProductName), text,
+                                QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    box->show();
+}
+
+void TavrelSnifferWindow::dragEnterEvent(QDragEnterEvent* event) {
+    const QMimeData* data = event->mimeData();
+    if (!data->hasUrls())
+        return;
+    for (const QUrl& url : data->urls()) {
+        if (!url.isLocalFile())
+            return;
+    }
+    event->acceptProposedAction();
+}
+
+void TavrelSnifferWindow::dropEvent(QDropEvent* event) {
+    std::vector<std::string> files;
+    for (const QUrl& url : event->mimeData()->urls()) {
+        if (url.isLocalFile())
+            files.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
+    }
+    if (files.empty())
+        return;
+    event->acceptProposedAction();
+    ReadMediaFiles(files);
 }
 
 QString TavrelSnifferWindow::HelpPageUrl() {
@@ -165,8 +277,59 @@ void TavrelSnifferWindow::OnInitDialog() {
     setMouseTracking(true);
     for (QWidget* child : findChildren<QWidget*>()) child->installEventFilter(this);
 
+    if (!m_launchCommand.empty()) {
+        std::string problem;
+        m_launchKeyLog = CreateLaunchKeyLog(problem);
+        if (m_launchKeyLog.empty()) {
+            ShowMessage(this, kProductName, MB_ICONEXCLAMATION,
+                        "Pelnix cannot start %s: %s.\n\nPelnix opens all the same.",
+                        m_launchCommand.front().c_str(), problem.c_str());
+        }
+    }
     StartCapture();
+    StartLaunchedCommand();
     m_mediaList->setFocus();
+}
+
+void TavrelSnifferWindow::StartLaunchedCommand() {
+    if (m_launchKeyLog.empty())
+        return;
+    // Started once the capture runs, so that its first connections are seen.
+    std::string problem;
+    m_launched = ::StartLaunchedCommand(m_launchCommand, m_launchKeyLog, problem);
+    if (m_launched < 0) {
+        EndLaunch();
+        m_launchKeyLog.clear();
+        ShowMessage(this, kProductName, MB_ICONEXCLAMATION,
+                    "Pelnix cannot start %s: %s.\n\nPelnix opens all the same, and lists what "
+                    "other programs receive.",
+                    m_launchCommand.front().c_str(), problem.c_str());
+        return;
+    }
+    // Reaped when it ends, without waiting on the GUI thread: the kernel's process descriptor
+    // becomes readable then.
+    const pid_t pid = m_launched;
+    const int descriptor = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (descriptor >= 0) {
+        m_launchDescriptor = descriptor;
+        m_launchWatch = new QSocketNotifier(descriptor, QSocketNotifier::Read, this);
+        connect(m_launchWatch, &QSocketNotifier::activated, this, [this, pid] {
+            if (!ReapLaunchedCommand(pid))
+                return;
+            m_launched = -1;
+            CloseLaunchWatch();
+        });
+    } else {
+        auto* timer = new QTimer(this);
+        connect(timer, &QTimer::timeout, this, [this, timer, pid] {
+            if (!ReapLaunchedCommand(pid))
+                return;
+            m_launched = -1;
+            timer->stop();
+            timer->deleteLater();
+        });
+        timer->start(kReapPollMs);
+    }
 }
 
 void TavrelSnifferWindow::PlaceOnScreen() {
@@ -198,6 +361,11 @@ void TavrelSnifferWindow::StartCapture() {
     // The stream engine's settings: the rules for plain HTTP, the TLS key log, the budget.
     std::string badSettings;
     options.stream = ReadStreamSettings(g_settingsFile, &badSettings);
+    // The launched command's key log stands in for the settings' one while the window runs.
+    if (!m_launchKeyLog.empty())
+        options.stream.keyLogFile = m_launchKeyLog;
+    // Notices come on the helper's reader thread, which is joined before the window goes.
+    options.noticeCallback = [this](const std::string& text) { PostNotice(text); };
     if (!badSettings.empty())
         ShowMessage(this, kProductName, MB_ICONEXCLAMATION, "%s", badSettings.c_str());
     m_capture = std::make_unique<CaptureHelperClient>(std::move(options));

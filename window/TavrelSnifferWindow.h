@@ -3,18 +3,24 @@
 
 #include <QPixmap>
 
+#include <sys/types.h>
+
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "widgets/DialogFontScaler.h"
 #include "widgets/TemplateDialog.h"
 
 class AdvertPicture;
 class CaptureHelperClient;
+class MediaFileWorker;
 class NativeDestroyWatch;
 
 class QPushButton;
+class QSocketNotifier;
 class SniffedMediaList;
 
 // The help page installed beside the program, relative to the program's folder.
@@ -28,8 +34,24 @@ public:
     using CaptureHelperLocator = std::function<std::string()>;
 
     explicit TavrelSnifferWindow(QWidget* parent = nullptr, CaptureHelperLocator helper = {});
-    // Deletes the status images, then the list control, then stops the capture helper.
+    // Stops reading files, deletes the status images, then the list control, then stops the
+    // capture helper and ends what --launch started (the command, the key log).
     ~TavrelSnifferWindow() override;
+
+    // Before the window is shown: once the capture runs, `command` (a program and its
+    // arguments) is started with SSLKEYLOGFILE set to a private key log that the capture
+    // follows in place of the settings' TlsKeyLogFile. A command that cannot be started, or no
+    // private folder for its key log, is told in a message; the window opens all the same.
+    void SetLaunchCommand(std::vector<std::string> command);
+
+    // Reads capture files (pcap, pcapng) and HAR exports on a worker thread with the rules of
+    // --read (the settings' TlsKeyLogFile for HTTPS); their media go to the list as sniffed
+    // media do. A file that cannot be read is named in a message.
+    void ReadMediaFiles(const std::vector<std::string>& files);
+
+    // Shows a notice of the capture (such as the one that HTTP/3 was seen) once per text, in a
+    // message that does not block the window. From any thread.
+    void PostNotice(const std::string& text);
 
     SniffedMediaList* MediaList() const { return m_mediaList; }
 
@@ -47,6 +69,8 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void OnPreview();
@@ -55,6 +79,9 @@ private:
     void OnHelpButton();
     void OnListItemChanged();
     void StartCapture();
+    void StartLaunchedCommand();
+    void ShowNotice(const QString& text);
+    void CloseLaunchWatch();
     void PlaceOnScreen();
 
     DialogFontScaler m_fontScaler;
@@ -69,6 +96,14 @@ private:
     QPushButton* m_playButton = nullptr;
     QPushButton* m_downloadButton = nullptr;
     AdvertPicture* m_advert = nullptr;  // a child of the window; clicks open the home page
+    // --launch: the command, its key log while it exists, its process until reaped.
+    std::vector<std::string> m_launchCommand;
+    std::string m_launchKeyLog;
+    pid_t m_launched = -1;
+    int m_launchDescriptor = -1;               // the kernel's descriptor of that process
+    QSocketNotifier* m_launchWatch = nullptr;  // readable once it has ended
+    std::unique_ptr<MediaFileWorker> m_fileReader;
+    std::set<QString> m_noticesShown;
     // Ends the window when another client destroys its native window.
     std::unique_ptr<NativeDestroyWatch> m_destroyWatch;
 };

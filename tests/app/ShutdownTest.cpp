@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -312,3 +313,150 @@ TEST(MainWindow, DestroyedFromOutsideEndsTheProgram) {
     ASSERT_TRUE(status) << "the program ran on without its window";
     EXPECT_EQ(*status, 0) << ReadFile(log);
 }
+
+namespace {
+
+// Settings in `folder` that let the program's start-up pass; gives the environment that finds
+// them.
+std::vector<std::string> PassingSettings(const fs::path& folder) {
+    const fs::path config = folder / "config", work = folder / "work";
+    fs::create_directories(config / "Pelnix");
+    fs::create_directories(work);
+    fs::permissions(work, fs::perms::owner_all);
+    WriteFile(folder / "tool", "#!/bin/sh\n", fs::perms::owner_all);
+    WriteFile(config / "Pelnix" / "Pelnix.ini",
+              "[Pelnix]\nFFMpegExe=" + (folder / "tool").string() +
+                  "\nFFPlayExe=" + (folder / "tool").string() +
+                  "\nFFMpegAud=-f mp3\nTempDir=" + work.string() + "\n");
+    return {"HOME=" + folder.string(), "XDG_CONFIG_HOME=" + config.string(),
+            "XDG_CONFIG_DIRS=" + (folder / "none").string()};
+}
+
+// The program with `arguments`; as root in a network namespace of its own, where its capture
+// finds no adapter of this machine.
+std::vector<std::string> Program(const std::vector<std::string>& arguments) {
+    std::vector<std::string> args{PELNIX_PROGRAM};
+    if (geteuid() == 0)
+        args.insert(args.begin(), {"unshare", "--net"});
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    return args;
+}
+
+// The command --launch starts in these tests: it notes its pid, SSLKEYLOGFILE and that file's
+// mode in `seen` (written whole at once), then waits.
+std::vector<std::string> NotingCommand(const fs::path& seen) {
+    return {"--launch",
+            "sh",
+            "-c",
+            "printf '%s\\n' $$ \"$SSLKEYLOGFILE\" > \"$1.part\"; stat -c %a \"$SSLKEYLOGFILE\" "
+            ">> \"$1.part\"; mv \"$1.part\" \"$1\"; exec sleep 60",
+            "sh",
+            seen.string()};
+}
+
+}  // namespace
+
+// Without a runtime folder only this user may enter, --launch refuses before anything starts.
+TEST(Launch, RefusedWithoutAPrivateRuntimeFolder) {
+    TempFolder folder;
+    const auto settings = PassingSettings(folder.path);
+    const fs::path open = folder.path / "open", target = folder.path / "private";
+    fs::create_directories(open);
+    fs::permissions(open, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+    fs::create_directories(target);
+    fs::permissions(target, fs::perms::owner_all);
+    fs::create_directory_symlink(target, folder.path / "link");
+    struct Case {
+        const char* name;
+        std::optional<std::string> runtime;  // nothing: unset
+        const char* message;
+    };
+    const Case cases[] = {
+        {"unset", std::nullopt, "XDG_RUNTIME_DIR is not set"},
+        {"empty", "", "XDG_RUNTIME_DIR is not set"},
+        {"open to others", open.string(), "is not a folder of this user's own"},
+        {"a link", (folder.path / "link").string(), "is not a folder of this user's own"},
+        {"relative", "private", "is not a folder of this user's own"},
+    };
+    const std::optional<std::string> saved =
+        getenv("XDG_RUNTIME_DIR") ? std::optional<std::string>(getenv("XDG_RUNTIME_DIR"))
+                                  : std::nullopt;
+    unsetenv("XDG_RUNTIME_DIR");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path seen = folder.path / "seen";
+        std::vector<std::string> environment = settings;
+        environment.push_back("QT_QPA_PLATFORM=offscreen");
+        if (c.runtime)
+            environment.push_back("XDG_RUNTIME_DIR=" + *c.runtime);
+        const std::string log = (folder.path / "pelnix.log").string();
+        const pid_t program = Start(Program(NotingCommand(seen)), environment, log);
+        ASSERT_GT(program, 0);
+        const auto status = WaitEnd(program, std::chrono::seconds(20));
+        if (!status)
+            KillAndReap(program);
+        ASSERT_TRUE(status) << "the program ran";
+        EXPECT_EQ(*status, 1);
+        EXPECT_NE(ReadFile(log).find(std::string("pelnix: cannot launch sh: ") +
+                                     (c.runtime && !c.runtime->empty()
+                                          ? "XDG_RUNTIME_DIR (" + *c.runtime + ") "
+                                          : std::string()) +
+                                     c.message),
+                  std::string::npos)
+            << ReadFile(log);
+        EXPECT_FALSE(fs::exists(seen)) << "the command was started";
+        EXPECT_TRUE(fs::is_empty(target));
+    }
+    if (saved)
+        setenv("XDG_RUNTIME_DIR", saved->c_str(), 1);
+}
+
+class LaunchStopSignal : public ::testing::TestWithParam<int> {};
+
+// A stop signal ends the program cleanly: the launched command is asked to end and its key log,
+// which existed private in the runtime folder while it ran, is gone.
+TEST_P(LaunchStopSignal, DeletesTheKeyLogAndEndsTheCommand) {
+    TempFolder folder;
+    const fs::path runtime = folder.path / "run", seen = folder.path / "seen";
+    fs::create_directories(runtime);
+    fs::permissions(runtime, fs::perms::owner_all);
+    std::vector<std::string> environment = PassingSettings(folder.path);
+    environment.push_back("QT_QPA_PLATFORM=offscreen");
+    environment.push_back("XDG_RUNTIME_DIR=" + runtime.string());
+    const std::string log = (folder.path / "pelnix.log").string();
+    const pid_t program = Start(Program(NotingCommand(seen)), environment, log);
+    ASSERT_GT(program, 0);
+    if (!WaitFor([&] { return fs::exists(seen); }, std::chrono::seconds(20))) {
+        KillAndReap(program);
+        FAIL() << "the command did not run: " << ReadFile(log);
+    }
+    std::istringstream lines(ReadFile(seen));
+    std::string pidText, keyLog, mode;
+    std::getline(lines, pidText);
+    std::getline(lines, keyLog);
+    std::getline(lines, mode);
+    const pid_t command = std::stoi(pidText);
+    EXPECT_EQ(fs::path(keyLog).parent_path(), runtime);
+    EXPECT_EQ(mode, "600");
+    EXPECT_TRUE(fs::exists(keyLog));
+    EXPECT_TRUE(Alive(command));
+
+    kill(program, GetParam());
+    const auto status = WaitEnd(program, std::chrono::seconds(10));
+    if (!status)
+        KillAndReap(program);
+    ASSERT_TRUE(status) << "the program did not end";
+    EXPECT_EQ(*status, 128 + GetParam()) << ReadFile(log);
+    EXPECT_FALSE(fs::exists(keyLog));
+    EXPECT_TRUE(fs::is_empty(runtime));
+    EXPECT_TRUE(WaitFor([&] { return !Alive(command); }, std::chrono::seconds(5)))
+        << "the command outlived the program";
+    if (Alive(command))
+        kill(command, SIGKILL);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, LaunchStopSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(sigabbrev_np(info.param));
+                         });

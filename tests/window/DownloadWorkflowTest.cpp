@@ -13,17 +13,16 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "base/Globals.h"
 #include "base/ShowMessage.h"
-#include "support/LiveNetwork.h"
-#include "helper/CaptureHelperClient.h"
-#include "window/SniffedMediaList.h"
 #include "converter/ConversionJobs.h"
 #include "converter/ConverterTestSupport.h"
 #include "converter/TavrelImportProgressDlg.h"
 #include "frames/FrameDecoder.h"
+#include "helper/CaptureHelperClient.h"
 #include "http/DownloadDialog.h"
 #include "http/LocalHttpServer.h"
 #include "http/ScriptedSocketServer.h"
@@ -603,6 +602,94 @@ private slots:
         QCOMPARE(convtest::ReadFile(said), std::string("http://media.test/a.flv?x=$(id)\n"));
         QCOMPARE(session.IgnoreListSize(), std::size_t(1));
         QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
+    }
+
+    // --launch for real: curl, started by the window in its namespace, fetches an MP4 over
+    // HTTPS from nginx and writes the window's private key log; the capture helper follows that
+    // file and the MP4 is listed with its https URL. The key log goes with the window.
+    void launchedCurlOverHttpsIsListed() {
+        if (geteuid() != 0)
+            QSKIP("needs root: creates network namespaces and captures packets");
+        for (const char* program : {"nginx", "openssl", "curl"}) {
+            if (!HaveProgram(program))
+                QSKIP(qPrintable(QStringLiteral("needs the program %1").arg(program)));
+        }
+        VethPair net("dl");
+        QVERIFY(net.Ok());
+        const std::string folder = m_root + "/launch";
+        const std::string site = folder + "/site";
+        fs::create_directories(site);
+        fs::permissions(m_root,
+                        fs::perms::owner_all | fs::perms::others_exec | fs::perms::group_exec);
+        fs::permissions(folder,
+                        fs::perms::owner_all | fs::perms::others_exec | fs::perms::others_read);
+        {
+            std::ofstream movie(site + "/movie.mp4", std::ios::binary);
+            movie << std::string(
+                         "\0\0\0\x18"
+                         "ftypisom\0\0\0\0isommp41",
+                         24)
+                  << std::string(300000, '\x11');
+        }
+        fs::permissions(site,
+                        fs::perms::owner_all | fs::perms::others_exec | fs::perms::others_read);
+        QCOMPARE(RunProgram({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                             "ec_paramgen_curve:P-256", "-nodes", "-keyout", folder + "/server.key",
+                             "-out", folder + "/server.pem", "-days", "1", "-subj",
+                             std::string("/CN=") + VethPair::kServerAddress}),
+                 0);
+        std::ofstream(folder + "/nginx.conf")
+            << "daemon off;\nmaster_process off;\nworker_processes 1;\npid " << folder
+            << "/nginx.pid;\nerror_log " << folder << "/error.log;\n"
+            << "events { worker_connections 64; }\nhttp {\n  access_log off;\n"
+            << "  types { video/mp4 mp4; }\n  client_body_temp_path " << folder << "/body;\n"
+            << "  server {\n    listen 8443 ssl http2;\n    ssl_certificate " << folder
+            << "/server.pem;\n    ssl_certificate_key " << folder << "/server.key;\n    root "
+            << site << ";\n  }\n}\n";
+        const pid_t server = StartProgram(net.InServer(
+            {"nginx", "-p", folder, "-c", folder + "/nginx.conf", "-e", folder + "/error.log"}));
+        struct StopServer {
+            pid_t pid;
+            ~StopServer() { StopProgram(pid); }
+        } stopServer{server};
+        const std::string url =
+            std::string("https://") + VethPair::kServerAddress + ":8443/movie.mp4";
+        QTRY_VERIFY(RunProgram(net.InClient({"curl", "-sfk", "-o", "/dev/null", url})) == 0);
+
+        const std::string runtime = folder + "/run";
+        fs::create_directories(runtime);
+        fs::permissions(runtime, fs::perms::owner_all);
+        const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime));
+        const int home = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        QVERIFY(home >= 0);
+        // The helper and the command start from this thread, in the client's namespace.
+        QVERIFY(net.EnterClientNamespace());
+        struct GoHome {
+            int fd;
+            QByteArray runtime;
+            ~GoHome() {
+                setns(fd, CLONE_NEWNET);
+                close(fd);
+                qputenv("XDG_RUNTIME_DIR", runtime);
+            }
+        } goHome{home, savedRuntime};
+        {
+            TavrelSnifferWindow window(nullptr, [] { return std::string(PELNIX_CAPTURE_HELPER); });
+            window.SetLaunchCommand({"curl", "-sfk", "--http1.1", "-o", "/dev/null", url});
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            QCOMPARE(g_captureSessions.size(), std::size_t(1));
+            QVERIFY2(g_captureSessions[0]->IsCapturing(),
+                     g_captureSessions[0]->ErrorText().c_str());
+            QTRY_COMPARE_WITH_TIMEOUT(window.MediaList()->Count(), 1, 15000);
+            QCOMPARE(window.MediaList()->Record(0)->url, url);
+            QCOMPARE(window.MediaList()->Record(0)->type, std::string("mp4"));
+            QCOMPARE(FilesIn(runtime).size(), std::size_t(1));
+            QVERIFY(fs::file_size(runtime + "/" + FilesIn(runtime)[0]) > 0);
+            QCOMPARE(m_messages, QStringList());
+        }
+        QVERIFY(FilesIn(runtime).empty());
     }
 
     // Everything for real: a capture session in a network namespace lists a Flash video that

@@ -1,5 +1,8 @@
 #include <QDir>
+#include <QDropEvent>
 #include <QFile>
+#include <QMessageBox>
+#include <QMimeData>
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
@@ -8,12 +11,17 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <csignal>
 #include <thread>
 
 #include "base/Globals.h"
 #include "base/ShowMessage.h"
 #include "helper/CaptureHelperClient.h"
+#include "streams/QuicSighting.h"
 #include "window/SniffedMediaList.h"
 #include "window/TavrelSnifferWindow.h"
 
@@ -55,6 +63,53 @@ struct ShownWindow {
     int numberAt(int row) const {
         return list()->topLevelItem(row)->text(0).section('.', 0, 0).toInt();
     }
+};
+
+void WriteText(const QString& path, const QByteArray& text) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text);
+}
+
+// A HAR entry of a GET answered with `type` and a Content-Length of `length`, without a body.
+QByteArray HarEntry(const QByteArray& url, const QByteArray& type, const QByteArray& length) {
+    return R"({"startedDateTime":"2026-06-01T13:02:03.123Z","time":1,"request":{"method":"GET","url":")" +
+           url +
+           R"(","httpVersion":"HTTP/2","headers":[],"cookies":[],"queryString":[],"headersSize":-1,)"
+           R"("bodySize":0},"response":{"status":200,"statusText":"","httpVersion":"HTTP/2",)"
+           R"("headers":[{"name":"content-type","value":")" +
+           type + R"("},{"name":"content-length","value":")" + length +
+           R"("}],"cookies":[],"content":{"size":)" + length + R"(,"mimeType":")" + type +
+           R"("},"redirectURL":"","headersSize":-1,"bodySize":-1},"cache":{},"timings":{}})";
+}
+
+QByteArray Har(const QList<QByteArray>& entries) {
+    return R"({"log":{"version":"1.2","creator":{"name":"test","version":"1"},"entries":[)" +
+           entries.join(',') + "]}}";
+}
+
+// Whether process `pid` has ended (a zombie counts as ended).
+bool Ended(pid_t pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray text = stat.readAll();
+    const qsizetype close = text.lastIndexOf(')');
+    return close < 0 || close + 2 >= text.size() || text[close + 2] == 'Z';
+}
+
+// A private runtime folder for --launch while the test runs.
+struct RuntimeFolder {
+    QTemporaryDir root;
+    QString path = root.path() + QStringLiteral("/run");
+    QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+    RuntimeFolder() {
+        QDir().mkpath(path);
+        ::chmod(QFile::encodeName(path).constData(), 0700);
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(path));
+    }
+    ~RuntimeFolder() { qputenv("XDG_RUNTIME_DIR", saved); }
+    QStringList entries() const { return QDir(path).entryList(QDir::Files | QDir::System); }
 };
 
 }  // namespace
@@ -379,6 +434,158 @@ private slots:
         help->installEventFilter(&watch);
         delete window;
         QCOMPARE(watch.families.value(watch.families.size() - 1), previous.family());
+    }
+
+    // Capture files and HAR exports named on the command line or dropped on the window are
+    // read off the GUI thread, and their media join the list; a file that cannot be read is
+    // named in a message.
+    void filesGivenOrDroppedListTheirMedia() {
+        QTemporaryDir folder;
+        const QString first = folder.filePath(QStringLiteral("first.har"));
+        const QString second = folder.filePath(QStringLiteral("second session.har"));
+        WriteText(first, Har({HarEntry("https://cdn.test/a.mp4", "video/mp4", "2000000"),
+                              HarEntry("https://www.test/", "text/html", "500000"),
+                              HarEntry("https://cdn.test/b.mp3", "audio/mpeg", "300000")}));
+        WriteText(second, Har({HarEntry("https://cdn.test/c.webm", "video/webm", "900000")}));
+        const QString garbage = folder.filePath(QStringLiteral("garbage.pcap"));
+        WriteText(garbage, QByteArray(100, 'x'));
+        QStringList messages;
+        SetMessageBoxHandler([&](QWidget*, const QString&, unsigned, const QString& text) {
+            messages.append(text);
+            return IDOK;
+        });
+        {
+            ShownWindow w;
+            w.window.ReadMediaFiles({first.toStdString()});
+            QTRY_COMPARE(w.list()->Count(), 2);
+            QCOMPARE(w.list()->Record(0)->url, std::string("https://cdn.test/a.mp4"));
+            QCOMPARE(w.list()->Record(1)->url, std::string("https://cdn.test/b.mp3"));
+            QCOMPARE(w.list()->Record(0)->size, std::uint64_t{2000000});
+
+            QMimeData data;
+            data.setUrls({QUrl::fromLocalFile(second)});
+            QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton,
+                                  Qt::NoModifier);
+            QCoreApplication::sendEvent(&w.window, &enter);
+            QVERIFY(enter.isAccepted());
+            QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(&w.window, &drop);
+            QTRY_COMPARE(w.list()->Count(), 3);
+            QCOMPARE(w.list()->Record(2)->url, std::string("https://cdn.test/c.webm"));
+
+            // A remote address is not taken.
+            QMimeData remote;
+            remote.setUrls({QUrl(QStringLiteral("https://cdn.test/d.har"))});
+            QDragEnterEvent refused(QPoint(10, 10), Qt::CopyAction, &remote, Qt::LeftButton,
+                                    Qt::NoModifier);
+            refused.setAccepted(false);
+            QCoreApplication::sendEvent(&w.window, &refused);
+            QVERIFY(!refused.isAccepted());
+
+            w.window.ReadMediaFiles(
+                {folder.filePath(QStringLiteral("missing.pcapng")).toStdString(),
+                 garbage.toStdString()});
+            QTRY_COMPARE(messages.size(), 2);
+            QVERIFY2(messages[0].startsWith(QStringLiteral("Cannot read capture file '") +
+                                            folder.filePath(QStringLiteral("missing.pcapng"))),
+                     qPrintable(messages[0]));
+            QVERIFY2(messages[1].contains(garbage), qPrintable(messages[1]));
+            QCOMPARE(w.list()->Count(), 3);
+        }
+        SetMessageBoxHandler({});
+    }
+
+    // Notices come on the capture helper's reader thread: each text is shown once, in a box
+    // that leaves the window usable.
+    void aNoticeIsShownOnce() {
+        ShownWindow w;
+        std::thread reader([&] {
+            w.window.PostNotice(kQuicNotice);
+            w.window.PostNotice(kQuicNotice);
+        });
+        reader.join();
+        const auto boxes = [&] {
+            QList<QMessageBox*> shown;
+            for (QMessageBox* box : w.window.findChildren<QMessageBox*>()) {
+                if (box->isVisible() && box->text() == QLatin1String(kQuicNotice))
+                    shown.append(box);
+            }
+            return shown;
+        };
+        QTRY_COMPARE(boxes().size(), 1);
+        QTest::qWait(50);
+        QCOMPARE(boxes().size(), 1);
+        QVERIFY(!boxes()[0]->isModal());
+        w.add("media.test/after-the-notice.flv", 100000);
+        QCOMPARE(w.list()->Count(), 1);
+    }
+
+    // --launch: the command runs with SSLKEYLOGFILE naming a new private file in the runtime
+    // folder, the capture helper is told to follow that file, and when the window goes the
+    // file is deleted and the command asked to end.
+    void launchedCommandGetsAPrivateKeyLog() {
+        RuntimeFolder runtime;
+        QTemporaryDir folder;
+        const QString seen = folder.filePath(QStringLiteral("seen"));
+        const QString helperArguments = folder.filePath(QStringLiteral("helper-arguments"));
+        const QString helper = folder.filePath(QStringLiteral("pelnix-capture"));
+        // A helper that notes how it was started and fails: the window opens without capture.
+        WriteText(helper, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + helperArguments.toUtf8() +
+                              "'\nexit 1\n");
+        QVERIFY(QFile::setPermissions(helper, QFile::ReadOwner | QFile::ExeOwner));
+        const std::string script =
+            "printf '%s\\n' $$ \"$SSLKEYLOGFILE\" > \"$1.part\"; "
+            "stat -c %a \"$SSLKEYLOGFILE\" >> \"$1.part\"; "
+            "printf 'CLIENT_RANDOM 00 00\\n' >> \"$SSLKEYLOGFILE\"; mv \"$1.part\" \"$1\"; "
+            "exec sleep 60";
+        auto* window = new TavrelSnifferWindow(nullptr, [&] { return helper.toStdString(); });
+        window->SetLaunchCommand({"sh", "-c", script, "sh", seen.toStdString()});
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(seen), 10000);
+        QFile file(seen);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(file.readAll()).split('\n');
+        QVERIFY2(lines.size() >= 3, qPrintable(lines.join('|')));
+        const pid_t command = lines[0].toInt();
+        const QString keyLog = lines[1];
+        QCOMPARE(QFileInfo(keyLog).absolutePath(), runtime.path);
+        QCOMPARE(lines[2], QStringLiteral("600"));
+        QCOMPARE(runtime.entries(), QStringList{QFileInfo(keyLog).fileName()});
+        QVERIFY(!Ended(command));
+        QFile arguments(helperArguments);
+        QVERIFY(arguments.open(QIODevice::ReadOnly));
+        const QStringList given = QString::fromUtf8(arguments.readAll()).split('\n');
+        const qsizetype option = given.indexOf(QStringLiteral("--keylog"));
+        QVERIFY2(option >= 0 && given.value(option + 1) == keyLog, qPrintable(given.join(' ')));
+
+        delete window;
+        QVERIFY(!QFile::exists(keyLog));
+        QTRY_VERIFY_WITH_TIMEOUT(Ended(command), 5000);
+        QVERIFY(runtime.entries().isEmpty());
+    }
+
+    // A command that cannot be started is told, its key log goes at once, and the window opens.
+    void aCommandThatCannotStartIsTold() {
+        RuntimeFolder runtime;
+        QStringList messages;
+        SetMessageBoxHandler([&](QWidget*, const QString&, unsigned, const QString& text) {
+            messages.append(text);
+            return IDOK;
+        });
+        {
+            TavrelSnifferWindow window(nullptr, &NoCapture);
+            window.SetLaunchCommand({"pelnix-test-no-such-command", "--flag"});
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            QTRY_COMPARE(messages.size(), 1);
+            QVERIFY2(messages[0].startsWith(
+                         QStringLiteral("Pelnix cannot start pelnix-test-no-such-command: ")),
+                     qPrintable(messages[0]));
+            QVERIFY(runtime.entries().isEmpty());
+            QVERIFY(window.isVisible());
+        }
+        SetMessageBoxHandler({});
     }
 
     void helpPageBesideTheProgramElseInTheInstalledDocumentation() {
