@@ -116,11 +116,15 @@ void DownloadStream(QWidget* owner, SniffedMediaList& list, const SniffedMedia& 
     const std::string copy = wantMp4 ? output : files.media;
     const QString detail = QStringLiteral("Saving to \"%1\"").arg(QString::fromStdString(output));
 
-    std::vector<std::string> input = {"-protocol_whitelist", kStreamProtocols};
+    // The reader is named (the URL need not end as a playlist's name does); its own options are
+    // only given to it.
+    const bool hls = record.kind == "hls";
+    std::vector<std::string> input = {"-protocol_whitelist", kStreamProtocols, "-f",
+                                      hls ? "hls" : "dash"};
     const std::string headers = ConverterHeaders(ChooseRefetchHeaders(record.requestHeaders));
     if (!headers.empty())
         input.insert(input.end(), {"-headers", headers});
-    if (ConverterHasExtensionPicky())
+    if (hls && ConverterHasExtensionPicky())
         input.insert(input.end(), {"-extension_picky", "0"});
 
     IgnoreOwnRequest(source);

@@ -183,8 +183,8 @@ void SniffedMediaList::Refresh() {
         item->setFlags(item->flags() | Qt::ItemIsEditable);
         if (!it->kind.empty() && !it->detail.empty()) {
             // A stream's variants, best first; network text, shown as plain text whatever it holds.
-            const QString tip =
-                Qt::convertFromPlainText(QString::fromStdString(it->detail).trimmed());
+            const QString tip = Qt::convertFromPlainText(
+                QString::fromStdString(it->detail).trimmed(), Qt::WhiteSpaceNormal);
             for (int column = 0; column < 3; ++column) item->setToolTip(column, tip);
         }
         if (it->statusImage >= 0 && it->statusImage < m_images.size()) {
