@@ -100,12 +100,39 @@ std::string AskSavePath(QWidget* owner, const std::string& extension) {
     return chosen.isEmpty() ? std::string() : chosen.first().toStdString();
 }
 
-void PlayMedia(QWidget*, const std::string& pathOrUrl) {
+void PlayMedia(QWidget*, const std::string& pathOrUrl, const std::string& headers) {
     QString target = QString::fromStdString(pathOrUrl).trimmed();
     if (target.isEmpty())
         return;
     // One argument and no shell; a leading "-" would still read as a player option.
     if (target.startsWith(QLatin1Char('-')))
         target.prepend(QStringLiteral("./"));
-    QProcess::startDetached(QString::fromStdString(g_ffplayExe), {target});
+    QStringList arguments;
+    if (!headers.empty())
+        arguments << QStringLiteral("-headers") << QString::fromStdString(headers);
+    arguments << target;
+    QProcess::startDetached(QString::fromStdString(g_ffplayExe), arguments);
+}
+
+bool ConverterHasExtensionPicky() {
+    static std::string askedOf;
+    static bool known = false;
+    if (askedOf == g_ffmpegExe && !askedOf.empty())
+        return known;
+    askedOf = g_ffmpegExe;
+    known = false;
+    QProcess probe;
+    probe.setProcessChannelMode(QProcess::MergedChannels);
+    probe.start(
+        QString::fromStdString(g_ffmpegExe),
+        {QStringLiteral("-hide_banner"), QStringLiteral("-h"), QStringLiteral("demuxer=hls")});
+    if (!probe.waitForFinished(10000)) {
+        probe.kill();
+        probe.waitForFinished(1000);
+        return known;
+    }
+    // The help text is short; more than this is not the help text.
+    const QByteArray text = probe.readAll().left(1 << 20);
+    known = probe.exitStatus() == QProcess::NormalExit && text.contains("extension_picky");
+    return known;
 }

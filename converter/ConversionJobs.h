@@ -44,5 +44,12 @@ using SavePromptHandler = std::function<QString(QWidget* owner, const SavePrompt
 void SetSavePromptHandler(SavePromptHandler handler);
 
 // Starts the player on `pathOrUrl` (blanks at either end removed) without waiting for it and
-// without a shell: the player gets it as its one argument. Empty text does nothing.
-void PlayMedia(QWidget* owner, const std::string& pathOrUrl);
+// without a shell: the player gets it as its one argument, after `-headers` and `headers` (request
+// header lines, each ended by CR LF, sent with every request of the stream) when those are not
+// empty. Empty text does nothing.
+void PlayMedia(QWidget* owner, const std::string& pathOrUrl, const std::string& headers = {});
+
+// Whether the converter g_ffmpegExe has the stream reader's extension_picky option (newer
+// converters refuse segments whose names do not end as a playlist's segments should, unless it
+// is turned off). Asked once per converter path, without a shell; false when it cannot be told.
+bool ConverterHasExtensionPicky();

@@ -122,8 +122,11 @@ std::string DurationQueryCommand(std::string_view ffmpegExe, std::string_view in
 }
 
 std::string ConversionCommand(std::string_view ffmpegExe, std::string_view inputPath,
-                              std::string_view options, std::string_view outputPath) {
-    std::string command = "exec " + ShellQuote(ffmpegExe) + " -y -i " + ShellQuote(inputPath) + " ";
+                              std::string_view options, std::string_view outputPath,
+                              const std::vector<std::string>& inputArguments) {
+    std::string command = "exec " + ShellQuote(ffmpegExe) + " -y";
+    for (const std::string& argument : inputArguments) command += " " + ShellQuote(argument);
+    command += " -i " + ShellQuote(inputPath) + " ";
     command.append(options);
     command += " " + ShellQuote(outputPath) + "\n";
     return command;

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Seconds after the last " time=" in `chunk` whose value is complete (something follows it):
 // either a decimal number of seconds or the HH:MM:SS.ss form. 0 when there is none (time=N/A
@@ -23,8 +24,11 @@ std::string DurationQueryCommand(std::string_view ffmpegExe, std::string_view in
 
 // The conversion script line (ending in one line end), exec'ing the converter as above.
 // `options` is the trusted FFMpegAud setting and goes in unquoted; every path is quoted.
+// `inputArguments` (options of the input, such as the request headers of a stream) go before
+// the input, each quoted.
 std::string ConversionCommand(std::string_view ffmpegExe, std::string_view inputPath,
-                              std::string_view options, std::string_view outputPath);
+                              std::string_view options, std::string_view outputPath,
+                              const std::vector<std::string>& inputArguments = {});
 
 // The part of the report that follows the converter's banner: the lines after the first line that
 // holds "built with" (or "built on", older converters) read from the file `path`, in pieces of

@@ -61,7 +61,12 @@ int TavrelImportProgressDlg::exec() {
 
 void TavrelImportProgressDlg::RunConversion() {
     const auto cancelled = [] { return g_cancelConversion.load(); };
-    QueryMediaDuration(this, m_inputPath, m_durationSeconds, cancelled);
+    if (m_knownDuration > 0 && m_knownDuration < kTimeLimit)
+        m_durationSeconds = m_knownDuration;
+    else if (m_inputArguments.empty())
+        QueryMediaDuration(this, m_inputPath, m_durationSeconds, cancelled);
+    else
+        m_durationSeconds = 0;
     if (cancelled()) {
         Finish(kCancelled);
         return;
@@ -74,8 +79,8 @@ void TavrelImportProgressDlg::RunConversion() {
         Finish(kFailed, WorkFileFailureText(m_outputPath, error));
         return;
     }
-    if (!WriteTextFile(m_scriptPath,
-                       ConversionCommand(g_ffmpegExe, m_inputPath, m_options, output.Path()))) {
+    if (!WriteTextFile(m_scriptPath, ConversionCommand(g_ffmpegExe, m_inputPath, m_options,
+                                                       output.Path(), m_inputArguments))) {
         const int error = errno;
         Finish(kFailed, WorkFileFailureText(m_scriptPath, error));
         return;
@@ -127,8 +132,13 @@ void TavrelImportProgressDlg::OnRunnerOutput(const QByteArray& chunk) {
     m_currentSeconds = ParseProgressTime(std::string_view(chunk.constData(), chunk.size()));
     if (m_currentSeconds >= kTimeLimit)
         m_currentSeconds = 0;
-    if (!(m_currentSeconds > 0) || !(m_durationSeconds > 0))
+    if (!(m_currentSeconds > 0))
         return;
+    if (!(m_durationSeconds > 0)) {
+        if (auto* text = ControlAs<QLabel>(kProgressTextId))
+            text->setText(QString::asprintf("%2.1f Seconds", m_currentSeconds));
+        return;
+    }
     const double position =
         std::clamp(m_currentSeconds / m_durationSeconds * kProgressMax, 0.0, double(kProgressMax));
     if (auto* bar = ControlAs<QProgressBar>(kProgressId))

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "widgets/TemplateDialog.h"
 
@@ -43,6 +44,16 @@ public:
     // failure and cancel an earlier file at the output path stays as it was.
     int exec() override;
 
+    // Options of the input, given before it (each quoted), such as the request headers of a
+    // stream. Set before exec.
+    void SetInputArguments(std::vector<std::string> arguments) {
+        m_inputArguments = std::move(arguments);
+    }
+    // The input's duration when it is known beforehand (a stream's playlist gives it): the
+    // input is not measured. 0 measures it, unless input arguments are set (the measuring run
+    // would go without them): the progress then shows seconds done alone.
+    void SetKnownDuration(double seconds) { m_knownDuration = seconds; }
+
     double DurationSeconds() const { return m_durationSeconds; }
     double CurrentSeconds() const { return m_currentSeconds; }
     // Why a run failed before the converter could: a work file that cannot be written. Empty
@@ -61,6 +72,8 @@ private:
 
     QString m_title, m_label, m_detail;
     std::string m_scriptPath, m_inputPath, m_outputPath, m_options;
+    std::vector<std::string> m_inputArguments;
+    double m_knownDuration = 0;
     std::shared_ptr<CWindowConsoleRunner> m_runner;
     std::string m_failureText;
     bool m_outputDelivered = false;  // the last delivery of the runner's output has arrived

@@ -118,6 +118,26 @@ std::string AddressText(const sockaddr* address, unsigned length) {
     return text;
 }
 
+// The folder of certificate authorities libcurl trusts by default (hashed names, as OpenSSL reads
+// them), so that an extra file can be trusted beside it: the file option alone would replace the
+// system's bundle.
+const char* SystemAuthorityFolder() {
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    if (info != nullptr && info->age >= CURLVERSION_SEVENTH && info->capath != nullptr)
+        return info->capath;
+    return "/etc/ssl/certs";
+}
+
+// Whether `line` can go out as a header line: no control character but the tab.
+bool IsSendableLine(std::string_view line) {
+    for (const char c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\t') || byte == 0x7F)
+            return false;
+    }
+    return !line.empty();
+}
+
 }  // namespace
 
 bool ParseHttpUrl(const std::string& url, HttpUrlParts& parts) {
@@ -391,6 +411,10 @@ bool HttpDownloader::OpenSession() {
         std::clamp<long>(std::max<long>(static_cast<long>(m_readBufferSize), kReceiveBufferBytes),
                          1024, CURL_MAX_READ_SIZE);
     using CB = HttpDownloaderCallbacks;
+    if (!m_extraAuthorityFile.empty() && !(Set(CURLOPT_CAINFO, m_extraAuthorityFile.c_str()) &&
+                                           Set(CURLOPT_CAPATH, SystemAuthorityFolder()))) {
+        return false;
+    }
     return Set(CURLOPT_NOSIGNAL, 1L) && Set(CURLOPT_ERRORBUFFER, m_errorBuffer) &&
            Set(CURLOPT_USERAGENT, agent.c_str()) && Set(CURLOPT_PROTOCOLS_STR, "http,https") &&
            Set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https") && Set(CURLOPT_FOLLOWLOCATION, 1L) &&
@@ -514,6 +538,10 @@ bool HttpDownloader::SendAndReceive(bool& again) {
             list = grown;
     };
     append("Accept: " + accept);  // "Accept:" alone removes libcurl's own line
+    for (const std::string& line : m_extraHeaderLines) {
+        if (IsSendableLine(line))
+            append(line);
+    }
     const std::string extra = GetRequestHeaders();
     for (std::size_t pos = 0; pos < extra.size();) {
         std::size_t end = extra.find('\n', pos);

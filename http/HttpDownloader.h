@@ -83,6 +83,15 @@ public:
     const std::string& AcceptTypes() const { return m_acceptTypes; }
     void SetReadBufferSize(std::uint32_t size) { m_readBufferSize = size; }
     std::uint32_t ReadBufferSize() const { return m_readBufferSize; }
+    // Header lines ("Name: value", no line end) sent with every request of the transfer, such as
+    // the captured Cookie of a listed entry. A line holding a control character is not sent.
+    void SetExtraHeaderLines(std::vector<std::string> lines) {
+        m_extraHeaderLines = std::move(lines);
+    }
+    const std::vector<std::string>& ExtraHeaderLines() const { return m_extraHeaderLines; }
+    // A file of certificate authorities (PEM) trusted besides the system's; empty for the
+    // system's alone. Certificates are verified either way.
+    void SetExtraAuthorityFile(std::string path) { m_extraAuthorityFile = std::move(path); }
 
     // The size the body is expected to have (the sniffed size); 0 when it is not known. A body
     // that comes without a length fails past twice this size plus kUnannouncedBodyMargin.
@@ -180,6 +189,8 @@ private:
     std::uint64_t m_expectedSize = 0;
     std::string m_acceptTypes = "*/*";
     std::uint32_t m_readBufferSize = 16384;
+    std::vector<std::string> m_extraHeaderLines;
+    std::string m_extraAuthorityFile;
     std::chrono::milliseconds m_connectTimeout{30000};
     long m_lowSpeedLimit = 1;
     std::chrono::seconds m_lowSpeedTime{60};

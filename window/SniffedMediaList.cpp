@@ -5,6 +5,7 @@
 #include <QMetaObject>
 #include <QPushButton>
 #include <QStyledItemDelegate>
+#include <QTextDocument>
 
 #include <ctime>
 
@@ -111,18 +112,18 @@ void SniffedMediaList::DrainReports() {
         batch.swap(m_pending);
         m_drainPosted = false;
     }
+    // A range that completes a listed file or a playlist seen again updates its record in place.
     bool changed = false;
     for (const Report& r : batch) {
-        if (m_catalogue.AddSniffedMedia(r.report, r.when)) {
+        if (m_catalogue.Apply(r.report, r.when).kind != CatalogueChange::Kind::Refused)
             changed = true;
-        }
     }
     if (changed)
         Refresh();
 }
 
 void SniffedMediaList::AddSniffedMedia(const MediaReport& report, std::time_t when) {
-    if (m_catalogue.AddSniffedMedia(report, when))
+    if (m_catalogue.Apply(report, when).kind != CatalogueChange::Kind::Refused)
         Refresh();
 }
 
@@ -130,9 +131,7 @@ void SniffedMediaList::AddSniffedMedia(const std::string& urlText,
                                        const std::string& requestHeaders,
                                        const std::string& lengthText, const std::string& typeText,
                                        std::time_t when) {
-    if (m_catalogue.AddSniffedMedia(urlText, requestHeaders, lengthText, typeText, when)) {
-        Refresh();
-    }
+    AddSniffedMedia(PlainReport(urlText, requestHeaders, lengthText, typeText), when);
 }
 
 int SniffedMediaList::SelectedRecord() const {
@@ -182,6 +181,12 @@ void SniffedMediaList::Refresh() {
                                           QString::fromStdString(it->type),
                                           QString::fromStdString(RecordSizeText(*it))});
         item->setFlags(item->flags() | Qt::ItemIsEditable);
+        if (!it->kind.empty() && !it->detail.empty()) {
+            // A stream's variants, best first; network text, shown as plain text whatever it holds.
+            const QString tip = Qt::convertFromPlainText(
+                QString::fromStdString(it->detail).trimmed(), Qt::WhiteSpaceNormal);
+            for (int column = 0; column < 3; ++column) item->setToolTip(column, tip);
+        }
         if (it->statusImage >= 0 && it->statusImage < m_images.size()) {
             item->setIcon(0, QIcon(m_images[it->statusImage]));
         }

@@ -34,6 +34,7 @@
 #include "helper/RecordStream.h"
 #include "support/FrameBuilder.h"
 #include "support/LiveNetwork.h"
+#include "support/TestAuthority.h"
 
 namespace fs = std::filesystem;
 
@@ -800,23 +801,6 @@ TEST(CaptureHelper, CommandsItCannotTrustEndItInOrder) {
 }
 
 namespace {
-
-// A certificate authority made for one test, and a server certificate it signed for the media
-// host and the server's address.
-bool MakeTestAuthority(const fs::path& folder) {
-    const std::string f = folder.string();
-    std::ofstream(folder / "san.cnf")
-        << "subjectAltName=DNS:media.pelnix.test,IP:" << VethPair::kServerAddress << "\n";
-    return RunProgram({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                       "ec_paramgen_curve:P-256", "-nodes", "-keyout", f + "/ca.key", "-out",
-                       f + "/ca.pem", "-days", "2", "-subj", "/CN=Pelnix Test Authority"}) == 0 &&
-           RunProgram({"openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                       "-nodes", "-keyout", f + "/server.key", "-out", f + "/server.csr", "-subj",
-                       "/CN=media.pelnix.test"}) == 0 &&
-           RunProgram({"openssl", "x509", "-req", "-in", f + "/server.csr", "-CA", f + "/ca.pem",
-                       "-CAkey", f + "/ca.key", "-CAcreateserial", "-out", f + "/server.pem",
-                       "-days", "2", "-extfile", f + "/san.cnf"}) == 0;
-}
 
 // One TLS server of the test: its port, protocol version, suites and HTTP version.
 struct TlsServer {

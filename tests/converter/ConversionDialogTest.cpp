@@ -549,6 +549,16 @@ private slots:
         g_ffplayExe = saved;
         QCOMPARE(convtest::ReadFile(record), "1|http://host/a b;$(touch " + marker + ").flv|");
         QVERIFY(!convtest::Exists(marker));
+        // Request headers go before the URL as one argument, line ends and all.
+        std::filesystem::remove(record);
+        g_ffplayExe = player;
+        const std::string headers = "Cookie: a=$(touch " + marker + ")\r\nUser-Agent: U 'x'\r\n";
+        PlayMedia(nullptr, "https://host/p.m3u8", headers);
+        QTRY_VERIFY_WITH_TIMEOUT(convtest::Exists(record), 5000);
+        QTest::qWait(300);
+        g_ffplayExe = saved;
+        QCOMPARE(convtest::ReadFile(record), "3|-headers|" + headers + "|https://host/p.m3u8|");
+        QVERIFY(!convtest::Exists(marker));
     }
 };
 

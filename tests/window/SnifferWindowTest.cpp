@@ -244,6 +244,31 @@ private slots:
         QVERIFY(w.actionsEnabled());
     }
 
+    // A playlist reported again (its segments now known, another variant seen) updates its one
+    // row in place; its variants are the row's tool tip, shown as text whatever they hold.
+    void aStreamSeenAgainUpdatesItsRowInPlace() {
+        ShownWindow w;
+        const auto report = [](std::string length, std::string detail) {
+            MediaReport r = PlainReport("https://media.test/live/master.m3u8",
+                                        "GET / HTTP/1.1\r\n\r\n", std::move(length), "hls");
+            r.kind = "hls";
+            r.detail = std::move(detail);
+            return r;
+        };
+        std::thread([&] { OnMediaSniffed(report("", "1280x720 <b>2.5 Mbit/s</b>\n")); }).join();
+        QTRY_COMPARE(w.list()->Count(), 1);
+        QCOMPARE(w.list()->topLevelItem(0)->text(1), QStringLiteral("hls"));
+        QCOMPARE(w.list()->topLevelItem(0)->text(2), QString());
+        QVERIFY2(w.list()->topLevelItem(0)->toolTip(2).contains("&lt;b&gt;2.5 Mbit/s"),
+                 qPrintable(w.list()->topLevelItem(0)->toolTip(2)));
+        std::thread([&] {
+            OnMediaSniffed(report("3145728\r\n", "1920x1080 5 Mbit/s\n1280x720 2.5 Mbit/s\n"));
+        }).join();
+        QTRY_COMPARE(w.list()->topLevelItem(0)->text(2), QStringLiteral("3.00 MB"));
+        QCOMPARE(w.list()->topLevelItemCount(), 1);
+        QVERIFY(w.list()->topLevelItem(0)->toolTip(0).contains("1920x1080 5 Mbit/s"));
+    }
+
     // A user outside the capture group: one message that says what is missing and how to
     // fix it, and the window opens listing nothing; a helper that is missing says so in its
     // sessions, without a message.

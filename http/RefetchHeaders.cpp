@@ -1,0 +1,143 @@
+#include "http/RefetchHeaders.h"
+
+#include "base/Text.h"
+
+namespace {
+
+bool IsTokenChar(char c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+        return true;
+    return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+bool IsToken(std::string_view name) {
+    if (name.empty())
+        return false;
+    for (const char c : name) {
+        if (!IsTokenChar(c))
+            return false;
+    }
+    return true;
+}
+
+// Whether `value` can go into a request line as it is: no control character but the tab.
+bool IsSendable(std::string_view value) {
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\t') || byte == 0x7F)
+            return false;
+    }
+    return true;
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    return text;
+}
+
+// One header of the block with its continuation lines joined.
+struct Field {
+    std::string_view name;
+    std::string value;
+    bool sendable = true;
+};
+
+// Takes `field` when it is one of those sent again.
+void Take(const Field& field, RefetchHeaders& out) {
+    if (!field.sendable || !IsToken(field.name) || field.value.size() > kMaxRefetchHeaderValue)
+        return;
+    const std::string_view value = TrimBlanks(field.value);
+    if (value.empty() || !IsSendable(value))
+        return;
+    if (EqualsNoCase(field.name, "Cookie")) {
+        // Crumbs sent on several lines travel as one line.
+        if (out.cookie.size() + 2 + value.size() > kMaxRefetchHeaderValue)
+            return;
+        if (!out.cookie.empty())
+            out.cookie += "; ";
+        out.cookie += value;
+    } else if (EqualsNoCase(field.name, "Referer")) {
+        if (out.referer.empty())
+            out.referer = value;
+    } else if (EqualsNoCase(field.name, "User-Agent")) {
+        if (out.userAgent.empty())
+            out.userAgent = value;
+    } else if (EqualsNoCase(field.name, "Authorization")) {
+        if (out.authorization.empty())
+            out.authorization = value;
+    }
+}
+
+}  // namespace
+
+RefetchHeaders ChooseRefetchHeaders(std::string_view headerBlock) {
+    RefetchHeaders out;
+    Field field;
+    bool haveField = false;
+    bool first = true;
+    std::size_t position = 0;
+    while (position < headerBlock.size()) {
+        std::size_t end = headerBlock.find('\n', position);
+        const bool lastLine = end == std::string_view::npos;
+        if (lastLine)
+            end = headerBlock.size();
+        std::string_view line = headerBlock.substr(position, end - position);
+        position = lastLine ? end : end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (first) {
+            first = false;  // the request line
+            continue;
+        }
+        if (line.empty())
+            break;  // the end of the header block
+        if (line.front() == ' ' || line.front() == '\t') {
+            // A folded continuation of the header before.
+            if (haveField) {
+                field.value += ' ';
+                field.value += TrimBlanks(line);
+                field.sendable = field.sendable && field.value.size() <= kMaxRefetchHeaderValue;
+            }
+            continue;
+        }
+        if (haveField)
+            Take(field, out);
+        haveField = false;
+        const std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos)
+            continue;
+        field = Field{};
+        field.name = line.substr(0, colon);  // no blank may stand before the colon
+        const std::string_view value = line.substr(colon + 1);
+        field.sendable = value.size() <= kMaxRefetchHeaderValue;
+        if (field.sendable)
+            field.value.assign(value);
+        haveField = true;
+    }
+    if (haveField)
+        Take(field, out);
+    return out;
+}
+
+std::vector<std::string> TransferHeaderLines(const RefetchHeaders& headers) {
+    std::vector<std::string> lines;
+    if (!headers.cookie.empty())
+        lines.push_back("Cookie: " + headers.cookie);
+    if (!headers.referer.empty())
+        lines.push_back("Referer: " + headers.referer);
+    if (!headers.authorization.empty())
+        lines.push_back("Authorization: " + headers.authorization);
+    return lines;
+}
+
+std::string ConverterHeaders(const RefetchHeaders& headers) {
+    std::string text;
+    if (!headers.cookie.empty())
+        text += "Cookie: " + headers.cookie + "\r\n";
+    if (!headers.referer.empty())
+        text += "Referer: " + headers.referer + "\r\n";
+    if (!headers.userAgent.empty())
+        text += "User-Agent: " + headers.userAgent + "\r\n";
+    return text;
+}
