@@ -210,7 +210,8 @@ void TavrelSnifferWindow::DownloadAndImport(int index) {
         return;
     }
     const QString detail = QStringLiteral("Saving to \"%1\"").arg(QString::fromStdString(output));
-    const bool isMp3 = record->type == "MP3";
+    // "MP3" from the packet rules, "mp3" for a body the stream engine knew by its bytes.
+    const bool isMp3 = EqualsNoCase(record->type, "MP3");
     const std::string destination = isMp3 ? output : files.media;
 
     std::unique_ptr<DownloadDialog> dialog;

@@ -233,7 +233,7 @@ private slots:
         const std::string song = convtest::ReadFile(m_site + "/song.mp3");
         const std::size_t logBefore = Log().size();
         Download(PlainReport(Origin() + "/song.mp3", CapturedRequest("/song.mp3"),
-                             std::to_string(song.size()) + "\r\n", "MP3"));
+                             std::to_string(song.size()) + "\r\n", "mp3"));
         if (!trusted) {
             QCOMPARE(m_messages.size(), 1);
             QVERIFY2(m_messages[0].startsWith("Video Download failed."), qPrintable(m_messages[0]));
