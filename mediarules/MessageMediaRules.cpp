@@ -68,6 +68,7 @@ struct Facts {
     std::string key;  // UrlKey without query: what playlists own
     ContentType type;
     bool partial = false;  // 206
+    bool whole = true;     // the body is the whole resource (a 200, or a 206 of every byte)
     std::optional<ContentRange> range;
     std::uint64_t start = 0;                  // where the body lies in the resource
     std::optional<std::uint64_t> size;        // of the medium
@@ -109,12 +110,15 @@ std::optional<Facts> Examine(const HttpExchange& exchange) {
     } else {
         facts.size = exchange.contentLength;
     }
+    // Players ask for a playlist as "bytes=0-" too: an answer of every byte is the whole file.
+    facts.whole = !facts.partial || (facts.range && facts.range->first == 0 && facts.range->total &&
+                                     facts.range->last + 1 == *facts.range->total);
     const ContentClass c = facts.type.contentClass;
     const std::size_t pathAt = facts.url.find('/', facts.url.find("://") + 3);
     const std::string_view path = pathAt == std::string::npos
                                       ? std::string_view()
                                       : std::string_view(facts.url).substr(pathAt);
-    if (!facts.partial) {
+    if (facts.whole) {
         const bool small = facts.bodyLength && *facts.bodyLength <= kMaxPlaylistBytes;
         facts.playlistCandidate =
             c == ContentClass::Hls || c == ContentClass::Dash || HasPlaylistExtension(path) ||
@@ -489,7 +493,7 @@ std::size_t MessageMediaRules::OnResponseHead(const HttpExchange& exchange) {
         State& state = *m_state;
         if (const std::optional<Owner> owner = state.FindOwner(facts->key)) {
             if (owner->role == Role::Playlist) {
-                if (!facts->partial)
+                if (facts->whole)
                     return PlaylistAsk(*facts);
             } else {
                 state.CountSegment(*facts, owner->stream);

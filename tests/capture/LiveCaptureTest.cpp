@@ -820,7 +820,8 @@ pid_t StartTlsNginx(const VethPair& network, const fs::path& folder, const fs::p
          << "events { worker_connections 256; }\n"
          << "http {\n  access_log off;\n  sendfile on;\n"
          << "  types { video/x-flv flv; video/mp4 mp4; audio/mpeg mp3; image/png png;"
-         << " image/jpeg jpg; text/plain txt; }\n"
+         << " image/jpeg jpg; text/plain txt; application/vnd.apple.mpegurl m3u8;"
+         << " video/mp2t ts; video/iso.segment m4s; }\n"
          << "  client_body_temp_path " << f << "/body;\n  proxy_temp_path " << f << "/proxy;\n"
          << "  fastcgi_temp_path " << f << "/fastcgi;\n  uwsgi_temp_path " << f << "/uwsgi;\n"
          << "  scgi_temp_path " << f << "/scgi;\n"
@@ -988,4 +989,90 @@ TEST(LiveCapture, HttpsMediaAreListedWithTheKeyLogAndQuicIsToldOnce) {
     EXPECT_EQ(errors.find(notice, errors.find(notice) + 1), std::string::npos) << errors;
     EXPECT_NE(errors.find(" packets received, 0 dropped by the kernel, "), std::string::npos)
         << errors;
+}
+
+// Streams as a real player fetches them: ffmpeg plays an HLS stream with TS segments, one with
+// fragmented MP4 segments, a DASH stream (its manifest served as text/plain, known by its root
+// element) and an MP4 whose index sits at its end (so the player asks for ranges) over HTTPS,
+// writing its key log. Each is one entry: the playlists as hls or dash, the MP4 with its whole
+// size; no segment, variant or range is listed on its own.
+TEST(LiveCapture, StreamsAndRangesPlayedByARealPlayerAreOneEntryEach) {
+    if (const std::string missing = MissingForLiveTests(); !missing.empty()) {
+        GTEST_SKIP() << missing;
+    }
+    for (const char* program : {"nginx", "openssl", "ffmpeg"}) {
+        if (!HaveProgram(program))
+            GTEST_SKIP() << "needs the program " << program;
+    }
+    VethPair network("r");
+    ASSERT_TRUE(network.Ok()) << "could not create the namespaces";
+    TempFolder folder;
+    ASSERT_TRUE(MakeTestAuthority(folder.path)) << "openssl could not make the test authority";
+    const fs::path site = folder.path / "site";
+    for (const char* sub : {"", "ts", "fm", "dash"}) fs::create_directories(site / sub);
+    chmod(folder.path.c_str(), 0755);
+
+    const std::string source =
+        "ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc=size=320x240:rate=10:duration=4 "
+        "-f lavfi -i sine=duration=4 -c:v libx264 -preset ultrafast -g 10 -b:v 500k -c:a aac ";
+    const std::string s = "'" + site.string() + "/";
+    ASSERT_EQ(
+        RunProgram({"sh", "-c",
+                    source + "-f hls -hls_time 1 -hls_playlist_type vod " + s +
+                        "ts/index.m3u8' && " + source +
+                        "-f hls -hls_segment_type fmp4 -hls_time 1 " + "-hls_playlist_type vod " +
+                        s + "fm/index.m3u8' && " + source + "-f dash -seg_duration 1 " + s +
+                        "dash/manifest.mpd' && " + source + s + "movie.mp4'"}),
+        0);
+    const std::uintmax_t movieSize = fs::file_size(site / "movie.mp4");
+    ASSERT_GE(movieSize, 100000u);
+
+    ProcessGuard server{
+        StartTlsNginx(network, folder.path, site, {{8443, "TLSv1.3", "HIGH", "", true}}), SIGTERM};
+    ASSERT_GT(server.pid, 0);
+    const std::string origin = std::string("https://") + VethPair::kServerAddress + ":8443/";
+    ASSERT_TRUE(WaitFor([&] {
+        return RunProgram(network.InClient(
+                   {"curl", "-skf", "-o", "/dev/null", origin + "movie.mp4"})) == 0;
+    })) << "nginx did not answer: "
+        << ReadAll(folder.path / "error.log");
+
+    const fs::path keys = folder.path / "player.keys";
+    const fs::path watchOutput = folder.path / "watch.txt";
+    const fs::path watchErrors = folder.path / "watch-errors.txt";
+    ProcessGuard watcher{
+        StartProgram(network.InClient({PELNIX_SNIFF_PROGRAM, "--watch", "--keylog", keys.string()}),
+                     watchOutput, watchErrors),
+        SIGINT};
+    ASSERT_TRUE(WaitFor([&] {
+        return ReadAll(watchErrors).find("pelnix-sniff: watching") != std::string::npos;
+    })) << ReadAll(watchErrors);
+
+    const std::vector<std::string> played = {"ts/index.m3u8", "fm/index.m3u8", "dash/manifest.mpd",
+                                             "movie.mp4"};
+    for (const std::string& path : played) {
+        EXPECT_EQ(RunProgram(network.InClient({"env", "SSLKEYLOGFILE=" + keys.string(), "ffmpeg",
+                                               "-nostdin", "-loglevel", "error", "-i",
+                                               origin + path, "-f", "null", "-"})),
+                  0)
+            << path;
+    }
+    const std::vector<std::string> expected = {
+        "dash\t" + origin + "dash/manifest.mpd", "hls\t" + origin + "fm/index.m3u8",
+        "hls\t" + origin + "ts/index.m3u8",
+        "mp4\t" + std::to_string(movieSize) + "\t" + origin + "movie.mp4"};
+    const auto listed = [&] {
+        std::vector<std::string> rows;
+        for (std::string row : TypeSizeUrl(ReadAll(watchOutput))) {
+            // A stream's size is what the player fetched of it so far: not compared.
+            if (row.rfind("hls\t", 0) == 0 || row.rfind("dash\t", 0) == 0)
+                row.erase(row.find('\t'), row.find('\t', row.find('\t') + 1) - row.find('\t'));
+            rows.push_back(row);
+        }
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    };
+    WaitFor([&] { return listed().size() >= expected.size(); });
+    EXPECT_EQ(watcher.Stop(), 0) << "pelnix-sniff --watch did not end cleanly";
+    EXPECT_EQ(listed(), expected) << ReadAll(watchOutput);
 }

@@ -254,6 +254,7 @@ TEST(MessageMediaRules, PlaylistsInEveryCodingAndType) {
         std::string body;
         const char* kind;
         double seconds;
+        bool asRange = false;  // a 206 of every byte, as players ask for "bytes=0-"
     };
     const Case cases[] = {
         {"plain, x-mpegurl", "application/x-mpegurl", "", text, "hls", 12},
@@ -263,6 +264,8 @@ TEST(MessageMediaRules, PlaylistsInEveryCodingAndType) {
         {"br, audio/mpegurl", "audio/mpegurl", "br", Brotli(text), "hls", 12},
         {"zstd, dash+xml", "application/dash+xml", "zstd", Zstd(mpd), "dash", 8},
         {"MPD by its root, binary/octet-stream", "binary/octet-stream", "", mpd, "dash", 8},
+        {"206 of every byte, mpegurl", "application/vnd.apple.mpegurl", "", text, "hls", 12, true},
+        {"206 of every byte, dash+xml", "application/dash+xml", "", mpd, "dash", 8, true},
     };
     for (const Case& c : cases) {
         Listing listing;
@@ -271,7 +274,12 @@ TEST(MessageMediaRules, PlaylistsInEveryCodingAndType) {
             headers.push_back({"Content-Type", c.type});
         if (*c.coding != '\0')
             headers.push_back({"Content-Encoding", c.coding});
-        listing.rules.OnExchange(Exchange(url, 200, headers, c.body.size()), c.body, true);
+        if (c.asRange) {
+            const std::string total = std::to_string(c.body.size());
+            headers.push_back({"Content-Range", RangeText(0, c.body.size() - 1, total)});
+        }
+        listing.rules.OnExchange(Exchange(url, c.asRange ? 206 : 200, headers, c.body.size()),
+                                 c.body, true);
         ASSERT_EQ(listing.catalogue.Count(), 1) << c.name;
         const SniffedMedia record = listing.catalogue.Records()[0];
         EXPECT_EQ(record.kind, c.kind) << c.name;
