@@ -1,40 +1,9 @@
 #include "http/RefetchHeaders.h"
 
 #include "base/Text.h"
+#include "httpmsg/HttpText.h"
 
 namespace {
-
-bool IsTokenChar(char c) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
-        return true;
-    return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
-
-bool IsToken(std::string_view name) {
-    if (name.empty())
-        return false;
-    for (const char c : name) {
-        if (!IsTokenChar(c))
-            return false;
-    }
-    return true;
-}
-
-// Whether `value` can go into a request line as it is: no control character but the tab.
-bool IsSendable(std::string_view value) {
-    for (const char c : value) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte < 0x20 && c != '\t') || byte == 0x7F)
-            return false;
-    }
-    return true;
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    return text;
-}
 
 // One header of the block with its continuation lines joined.
 struct Field {
@@ -48,7 +17,7 @@ void Take(const Field& field, RefetchHeaders& out) {
     if (!field.sendable || !IsToken(field.name) || field.value.size() > kMaxRefetchHeaderValue)
         return;
     const std::string_view value = TrimBlanks(field.value);
-    if (value.empty() || !IsSendable(value))
+    if (value.empty() || !IsFieldValue(value))
         return;
     if (EqualsNoCase(field.name, "Cookie")) {
         // Crumbs sent on several lines travel as one line.
