@@ -18,7 +18,8 @@ build="$root/build"
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 
-say() { printf 'setup: %s\n' "$*" >&2; }
+# Each line says how many seconds the set-up has run, so that a slow stage shows.
+say() { printf 'setup: [%d s] %s\n' "$SECONDS" "$*" >&2; }
 
 install_packages() {
     local wanted=() missing=() p
@@ -188,6 +189,7 @@ test)
         TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=1 die_after_fork=0" \
             ctest --test-dir "$root/build-tsan" --output-on-failure -j2 -LE nosan || status=1
     fi
+    say "done"
     exit $status
     ;;
 *)
