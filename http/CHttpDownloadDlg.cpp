@@ -19,7 +19,7 @@
 
 namespace {
 
-QString Text(const std::string& text) {
+QString FromUtf8(const std::string& text) {
     return QString::fromUtf8(text.data(), qsizetype(text.size()));
 }
 
@@ -138,7 +138,7 @@ bool CHttpDownloadDlg::OnAuthenticationNeeded(unsigned& result) {
     };
     auto answer = std::make_shared<std::promise<std::optional<Answer>>>();
     std::future<std::optional<Answer>> future = answer->get_future();
-    const CredentialsRequest request{Text(ParsedUrl().server), LastStatusCode() == 407};
+    const CredentialsRequest request{FromUtf8(ParsedUrl().server), LastStatusCode() == 407};
     // The prompt runs on the GUI thread; the worker waits for it without blocking that thread,
     // and gives up when the engine is aborted (also by a dialog torn down early, whose queued
     // call is then dropped).

@@ -15,10 +15,6 @@ constexpr std::array<bool, 256> MakeTokenTable() {
 }
 constexpr std::array<bool, 256> kToken = MakeTokenTable();
 
-char Lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 std::size_t HeadersCost(const std::vector<HttpHeader>& headers) {
     std::size_t cost = headers.capacity() * sizeof(HttpHeader);
     for (const HttpHeader& header : headers) cost += header.name.size() + header.value.size();
@@ -41,16 +37,6 @@ bool IsFieldValue(std::string_view value) {
     for (const char c : value) {
         const auto byte = static_cast<unsigned char>(c);
         if ((byte < 0x20 && byte != '\t') || byte == 0x7F)
-            return false;
-    }
-    return true;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i]))
             return false;
     }
     return true;

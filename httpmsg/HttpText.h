@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Text.h"  // EqualsNoCase, for the parsers
 #include "httpmsg/HttpExchange.h"
 
 // Whether `text` is an HTTP token (a method, a field name): one or more of the characters
@@ -15,9 +16,6 @@ bool IsToken(std::string_view text);
 // Whether a field value holds only what may be sent again as HTTP/1.1 text: no NUL, CR or LF
 // (nor other control bytes but horizontal tab).
 bool IsFieldValue(std::string_view value);
-
-// Whether two texts are equal without regard to ASCII case.
-bool EqualsNoCase(std::string_view a, std::string_view b);
 
 // Trims spaces and tabs at both ends.
 std::string_view TrimBlanks(std::string_view text);

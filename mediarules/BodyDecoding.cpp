@@ -8,6 +8,8 @@
 #include <memory>
 #include <vector>
 
+#include "base/Text.h"
+
 namespace {
 
 // Output grows in steps of this much, never past the bound.
@@ -154,10 +156,6 @@ Outcome Unzstd(std::string_view in, std::size_t maxBytes) {
     return result;
 }
 
-char Lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 struct CodingName {
     std::string_view name;
     Coding coding;
@@ -187,7 +185,7 @@ std::optional<DecodedBody> DecodeContentCodings(std::string_view contentEncoding
         if (token.empty())
             continue;
         std::string name(token.substr(0, 16));
-        for (char& c : name) c = Lower(c);
+        for (char& c : name) c = LowerAscii(c);
         if (name == "identity")
             continue;
         const CodingName* found = nullptr;

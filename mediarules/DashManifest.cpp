@@ -8,6 +8,8 @@
 #include "mediarules/UrlReference.h"
 #include "mediarules/XmlScanner.h"
 
+#include "base/Text.h"
+
 namespace {
 
 // Where $Number$ or $Time$ stood once the other identifiers are substituted.
@@ -16,22 +18,6 @@ constexpr std::size_t kMaxWildcards = 3;
 // How far into a body the root element is looked for.
 constexpr std::size_t kRootSearchBytes = 64u << 10;
 constexpr double kMaxManifestSeconds = 1e9;
-
-bool StartsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t' || text.front() == '\r' ||
-                             text.front() == '\n')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
-                             text.back() == '\n')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
 
 std::uint64_t ParseCount(const std::string* text) {
     if (text == nullptr)
@@ -58,7 +44,7 @@ double ParseDuration(const std::string* text) {
     if (text == nullptr)
         return -1;
     std::string_view rest = Trim(*text);
-    if (!StartsWith(rest, "P"))
+    if (!rest.starts_with("P"))
         return -1;
     rest.remove_prefix(1);
     double seconds = 0;
@@ -250,9 +236,9 @@ private:
             const std::string_view kind = setType != nullptr ? std::string_view(*setType)
                                           : mime != nullptr  ? std::string_view(*mime)
                                                              : std::string_view();
-            variant.audioOnly = StartsWith(kind, "audio");
+            variant.audioOnly = kind.starts_with("audio");
             const bool picture =
-                variant.audioOnly || StartsWith(kind, "video") || variant.width > 0 || kind.empty();
+                variant.audioOnly || kind.starts_with("video") || variant.width > 0 || kind.empty();
             const Base base = WithBase(setBase, representation);
             const std::uint64_t total =
                 ReadSegments(period, set, representation, base, id != nullptr ? *id : std::string(),
@@ -412,19 +398,19 @@ private:
 
 bool LooksLikeDash(std::string_view text) {
     text = text.substr(0, kRootSearchBytes);
-    if (StartsWith(text, "\xEF\xBB\xBF"))
+    if (text.starts_with("\xEF\xBB\xBF"))
         text.remove_prefix(3);
     // The prolog: declaration, comments, a document type (its internal subset skipped whole).
     for (int step = 0; step < 64; ++step) {
         text = Trim(text);
         std::size_t end = std::string_view::npos;
-        if (StartsWith(text, "<?")) {
+        if (text.starts_with("<?")) {
             end = text.find("?>");
             end = end == std::string_view::npos ? end : end + 2;
-        } else if (StartsWith(text, "<!--")) {
+        } else if (text.starts_with("<!--")) {
             end = text.find("-->");
             end = end == std::string_view::npos ? end : end + 3;
-        } else if (StartsWith(text, "<!")) {
+        } else if (text.starts_with("<!")) {
             int brackets = 0;
             for (std::size_t i = 2; i < text.size() && end == std::string_view::npos; ++i) {
                 if (text[i] == '[')
@@ -441,7 +427,7 @@ bool LooksLikeDash(std::string_view text) {
             return false;
         text.remove_prefix(end);
     }
-    if (!StartsWith(text, "<"))
+    if (!text.starts_with("<"))
         return false;
     std::size_t i = 1;
     while (i < text.size() && i < 64 && text[i] != ' ' && text[i] != '>' && text[i] != '/' &&

@@ -42,7 +42,8 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
-std::string_view Trim(std::string_view text) {
+// Without blanks at either end and the CR of a CR LF line end.
+std::string_view TrimLine(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
         text.remove_suffix(1);
@@ -57,7 +58,7 @@ std::optional<std::string_view> Attribute(std::string_view list, std::string_vie
         const std::size_t equals = list.find('=', i);
         if (equals == std::string_view::npos)
             return std::nullopt;
-        const std::string_view attributeName = Trim(list.substr(i, equals - i));
+        const std::string_view attributeName = TrimLine(list.substr(i, equals - i));
         std::size_t end = equals + 1;
         std::string_view value;
         if (end < list.size() && list[end] == '"') {
@@ -68,7 +69,7 @@ std::optional<std::string_view> Attribute(std::string_view list, std::string_vie
             end = list.find(',', close);
         } else {
             const std::size_t comma = list.find(',', end);
-            value = Trim(list.substr(end, comma == std::string_view::npos ? comma : comma - end));
+            value = TrimLine(list.substr(end, comma == std::string_view::npos ? comma : comma - end));
             end = comma;
         }
         if (attributeName == name)
@@ -110,7 +111,7 @@ double ParseSeconds(std::string_view text) {
 
 // The length of a byte range "n[@o]".
 std::uint64_t RangeLength(std::string_view text) {
-    return ParseCount(Trim(text.substr(0, text.find('@'))));
+    return ParseCount(TrimLine(text.substr(0, text.find('@'))));
 }
 
 std::string PrintableCodecs(std::string_view codecs) {
@@ -130,7 +131,7 @@ bool AudioOnlyCodecs(std::string_view codecs) {
         std::size_t end = codecs.find(',', start);
         if (end == std::string_view::npos)
             end = codecs.size();
-        const std::string_view codec = Trim(codecs.substr(start, end - start));
+        const std::string_view codec = TrimLine(codecs.substr(start, end - start));
         bool audio = false;
         for (const std::string_view name : kAudioCodecs) audio = audio || StartsWith(codec, name);
         if (!codec.empty() && !audio)
@@ -218,7 +219,7 @@ std::optional<StreamPlaylist> ParseHlsPlaylist(std::string_view text, std::strin
             rangePending = false;
             continue;
         }
-        const std::string_view line = Trim(raw);
+        const std::string_view line = TrimLine(raw);
         if (line.empty())
             continue;
         if (line.front() != '#') {
@@ -274,7 +275,7 @@ std::optional<StreamPlaylist> ParseHlsPlaylist(std::string_view text, std::strin
             }
         } else if (StartsWith(line, kTags.segmentInfo)) {
             const std::string_view value = line.substr(kTags.segmentInfo.size());
-            pendingSeconds = ParseSeconds(Trim(value.substr(0, value.find(','))));
+            pendingSeconds = ParseSeconds(TrimLine(value.substr(0, value.find(','))));
         } else if (StartsWith(line, kTags.byteRange)) {
             rangePending = true;
             pendingRange = RangeLength(line.substr(kTags.byteRange.size()));
@@ -295,7 +296,7 @@ std::optional<StreamPlaylist> ParseHlsPlaylist(std::string_view text, std::strin
         } else if (StartsWith(line, kTags.endList)) {
             endList = true;
         } else if (StartsWith(line, kTags.playlistType)) {
-            vod = vod || Trim(line.substr(kTags.playlistType.size())) == "VOD";
+            vod = vod || TrimLine(line.substr(kTags.playlistType.size())) == "VOD";
         } else if (StartsWith(line, kTags.part) || StartsWith(line, kTags.preloadHint)) {
             if (const auto uri = Attribute(line.substr(line.find(':') + 1), "URI"))
                 urls.Add(*uri, false);

@@ -15,6 +15,8 @@
 #include "mediarules/Playlist.h"
 #include "mediarules/UrlReference.h"
 
+#include "httpmsg/HttpText.h"
+
 namespace {
 
 // Request headers a fetch of the whole resource must not send again: they would make the
@@ -39,7 +41,8 @@ bool CleanUrlText(std::string_view text) {
     return true;
 }
 
-std::optional<std::uint64_t> ParseDecimal(std::string_view text) {
+// Digits only, at most 19 of them: a longer number is no byte position.
+std::optional<std::uint64_t> ParseRangeNumber(std::string_view text) {
     if (text.empty() || text.size() > 19)
         return std::nullopt;
     std::uint64_t value = 0;
@@ -49,12 +52,6 @@ std::optional<std::uint64_t> ParseDecimal(std::string_view text) {
         value = value * 10 + static_cast<std::uint64_t>(c - '0');
     }
     return value;
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    return text;
 }
 
 std::string WithoutScheme(const std::string& url) {
@@ -141,11 +138,11 @@ std::size_t PlaylistAsk(const Facts& facts) {
 
 std::string Validator(const HttpExchange& exchange) {
     const std::string* value = FindHeader(exchange.response.headers, "ETag");
-    if (value == nullptr || Trim(*value).empty())
+    if (value == nullptr || TrimBlanks(*value).empty())
         value = FindHeader(exchange.response.headers, "Last-Modified");
     if (value == nullptr)
         return {};
-    return std::string(Trim(*value).substr(0, 512));
+    return std::string(TrimBlanks(*value).substr(0, 512));
 }
 
 // A stream entry: one listed playlist and what its playlists told so far.
@@ -628,7 +625,7 @@ std::string FetchHeaderBlock(std::string_view headerBlock) {
         dropping = false;
         const std::size_t colon = line.find(':');
         if (colon != std::string_view::npos) {
-            const std::string_view name = Trim(line.substr(0, colon));
+            const std::string_view name = TrimBlanks(line.substr(0, colon));
             for (const std::string_view drop : kPartialOrConditionalHeaders)
                 dropping = dropping || EqualNoCase(name, drop);
         }
@@ -639,22 +636,22 @@ std::string FetchHeaderBlock(std::string_view headerBlock) {
 }
 
 std::optional<ContentRange> ParseContentRange(std::string_view value) {
-    value = Trim(value);
+    value = TrimBlanks(value);
     if (value.size() < 6 || !EqualNoCase(value.substr(0, 6), "bytes "))
         return std::nullopt;
-    value = Trim(value.substr(6));
+    value = TrimBlanks(value.substr(6));
     const std::size_t dash = value.find('-');
     const std::size_t slash = value.find('/');
     if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash)
         return std::nullopt;
-    const auto first = ParseDecimal(Trim(value.substr(0, dash)));
-    const auto last = ParseDecimal(Trim(value.substr(dash + 1, slash - dash - 1)));
-    const std::string_view totalText = Trim(value.substr(slash + 1));
+    const auto first = ParseRangeNumber(TrimBlanks(value.substr(0, dash)));
+    const auto last = ParseRangeNumber(TrimBlanks(value.substr(dash + 1, slash - dash - 1)));
+    const std::string_view totalText = TrimBlanks(value.substr(slash + 1));
     if (!first || !last || *last < *first)
         return std::nullopt;
     ContentRange range{*first, *last, std::nullopt};
     if (totalText != "*") {
-        range.total = ParseDecimal(totalText);
+        range.total = ParseRangeNumber(totalText);
         if (!range.total || *range.total <= *last)
             return std::nullopt;
     }

@@ -1,10 +1,8 @@
 #include "mediarules/UrlReference.h"
 
-namespace {
+#include "base/Text.h"
 
-char Lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
+namespace {
 
 bool SchemeChar(char c, bool first) {
     const bool alpha = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -13,7 +11,7 @@ bool SchemeChar(char c, bool first) {
 
 bool HttpScheme(std::string_view scheme) {
     std::string lower;
-    for (const char c : scheme.substr(0, 6)) lower.push_back(Lower(c));
+    for (const char c : scheme.substr(0, 6)) lower.push_back(LowerAscii(c));
     return scheme.size() <= 5 && (lower == "http" || lower == "https");
 }
 
@@ -160,7 +158,7 @@ std::string ResolveReference(std::string_view base, std::string_view reference) 
         return {};
     std::string url;
     url.reserve(scheme.size() + authority.size() + path.size() + query.size() + 5);
-    for (const char c : scheme) url.push_back(Lower(c));
+    for (const char c : scheme) url.push_back(LowerAscii(c));
     url += "://";
     url += authority;
     url += path.empty() || path.front() != '/' ? "/" + path : path;
@@ -180,7 +178,7 @@ std::string UrlKey(std::string_view url, bool keepQuery) {
         return {};
     }
     std::string scheme;
-    for (const char c : parts.scheme) scheme.push_back(Lower(c));
+    for (const char c : parts.scheme) scheme.push_back(LowerAscii(c));
     // user information is no part of where a resource is
     std::string_view hostPort = parts.authority.substr(parts.authority.rfind('@') + 1);
     std::string_view port;
@@ -190,7 +188,7 @@ std::string UrlKey(std::string_view url, bool keepQuery) {
         hostPort = hostPort.substr(0, colon);
     }
     std::string key = scheme + "://";
-    for (const char c : hostPort) key.push_back(Lower(c));
+    for (const char c : hostPort) key.push_back(LowerAscii(c));
     const bool defaultPort =
         port.empty() || (scheme == "http" && port == "80") || (scheme == "https" && port == "443");
     if (!defaultPort) {

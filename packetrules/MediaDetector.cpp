@@ -12,7 +12,7 @@
 namespace {
 
 // Trimmed, except that white space alone is left as it is.
-std::string_view TrimBlanks(std::string_view text) {
+std::string_view TrimUnlessBlank(std::string_view text) {
     const std::string_view trimmed = Trim(text);
     return trimmed.empty() ? text : trimmed;
 }
@@ -26,8 +26,8 @@ std::string_view Bytes(const std::uint8_t* payload, std::size_t from, std::size_
 std::string BuildMediaUrl(const PendingRequest& request) {
     if (request.path.empty())
         return {};
-    const std::string_view path = TrimBlanks(request.path);
-    const std::string_view host = TrimBlanks(request.host);
+    const std::string_view path = TrimUnlessBlank(request.path);
+    const std::string_view host = TrimUnlessBlank(request.host);
     std::string url;
     // A Host value of blanks only names no host: the server's address serves instead.
     if (!Trim(host).empty()) {
