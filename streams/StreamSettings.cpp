@@ -2,34 +2,25 @@
 
 #include <unistd.h>
 
-#include <cctype>
 #include <memory>
 
 #include "base/Globals.h"
 #include "base/Settings.h"
+#include "base/Text.h"
 
 std::optional<CaptureRules> ParseCaptureRules(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (lower == "packets")
+    if (EqualsNoCase(text, "packets"))
         return CaptureRules::Packets;
-    if (lower == "streams")
+    if (EqualsNoCase(text, "streams"))
         return CaptureRules::Streams;
     return std::nullopt;
 }
 
 std::optional<std::uint64_t> ParseBudgetMiB(std::string_view text) {
-    if (text.empty() || text.size() > 8)
+    const auto value = text.size() > 8 ? std::nullopt : ParseDecimal(text);
+    if (!value || *value < kMinStreamBudgetMiB || *value > kMaxStreamBudgetMiB)
         return std::nullopt;
-    std::uint64_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    if (value < kMinStreamBudgetMiB || value > kMaxStreamBudgetMiB)
-        return std::nullopt;
-    return value << 20;
+    return *value << 20;
 }
 
 std::string KeyLogPath(std::string_view text) {
