@@ -18,6 +18,7 @@
 #include "http/CYouTubeDownloadDlg.h"
 #include "http/RefetchHeaders.h"
 #include "mediarules/Playlist.h"
+#include "window/PreviewHeaders.h"
 #include "window/SniffedMediaList.h"
 #include "window/TavrelSnifferWindow.h"
 #include "window/WorkFiles.h"
@@ -70,8 +71,10 @@ void ExtractAudio(QWidget* owner, const WorkFiles& files, const std::string& out
     auto progress = std::make_unique<TavrelImportProgressDlg>(
         QStringLiteral("Extracting Audio From Video"), QStringLiteral("Importing:"), detail,
         files.script, files.media, output, g_ffmpegAudioOptions);
+    progress->SetInputType(files.type);
     const int converted = progress->exec();
     const std::string workFileFailure = progress->FailureText();
+    const std::string ending = progress->EndingText();
     progress.reset();
     if (converted == TavrelImportProgressDlg::kCancelled) {
         Tell(owner, "Video Import canceled.");
@@ -83,7 +86,7 @@ void ExtractAudio(QWidget* owner, const WorkFiles& files, const std::string& out
         Tell(owner, workFileFailure);
         return;
     }
-    ReportConversionFailure(owner);
+    ReportConversionFailure(owner, ending);
 }
 
 constexpr const char* kDrmRefusal =
@@ -179,12 +182,7 @@ void TavrelSnifferWindow::PreviewMedia(int index) {
         return;
     }
     IgnoreOwnRequest(url);
-    // A secure entry and a stream are fetched with the captured session's headers; a plain file
-    // plays as it always did.
-    const bool withHeaders = IsSecure(url) || IsStream(*record);
-    PlayMedia(nullptr, url,
-              withHeaders ? ConverterHeaders(ChooseRefetchHeaders(record->requestHeaders))
-                          : std::string());
+    PlayMedia(nullptr, url, PreviewHeaders(url, record->requestHeaders, IsStream(*record)));
 }
 
 void TavrelSnifferWindow::DownloadAndImport(int index) {
@@ -210,9 +208,12 @@ void TavrelSnifferWindow::DownloadAndImport(int index) {
         return;
     }
     const QString detail = QStringLiteral("Saving to \"%1\"").arg(QString::fromStdString(output));
-    // "MP3" from the packet rules, "mp3" for a body the stream engine knew by its bytes.
-    const bool isMp3 = EqualsNoCase(record->type, "MP3");
-    const std::string destination = isMp3 ? output : files.media;
+    // An entry the list calls MP3 goes to the chosen file as it is only when the bytes fetched
+    // are MP3: the type is what a server called the body ("video/mp3" can hold an MP4), and the
+    // bytes fetched now need not be those captured. So the download goes to the work folder
+    // first, and its first bytes decide.
+    const bool mp3Type = EqualsNoCase(record->type, "MP3");
+    const std::string destination = files.media;
 
     std::unique_ptr<DownloadDialog> dialog;
     if (IsSecure(url)) {
@@ -262,7 +263,7 @@ void TavrelSnifferWindow::DownloadAndImport(int index) {
         return;
     }
     // A failed transfer, or one that left nothing, is not a download: there is nothing to
-    // convert, and an MP3 record has no file at its path.
+    // convert, and nothing goes to the chosen file.
     if (result == kDownloadFailed || result == kDownloadNotFound ||
         !FileExistsNonEmpty(destination)) {
         m_mediaList->SetStatusImageOfNumber(number, SniffedMediaList::kNotDownloaded);
@@ -270,9 +271,15 @@ void TavrelSnifferWindow::DownloadAndImport(int index) {
              failure.empty() ? std::string("Nothing arrived.") : failure);
         return;
     }
-    m_mediaList->SetStatusImageOfNumber(number, SniffedMediaList::kDownloaded);
-    if (isMp3)
+    if (mp3Type && HoldsMp3(files.media)) {
+        std::string placeFailure;
+        const bool placed = PlaceWorkFile(files.media, output, placeFailure);
+        m_mediaList->SetStatusImageOfNumber(
+            number, placed ? SniffedMediaList::kDownloaded : SniffedMediaList::kNotDownloaded);
+        if (!placed)
+            Tell(this, "Video Download failed.", placeFailure);
         return;
-
+    }
+    m_mediaList->SetStatusImageOfNumber(number, SniffedMediaList::kDownloaded);
     ExtractAudio(this, files, output, detail);
 }

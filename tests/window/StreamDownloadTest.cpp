@@ -31,6 +31,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr int kPreview = 1138;
 constexpr int kDownload = 1141;
 constexpr int kPort = 8443;
 constexpr double kSourceSeconds = 4.0;
@@ -302,6 +303,60 @@ private slots:
         QVERIFY2(requests >= 4, log.c_str());
         if (path.startsWith("/aes/"))
             QVERIFY2(log.find("/aes/key.bin|") != std::string::npos, log.c_str());
+    }
+
+    // Preview with the real player: it checks the server's certificate (the test's authority
+    // comes through TlsCaFile) and never sends the captured cookie; without the authority the
+    // server is not trusted and no request reaches it.
+    void previewChecksTheServerAndSendsNoCookie_data() {
+        QTest::addColumn<bool>("trusted");
+        QTest::newRow("authority in TlsCaFile") << true;
+        QTest::newRow("system authorities only") << false;
+    }
+    void previewChecksTheServerAndSendsNoCookie() {
+        QFETCH(bool, trusted);
+        if (!HaveProgram("ffplay"))
+            QSKIP("needs the program ffplay");
+        if (!trusted)
+            WriteSettings("");
+        // The player plays without a display or a sound device, then says how it ended.
+        const std::string said = m_root + "/player.txt";
+        const std::string ended = m_root + "/player-ended";
+        fs::remove(ended);
+        g_ffplayExe = m_root + "/player.sh";
+        convtest::WriteFile(g_ffplayExe,
+                            "#!/bin/sh\nSDL_AUDIODRIVER=dummy SDL_VIDEODRIVER=dummy timeout 20 "
+                            "ffplay -nodisp -autoexit -loglevel error \"$@\" > '" +
+                                said + "' 2>&1\necho $? > '" + ended + "'\n");
+        fs::permissions(g_ffplayExe, fs::perms::owner_all);
+        const std::size_t logBefore = Log().size();
+        {
+            TavrelSnifferWindow window(nullptr, &NoCapture);
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            // The browser's request named the port, as browsers do for a port not the scheme's.
+            const std::string request =
+                "GET /song.mp3 HTTP/1.1\r\nHost: " + Origin().substr(8) +
+                "\r\nUser-Agent: PelnixTestBrowser/1\r\nCookie: " + kCookie + "\r\n\r\n";
+            window.MediaList()->AddSniffedMedia(
+                PlainReport(Origin() + "/song.mp3", request, "150000\r\n", "mp3"),
+                std::time(nullptr));
+            window.ControlAs<QPushButton>(kPreview)->click();
+            QTRY_VERIFY_WITH_TIMEOUT(fs::exists(ended) && fs::file_size(ended) > 0, 25000);
+        }
+        QCOMPARE(m_messages, QStringList());
+        const std::string log = Log().substr(logBefore);
+        const std::string player = convtest::ReadFile(said);
+        if (!trusted) {
+            QVERIFY2(log.empty(), log.c_str());
+            QVERIFY2(player.find("certificate") != std::string::npos, player.c_str());
+            return;
+        }
+        // The player reached the server with the browser's user agent and without its cookie
+        // (which the server wants: it refuses).
+        QVERIFY2(log.starts_with("/song.mp3|-|"), (log + player).c_str());
+        QVERIFY2(log.find("|PelnixTestBrowser/1\n") != std::string::npos, log.c_str());
+        QVERIFY2(log.find(kCookie) == std::string::npos, log.c_str());
     }
 
     // A stream whose playlist names DRM keys is refused before anything is asked or fetched.
