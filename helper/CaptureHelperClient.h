@@ -10,11 +10,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "capture/PacketSniffer.h"
@@ -58,10 +60,15 @@ public:
     std::string ErrorText() const;
 
     // The next `count` sightings of `url` (without scheme) on this session are not reported.
+    // Kept here too while the helper does not capture (it died, or never ran), so that a new
+    // helper's session on the same adapter can take the entries over.
     void IgnoreUrl(const std::string& url, int count);
-    // The entries of the session's ignore list that no sighting has used yet, as the helper
-    // told them used.
+    // The entries of the session's ignore list: those sent to the helper that it has neither
+    // used on a sighting nor let go as the oldest (it tells both), and those kept while it
+    // does not capture.
     std::size_t IgnoreListSize() const;
+    // Those entries, oldest first, as runs of one URL and its count.
+    std::vector<std::pair<std::string, std::size_t>> IgnoreEntries() const;
     // The capture library's counts, once the helper stopped the session.
     CaptureStatistics Statistics() const;
 
@@ -70,6 +77,10 @@ private:
     HelperSession(CaptureHelperClient* client, std::uint32_t index, std::string adapterName,
                   std::string errorText);
     void EndWith(const std::string& errorText);
+    // With m_mutex held: the entry the helper used on a sighting of `url`, and its oldest
+    // `count` entries, which it let go.
+    void ForgetUsedLocked(const std::string& url);
+    void ForgetOldestLocked(std::size_t count);
 
     CaptureHelperClient* m_client = nullptr;
     std::uint32_t m_index = 0;
@@ -77,7 +88,13 @@ private:
     mutable std::mutex m_mutex;
     bool m_capturing = false;
     std::string m_errorText;
-    std::size_t m_ignoreEntries = 0;
+    // The ignore list as this side knows it, in the helper's order: runs of one URL.
+    struct IgnoreRun {
+        std::string url;
+        std::size_t count = 0;
+    };
+    std::deque<IgnoreRun> m_ignoreRuns;
+    std::size_t m_ignoreEntries = 0;  // the sum of the runs' counts
     CaptureStatistics m_statistics;
 };
 

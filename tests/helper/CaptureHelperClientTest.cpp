@@ -105,6 +105,52 @@ TEST(CaptureHelperClient, TakesSessionsRecordsAndNoticesAndForwardsItsCommands) 
     EXPECT_EQ(counts.droppedByKernel, 5u);
 }
 
+// The helper's ignore list keeps its newest 1,024 entries and tells which it let go, so the
+// count here stays in step: ignore commands go on being sent after any number of Previews and
+// Downloads, and the entries known here are the helper's.
+TEST(CaptureHelperClient, TheIgnoreCountFollowsTheEntriesTheHelperLetsGo) {
+    CaptureHelperClient client(FakeHelper("keeps-ignores"));
+    ASSERT_EQ(client.Start(), CaptureHelperClient::StartResult::Listed) << client.StartError();
+    const auto sessions = client.Sessions();
+    ASSERT_EQ(sessions.size(), 2u);
+    HelperSession& session = *sessions[0];
+    const auto heldByTheHelper = [](std::size_t notices) {
+        EXPECT_TRUE(WaitFor([&] {
+            std::lock_guard<std::mutex> lock(s_mutex);
+            return s_notices.size() == notices;
+        })) << "the helper did not get the last command";
+        std::lock_guard<std::mutex> lock(s_mutex);
+        return s_notices.empty() ? std::string() : s_notices.back();
+    };
+
+    for (int i = 0; i < 5000; ++i) session.IgnoreUrl("a.test/" + std::to_string(i), 1);
+    session.IgnoreUrl("a.test/count", 1);
+    EXPECT_EQ(heldByTheHelper(1), "holds 1024");
+    EXPECT_TRUE(WaitFor([&] { return session.IgnoreListSize() == 1024; }))
+        << session.IgnoreListSize();
+    auto entries = session.IgnoreEntries();
+    ASSERT_EQ(entries.size(), 1024u);
+    EXPECT_EQ(entries.front(), (std::pair<std::string, std::size_t>("a.test/3977", 1)));
+    EXPECT_EQ(entries.back(), (std::pair<std::string, std::size_t>("a.test/count", 1)));
+
+    // Many copies at once go in commands of at most 64 and push the rest out.
+    session.IgnoreUrl("a.test/many", 2000);
+    session.IgnoreUrl("a.test/count", 1);
+    EXPECT_EQ(heldByTheHelper(2), "holds 1024");
+    EXPECT_TRUE(WaitFor([&] { return session.IgnoreListSize() == 1024; }))
+        << session.IgnoreListSize();
+    entries = session.IgnoreEntries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0], (std::pair<std::string, std::size_t>("a.test/many", 1023)));
+
+    // A session that does not capture keeps the newest entries as a helper's list would, for a
+    // helper that takes its place.
+    for (int i = 0; i < 1100; ++i) sessions[1]->IgnoreUrl("a.test/" + std::to_string(i), 1);
+    EXPECT_EQ(sessions[1]->IgnoreListSize(), 1024u);
+    EXPECT_EQ(sessions[1]->IgnoreEntries().front().first, "a.test/76");
+    client.Stop();
+}
+
 TEST(CaptureHelperClient, AHelperWhoseStreamGoesWrongEndsItsSessionsWithAnErrorText) {
     struct Case {
         const char* scenario;
