@@ -239,6 +239,16 @@ pid_t CaptureHelperClient::HelperProcess() const {
     return m_pid;
 }
 
+bool CaptureHelperClient::HasEnded() const {
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    return m_ended;
+}
+
+std::string CaptureHelperClient::EndFault() const {
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    return m_endFault;
+}
+
 void CaptureHelperClient::MakeSessionsWithoutHelper(const std::string& errorText) {
     // Listing adapters needs no rights: the sessions the helper would have had each say why
     // they do not capture.

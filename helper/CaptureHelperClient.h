@@ -117,7 +117,8 @@ public:
         // Each notice of the helper (a line for the user about the capture as a whole, such as
         // kQuicNotice once HTTP/3 was seen), on the reader thread.
         std::function<void(const std::string& text)> noticeCallback;
-        // Once, on the reader thread, when the helper's stream has ended, cleanly or not.
+        // Once, on the reader thread, when the helper's stream has ended, cleanly or not
+        // (EndFault tells which); also after Stop.
         std::function<void()> endCallback;
         // How long the helper may take to list its sessions.
         std::chrono::milliseconds startTimeout{10000};
@@ -145,6 +146,11 @@ public:
     std::vector<HelperSession*> Sessions() const;
     // The helper's process id while it runs (for its /proc entry); -1 otherwise.
     pid_t HelperProcess() const;
+    // Whether the helper's stream has ended (its end callback is due or done).
+    bool HasEnded() const;
+    // Once the helper's stream has ended: why, when it did not end cleanly (the helper died,
+    // or its stream went wrong); empty otherwise.
+    std::string EndFault() const;
 
     // Asks the helper to stop and waits for its statistics and its end, for at most a few
     // seconds before it is killed. The sessions keep their state. From the owning thread.

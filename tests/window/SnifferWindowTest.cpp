@@ -325,6 +325,47 @@ private slots:
         }
     }
 
+    // A capture helper that dies each time it has listed its sessions is started again after
+    // growing pauses, each end told in one notice that does not block the window, until the
+    // window gives up and says so.
+    void aHelperThatKeepsDyingIsRestartedThenGivenUp() {
+        QTemporaryDir folder;
+        // The stand-in helper plays the scenario it is named after.
+        const QString dies = folder.filePath(QStringLiteral("dies"));
+        QVERIFY(QFile::link(QStringLiteral(PELNIX_FAKE_CAPTURE_HELPER), dies));
+        QStringList messages;
+        SetMessageBoxHandler([&](QWidget*, const QString&, unsigned, const QString& text) {
+            messages.append(text);
+            return IDOK;
+        });
+        {
+            TavrelSnifferWindow window(nullptr, [&] { return dies.toStdString(); });
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            const auto notices = [&] {
+                QStringList texts;
+                for (QMessageBox* box : window.findChildren<QMessageBox*>()) {
+                    if (box->isVisible() && !box->isModal())
+                        texts.append(box->text());
+                }
+                return texts;
+            };
+            QTRY_VERIFY_WITH_TIMEOUT(notices().size() == 1 && notices()[0].contains(QStringLiteral(
+                                                                  "Pelnix starts it again")),
+                                     10000);
+            QVERIFY2(notices()[0].contains(QStringLiteral("killed by signal 9")),
+                     qPrintable(notices()[0]));
+            QTRY_VERIFY_WITH_TIMEOUT(
+                notices().size() == 1 && notices()[0].contains(QStringLiteral("failed 4 times")),
+                20000);
+            QVERIFY2(notices()[0].contains(QStringLiteral("lists no more media")),
+                     qPrintable(notices()[0]));
+            QCOMPARE(window.CaptureHelperProcess(), pid_t(-1));
+            QCOMPARE(messages, QStringList());
+        }
+        SetMessageBoxHandler({});
+    }
+
     void escapeAndEnterEndTheWindow() {
         {
             TavrelSnifferWindow window(nullptr, &NoCapture);
