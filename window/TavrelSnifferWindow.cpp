@@ -17,12 +17,8 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <QUrl>
-
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -57,10 +53,6 @@ constexpr QSize kFrameAllowance(8, 32);
 constexpr QRect kLogoBlock(256, 0, 116, 126);
 constexpr QPoint kHelpPosition(278, 133);
 constexpr QSize kButtonSize(70, 24);
-
-// How often a launched command is looked at for its end where the kernel gives no process
-// descriptor to wait on.
-constexpr int kReapPollMs = 1000;
 
 // A capture helper that ends on its own is started again after a pause that doubles with each
 // failure; after this many failures within the span the window gives up.
@@ -185,23 +177,10 @@ TavrelSnifferWindow::~TavrelSnifferWindow() {
     m_mediaList = nullptr;
     g_captureSessions.clear();
     m_capture.reset();
-    // The launched command would go on writing secrets into a file nobody reads: it is asked to
-    // end, and its key log goes.
-    if (!m_launchKeyLog.empty() || m_launched > 0)
+    // The launched command would go on writing secrets into a file nobody reads: it ends
+    // (bounded, see EndLaunch), and then its key log goes.
+    if (!m_launchKeyLog.empty())
         EndLaunch();
-    CloseLaunchWatch();
-}
-
-void TavrelSnifferWindow::CloseLaunchWatch() {
-    if (m_launchWatch) {
-        m_launchWatch->setEnabled(false);
-        m_launchWatch->deleteLater();
-        m_launchWatch = nullptr;
-    }
-    if (m_launchDescriptor >= 0) {
-        ::close(m_launchDescriptor);
-        m_launchDescriptor = -1;
-    }
 }
 
 void TavrelSnifferWindow::SetLaunchCommand(std::vector<std::string> command) {
@@ -324,7 +303,7 @@ void TavrelSnifferWindow::OnInitDialog() {
 
     if (!m_launchCommand.empty()) {
         std::string problem;
-        m_launchKeyLog = CreateLaunchKeyLog(problem);
+        m_launchKeyLog = PrepareLaunch(m_launchCommand, problem);
         if (m_launchKeyLog.empty()) {
             ShowMessage(this, kProductName, MB_ICONEXCLAMATION,
                         "Pelnix cannot start %s: %s.\n\nPelnix opens all the same.",
@@ -339,41 +318,15 @@ void TavrelSnifferWindow::OnInitDialog() {
 void TavrelSnifferWindow::StartLaunchedCommand() {
     if (m_launchKeyLog.empty())
         return;
-    // Started once the capture runs, so that its first connections are seen.
+    // Started once the capture runs, so that its first connections are seen. Its guard reaps
+    // it; the window only asks for its end.
     std::string problem;
-    m_launched = ::StartLaunchedCommand(m_launchCommand, m_launchKeyLog, problem);
-    if (m_launched < 0) {
-        EndLaunch();
+    if (::StartLaunchedCommand(problem) < 0) {
         m_launchKeyLog.clear();
         ShowMessage(this, kProductName, MB_ICONEXCLAMATION,
                     "Pelnix cannot start %s: %s.\n\nPelnix opens all the same, and lists what "
                     "other programs receive.",
                     m_launchCommand.front().c_str(), problem.c_str());
-        return;
-    }
-    // Reaped when it ends, without waiting on the GUI thread: the kernel's process descriptor
-    // becomes readable then.
-    const pid_t pid = m_launched;
-    const int descriptor = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    if (descriptor >= 0) {
-        m_launchDescriptor = descriptor;
-        m_launchWatch = new QSocketNotifier(descriptor, QSocketNotifier::Read, this);
-        connect(m_launchWatch, &QSocketNotifier::activated, this, [this, pid] {
-            if (!ReapLaunchedCommand(pid))
-                return;
-            m_launched = -1;
-            CloseLaunchWatch();
-        });
-    } else {
-        auto* timer = new QTimer(this);
-        connect(timer, &QTimer::timeout, this, [this, timer, pid] {
-            if (!ReapLaunchedCommand(pid))
-                return;
-            m_launched = -1;
-            timer->stop();
-            timer->deleteLater();
-        });
-        timer->start(kReapPollMs);
     }
 }
 

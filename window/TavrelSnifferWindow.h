@@ -27,7 +27,6 @@ class NativeDestroyWatch;
 
 class QMessageBox;
 class QPushButton;
-class QSocketNotifier;
 class SniffedMediaList;
 
 // The help page installed beside the program, relative to the program's folder.
@@ -104,7 +103,6 @@ private:
     void ShowCaptureNotice(const QString& text);
     void StartLaunchedCommand();
     void ShowNotice(const QString& text);
-    void CloseLaunchWatch();
     void PlaceOnScreen();
 
     DialogFontScaler m_fontScaler;
@@ -129,12 +127,9 @@ private:
     QPushButton* m_playButton = nullptr;
     QPushButton* m_downloadButton = nullptr;
     AdvertPicture* m_advert = nullptr;  // a child of the window; clicks open the home page
-    // --launch: the command, its key log while it exists, its process until reaped.
+    // --launch: the command and its key log while it exists (their guard ends both).
     std::vector<std::string> m_launchCommand;
     std::string m_launchKeyLog;
-    pid_t m_launched = -1;
-    int m_launchDescriptor = -1;               // the kernel's descriptor of that process
-    QSocketNotifier* m_launchWatch = nullptr;  // readable once it has ended
     std::unique_ptr<MediaFileWorker> m_fileReader;
     std::set<QString> m_noticesShown;
     // Ends the window when another client destroys its native window.

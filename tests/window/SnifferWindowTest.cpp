@@ -1,5 +1,6 @@
 #include <QDir>
 #include <QDropEvent>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMessageBox>
 #include <QMimeData>
@@ -22,6 +23,7 @@
 #include "base/ShowMessage.h"
 #include "helper/CaptureHelperClient.h"
 #include "streams/QuicSighting.h"
+#include "window/LaunchedCommand.h"
 #include "window/SniffedMediaList.h"
 #include "window/TavrelSnifferWindow.h"
 
@@ -588,7 +590,8 @@ private slots:
 
     // --launch: the command runs with SSLKEYLOGFILE naming a new private file in the runtime
     // folder, the capture helper is told to follow that file, and when the window goes the
-    // file is deleted and the command asked to end.
+    // command ends first (this one writes once more when asked to end, and does not end: it is
+    // killed after the grace), and only then is the file deleted.
     void launchedCommandGetsAPrivateKeyLog() {
         RuntimeFolder runtime;
         QTemporaryDir folder;
@@ -603,7 +606,7 @@ private slots:
             "printf '%s\\n' $$ \"$SSLKEYLOGFILE\" > \"$1.part\"; "
             "stat -c %a \"$SSLKEYLOGFILE\" >> \"$1.part\"; "
             "printf 'CLIENT_RANDOM 00 00\\n' >> \"$SSLKEYLOGFILE\"; mv \"$1.part\" \"$1\"; "
-            "exec sleep 60";
+            "trap 'printf late >> \"$SSLKEYLOGFILE\"' TERM; while :; do sleep 0.05; done";
         auto* window = new TavrelSnifferWindow(nullptr, [&] { return helper.toStdString(); });
         window->SetLaunchCommand({"sh", "-c", script, "sh", seen.toStdString()});
         window->show();
@@ -625,10 +628,16 @@ private slots:
         const qsizetype option = given.indexOf(QStringLiteral("--keylog"));
         QVERIFY2(option >= 0 && given.value(option + 1) == keyLog, qPrintable(given.join(' ')));
 
+        QElapsedTimer closing;
+        closing.start();
         delete window;
+        QVERIFY(Ended(command));
         QVERIFY(!QFile::exists(keyLog));
-        QTRY_VERIFY_WITH_TIMEOUT(Ended(command), 5000);
         QVERIFY(runtime.entries().isEmpty());
+        // Bounded: the grace, then the kill.
+        QVERIFY2(closing.elapsed() >= kLaunchEndGrace.count() &&
+                     closing.elapsed() < kLaunchEndGrace.count() + 2000,
+                 qPrintable(QString::number(closing.elapsed())));
     }
 
     // A command that cannot be started is told, its key log goes at once, and the window opens.
