@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -88,8 +89,20 @@ std::vector<HelperSession*> g_captureSessions;
 
 std::string FindCaptureHelper(const std::string& programFolder) {
     const std::string beside = programFolder + "/" + kCaptureHelperName;
-    if (access(beside.c_str(), F_OK) == 0)
+    struct stat built {};
+    if (stat(beside.c_str(), &built) == 0) {
+        // The set-up's granted copy of it, while it is a copy of this very build (a rebuild
+        // gives the built one a new time until the set-up copies it again).
+        const std::string granted =
+            programFolder + "/" + kGrantedHelperFolder + "/" + kCaptureHelperName;
+        struct stat copy {};
+        if (stat(granted.c_str(), &copy) == 0 && copy.st_size == built.st_size &&
+            copy.st_mtim.tv_sec == built.st_mtim.tv_sec &&
+            copy.st_mtim.tv_nsec == built.st_mtim.tv_nsec) {
+            return granted;
+        }
         return beside;
+    }
     return std::filesystem::path(programFolder + "/" + PELNIX_INSTALLED_CAPTURE_HELPER)
         .lexically_normal()
         .string();

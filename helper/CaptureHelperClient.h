@@ -27,9 +27,15 @@ inline constexpr const char* kCaptureHelperName = "pelnix-capture";
 // The group whose members may run the installed helper.
 inline constexpr const char* kCaptureGroup = "pelnix";
 
-// The capture helper for a program in `programFolder`: the one beside it (a build tree), else
-// the one the package installs, reached from the program's folder so that any installation
-// prefix works.
+// In a build tree, the folder beside the programs where the set-up puts the copy of the
+// capture helper that holds the capture rights (root's, like the folder; the built helper stays
+// the user's and holds none).
+inline constexpr const char* kGrantedHelperFolder = "rights";
+
+// The capture helper for a program in `programFolder`. In a build tree (a helper beside the
+// program): the set-up's granted copy of it while the copy has the built helper's size and
+// modification time, else the built one. Otherwise the one the package installs, reached from
+// the program's folder so that any installation prefix works.
 std::string FindCaptureHelper(const std::string& programFolder);
 
 // The helper's options that ask for `stream`: none for the packet rules alone; otherwise

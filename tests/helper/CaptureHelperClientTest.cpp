@@ -244,7 +244,20 @@ TEST(CaptureHelperClient, TheHelperIsFoundBesideTheProgramElseWhereThePackagePut
     fs::create_directories(bin);
     EXPECT_EQ(FindCaptureHelper(bin.string()),
               (folder.path / "usr" / "libexec" / "pelnix" / "pelnix-capture").string());
-    std::ofstream(bin / "pelnix-capture") << "";
+    std::ofstream(bin / "pelnix-capture") << "built";
+    EXPECT_EQ(FindCaptureHelper(bin.string()), (bin / "pelnix-capture").string());
+    // The set-up's granted copy is taken while it is a copy of the built helper.
+    fs::create_directory(bin / "rights");
+    fs::copy_file(bin / "pelnix-capture", bin / "rights" / "pelnix-capture");
+    const auto built = fs::last_write_time(bin / "pelnix-capture");
+    fs::last_write_time(bin / "rights" / "pelnix-capture", built);
+    EXPECT_EQ(FindCaptureHelper(bin.string()), (bin / "rights" / "pelnix-capture").string());
+    // Rebuilt: the new helper, until the set-up copies it again.
+    fs::last_write_time(bin / "pelnix-capture", built + std::chrono::seconds(1));
+    EXPECT_EQ(FindCaptureHelper(bin.string()), (bin / "pelnix-capture").string());
+    fs::last_write_time(bin / "pelnix-capture", built);
+    std::ofstream(bin / "pelnix-capture") << "rebuilt";
+    fs::last_write_time(bin / "pelnix-capture", built);
     EXPECT_EQ(FindCaptureHelper(bin.string()), (bin / "pelnix-capture").string());
 }
 
