@@ -41,6 +41,10 @@ constexpr int kPreview = 1138;
 constexpr int kDownload = 1141;
 const std::string kMp3Options = "-vn -codec:a libmp3lame -q:a 2 -f mp3";
 
+// Waits for what other threads and processes do: generous, since a loaded machine (both cores
+// busy) takes seconds for what takes milliseconds when it is idle.
+constexpr int kLoadedWaitMs = 30000;
+
 // No capture helper: the window captures nothing.
 std::string NoCapture() {
     return {};
@@ -600,7 +604,7 @@ private slots:
         g_captureSessions.push_back(&session);
         w.add("http://media.test/a.flv?x=$(id)", 150000, "x-flv\r\n");
         w.window.ControlAs<QPushButton>(kPreview)->click();
-        QTRY_VERIFY(fs::exists(said) && fs::file_size(said) > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(fs::exists(said) && fs::file_size(said) > 0, kLoadedWaitMs);
         QCOMPARE(convtest::ReadFile(said), std::string("http://media.test/a.flv?x=$(id)\n"));
         QCOMPARE(session.IgnoreListSize(), std::size_t(1));
         QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
@@ -656,7 +660,8 @@ private slots:
         } stopServer{server};
         const std::string url =
             std::string("https://") + VethPair::kServerAddress + ":8443/movie.mp4";
-        QTRY_VERIFY(RunProgram(net.InClient({"curl", "-sfk", "-o", "/dev/null", url})) == 0);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            RunProgram(net.InClient({"curl", "-sfk", "-o", "/dev/null", url})) == 0, kLoadedWaitMs);
 
         const std::string runtime = folder + "/run";
         fs::create_directories(runtime);
@@ -684,7 +689,7 @@ private slots:
             QCOMPARE(g_captureSessions.size(), std::size_t(1));
             QVERIFY2(g_captureSessions[0]->IsCapturing(),
                      g_captureSessions[0]->ErrorText().c_str());
-            QTRY_COMPARE_WITH_TIMEOUT(window.MediaList()->Count(), 1, 15000);
+            QTRY_COMPARE_WITH_TIMEOUT(window.MediaList()->Count(), 1, kLoadedWaitMs);
             QCOMPARE(window.MediaList()->Record(0)->url, url);
             QCOMPARE(window.MediaList()->Record(0)->type, std::string("mp4"));
             QCOMPARE(FilesIn(runtime).size(), std::size_t(1));
@@ -730,7 +735,7 @@ private slots:
             pid_t pid;
             ~StopServer() { StopProgram(pid); }
         } stopServer{server};
-        QTRY_VERIFY(fs::exists(ready) && fs::file_size(ready) > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(fs::exists(ready) && fs::file_size(ready) > 0, kLoadedWaitMs);
 
         const std::string link = net.clientLink;
         // The capture helper starts from this thread and so captures in the namespace: on its
@@ -746,7 +751,7 @@ private slots:
         const std::string url =
             std::string("http://") + VethPair::kServerAddress + ":8080/clip.flv";
         QCOMPARE(RunProgram(net.InClient({"curl", "-s", "-f", "-o", "/dev/null", url})), 0);
-        QTRY_COMPARE(window.MediaList()->Count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(window.MediaList()->Count(), 1, kLoadedWaitMs);
         QCOMPARE(window.MediaList()->Record(0)->url, url);
 
         window.ControlAs<QPushButton>(kDownload)->click();
@@ -755,7 +760,7 @@ private slots:
         QVERIFY2(probe.startsWith("mp3 "), qPrintable(probe));
         QCOMPARE(window.MediaList()->Record(0)->statusImage, SniffedMediaList::kDownloaded);
         // The session saw the program's own request and dropped it.
-        QTRY_COMPARE(session->IgnoreListSize(), std::size_t(0));
+        QTRY_COMPARE_WITH_TIMEOUT(session->IgnoreListSize(), std::size_t(0), kLoadedWaitMs);
         QCOMPARE(window.MediaList()->Count(), 1);
     }
 
@@ -794,7 +799,7 @@ private slots:
             pid_t pid;
             ~StopServer() { StopProgram(pid); }
         } stopServer{server};
-        QTRY_VERIFY(fs::exists(ready) && fs::file_size(ready) > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(fs::exists(ready) && fs::file_size(ready) > 0, kLoadedWaitMs);
         const std::string site = std::string("http://") + VethPair::kServerAddress + ":8080/";
 
         TavrelSnifferWindow window(nullptr, [] { return std::string(PELNIX_CAPTURE_HELPER); });
@@ -804,7 +809,7 @@ private slots:
         QVERIFY2(g_captureSessions[0]->IsCapturing(), g_captureSessions[0]->ErrorText().c_str());
         QCOMPARE(RunProgram(net.InClient({"curl", "-sf", "-o", "/dev/null", site + "before.mp4"})),
                  0);
-        QTRY_COMPARE_WITH_TIMEOUT(window.MediaList()->Count(), 1, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(window.MediaList()->Count(), 1, kLoadedWaitMs);
         // The program's own fetch in flight, which the new helper must not list either.
         g_captureSessions[0]->IgnoreUrl(std::string(VethPair::kServerAddress) + ":8080/own.mp4", 2);
 
@@ -818,18 +823,18 @@ private slots:
             }
             return nullptr;
         };
-        QTRY_VERIFY_WITH_TIMEOUT(notice() != nullptr, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(notice() != nullptr, kLoadedWaitMs);
         QVERIFY(!notice()->isModal());
         QVERIFY2(notice()->text().contains("Pelnix starts it again"), qPrintable(notice()->text()));
         QTRY_VERIFY_WITH_TIMEOUT(
             window.CaptureHelperProcess() > 0 && window.CaptureHelperProcess() != first &&
                 g_captureSessions.size() == 1 && g_captureSessions[0]->IsCapturing(),
-            15000);
+            kLoadedWaitMs);
         QCOMPARE(g_captureSessions[0]->IgnoreListSize(), std::size_t(2));
 
         QCOMPARE(RunProgram(net.InClient({"curl", "-sf", "-o", "/dev/null", site + "after.mp4"})),
                  0);
-        QTRY_COMPARE_WITH_TIMEOUT(window.MediaList()->Count(), 2, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(window.MediaList()->Count(), 2, kLoadedWaitMs);
         QCOMPARE(window.MediaList()->Record(1)->url, site + "after.mp4");
         QCOMPARE(m_messages, QStringList());
     }
