@@ -253,7 +253,14 @@ void EndCommand(const LaunchPlan& plan, pid_t command, int descriptor) {
         // A process of the group that was killed while it opened the file may still have
         // created it: once the group is gone, the file goes again.
         const std::int64_t deadline = NowMs() + kGroupGoneWaitMs;
-        while (kill(-command, 0) == 0 && NowMs() < deadline) SleepMs(10);
+        for (;;) {
+            // Its processes whose parent went before them are the guard's to reap.
+            while (waitpid(-1, nullptr, WNOHANG) > 0) {
+            }
+            if (kill(-command, 0) != 0 || NowMs() >= deadline)
+                break;
+            SleepMs(10);
+        }
         unlink(plan.keyLog.c_str());
     }
 }
@@ -263,6 +270,9 @@ void EndCommand(const LaunchPlan& plan, pid_t command, int descriptor) {
     // guard), with its own signal state: a stop signal ends the launch as the window's end does.
     setpgid(0, 0);
     prctl(PR_SET_NAME, "pelnix-guard");
+    // The command's processes whose parent ends before them come to the guard, not to init
+    // (which may not reap them at once): the guard sees its group gone when it is.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     for (int signal = 1; signal < NSIG; ++signal) {
         if (signal != SIGKILL && signal != SIGSTOP)
             ::signal(signal, SIG_DFL);

@@ -219,11 +219,15 @@ TEST(CaptureHelperClient, AHelperThatCannotStartOrListGivesEveryAdapterASessionT
         SCOPED_TRACE(c.path + " " + c.scenario);
         auto options = FakeHelper(c.scenario);
         options.helperPath = c.path;
-        options.startTimeout = std::chrono::milliseconds(300);
+        // Only the silent helper waits for the time-out; the others end on their own, which a
+        // loaded machine may make take longer than the silent one's short bound.
+        const bool silent = c.scenario == "silent";
+        options.startTimeout = std::chrono::milliseconds(silent ? 300 : 30000);
         CaptureHelperClient client(std::move(options));
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(client.Start(), c.result);
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+        if (silent)
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
         EXPECT_NE(client.StartError().find(c.errorPart), std::string::npos) << client.StartError();
         EXPECT_EQ(client.HelperProcess(), -1);
         const auto sessions = client.Sessions();
