@@ -372,6 +372,6 @@ void PacketSniffer::SetReportCallback(ReportCallback callback) {
     m_reportCallback.store(callback);
 }
 
-void PacketSniffer::IgnoreUrl(const std::string& url, int count) {
-    m_detector.IgnoreUrl(url, count);
+std::size_t PacketSniffer::IgnoreUrl(const std::string& url, int count) {
+    return m_detector.IgnoreUrl(url, count);
 }

@@ -118,8 +118,9 @@ public:
     // Reports that arise before a callback is installed are dropped.
     void SetReportCallback(ReportCallback callback);
 
-    // The next `count` sightings of `url` (without scheme) are not reported.
-    void IgnoreUrl(const std::string& url, int count);
+    // The next `count` sightings of `url` (without scheme) are not reported. Gives how many of
+    // the ignore list's oldest entries gave way (the list is bounded).
+    std::size_t IgnoreUrl(const std::string& url, int count);
 
     // Stops the capture thread and waits for it; the adapter stays open until destruction.
     // Called from the owning thread only.

@@ -122,9 +122,15 @@ std::string ServeCommands(RecordWriter& writer) {
                        ", which does not exist";
             PacketSniffer& session = *sessions[ignore.session];
             // The parent holds no rights and decodes outside data: it may not grow this
-            // process's memory without bound.
-            if (session.IgnoreListSize() + ignore.count <= kMaxIgnoreEntries)
+            // process's memory without bound, and it does not, since the list lets its oldest
+            // entries go. The parent is told which went, so that its count of the list stays
+            // in step with it.
+            const std::size_t dropped =
                 session.IgnoreUrl(ignore.url, static_cast<int>(ignore.count));
+            if (dropped > 0) {
+                writer.Send(
+                    IgnoreEntriesDropped{ignore.session, static_cast<std::uint32_t>(dropped)});
+            }
         }
     }
 }

@@ -20,6 +20,7 @@ enum FrameType : std::uint8_t {
     kNotice = 6,
     kSessionStatistics = 7,
     kStreamEnd = 8,
+    kIgnoreEntriesDropped = 9,
     kIgnoreCommand = 64,
     kStopCommand = 65,
 };
@@ -255,6 +256,9 @@ bool FrameAllowed(std::uint8_t type, StreamDirection direction, std::size_t& max
         case kSessionStatistics:
             maxPayload = kStatisticsPayloadBytes;
             return fromHelper;
+        case kIgnoreEntriesDropped:
+            maxPayload = 8;
+            return fromHelper;
         case kSessionsListed:
         case kStreamEnd:
             maxPayload = 0;
@@ -300,6 +304,12 @@ bool DecodePayload(std::uint8_t type, std::string_view payload, StreamMessage& m
             UrlIgnored m;
             ok = in.U32(m.session) && in.Text(m.url);
             message = std::move(m);
+            break;
+        }
+        case kIgnoreEntriesDropped: {
+            IgnoreEntriesDropped m;
+            ok = in.U32(m.session) && in.U32(m.count) && m.count >= 1;
+            message = m;
             break;
         }
         case kNotice: {
@@ -398,6 +408,12 @@ bool EncodeMessage(const StreamMessage& message, std::string& out) {
                                          PutU32(payload, m.session);
                                          PutText(payload, m.url);
                                          return TextFits(m.url);
+                                     },
+                                     [&](const IgnoreEntriesDropped& m) {
+                                         type = kIgnoreEntriesDropped;
+                                         PutU32(payload, m.session);
+                                         PutU32(payload, m.count);
+                                         return m.count >= 1;
                                      },
                                      [&](const Notice& m) {
                                          type = kNotice;

@@ -57,6 +57,10 @@ struct UrlIgnored {  // an ignore-list entry suppressed a sighting of this URL
     std::uint32_t session = 0;
     std::string url;
 };
+struct IgnoreEntriesDropped {  // the session's ignore list let its `count` oldest entries go
+    std::uint32_t session = 0;
+    std::uint32_t count = 0;
+};
 struct Notice {  // a line for the user about the capture as a whole
     std::string text;
 };
@@ -74,9 +78,9 @@ struct IgnoreCommand {  // the session's next `count` sightings of `url` are not
 };
 struct StopCommand {};
 
-using StreamMessage =
-    std::variant<SessionOpened, SessionFailed, SessionsListed, MediaRecord, UrlIgnored, Notice,
-                 SessionStatistics, StreamEnd, IgnoreCommand, StopCommand>;
+using StreamMessage = std::variant<SessionOpened, SessionFailed, SessionsListed, MediaRecord,
+                                   UrlIgnored, IgnoreEntriesDropped, Notice, SessionStatistics,
+                                   StreamEnd, IgnoreCommand, StopCommand>;
 
 // The two directions of the stream; each takes only its own messages.
 enum class StreamDirection { FromHelper, ToHelper };
@@ -85,8 +89,8 @@ enum class StreamDirection { FromHelper, ToHelper };
 std::string RecordStreamHeader();
 
 // Appends one framed message to `out`. False, appending nothing, when a text is longer than
-// kMaxTextBytes, an ignore count is 0 or above kMaxIgnoreCount, or a duration is not a finite
-// number of at least 0.
+// kMaxTextBytes, an ignore count is 0 or above kMaxIgnoreCount, a count of dropped entries is
+// 0, or a duration is not a finite number of at least 0.
 bool EncodeMessage(const StreamMessage& message, std::string& out);
 
 // Cuts every text of a report to kMaxTextBytes, so that it can always be encoded.

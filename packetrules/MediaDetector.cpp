@@ -220,15 +220,21 @@ bool MediaDetector::TakeIgnored(std::string_view url) {
     return true;
 }
 
-void MediaDetector::IgnoreUrl(const std::string& url, int count) {
+std::size_t MediaDetector::IgnoreUrl(const std::string& url, int count) {
     std::lock_guard<std::mutex> lock(m_ignoreMutex);
+    // Copies past the list's size would give way at once: they count as dropped.
+    std::size_t dropped = count > static_cast<int>(kMaxIgnoredUrls)
+                              ? static_cast<std::size_t>(count) - kMaxIgnoredUrls
+                              : 0;
     for (int i = 0; i < count && i < static_cast<int>(kMaxIgnoredUrls); ++i)
         m_ignoreList.push_back(url);
     if (m_ignoreList.size() > kMaxIgnoredUrls) {
+        const std::size_t over = m_ignoreList.size() - kMaxIgnoredUrls;
         m_ignoreList.erase(m_ignoreList.begin(),
-                           m_ignoreList.begin() +
-                               static_cast<std::ptrdiff_t>(m_ignoreList.size() - kMaxIgnoredUrls));
+                           m_ignoreList.begin() + static_cast<std::ptrdiff_t>(over));
+        dropped += over;
     }
+    return dropped;
 }
 
 std::size_t MediaDetector::IgnoreListSize() const {

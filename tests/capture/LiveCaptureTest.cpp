@@ -24,6 +24,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "TempFolder.h"
@@ -190,6 +191,18 @@ struct ProcessGuard {
             Stop();
     }
 };
+
+// The one child process of `pid` (from the kernel's list of each of its threads' children),
+// or -1.
+pid_t ChildOf(pid_t pid) {
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::ifstream children(task.path() / "children");
+        pid_t child = -1;
+        if (children >> child)
+            return child;
+    }
+    return -1;
+}
 
 std::string ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -358,8 +371,16 @@ TEST(LiveCapture, MediaFetchedByNameAndAddressAreReportedAndThePageIsNot) {
     std::sort(rows.begin(), rows.end());
 
     if (watcher.pid > 0) {
-        EXPECT_EQ(watcher.Stop(), 0) << "pelnix --watch did not end cleanly";
         EXPECT_EQ(TypeSizeUrl(ReadAll(watchOutput)), rows) << ReadAll(watchOutput);
+        // Its capture helper killed, the watch ends at once, says why and fails.
+        const pid_t helper = ChildOf(watcher.pid);
+        ASSERT_GT(helper, 0) << "no capture helper under pelnix --watch";
+        ASSERT_EQ(kill(helper, SIGKILL), 0);
+        EXPECT_EQ(StopProgram(std::exchange(watcher.pid, -1), 0), 1);
+        const std::string errors = ReadAll(watchErrors);
+        const auto reason = errors.find("pelnix: the capture ended: the capture helper ended");
+        ASSERT_NE(reason, std::string::npos) << errors;
+        EXPECT_NE(errors.find("(killed by signal 9)\n", reason), std::string::npos) << errors;
     }
     if (recorder.pid > 0) {
         recorder.Stop();

@@ -548,7 +548,7 @@ private slots:
         const std::string marker = "pelnix-played-" + std::to_string(::getpid());
         PlayMedia(nullptr, " \t ");  // nothing to play: nothing starts
         PlayMedia(nullptr, "  http://host/a b;$(touch " + marker + ").flv\t ");
-        QTRY_VERIFY_WITH_TIMEOUT(convtest::Exists(record), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(convtest::Exists(record), 30000);
         QTest::qWait(300);  // a second, wrong start would append here
         g_ffplayExe = saved;
         QCOMPARE(convtest::ReadFile(record), "1|http://host/a b;$(touch " + marker + ").flv|");
@@ -559,7 +559,7 @@ private slots:
         g_ffplayExe = player;
         const std::string headers = "Cookie: a=$(touch " + marker + ")\r\nUser-Agent: U 'x'\r\n";
         PlayMedia(nullptr, "https://host/p.m3u8", headers);
-        QTRY_VERIFY_WITH_TIMEOUT(convtest::Exists(record), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(convtest::Exists(record), 30000);
         QTest::qWait(300);
         g_ffplayExe = saved;
         QCOMPARE(convtest::ReadFile(record), "7|-tls_verify|1|-ca_file|" +

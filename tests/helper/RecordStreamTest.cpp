@@ -110,6 +110,7 @@ TEST(RecordStream, EveryMessageSurvivesTheTripWithHostileContentsAndAnySplit) {
         MediaRecord{0xFFFFFFFF, sparse},
         MediaRecord{2, MediaReport{}},
         UrlIgnored{0, all},
+        IgnoreEntriesDropped{3, 0xFFFFFFFF},
         Notice{all},
         Notice{""},
         SessionStatistics{0, counts},
@@ -169,10 +170,15 @@ TEST(RecordStream, EveryMessageSurvivesTheTripWithHostileContentsAndAnySplit) {
 TEST(RecordStream, TheEncoderRefusesWhatTheDecoderWouldRefuse) {
     const std::string overBound(kMaxTextBytes + 1, 'x');
     std::vector<StreamMessage> refused = {
-        SessionOpened{0, overBound},    SessionFailed{0, "eth0", overBound},
-        UrlIgnored{0, overBound},       Notice{overBound},
-        IgnoreCommand{0, overBound, 1}, IgnoreCommand{0, "", 1},
-        IgnoreCommand{0, "h/a", 0},     IgnoreCommand{0, "h/a", kMaxIgnoreCount + 1},
+        SessionOpened{0, overBound},
+        SessionFailed{0, "eth0", overBound},
+        UrlIgnored{0, overBound},
+        Notice{overBound},
+        IgnoreEntriesDropped{0, 0},
+        IgnoreCommand{0, overBound, 1},
+        IgnoreCommand{0, "", 1},
+        IgnoreCommand{0, "h/a", 0},
+        IgnoreCommand{0, "h/a", kMaxIgnoreCount + 1},
     };
     for (std::string MediaReport::*field :
          {&MediaReport::url, &MediaReport::requestHeaders, &MediaReport::lengthText,

@@ -2,6 +2,7 @@
 // the real ffmpeg; the save prompt and the message boxes are answered through their seams.
 #include <QApplication>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -10,6 +11,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -42,6 +44,10 @@ constexpr int kDownload = 1141;
 const std::string kMp3Options = "-vn -codec:a libmp3lame -q:a 2 -f mp3";
 // An MP3 by its first bytes (an ID3 tag), served as song.mp3.
 const std::string kSong = "ID3" + std::string(149997, 's');
+
+// Waits for what other threads and processes do: generous, since a loaded machine (both cores
+// busy) takes seconds for what takes milliseconds when it is idle.
+constexpr int kLoadedWaitMs = 30000;
 
 // No capture helper: the window captures nothing.
 std::string NoCapture() {
@@ -710,7 +716,7 @@ private slots:
         g_captureSessions.push_back(&session);
         w.add("http://media.test/a.flv?x=$(id)", 150000, "x-flv\r\n");
         w.window.ControlAs<QPushButton>(kPreview)->click();
-        QTRY_VERIFY(fs::exists(said) && fs::file_size(said) > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(fs::exists(said) && fs::file_size(said) > 0, kLoadedWaitMs);
         QCOMPARE(convtest::ReadFile(said), std::string("http://media.test/a.flv?x=$(id)\n"));
         QCOMPARE(session.IgnoreListSize(), std::size_t(1));
         QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
@@ -841,7 +847,8 @@ private slots:
         } stopServer{server};
         const std::string url =
             std::string("https://") + VethPair::kServerAddress + ":8443/movie.mp4";
-        QTRY_VERIFY(RunProgram(net.InClient({"curl", "-sfk", "-o", "/dev/null", url})) == 0);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            RunProgram(net.InClient({"curl", "-sfk", "-o", "/dev/null", url})) == 0, kLoadedWaitMs);
 
         const std::string runtime = folder + "/run";
         fs::create_directories(runtime);
@@ -869,7 +876,7 @@ private slots:
             QCOMPARE(g_captureSessions.size(), std::size_t(1));
             QVERIFY2(g_captureSessions[0]->IsCapturing(),
                      g_captureSessions[0]->ErrorText().c_str());
-            QTRY_COMPARE_WITH_TIMEOUT(window.MediaList()->Count(), 1, 15000);
+            QTRY_COMPARE_WITH_TIMEOUT(window.MediaList()->Count(), 1, kLoadedWaitMs);
             QCOMPARE(window.MediaList()->Record(0)->url, url);
             QCOMPARE(window.MediaList()->Record(0)->type, std::string("mp4"));
             QCOMPARE(FilesIn(runtime).size(), std::size_t(1));
@@ -915,7 +922,7 @@ private slots:
             pid_t pid;
             ~StopServer() { StopProgram(pid); }
         } stopServer{server};
-        QTRY_VERIFY(fs::exists(ready) && fs::file_size(ready) > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(fs::exists(ready) && fs::file_size(ready) > 0, kLoadedWaitMs);
 
         const std::string link = net.clientLink;
         // The capture helper starts from this thread and so captures in the namespace: on its
@@ -931,7 +938,7 @@ private slots:
         const std::string url =
             std::string("http://") + VethPair::kServerAddress + ":8080/clip.flv";
         QCOMPARE(RunProgram(net.InClient({"curl", "-s", "-f", "-o", "/dev/null", url})), 0);
-        QTRY_COMPARE(window.MediaList()->Count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(window.MediaList()->Count(), 1, kLoadedWaitMs);
         QCOMPARE(window.MediaList()->Record(0)->url, url);
 
         window.ControlAs<QPushButton>(kDownload)->click();
@@ -940,8 +947,83 @@ private slots:
         QVERIFY2(probe.startsWith("mp3 "), qPrintable(probe));
         QCOMPARE(window.MediaList()->Record(0)->statusImage, SniffedMediaList::kDownloaded);
         // The session saw the program's own request and dropped it.
-        QTRY_COMPARE(session->IgnoreListSize(), std::size_t(0));
+        QTRY_COMPARE_WITH_TIMEOUT(session->IgnoreListSize(), std::size_t(0), kLoadedWaitMs);
         QCOMPARE(window.MediaList()->Count(), 1);
+    }
+
+    // The capture helper killed while it captures: the window says so in a notice that does
+    // not block it, starts a new helper that takes over the ignore list, and a medium fetched
+    // afterwards is listed.
+    void aKilledCaptureHelperIsToldAndReplaced() {
+        if (geteuid() != 0)
+            QSKIP("needs root: creates network namespaces and captures packets");
+        VethPair net("hk");
+        QVERIFY(net.Ok());
+        const int home = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        QVERIFY(home >= 0);
+        QVERIFY(net.EnterClientNamespace());
+        struct GoHome {
+            int fd;
+            ~GoHome() {
+                setns(fd, CLONE_NEWNET);
+                close(fd);
+            }
+        } goHome{home};
+        const std::string folder = m_root + "/killed";
+        fs::create_directories(folder);
+        for (const auto& [name, size] : {std::pair{"before.mp4", 150000}, {"after.mp4", 160000}}) {
+            std::ofstream(folder + "/" + name, std::ios::binary) << std::string(
+                                                                        "\0\0\0\x18"
+                                                                        "ftypisom\0\0\0\0isommp41",
+                                                                        24)
+                                                                 << std::string(size - 24, '\x11');
+        }
+        const std::string ready = m_root + "/killed-server.txt";
+        const pid_t server = StartProgram(net.InServer({"python3", PELNIX_MEDIA_SERVER, folder,
+                                                        VethPair::kServerAddress, "8080"}),
+                                          ready);
+        struct StopServer {
+            pid_t pid;
+            ~StopServer() { StopProgram(pid); }
+        } stopServer{server};
+        QTRY_VERIFY_WITH_TIMEOUT(fs::exists(ready) && fs::file_size(ready) > 0, kLoadedWaitMs);
+        const std::string site = std::string("http://") + VethPair::kServerAddress + ":8080/";
+
+        TavrelSnifferWindow window(nullptr, [] { return std::string(PELNIX_CAPTURE_HELPER); });
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(g_captureSessions.size(), std::size_t(1));
+        QVERIFY2(g_captureSessions[0]->IsCapturing(), g_captureSessions[0]->ErrorText().c_str());
+        QCOMPARE(RunProgram(net.InClient({"curl", "-sf", "-o", "/dev/null", site + "before.mp4"})),
+                 0);
+        QTRY_COMPARE_WITH_TIMEOUT(window.MediaList()->Count(), 1, kLoadedWaitMs);
+        // The program's own fetch in flight, which the new helper must not list either.
+        g_captureSessions[0]->IgnoreUrl(std::string(VethPair::kServerAddress) + ":8080/own.mp4", 2);
+
+        const pid_t first = window.CaptureHelperProcess();
+        QVERIFY(first > 0);
+        QCOMPARE(kill(first, SIGKILL), 0);
+        const auto notice = [&]() -> QMessageBox* {
+            for (QMessageBox* box : window.findChildren<QMessageBox*>()) {
+                if (box->isVisible() && box->text().contains("killed by signal 9"))
+                    return box;
+            }
+            return nullptr;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(notice() != nullptr, kLoadedWaitMs);
+        QVERIFY(!notice()->isModal());
+        QVERIFY2(notice()->text().contains("Pelnix starts it again"), qPrintable(notice()->text()));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            window.CaptureHelperProcess() > 0 && window.CaptureHelperProcess() != first &&
+                g_captureSessions.size() == 1 && g_captureSessions[0]->IsCapturing(),
+            kLoadedWaitMs);
+        QCOMPARE(g_captureSessions[0]->IgnoreListSize(), std::size_t(2));
+
+        QCOMPARE(RunProgram(net.InClient({"curl", "-sf", "-o", "/dev/null", site + "after.mp4"})),
+                 0);
+        QTRY_COMPARE_WITH_TIMEOUT(window.MediaList()->Count(), 2, kLoadedWaitMs);
+        QCOMPARE(window.MediaList()->Record(1)->url, site + "after.mp4");
+        QCOMPARE(m_messages, QStringList());
     }
 };
 
