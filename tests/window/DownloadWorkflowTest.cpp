@@ -493,9 +493,9 @@ private slots:
         QVERIFY(convtest::ProbeFormatAndDuration(Output()).rfind("mp3 ", 0) == 0);
     }
 
-    // A page can plant a request block in a POST body whose Host line names a local service and
-    // whose path holds the video site's name. The replay goes to the server the captured
-    // request went to, and nowhere else, with the block from "GET " on.
+    // A page can plant a request block in a POST body whose Host line names a local service.
+    // The replay of a site entry goes to the server the captured request went to, and nowhere
+    // else, with the block from "GET " on.
     void replayGoesOnlyToTheServerTheRequestWentTo() {
         const std::string media = convtest::ReadFile(m_flv);
         ScriptedSocketServer localService({{"+OK\r\n"}});
@@ -509,8 +509,7 @@ private slots:
                                   "\r\nContent-Length: " + std::to_string(planted.size()) +
                                   "\r\n\r\n" + planted;
         Window w;
-        w.addSent("http://" + localService.HostPort() + "/youtube.com/v", 150000, "x-flv\r\n",
-                  block, origin.Port());
+        w.addSent("http://www.youtube.com/v", 150000, "x-flv\r\n", block, origin.Port());
         QCOMPARE(w.list()->Record(0)->siteFlag, 1);
         w.download();
         QCOMPARE(localService.Request(), std::string());
@@ -528,8 +527,8 @@ private slots:
         const std::string headers =
             "GET /youtube.com/get_video?id=7 HTTP/1.1\r\nHost: " + origin.HostPort() + "\r\n\r\n";
         Window w;
-        w.addSent("http://" + origin.HostPort() + "/youtube.com/get_video?id=7", 150000,
-                  "x-flv\r\n", headers, origin.Port());
+        w.addSent("http://www.youtube.com/get_video?id=7", 150000, "x-flv\r\n", headers,
+                  origin.Port());
         w.download();
         QCOMPARE(m_messages, QStringList{"Pelnix 0: Video Download failed."});
         QVERIFY2(m_details.value(0).contains("404"), qPrintable(m_details.value(0)));
@@ -543,7 +542,8 @@ private slots:
         ScriptedSocketServer server({{"HTTP/1.1 200 OK\r\nContent-Length: " +
                                       std::to_string(media.size()) + "\r\n\r\n" + media}},
                                     ScriptedSocketServer::End::Hold);
-        const std::string url = "http://" + server.HostPort() + "/youtube.com/get_video?id=7";
+        // The site by its host name; the replay goes to the address the request went to.
+        const std::string url = "http://www.youtube.com/get_video?id=7";
         const std::string headers =
             "GET /youtube.com/get_video?id=7 HTTP/1.1\r\nHost: " + server.HostPort() +
             "\r\nCookie: session=abc\r\n\r\n";
