@@ -303,8 +303,14 @@ bool ReadMediaFile(const std::string& fileName, const MediaFileReading& reading,
                 close(fd);
             }
             keyLog = std::make_unique<KeyLog>(stream.keyLogFile);
-            while (keyLog->Poll()) {
-            }
+            if (reading.notice)
+                keyLog->SetNoticeSink(reading.notice);
+            // All of it, step by step: keys may follow a long stretch of lines that hold none.
+            do {
+                if (reading.stop && reading.stop->load(std::memory_order_relaxed))
+                    return true;
+                keyLog->Poll();
+            } while (keyLog->Behind());
         }
     }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <algorithm>
@@ -428,6 +430,34 @@ TEST(ReadCommandProgram, HttpsWithTheKeyLogAndPlainHttpUnderEitherRules) {
                                "': No such file or directory; HTTPS is not decrypted\n"),
               std::string::npos)
         << missing.err;
+
+    // A key log led by more than 32 MiB without a key: all of it is read, the HTTPS media are
+    // listed, and that it held no key at first is said. A FIFO as the key log is said too.
+    const std::string led = (folder.path / "led.log").string();
+    {
+        std::ifstream in(keys, std::ios::binary);
+        const std::string keyText((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+        std::ofstream(led, std::ios::binary) << std::string(34u << 20, 'g') << "\n" << keyText;
+    }
+    const std::string fifo = (folder.path / "keys.fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const auto& [keyLog, rows, notice] :
+         std::vector<std::tuple<std::string, std::vector<std::string>, std::string>>{
+             {led,
+              {flv, mp3, mp4},
+              "pelnix-sniff: the key log '" + led + "' holds no TLS key in its first 16 MiB"},
+             {fifo,
+              {flv},
+              "pelnix-sniff: the key log '" + fifo + "' is a FIFO, not a regular file"},
+         }) {
+        const ProgramRun run =
+            RunSniff({"--read", capture, "--keylog", keyLog}, folder.path / "errors.txt");
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(TypeSizeUrl(run.out), rows) << run.out;
+        EXPECT_EQ(run.err.rfind(notice, 0), 0u) << run.err;
+        EXPECT_EQ(Lines(run.err).size(), 2u) << run.err;  // and the one of HTTP/3
+    }
 
     // Options it cannot take: one line, status 2.
     for (const auto& [options, message] :
