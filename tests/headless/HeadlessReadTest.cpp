@@ -1,13 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -20,6 +25,7 @@
 #include "support/HttpsScript.h"
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -242,16 +248,33 @@ TEST_F(ReadCommandTest, UnreadableFilesGiveOneErrorLine) {
         pcap_dump_close(dumper);
         pcap_close(dead);
     }
+    // A FIFO would hold open() until some writer came: it is refused at once, as a folder is.
+    const fs::path fifo = m_folder.path / "capture.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::atomic<bool> done{false};
+    std::thread release([&] {
+        // Should the reader wait in open() all the same, a writer that comes and goes lets it
+        // on, so that the test fails instead of hanging.
+        for (int i = 0; i < 100 && !done; ++i) std::this_thread::sleep_for(50ms);
+        if (const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK); fd >= 0)
+            ::close(fd);
+    });
     for (const fs::path& path :
-         {m_folder.path / "missing.pcap", text, linux_cooked, m_folder.path}) {
+         {m_folder.path / "missing.pcap", text, linux_cooked, m_folder.path, fifo}) {
+        const auto started = std::chrono::steady_clock::now();
         const ReadResult result = Read(path.string());
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 3s) << path;
         EXPECT_NE(result.status, 0) << path;
         EXPECT_EQ(result.out, "") << path;
         ASSERT_EQ(Lines(result.err).size(), 1u) << result.err;
         EXPECT_EQ(result.err.rfind("pelnix: cannot read capture file '" + path.string() + "'", 0),
                   0u)
             << result.err;
+        if (path == fifo)
+            EXPECT_EQ(result.err.substr(result.err.find("': ")), "': a FIFO, not a regular file\n");
     }
+    done = true;
+    release.join();
 }
 
 TEST_F(ReadCommandTest, TruncatedFileReportsWhatCameBeforeAndFails) {

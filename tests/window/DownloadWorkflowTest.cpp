@@ -8,13 +8,19 @@
 #include <QTest>
 #include <QTimer>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sched.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include "base/Globals.h"
 #include "base/ShowMessage.h"
@@ -559,6 +565,56 @@ private slots:
         const QString probe = QString::fromStdString(convtest::ProbeFormatAndDuration(Output()));
         QVERIFY2(probe.startsWith("mp3 "), qPrintable(probe));
         QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
+    }
+
+    // A HAR names the server of each entry, and it may name a local service: what a file lists
+    // is fetched by its URL and never replayed, whatever its URL holds ("youtube.com" in the
+    // path here, which is no site entry either).
+    void fileEntriesAreFetchedByUrlNeverReplayed() {
+        // Something listening where the HAR points: the address it names, the URL's port.
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        QVERIFY(listener >= 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(m_server->Port());
+        address.sin_addr.s_addr = htonl(0x7F000002);  // 127.0.0.2
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
+        QVERIFY(::listen(listener, 8) == 0);
+        std::atomic<bool> done{false};
+        std::atomic<int> connections{0};
+        std::thread watcher([&] {
+            while (!done) {
+                if (const int taken = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+                    taken >= 0) {
+                    ++connections;
+                    ::close(taken);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+        const std::string url = Url("/root/youtube.com/clip.flv");
+        const std::string har = m_root + "/session.har";
+        convtest::WriteFile(
+            har, R"({"log":{"entries":[{"startedDateTime":"2026-06-01T13:02:03Z",)"
+                 R"("serverIPAddress":"127.0.0.2","request":{"method":"GET","url":")" +
+                     url +
+                     R"(","headers":[{"name":"Cookie","value":"id=1"}]},"response":{"status":200,)"
+                     R"("headers":[{"name":"Content-Type","value":"video/x-flv"},)"
+                     R"({"name":"Content-Length","value":"150000"}]}}]}})");
+        Window w;
+        w.window.ReadMediaFiles({har});
+        QTRY_COMPARE(w.list()->Count(), 1);
+        QCOMPARE(w.list()->Record(0)->url, url);
+        QCOMPARE(w.list()->Record(0)->siteFlag, 0);
+        QVERIFY(w.list()->Record(0)->fromFile);
+        w.download();
+        done = true;
+        watcher.join();
+        ::close(listener);
+        QCOMPARE(connections.load(), 0);
+        QCOMPARE(m_messages, QStringList());
+        QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
+        QVERIFY(convtest::ProbeFormatAndDuration(Output()).rfind("mp3 ", 0) == 0);
     }
 
     void hostileTypeTextStaysInTheWorkFolder_data() {
