@@ -259,6 +259,14 @@ TEST_F(ReadCommandTest, UnreadableFilesGiveOneErrorLine) {
         if (const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK); fd >= 0)
             ::close(fd);
     });
+    struct Joined {
+        std::atomic<bool>& done;
+        std::thread& thread;
+        ~Joined() {
+            done = true;
+            thread.join();
+        }
+    } joined{done, release};
     for (const fs::path& path :
          {m_folder.path / "missing.pcap", text, linux_cooked, m_folder.path, fifo}) {
         const auto started = std::chrono::steady_clock::now();
@@ -273,8 +281,6 @@ TEST_F(ReadCommandTest, UnreadableFilesGiveOneErrorLine) {
         if (path == fifo)
             EXPECT_EQ(result.err.substr(result.err.find("': ")), "': a FIFO, not a regular file\n");
     }
-    done = true;
-    release.join();
 }
 
 TEST_F(ReadCommandTest, TruncatedFileReportsWhatCameBeforeAndFails) {
@@ -454,14 +460,18 @@ TEST(ReadCommandProgram, HttpsWithTheKeyLogAndPlainHttpUnderEitherRules) {
               std::string::npos)
         << missing.err;
 
-    // A key log led by more than 32 MiB without a key: all of it is read, the HTTPS media are
-    // listed, and that it held no key at first is said. A FIFO as the key log is said too.
+    // A key log led by 100 MiB without a key (more than the reads during a short capture took
+    // when a read stopped at 16 MiB): all of it is read, the HTTPS media are listed, and that it
+    // held no key at first is said. A FIFO as the key log is said too.
     const std::string led = (folder.path / "led.log").string();
     {
         std::ifstream in(keys, std::ios::binary);
         const std::string keyText((std::istreambuf_iterator<char>(in)),
                                   std::istreambuf_iterator<char>());
-        std::ofstream(led, std::ios::binary) << std::string(34u << 20, 'g') << "\n" << keyText;
+        std::ofstream out(led, std::ios::binary);
+        const std::string garbage(1u << 20, 'g');
+        for (int i = 0; i < 100; ++i) out << garbage;
+        out << "\n" << keyText;
     }
     const std::string fifo = (folder.path / "keys.fifo").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);

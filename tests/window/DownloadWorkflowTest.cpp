@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -592,6 +593,11 @@ private slots:
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
         });
+        const auto stopped = qScopeGuard([&] {
+            done = true;
+            watcher.join();
+            ::close(listener);
+        });
         const std::string url = Url("/root/youtube.com/clip.flv");
         const std::string har = m_root + "/session.har";
         convtest::WriteFile(
@@ -608,9 +614,6 @@ private slots:
         QCOMPARE(w.list()->Record(0)->siteFlag, 0);
         QVERIFY(w.list()->Record(0)->fromFile);
         w.download();
-        done = true;
-        watcher.join();
-        ::close(listener);
         QCOMPARE(connections.load(), 0);
         QCOMPARE(m_messages, QStringList());
         QCOMPARE(w.status(), SniffedMediaList::kDownloaded);

@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -538,6 +539,10 @@ private slots:
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             }
         });
+        const auto joined = qScopeGuard([&] {
+            done = true;
+            release.join();
+        });
         QElapsedTimer clock;
         clock.start();
         {
@@ -550,8 +555,6 @@ private slots:
             w.window.ReadMediaFiles({fifo.toStdString(), first.toStdString()});
         }
         QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
-        done = true;
-        release.join();
         SetMessageBoxHandler({});
     }
 
