@@ -16,13 +16,13 @@ constexpr std::string_view kSchemes[] = {"http://", "https://"};
 // The keys a medium is remembered by: "V" with its URL and validator, and "U" with its URL
 // alone, since a report or record without a validator is the same medium as any of its URL.
 // The URL's length goes first, so that no URL and validator can pass for another pair.
-std::string ExactKey(std::string_view url, std::string_view validator) {
+std::string RememberedKey(std::string_view url, std::string_view validator) {
     std::string key = "V" + std::to_string(url.size()) + ":";
     key.append(url).append(validator);
     return key;
 }
 
-std::string UrlKey(std::string_view url) {
+std::string RememberedUrlKey(std::string_view url) {
     std::string key = "U";
     key.append(url);
     return key;
@@ -200,7 +200,8 @@ CatalogueChange MediaCatalogue::Apply(const MediaReport& report, std::time_t whe
 }
 
 void MediaCatalogue::Remember(const MediaReport& report) {
-    for (std::string key : {ExactKey(report.url, report.validator), UrlKey(report.url)}) {
+    for (std::string key :
+         {RememberedKey(report.url, report.validator), RememberedUrlKey(report.url)}) {
         m_rememberedBytes += key.size();
         ++m_remembered[key];
         m_rememberedOrder.push_back(std::move(key));
@@ -220,9 +221,9 @@ bool MediaCatalogue::Remembered(const MediaReport& report) const {
     // The same medium as the catalogue's rule has it: the same URL, and the same validator
     // where both carry one.
     if (report.validator.empty())
-        return m_remembered.count(UrlKey(report.url)) != 0;
-    return m_remembered.count(ExactKey(report.url, report.validator)) != 0 ||
-           m_remembered.count(ExactKey(report.url, "")) != 0;
+        return m_remembered.count(RememberedUrlKey(report.url)) != 0;
+    return m_remembered.count(RememberedKey(report.url, report.validator)) != 0 ||
+           m_remembered.count(RememberedKey(report.url, "")) != 0;
 }
 
 bool MediaCatalogue::RemoveAt(int index) {

@@ -24,9 +24,9 @@ constexpr std::string_view kMultiplexedVersions[] = {"h2",     "h3",       "http
 constexpr std::string_view kDroppedResponseHeaders[] = {"content-encoding"};
 
 // Bounds of the short texts an entry keeps; a longer one is as good as absent.
-constexpr std::size_t kMaxMethodBytes = 32;
-constexpr std::size_t kMaxHeaderNameBytes = 256;
-constexpr std::size_t kMaxShortTextBytes = 64;  // versions, encodings, addresses, times
+constexpr std::size_t kMaxHarMethodBytes = 32;
+constexpr std::size_t kMaxHarHeaderNameBytes = 256;
+constexpr std::size_t kMaxHarShortTextBytes = 64;  // versions, encodings, addresses, times
 
 std::string Lower(std::string_view text) {
     std::string lower(text);
@@ -161,15 +161,15 @@ std::string DecodeBase64(std::string_view text, std::size_t limit, bool& complet
 }
 
 // A string member as the entry keeps it.
-struct KeptText {
+struct HarText {
     std::string text;
     bool present = false;  // there, and a string
     bool cut = false;      // longer than what was kept
 };
 
 // The members of an entry that the rules use, as read.
-struct RawEntry {
-    KeptText method, url, requestVersion, started, serverAddress, encoding;
+struct HarRawEntry {
+    HarText method, url, requestVersion, started, serverAddress, encoding;
     std::vector<HttpHeader> requestHeaders, responseHeaders;
     std::optional<std::int64_t> status, contentSize;
     bool hasText = false;
@@ -178,7 +178,7 @@ struct RawEntry {
 };
 
 // Reads a string member's value into `kept` (nothing but its presence when it is no string).
-void ReadText(JsonScanner& json, KeptText& kept, std::size_t limit) {
+void ReadHarText(JsonScanner& json, HarText& kept, std::size_t limit) {
     kept = {};
     if (json.PeekValue() != '"') {
         json.Skip(kMaxHarSkippedDepth);
@@ -188,7 +188,7 @@ void ReadText(JsonScanner& json, KeptText& kept, std::size_t limit) {
     kept.cut = json.String(&kept.text, limit).length > limit;
 }
 
-std::optional<std::int64_t> ReadInteger(JsonScanner& json) {
+std::optional<std::int64_t> ReadHarInteger(JsonScanner& json) {
     const int c = json.PeekValue();
     if (c == '-' || (c >= '0' && c <= '9'))
         return json.Number();
@@ -198,7 +198,7 @@ std::optional<std::int64_t> ReadInteger(JsonScanner& json) {
 
 // Calls `onMember` for each member of an object value; anything else is skipped.
 template <typename OnMember>
-void ReadObject(JsonScanner& json, OnMember&& onMember) {
+void ReadHarObject(JsonScanner& json, OnMember&& onMember) {
     if (json.PeekValue() != '{') {
         json.Skip(kMaxHarSkippedDepth);
         return;
@@ -209,7 +209,7 @@ void ReadObject(JsonScanner& json, OnMember&& onMember) {
 // The headers of a request or response: the first kMaxHarHeaders whose name is a token and
 // whose value cannot break a header block; the rest are skipped unread. HTTP/2 and HTTP/3
 // pseudo-headers (":authority", ":path") are left out: the entry's URL says the same.
-void ReadHeaders(JsonScanner& json, std::vector<HttpHeader>& headers) {
+void ReadHarHeaders(JsonScanner& json, std::vector<HttpHeader>& headers) {
     headers.clear();
     if (json.PeekValue() != '[') {
         json.Skip(kMaxHarSkippedDepth);
@@ -220,12 +220,12 @@ void ReadHeaders(JsonScanner& json, std::vector<HttpHeader>& headers) {
             json.Skip(kMaxHarSkippedDepth);
             return;
         }
-        KeptText name, value;
-        ReadObject(json, [&](std::string_view key) {
+        HarText name, value;
+        ReadHarObject(json, [&](std::string_view key) {
             if (key == "name")
-                ReadText(json, name, kMaxHeaderNameBytes);
+                ReadHarText(json, name, kMaxHarHeaderNameBytes);
             else if (key == "value")
-                ReadText(json, value, kMaxHarHeaderValueBytes);
+                ReadHarText(json, value, kMaxHarHeaderValueBytes);
             else
                 json.Skip(kMaxHarSkippedDepth);
         });
@@ -236,23 +236,23 @@ void ReadHeaders(JsonScanner& json, std::vector<HttpHeader>& headers) {
     });
 }
 
-void ReadRequest(JsonScanner& json, RawEntry& entry) {
-    ReadObject(json, [&](std::string_view key) {
+void ReadHarRequest(JsonScanner& json, HarRawEntry& entry) {
+    ReadHarObject(json, [&](std::string_view key) {
         if (key == "method")
-            ReadText(json, entry.method, kMaxMethodBytes);
+            ReadHarText(json, entry.method, kMaxHarMethodBytes);
         else if (key == "url")
-            ReadText(json, entry.url, kMaxMediaUrlLength);
+            ReadHarText(json, entry.url, kMaxMediaUrlLength);
         else if (key == "httpVersion")
-            ReadText(json, entry.requestVersion, kMaxShortTextBytes);
+            ReadHarText(json, entry.requestVersion, kMaxHarShortTextBytes);
         else if (key == "headers")
-            ReadHeaders(json, entry.requestHeaders);
+            ReadHarHeaders(json, entry.requestHeaders);
         else
             json.Skip(kMaxHarSkippedDepth);
     });
 }
 
-void ReadContent(JsonScanner& json, RawEntry& entry) {
-    ReadObject(json, [&](std::string_view key) {
+void ReadHarContent(JsonScanner& json, HarRawEntry& entry) {
+    ReadHarObject(json, [&](std::string_view key) {
         if (key == "text") {
             entry.hasText = false;
             entry.text.clear();
@@ -264,44 +264,44 @@ void ReadContent(JsonScanner& json, RawEntry& entry) {
             entry.hasText = true;
             entry.textFacts = json.String(&entry.text, kMaxHarBodyTextBytes, true);
         } else if (key == "encoding") {
-            ReadText(json, entry.encoding, kMaxShortTextBytes);
+            ReadHarText(json, entry.encoding, kMaxHarShortTextBytes);
         } else if (key == "size") {
-            entry.contentSize = ReadInteger(json);
+            entry.contentSize = ReadHarInteger(json);
         } else {
             json.Skip(kMaxHarSkippedDepth);
         }
     });
 }
 
-void ReadResponse(JsonScanner& json, RawEntry& entry) {
-    ReadObject(json, [&](std::string_view key) {
+void ReadHarResponse(JsonScanner& json, HarRawEntry& entry) {
+    ReadHarObject(json, [&](std::string_view key) {
         if (key == "status")
-            entry.status = ReadInteger(json);
+            entry.status = ReadHarInteger(json);
         else if (key == "headers")
-            ReadHeaders(json, entry.responseHeaders);
+            ReadHarHeaders(json, entry.responseHeaders);
         else if (key == "content")
-            ReadContent(json, entry);
+            ReadHarContent(json, entry);
         else
             json.Skip(kMaxHarSkippedDepth);
     });
 }
 
-void ReadEntry(JsonScanner& json, RawEntry& entry) {
+void ReadHarEntry(JsonScanner& json, HarRawEntry& entry) {
     json.Object([&](std::string_view key) {
         if (key == "request")
-            ReadRequest(json, entry);
+            ReadHarRequest(json, entry);
         else if (key == "response")
-            ReadResponse(json, entry);
+            ReadHarResponse(json, entry);
         else if (key == "serverIPAddress")
-            ReadText(json, entry.serverAddress, kMaxShortTextBytes);
+            ReadHarText(json, entry.serverAddress, kMaxHarShortTextBytes);
         else if (key == "startedDateTime")
-            ReadText(json, entry.started, kMaxShortTextBytes);
+            ReadHarText(json, entry.started, kMaxHarShortTextBytes);
         else
             json.Skip(kMaxHarSkippedDepth);
     });
 }
 
-bool EntryToExchange(RawEntry& entry, HarEntry& out) {
+bool EntryToExchange(HarRawEntry& entry, HarEntry& out) {
     if (!entry.method.present || entry.method.cut || !entry.url.present || entry.url.cut ||
         !entry.status) {
         return false;
@@ -396,12 +396,12 @@ bool ParseHar(JsonScanner& json, const std::function<void(const HarEntry&)>& onE
     bool sawEntries = false;
     try {
         json.SkipByteOrderMark();
-        ReadObject(json, [&](std::string_view key) {
+        ReadHarObject(json, [&](std::string_view key) {
             if (key != "log") {
                 json.Skip(kMaxHarSkippedDepth);
                 return;
             }
-            ReadObject(json, [&](std::string_view logKey) {
+            ReadHarObject(json, [&](std::string_view logKey) {
                 if (logKey != "entries" || json.PeekValue() != '[') {
                     json.Skip(kMaxHarSkippedDepth);
                     return;
@@ -414,8 +414,8 @@ bool ParseHar(JsonScanner& json, const std::function<void(const HarEntry&)>& onE
                         json.Skip(kMaxHarSkippedDepth);
                         return;
                     }
-                    RawEntry raw;
-                    ReadEntry(json, raw);
+                    HarRawEntry raw;
+                    ReadHarEntry(json, raw);
                     HarEntry entry;
                     if (EntryToExchange(raw, entry))
                         onEntry(entry);
@@ -428,6 +428,10 @@ bool ParseHar(JsonScanner& json, const std::function<void(const HarEntry&)>& onE
         return false;
     } catch (const JsonScanError& e) {
         error = std::string("not a readable HAR file: ") + e.what();
+        return false;
+    } catch (const std::exception& e) {
+        // Out of memory in a rule, mostly: the entries before were handed on.
+        error = e.what();
         return false;
     }
     if (!sawEntries) {

@@ -10,18 +10,18 @@
 
 namespace {
 
-bool IsBlank(int c) {
+bool IsJsonBlank(int c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-bool IsDigit(int c) {
+bool IsJsonDigit(int c) {
     return c >= '0' && c <= '9';
 }
 
 // The symbols of both base64 alphabets (the standard one and the URL-safe one).
-struct Base64Table {
+struct Base64SymbolTable {
     bool symbol[256] = {};
-    constexpr Base64Table() {
+    constexpr Base64SymbolTable() {
         for (int c = 'A'; c <= 'Z'; ++c) symbol[c] = true;
         for (int c = 'a'; c <= 'z'; ++c) symbol[c] = true;
         for (int c = '0'; c <= '9'; ++c) symbol[c] = true;
@@ -31,16 +31,16 @@ struct Base64Table {
         symbol[static_cast<unsigned char>('_')] = true;
     }
 };
-constexpr Base64Table kBase64;
+constexpr Base64SymbolTable kBase64Symbols;
 
-std::uint64_t CountBase64(const char* bytes, std::size_t size) {
+std::uint64_t CountBase64Symbols(const char* bytes, std::size_t size) {
     std::uint64_t count = 0;
     for (std::size_t i = 0; i < size; ++i)
-        count += kBase64.symbol[static_cast<unsigned char>(bytes[i])];
+        count += kBase64Symbols.symbol[static_cast<unsigned char>(bytes[i])];
     return count;
 }
 
-std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
+std::uint64_t AddSaturating64(std::uint64_t a, std::uint64_t b) {
     return a > std::numeric_limits<std::uint64_t>::max() - b
                ? std::numeric_limits<std::uint64_t>::max()
                : a + b;
@@ -86,7 +86,7 @@ void JsonScanner::Fail(const char* what) const {
 
 void JsonScanner::SkipBlanks() {
     for (;;) {
-        while (m_at != m_end && IsBlank(static_cast<unsigned char>(*m_at))) ++m_at;
+        while (m_at != m_end && IsJsonBlank(static_cast<unsigned char>(*m_at))) ++m_at;
         if (m_at != m_end || !Refill())
             return;
     }
@@ -136,7 +136,7 @@ unsigned JsonScanner::Hex4() {
     for (int i = 0; i < 4; ++i) {
         const int c = Peek();
         int digit;
-        if (IsDigit(c))
+        if (IsJsonDigit(c))
             digit = c - '0';
         else if (c >= 'a' && c <= 'f')
             digit = c - 'a' + 10;
@@ -227,9 +227,9 @@ JsonScanner::StringFacts JsonScanner::String(std::string* kept, std::size_t limi
             const std::size_t room = limit - static_cast<std::size_t>(facts.length);
             kept->append(bytes, std::min(room, size));
         }
-        facts.length = SaturatingAdd(facts.length, size);
+        facts.length = AddSaturating64(facts.length, size);
         if (countBase64)
-            facts.base64Symbols += CountBase64(bytes, size);
+            facts.base64Symbols += CountBase64Symbols(bytes, size);
     };
     for (;;) {
         // The run of plain bytes in the step at hand.
@@ -266,7 +266,7 @@ std::optional<std::int64_t> JsonScanner::Number() {
         negative = true;
         ++m_at;
     }
-    if (!IsDigit(Peek()))
+    if (!IsJsonDigit(Peek()))
         Fail("not a value");
     // Magnitudes past int64 saturate; the sign is applied at the end.
     constexpr std::uint64_t kLimit =
@@ -274,7 +274,7 @@ std::optional<std::int64_t> JsonScanner::Number() {
     std::uint64_t magnitude = 0;
     const bool leadingZero = Peek() == '0';
     std::size_t digits = 0;
-    while (IsDigit(Peek())) {
+    while (IsJsonDigit(Peek())) {
         const auto digit = static_cast<std::uint64_t>(*m_at - '0');
         magnitude = magnitude > (kLimit - digit) / 10 ? kLimit : magnitude * 10 + digit;
         ++digits;
@@ -286,18 +286,18 @@ std::optional<std::int64_t> JsonScanner::Number() {
     if (Peek() == '.') {
         integer = false;
         ++m_at;
-        if (!IsDigit(Peek()))
+        if (!IsJsonDigit(Peek()))
             Fail("a number without digits after its point");
-        while (IsDigit(Peek())) ++m_at;
+        while (IsJsonDigit(Peek())) ++m_at;
     }
     if (Peek() == 'e' || Peek() == 'E') {
         integer = false;
         ++m_at;
         if (Peek() == '+' || Peek() == '-')
             ++m_at;
-        if (!IsDigit(Peek()))
+        if (!IsJsonDigit(Peek()))
             Fail("a number without digits in its exponent");
-        while (IsDigit(Peek())) ++m_at;
+        while (IsJsonDigit(Peek())) ++m_at;
     }
     if (!integer)
         return std::nullopt;
@@ -357,7 +357,7 @@ void JsonScanner::Skip(std::size_t maxDepth) {
             Literal("false");
         } else if (c == 'n') {
             Literal("null");
-        } else if (c == '-' || IsDigit(c)) {
+        } else if (c == '-' || IsJsonDigit(c)) {
             Number();
         } else if (c == -1) {
             Fail("the document ends where a value should be");
