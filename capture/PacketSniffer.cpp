@@ -299,7 +299,8 @@ void PacketSniffer::CaptureLoop() {
                 m_handlingFailed = true;
             }
         }
-        if (handed == 0 && waitable >= 0) {
+        // A key log read only in part is read on at once rather than after a wait.
+        if (handed == 0 && waitable >= 0 && !m_engine->KeyLogBehind()) {
             pollfd ready{waitable, POLLIN, 0};
             poll(&ready, 1, kStreamReadTimeoutMs);
         }

@@ -197,8 +197,12 @@ int main(int argc, char** argv) {
     MemoryBudget budget(options->budgetBytes != 0 ? options->budgetBytes
                                                   : MemoryBudget::kDefaultLimit);
     std::unique_ptr<KeyLog> keyLog;
-    if (!options->keyLogFile.empty())
+    if (!options->keyLogFile.empty()) {
         keyLog = std::make_unique<KeyLog>(options->keyLogFile);
+        // What the key log finds wrong with itself (not a regular file, no key in it), each
+        // once: the window and --watch pass notices on to the user.
+        keyLog->SetNoticeSink([&writer](const std::string& text) { writer.Send(Notice{text}); });
+    }
     // One notice of each kind for the whole capture, whichever session saw it first.
     std::atomic<bool> quicTold{false};
 

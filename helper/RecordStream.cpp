@@ -38,6 +38,7 @@ enum MediaTag : std::uint8_t {
     kTagDetail = 9,
     kTagDuration = 10,
     kTagVariantUrl = 11,
+    kTagRanged = 12,  // no bytes: present when the report is a range
 };
 
 constexpr std::size_t kStatisticsPayloadBytes = 4 + 1 + 3 * 8;
@@ -171,6 +172,8 @@ void EncodeMedia(const MediaRecord& record, std::string& payload) {
         PutU64(duration, std::bit_cast<std::uint64_t>(r.durationSeconds));
         PutTagged(payload, kTagDuration, duration);
     }
+    if (r.ranged)
+        PutTagged(payload, kTagRanged, {});
 }
 
 bool DecodeMedia(PayloadReader& in, MediaRecord& record) {
@@ -234,6 +237,11 @@ bool DecodeMedia(PayloadReader& in, MediaRecord& record) {
                     return false;
                 break;
             }
+            case kTagRanged:
+                if (!bytes.empty())
+                    return false;
+                r.ranged = true;
+                break;
             default:
                 break;  // a field of a later version
         }

@@ -426,6 +426,7 @@ void MessageMediaRules::State::HandleMedia(const HttpExchange& exchange, const F
     report.serverAddress = exchange.serverAddress;
     report.serverPort = exchange.serverPort;
     report.validator = Validator(exchange);
+    report.ranged = facts.partial;
     pending.push_back({std::move(report), true});
 }
 

@@ -11,9 +11,18 @@
 
 namespace {
 
-// Trimmed, except that white space alone is left as it is.
+// Without blanks (space characters: a tab, a line break or a form feed is part of the text) at
+// either end.
+std::string_view TrimSpaces(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// Trimmed of blanks, except that blanks alone are left as they are.
 std::string_view TrimUnlessBlank(std::string_view text) {
-    const std::string_view trimmed = Trim(text);
+    const std::string_view trimmed = TrimSpaces(text);
     return trimmed.empty() ? text : trimmed;
 }
 
@@ -30,7 +39,7 @@ std::string BuildMediaUrl(const PendingRequest& request) {
     const std::string_view host = TrimUnlessBlank(request.host);
     std::string url;
     // A Host value of blanks only names no host: the server's address serves instead.
-    if (!Trim(host).empty()) {
+    if (!TrimSpaces(host).empty()) {
         url.reserve(host.size() + path.size());
         url.append(host).append(path);
     } else if (request.destinationAddress.IsIpv4()) {

@@ -421,7 +421,8 @@ bool StreamEngine::LookForKeys() {
 }
 
 void StreamEngine::PollKeyLog(std::chrono::steady_clock::time_point now) {
-    if (m_polled && now - m_lastPoll < kKeyLogPollInterval)
+    // A key log with more waiting than one step read is read on at every call.
+    if (m_polled && now - m_lastPoll < kKeyLogPollInterval && !KeyLogBehind())
         return;
     PollKeyLogNow(now);
 }

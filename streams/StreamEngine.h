@@ -10,7 +10,8 @@
 // otherwise the engine gives it up at once and the packet rules keep plain HTTP as they are.
 //
 // Keys: the key log is followed live. PollKeyLog, called from the packet loop and when the
-// capture is idle, reads it at most every kKeyLogPollInterval, and when its secrets changed
+// capture is idle, reads it at most every kKeyLogPollInterval (a step of it at every call while
+// more is waiting than one step read), and when its secrets changed
 // (by this session's poll or another's: sessions may share one KeyLog) the connections
 // waiting for keys are given another try. A connection whose records first wait for keys
 // reads the key log itself (at most every kKeyLookInterval for all together), since a browser
@@ -77,6 +78,9 @@ public:
     void PollKeyLog(std::chrono::steady_clock::time_point now);
     // The same at once, whatever the interval.
     void PollKeyLogNow(std::chrono::steady_clock::time_point now);
+    // Whether the key log has more waiting than its last read took: PollKeyLog then reads on
+    // at once, and a loop polling it should not sleep.
+    bool KeyLogBehind() const { return m_keyLog != nullptr && m_keyLog->Behind(); }
 
     // The end of the capture or the file: reads the key log once more, then ends every
     // connection, parked ones included, reporting what they hold.

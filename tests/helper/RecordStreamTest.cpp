@@ -61,6 +61,7 @@ void ExpectSameReport(const MediaReport& a, const MediaReport& b) {
     EXPECT_EQ(a.detail, b.detail);
     EXPECT_EQ(a.variantUrl, b.variantUrl);
     EXPECT_EQ(a.durationSeconds, b.durationSeconds);
+    EXPECT_EQ(a.ranged, b.ranged);
 }
 
 MediaReport HostileReport(std::size_t textBytes) {
@@ -84,6 +85,7 @@ MediaReport HostileReport(std::size_t textBytes) {
     report.serverAddress.bytes.fill(0xFF);
     report.serverPort = 65535;
     report.durationSeconds = 5400.25;
+    report.ranged = true;
     return report;
 }
 

@@ -5,18 +5,25 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include "base/Globals.h"
 #include "base/ShowMessage.h"
@@ -545,9 +552,9 @@ private slots:
         QVERIFY(convtest::ProbeFormatAndDuration(Output()).rfind("mp3 ", 0) == 0);
     }
 
-    // A page can plant a request block in a POST body whose Host line names a local service and
-    // whose path holds the video site's name. The replay goes to the server the captured
-    // request went to, and nowhere else, with the block from "GET " on.
+    // A page can plant a request block in a POST body whose Host line names a local service.
+    // The replay of a site entry goes to the server the captured request went to, and nowhere
+    // else, with the block from "GET " on.
     void replayGoesOnlyToTheServerTheRequestWentTo() {
         const std::string media = convtest::ReadFile(m_flv);
         ScriptedSocketServer localService({{"+OK\r\n"}});
@@ -561,8 +568,7 @@ private slots:
                                   "\r\nContent-Length: " + std::to_string(planted.size()) +
                                   "\r\n\r\n" + planted;
         Window w;
-        w.addSent("http://" + localService.HostPort() + "/youtube.com/v", 150000, "x-flv\r\n",
-                  block, origin.Port());
+        w.addSent("http://www.youtube.com/v", 150000, "x-flv\r\n", block, origin.Port());
         QCOMPARE(w.list()->Record(0)->siteFlag, 1);
         w.download();
         QCOMPARE(localService.Request(), std::string());
@@ -580,8 +586,8 @@ private slots:
         const std::string headers =
             "GET /youtube.com/get_video?id=7 HTTP/1.1\r\nHost: " + origin.HostPort() + "\r\n\r\n";
         Window w;
-        w.addSent("http://" + origin.HostPort() + "/youtube.com/get_video?id=7", 150000,
-                  "x-flv\r\n", headers, origin.Port());
+        w.addSent("http://www.youtube.com/get_video?id=7", 150000, "x-flv\r\n", headers,
+                  origin.Port());
         w.download();
         QCOMPARE(m_messages, QStringList{"Pelnix 0: Video Download failed."});
         QVERIFY2(m_details.value(0).contains("404"), qPrintable(m_details.value(0)));
@@ -595,7 +601,8 @@ private slots:
         ScriptedSocketServer server({{"HTTP/1.1 200 OK\r\nContent-Length: " +
                                       std::to_string(media.size()) + "\r\n\r\n" + media}},
                                     ScriptedSocketServer::End::Hold);
-        const std::string url = "http://" + server.HostPort() + "/youtube.com/get_video?id=7";
+        // The site by its host name; the replay goes to the address the request went to.
+        const std::string url = "http://www.youtube.com/get_video?id=7";
         const std::string headers =
             "GET /youtube.com/get_video?id=7 HTTP/1.1\r\nHost: " + server.HostPort() +
             "\r\nCookie: session=abc\r\n\r\n";
@@ -611,6 +618,58 @@ private slots:
         const QString probe = QString::fromStdString(convtest::ProbeFormatAndDuration(Output()));
         QVERIFY2(probe.startsWith("mp3 "), qPrintable(probe));
         QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
+    }
+
+    // A HAR names the server of each entry, and it may name a local service: what a file lists
+    // is fetched by its URL and never replayed, whatever its URL holds ("youtube.com" in the
+    // path here, which is no site entry either).
+    void fileEntriesAreFetchedByUrlNeverReplayed() {
+        // Something listening where the HAR points: the address it names, the URL's port.
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        QVERIFY(listener >= 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(m_server->Port());
+        address.sin_addr.s_addr = htonl(0x7F000002);  // 127.0.0.2
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
+        QVERIFY(::listen(listener, 8) == 0);
+        std::atomic<bool> done{false};
+        std::atomic<int> connections{0};
+        std::thread watcher([&] {
+            while (!done) {
+                if (const int taken = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+                    taken >= 0) {
+                    ++connections;
+                    ::close(taken);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+        const auto stopped = qScopeGuard([&] {
+            done = true;
+            watcher.join();
+            ::close(listener);
+        });
+        const std::string url = Url("/root/youtube.com/clip.flv");
+        const std::string har = m_root + "/session.har";
+        convtest::WriteFile(
+            har, R"({"log":{"entries":[{"startedDateTime":"2026-06-01T13:02:03Z",)"
+                 R"("serverIPAddress":"127.0.0.2","request":{"method":"GET","url":")" +
+                     url +
+                     R"(","headers":[{"name":"Cookie","value":"id=1"}]},"response":{"status":200,)"
+                     R"("headers":[{"name":"Content-Type","value":"video/x-flv"},)"
+                     R"({"name":"Content-Length","value":"150000"}]}}]}})");
+        Window w;
+        w.window.ReadMediaFiles({har});
+        QTRY_COMPARE(w.list()->Count(), 1);
+        QCOMPARE(w.list()->Record(0)->url, url);
+        QCOMPARE(w.list()->Record(0)->siteFlag, 0);
+        QVERIFY(w.list()->Record(0)->fromFile);
+        w.download();
+        QCOMPARE(connections.load(), 0);
+        QCOMPARE(m_messages, QStringList());
+        QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
+        QVERIFY(convtest::ProbeFormatAndDuration(Output()).rfind("mp3 ", 0) == 0);
     }
 
     void hostileTypeTextStaysInTheWorkFolder_data() {

@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -12,10 +13,12 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <thread>
 
@@ -565,6 +568,40 @@ private slots:
             QVERIFY2(messages[1].contains(garbage), qPrintable(messages[1]));
             QCOMPARE(w.list()->Count(), 3);
         }
+
+        // A FIFO would hold the file worker in open() until some writer came, and the window's
+        // end with it: it is refused at once, and the window goes at once.
+        const QString fifo = folder.filePath(QStringLiteral("capture.fifo"));
+        QCOMPARE(::mkfifo(fifo.toUtf8().constData(), 0600), 0);
+        std::atomic<bool> done{false};
+        std::thread release([&] {
+            // Should the worker wait in open() all the same, a writer that comes and goes lets
+            // it on, so that the test fails instead of hanging.
+            for (int i = 0; i < 100 && !done; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            for (int i = 0; i < 2; ++i) {
+                if (const int fd = ::open(fifo.toUtf8().constData(), O_WRONLY | O_NONBLOCK);
+                    fd >= 0)
+                    ::close(fd);
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+        const auto joined = qScopeGuard([&] {
+            done = true;
+            release.join();
+        });
+        QElapsedTimer clock;
+        clock.start();
+        {
+            ShownWindow w;
+            w.window.ReadMediaFiles({fifo.toStdString()});
+            QTRY_COMPARE_WITH_TIMEOUT(messages.size(), 3, 3000);
+            QCOMPARE(messages[2], QStringLiteral("Cannot read capture file '") + fifo +
+                                      QStringLiteral("': a FIFO, not a regular file."));
+            // Queued behind another FIFO read, a file still waiting is dropped with the window.
+            w.window.ReadMediaFiles({fifo.toStdString(), first.toStdString()});
+        }
+        QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
         SetMessageBoxHandler({});
     }
 
