@@ -384,8 +384,10 @@ bool HttpDownloader::Transfer() {
 
     if (!ParseHttpUrl(m_url, m_parts)) {
         m_url = "http://" + m_url;
-        if (!ParseHttpUrl(m_url, m_parts))
+        if (!ParseHttpUrl(m_url, m_parts)) {
+            m_failureReason = "The address is not a URL that can be fetched.";
             return false;
+        }
     }
     m_currentUrl = m_url;
     m_steppedDown = m_initialSteppedDown;

@@ -224,7 +224,9 @@ private:
         m_bytes += length;
         if (m_text) {
             if (m_textBytes.size() + length > m_textLimit) {
-                m_error = "It is larger than " + std::to_string(m_textLimit >> 20) + " MiB.";
+                m_error = m_textLimit >= (1u << 20)
+                              ? "It is larger than " + std::to_string(m_textLimit >> 20) + " MiB."
+                              : "It is longer than " + std::to_string(m_textLimit) + " bytes.";
                 return false;
             }
             m_textBytes.append(data, length);

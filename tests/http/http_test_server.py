@@ -15,7 +15,8 @@ the pattern byte(i) = i % 251, so a test can check every byte of a file.
   /slow/N          Content-Length N, 1000 bytes every 100 ms
   /stall/N         Content-Length N, 1000 bytes, then nothing for 120 s
   /big/N           Content-Length N of zero bytes, sent in 1 MiB blocks (benchmark)
-  /root/PATH       with "--root FOLDER": the file PATH of that folder (404 when missing)
+  /root/PATH       with "--root FOLDER": the file PATH of that folder (404 when missing), 206
+                   for "Range: bytes=A-B" within it
   /headers         200 with the request's Cookie, Referer and Authorization as the body
   /live/NAME       an HLS live playlist without end: at the n-th request, segments 0..n of
                    0.2 s each (/file/1000?NAME-k)
@@ -49,6 +50,9 @@ def pattern(start, end):
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Headers and body go out in separate writes: without this, each answer on a kept
+    # connection waits for the client's delayed acknowledgement.
+    disable_nagle_algorithm = True
 
     def log_message(self, *args):
         pass
@@ -161,6 +165,13 @@ class Handler(BaseHTTPRequestHandler):
                 return
             with open(path, "rb") as f:
                 body = f.read()
+            m = re.fullmatch(r"bytes=(\d+)-(\d+)", self.headers.get("Range", ""))
+            if m and int(m.group(1)) <= int(m.group(2)) < len(body):
+                start, end = int(m.group(1)), int(m.group(2))
+                self.head(206, end - start + 1,
+                          [("Content-Range", "bytes %d-%d/%d" % (start, end, len(body)))])
+                self.wfile.write(body[start:end + 1])
+                return
             self.head(200, len(body), [("Content-Type", "application/octet-stream")])
             self.wfile.write(body)
         else:
