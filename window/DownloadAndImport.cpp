@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "base/Text.h"
 #include "converter/ConversionJobs.h"
 #include "converter/ConverterOutput.h"
+#include "converter/PumpMessages.h"
 #include "converter/TavrelImportProgressDlg.h"
 #include "frames/FrameDecoder.h"
 #include "helper/CaptureHelperClient.h"
@@ -123,7 +125,7 @@ std::string RecordingPath(const std::string& chosen) {
 }
 
 // Copies the work file `from` to `to` through a staged file, so that `to` is replaced only by a
-// whole copy. Empty on success, else what failed.
+// whole copy. Empty on success, else what failed. Runs on any thread.
 std::string CopyIntoPlace(const std::string& from, const std::string& to) {
     const int source = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
     if (source < 0)
@@ -263,8 +265,13 @@ void DownloadStream(QWidget* owner, SniffedMediaList& list, const SniffedMedia& 
             return;
         }
     }
-    if (wantMp4) {
-        const std::string copyFailure = CopyIntoPlace(files.media, target);
+    if (wantMp4 && ::rename(files.media.c_str(), target.c_str()) != 0) {
+        // Another file system: a copy, off the GUI thread (it can be gigabytes).
+        auto copy = std::async(std::launch::async, CopyIntoPlace, files.media, target);
+        PumpMessagesWhile(
+            [&] { return copy.wait_for(std::chrono::seconds(0)) != std::future_status::ready; },
+            QEventLoop::ExcludeUserInputEvents);
+        const std::string copyFailure = copy.get();
         if (!copyFailure.empty()) {
             failed(copyFailure);
             return;
