@@ -44,6 +44,7 @@ void CStreamDownloadDlg::RunTransfer() {
     PostStatusText("Reading the playlist");
     m_fetcher.SetProgressReport([this](const StreamProgress& progress) { Show(progress); });
     const StreamFetcher::Outcome outcome = m_fetcher.Run();
+    m_fetcher.SetProgressReport({});  // the fetcher outlives this dialog
     m_outcome = outcome;
     ReportWorkerEnd(outcome == StreamFetcher::Outcome::Complete ||
                     outcome == StreamFetcher::Outcome::Recorded);

@@ -569,11 +569,10 @@ bool StreamFetcher::FetchInit(Track& track, int index) {
 
 bool StreamFetcher::FetchSegment(Track& track, const MediaSegment& segment) {
     const std::size_t number = track.entries.size();
-    std::string what = "Segment " + std::to_string(number + 1);
+    std::string what =
+        (track.letter == 'a' ? "Sound segment " : "Segment ") + std::to_string(number + 1);
     if (!m_live)
         what += " of " + std::to_string(track.media.segments.size());
-    if (m_tracks.size() > 1)
-        what += track.letter == 'a' ? " of the sound" : " of the picture";
     Track::Entry entry;
     if (segment.init >= 0) {
         if (!FetchInit(track, segment.init))
@@ -735,7 +734,8 @@ bool StreamFetcher::FetchNew(Track& track, bool& gap) {
         if (!FetchSegment(track, segment))
             return false;
         if (m_live &&
-            (m_seconds >= m_settings.maxLiveSeconds || m_bytes >= m_settings.maxLiveBytes))
+            (m_seconds >= m_settings.maxLiveSeconds || m_bytes >= m_settings.maxLiveBytes ||
+             m_segmentsDone >= m_settings.maxLiveSegments))
             return true;
     }
     return true;
@@ -845,6 +845,9 @@ StreamFetcher::Outcome StreamFetcher::RunLive() {
         } else if (stop.empty() && m_bytes >= m_settings.maxLiveBytes) {
             stop = "The recording reached its bound of " +
                    std::to_string(m_settings.maxLiveBytes >> 20) + " MiB.";
+        } else if (stop.empty() && m_segmentsDone >= m_settings.maxLiveSegments) {
+            stop = "The recording reached its bound of " +
+                   std::to_string(m_settings.maxLiveSegments) + " segments.";
         }
         if (!stop.empty())
             break;

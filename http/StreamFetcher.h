@@ -10,9 +10,10 @@
 //
 // A live stream (HLS without EXT-X-ENDLIST, DASH type="dynamic") is recorded: its playlist is
 // asked again as its target duration (DASH: its update period) says, new segments are fetched
-// as they appear, and the recording ends at the stream's end, at a bound (kMaxLiveSeconds of
-// media or kMaxLiveBytes), when the stream sends nothing new for a while, when a segment fails
-// or goes missing, or on Abort; what was recorded up to there stays usable (Outcome::Recorded).
+// as they appear, and the recording ends at the stream's end, at a bound (seconds of media,
+// bytes or segments: StreamFetchSettings), when the stream sends nothing new for a while, when a
+// segment fails or goes missing, or on Abort; what was recorded up to there stays usable
+// (Outcome::Recorded).
 //
 // Run blocks on the calling thread (a worker); Abort may be called from any thread and makes
 // Run return within about a second. Reports go to the progress callback on the running thread.
@@ -45,6 +46,7 @@ struct StreamFetchSettings {
     // Bounds of a live recording.
     double maxLiveSeconds = 4 * 3600.0;
     std::uint64_t maxLiveBytes = std::uint64_t(4) << 30;
+    std::size_t maxLiveSegments = 50000;  // of all tracks together
     // A live stream that sends no new segment for this long (and at least three target
     // durations) has ended.
     std::chrono::milliseconds liveSilence{30000};
