@@ -345,9 +345,9 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("output");
         QTest::addColumn<QString>("format");
-        QTest::newRow("HLS, TS segments, compressed playlist") << "/ts/index.m3u8"
-                                                               << "ts.mp3"
-                                                               << "mp3";
+        QTest::newRow("HLS, TS segments, compressed playlist, to MP4") << "/ts/index.m3u8"
+                                                                       << "ts.mp4"
+                                                                       << "mov,mp4";
         QTest::newRow("HLS, fMP4 segments") << "/fmp4/index.m3u8"
                                             << "fmp4.mp3"
                                             << "mp3";
