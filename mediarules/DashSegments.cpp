@@ -1,6 +1,7 @@
 // The segments of a DASH manifest's chosen representations (ISO/IEC 23009-1, 5.3.9), for the
 // stream fetcher: SegmentTemplate with $Number$ or $Time$ (with or without a SegmentTimeline),
 // SegmentList, and SegmentBase (the representation's one file).
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -15,6 +16,8 @@ namespace {
 
 constexpr std::uint64_t kMicroseconds = 1000000;
 constexpr std::size_t kMaxFormatWidth = 32;
+// Periods beyond this many seconds (some 30,000 years) are not counted in microseconds.
+constexpr double kMaxStart = 1e12;
 
 std::uint64_t DashCount(const std::string* text, std::uint64_t fallback) {
     if (text == nullptr)
@@ -431,8 +434,8 @@ private:
         const std::string id =
             representation.Attribute("id") != nullptr ? *representation.Attribute("id") : "";
         const std::uint64_t bandwidth = DashCount(representation.Attribute("bandwidth"), 0);
-        const std::uint64_t startUs =
-            static_cast<std::uint64_t>(std::llround(std::max(0.0, start) * kMicroseconds));
+        const std::uint64_t startUs = static_cast<std::uint64_t>(
+            std::llround(std::clamp(start, 0.0, kMaxStart) * kMicroseconds));
         const auto add = [&](const std::vector<SegmentTime>& times, std::uint64_t timescale,
                              std::uint64_t offset, const auto& urlOf) {
             bool first = true;
@@ -520,7 +523,8 @@ private:
                 "recorded.");
         const double seconds = std::max(0.0, length);
         AddSegment(track, base, {}, startUs,
-                   startUs + static_cast<std::uint64_t>(std::llround(seconds * kMicroseconds)),
+                   startUs + static_cast<std::uint64_t>(
+                                 std::llround(std::min(seconds, kMaxStart) * kMicroseconds)),
                    seconds, later);
     }
 
