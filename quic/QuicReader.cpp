@@ -85,8 +85,10 @@ void QuicReader::HandleDatagram(const QuicDatagram& datagram, std::int64_t nowSe
     std::size_t at = 0;
     while (at < size) {
         const std::uint8_t* data = datagram.data + at;
-        // Zeros after the last packet pad the datagram.
-        if (data[0] == 0)
+        // Zeros after the last packet pad the datagram. (A short header's first byte may be 0
+        // too when its sender greases the fixed bit.)
+        if (data[0] == 0 &&
+            std::all_of(data, datagram.data + size, [](std::uint8_t byte) { return byte == 0; }))
             break;
         const std::size_t took = (data[0] & 0x80) != 0
                                      ? HandleLongHeader(datagram, data, size - at, nowSeconds)

@@ -122,7 +122,7 @@ public:
         std::uint64_t retries = 0;
         std::uint64_t versionNegotiations = 0;
         std::uint64_t migrations = 0;
-        std::uint64_t split = 0;              // offloaded datagrams cut into packets
+        std::uint64_t split = 0;              // packets cut out of offloaded datagrams
         std::uint64_t streamsGivenUp = 0;     // holes past the bounds
     };
 
