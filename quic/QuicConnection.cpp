@@ -556,6 +556,8 @@ bool QuicConnection::Closed(std::uint64_t id) const {
 }
 
 void QuicConnection::Finish(std::uint64_t id) {
+    if (m_lastStreamId == id)
+        m_lastStream = nullptr;
     const auto found = m_streams.find(id);
     if (found != m_streams.end()) {
         m_streamHeld -= found->second->toServer.bytes.Held() + found->second->toClient.bytes.Held();
@@ -587,9 +589,14 @@ QuicConnection::Stream* QuicConnection::FindStream(std::uint64_t id, Direction d
     const Direction opener = (id & 1) == 0 ? Direction::ToServer : Direction::ToClient;
     if (unidirectional && direction != opener)
         return nullptr;
+    if (m_lastStream != nullptr && m_lastStreamId == id)
+        return m_lastStream;
     const auto found = m_streams.find(id);
-    if (found != m_streams.end())
-        return found->second.get();
+    if (found != m_streams.end()) {
+        m_lastStreamId = id;
+        m_lastStream = found->second.get();
+        return m_lastStream;
+    }
     if (!create || Closed(id))
         return nullptr;
     if (m_streams.size() >= m_reader.m_limits.maxStreams || !m_hold.Grow(kQuicStreamCost)) {
@@ -602,6 +609,8 @@ QuicConnection::Stream* QuicConnection::FindStream(std::uint64_t id, Direction d
     auto stream = std::make_unique<Stream>(m_reader.m_budget);
     if (unidirectional)
         stream->Side(Opposite(opener)).done = true;
+    m_lastStreamId = id;
+    m_lastStream = stream.get();
     return m_streams.emplace(id, std::move(stream)).first->second.get();
 }
 
@@ -757,6 +766,7 @@ void QuicConnection::End() {
 
 void QuicConnection::Release() {
     m_handler.reset();
+    m_lastStream = nullptr;
     m_streams.clear();
     for (auto& set : m_closedAbove) set.clear();
     m_streamHeld = 0;

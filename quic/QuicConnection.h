@@ -199,6 +199,9 @@ private:
     bool m_tryWaiting = false;  // something the waiting packets needed came
 
     std::unordered_map<std::uint64_t, std::unique_ptr<Stream>> m_streams;
+    // The stream found last: the frames of a packet, and of the next, mostly continue it.
+    std::uint64_t m_lastStreamId = 0;
+    Stream* m_lastStream = nullptr;
     std::size_t m_streamHeld = 0;  // out-of-order bytes of all streams
     // Streams done with, by type (the low two bits of the ID): every one below `below` (ID / 4),
     // and the ones above it.

@@ -38,20 +38,63 @@ const Labels& LabelsOf(std::uint32_t version) {
     return version == kQuicVersion2 ? two : one;
 }
 
-// Fetched once, as the AEAD ciphers are.
+// Fetched once, as the AEAD ciphers are: AES-ECB of one block.
 const EVP_CIPHER* HeaderCipher(TlsAead aead) {
     static EVP_CIPHER* const aes128 = EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr);
     static EVP_CIPHER* const aes256 = EVP_CIPHER_fetch(nullptr, "AES-256-ECB", nullptr);
-    static EVP_CIPHER* const chacha = EVP_CIPHER_fetch(nullptr, "ChaCha20", nullptr);
     switch (aead) {
         case TlsAead::Aes128Gcm:
             return aes128;
         case TlsAead::Aes256Gcm:
             return aes256;
         case TlsAead::ChaCha20Poly1305:
-            return chacha;
+            break;
     }
     return nullptr;
+}
+
+std::uint32_t LoadLittle32(const std::uint8_t* at) {
+    return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
+           static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
+}
+
+std::uint32_t Rotate(std::uint32_t value, int bits) {
+    return value << bits | value >> (32 - bits);
+}
+
+// The first five bytes of the ChaCha20 block (RFC 8439, 2.3) of `key` whose counter and
+// nonce are the sample's 16 bytes (RFC 9001, 5.4.4). The state stays in registers.
+void ChaChaMask(const std::uint32_t* key, const std::uint8_t* sample, std::uint8_t* mask) {
+    constexpr std::uint32_t c0 = 0x61707865, c1 = 0x3320646E, c2 = 0x79622D32, c3 = 0x6B206574;
+    std::uint32_t x0 = c0, x1 = c1, x2 = c2, x3 = c3;
+    std::uint32_t x4 = key[0], x5 = key[1], x6 = key[2], x7 = key[3];
+    std::uint32_t x8 = key[4], x9 = key[5], x10 = key[6], x11 = key[7];
+    std::uint32_t x12 = LoadLittle32(sample), x13 = LoadLittle32(sample + 4);
+    std::uint32_t x14 = LoadLittle32(sample + 8), x15 = LoadLittle32(sample + 12);
+#define PELNIX_QUARTER(a, b, c, d) \
+    a += b;                        \
+    d = Rotate(d ^ a, 16);         \
+    c += d;                        \
+    b = Rotate(b ^ c, 12);         \
+    a += b;                        \
+    d = Rotate(d ^ a, 8);          \
+    c += d;                        \
+    b = Rotate(b ^ c, 7)
+    for (int round = 0; round < 10; ++round) {
+        PELNIX_QUARTER(x0, x4, x8, x12);
+        PELNIX_QUARTER(x1, x5, x9, x13);
+        PELNIX_QUARTER(x2, x6, x10, x14);
+        PELNIX_QUARTER(x3, x7, x11, x15);
+        PELNIX_QUARTER(x0, x5, x10, x15);
+        PELNIX_QUARTER(x1, x6, x11, x12);
+        PELNIX_QUARTER(x2, x7, x8, x13);
+        PELNIX_QUARTER(x3, x4, x9, x14);
+    }
+#undef PELNIX_QUARTER
+    const std::uint32_t first = x0 + c0;
+    const std::uint32_t second = x1 + c1;
+    for (int i = 0; i < 4; ++i) mask[i] = static_cast<std::uint8_t>(first >> (8 * i));
+    mask[4] = static_cast<std::uint8_t>(second);
 }
 
 // Wiped when it goes: key material on the stack.
@@ -112,45 +155,43 @@ QuicHeaderKey::QuicHeaderKey() : m_context(EVP_CIPHER_CTX_new()) {}
 
 QuicHeaderKey::~QuicHeaderKey() {
     EVP_CIPHER_CTX_free(m_context);
+    OPENSSL_cleanse(m_chachaKey, sizeof m_chachaKey);
 }
 
 bool QuicHeaderKey::Set(TlsAead aead, const std::uint8_t* key) {
     Clear();
+    m_aead = aead;
+    if (aead == TlsAead::ChaCha20Poly1305) {
+        for (int i = 0; i < 8; ++i) m_chachaKey[i] = LoadLittle32(key + 4 * i);
+        m_hasKey = true;
+        return true;
+    }
     const EVP_CIPHER* cipher = HeaderCipher(aead);
-    if (!m_context || !cipher)
-        return false;
-    // ChaCha20 gets its counter and nonce from each sample; AES-ECB needs none.
-    static const std::uint8_t noIv[16] = {};
-    if (EVP_EncryptInit_ex(m_context, cipher, nullptr, key,
-                           aead == TlsAead::ChaCha20Poly1305 ? noIv : nullptr) != 1)
+    if (!m_context || !cipher || EVP_EncryptInit_ex(m_context, cipher, nullptr, key, nullptr) != 1)
         return false;
     EVP_CIPHER_CTX_set_padding(m_context, 0);
-    m_aead = aead;
     m_hasKey = true;
     return true;
 }
 
 void QuicHeaderKey::Clear() {
-    if (m_hasKey && m_context)
+    if (m_hasKey && m_context && m_aead != TlsAead::ChaCha20Poly1305)
         EVP_CIPHER_CTX_reset(m_context);
+    OPENSSL_cleanse(m_chachaKey, sizeof m_chachaKey);
     m_hasKey = false;
 }
 
 bool QuicHeaderKey::Mask(const std::uint8_t* sample, std::uint8_t* mask) {
     if (!m_hasKey)
         return false;
+    if (m_aead == TlsAead::ChaCha20Poly1305) {
+        ChaChaMask(m_chachaKey, sample, mask);
+        return true;
+    }
     std::uint8_t block[kQuicSampleSize];
     int length = 0;
-    if (m_aead == TlsAead::ChaCha20Poly1305) {
-        // The sample's first four bytes are the block counter, the other twelve the nonce:
-        // what OpenSSL's ChaCha20 takes as its 16-byte IV.
-        static const std::uint8_t zeros[5] = {};
-        if (EVP_EncryptInit_ex(m_context, nullptr, nullptr, nullptr, sample) != 1 ||
-            EVP_EncryptUpdate(m_context, block, &length, zeros, 5) != 1)
-            return false;
-    } else if (EVP_EncryptUpdate(m_context, block, &length, sample, kQuicSampleSize) != 1) {
+    if (EVP_EncryptUpdate(m_context, block, &length, sample, kQuicSampleSize) != 1)
         return false;
-    }
     std::memcpy(mask, block, 5);
     return true;
 }

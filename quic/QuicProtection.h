@@ -45,7 +45,8 @@ inline constexpr std::size_t kQuicMaxPacketNumberSize = 4;
 
 // Header protection of one direction at one level: the mask from a sample of the ciphertext
 // (AES-ECB, or ChaCha20 with the sample as counter and nonce). One key for all of the level,
-// key updates included.
+// key updates included. ChaCha20's one block is computed here: through libcrypto, setting a
+// new counter and nonce for every packet costs more than the block itself.
 class QuicHeaderKey {
 public:
     QuicHeaderKey();
@@ -61,6 +62,7 @@ public:
 
 private:
     EVP_CIPHER_CTX* m_context = nullptr;
+    std::uint32_t m_chachaKey[8] = {};
     TlsAead m_aead = TlsAead::Aes128Gcm;
     bool m_hasKey = false;
 };

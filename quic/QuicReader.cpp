@@ -113,11 +113,12 @@ const QuicReader::Route* QuicReader::FindLong(const QuicDatagram& datagram,
 const QuicReader::Route* QuicReader::FindShort(const QuicDatagram& datagram,
                                                const std::uint8_t* data, std::size_t size,
                                                std::size_t& idSize) {
-    // Most packets belong to the connection of the one before.
-    if (m_lastRoute.connection != nullptr && m_lastId.size != 0 && size > m_lastId.size &&
-        std::memcmp(data + 1, m_lastId.bytes, m_lastId.size) == 0) {
-        idSize = m_lastId.size;
-        return &m_lastRoute;
+    for (const Recent& recent : m_recent) {
+        if (recent.route.connection != nullptr && size > recent.id.size &&
+            std::memcmp(data + 1, recent.id.bytes, recent.id.size) == 0) {
+            idSize = recent.id.size;
+            return &recent.route;
+        }
     }
     for (std::size_t length = 1; length <= kQuicMaxConnectionId; ++length) {
         if (m_idSizes[length] == 0 || size <= length)
@@ -126,8 +127,8 @@ const QuicReader::Route* QuicReader::FindShort(const QuicDatagram& datagram,
         const auto found = m_routes.find(id);
         if (found != m_routes.end()) {
             idSize = length;
-            m_lastId = id;
-            m_lastRoute = found->second;
+            m_recent[m_recentNext] = Recent{id, found->second};
+            m_recentNext = (m_recentNext + 1) % kRecent;
             return &found->second;
         }
     }
@@ -301,8 +302,10 @@ void QuicReader::DropRoute(const QuicConnectionId& id, const QuicConnection& con
         return;
     m_routes.erase(found);
     --m_idSizes[id.size];
-    if (m_lastId == id)
-        m_lastRoute = Route{};
+    for (Recent& recent : m_recent) {
+        if (recent.id == id)
+            recent = Recent{};
+    }
 }
 
 bool QuicReader::AddEndpointRoute(const Endpoint& endpoint, QuicConnection& connection,
@@ -324,8 +327,10 @@ void QuicReader::Remove(QuicConnection& connection) {
     connection.End();
     for (const QuicConnectionId& id : connection.m_ids) DropRoute(id, connection);
     for (const Endpoint& endpoint : connection.m_endpointIds) DropEndpointRoute(endpoint, connection);
-    if (m_lastRoute.connection == &connection)
-        m_lastRoute = Route{};
+    for (Recent& recent : m_recent) {
+        if (recent.route.connection == &connection)
+            recent = Recent{};
+    }
     const std::size_t index = connection.m_index;
     if (index != m_connections.size() - 1) {
         std::swap(m_connections[index], m_connections.back());
@@ -397,5 +402,5 @@ void QuicReader::EndAll() {
     m_routes.clear();
     m_endpointRoutes.clear();
     std::fill(std::begin(m_idSizes), std::end(m_idSizes), 0);
-    m_lastRoute = Route{};
+    std::fill(std::begin(m_recent), std::end(m_recent), Recent{});
 }

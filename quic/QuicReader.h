@@ -204,9 +204,15 @@ private:
     std::unordered_map<Endpoint, Route, EndpointHash> m_endpointRoutes;
     // How many routes use IDs of each size: a short header does not say its ID's size.
     std::size_t m_idSizes[kQuicMaxConnectionId + 1] = {};
-    // The last route a short header found, tried first.
-    QuicConnectionId m_lastId;
-    Route m_lastRoute;
+    // The routes short headers found last, tried first: a few connections at a time carry
+    // most packets.
+    struct Recent {
+        QuicConnectionId id;
+        Route route;
+    };
+    static constexpr std::size_t kRecent = 8;
+    Recent m_recent[kRecent];
+    std::size_t m_recentNext = 0;
     // Room for one packet's header and plaintext.
     std::unique_ptr<std::uint8_t[]> m_scratch;
     std::int64_t m_lastExpiry = 0;

@@ -381,7 +381,8 @@ struct QuicConversation::State {
 
     // The client's streams: control, QPACK encoder and decoder, and the requests.
     Bytes ClientStreams() const {
-        Bytes frames = StreamFrame(2, 0, Bytes(1, '\0') + Http3Frame(0x04, ""), false);
+        // SETTINGS: no dynamic table (QPACK_MAX_TABLE_CAPACITY 0).
+        Bytes frames = StreamFrame(2, 0, Bytes(1, '\0') + Http3Frame(0x04, Bytes("\x01\x00", 2)), false);
         frames += StreamFrame(6, 0, Bytes(1, '\x02'), false);
         frames += StreamFrame(10, 0, Bytes(1, '\x03'), false);
         for (std::size_t i = 0; i < plan.exchanges.size(); ++i) {
@@ -452,7 +453,7 @@ struct QuicConversation::State {
             PutBytes(server1, movedServerId);
             server1.append(16, 'r');
         }
-        server1 += StreamFrame(3, 0, Bytes(1, '\0') + Http3Frame(0x04, ""), false);
+        server1 += StreamFrame(3, 0, Bytes(1, '\0') + Http3Frame(0x04, Bytes("\x01\x00", 2)), false);
         server1 += StreamFrame(7, 0, Bytes(1, '\x02'), false);
         server1 += StreamFrame(11, 0, Bytes(1, '\x03'), false);
         QuicDatagramOut confirm = Datagram(Direction::ToClient);
@@ -504,6 +505,10 @@ struct QuicConversation::State {
         while (responding < responses.size() && frames.size() + 32 < plan.packetPayload) {
             Response& response = responses[responding];
             const std::size_t room = plan.packetPayload - frames.size() - 24;
+            // A HEADERS frame is not cut between packets (as servers send them, and as
+            // analysers that reassemble no HTTP/3 frame read them).
+            if (response.sent == 0 && room < response.head.size() + 1 && !frames.empty())
+                break;
             const std::uint64_t left = response.Total() - response.sent;
             const std::size_t size = static_cast<std::size_t>(left < room ? left : room);
             const std::uint64_t offset = response.sent;
