@@ -1,7 +1,8 @@
 // The stream engine reading HTTP/3 over QUIC made in process (support/QuicTraffic): every
 // version, cipher suite and way of starting lists exactly the media answers; reordered and
 // repeated datagrams change nothing; cut datagrams, wrong keys and keys that never come list
-// nothing wrong and give the budget back; keys that come late list everything.
+// nothing wrong and give the budget back; keys that come late list everything. QUIC on a port
+// other than 443 is read once a server named it in Alt-Svc, and the capture filter takes it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,10 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "capture/PacketSniffer.h"
 #include "catalogue/MediaCatalogue.h"
 #include "streams/QuicSighting.h"
 #include "streams/StreamEngine.h"
 #include "support/QuicTraffic.h"
+#include "support/TcpConversation.h"
 
 namespace {
 
@@ -53,14 +56,18 @@ std::vector<std::string> Expected(const QuicConnectionPlan& plan) {
 // The engine as a session runs it, fed the frames of conversations.
 class QuicRun {
 public:
-    QuicRun(KeyLog& keys, MemoryBudget& budget)
-        : m_engine(Setup(keys, budget), [this](MediaReport r) { m_reports.push_back(r); }) {}
+    QuicRun(KeyLog& keys, MemoryBudget& budget, CaptureRules rules = CaptureRules::Packets)
+        : m_engine(Setup(keys, budget, rules), [this](MediaReport r) { m_reports.push_back(r); }) {}
 
     void Feed(const std::vector<QuicDatagramOut>& datagrams, std::int64_t now = 0) {
         for (const QuicDatagramOut& datagram : datagrams) Feed(QuicCaptureFrame(datagram), now);
     }
     void Feed(const std::vector<std::uint8_t>& frame, std::int64_t now = 0) {
         DatagramView view;
+        if (const auto packet = DecodeFrame(frame.size(), frame.data(), LocalAddresses{})) {
+            m_engine.HandlePacket(*packet, now);
+            return;
+        }
         ASSERT_TRUE(DecodeUdpFrame(frame.size(), frame.data(), view));
         m_engine.HandleDatagram(view, now);
     }
@@ -81,8 +88,9 @@ public:
     std::vector<std::string> notices;
 
 private:
-    StreamEngine::Setup Setup(KeyLog& keys, MemoryBudget& budget) {
+    StreamEngine::Setup Setup(KeyLog& keys, MemoryBudget& budget, CaptureRules rules) {
         StreamEngine::Setup setup;
+        setup.rules = rules;
         setup.budget = &budget;
         setup.keyLog = &keys;
         setup.notice = [this](std::string_view text) { notices.emplace_back(text); };
@@ -284,6 +292,81 @@ TEST(QuicReader, KeysThatComeLateListEverythingAndKeysThatNeverComeAreToldOnce) 
         EXPECT_EQ(run.Engine().Quic()->WaitingForKeys(), 0u);
         EXPECT_EQ(run.Stats().unopened, 1u);
         EXPECT_LT(budget.Used(), 1u << 20);
+    }
+}
+
+TEST(QuicReader, PortsNamedInAltSvcAreReadAndCapturedAndNoOthers) {
+    struct Case {
+        const char* value;
+        std::vector<std::uint16_t> ports;
+    };
+    const Case cases[] = {
+        {"h3=\":8443\"", {443, 8443}},
+        {"h3-29=\":9443\"; ma=3600, h3=\"alt.example:9444\"; persist=1", {443, 9443, 9444}},
+        {"h2=\":8444\", h3=\":443\"", {443}},    // not HTTP/3; 443 always
+        {"h3=\":53\", h3=\":70000\"", {443}},    // a system service's port; no port at all
+        {"clear", {443}},
+        {"h3=\":8446,x\", h3=:8447, h3x=\":8448\"", {443}},
+    };
+    for (const Case& c : cases) {
+        QuicPorts ports;
+        ports.TakeAltSvc(c.value);
+        EXPECT_EQ(ports.All(), c.ports) << c.value;
+    }
+    QuicPorts many;
+    for (int i = 0; i < 20; ++i) many.TakeAltSvc("h3=\":" + std::to_string(2000 + i) + "\"");
+    EXPECT_EQ(many.All().size(), 1 + QuicPorts::kMaxNamed);
+
+    // The capture's filter takes the named ports' UDP whole, tagged or not, and TCP.
+    pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
+    bpf_program program;
+    ASSERT_EQ(pcap_compile(dead, &program, QuicCaptureFilter({443, 8443}).c_str(), 1,
+                           PCAP_NETMASK_UNKNOWN),
+              0)
+        << pcap_geterr(dead);
+    const auto matches = [&](const std::vector<std::uint8_t>& frame) {
+        pcap_pkthdr header{};
+        header.caplen = header.len = static_cast<bpf_u_int32>(frame.size());
+        return pcap_offline_filter(&program, &header, frame.data()) != 0;
+    };
+    const IpAddress a{Ipv4Address{10, 0, 0, 2}};
+    const IpAddress b{Ipv4Address{10, 0, 0, 7}};
+    EXPECT_TRUE(matches(BuildUdpFrame(a, b, 50000, 8443, "\x40short header")));
+    EXPECT_TRUE(matches(BuildUdpFrame(b, a, 443, 50000, "\x40short header", {0x8100})));
+    EXPECT_TRUE(matches(BuildUdpFrame(Ipv6("fd00::2"), Ipv6("fd00::7"), 50000, 443, "x", {0x88A8, 0x8100})));
+    EXPECT_FALSE(matches(BuildUdpFrame(a, b, 50000, 53, "dns")));
+    EXPECT_TRUE(matches(BuildFrame(FrameLayout{})));
+    pcap_freecode(&program);
+    pcap_close(dead);
+
+    // QUIC to port 8443 is read only after a server's answer (here over plain HTTP) named it.
+    QuicConnectionPlan plan = Plan(8);
+    plan.serverPort = 8443;
+    QuicConversation conversation(plan);
+    const auto datagrams = conversation.All();
+    TcpConversation tcp(plan.clientAddress, plan.serverAddress, 40000, 80);
+    std::vector<std::vector<std::uint8_t>> frames;
+    const auto emit = [&](std::vector<std::uint8_t> frame) { frames.push_back(std::move(frame)); };
+    const std::string request = "GET / HTTP/1.1\r\nHost: media.test\r\n\r\n";
+    const std::string answer =
+        "HTTP/1.1 200 OK\r\nAlt-Svc: h3=\":8443\"; ma=86400\r\nContent-Length: 2\r\n\r\nok";
+    tcp.Open(emit);
+    tcp.Send(Direction::ToServer, reinterpret_cast<const std::uint8_t*>(request.data()),
+             request.size(), 1448, emit);
+    tcp.Send(Direction::ToClient, reinterpret_cast<const std::uint8_t*>(answer.data()),
+             answer.size(), 1448, emit);
+    for (const bool named : {false, true}) {
+        KeyLog keys;
+        keys.AddText(conversation.KeyLogLines());
+        MemoryBudget budget;
+        QuicRun run(keys, budget, CaptureRules::Streams);
+        if (named) {
+            for (const auto& frame : frames) run.Feed(frame);
+        }
+        run.Feed(datagrams);
+        run.Engine().Finish();
+        EXPECT_EQ(run.Listed(), named ? Expected(plan) : std::vector<std::string>{}) << named;
+        EXPECT_EQ(run.Engine().QuicPortsRead().Has(8443), named);
     }
 }
 
