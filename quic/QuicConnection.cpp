@@ -429,7 +429,8 @@ void QuicConnection::CryptoData(Space space, Direction direction, std::uint64_t 
         index = 2;
     if (index < 0)
         return;
-    if (index == 0 && offset == 0 && size > 0 && data[0] == kTlsClientHello)
+    // Chromium scatters its ClientHello over several Initial packets and frames, in any order.
+    if (index == 0 && size > 0)
         m_helloStarted = true;
     auto& stream = m_handshakeStreams[index];
     if (!stream) {

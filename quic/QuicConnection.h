@@ -58,7 +58,7 @@ public:
     // Hands the end to the stream handler and lets go of everything but the entry.
     void End();
 
-    // The client's first Initial began a ClientHello (the start of a connection).
+    // The client's Initial carried CRYPTO data (its ClientHello: the start of a connection).
     bool HelloStarted() const { return m_helloStarted; }
     bool Waiting() const { return !m_waiting.empty(); }
     std::chrono::steady_clock::time_point WaitingSince() const { return m_waitingSince; }

@@ -266,8 +266,8 @@ QuicConnection* QuicReader::Start(const QuicDatagram& datagram, const QuicLongHe
     packet.version = header.version;
     packet.direction = Direction::ToServer;
     packet.source = client;
-    // Only a client's Initial that opens and begins a ClientHello starts a connection: anyone
-    // can make Initial keys, but not out of any datagram to port 443.
+    // Only a client's Initial that opens and carries CRYPTO data starts a connection: anyone
+    // can make Initial keys, but no datagram to port 443 opens with them by chance.
     if (connection->Handle(packet, now) != QuicConnection::Outcome::Opened ||
         !connection->HelloStarted())
         return nullptr;

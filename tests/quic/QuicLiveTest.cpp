@@ -5,7 +5,9 @@
 // client's side while `pelnix-sniff --watch --keylog` captures through the capture helper; both
 // list exactly the media, and the connection without keys is told once. The recording read in
 // process shows every packet opened: Retry, key updates and the move followed, nothing given up.
-// Needs root.
+// Then Chromium, headless, fetches a video over QUIC (forced for the origin) from the same kind
+// of server and writes its key log: the video is listed. Needs root; the Chromium test needs
+// chromium, and skips without it.
 #include <gtest/gtest.h>
 
 #include <pcap/pcap.h>
@@ -223,4 +225,79 @@ TEST(QuicLive, RealEndpointsOfEachCipherListExactlyTheirMediaThroughRetryKeyUpda
     EXPECT_EQ(Listed(reports), expected);
     EXPECT_EQ(notices, std::vector<std::string>{kQuicKeysNotice});
     EXPECT_EQ(budget.Used(), 0u);
+}
+
+// Chromium as a user runs it with HTTP/3: QUIC forced for the origin (no TCP server listens at
+// all), the test authority's key trusted by its hash, the name resolved to the namespace's
+// address, the key log through SSLKEYLOGFILE. It opens the video (a document with a playing
+// <video>); `pelnix-sniff --watch --keylog` lists it.
+TEST(QuicLive, ChromiumFetchesAVideoOverQuicAndItIsListed) {
+    if (const std::string missing = Missing(); !missing.empty())
+        GTEST_SKIP() << missing;
+    if (!HaveProgram("chromium"))
+        GTEST_SKIP() << "needs the program chromium (the package chromium, not installed)";
+    VethPair network("c");
+    ASSERT_TRUE(network.Ok()) << "could not create the namespaces";
+    TempFolder folder;
+    ASSERT_TRUE(MakeTestAuthority(folder.path)) << "openssl could not make the test authority";
+    chmod(folder.path.c_str(), 0755);
+    const fs::path site = folder.path / "site";
+    fs::create_directory(site);
+    const std::string mp4("\0\0\0\x18" "ftypisom\0\0\0\0isommp41", 24);
+    WriteFile(site / "movie.mp4", mp4, 1200000);
+    // The SHA-256 of the server key's SubjectPublicKeyInfo, in base64.
+    const fs::path hash = folder.path / "spki.txt";
+    ASSERT_EQ(RunProgram({"sh", "-c",
+                          "openssl x509 -in \"$0\" -pubkey -noout | openssl pkey -pubin -outform der"
+                          " | openssl dgst -sha256 -binary | base64 > \"$1\"",
+                          (folder.path / "server.pem").string(), hash.string()}),
+              0);
+    std::string spki = ReadAll(hash);
+    spki.erase(spki.find_last_not_of("\n") + 1);
+
+    ProcessGuard server{
+        StartProgram(network.InServer({"gtlsserver", "-q", "-d", site.string(),
+                                       VethPair::kServerAddress, "443",
+                                       (folder.path / "server.key").string(),
+                                       (folder.path / "server.pem").string()}),
+                     "", (folder.path / "server.txt").string()),
+        SIGTERM};
+    ASSERT_TRUE(WaitFor([&] {
+        return RunProgram(network.InServer(
+                   {"sh", "-c", "ss -Hlun 'sport = :443' | grep -q ."})) == 0;
+    })) << ReadAll(folder.path / "server.txt");
+    const fs::path keys = folder.path / "keys.log";
+    const fs::path watchOutput = folder.path / "watch.txt";
+    const fs::path watchErrors = folder.path / "watch-errors.txt";
+    ProcessGuard watcher{StartProgram(network.InClient({PELNIX_SNIFF_PROGRAM, "--watch",
+                                                        "--keylog", keys.string()}),
+                                      watchOutput, watchErrors),
+                         SIGINT};
+    ASSERT_TRUE(WaitFor([&] {
+        return ReadAll(watchErrors).find("pelnix-sniff: watching") != std::string::npos;
+    })) << ReadAll(watchErrors);
+
+    const fs::path profile = folder.path / "profile";
+    const fs::path said = folder.path / "chromium.txt";
+    const pid_t browser = StartProgram(
+        network.InClient({"env", "SSLKEYLOGFILE=" + keys.string(), "timeout", "60", "chromium",
+                          "--headless=new", "--no-sandbox", "--disable-gpu",
+                          "--user-data-dir=" + profile.string(), "--enable-quic",
+                          "--origin-to-force-quic-on=media.pelnix.test:443",
+                          "--ignore-certificate-errors-spki-list=" + spki,
+                          std::string("--host-resolver-rules=MAP media.pelnix.test ") +
+                              VethPair::kServerAddress,
+                          "--virtual-time-budget=5000", "--dump-dom",
+                          "https://media.pelnix.test/movie.mp4"}),
+        said.string(), said.string());
+    int status = -1;
+    ASSERT_EQ(waitpid(browser, &status, 0), browser);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadAll(said);
+
+    const std::vector<std::string> expected = {"mp4\t1200000\thttps://media.pelnix.test/movie.mp4"};
+    WaitFor([&] { return !TypeSizeUrl(ReadAll(watchOutput)).empty(); });
+    EXPECT_EQ(watcher.Stop(), 0);
+    EXPECT_EQ(TypeSizeUrl(ReadAll(watchOutput)), expected)
+        << ReadAll(watchOutput) << ReadAll(watchErrors) << ReadAll(said);
+    EXPECT_EQ(ReadAll(watchErrors).find("QUIC"), std::string::npos) << ReadAll(watchErrors);
 }
