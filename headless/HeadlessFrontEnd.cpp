@@ -41,9 +41,11 @@ const char* const kHeadlessUsage =
     "              helper, which members of the group pelnix may run);\n"
     "              then one line per adapter on standard error: packets received, dropped\n"
     "              by the kernel, dropped by the interface\n"
-    "  With --read or --watch, the stream engine (TCP streams, TLS, HTTP/1.1 and HTTP/2):\n"
+    "  With --read or --watch, the stream engine (TCP streams, TLS, HTTP/1.1 and HTTP/2;\n"
+    "  QUIC and HTTP/3):\n"
     "  --keylog FILE   the TLS key log a browser or curl writes (SSLKEYLOGFILE): HTTPS\n"
-    "              media are listed too; FILE may appear and grow while --watch runs\n"
+    "              media are listed too, over HTTP/3 as well; FILE may appear and grow\n"
+    "              while --watch runs\n"
     "  --rules packets|streams\n"
     "              plain HTTP by the single-packet rules (default) or by the stream engine\n"
     "  --budget MIB    memory of the stream engine's connections together (default 64)\n";
@@ -124,6 +126,7 @@ struct ReadLoop {
     bool ipv4Known = false;
     bool ipv6Known = false;
     PacketView packet;  // the packet at hand
+    DatagramView datagram;  // or the datagram (QUIC)
     std::time_t packetTime = 0;
     pcap_t* capture = nullptr;
     bool stopped = false;
@@ -141,7 +144,12 @@ struct ReadLoop {
                 engine->PollKeyLog(std::chrono::steady_clock::now());
         }
         if (!DecodeFrame(header.caplen, frame, locals, header.len, packet)) {
-            if (engine && !quicNoticed && IsQuicLongHeader(frame, header.caplen)) {
+            if (engine && engine->ReadsQuic()) {
+                if (DecodeUdpFrame(header.caplen, frame, datagram)) {
+                    packetTime = header.ts.tv_sec;
+                    engine->HandleDatagram(datagram, header.ts.tv_sec);
+                }
+            } else if (engine && !quicNoticed && IsQuicLongHeader(frame, header.caplen)) {
                 quicNoticed = true;
                 if (reading->notice)
                     reading->notice(kQuicNotice);
@@ -395,6 +403,8 @@ bool ReadMediaFile(const std::string& fileName, const MediaFileReading& reading,
         setup.budget = budget.get();
         setup.keyLog = keyLog.get();
         setup.rules = stream.rules;
+        if (reading.notice)
+            setup.notice = [&reading](std::string_view text) { reading.notice(std::string(text)); };
         loop->engine = std::make_unique<StreamEngine>(setup, take);
         loop->packetRules = stream.rules == CaptureRules::Packets;
     }

@@ -481,6 +481,8 @@ void MessageMediaRules::State::HandlePlaylist(const HttpExchange& exchange, cons
 }
 
 std::size_t MessageMediaRules::OnResponseHead(const HttpExchange& exchange) {
+    if (m_headWatch)
+        m_headWatch(exchange);
     const std::optional<Facts> facts = Examine(exchange);
     if (!facts)
         return 0;

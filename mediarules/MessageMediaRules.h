@@ -68,6 +68,11 @@ public:
     // Installed before the first exchange.
     void SetReportSink(ReportSink sink);
     void SetIgnoreCheck(IgnoreCheck ignore);
+    // Sees every response head before the rules do (the stream engine learns from Alt-Svc
+    // where servers answer HTTP/3). Installed before the first exchange; called outside the
+    // lock, on the thread that feeds the connection.
+    using HeadWatch = std::function<void(const HttpExchange& exchange)>;
+    void SetHeadWatch(HeadWatch watch) { m_headWatch = std::move(watch); }
 
     std::size_t OnResponseHead(const HttpExchange& exchange) override;
     void OnResponseBody(const HttpExchange& exchange, std::string_view body,
@@ -89,6 +94,7 @@ private:
     std::unique_ptr<State> m_state;  // guarded by m_mutex
     ReportSink m_sink;
     IgnoreCheck m_ignore;
+    HeadWatch m_headWatch;
 };
 
 // The URL of an exchange with its scheme: scheme://authority + target, or the target itself

@@ -206,7 +206,7 @@ test)
         fuzzers=("capture_detection_fuzz capture 20000" "gif_picture_fuzz widgets 4096"
             "tls_decrypt_fuzz tls 65536" "httpmsg_fuzz httpmsg 8192"
             "tcp_reassembly_fuzz tcp 8192" "mediarules_fuzz mediarules 65536"
-            "stream_engine_fuzz streams 65536")
+            "stream_engine_fuzz streams 65536" "quic_stream_fuzz quic 65536")
         targets=()
         for fuzz in "${fuzzers[@]}"; do targets+=("${fuzz%% *}"); done
         # One build of them all (it shares the libraries), then the smokes two at a time: each

@@ -35,6 +35,7 @@
 #include "helper/RecordStream.h"
 #include "support/FrameBuilder.h"
 #include "support/LiveNetwork.h"
+#include "support/LiveRun.h"
 #include "support/TestAuthority.h"
 
 namespace fs = std::filesystem;
@@ -177,21 +178,6 @@ std::vector<std::string> PrivilegeLines(pid_t pid) {
     return lines;
 }
 
-// Stops a background program however the test ends.
-struct ProcessGuard {
-    pid_t pid;
-    int signal;
-    int Stop() {
-        const int status = StopProgram(pid, signal);
-        pid = -1;
-        return status;
-    }
-    ~ProcessGuard() {
-        if (pid > 0)
-            Stop();
-    }
-};
-
 // The one child process of `pid` (from the kernel's list of each of its threads' children),
 // or -1.
 pid_t ChildOf(pid_t pid) {
@@ -202,29 +188,6 @@ pid_t ChildOf(pid_t pid) {
             return child;
     }
     return -1;
-}
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// The record lines of `--read` or `--watch` output without the number and time columns:
-// "type\tsize\tURL".
-std::vector<std::string> TypeSizeUrl(const std::string& output) {
-    std::vector<std::string> rows;
-    std::istringstream lines(output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        const auto first = line.find('\t');
-        const auto second = first == std::string::npos ? first : line.find('\t', first + 1);
-        if (second != std::string::npos)
-            rows.push_back(line.substr(second + 1));
-    }
-    std::sort(rows.begin(), rows.end());
-    return rows;
 }
 
 }  // namespace
@@ -524,17 +487,6 @@ pid_t StartNginx(const VethPair& network, const fs::path& folder, const fs::path
                                           "-e", (folder / "error.log").string()}));
 }
 
-// Polls until `done` holds or ten seconds have passed.
-template <typename Done>
-bool WaitFor(Done done) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -868,8 +820,8 @@ pid_t StartTlsNginx(const VethPair& network, const fs::path& folder, const fs::p
 // pictures over TLS 1.2 and 1.3 with each cipher, HTTP/1.1 and HTTP/2; curl fetches them and
 // writes its key log, a file that does not exist yet when the capture starts. `pelnix-sniff
 // --watch --keylog` lists every media answer of at least 100,000 bytes with its https URL and
-// size, and nothing else; QUIC packets to port 443 get one notice on standard error.
-TEST(LiveCapture, HttpsMediaAreListedWithTheKeyLogAndQuicIsToldOnce) {
+// size, and nothing else; packets to port 443 that only look like QUIC are not told of.
+TEST(LiveCapture, HttpsMediaAreListedWithTheKeyLogAndPacketsLikeQuicAreNotTold) {
     if (const std::string missing = MissingForLiveTests(); !missing.empty()) {
         GTEST_SKIP() << missing;
     }
@@ -975,7 +927,8 @@ TEST(LiveCapture, HttpsMediaAreListedWithTheKeyLogAndQuicIsToldOnce) {
     }
     EXPECT_TRUE(fs::exists(keys)) << "curl wrote no key log";
 
-    // Two QUIC Initial packets to port 443 (long header, version 1), as a browser opens HTTP/3.
+    // Two packets to port 443 that look like QUIC Initials (long header, version 1) but open
+    // to nothing: with a key log the engine reads QUIC, and nothing here was QUIC to tell of.
     bool quicSent = false;
     std::thread([&] {
         if (!network.EnterClientNamespace())
@@ -998,16 +951,11 @@ TEST(LiveCapture, HttpsMediaAreListedWithTheKeyLogAndQuicIsToldOnce) {
     }).join();
     EXPECT_TRUE(quicSent);
 
-    WaitFor([&] {
-        return TypeSizeUrl(ReadAll(watchOutput)).size() >= expected.size() &&
-               ReadAll(watchErrors).find("QUIC") != std::string::npos;
-    });
+    WaitFor([&] { return TypeSizeUrl(ReadAll(watchOutput)).size() >= expected.size(); });
     EXPECT_EQ(watcher.Stop(), 0) << "pelnix-sniff --watch did not end cleanly";
     EXPECT_EQ(TypeSizeUrl(ReadAll(watchOutput)), expected) << ReadAll(watchOutput);
     const std::string errors = ReadAll(watchErrors);
-    const std::string notice = "pelnix-sniff: HTTP/3 (QUIC) traffic was seen";
-    ASSERT_NE(errors.find(notice), std::string::npos) << errors;
-    EXPECT_EQ(errors.find(notice, errors.find(notice) + 1), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("QUIC"), std::string::npos) << errors;
     EXPECT_NE(errors.find(" packets received, 0 dropped by the kernel, "), std::string::npos)
         << errors;
 }
