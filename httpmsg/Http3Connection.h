@@ -124,13 +124,14 @@ private:
         bool ended = false;     // its last byte read, or reset
     };
     struct Stream {
-        explicit Stream(MemoryBudget& budget) : readers{Reader(budget), Reader(budget)}, hold(budget) {}
+        explicit Stream(MemoryBudget& budget)
+            : readers{Reader(budget), Reader(budget)}, hold(budget) {}
         Role role = Role::Request;
-        Reader readers[2];  // by Direction
+        Reader readers[2];                       // by Direction
         std::optional<HttpRequestHead> request;  // once its head is decoded, until the answer
         bool requestRead = false;
-        bool dropped = false;    // no exchange comes of it
-        bool finalHead = false;  // the final response head came
+        bool dropped = false;                  // no exchange comes of it
+        bool finalHead = false;                // the final response head came
         std::optional<ResponseBody> response;  // collecting
         BudgetHold hold;
     };

@@ -16,14 +16,19 @@ void* LibraryMemory::Malloc(std::size_t size, void* self) {
     if (size > SIZE_MAX - kBlockHeader)
         return nullptr;
     const std::size_t taken = size + kBlockHeader;
-    if (taken > memory.m_cap - memory.m_used || !memory.m_budget.TryReserve(taken))
+    const bool prepaid = taken <= memory.m_credit;
+    if (!prepaid && (taken > memory.m_cap - memory.m_used || !memory.m_budget.TryReserve(taken)))
         return nullptr;
     auto* block = static_cast<std::uint8_t*>(std::malloc(taken));
     if (block == nullptr) {
-        memory.m_budget.Release(taken);
+        if (!prepaid)
+            memory.m_budget.Release(taken);
         return nullptr;
     }
-    memory.m_used += taken;
+    if (prepaid)
+        memory.m_credit -= taken;
+    else
+        memory.m_used += taken;
     std::memcpy(block, &size, sizeof size);
     return block + kBlockHeader;
 }
@@ -60,4 +65,18 @@ void* LibraryMemory::Realloc(void* pointer, std::size_t size, void* self) {
     std::memcpy(fresh, pointer, std::min(old, size));
     Free(pointer, self);
     return fresh;
+}
+
+bool LibraryMemory::Prepay(std::size_t bytes) {
+    if (bytes > m_cap - m_used || !m_budget.TryReserve(bytes))
+        return false;
+    m_used += bytes;
+    m_credit += bytes;
+    return true;
+}
+
+void LibraryMemory::Refund() {
+    m_used -= m_credit;
+    m_budget.Release(m_credit);
+    m_credit = 0;
 }

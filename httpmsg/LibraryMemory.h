@@ -29,8 +29,15 @@ public:
     // What its blocks hold now, their bookkeeping included.
     std::size_t Used() const { return m_used; }
 
+    // Takes `bytes` from the budget (and the cap) at once, for the allocations of one call that
+    // must not fail halfway: libnghttp3 0.8 loses a decoder's first block when its second
+    // allocation fails. The allocations draw on it first; Refund() gives back what they left.
+    bool Prepay(std::size_t bytes);
+    void Refund();
+
 private:
     MemoryBudget& m_budget;
     const std::size_t m_cap;
     std::size_t m_used = 0;
+    std::size_t m_credit = 0;  // prepaid, counted in m_used already
 };
