@@ -1,6 +1,7 @@
 #include "httpmsg/Http3Connection.h"
 
 #include <algorithm>
+#include <tuple>
 #include <utility>
 
 #include "httpmsg/FieldSection.h"
@@ -126,7 +127,21 @@ bool Http3Connection::MakeDecoder(Decoder& decoder, std::size_t capacity, std::s
 
 bool Http3Connection::Fail() {
     m_failed = true;
+    for (const Direction direction : {Direction::ToServer, Direction::ToClient}) {
+        if (m_decoders[static_cast<int>(direction)].failed)
+            Abandon(direction);
+    }
     return false;
+}
+
+void Http3Connection::Abandon(Direction direction) {
+    Decoder& decoder = m_decoders[static_cast<int>(direction)];
+    // The blocks' decoding states came from the decoder's memory too.
+    for (auto& [id, stream] : m_streams) {
+        std::ignore = stream.readers[static_cast<int>(direction)].context.release();
+    }
+    decoder.memory.ReleaseAll();
+    decoder.decoder = nullptr;
 }
 
 bool Http3Connection::OnStreamData(std::uint64_t streamId, Direction direction,
@@ -410,8 +425,10 @@ Http3Connection::Decoded Http3Connection::DecodeBlock(std::uint64_t id, Reader& 
         const nghttp3_ssize read =
             nghttp3_qpack_decoder_read_request(decoder.decoder, reader.context.get(), &field,
                                                &flags, at, reader.block.size() - reader.blockAt, 1);
-        if (read < 0)
+        if (read < 0) {
+            decoder.failed = true;
             return Decoded::Failed;
+        }
         reader.blockAt += static_cast<std::size_t>(read);
         if ((flags & NGHTTP3_QPACK_DECODE_FLAG_EMIT) != 0) {
             const nghttp3_vec name = nghttp3_rcbuf_get_buf(field.name);
@@ -488,8 +505,10 @@ void Http3Connection::Body(Stream& stream, const std::uint8_t* data, std::size_t
 bool Http3Connection::OnEncoder(Direction direction, const std::uint8_t* data, std::size_t size) {
     Decoder& decoder = m_decoders[static_cast<int>(direction)];
     const nghttp3_ssize read = nghttp3_qpack_decoder_read_encoder(decoder.decoder, data, size);
-    if (read < 0 || static_cast<std::size_t>(read) != size)
+    if (read < 0 || static_cast<std::size_t>(read) != size) {
+        decoder.failed = true;
         return false;
+    }
     return decoder.waiting.empty() || ResumeWaiting(direction, Wait::Table);
 }
 

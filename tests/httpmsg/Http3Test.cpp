@@ -496,6 +496,41 @@ TEST(Http3, WaitingAndTableMemoryBounded) {
     EXPECT_EQ(budget.Used(), 0u);
 }
 
+// An insertion whose value the decoder's memory still takes but not the entry that holds it:
+// the library is left with references it already dropped, and the connection must be given up
+// without the library freeing them a second time.
+TEST(Http3, InsertionRefusedHalfwayLeavesNothingBehind) {
+    // A QPACK integer of `prefix` bits after the first byte's `flags`.
+    const auto integer = [](std::uint8_t flags, int prefix, std::size_t value) {
+        const std::size_t most = (1u << prefix) - 1;
+        std::string bytes;
+        if (value < most)
+            return std::string(1, static_cast<char>(flags | value));
+        bytes += static_cast<char>(flags | most);
+        for (value -= most; value >= 128; value >>= 7)
+            bytes += static_cast<char>(0x80 | (value & 0x7F));
+        return bytes + static_cast<char>(value);
+    };
+    HttpLimits limits;
+    limits.maxQpackDecoderBytes = 4096;
+    std::size_t refused = 0;
+    for (std::size_t length = 2300; length < 2800; ++length) {
+        // Set Dynamic Table Capacity, then Insert With Literal Name "x-a" and the value.
+        const std::string instructions = integer(0x20, 5, 65536) + integer(0x40, 5, 3) + "x-a" +
+                                         integer(0x00, 7, length) + std::string(length, 'v');
+        MemoryBudget budget;
+        const Outcome outcome =
+            Converse({Peers::Control(kDown, 65536),
+                      Send(6, kUp, h3::VarInt(h3::kEncoderStream) + instructions)},
+                     Split::Whole, budget, 8, 1, limits);
+        refused += outcome.gaveUp ? 1 : 0;
+        EXPECT_EQ(budget.Used(), 0u) << length;
+    }
+    // Some values fit whole, the longest do not.
+    EXPECT_GT(refused, 0u);
+    EXPECT_LT(refused, 500u);
+}
+
 // The connection's state, its decoders, what waits and the collected prefixes all come from the
 // budget: a refused frame takes nothing, a body streams through, a small budget gives up.
 TEST(Http3, MemoryComesFromTheBudget) {
