@@ -1,6 +1,7 @@
 #include "httpmsg/Http3Connection.h"
 
 #include <algorithm>
+#include <tuple>
 #include <utility>
 
 #include "httpmsg/FieldSection.h"
@@ -20,6 +21,10 @@ enum H3Frame : std::uint64_t {
 enum H3StreamType : std::uint64_t { kControlStream = 0x0, kEncoderStream = 0x2 };
 constexpr std::uint64_t kSettingQpackMaxTableCapacity = 0x1;
 constexpr std::uint64_t kSettingQpackBlockedStreams = 0x7;
+
+// What making a QPACK decoder allocates at most: the decoder and its table's first ring of
+// entries (128 pointers), with their bookkeeping.
+constexpr std::size_t kDecoderCreation = 2048;
 
 // A SETTINGS frame lists a few pairs; a longer one is no peer's.
 constexpr std::uint64_t kMaxSettingsBytes = 16u << 10;
@@ -108,7 +113,11 @@ bool Http3Connection::MakeDecoder(Decoder& decoder, std::size_t capacity, std::s
     // The capacity the receiving side announced, however large, is what the encoder counts its
     // Required Insert Count against; the decoder's memory is capped by its allocator instead.
     nghttp3_qpack_decoder* made = nullptr;
-    if (nghttp3_qpack_decoder_new(&made, capacity, blocked, &decoder.allocator) != 0)
+    if (!decoder.memory.Prepay(kDecoderCreation))
+        return false;
+    const int result = nghttp3_qpack_decoder_new(&made, capacity, blocked, &decoder.allocator);
+    decoder.memory.Refund();
+    if (result != 0)
         return false;
     if (decoder.decoder != nullptr)
         nghttp3_qpack_decoder_del(decoder.decoder);
@@ -118,7 +127,21 @@ bool Http3Connection::MakeDecoder(Decoder& decoder, std::size_t capacity, std::s
 
 bool Http3Connection::Fail() {
     m_failed = true;
+    for (const Direction direction : {Direction::ToServer, Direction::ToClient}) {
+        if (m_decoders[static_cast<int>(direction)].failed)
+            Abandon(direction);
+    }
     return false;
+}
+
+void Http3Connection::Abandon(Direction direction) {
+    Decoder& decoder = m_decoders[static_cast<int>(direction)];
+    // The blocks' decoding states came from the decoder's memory too.
+    for (auto& [id, stream] : m_streams) {
+        std::ignore = stream.readers[static_cast<int>(direction)].context.release();
+    }
+    decoder.memory.ReleaseAll();
+    decoder.decoder = nullptr;
 }
 
 bool Http3Connection::OnStreamData(std::uint64_t streamId, Direction direction,
@@ -397,12 +420,15 @@ Http3Connection::Decoded Http3Connection::DecodeBlock(std::uint64_t id, Reader& 
     for (;;) {
         nghttp3_qpack_nv field;
         std::uint8_t flags = 0;
-        const auto* at = reinterpret_cast<const std::uint8_t*>(reader.block.data()) + reader.blockAt;
+        const auto* at =
+            reinterpret_cast<const std::uint8_t*>(reader.block.data()) + reader.blockAt;
         const nghttp3_ssize read =
             nghttp3_qpack_decoder_read_request(decoder.decoder, reader.context.get(), &field,
                                                &flags, at, reader.block.size() - reader.blockAt, 1);
-        if (read < 0)
+        if (read < 0) {
+            decoder.failed = true;
             return Decoded::Failed;
+        }
         reader.blockAt += static_cast<std::size_t>(read);
         if ((flags & NGHTTP3_QPACK_DECODE_FLAG_EMIT) != 0) {
             const nghttp3_vec name = nghttp3_rcbuf_get_buf(field.name);
@@ -411,8 +437,9 @@ Http3Connection::Decoded Http3Connection::DecodeBlock(std::uint64_t id, Reader& 
             const bool fits = listBytes <= m_limits.maxHeaderBytes &&
                               fieldsHold.Grow(name.len + value.len + sizeof(HttpHeader));
             if (fits) {
-                fields.push_back({std::string(reinterpret_cast<const char*>(name.base), name.len),
-                                  std::string(reinterpret_cast<const char*>(value.base), value.len)});
+                fields.push_back(
+                    {std::string(reinterpret_cast<const char*>(name.base), name.len),
+                     std::string(reinterpret_cast<const char*>(value.base), value.len)});
             }
             nghttp3_rcbuf_decref(field.name);
             nghttp3_rcbuf_decref(field.value);
@@ -478,8 +505,10 @@ void Http3Connection::Body(Stream& stream, const std::uint8_t* data, std::size_t
 bool Http3Connection::OnEncoder(Direction direction, const std::uint8_t* data, std::size_t size) {
     Decoder& decoder = m_decoders[static_cast<int>(direction)];
     const nghttp3_ssize read = nghttp3_qpack_decoder_read_encoder(decoder.decoder, data, size);
-    if (read < 0 || static_cast<std::size_t>(read) != size)
+    if (read < 0 || static_cast<std::size_t>(read) != size) {
+        decoder.failed = true;
         return false;
+    }
     return decoder.waiting.empty() || ResumeWaiting(direction, Wait::Table);
 }
 

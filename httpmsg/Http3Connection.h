@@ -124,13 +124,14 @@ private:
         bool ended = false;     // its last byte read, or reset
     };
     struct Stream {
-        explicit Stream(MemoryBudget& budget) : readers{Reader(budget), Reader(budget)}, hold(budget) {}
+        explicit Stream(MemoryBudget& budget)
+            : readers{Reader(budget), Reader(budget)}, hold(budget) {}
         Role role = Role::Request;
-        Reader readers[2];  // by Direction
+        Reader readers[2];                       // by Direction
         std::optional<HttpRequestHead> request;  // once its head is decoded, until the answer
         bool requestRead = false;
-        bool dropped = false;    // no exchange comes of it
-        bool finalHead = false;  // the final response head came
+        bool dropped = false;                  // no exchange comes of it
+        bool finalHead = false;                // the final response head came
         std::optional<ResponseBody> response;  // collecting
         BudgetHold hold;
     };
@@ -146,6 +147,10 @@ private:
         nghttp3_mem allocator;
         nghttp3_qpack_decoder* decoder = nullptr;
         bool configured = false;  // the receiving side's SETTINGS read
+        // The library reported an error: its state may be in disorder (libnghttp3 0.8 drops
+        // references it still holds when an insertion's allocation is refused), so it is never
+        // called again and its memory is taken back whole.
+        bool failed = false;
         std::size_t allowedBlocked = 0;
         std::vector<std::uint64_t> waiting;  // streams whose blocks wait (Table or Settings)
         BudgetHold waitingHold;
@@ -163,6 +168,7 @@ private:
                     const HttpLimits& limits);
     bool MakeDecoder(Decoder& decoder, std::size_t capacity, std::size_t blocked);
     bool Fail();
+    void Abandon(Direction direction);
     bool Read(std::uint64_t id, Stream& stream, Direction direction, const std::uint8_t* data,
               std::size_t size, bool fin);
     bool BeginFrame(std::uint64_t id, Stream& stream, Direction direction);

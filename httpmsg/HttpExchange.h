@@ -27,8 +27,8 @@ struct HttpRequestHead {
     std::string target;     // path and query, "/v/clip.mp4?x=1"
     std::vector<HttpHeader> headers;  // as sent; HTTP/2 and HTTP/3 pseudo-headers left out
     // The request as HTTP/1.1 text: its request line, the headers and the blank line. For
-    // HTTP/2 and HTTP/3 it is written from the pseudo-headers ("GET /v HTTP/1.1", "Host: ...") and the
-    // headers, so that a fetch can send the captured headers again.
+    // HTTP/2 and HTTP/3 it is written from the pseudo-headers ("GET /v HTTP/1.1", "Host: ...")
+    // and the headers, so that a fetch can send the captured headers again.
     std::string headerBlock;
 };
 

@@ -204,7 +204,7 @@ test)
         fi
         # target, folder under fuzz/, longest input
         fuzzers=("capture_detection_fuzz capture 20000" "gif_picture_fuzz widgets 4096"
-            "tls_decrypt_fuzz tls 65536" "httpmsg_fuzz httpmsg 8192"
+            "tls_decrypt_fuzz tls 65536" "httpmsg_fuzz httpmsg 8192" "http3_fuzz http3 16384"
             "tcp_reassembly_fuzz tcp 8192" "mediarules_fuzz mediarules 65536"
             "stream_engine_fuzz streams 65536" "quic_stream_fuzz quic 65536")
         targets=()
