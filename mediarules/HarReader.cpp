@@ -371,7 +371,9 @@ bool EntryToExchange(HarRawEntry& entry, HarEntry& out) {
         exchange.contentLength = static_cast<std::uint64_t>(*entry.contentSize);
     }
 
-    std::string_view address = entry.serverAddress.present ? entry.serverAddress.text : "";
+    std::string_view address;
+    if (entry.serverAddress.present)
+        address = entry.serverAddress.text;
     if (address.size() > 2 && address.front() == '[' && address.back() == ']')
         address = address.substr(1, address.size() - 2);
     if (const auto parsed = ParseIpAddress(address))

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -25,6 +26,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "TempFolder.h"
@@ -752,8 +754,10 @@ TEST(CaptureHelper, CommandsItCannotTrustEndItInOrder) {
                 records.Feed(std::string_view(buffer, static_cast<std::size_t>(n)));
                 StreamMessage message;
                 while (records.Next(message) == RecordStreamDecoder::Status::Message) {
-                    const char* names[] = {"opened", "failed",     "listed", "media", "ignored",
-                                           "notice", "statistics", "end",    "?",     "?"};
+                    const char* names[] = {"opened", "failed", "listed",     "media",
+                                           "ignored", "let go", "notice",     "statistics",
+                                           "end",     "?",      "?"};
+                    static_assert(std::size(names) == std::variant_size_v<StreamMessage>);
                     messages.push_back(names[message.index()]);
                     // Once the sessions are listed, the commands go, and the input closes.
                     if (std::holds_alternative<SessionsListed>(message) && !sent) {

@@ -226,8 +226,9 @@ TEST(CaptureHelperClient, AHelperThatCannotStartOrListGivesEveryAdapterASessionT
         CaptureHelperClient client(std::move(options));
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(client.Start(), c.result);
-        if (silent)
+        if (silent) {
             EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        }
         EXPECT_NE(client.StartError().find(c.errorPart), std::string::npos) << client.StartError();
         EXPECT_EQ(client.HelperProcess(), -1);
         const auto sessions = client.Sessions();

@@ -220,9 +220,14 @@ TEST(KeyLog, KeysAfterALongStretchWithoutAnyAreReadStepByStep) {
     TempFolder folder;
     const std::filesystem::path path = folder.path / "keys.log";
     std::string junkLines;
-    while (junkLines.size() < (6u << 20)) junkLines += std::string(99, 'j') + "\n";
-    Write(path, std::string(3u << 20, '\n') + std::string(8u << 20, 'x') + "\n" + junkLines +
-                    Line("CLIENT_RANDOM", 1) + Line("CLIENT_TRAFFIC_SECRET_0", 2, 32));
+    std::string junkLine(100, 'j');
+    junkLine.back() = '\n';
+    while (junkLines.size() < (6u << 20)) junkLines += junkLine;
+    std::string text(3u << 20, '\n');
+    text.append(8u << 20, 'x').append(1, '\n').append(junkLines);
+    text += Line("CLIENT_RANDOM", 1);
+    text += Line("CLIENT_TRAFFIC_SECRET_0", 2, 32);
+    Write(path, text);
     const auto size = std::filesystem::file_size(path);
     KeyLog keyLog(path.string());
     std::vector<std::string> notices;
