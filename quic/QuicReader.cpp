@@ -20,6 +20,8 @@ constexpr std::size_t kShortestFirstId = 8;
 // An ID this long found again in a datagram starts the next packet: by chance, 2^-64.
 constexpr std::size_t kSureCutIdSize = 8;
 constexpr std::size_t kShortestCutIdSize = 4;
+// Piece sizes tried on an offloaded datagram without a connection ID to look for.
+constexpr std::size_t kMostEqualCuts = 64;
 
 const std::uint64_t s_quicIdSeed = [] {
     std::random_device device;
@@ -240,10 +242,40 @@ std::size_t QuicReader::HandleShortHeader(const QuicDatagram& datagram, const st
     std::size_t cut = sure ? findCut() : 0;
     if (tryCut(cut))
         return cut;
+    // Without a connection ID (a client such as Chromium uses none), offload cut the datagram
+    // into pieces of one size but the last, each starting with a short header's two bits.
+    const bool unnamed = size > kLargestPlainDatagram && idSize < kShortestCutIdSize;
+    const std::size_t shortest = packet.numberOffset + kShortestQuicPacket;
+    const auto equalPieces = [&](std::size_t piece) {
+        if (piece < shortest || piece >= size || (size % piece != 0 && size % piece < shortest))
+            return false;
+        for (std::size_t at = piece; at < size; at += piece) {
+            if ((data[at] & 0xC0) != 0x40)
+                return false;
+        }
+        return true;
+    };
+    if (unnamed && m_equalCut != 0 && equalPieces(m_equalCut) && tryCut(m_equalCut))
+        return m_equalCut;
     if (route.connection->Handle(packet, now) != QuicConnection::Outcome::NotAuthentic || sure)
         return size;
     cut = findCut();
-    return tryCut(cut) ? cut : size;
+    if (tryCut(cut))
+        return cut;
+    if (unnamed) {
+        std::size_t tries = 0;
+        for (std::size_t piece = kLargestPlainDatagram; piece >= shortest && tries < kMostEqualCuts;
+             --piece) {
+            if (piece == m_equalCut || !equalPieces(piece))
+                continue;
+            ++tries;
+            if (tryCut(piece)) {
+                m_equalCut = piece;
+                return piece;
+            }
+        }
+    }
+    return size;
 }
 
 QuicConnection* QuicReader::Start(const QuicDatagram& datagram, const QuicLongHeader& header,

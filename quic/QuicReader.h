@@ -198,6 +198,8 @@ private:
     QuicConnectionSink& m_sink;
     const Limits m_limits;
     Statistics m_stats;
+    // The piece size of the last offloaded datagram cut without a connection ID to look for.
+    std::size_t m_equalCut = 0;
 
     std::vector<std::unique_ptr<QuicConnection>> m_connections;
     std::unordered_map<QuicConnectionId, Route, IdHash> m_routes;

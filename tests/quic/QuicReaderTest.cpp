@@ -159,6 +159,43 @@ TEST(QuicReader, EveryVersionSuiteAndStartListsExactlyTheMedia) {
     }
 }
 
+// A server that sends with segmentation offload hands the capture one datagram holding several
+// packets of one size (the last may be shorter): they are cut apart and read, also when the
+// client uses no connection ID, so nothing in the packets marks where the next begins.
+TEST(QuicReader, OffloadedDatagramsAreCutIntoTheirPackets) {
+    for (const std::size_t clientIdSize : {std::size_t{0}, std::size_t{8}}) {
+        SCOPED_TRACE(clientIdSize);
+        QuicConnectionPlan plan = Plan(3);
+        plan.clientIdSize = clientIdSize;
+        plan.ackEvery = 1000;  // long runs of the server's full packets
+        QuicConversation conversation(plan);
+        std::vector<QuicDatagramOut> joined;
+        std::size_t merged = 0;
+        for (QuicDatagramOut& datagram : conversation.All()) {
+            QuicDatagramOut* last = joined.empty() ? nullptr : &joined.back();
+            const bool shortHeader = (datagram.bytes[0] & 0x80) == 0;
+            if (last != nullptr && shortHeader && datagram.direction == Direction::ToClient &&
+                last->direction == Direction::ToClient && (last->bytes[0] & 0x80) == 0 &&
+                last->bytes.size() % datagram.bytes.size() == 0 && last->bytes.size() < 20000) {
+                last->bytes.insert(last->bytes.end(), datagram.bytes.begin(), datagram.bytes.end());
+                ++merged;
+                continue;
+            }
+            joined.push_back(std::move(datagram));
+        }
+        ASSERT_GT(merged, 100u);
+        KeyLog keys;
+        keys.AddText(conversation.KeyLogLines());
+        MemoryBudget budget;
+        QuicRun run(keys, budget);
+        run.Feed(joined);
+        run.Engine().Finish();
+        EXPECT_EQ(run.Listed(), Expected(plan));
+        EXPECT_GE(run.Stats().split, merged);
+        EXPECT_EQ(run.Stats().streamsGivenUp, 0u);
+    }
+}
+
 TEST(QuicReader, ReorderedAndRepeatedDatagramsOfInterleavedConnectionsListTheSame) {
     std::vector<QuicDatagramOut> all;
     std::vector<std::string> expected;
