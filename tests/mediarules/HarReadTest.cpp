@@ -463,27 +463,37 @@ MeasuredRun RunMeasured(const std::string& program, const std::string& file) {
 
 // Memory stays near what one entry keeps, not what the file holds: a member name of 40 MiB and
 // a body of 30 MiB of base64 (whose length still counts all of it).
+// Measured against the same file with a short name and body, so that what a sanitizer's
+// runtime takes is not counted.
 TEST(HarReadCommand, ALargeHarIsReadInLittleMemory) {
     TempFolder folder;
-    const std::string path = (folder.path / "large.har").string();
-    {
+    const auto write = [](const std::string& path, int mebibytes) {
         std::ofstream out(path, std::ios::binary);
         const std::string mebibyte(1u << 20, 'k');
         out << R"({"log":{")";
-        for (int i = 0; i < 40; ++i) out << mebibyte;
+        for (int i = 0; i < 40 * mebibytes; ++i) out << mebibyte;
         out << R"(":1,"entries":[)";
         out << R"({"startedDateTime":"2026-06-01T13:02:03Z","request":{"method":"GET",)"
                R"("url":"https://big.test/v.mp4","headers":[]},"response":{"status":200,)"
                R"("headers":[{"name":"Content-Type","value":"video/mp4"}],"content":{"text":")";
         const std::string symbols(1u << 20, 'A');
-        for (int i = 0; i < 30; ++i) out << symbols;
+        for (int i = 0; i < 30 * mebibytes; ++i) out << symbols;
         out << R"(","encoding":"base64"}}}]}})";
-    }
+    };
+    const std::string path = (folder.path / "large.har").string();
+    const std::string small = (folder.path / "small.har").string();
+    write(path, 1);
+    write(small, 0);
     const MeasuredRun run = RunMeasured(PELNIX_SNIFF_PROGRAM, path);
+    const MeasuredRun base = RunMeasured(PELNIX_SNIFF_PROGRAM, small);
     EXPECT_EQ(run.status, 0) << ReadText(path + ".err");
     EXPECT_EQ(ReadText(path + ".out"), "1\t01:02:03 PM\tmp4\t23592960\thttps://big.test/v.mp4\n");
-    EXPECT_GT(run.peakKiB, 0);
-    EXPECT_LT(run.peakKiB, 40 << 10) << "peak resident memory in KiB";
+    EXPECT_GT(base.peakKiB, 0);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "memory not compared: a sanitizer's allocator keeps what the program freed "
+                    "(the normal build compares it)";
+#endif
+    EXPECT_LT(run.peakKiB, base.peakKiB + (24 << 10)) << "peak resident memory in KiB";
 }
 
 // --read of a HAR prints each record once the catalogue can no longer change it (it left the
