@@ -240,6 +240,7 @@ void DownloadStream(QWidget* owner, SniffedMediaList& list, const SniffedMedia& 
     join->SetKnownDuration(fetcher.Seconds());
     const int joined = join->exec();
     const std::string workFileFailure = join->FailureText();
+    const std::string ending = join->EndingText();
     join.reset();
     fetcher.RemoveWorkFolder();
     if (joined == TavrelImportProgressDlg::kCancelled) {
@@ -251,7 +252,7 @@ void DownloadStream(QWidget* owner, SniffedMediaList& list, const SniffedMedia& 
         if (!workFileFailure.empty())
             Tell(owner, workFileFailure);
         else
-            ReportConversionFailure(owner);
+            ReportConversionFailure(owner, ending);
         return;
     }
     // Every segment arrived; the joined result must also play as long as they say.
