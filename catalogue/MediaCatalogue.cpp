@@ -168,6 +168,7 @@ CatalogueChange MediaCatalogue::Apply(const MediaReport& report, std::time_t whe
         std::strftime(stamp, sizeof stamp, "%I:%M:%S %p", &local);
     }
     record.timeSniffed = stamp;
+    record.sniffedAt = when;
     record.url.assign(urlText);
     record.requestHeaders = report.requestHeaders;
     record.size = size;
@@ -185,6 +186,7 @@ CatalogueChange MediaCatalogue::Apply(const MediaReport& report, std::time_t whe
     record.detail = report.detail;
     record.durationSeconds = report.durationSeconds;
     record.variantUrl = report.variantUrl;
+    record.ranged = !playlist && report.ranged;
 
     // The stream engine's media (the packet rules give neither ranges nor validators).
     if (!playlist && (report.ranged || !report.validator.empty()))
