@@ -22,6 +22,7 @@
 #include "helper/CaptureHelperClient.h"
 #include "mediarules/HarReader.h"
 #include "mediarules/MessageMediaRules.h"
+#include "mediarules/Playlist.h"
 #include "packetrules/MediaDetector.h"
 #include "packetrules/MediaMarkers.h"
 #include "streams/QuicSighting.h"
@@ -79,16 +80,22 @@ bool CarriesGetRequest(const PacketView& packet) {
            kNotFound;
 }
 
+// A record as a line of `format`; `update` when it tells a change of a record already printed.
+std::string FormatRecord(const SniffedMedia& record, OutputFormat format, bool update) {
+    return format == OutputFormat::Json ? RecordJson(record, update) : RecordLine(record);
+}
+
 // With the stream engine (and for a HAR), records are printed in the order they were accepted,
 // each as it stands once the catalogue can no longer change it (it left the catalogue, or the
-// file ended): a stream's size grows as its segments are seen. At most the catalogue's records
-// wait, so the output holds no more than that whatever the file lists.
+// file ended): a stream's size grows as its segments are seen, and its changes fold into its
+// one line. At most the catalogue's records wait, so the output holds no more than that
+// whatever the file lists.
 class RecordPrinter {
 public:
-    explicit RecordPrinter(std::FILE* out) : m_out(out) {}
+    RecordPrinter(std::FILE* out, OutputFormat format) : m_out(out), m_format(format) {}
     void Take(const CatalogueChange& change) {
         if (change.kind == CatalogueChange::Kind::Added) {
-            m_waiting.push_back({change.record.number, RecordLine(change.record)});
+            m_waiting.push_back({change.record.number, FormatRecord(change.record, m_format, false)});
             while (m_waiting.size() > static_cast<std::size_t>(MediaCatalogue::kMaxRecords)) {
                 std::fputs(m_waiting.front().second.c_str(), m_out);
                 m_waiting.pop_front();
@@ -96,7 +103,7 @@ public:
         } else if (change.kind == CatalogueChange::Kind::Updated) {
             for (auto& [number, line] : m_waiting) {
                 if (number == change.record.number)
-                    line = RecordLine(change.record);
+                    line = FormatRecord(change.record, m_format, false);
             }
         }
     }
@@ -107,6 +114,7 @@ public:
 
 private:
     std::FILE* m_out;
+    OutputFormat m_format;
     std::deque<std::pair<int, std::string>> m_waiting;
 };
 
@@ -225,6 +233,7 @@ bool IsHarFile(int fd) {
 // the output are process-wide here.
 MediaCatalogue* s_watchCatalogue = nullptr;
 std::FILE* s_watchOut = nullptr;
+OutputFormat s_watchFormat = OutputFormat::Tsv;
 std::mutex s_watchOutputMutex;
 // The thread that waits for the watch's end, and the signal by which it learns that the helper
 // ended on its own.
@@ -235,10 +244,13 @@ void OnWatchReport(MediaReport report) {
     MediaCatalogue* catalogue = s_watchCatalogue;
     if (catalogue == nullptr)
         return;
-    const auto record = catalogue->AddSniffedMedia(report, std::time(nullptr));
-    if (!record)
+    // A change of a listed record (a stream's size as its segments are seen) is printed as it
+    // happens, under the record's number.
+    const CatalogueChange change = catalogue->Apply(report, std::time(nullptr));
+    if (change.kind == CatalogueChange::Kind::Refused)
         return;
-    const std::string line = RecordLine(*record);
+    const std::string line = FormatRecord(change.record, s_watchFormat,
+                                          change.kind == CatalogueChange::Kind::Updated);
     std::lock_guard<std::mutex> lock(s_watchOutputMutex);
     std::fputs(line.c_str(), s_watchOut);
     std::fflush(s_watchOut);
@@ -258,7 +270,8 @@ void OnReadStopSignal(int signal) {
 }
 
 int RunReadUntilStopSignal(const std::string& fileName, std::optional<IpAddress> local,
-                           std::string_view programName, const StreamOptions& stream) {
+                           std::string_view programName, const StreamOptions& stream,
+                           OutputFormat format) {
     struct sigaction action {};
     action.sa_handler = OnReadStopSignal;
     sigemptyset(&action.sa_mask);
@@ -273,7 +286,7 @@ int RunReadUntilStopSignal(const std::string& fileName, std::optional<IpAddress>
         }
     }
     const int status =
-        RunReadCommand(fileName, local, stdout, stderr, programName, stream, &s_readStop);
+        RunReadCommand(fileName, local, stdout, stderr, programName, stream, &s_readStop, format);
     for (std::size_t i = 0; i < std::size(kReadStopSignals); ++i) {
         if (installed[i])
             sigaction(kReadStopSignals[i], &previous[i], nullptr);
@@ -305,6 +318,148 @@ std::string RecordLine(const SniffedMedia& record) {
     AppendEscaped(line, record.url);
     line += '\n';
     return line;
+}
+
+namespace {
+
+// The length of the valid UTF-8 sequence at text[at] that encodes a character from U+0080 on
+// (no overlong form, no surrogate, nothing past U+10FFFF), or 0.
+std::size_t Utf8SequenceAt(std::string_view text, std::size_t at) {
+    const auto byte = [&](std::size_t i) {
+        return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u;
+    };
+    const unsigned lead = byte(0);
+    // The bounds of the second byte for each lead; the later ones are 80..BF.
+    unsigned low = 0x80, high = 0xBF;
+    std::size_t length = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0)
+            low = 0xA0;
+        else if (lead == 0xED)
+            high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0)
+            low = 0x90;
+        else if (lead == 0xF4)
+            high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (byte(1) < low || byte(1) > high)
+        return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (byte(i) < 0x80 || byte(i) > 0xBF)
+            return 0;
+    }
+    return length;
+}
+
+void AppendJsonString(std::string& out, std::string_view text) {
+    out += '"';
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        char escaped[8];
+        if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += static_cast<char>(byte);
+            ++i;
+        } else if (byte < 0x20 || byte == 0x7F) {
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
+            ++i;
+        } else if (byte < 0x80) {
+            out += static_cast<char>(byte);
+            ++i;
+        } else if (const std::size_t length = Utf8SequenceAt(text, i); length == 0) {
+            // Not UTF-8: the replacement character, so that the line stays valid JSON.
+            out += "\\ufffd";
+            ++i;
+        } else if (byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            // A C1 control (U+0080 to U+009F), which a terminal would obey.
+            std::snprintf(escaped, sizeof escaped, "\\u%04x",
+                          static_cast<unsigned char>(text[i + 1]));
+            out += escaped;
+            i += 2;
+        } else {
+            out.append(text.substr(i, length));
+            i += length;
+        }
+    }
+    out += '"';
+}
+
+// The variants in a stream's detail: its lines but the notes (live, DRM) and the count of
+// variants left out.
+std::vector<std::string_view> DetailVariants(std::string_view detail) {
+    std::vector<std::string_view> variants;
+    while (!detail.empty()) {
+        const std::size_t end = detail.find('\n');
+        const std::string_view line = detail.substr(0, end);
+        detail.remove_prefix(end == std::string_view::npos ? detail.size() : end + 1);
+        if (line.empty() || line == kLiveNote || line == kDrmNote)
+            continue;
+        if (line.starts_with("and ") && line.ends_with(" more") &&
+            line.find_first_not_of("0123456789", 4) == line.size() - 5 && line.size() > 9) {
+            continue;
+        }
+        variants.push_back(line);
+    }
+    return variants;
+}
+
+}  // namespace
+
+std::string JsonString(std::string_view text) {
+    std::string out;
+    AppendJsonString(out, text);
+    return out;
+}
+
+std::string RecordJson(const SniffedMedia& record, bool update) {
+    std::string line = "{\"number\":" + std::to_string(record.number) + ",\"time\":";
+    std::tm utc{};
+    char stamp[64] = {};
+    if (gmtime_r(&record.sniffedAt, &utc) != nullptr &&
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc) > 0) {
+        AppendJsonString(line, stamp);
+    } else {
+        line += "null";  // a moment no calendar date holds
+    }
+    line += ",\"type\":";
+    AppendJsonString(line, record.type);
+    line += ",\"size\":" + std::to_string(record.size) + ",\"url\":";
+    AppendJsonString(line, record.url);
+    line += ",\"kind\":";
+    if (!record.kind.empty()) {
+        AppendJsonString(line, record.kind);
+        line += ",\"variants\":[";
+        bool first = true;
+        for (const std::string_view variant : DetailVariants(record.detail)) {
+            if (!first)
+                line += ',';
+            first = false;
+            AppendJsonString(line, variant);
+        }
+        line += ']';
+    } else {
+        line += record.ranged ? "\"ranged\"" : "\"file\"";
+    }
+    if (update)
+        line += ",\"update\":true";
+    line += "}\n";
+    return line;
+}
+
+std::optional<OutputFormat> ParseOutputFormat(std::string_view text) {
+    if (text == "tsv")
+        return OutputFormat::Tsv;
+    if (text == "json")
+        return OutputFormat::Json;
+    return std::nullopt;
 }
 
 std::string StatisticsLine(std::string_view programName, std::string_view adapterName,
@@ -437,7 +592,8 @@ bool ReadMediaFile(const std::string& fileName, const MediaFileReading& reading,
 
 int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAddress,
                    std::FILE* out, std::FILE* err, std::string_view programName,
-                   const StreamOptions& stream, const std::atomic<bool>* stop) {
+                   const StreamOptions& stream, const std::atomic<bool>* stop,
+                   OutputFormat format) {
     const std::string name = Text(programName);
     bool har = false;
     {
@@ -452,16 +608,20 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
     // it stands once the catalogue can no longer change it; otherwise as it is accepted.
     std::unique_ptr<RecordPrinter> printer;
     if (stream.EngineRuns() || har)
-        printer = std::make_unique<RecordPrinter>(out);
+        printer = std::make_unique<RecordPrinter>(out, format);
     MediaFileReading reading;
     reading.localAddress = localAddress;
     reading.stream = stream;
     reading.stop = stop;
     reading.report = [&](MediaReport report, std::time_t when) {
+        const CatalogueChange change = catalogue.Apply(report, when);
         if (printer) {
-            printer->Take(catalogue.Apply(report, when));
-        } else if (const auto record = catalogue.AddSniffedMedia(report, when)) {
-            std::fputs(RecordLine(*record).c_str(), out);
+            printer->Take(change);
+        } else if (change.kind != CatalogueChange::Kind::Refused) {
+            std::fputs(FormatRecord(change.record, format,
+                                    change.kind == CatalogueChange::Kind::Updated)
+                           .c_str(),
+                       out);
         }
     };
     reading.notice = [&](const std::string& text) {
@@ -479,7 +639,7 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
 }
 
 int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName,
-                    std::string helperPath, const StreamOptions& stream) {
+                    std::string helperPath, const StreamOptions& stream, OutputFormat format) {
     const std::string name = Text(programName);
     if (helperPath.empty())
         helperPath = FindCaptureHelper(ExecutableFolder());
@@ -497,6 +657,7 @@ int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName
     MediaCatalogue catalogue;
     s_watchCatalogue = &catalogue;
     s_watchOut = out;
+    s_watchFormat = format;
     s_watchThread = pthread_self();
     // The capture runs in the helper, which alone holds capture rights.
     CaptureHelperClient::Options options;
@@ -598,6 +759,7 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
     std::optional<std::string> rulesText;
     std::optional<std::string> keyLogText;
     std::optional<std::string> budgetText;
+    std::optional<std::string> formatText;
     const auto valueOf = [&](int& i, std::optional<std::string>& value) {
         value = i + 1 < argc ? std::optional<std::string>(argv[++i]) : std::nullopt;
         if (!value)
@@ -617,6 +779,8 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
             valueOf(i, keyLogText);
         } else if (arg == "--budget") {
             valueOf(i, budgetText);
+        } else if (arg == "--format") {
+            valueOf(i, formatText);
         } else if (arg == "--watch") {
             watch = true;
         }
@@ -628,7 +792,7 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--read" || arg == "--local-address" || arg == "--rules" || arg == "--keylog" ||
-            arg == "--budget") {
+            arg == "--budget" || arg == "--format") {
             ++i;
         } else if (arg != "--watch") {
             std::fprintf(stderr, "%s: unknown option '%s' (try --help)\n", name.c_str(), argv[i]);
@@ -668,6 +832,16 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
         }
         stream.budgetBytes = *bytes;
     }
+    OutputFormat format = OutputFormat::Tsv;
+    if (formatText) {
+        const auto parsed = ParseOutputFormat(*formatText);
+        if (!parsed) {
+            std::fprintf(stderr, "%s: --format takes tsv or json, not '%s'\n", name.c_str(),
+                         formatText->c_str());
+            return 2;
+        }
+        format = *parsed;
+    }
     if (read && watch) {
         std::fprintf(stderr, "%s: --read and --watch cannot be used together\n", name.c_str());
         return 2;
@@ -690,6 +864,6 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
         }
     }
     if (read)
-        return RunReadUntilStopSignal(*fileName, local, programName, stream);
-    return RunWatchCommand(stdout, stderr, programName, {}, stream);
+        return RunReadUntilStopSignal(*fileName, local, programName, stream, format);
+    return RunWatchCommand(stdout, stderr, programName, {}, stream, format);
 }
