@@ -241,6 +241,32 @@ TEST(HeadlessOutput, StatisticsLineEscapesTheAdapterName) {
               "dropped by the interface\n");
 }
 
+// Whatever the bytes, a JSON string parses: valid UTF-8 (up to four bytes) comes back as it
+// was, and each byte of an overlong form, a surrogate, a code point past U+10FFFF or a cut
+// sequence becomes one U+FFFD.
+TEST(HeadlessOutput, JsonStringsParseBackWhateverTheBytes) {
+    const std::string fffd = "\xef\xbf\xbd";
+    const std::pair<std::string, std::string> cases[] = {
+        {"a\"\\\x1f\x7f", "a\"\\\x1f\x7f"},
+        {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xa5\xf4\x8f\xbf\xbf",
+         "\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xa5\xf4\x8f\xbf\xbf"},
+        {"\xc0\xaf", fffd + fffd},
+        {"\xe0\x9f\xbf", fffd + fffd + fffd},
+        {"\xed\xa0\x80", fffd + fffd + fffd},
+        {"\xf4\x90\x80\x80", fffd + fffd + fffd + fffd},
+        {"x\xe2\x82", "x" + fffd + fffd},
+        {"\xff\xfe", fffd + fffd},
+    };
+    for (const auto& [bytes, text] : cases) {
+        const std::string literal = JsonString(bytes);
+        Json parsed;
+        ASSERT_NO_THROW(parsed = Json::parse(literal)) << literal;
+        EXPECT_EQ(parsed.get<std::string>(), text) << literal;
+    }
+    // A C1 control is escaped too, so that no terminal obeys it.
+    EXPECT_EQ(JsonString("\xc2\x9b\xc2\xa0"), "\"\\u009b\xc2\xa0\"");
+}
+
 TEST_F(ReadCommandTest, UnreadableFilesGiveOneErrorLine) {
     const fs::path text = m_folder.path / "not-a-capture.txt";
     std::ofstream(text) << "hello, this is not a capture file at all\n";
