@@ -26,7 +26,7 @@ public:
     void setModelData(QWidget*, QAbstractItemModel*, const QModelIndex&) const override {}
 };
 
-constexpr int kActionButtons[] = {1138, 1139, 1140, 1141};
+constexpr int kActionButtons[] = {1138, 1139, 1141};
 
 }  // namespace
 

@@ -19,7 +19,7 @@ class TemplateDialog;
 class SniffedMediaList : public QTreeWidget {
     Q_OBJECT
 public:
-    // `window` owns the four action buttons (1138 to 1141) that Refresh enables. The list
+    // `window` owns the action buttons (1138, 1139, 1141) that Refresh enables. The list
     // becomes the one that OnMediaSniffed reports to.
     explicit SniffedMediaList(TemplateDialog* window);
     // Stops taking reports first (a report that arrives now is dropped), then goes.
