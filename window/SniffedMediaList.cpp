@@ -9,6 +9,7 @@
 
 #include <ctime>
 
+#include "base/Text.h"
 #include "resources/Pictures.h"
 #include "widgets/TemplateDialog.h"
 
@@ -27,6 +28,104 @@ public:
 };
 
 constexpr int kActionButtons[] = {1138, 1139, 1141};
+
+// A tool tip shows this much of a URL, in lines of this many characters (a URL has no spaces to
+// wrap at).
+constexpr qsizetype kTipUrlCharacters = 2048;
+constexpr qsizetype kTipLineCharacters = 64;
+
+// Network text as pieces that show what it holds: every character as it is, except control and
+// format characters (which could ring, move the cursor or turn text around), each shown as an
+// escape: \x07, \u202e. Bytes that are not UTF-8 show as the replacement character.
+QStringList VisiblePieces(std::string_view text) {
+    QStringList pieces;
+    const QString decoded = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    for (qsizetype i = 0; i < decoded.size(); ++i) {
+        const char32_t c = decoded.at(i).isHighSurrogate() && i + 1 < decoded.size() &&
+                                   decoded.at(i + 1).isLowSurrogate()
+                               ? QChar::surrogateToUcs4(decoded.at(i), decoded.at(i + 1))
+                               : decoded.at(i).unicode();
+        const qsizetype length = c > 0xFFFF ? 2 : 1;
+        const QChar::Category category = QChar::category(c);
+        if (category == QChar::Other_Control || category == QChar::Other_Format ||
+            category == QChar::Separator_Line || category == QChar::Separator_Paragraph) {
+            pieces << (c <= 0xFF ? QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0'))
+                                 : QStringLiteral("\\u%1").arg(uint(c), 4, 16, QLatin1Char('0')));
+        } else {
+            pieces << decoded.mid(i, length);
+        }
+        i += length - 1;
+    }
+    return pieces;
+}
+
+QString Visible(std::string_view text) {
+    return VisiblePieces(text).join(QString());
+}
+
+// The URL for a tool tip: escaped, cut after kTipUrlCharacters, in lines that never split an
+// escape.
+QString VisibleUrlLines(std::string_view url) {
+    const QStringList pieces = VisiblePieces(url);
+    QString lines, line;
+    qsizetype shown = 0;
+    for (const QString& piece : pieces) {
+        if (shown >= kTipUrlCharacters) {
+            line += QStringLiteral(" \u2026");
+            break;
+        }
+        if (line.size() + piece.size() > kTipLineCharacters) {
+            lines += line + QLatin1Char('\n');
+            line.clear();
+        }
+        line += piece;
+        shown += piece.size();
+    }
+    return lines + line;
+}
+
+// "1,202,270 bytes".
+QString ByteCountText(std::uint64_t bytes) {
+    QString digits = QString::number(bytes);
+    for (qsizetype at = digits.size() - 3; at > 0; at -= 3) digits.insert(at, QLatin1Char(','));
+    return digits + (bytes == 1 ? QStringLiteral(" byte") : QStringLiteral(" bytes"));
+}
+
+// What a row is: the host and file name of its URL (a stream's is its playlist's), the whole URL,
+// its type and exact size, and a stream's variants. Every part is network text, shown as plain
+// text with its control characters escaped.
+QString RowToolTip(const SniffedMedia& record) {
+    std::string_view url = record.url;
+    std::string_view rest = url;
+    if (const std::size_t scheme = rest.find("://"); scheme != std::string_view::npos)
+        rest.remove_prefix(scheme + 3);
+    const std::size_t hostEnd = rest.find_first_of("/?#");
+    const std::string_view host = rest.substr(0, hostEnd);
+    std::string_view path = hostEnd == std::string_view::npos ? std::string_view() : rest.substr(hostEnd);
+    path = path.substr(0, path.find_first_of("?#"));
+    const std::size_t slash = path.rfind('/');
+    const std::string_view file = slash == std::string_view::npos ? path : path.substr(slash + 1);
+
+    QString text = file.empty() ? Visible(host)
+                                : QStringLiteral("%1 from %2").arg(Visible(file), Visible(host));
+    text += QLatin1Char('\n') + VisibleUrlLines(url);
+    text += QStringLiteral("\nType: ") + Visible(record.type);
+    if (!record.kind.empty() && record.size == 0)
+        text += QStringLiteral("\nSize: not known yet");
+    else
+        text += QStringLiteral("\nSize: ") + ByteCountText(record.size);
+    if (!record.kind.empty() && !record.detail.empty()) {
+        // A stream's variants, best first.
+        text += QLatin1Char('\n');
+        std::string_view detail = Trim(record.detail);
+        while (!detail.empty()) {
+            const std::size_t end = detail.find('\n');
+            text += QLatin1Char('\n') + Visible(Trim(detail.substr(0, end)));
+            detail = end == std::string_view::npos ? std::string_view() : detail.substr(end + 1);
+        }
+    }
+    return Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal);
+}
 
 }  // namespace
 
@@ -181,12 +280,8 @@ void SniffedMediaList::Refresh() {
                                           QString::fromStdString(it->type),
                                           QString::fromStdString(RecordSizeText(*it))});
         item->setFlags(item->flags() | Qt::ItemIsEditable);
-        if (!it->kind.empty() && !it->detail.empty()) {
-            // A stream's variants, best first; network text, shown as plain text whatever it holds.
-            const QString tip = Qt::convertFromPlainText(
-                QString::fromStdString(it->detail).trimmed(), Qt::WhiteSpaceNormal);
-            for (int column = 0; column < 3; ++column) item->setToolTip(column, tip);
-        }
+        const QString tip = RowToolTip(*it);
+        for (int column = 0; column < 3; ++column) item->setToolTip(column, tip);
         if (it->statusImage >= 0 && it->statusImage < m_images.size()) {
             item->setIcon(0, QIcon(m_images[it->statusImage]));
         }

@@ -281,6 +281,58 @@ private slots:
         QVERIFY(w.list()->topLevelItem(0)->toolTip(0).contains("1920x1080 5 Mbit/s"));
     }
 
+    // Every row's tool tip says what it is: host and file name, the whole URL with its control
+    // characters escaped, the type and the exact size; a stream's also its variants.
+    void everyRowSaysWhatItIs() {
+        ShownWindow w;
+        const auto tipOfNewest = [&] {
+            const QTreeWidgetItem* row = w.list()->topLevelItem(0);
+            for (int column = 1; column < 3; ++column) {
+                if (row->toolTip(column) != row->toolTip(0))
+                    return QStringLiteral("columns differ");
+            }
+            return row->toolTip(0);
+        };
+        w.add("media.test/video/clip.flv?sig=1", 1202270);
+        QString tip = tipOfNewest();
+        for (const char* part : {"clip.flv from media.test", "http://media.test/video/clip.flv?sig=1",
+                                 "Type: flv", "Size: 1,202,270 bytes"}) {
+            QVERIFY2(tip.contains(QLatin1String(part)), qPrintable(tip));
+        }
+
+        MediaReport ranged = PlainReport("https://cdn.test/m/part.mp4", "GET / HTTP/1.1\r\n\r\n",
+                                         "5242880\r\n", "mp4");
+        ranged.ranged = true;
+        ranged.validator = "\"v1\"";
+        w.list()->AddSniffedMedia(ranged, std::time(nullptr));
+        tip = tipOfNewest();
+        QVERIFY2(tip.contains("part.mp4 from cdn.test") && tip.contains("Size: 5,242,880 bytes"),
+                 qPrintable(tip));
+
+        MediaReport stream = PlainReport("https://media.test/live/master.m3u8",
+                                         "GET / HTTP/1.1\r\n\r\n", "", "hls");
+        stream.kind = "hls";
+        stream.detail = "1920x1080 5 Mbit/s\n1280x720 2.5 Mbit/s\n";
+        w.list()->AddSniffedMedia(stream, std::time(nullptr));
+        tip = tipOfNewest();
+        for (const char* part : {"master.m3u8 from media.test", "Type: hls", "Size: not known yet",
+                                 "1920x1080 5 Mbit/s", "1280x720 2.5 Mbit/s"}) {
+            QVERIFY2(tip.contains(QLatin1String(part)), qPrintable(tip));
+        }
+
+        // A bell, a terminal's colour sequence and a right-to-left override in the URL, markup in
+        // the type: all shown as what they are.
+        w.add("evil.test/a\x07" "b\x1b[31m\xe2\x80\xae<b>.flv", 300000, "<i>flv\r\n");
+        tip = tipOfNewest();
+        QVERIFY2(tip.contains(QLatin1String("a\\x07b\\x1b[31m\\u202e&lt;b&gt;.flv from evil.test")),
+                 qPrintable(tip));
+        QVERIFY2(tip.contains(QLatin1String("Type: &lt;i&gt;flv")), qPrintable(tip));
+        for (const QChar c : tip)
+            QVERIFY2(c == QLatin1Char('\n') || (c.category() != QChar::Other_Control &&
+                                               c.category() != QChar::Other_Format),
+                     qPrintable(QString::number(c.unicode(), 16)));
+    }
+
     // A user outside the capture group: one message that says what is missing and how to
     // fix it, and the window opens listing nothing; a helper that is missing says so in its
     // sessions, without a message.
