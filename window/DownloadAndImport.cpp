@@ -283,6 +283,8 @@ void DownloadStream(QWidget* owner, SniffedMediaList& list, const SniffedMedia& 
     }
     list.SetStatusImageOfNumber(
         number, recorded ? SniffedMediaList::kNotDownloaded : SniffedMediaList::kDownloaded);
+    if (!recorded)
+        list.SetDownloadedFile(number, target);
     if (!wantMp4)
         ExtractAudio(owner, files, target, detail);
     if (recorded && FileExistsNonEmpty(target)) {
@@ -411,10 +413,13 @@ void TavrelSnifferWindow::DownloadAndImport(int index) {
         const bool placed = PlaceWorkFile(files.media, output, placeFailure);
         m_mediaList->SetStatusImageOfNumber(
             number, placed ? SniffedMediaList::kDownloaded : SniffedMediaList::kNotDownloaded);
+        if (placed)
+            m_mediaList->SetDownloadedFile(number, output);
         if (!placed)
             Tell(this, "Video Download failed.", placeFailure);
         return;
     }
     m_mediaList->SetStatusImageOfNumber(number, SniffedMediaList::kDownloaded);
+    m_mediaList->SetDownloadedFile(number, output);
     ExtractAudio(this, files, output, detail);
 }

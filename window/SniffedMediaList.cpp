@@ -1,12 +1,21 @@
 #include "window/SniffedMediaList.h"
 
 #include <QAbstractItemView>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QUrl>
 #include <QHeaderView>
 #include <QMetaObject>
 #include <QPushButton>
 #include <QStyledItemDelegate>
 #include <QTextDocument>
 
+#include <algorithm>
 #include <ctime>
 
 #include "base/Text.h"
@@ -288,11 +297,87 @@ void SniffedMediaList::Refresh() {
         rows.append(item);
     }
     addTopLevelItems(rows);
+    // Only the listed records' downloads are kept.
+    for (auto it = m_downloadedFiles.begin(); it != m_downloadedFiles.end();) {
+        const bool listed = std::any_of(records.begin(), records.end(), [&](const SniffedMedia& r) {
+            return r.number == it->first;
+        });
+        it = listed ? std::next(it) : m_downloadedFiles.erase(it);
+    }
     SetActionButtonsEnabled(!records.empty());
     if (!rows.isEmpty()) {
         clearSelection();
         setCurrentItem(rows.front());  // selects the newest row only
     }
+}
+
+void SniffedMediaList::SetDownloadedFile(int number, std::string path) {
+    m_downloadedFiles[number] = std::move(path);
+}
+
+QString SniffedMediaList::ClipboardUrl(std::string_view url) {
+    QString text;
+    text.reserve(static_cast<qsizetype>(url.size()));
+    for (const char c : url) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte >= 0x7F)
+            text += QStringLiteral("%%1").arg(uint(byte), 2, 16, QLatin1Char('0')).toUpper();
+        else
+            text += QLatin1Char(c);
+    }
+    return text;
+}
+
+void SniffedMediaList::CopySelectedUrls() const {
+    const std::vector<SniffedMedia> records = m_catalogue.Records();
+    QStringList urls;
+    for (int row = 0; row < topLevelItemCount(); ++row) {
+        const auto index = static_cast<std::size_t>(static_cast<int>(records.size()) - 1 - row);
+        if (topLevelItem(row)->isSelected() && index < records.size())
+            urls << ClipboardUrl(records[index].url);
+    }
+    if (!urls.isEmpty())
+        QGuiApplication::clipboard()->setText(urls.join(QLatin1Char('\n')));
+}
+
+void SniffedMediaList::keyPressEvent(QKeyEvent* event) {
+    if (event->matches(QKeySequence::Copy)) {
+        CopySelectedUrls();
+        event->accept();
+        return;
+    }
+    QTreeWidget::keyPressEvent(event);
+}
+
+void SniffedMediaList::contextMenuEvent(QContextMenuEvent* event) {
+    // From the keyboard the menu is the current row's, under that row.
+    const bool byMouse = event->reason() == QContextMenuEvent::Mouse;
+    QTreeWidgetItem* item = byMouse ? itemAt(event->pos()) : currentItem();
+    if (!item)
+        return;
+    const int index = m_catalogue.Count() - 1 - indexOfTopLevelItem(item);
+    // A copy: records that arrive while the menu is open shift every index.
+    const std::optional<SniffedMedia> record = m_catalogue.Record(index);
+    if (!record)
+        return;
+    if (!item->isSelected()) {
+        clearSelection();
+        setCurrentItem(item);
+    }
+    QMenu menu(this);
+    connect(menu.addAction(QStringLiteral("Copy URL")), &QAction::triggered, this,
+            [url = ClipboardUrl(record->url)] { QGuiApplication::clipboard()->setText(url); });
+    const auto downloaded = m_downloadedFiles.find(record->number);
+    if (record->statusImage == kDownloaded && downloaded != m_downloadedFiles.end()) {
+        const QString folder =
+            QFileInfo(QFile::decodeName(QByteArray::fromStdString(downloaded->second)))
+                .absolutePath();
+        connect(menu.addAction(QStringLiteral("Open Folder")), &QAction::triggered, this,
+                [folder] { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); });
+    }
+    const QPoint at = byMouse ? event->globalPos()
+                              : viewport()->mapToGlobal(visualItemRect(item).bottomLeft());
+    menu.exec(at);
 }
 
 void SniffedMediaList::SetActionButtonsEnabled(bool enabled) {

@@ -1,6 +1,10 @@
 // Preview and Download through the main window's buttons, against a real local HTTP server and
 // the real ffmpeg; the save prompt and the message boxes are answered through their seams.
 #include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QDesktopServices>
+#include <QMenu>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -154,6 +158,31 @@ private:
     }
     std::string Output() const { return m_root + "/out/chosen.mp3"; }
 
+    // Right-clicks row `row`, notes what its menu offers and picks `pick`.
+    QStringList MenuOfRow(const Window& w, int row, const QString& pick) {
+        QStringList offered;
+        DialogWatcher<QMenu> watcher([&](QMenu* menu) {
+            for (QAction* action : menu->actions()) offered << action->text();
+            for (QAction* action : menu->actions()) {
+                if (action->text() == pick)
+                    action->trigger();
+            }
+            menu->close();
+        });
+        QWidget* viewport = w.list()->viewport();
+        const QPoint at = w.list()->visualItemRect(w.list()->topLevelItem(row)).center();
+        QContextMenuEvent event(QContextMenuEvent::Mouse, at, viewport->mapToGlobal(at));
+        QApplication::sendEvent(viewport, &event);
+        return offered;
+    }
+
+public:
+    // Stands in for the desktop's file manager.
+    Q_INVOKABLE void OpenLocalUrl(const QUrl& url) { m_opened << url; }
+
+private:
+    QList<QUrl> m_opened;
+
 private slots:
     void initTestCase() {
         if (convtest::FindProgram("ffmpeg").empty() || convtest::FindProgram("ffprobe").empty())
@@ -250,6 +279,36 @@ private slots:
         QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
         // No media copy, no script, no duration query: no conversion ran.
         QCOMPARE(FilesIn(m_work), std::vector<std::string>{"Sniffer_0_150000.url.txt"});
+    }
+
+    // A row's menu copies its URL (control characters and spaces percent-encoded, as Ctrl+C
+    // does), and once its download finished opens the folder it went to.
+    void rowMenuCopiesTheUrlAndOpensTheDownloadsFolder() {
+        Window w;
+        w.add("http://evil.test/a b\x07\x1b[2J.flv", 160000, "x-flv\r\n");
+        const std::string url = Url("/root/song.mp3");
+        w.add(url, 150000, "MP3");
+        QClipboard* clipboard = QGuiApplication::clipboard();
+        clipboard->clear();
+        QTest::keyClick(w.list(), Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(clipboard->text(), QString::fromStdString(url));
+
+        QCOMPARE(MenuOfRow(w, 1, "Copy URL"), QStringList{"Copy URL"});
+        QCOMPARE(clipboard->text(), QStringLiteral("http://evil.test/a%20b%07%1B[2J.flv"));
+        QTest::keyClick(w.list(), Qt::Key_C, Qt::ControlModifier);  // the row clicked is selected
+        QCOMPARE(clipboard->text(), QStringLiteral("http://evil.test/a%20b%07%1B[2J.flv"));
+
+        w.list()->clearSelection();
+        w.list()->setCurrentItem(w.list()->topLevelItem(0));
+        QCOMPARE(MenuOfRow(w, 0, "Copy URL"), QStringList{"Copy URL"});  // not downloaded yet
+        w.download();
+        QCOMPARE(m_messages, QStringList());
+        QCOMPARE(w.bySize(150000)->statusImage, SniffedMediaList::kDownloaded);
+        QDesktopServices::setUrlHandler("file", this, "OpenLocalUrl");
+        const auto unset = qScopeGuard([] { QDesktopServices::unsetUrlHandler("file"); });
+        m_opened.clear();
+        QCOMPARE(MenuOfRow(w, 0, "Open Folder"), (QStringList{"Copy URL", "Open Folder"}));
+        QCOMPARE(m_opened, QList<QUrl>{QUrl::fromLocalFile(QString::fromStdString(m_root + "/out"))});
     }
 
     void cancelledPromptWritesNothing() {
