@@ -327,32 +327,35 @@ private slots:
         QTest::addColumn<QString>("path");  // empty: a closed port
         QTest::addColumn<QString>("type");
         QTest::addColumn<QString>("cause");  // what the message's details say
+        QTest::addColumn<QString>("said");   // the message's own text
         QTest::newRow("404") << "/status/404"
                              << "x-flv\r\n"
-                             << "404";
+                             << "404" << "Video Download failed: the server answered with status 404.";
         QTest::newRow("unreachable") << QString() << "x-flv\r\n"
-                                     << "connect";
+                                     << "connect"
+                                     << "Video Download failed: the server refused the connection.";
         QTest::newRow("cut short") << "/short/150000/1000"
                                    << "x-flv\r\n"
-                                   << "1000 of 150000";
+                                   << "1000 of 150000" << "Video Download failed.";
         QTest::newRow("404, MP3 record") << "/status/404"
                                          << "MP3"
-                                         << "404";
+                                         << "404" << "Video Download failed: the server answered with status 404.";
         QTest::newRow("cut short, MP3 record") << "/short/150000/1000"
                                                << "MP3"
-                                               << "1000 of 150000";
+                                               << "1000 of 150000" << "Video Download failed.";
         // No length: bounded at twice the sniffed 150000 bytes plus 1 MiB.
         QTest::newRow("endless body") << "/nolength/5000000"
                                       << "x-flv\r\n"
-                                      << "1348576";
+                                      << "1348576" << "Video Download failed.";
         QTest::newRow("endless body, MP3 record") << "/nolength/5000000"
                                                   << "MP3"
-                                                  << "1348576";
+                                                  << "1348576" << "Video Download failed.";
     }
     void failedDownloadsTurnRedAndConvertNothing() {
         QFETCH(QString, path);
         QFETCH(QString, type);
         QFETCH(QString, cause);
+        QFETCH(QString, said);
         Window w;
         const std::string url =
             path.isEmpty() ? "http://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/a.flv"
@@ -361,7 +364,7 @@ private slots:
         convtest::WriteFile(Output(), "an earlier MP3");
         w.add(url, 150000, type.toStdString());
         w.download();
-        QCOMPARE(m_messages, QStringList{"Pelnix 0: Video Download failed."});
+        QCOMPARE(m_messages, QStringList{"Pelnix 0: " + said});
         QVERIFY2(m_details.value(0).contains(cause), qPrintable(m_details.value(0)));
         QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
         QVERIFY(!fs::exists(m_work + "/Sniffer_0_150000.convert.bat"));
@@ -369,6 +372,40 @@ private slots:
         // Nothing half-made under a final name, nor a temporary file left.
         QCOMPARE(FilesIn(m_root + "/out"), std::vector<std::string>{"chosen.mp3"});
         QCOMPARE(FilesIn(m_work), std::vector<std::string>{"Sniffer_0_150000.url.txt"});
+    }
+
+    // A server whose certificate no trusted authority signed: the message itself says so and
+    // names the setting that mends it, or the authority file that lacks the signer; libcurl's
+    // words stay in the details.
+    void untrustedCertificateNamesTlsCaFile() {
+        const std::string cert = m_root + "/self.pem", key = m_root + "/self.key";
+        QCOMPARE(RunProgram({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                             "ec_paramgen_curve:P-256", "-nodes", "-days", "1", "-subj",
+                             "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                             key, "-out", cert}),
+                 0);
+        LocalHttpServer server(PELNIX_HTTP_TEST_SERVER, {"--tls", cert, key, "--root", m_served});
+        QVERIFY(server.Running());
+        Window w;
+        w.add(server.Url("/root/song.mp3", "https"), 150000, "MP3");
+        w.download();
+        QCOMPARE(m_messages,
+                 QStringList{QString::fromStdString(
+                     "Pelnix 0: Video Download failed: the server's certificate is not trusted. "
+                     "Set TlsCaFile in " +
+                     g_settingsFile + " to a file of the authorities that signed it.")});
+        QVERIFY2(m_details.value(0).contains("certificate"), qPrintable(m_details.value(0)));
+        QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
+
+        QVERIFY(MakeTestAuthority(m_root));  // another authority, not the signer
+        convtest::WriteFile(g_settingsFile, "[Pelnix]\nTlsCaFile=" + m_root + "/ca.pem\n");
+        m_messages.clear();
+        w.download();
+        QCOMPARE(m_messages.size(), 1);
+        QVERIFY2(m_messages[0].contains("not trusted. Add the authority that signed it to " +
+                                        QString::fromStdString(m_root) + "/ca.pem (TlsCaFile in"),
+                 qPrintable(m_messages[0]));
+        QVERIFY(!fs::exists(Output()));
     }
 
     // A destination that fills up fails the download with the system's words and the path, and
@@ -648,7 +685,8 @@ private slots:
         w.addSent("http://www.youtube.com/get_video?id=7", 150000, "x-flv\r\n", headers,
                   origin.Port());
         w.download();
-        QCOMPARE(m_messages, QStringList{"Pelnix 0: Video Download failed."});
+        QCOMPARE(m_messages,
+                 QStringList{"Pelnix 0: Video Download failed: the server answered with status 404."});
         QVERIFY2(m_details.value(0).contains("404"), qPrintable(m_details.value(0)));
         QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
         QVERIFY(!fs::exists(Output()));
