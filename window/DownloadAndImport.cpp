@@ -83,9 +83,10 @@ std::string DownloadFailedText(const std::string& reason) {
             cause = "the server's certificate is not trusted. Set TlsCaFile in " + g_settingsFile +
                     " to a file of the authorities that signed it.";
         } else {
-            cause = "the server's certificate is not trusted. Add the authority that signed it "
-                    "to " +
-                    authorities + " (TlsCaFile in " + g_settingsFile + ").";
+            cause =
+                "the server's certificate is not trusted. Add the authority that signed it "
+                "to " +
+                authorities + " (TlsCaFile in " + g_settingsFile + ").";
         }
     } else if (has("resolve host")) {
         cause = "the server's name was not found.";

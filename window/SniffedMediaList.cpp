@@ -6,14 +6,14 @@
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QMenu>
-#include <QUrl>
-#include <QHeaderView>
 #include <QMetaObject>
 #include <QPushButton>
 #include <QStyledItemDelegate>
 #include <QTextDocument>
+#include <QUrl>
 
 #include <algorithm>
 #include <ctime>
@@ -110,7 +110,8 @@ QString RowToolTip(const SniffedMedia& record) {
         rest.remove_prefix(scheme + 3);
     const std::size_t hostEnd = rest.find_first_of("/?#");
     const std::string_view host = rest.substr(0, hostEnd);
-    std::string_view path = hostEnd == std::string_view::npos ? std::string_view() : rest.substr(hostEnd);
+    std::string_view path =
+        hostEnd == std::string_view::npos ? std::string_view() : rest.substr(hostEnd);
     path = path.substr(0, path.find_first_of("?#"));
     const std::size_t slash = path.rfind('/');
     const std::string_view file = slash == std::string_view::npos ? path : path.substr(slash + 1);
@@ -375,8 +376,8 @@ void SniffedMediaList::contextMenuEvent(QContextMenuEvent* event) {
         connect(menu.addAction(QStringLiteral("Open Folder")), &QAction::triggered, this,
                 [folder] { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); });
     }
-    const QPoint at = byMouse ? event->globalPos()
-                              : viewport()->mapToGlobal(visualItemRect(item).bottomLeft());
+    const QPoint at =
+        byMouse ? event->globalPos() : viewport()->mapToGlobal(visualItemRect(item).bottomLeft());
     menu.exec(at);
 }
 

@@ -4,8 +4,8 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QDesktopServices>
-#include <QMenu>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -308,7 +308,8 @@ private slots:
         const auto unset = qScopeGuard([] { QDesktopServices::unsetUrlHandler("file"); });
         m_opened.clear();
         QCOMPARE(MenuOfRow(w, 0, "Open Folder"), (QStringList{"Copy URL", "Open Folder"}));
-        QCOMPARE(m_opened, QList<QUrl>{QUrl::fromLocalFile(QString::fromStdString(m_root + "/out"))});
+        QCOMPARE(m_opened,
+                 QList<QUrl>{QUrl::fromLocalFile(QString::fromStdString(m_root + "/out"))});
     }
 
     void cancelledPromptWritesNothing() {
@@ -330,26 +331,33 @@ private slots:
         QTest::addColumn<QString>("said");   // the message's own text
         QTest::newRow("404") << "/status/404"
                              << "x-flv\r\n"
-                             << "404" << "Video Download failed: the server answered with status 404.";
+                             << "404"
+                             << "Video Download failed: the server answered with status 404.";
         QTest::newRow("unreachable") << QString() << "x-flv\r\n"
                                      << "connect"
                                      << "Video Download failed: the server refused the connection.";
         QTest::newRow("cut short") << "/short/150000/1000"
                                    << "x-flv\r\n"
-                                   << "1000 of 150000" << "Video Download failed.";
-        QTest::newRow("404, MP3 record") << "/status/404"
-                                         << "MP3"
-                                         << "404" << "Video Download failed: the server answered with status 404.";
+                                   << "1000 of 150000"
+                                   << "Video Download failed.";
+        QTest::newRow("404, MP3 record")
+            << "/status/404"
+            << "MP3"
+            << "404"
+            << "Video Download failed: the server answered with status 404.";
         QTest::newRow("cut short, MP3 record") << "/short/150000/1000"
                                                << "MP3"
-                                               << "1000 of 150000" << "Video Download failed.";
+                                               << "1000 of 150000"
+                                               << "Video Download failed.";
         // No length: bounded at twice the sniffed 150000 bytes plus 1 MiB.
         QTest::newRow("endless body") << "/nolength/5000000"
                                       << "x-flv\r\n"
-                                      << "1348576" << "Video Download failed.";
+                                      << "1348576"
+                                      << "Video Download failed.";
         QTest::newRow("endless body, MP3 record") << "/nolength/5000000"
                                                   << "MP3"
-                                                  << "1348576" << "Video Download failed.";
+                                                  << "1348576"
+                                                  << "Video Download failed.";
     }
     void failedDownloadsTurnRedAndConvertNothing() {
         QFETCH(QString, path);
@@ -379,11 +387,11 @@ private slots:
     // words stay in the details.
     void untrustedCertificateNamesTlsCaFile() {
         const std::string cert = m_root + "/self.pem", key = m_root + "/self.key";
-        QCOMPARE(RunProgram({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                             "ec_paramgen_curve:P-256", "-nodes", "-days", "1", "-subj",
-                             "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-                             key, "-out", cert}),
-                 0);
+        QCOMPARE(
+            RunProgram({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:P-256", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
+                        "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert}),
+            0);
         LocalHttpServer server(PELNIX_HTTP_TEST_SERVER, {"--tls", cert, key, "--root", m_served});
         QVERIFY(server.Running());
         Window w;
@@ -685,8 +693,9 @@ private slots:
         w.addSent("http://www.youtube.com/get_video?id=7", 150000, "x-flv\r\n", headers,
                   origin.Port());
         w.download();
-        QCOMPARE(m_messages,
-                 QStringList{"Pelnix 0: Video Download failed: the server answered with status 404."});
+        QCOMPARE(
+            m_messages,
+            QStringList{"Pelnix 0: Video Download failed: the server answered with status 404."});
         QVERIFY2(m_details.value(0).contains("404"), qPrintable(m_details.value(0)));
         QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
         QVERIFY(!fs::exists(Output()));

@@ -295,8 +295,9 @@ private slots:
         };
         w.add("media.test/video/clip.flv?sig=1", 1202270);
         QString tip = tipOfNewest();
-        for (const char* part : {"clip.flv from media.test", "http://media.test/video/clip.flv?sig=1",
-                                 "Type: flv", "Size: 1,202,270 bytes"}) {
+        for (const char* part :
+             {"clip.flv from media.test", "http://media.test/video/clip.flv?sig=1", "Type: flv",
+              "Size: 1,202,270 bytes"}) {
             QVERIFY2(tip.contains(QLatin1String(part)), qPrintable(tip));
         }
 
@@ -309,8 +310,8 @@ private slots:
         QVERIFY2(tip.contains("part.mp4 from cdn.test") && tip.contains("Size: 5,242,880 bytes"),
                  qPrintable(tip));
 
-        MediaReport stream = PlainReport("https://media.test/live/master.m3u8",
-                                         "GET / HTTP/1.1\r\n\r\n", "", "hls");
+        MediaReport stream =
+            PlainReport("https://media.test/live/master.m3u8", "GET / HTTP/1.1\r\n\r\n", "", "hls");
         stream.kind = "hls";
         stream.detail = "1920x1080 5 Mbit/s\n1280x720 2.5 Mbit/s\n";
         w.list()->AddSniffedMedia(stream, std::time(nullptr));
@@ -322,14 +323,17 @@ private slots:
 
         // A bell, a terminal's colour sequence and a right-to-left override in the URL, markup in
         // the type: all shown as what they are.
-        w.add("evil.test/a\x07" "b\x1b[31m\xe2\x80\xae<b>.flv", 300000, "<i>flv\r\n");
+        w.add(
+            "evil.test/a\x07"
+            "b\x1b[31m\xe2\x80\xae<b>.flv",
+            300000, "<i>flv\r\n");
         tip = tipOfNewest();
         QVERIFY2(tip.contains(QLatin1String("a\\x07b\\x1b[31m\\u202e&lt;b&gt;.flv from evil.test")),
                  qPrintable(tip));
         QVERIFY2(tip.contains(QLatin1String("Type: &lt;i&gt;flv")), qPrintable(tip));
         for (const QChar c : tip)
             QVERIFY2(c == QLatin1Char('\n') || (c.category() != QChar::Other_Control &&
-                                               c.category() != QChar::Other_Format),
+                                                c.category() != QChar::Other_Format),
                      qPrintable(QString::number(c.unicode(), 16)));
     }
 
