@@ -321,6 +321,8 @@ void DownloadStream(QWidget* owner, SniffedMediaList& list, const SniffedMedia& 
             return;
         }
     }
+    // The joined MP4 gives the row its picture, beside the extraction of its sound.
+    list.TakePictureOf(number, wantMp4 ? target : files.media, "mp4");
     list.SetStatusImageOfNumber(
         number, recorded ? SniffedMediaList::kNotDownloaded : SniffedMediaList::kDownloaded);
     if (!recorded)
@@ -461,5 +463,7 @@ void TavrelSnifferWindow::DownloadAndImport(int index) {
     }
     m_mediaList->SetStatusImageOfNumber(number, SniffedMediaList::kDownloaded);
     m_mediaList->SetDownloadedFile(number, output);
+    // The fetched video gives the row its picture, beside the extraction of its sound.
+    m_mediaList->TakePictureOf(number, files.media, record->type);
     ExtractAudio(this, files, output, detail);
 }

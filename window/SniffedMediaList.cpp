@@ -18,9 +18,11 @@
 #include <algorithm>
 #include <ctime>
 
+#include "base/Globals.h"
 #include "base/Text.h"
 #include "resources/Pictures.h"
 #include "widgets/TemplateDialog.h"
+#include "window/VideoPictures.h"
 
 namespace {
 
@@ -100,10 +102,11 @@ QString ByteCountText(std::uint64_t bytes) {
     return digits + (bytes == 1 ? QStringLiteral(" byte") : QStringLiteral(" bytes"));
 }
 
-// What a row is: the host and file name of its URL (a stream's is its playlist's), the whole URL,
-// its type and exact size, and a stream's variants. Every part is network text, shown as plain
-// text with its control characters escaped.
-QString RowToolTip(const SniffedMedia& record) {
+// What a row is: the picture of its downloaded video (`picture`, rich text of our own making;
+// empty for none), the host and file name of its URL (a stream's is its playlist's), the whole
+// URL, its type and exact size, and a stream's variants. Every part from the network is shown as
+// plain text with its control characters escaped.
+QString RowToolTip(const SniffedMedia& record, const QString& picture) {
     std::string_view url = record.url;
     std::string_view rest = url;
     if (const std::size_t scheme = rest.find("://"); scheme != std::string_view::npos)
@@ -134,7 +137,13 @@ QString RowToolTip(const SniffedMedia& record) {
             detail = end == std::string_view::npos ? std::string_view() : detail.substr(end + 1);
         }
     }
-    return Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal);
+    return picture + Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal);
+}
+
+// The <img> of a picture in a tool tip: its PNG bytes inline as base64, which holds no markup.
+QString PictureHtml(const QByteArray& png) {
+    return QStringLiteral("<p><img src=\"data:image/png;base64,%1\"></p>")
+        .arg(QString::fromLatin1(png.toBase64()));
 }
 
 }  // namespace
@@ -175,6 +184,8 @@ SniffedMediaList::SniffedMediaList(TemplateDialog* window) : QTreeWidget(window)
 }
 
 SniffedMediaList::~SniffedMediaList() {
+    // The picture at hand is stopped before anything it could hand over to goes.
+    m_pictureMaker.reset();
     {
         std::lock_guard lock(s_reportMutex);
         if (s_current == this)
@@ -290,7 +301,9 @@ void SniffedMediaList::Refresh() {
                                           QString::fromStdString(it->type),
                                           QString::fromStdString(RecordSizeText(*it))});
         item->setFlags(item->flags() | Qt::ItemIsEditable);
-        const QString tip = RowToolTip(*it);
+        const auto picture = m_pictures.find(it->number);
+        const QString tip =
+            RowToolTip(*it, picture == m_pictures.end() ? QString() : picture->second);
         for (int column = 0; column < 3; ++column) item->setToolTip(column, tip);
         if (it->statusImage >= 0 && it->statusImage < m_images.size()) {
             item->setIcon(0, QIcon(m_images[it->statusImage]));
@@ -305,6 +318,12 @@ void SniffedMediaList::Refresh() {
         });
         it = listed ? std::next(it) : m_downloadedFiles.erase(it);
     }
+    for (auto it = m_pictures.begin(); it != m_pictures.end();) {
+        const bool listed = std::any_of(records.begin(), records.end(), [&](const SniffedMedia& r) {
+            return r.number == it->first;
+        });
+        it = listed ? std::next(it) : m_pictures.erase(it);
+    }
     SetActionButtonsEnabled(!records.empty());
     if (!rows.isEmpty()) {
         clearSelection();
@@ -314,6 +333,32 @@ void SniffedMediaList::Refresh() {
 
 void SniffedMediaList::SetDownloadedFile(int number, std::string path) {
     m_downloadedFiles[number] = std::move(path);
+}
+
+void SniffedMediaList::TakePictureOf(int number, std::string path, std::string type) {
+    if (!m_pictureMaker) {
+        m_pictureMaker = std::make_unique<VideoPictures>(
+            this, [this](int picturedNumber, const QByteArray& png) {
+                SetPicture(picturedNumber, png);
+            });
+    }
+    m_pictureMaker->Take(number, std::move(path), std::move(type), g_ffmpegExe);
+}
+
+void SniffedMediaList::SetPicture(int number, const QByteArray& png) {
+    const std::vector<SniffedMedia> records = m_catalogue.Records();
+    const auto record = std::find_if(records.begin(), records.end(),
+                                     [&](const SniffedMedia& r) { return r.number == number; });
+    if (record == records.end() || png.isEmpty())
+        return;
+    const QString picture = PictureHtml(png);
+    m_pictures[number] = picture;
+    // Only that row's tips change: the selection stays as it is.
+    const int row = static_cast<int>(records.end() - record) - 1;
+    if (QTreeWidgetItem* item = topLevelItem(row)) {
+        const QString tip = RowToolTip(*record, picture);
+        for (int column = 0; column < 3; ++column) item->setToolTip(column, tip);
+    }
 }
 
 QString SniffedMediaList::ClipboardUrl(std::string_view url) {

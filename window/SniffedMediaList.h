@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -17,6 +18,7 @@
 #include "catalogue/MediaCatalogue.h"
 
 class TemplateDialog;
+class VideoPictures;
 
 class SniffedMediaList : public QTreeWidget {
     Q_OBJECT
@@ -48,6 +50,15 @@ public:
     void Refresh();
     // Keeps where the download of the record numbered `number` went, for its Open Folder.
     void SetDownloadedFile(int number, std::string path);
+    // Takes a picture of the downloaded video `path` (a local file of `type`) for the tool tip of
+    // the record numbered `number`, off the GUI thread; a file that holds no picture gives none,
+    // silently.
+    void TakePictureOf(int number, std::string path, std::string type);
+    // Puts `png` (a picture of the record's video) into the tool tip of the record numbered
+    // `number`, if it is still listed. GUI thread only.
+    void SetPicture(int number, const QByteArray& png);
+    // Pictures kept, at most one per listed record.
+    std::size_t PictureCount() const { return m_pictures.size(); }
     // Puts the URLs of the selected rows on the clipboard, one a line, top to bottom (Ctrl+C).
     void CopySelectedUrls() const;
     // A URL as it goes to the clipboard: every byte that is a control character, a space or
@@ -88,6 +99,10 @@ private:
     QList<QPixmap> m_images;
     // Where finished downloads went, by record number (only of records still listed).
     std::map<int, std::string> m_downloadedFiles;
+    // The pictures of downloaded videos, by record number (only of records still listed), as the
+    // <img> of their tool tips.
+    std::map<int, QString> m_pictures;
+    std::unique_ptr<VideoPictures> m_pictureMaker;  // made with the first picture asked for
 
     // Reports from capture threads, waiting for the GUI thread; guarded by s_reportMutex.
     std::deque<Report> m_pending;
