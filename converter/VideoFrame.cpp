@@ -43,16 +43,15 @@ pid_t Spawn(const std::vector<std::string>& arguments, int outputFd) {
     sigfillset(&defaults);
     sigemptyset(&empty);
     // Both descriptors are above 2 here (the standard ones are open), so dup2 drops close-on-exec.
-    const bool ok =
-        posix_spawn_file_actions_adddup2(&actions, nullFd, STDIN_FILENO) == 0 &&
-        posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO) == 0 &&
-        posix_spawn_file_actions_adddup2(&actions, nullFd, STDERR_FILENO) == 0 &&
-        posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1) == 0 &&
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
-                                            POSIX_SPAWN_SETSIGMASK) == 0 &&
-        posix_spawnattr_setpgroup(&attr, 0) == 0 &&
-        posix_spawnattr_setsigdefault(&attr, &defaults) == 0 &&
-        posix_spawnattr_setsigmask(&attr, &empty) == 0;
+    const bool ok = posix_spawn_file_actions_adddup2(&actions, nullFd, STDIN_FILENO) == 0 &&
+                    posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO) == 0 &&
+                    posix_spawn_file_actions_adddup2(&actions, nullFd, STDERR_FILENO) == 0 &&
+                    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1) == 0 &&
+                    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
+                                                        POSIX_SPAWN_SETSIGMASK) == 0 &&
+                    posix_spawnattr_setpgroup(&attr, 0) == 0 &&
+                    posix_spawnattr_setsigdefault(&attr, &defaults) == 0 &&
+                    posix_spawnattr_setsigmask(&attr, &empty) == 0;
     pid_t pid = -1;
     if (ok) {
         std::vector<char*> argv;
@@ -163,8 +162,8 @@ std::string GrabVideoFrame(const std::string& ffmpegExe, const std::string& inpu
         // "file:" keeps a path with a colon in it a file name.
         arguments.insert(arguments.end(),
                          {"-i", "file:" + inputPath, "-map", "0:v:0", "-an", "-sn", "-dn",
-                          "-frames:v", "1", "-vf", "scale=" + std::to_string(width) + ":-2",
-                          "-f", "image2pipe", "-c:v", "png", "pipe:1"});
+                          "-frames:v", "1", "-vf", "scale=" + std::to_string(width) + ":-2", "-f",
+                          "image2pipe", "-c:v", "png", "pipe:1"});
         const std::optional<std::string> output = RunOnce(arguments, stop, deadline);
         if (output && output->starts_with(kPngSignature))
             return *output;

@@ -338,9 +338,8 @@ void SniffedMediaList::SetDownloadedFile(int number, std::string path) {
 void SniffedMediaList::TakePictureOf(int number, std::string path, std::string type) {
     if (!m_pictureMaker) {
         m_pictureMaker = std::make_unique<VideoPictures>(
-            this, [this](int picturedNumber, const QByteArray& png) {
-                SetPicture(picturedNumber, png);
-            });
+            this,
+            [this](int picturedNumber, const QByteArray& png) { SetPicture(picturedNumber, png); });
     }
     m_pictureMaker->Take(number, std::move(path), std::move(type), g_ffmpegExe);
 }

@@ -4,6 +4,7 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QDesktopServices>
+#include <QImage>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -12,6 +13,7 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <arpa/inet.h>
@@ -45,6 +47,7 @@
 #include "support/TestAuthority.h"
 #include "window/SniffedMediaList.h"
 #include "window/TavrelSnifferWindow.h"
+#include "window/VideoPictures.h"
 
 namespace fs = std::filesystem;
 
@@ -279,6 +282,59 @@ private slots:
         QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
         // No media copy, no script, no duration query: no conversion ran.
         QCOMPARE(FilesIn(m_work), std::vector<std::string>{"Sniffer_0_150000.url.txt"});
+    }
+
+    // A downloaded video puts a picture, 160 pixels wide, into its row's tool tip (a clip shorter
+    // than the seek gives its first frame), while the URL there stays escaped text; sound alone
+    // gives no picture and no message. A picture goes with its row.
+    void downloadedVideosPutTheirPictureInTheToolTip() {
+        QCOMPARE(convtest::RunCommand("ffmpeg -nostdin -loglevel error -y -f lavfi -i "
+                                      "testsrc=size=320x240:rate=25:duration=5 -f lavfi -i "
+                                      "sine=duration=5 -c:a aac '" +
+                                      m_served + "/long.mp4' -t 1 -c:a aac '" + m_served +
+                                      "/short.mp4'"),
+                 0);
+        Window w;
+        const auto tipOf = [&](std::uint64_t size) {
+            for (int i = 0; i < w.list()->Count(); ++i) {
+                if (w.list()->Record(i)->size == size)
+                    return w.list()->topLevelItem(w.list()->Count() - 1 - i)->toolTip(0);
+            }
+            return QString();
+        };
+        // The MP3 listed as a video is converted like one; its picture is asked for first.
+        w.add(Url("/root/sound.mp3"), 170001, "x-flv\r\n");
+        w.download();
+        w.add(Url("/root/short.mp4"), 170002, "mp4");
+        w.download();
+        w.add(Url("/root/long.mp4?<b>x</b>&amp;"), 170003, "mp4");
+        w.download();
+        QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.join('\n')));
+        // Pictures are taken in order: once the last is there, the others are done.
+        QTRY_VERIFY_WITH_TIMEOUT(tipOf(170003).contains("<img"), kLoadedWaitMs);
+        QVERIFY(tipOf(170002).contains("<img"));
+        QVERIFY2(!tipOf(170001).contains("<img"), qPrintable(tipOf(170001)));
+        QCOMPARE(w.list()->PictureCount(), std::size_t(2));
+        QCOMPARE(m_messages, QStringList());
+
+        const QString tip = tipOf(170003);
+        QVERIFY2(tip.contains("long.mp4?&lt;b&gt;x&lt;/b&gt;&amp;amp;"), qPrintable(tip));
+        QVERIFY(!tip.contains("<b>"));
+        const qsizetype from = tip.indexOf("src=\"") + 5;
+        const QString source = tip.mid(from, tip.indexOf('"', from) - from);
+        QVERIFY2(source.startsWith("data:image/png;base64,"), qPrintable(source.left(40)));
+        QImage picture;
+        QVERIFY(picture.loadFromData(QByteArray::fromBase64(source.section(',', 1).toLatin1())));
+        QCOMPARE(picture.size(), QSize(VideoPictures::kWidth, 120));
+        // Qt's rich text, which shows tool tips, finds the picture inline.
+        QTextDocument document;
+        document.setHtml(tip);
+        const QVariant shown = document.resource(QTextDocument::ImageResource, QUrl(source));
+        QCOMPARE(qvariant_cast<QImage>(shown).width(), VideoPictures::kWidth);
+
+        w.list()->RemoveAt(w.list()->Count() - 1);  // the newest: the long video
+        QVERIFY(!w.bySize(170003));
+        QCOMPARE(w.list()->PictureCount(), std::size_t(1));
     }
 
     // A row's menu copies its URL (control characters and spaces percent-encoded, as Ctrl+C
