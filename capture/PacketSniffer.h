@@ -106,8 +106,11 @@ public:
     // Runs the stream engine on the capture thread beside (rules packets) or in place of
     // (rules streams) the packet rules, with a budget and key log that other sessions may
     // share; both must outlive the session. For a session opened with whole frames, before
-    // Start; false otherwise. The key log is read first on the capture thread.
-    bool UseStreamEngine(MemoryBudget& budget, KeyLog* keyLog, CaptureRules rules);
+    // Start; false otherwise. The key log is read first on the capture thread. With `copies`
+    // (the capture spool, which must outlive the session too), the bodies of listed media go
+    // there.
+    bool UseStreamEngine(MemoryBudget& budget, KeyLog* keyLog, CaptureRules rules,
+                         MediaCopySink* copies = nullptr);
     // Told once per session, on the capture thread, what the user must know about the capture
     // (HTTP/3 seen). Installed before Start.
     void SetNoticeSink(std::function<void(const std::string& text)> sink) {

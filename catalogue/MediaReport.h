@@ -32,6 +32,9 @@ struct MediaReport {
     // alone (it carries the sound too): what a download of the stream fetches. Empty otherwise:
     // the download then takes the playlist itself.
     std::string variantUrl;
+    // The capture's copy of the medium's bytes (spool/), 0 when none is kept: the same for
+    // every report of one medium (a ranged file's ranges, a stream's updates).
+    std::uint64_t copyId = 0;
 };
 
 // A report of the four texts alone, as the packet rules give them.

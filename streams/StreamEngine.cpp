@@ -318,7 +318,9 @@ StreamEngine::StreamEngine(const Setup& setup, MessageMediaRules::ReportSink sin
       m_keyLog(setup.keyLog),
       m_plainHttp(setup.rules == CaptureRules::Streams),
       m_rules(std::move(sink), std::move(ignore)),
-      m_reassembler(*setup.budget, *this, setup.limits) {}
+      m_reassembler(*setup.budget, *this, setup.limits) {
+    m_rules.SetCopySink(setup.copies);
+}
 
 StreamEngine::~StreamEngine() {
     // Nothing is reported from here: the sink may be gone already.

@@ -47,6 +47,9 @@ public:
         KeyLog* keyLog = nullptr;        // null: no key log, TLS connections are given up
         CaptureRules rules = CaptureRules::Packets;
         TcpReassembler::Limits limits{};
+        // Where the bodies of listed media go (the capture spool); null: no copies. It must
+        // outlive the engine.
+        MediaCopySink* copies = nullptr;
     };
 
     struct Statistics {
