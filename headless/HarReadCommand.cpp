@@ -1,10 +1,12 @@
 #include "headless/HarReadCommand.h"
 
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
 #include "catalogue/MediaCatalogue.h"
 #include "headless/HeadlessFrontEnd.h"
+#include "headless/MediaSaveSession.h"
 #include "mediarules/HarReader.h"
 #include "mediarules/MessageMediaRules.h"
 
@@ -16,8 +18,18 @@ bool IsHarFile(std::FILE* file) {
 }
 
 int RunHarReadCommand(const std::string& fileName, std::FILE* out, std::FILE* err,
-                      std::string_view programName) {
+                      std::string_view programName, const SaveOptions* save) {
     MediaCatalogue catalogue;
+    std::unique_ptr<MediaSaveSession> saving;
+    if (save != nullptr) {
+        saving = std::make_unique<MediaSaveSession>(*save, catalogue, false, err,
+                                                    std::string(programName));
+        if (!saving->Ok()) {
+            std::fprintf(err, "%s: %s\n", std::string(programName).c_str(),
+                         saving->Error().c_str());
+            return 1;
+        }
+    }
     // Lines of the accepted records in order; a record updated later is written again in its
     // place.
     std::vector<std::string> lines;
@@ -25,6 +37,8 @@ int RunHarReadCommand(const std::string& fileName, std::FILE* out, std::FILE* er
     std::time_t entryTime = 0;
     MessageMediaRules rules([&](MediaReport report) {
         const CatalogueChange change = catalogue.Apply(report, entryTime);
+        if (saving)
+            saving->Take(report, change);
         if (change.kind == CatalogueChange::Kind::Added) {
             lineOfRecord[change.record.number] = lines.size();
             lines.push_back(RecordLine(change.record));
@@ -34,6 +48,8 @@ int RunHarReadCommand(const std::string& fileName, std::FILE* out, std::FILE* er
                 lines[it->second] = RecordLine(change.record);
         }
     });
+    if (saving)
+        rules.SetCopySink(saving->Copies());
     std::string error;
     const bool ok = ReadHarFile(
         fileName,
@@ -43,6 +59,8 @@ int RunHarReadCommand(const std::string& fileName, std::FILE* out, std::FILE* er
         },
         error);
     for (const std::string& line : lines) std::fputs(line.c_str(), out);
+    if (saving)
+        saving->Finish();
     if (!ok) {
         std::fprintf(err, "%s: cannot read HAR file '%s': %s\n", std::string(programName).c_str(),
                      fileName.c_str(), error.c_str());

@@ -19,6 +19,7 @@
 
 #include "base/Settings.h"
 #include "headless/HarReadCommand.h"
+#include "headless/MediaSaveSession.h"
 #include "helper/CaptureHelperClient.h"
 #include "mediarules/HarReader.h"
 #include "mediarules/MessageMediaRules.h"
@@ -46,7 +47,12 @@ const char* const kHeadlessUsage =
     "              media are listed too; FILE may appear and grow while --watch runs\n"
     "  --rules packets|streams\n"
     "              plain HTTP by the single-packet rules (default) or by the stream engine\n"
-    "  --budget MIB    memory of the stream engine's connections together (default 64)\n";
+    "  --budget MIB    memory of the stream engine's connections together (default 64)\n"
+    "  --save DIR  write every listed medium into DIR from the bytes the capture holds\n"
+    "              (number-name, never over a file that is there; a stream as a folder\n"
+    "              of its pieces with local playlists); plain HTTP by the stream engine\n"
+    "  --spool-mib MIB  what the copies waiting to be written may take on disk\n"
+    "              (default 2048)\n";
 
 namespace {
 
@@ -186,6 +192,7 @@ bool ReadHarMedia(const std::string& fileName, const MediaFileReading& reading,
     std::time_t entryTime = 0;
     MessageMediaRules rules(
         [&](MediaReport report) { reading.report(std::move(report), entryTime); });
+    rules.SetCopySink(reading.copies);
     std::string why;
     // Asked to stop, the reader skips the entries left (it holds the file mapped until it
     // returns, so it is not broken off).
@@ -206,6 +213,7 @@ bool ReadHarMedia(const std::string& fileName, const MediaFileReading& reading,
 // --watch: reports arrive on capture threads through a plain function, so the catalogue and
 // the output are process-wide here.
 MediaCatalogue* s_watchCatalogue = nullptr;
+MediaSaveSession* s_watchSaving = nullptr;  // with --save
 std::FILE* s_watchOut = nullptr;
 std::mutex s_watchOutputMutex;
 // The thread that waits for the watch's end, and the signal by which it learns that the helper
@@ -217,10 +225,12 @@ void OnWatchReport(MediaReport report) {
     MediaCatalogue* catalogue = s_watchCatalogue;
     if (catalogue == nullptr)
         return;
-    const auto record = catalogue->AddSniffedMedia(report, std::time(nullptr));
-    if (!record)
+    const CatalogueChange change = catalogue->Apply(report, std::time(nullptr));
+    if (s_watchSaving != nullptr)
+        s_watchSaving->Take(report, change);
+    if (change.kind != CatalogueChange::Kind::Added)
         return;
-    const std::string line = RecordLine(*record);
+    const std::string line = RecordLine(change.record);
     std::lock_guard<std::mutex> lock(s_watchOutputMutex);
     std::fputs(line.c_str(), s_watchOut);
     std::fflush(s_watchOut);
@@ -321,6 +331,7 @@ bool ReadMediaFile(const std::string& fileName, const MediaFileReading& reading,
         setup.budget = budget.get();
         setup.keyLog = keyLog.get();
         setup.rules = stream.rules;
+        setup.copies = reading.copies;
         loop->engine = std::make_unique<StreamEngine>(setup, take);
         loop->packetRules = stream.rules == CaptureRules::Packets;
     }
@@ -353,7 +364,7 @@ bool ReadMediaFile(const std::string& fileName, const MediaFileReading& reading,
 
 int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAddress,
                    std::FILE* out, std::FILE* err, std::string_view programName,
-                   const StreamOptions& stream) {
+                   const StreamOptions& stream, const SaveOptions* save) {
     const std::string name = Text(programName);
     {
         // A HAR is printed by its own command, which keeps every record's line up to date.
@@ -362,10 +373,18 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
             const bool har = IsHarFile(file);
             std::fclose(file);
             if (har)
-                return RunHarReadCommand(fileName, out, err, programName);
+                return RunHarReadCommand(fileName, out, err, programName, save);
         }
     }
     MediaCatalogue catalogue;
+    std::unique_ptr<MediaSaveSession> saving;
+    if (save != nullptr) {
+        saving = std::make_unique<MediaSaveSession>(*save, catalogue, false, err, name);
+        if (!saving->Ok()) {
+            std::fprintf(err, "%s: %s\n", name.c_str(), saving->Error().c_str());
+            return 1;
+        }
+    }
     // With the stream engine, each record is printed as it stands once the catalogue can no
     // longer change it; otherwise as it is accepted.
     std::unique_ptr<RecordPrinter> printer;
@@ -374,9 +393,13 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
     MediaFileReading reading;
     reading.localAddress = localAddress;
     reading.stream = stream;
+    reading.copies = saving ? saving->Copies() : nullptr;
     reading.report = [&](MediaReport report, std::time_t when) {
         if (printer) {
-            printer->Take(catalogue.Apply(report, when));
+            const CatalogueChange change = catalogue.Apply(report, when);
+            if (saving)
+                saving->Take(report, change);
+            printer->Take(change);
         } else if (const auto record = catalogue.AddSniffedMedia(report, when)) {
             std::fputs(RecordLine(*record).c_str(), out);
         }
@@ -388,6 +411,8 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
     const bool ok = ReadMediaFile(fileName, reading, error);
     if (printer)
         printer->Flush();
+    if (saving)
+        saving->Finish();
     if (!ok) {
         std::fprintf(err, "%s: %s\n", name.c_str(), error.c_str());
         return 1;
@@ -396,7 +421,7 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
 }
 
 int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName,
-                    std::string helperPath, const StreamOptions& stream) {
+                    std::string helperPath, const StreamOptions& stream, const SaveOptions* save) {
     const std::string name = Text(programName);
     if (helperPath.empty())
         helperPath = FindCaptureHelper(ExecutableFolder());
@@ -412,7 +437,18 @@ int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName
     pthread_sigmask(SIG_BLOCK, &waitedSignals, &previous);
 
     MediaCatalogue catalogue;
+    // With --save, the helper keeps the copies in a private folder of ours it is handed.
+    std::unique_ptr<MediaSaveSession> saving;
+    if (save != nullptr) {
+        saving = std::make_unique<MediaSaveSession>(*save, catalogue, true, err, name);
+        if (!saving->Ok()) {
+            std::fprintf(err, "%s: %s\n", name.c_str(), saving->Error().c_str());
+            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+            return 1;
+        }
+    }
     s_watchCatalogue = &catalogue;
+    s_watchSaving = saving.get();
     s_watchOut = out;
     s_watchThread = pthread_self();
     // The capture runs in the helper, which alone holds capture rights.
@@ -433,7 +469,18 @@ int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName
         std::fflush(err);
     };
     options.endCallback = [] { pthread_kill(s_watchThread, kHelperEndedSignal); };
+    if (saving) {
+        options.spoolFolderFd = saving->SpoolFolderFd();
+        options.spoolLimitBytes = save->spoolBytes;
+        options.copyCallback = [session = saving.get()](const CopyStatus& status) {
+            session->OnStatus(status);
+        };
+    }
     auto client = std::make_unique<CaptureHelperClient>(std::move(options));
+    if (saving) {
+        saving->SetDiscard(
+            [session = client.get()](std::uint64_t copyId) { session->DiscardCopy(copyId); });
+    }
     const auto started = client->Start();
     const std::vector<HelperSession*> sessions = client->Sessions();
 
@@ -492,9 +539,15 @@ int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName
         std::fputs(line.c_str(), err);
     }
     std::fflush(err);
+    // The helper has ended: every copy's last state is in.
+    if (saving) {
+        saving->SetDiscard({});
+        saving->Finish();
+    }
     client.reset();
     catalogue.Close();
     s_watchCatalogue = nullptr;
+    s_watchSaving = nullptr;
     // The helper's end was told by a signal that is still pending when no wait took it.
     const timespec noWait{0, 0};
     sigset_t ended;
@@ -515,6 +568,8 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
     std::optional<std::string> rulesText;
     std::optional<std::string> keyLogText;
     std::optional<std::string> budgetText;
+    std::optional<std::string> saveText;
+    std::optional<std::string> spoolText;
     const auto valueOf = [&](int& i, std::optional<std::string>& value) {
         value = i + 1 < argc ? std::optional<std::string>(argv[++i]) : std::nullopt;
         if (!value)
@@ -534,6 +589,10 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
             valueOf(i, keyLogText);
         } else if (arg == "--budget") {
             valueOf(i, budgetText);
+        } else if (arg == "--save") {
+            valueOf(i, saveText);
+        } else if (arg == "--spool-mib") {
+            valueOf(i, spoolText);
         } else if (arg == "--watch") {
             watch = true;
         }
@@ -545,7 +604,7 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--read" || arg == "--local-address" || arg == "--rules" || arg == "--keylog" ||
-            arg == "--budget") {
+            arg == "--budget" || arg == "--save" || arg == "--spool-mib") {
             ++i;
         } else if (arg != "--watch") {
             std::fprintf(stderr, "%s: unknown option '%s' (try --help)\n", name.c_str(), argv[i]);
@@ -561,6 +620,41 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
             return 2;
         }
         stream.rules = *rules;
+    }
+    // --save keeps the bytes the stream engine reads: it reads plain HTTP too, in place of the
+    // packet rules, which see single packets and keep nothing.
+    std::optional<SaveOptions> save;
+    if (saveText) {
+        if (saveText->empty()) {
+            std::fprintf(stderr, "%s: --save needs a folder name\n", name.c_str());
+            return 2;
+        }
+        if (rulesText && stream.rules == CaptureRules::Packets) {
+            std::fprintf(stderr,
+                         "%s: --save needs the stream engine for plain HTTP: it goes with "
+                         "--rules streams, its default\n",
+                         name.c_str());
+            return 2;
+        }
+        stream.rules = CaptureRules::Streams;
+        save.emplace();
+        save->folder = *saveText;
+    }
+    if (spoolText) {
+        const auto bytes = ParseSpoolMiB(*spoolText);
+        if (!bytes) {
+            std::fprintf(stderr,
+                         "%s: --spool-mib needs a number of mebibytes from %llu to %llu, not "
+                         "'%s'\n",
+                         name.c_str(), static_cast<unsigned long long>(kMinSpoolMiB),
+                         static_cast<unsigned long long>(kMaxSpoolMiB), spoolText->c_str());
+            return 2;
+        }
+        if (!save) {
+            std::fprintf(stderr, "%s: --spool-mib goes with --save\n", name.c_str());
+            return 2;
+        }
+        save->spoolBytes = *bytes;
     }
     if (keyLogText) {
         if (keyLogText->empty()) {
@@ -606,7 +700,8 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
             return 2;
         }
     }
+    const SaveOptions* saving = save ? &*save : nullptr;
     if (read)
-        return RunReadCommand(*fileName, local, stdout, stderr, programName, stream);
-    return RunWatchCommand(stdout, stderr, programName, {}, stream);
+        return RunReadCommand(*fileName, local, stdout, stderr, programName, stream, saving);
+    return RunWatchCommand(stdout, stderr, programName, {}, stream, saving);
 }

@@ -15,6 +15,9 @@
 #include "frames/FrameDecoder.h"
 #include "streams/StreamOptions.h"
 
+class MediaCopySink;
+struct SaveOptions;
+
 // When the arguments ask for a headless command, runs it and gives its exit status; otherwise
 // gives nothing and the caller goes on to the window. Needs no display and no Qt. Messages on
 // standard error start with `programName`.
@@ -32,6 +35,8 @@ struct MediaFileReading {
     std::function<void(const std::string& text)> notice;
     // When set, the reading ends early, without an error, soon after it turns true.
     const std::atomic<bool>* stop = nullptr;
+    // Where the bodies of listed media go (the capture spool); null: none are kept.
+    MediaCopySink* copies = nullptr;
 };
 
 // Reads a capture file (pcap or pcapng, Ethernet) or a browser's HAR export (known by its
@@ -47,18 +52,23 @@ bool ReadMediaFile(const std::string& fileName, const MediaFileReading& reading,
 // source of the first packet of that family carrying a GET request. With `stream` asking for
 // the stream engine (a key log, or the rules streams), the engine reads the file beside the
 // packet rules (or in their place), and each record is printed as it stands once the catalogue
-// can no longer change it; otherwise each record is printed as it is accepted.
+// can no longer change it; otherwise each record is printed as it is accepted. With `save`,
+// every listed medium is written into its folder from the bytes the file holds
+// (headless/MediaSaveSession.h).
 int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAddress,
                    std::FILE* out, std::FILE* err, std::string_view programName = "pelnix",
-                   const StreamOptions& stream = {});
+                   const StreamOptions& stream = {}, const SaveOptions* save = nullptr);
 
 // Captures on every usable adapter through the capture helper at `helperPath` (empty: the one
 // beside the program or installed with it), with the stream engine as `stream` asks, and prints
 // each accepted record until SIGINT or SIGTERM, or until the helper ends on its own; the
 // helper's notices go to `err`, each once. Then one line per adapter on `err` with the packets
 // received, dropped by the kernel and dropped by the interface.
+// With `save`, every listed medium is written into its folder from the capture's copy, which
+// the helper keeps.
 int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName = "pelnix",
-                    std::string helperPath = {}, const StreamOptions& stream = {});
+                    std::string helperPath = {}, const StreamOptions& stream = {},
+                    const SaveOptions* save = nullptr);
 
 // The statistics line of one adapter at the end of a watch (with its line end), its name escaped
 // as in RecordLine.

@@ -54,10 +54,14 @@ std::string MakePrivateFolder(const std::string& parent, std::string_view prefix
     return std::string(buffer.data());
 }
 
-bool RemoveSpoolEntry(int dirFd, const std::string& name) {
+namespace {
+
+// Removes `name` in `dirFd`, folders to `depth` levels below it; links are removed, never
+// followed.
+bool RemoveTree(int dirFd, const std::string& name, int depth) {
     if (unlinkat(dirFd, name.c_str(), 0) == 0 || errno == ENOENT)
         return true;
-    if (errno != EISDIR && errno != EPERM)
+    if ((errno != EISDIR && errno != EPERM) || depth < 0)
         return false;
     const int inner = openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (inner < 0)
@@ -75,9 +79,15 @@ bool RemoveSpoolEntry(int dirFd, const std::string& name) {
     }
     bool removed = true;
     for (const std::string& entryName : names)
-        removed = (unlinkat(dirfd(folder), entryName.c_str(), 0) == 0 || errno == ENOENT) && removed;
+        removed = RemoveTree(dirfd(folder), entryName, depth - 1) && removed;
     closedir(folder);
     return unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) == 0 && removed;
+}
+
+}  // namespace
+
+bool RemoveSpoolEntry(int dirFd, const std::string& name) {
+    return RemoveTree(dirFd, name, 0);
 }
 
 bool RemoveSpoolFolder(const std::string& path) {
@@ -87,7 +97,7 @@ bool RemoveSpoolFolder(const std::string& path) {
     const int parentFd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (parentFd < 0)
         return false;
-    const bool removed = RemoveSpoolEntry(parentFd, name);
+    const bool removed = RemoveTree(parentFd, name, 1);
     close(parentFd);
     return removed;
 }

@@ -23,5 +23,5 @@ std::string MakePrivateFolder(const std::string& parent, std::string_view prefix
 // (what the spool makes). Links are removed, never followed. False when something stayed.
 bool RemoveSpoolEntry(int dirFd, const std::string& name);
 
-// Removes a folder the spool's user made (the files directly in it, then itself).
+// Removes a spool's folder: the copies in it, then itself.
 bool RemoveSpoolFolder(const std::string& path);
