@@ -924,10 +924,14 @@ TEST(LiveCapture, HttpsMediaAreListedWithTheKeyLogAndQuicIsToldOnce) {
     ASSERT_FALSE(fs::exists(keys));
     const fs::path watchOutput = folder.path / "watch.txt";
     const fs::path watchErrors = folder.path / "watch-errors.txt";
-    ProcessGuard watcher{
-        StartProgram(network.InClient({PELNIX_SNIFF_PROGRAM, "--watch", "--keylog", keys.string()}),
-                     watchOutput, watchErrors),
-        SIGINT};
+    // With --save, the helper keeps each medium's bytes as it decrypts them, and the media are
+    // written from that copy.
+    const fs::path saved = folder.path / "saved";
+    ProcessGuard watcher{StartProgram(network.InClient({PELNIX_SNIFF_PROGRAM, "--watch",
+                                                        "--keylog", keys.string(), "--save",
+                                                        saved.string()}),
+                                      watchOutput, watchErrors),
+                         SIGINT};
     ASSERT_TRUE(WaitFor([&] {
         return ReadAll(watchErrors).find("pelnix-sniff: watching") != std::string::npos;
     })) << ReadAll(watchErrors);
@@ -988,6 +992,21 @@ TEST(LiveCapture, HttpsMediaAreListedWithTheKeyLogAndQuicIsToldOnce) {
     ASSERT_NE(errors.find(notice), std::string::npos) << errors;
     EXPECT_EQ(errors.find(notice, errors.find(notice) + 1), std::string::npos) << errors;
     EXPECT_NE(errors.find(" packets received, 0 dropped by the kernel, "), std::string::npos)
+        << errors;
+
+    // Every medium saved, byte for byte the served file, and the spool gone.
+    std::size_t savedCount = 0;
+    for (const auto& entry : fs::directory_iterator(saved)) {
+        const std::string name = entry.path().filename().string();
+        ASSERT_NE(name.find('-'), std::string::npos) << name;
+        EXPECT_TRUE(ReadAll(entry.path()) == ReadAll(site / name.substr(name.find('-') + 1)))
+            << name;
+        ++savedCount;
+    }
+    EXPECT_EQ(savedCount, expected.size());
+    EXPECT_NE(errors.find("pelnix-sniff: saved " + std::to_string(expected.size()) + " of " +
+                          std::to_string(expected.size()) + " media"),
+              std::string::npos)
         << errors;
 }
 
