@@ -11,13 +11,6 @@
 #include "base/Text.h"
 #include "spool/SpoolFolder.h"
 
-std::optional<std::uint64_t> ParseSpoolMiB(std::string_view text) {
-    const auto value = text.size() > 10 ? std::nullopt : ParseDecimal(text);
-    if (!value || *value < kMinSpoolMiB || *value > kMaxSpoolMiB)
-        return std::nullopt;
-    return *value << 20;
-}
-
 namespace {
 
 // Network text for a line on standard error: every byte that is not printable ASCII as \xNN.

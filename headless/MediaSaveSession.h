@@ -22,17 +22,12 @@
 #include "catalogue/MediaCatalogue.h"
 #include "spool/CaptureSpool.h"
 #include "spool/MediaSaver.h"
+#include "spool/SpoolSettings.h"
 
 struct SaveOptions {
     std::string folder;  // DIR
     std::uint64_t spoolBytes = CaptureSpool::kDefaultLimitBytes;
 };
-
-// Bounds of --spool-mib.
-inline constexpr std::uint64_t kMinSpoolMiB = 1;
-inline constexpr std::uint64_t kMaxSpoolMiB = std::uint64_t{1} << 30;
-// A decimal number of mebibytes within those bounds, as bytes.
-std::optional<std::uint64_t> ParseSpoolMiB(std::string_view text);
 
 class MediaSaveSession {
 public:

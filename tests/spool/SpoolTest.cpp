@@ -16,6 +16,7 @@
 #include "TempFolder.h"
 #include "spool/CaptureSpool.h"
 #include "spool/MediaSaver.h"
+#include "spool/SpoolSettings.h"
 #include "spool/StreamIndex.h"
 #include "support/SmallDisk.h"
 
@@ -279,4 +280,26 @@ TEST(Spool, SavingNeverOverwritesAndMarksWhatIsNotWhole) {
     EXPECT_EQ(second.path, (out / "4-part.mp4.partial").string());
     EXPECT_EQ(second.note,
               "bytes 0-199999 of 300000 were not captured; saved what was as 4-part.mp4.partial");
+}
+
+TEST(Spool, TheLimitSettingTakesMebibytesAndABadOneKeepsTheDefault) {
+    TempFolder folder;
+    const std::string file = (folder.path / "Pelnix.ini").string();
+    for (const auto& [line, bytes, problem] :
+         std::vector<std::tuple<std::string, std::uint64_t, std::string>>{
+             {"", CaptureSpool::kDefaultLimitBytes, ""},
+             {"CaptureSpoolMiB=512", std::uint64_t{512} << 20, ""},
+             {"capturespoolmib = 1", std::uint64_t{1} << 20, ""},
+             {"CaptureSpoolMiB=0", CaptureSpool::kDefaultLimitBytes, "CaptureSpoolMiB=0"},
+             {"CaptureSpoolMiB=2g", CaptureSpool::kDefaultLimitBytes, "CaptureSpoolMiB=2g"},
+             {"CaptureSpoolMiB=99999999999", CaptureSpool::kDefaultLimitBytes, "CaptureSpoolMiB"},
+         }) {
+        SCOPED_TRACE(line);
+        std::ofstream(file) << "[Pelnix]\n" << line << "\n";
+        std::string problems;
+        EXPECT_EQ(ReadSpoolLimit(file, &problems), bytes);
+        EXPECT_EQ(problems.empty(), problem.empty());
+        EXPECT_NE(problems.find(problem), std::string::npos) << problems;
+    }
+    EXPECT_EQ(CaptureSpool::kDefaultLimitBytes, std::uint64_t{2048} << 20);
 }
