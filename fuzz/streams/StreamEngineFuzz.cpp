@@ -3,7 +3,9 @@
 // plaintext read as HTTP/1.1 or HTTP/2 by ALPN, the media rules, the reports. Seeds carry real
 // TLS traffic with its keys; mutations cut, skip, reorder and corrupt it. Checks that every
 // report names an http(s) URL of the connection's scheme and that the budget is whole again
-// once the engine is gone.
+// once the engine is gone. Whole bodies go to a copy sink that checks the receivers' contract:
+// pieces in order from the first byte without gaps, one end, nothing after it, every receiver
+// ended before it goes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -28,6 +30,59 @@ struct Connection {
 
 std::uint32_t s_reports = 0;
 
+class CheckingReceiver final : public HttpBodyReceiver {
+public:
+    explicit CheckingReceiver(std::uint64_t& open) : m_open(open) { ++m_open; }
+    ~CheckingReceiver() override {
+        if (!m_ended)
+            std::abort();  // the HTTP layer lets a body go without its end
+        --m_open;
+    }
+    void OnBodyBytes(std::uint64_t offset, const std::uint8_t* data, std::size_t size) override {
+        if (m_ended || offset != m_next || size == 0 || data == nullptr)
+            std::abort();
+        m_next += size;
+    }
+    void OnBodyEnd(bool) override {
+        if (m_ended)
+            std::abort();
+        m_ended = true;
+    }
+
+private:
+    std::uint64_t& m_open;
+    std::uint64_t m_next = 0;
+    bool m_ended = false;
+};
+
+class CheckingCopies final : public MediaCopySink {
+public:
+    FileBody OpenFileBody(const MediaFileKey& key, std::uint64_t, bool, bool) override {
+        if (key.url.rfind("http", 0) != 0)
+            std::abort();
+        return {++m_ids, std::make_unique<CheckingReceiver>(m_open)};
+    }
+    std::uint64_t OpenStream(std::string_view, StreamKind) override { return ++m_ids; }
+    void KeepPlaylist(std::uint64_t id, std::string_view, std::string_view,
+                      const StreamPlaylist&) override {
+        if (id == 0 || id > m_ids)
+            std::abort();
+    }
+    std::unique_ptr<HttpBodyReceiver> OpenStreamBody(std::uint64_t id, std::string_view,
+                                                     StreamPartRole, std::string_view,
+                                                     std::uint64_t, std::optional<std::uint64_t>,
+                                                     bool, bool) override {
+        if (id == 0 || id > m_ids)
+            std::abort();
+        return std::make_unique<CheckingReceiver>(m_open);
+    }
+    std::uint64_t Open() const { return m_open; }
+
+private:
+    std::uint64_t m_ids = 0;
+    std::uint64_t m_open = 0;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -51,9 +106,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!lateKeys)
         keyLog.AddText(keyText);
     MemoryBudget budget(std::size_t{256} << (10 + (options >> 4)));  // 256 KiB to 8 GiB
+    CheckingCopies copies;
     {
         StreamEngine::Setup setup;
         setup.budget = &budget;
+        setup.copies = &copies;
         setup.keyLog = &keyLog;
         setup.rules =
             (options & kStreamFuzzPlainHttp) ? CaptureRules::Streams : CaptureRules::Packets;
@@ -141,7 +198,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (engine.WaitingForKeys() != 0 || engine.ParkedCount() != 0)
             std::abort();
     }
-    if (budget.Used() != 0)
+    if (budget.Used() != 0 || copies.Open() != 0)
         __builtin_trap();
     return 0;
 }
