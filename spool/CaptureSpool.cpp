@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,8 +18,10 @@ namespace {
 
 // The part number of a file copy's one file.
 constexpr std::uint32_t kWholeFile = UINT32_MAX;
-// Contiguous pieces of one body join in one job up to this size while it waits.
-constexpr std::size_t kJoinBytes = 256u << 10;
+// Contiguous pieces of one body join in one job (one write) up to this size and count while
+// it waits.
+constexpr std::size_t kJoinBytes = 1u << 20;
+constexpr std::size_t kJoinPieces = 256;
 
 std::uint64_t UrlHash(std::string_view url) {
     return std::hash<std::string_view>{}(url);
@@ -45,6 +48,35 @@ int WriteAll(int fd, const char* data, std::size_t size, std::int64_t offset) {
         size -= static_cast<std::size_t>(n);
         if (offset >= 0)
             offset += n;
+    }
+    return 0;
+}
+
+// Writes every piece, one after the other, from `offset` on; the error number, 0 on success.
+int WritePieces(int fd, const std::vector<std::string>& pieces, std::uint64_t offset) {
+    std::vector<iovec> vectors;
+    vectors.reserve(pieces.size());
+    for (const std::string& piece : pieces)
+        vectors.push_back({const_cast<char*>(piece.data()), piece.size()});
+    std::size_t first = 0;
+    while (first < vectors.size()) {
+        const int count = static_cast<int>(std::min<std::size_t>(vectors.size() - first, IOV_MAX));
+        const ssize_t n = pwritev(fd, vectors.data() + first, count, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : ENOSPC;
+        offset += static_cast<std::uint64_t>(n);
+        for (std::size_t left = static_cast<std::size_t>(n); left > 0;) {
+            iovec& v = vectors[first];
+            const std::size_t used = std::min(left, v.iov_len);
+            v.iov_base = static_cast<char*>(v.iov_base) + used;
+            v.iov_len -= used;
+            left -= used;
+            if (v.iov_len == 0)
+                ++first;
+        }
+        while (first < vectors.size() && vectors[first].iov_len == 0) ++first;
     }
     return 0;
 }
@@ -123,7 +155,10 @@ struct CaptureSpool::Job {
     std::uint64_t copy = 0;
     std::uint64_t offset = 0;  // Bytes: where they go; End: where the body ended
     std::uint64_t start = 0;   // End: where the body began
-    std::string bytes;         // Bytes; Playlist: its text
+    // Bytes: the pieces, contiguous, as they came (joined without copying them again);
+    // Playlist: its text.
+    std::vector<std::string> pieces;
+    std::size_t size = 0;
 };
 
 struct CaptureSpool::Copy {
@@ -280,12 +315,17 @@ CaptureSpool::Copy& CaptureSpool::NewCopy(CopyKind kind) {
     return made;
 }
 
+void CaptureSpool::Wake() {
+    // Only a writer that sleeps needs the system call.
+    if (m_writerWaiting)
+        m_work.notify_one();
+}
+
 void CaptureSpool::Changed(Copy& copy) {
     if (!copy.changed) {
         copy.changed = true;
         m_changed.push_back(copy.id);
-        if (m_changed.size() == 1)
-            m_work.notify_one();
+        Wake();
     }
 }
 
@@ -309,7 +349,7 @@ void CaptureSpool::Drop(Copy& copy, CopyStop why) {
             m_fileCopies.erase(it);
     }
     m_deletions.push_back(copy.id);
-    m_work.notify_one();
+    Wake();
     Changed(copy);
 }
 
@@ -342,7 +382,9 @@ bool CaptureSpool::Room(std::unique_lock<std::mutex>& lock, std::uint64_t copyId
             Stop(*copy, CopyStop::QueueFull);
             return false;
         }
+        ++m_roomWaiters;
         m_room.wait(lock);
+        --m_roomWaiters;
         copy = Find(copyId);
         if (copy == nullptr || !copy->Taking())
             return false;
@@ -431,13 +473,14 @@ void CaptureSpool::KeepPlaylist(std::uint64_t copyId, std::string_view url, std:
     job.kind = Job::Kind::Playlist;
     job.copy = copyId;
     job.part = index;
-    job.bytes.assign(text);
+    job.pieces.emplace_back(text);
+    job.size = text.size();
     copy->queued += text.size();
     ++copy->jobs;
     m_liveBytes += text.size();
     m_queueBytes += text.size();
     m_jobs.push_back(std::move(job));
-    m_work.notify_one();
+    Wake();
 }
 
 std::unique_ptr<HttpBodyReceiver> CaptureSpool::OpenStreamBody(
@@ -501,19 +544,20 @@ bool CaptureSpool::Put(std::uint64_t copyId, std::uint32_t part, std::uint64_t o
     const char* bytes = reinterpret_cast<const char*>(data);
     Job* last = m_jobs.empty() ? nullptr : &m_jobs.back();
     if (last != nullptr && last->kind == Job::Kind::Bytes && last->copy == copyId &&
-        last->part == part && last->offset + last->bytes.size() == offset &&
-        last->bytes.size() + size <= kJoinBytes) {
-        last->bytes.append(bytes, size);
+        last->part == part && last->offset + last->size == offset &&
+        last->size + size <= kJoinBytes && last->pieces.size() < kJoinPieces) {
+        last->pieces.emplace_back(bytes, size);
+        last->size += size;
     } else {
         Job job;
         job.copy = copyId;
         job.part = part;
         job.offset = offset;
-        job.bytes.assign(bytes, size);
+        job.pieces.emplace_back(bytes, size);
+        job.size = size;
         m_jobs.push_back(std::move(job));
         ++copy->jobs;
-        if (m_jobs.size() == 1)
-            m_work.notify_one();
+        Wake();
     }
     copy->queued += size;
     m_liveBytes += size;
@@ -538,8 +582,7 @@ void CaptureSpool::EndBody(std::uint64_t copyId, std::uint32_t part, std::uint64
     job.partial = partial;
     m_jobs.push_back(std::move(job));
     ++copy->jobs;
-    if (m_jobs.size() == 1)
-        m_work.notify_one();
+    Wake();
 }
 
 void CaptureSpool::Discard(std::uint64_t copyId) {
@@ -654,8 +697,9 @@ void CaptureSpool::Run() {
         if (!m_jobs.empty()) {
             Job job = std::move(m_jobs.front());
             m_jobs.pop_front();
-            m_queueBytes -= job.bytes.size();
-            m_room.notify_all();
+            m_queueBytes -= job.size;
+            if (m_roomWaiters > 0)
+                m_room.notify_all();
             Process(lock, job);
             continue;
         }
@@ -666,7 +710,9 @@ void CaptureSpool::Run() {
         if (m_stopping)
             break;
         m_idle.notify_all();
+        m_writerWaiting = true;
         m_work.wait(lock);
+        m_writerWaiting = false;
     }
     // Stopping: every file the writer holds is closed.
     for (auto& [id, copy] : m_copies) {
@@ -701,9 +747,9 @@ void CaptureSpool::Process(std::unique_lock<std::mutex>& lock, Job& job) {
     }
     --copy->jobs;
     if (job.kind != Job::Kind::End) {
-        copy->queued -= std::min<std::uint64_t>(copy->queued, job.bytes.size());
+        copy->queued -= std::min<std::uint64_t>(copy->queued, job.size);
         if (copy->Live())
-            m_liveBytes -= std::min<std::uint64_t>(m_liveBytes, job.bytes.size());
+            m_liveBytes -= std::min<std::uint64_t>(m_liveBytes, job.size);
     }
     Evaluate(*copy);
     if (!copy->Live() && copy->jobs == 0 && copy->openBodies == 0)
@@ -797,8 +843,7 @@ void CaptureSpool::WriteBytes(std::unique_lock<std::mutex>& lock, Copy& copy, Jo
     const int fd = job.part == kWholeFile ? copy.fd : copy.parts[job.part].fd;
     m_busy = true;
     lock.unlock();
-    const int error = WriteAll(fd, job.bytes.data(), job.bytes.size(),
-                               static_cast<std::int64_t>(job.offset));
+    const int error = WritePieces(fd, job.pieces, job.offset);
     lock.lock();
     m_busy = false;
     if (error != 0) {
@@ -809,7 +854,7 @@ void CaptureSpool::WriteBytes(std::unique_lock<std::mutex>& lock, Copy& copy, Jo
         return;  // deleted meanwhile: its files are gone with it
     IntervalSet& kept = job.part == kWholeFile ? copy.intervals : copy.parts[job.part].kept;
     std::uint64_t added = 0;
-    if (!kept.Add(job.offset, job.offset + job.bytes.size(), kMaxIntervals, added)) {
+    if (!kept.Add(job.offset, job.offset + job.size, kMaxIntervals, added)) {
         Stop(copy, CopyStop::Fragmented);
         return;
     }
@@ -840,7 +885,7 @@ void CaptureSpool::WritePlaylist(std::unique_lock<std::mutex>& lock, Copy& copy,
     if (fd < 0) {
         error = errno;
     } else {
-        error = WriteAll(fd, job.bytes.data(), job.bytes.size(), -1);
+        error = WritePieces(fd, job.pieces, 0);
         if (close(fd) != 0 && error == 0)
             error = errno;
         if (error == 0 && renameat(folder, staged.c_str(), folder, file.c_str()) != 0)
@@ -856,11 +901,11 @@ void CaptureSpool::WritePlaylist(std::unique_lock<std::mutex>& lock, Copy& copy,
     }
     if (!copy.Live())
         return;
-    copy.kept += job.bytes.size();
+    copy.kept += job.size;
     copy.kept -= std::min(copy.kept, playlist.bytes);
-    m_liveBytes += job.bytes.size();
+    m_liveBytes += job.size;
     m_liveBytes -= std::min(m_liveBytes, playlist.bytes);
-    playlist.bytes = job.bytes.size();
+    playlist.bytes = job.size;
     AppendIndex(copy, StreamIndexPlaylistLine({playlist.url, playlist.file, playlist.master}));
 }
 

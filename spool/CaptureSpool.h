@@ -116,6 +116,7 @@ private:
     void Stop(Copy& copy, CopyStop why);
     void Drop(Copy& copy, CopyStop why);
     void Changed(Copy& copy);
+    void Wake();
     void Evaluate(Copy& copy);
     CopyStatus Describe(const Copy& copy) const;
 
@@ -148,7 +149,9 @@ private:
     std::vector<std::uint64_t> m_deletions;
     std::size_t m_playlistNames = 0;
     std::uint64_t m_nextId = 0;
-    bool m_busy = false;  // the writer is working outside the lock
+    bool m_busy = false;           // the writer is working outside the lock
+    bool m_writerWaiting = false;  // the writer sleeps until woken
+    std::size_t m_roomWaiters = 0;  // capture threads waiting for room (waitWhenFull)
     bool m_stopping = false;
     std::thread m_writer;
 };
