@@ -45,6 +45,9 @@ public:
     // key while its copy lives gives the same copy.
     virtual FileBody OpenFileBody(const MediaFileKey& key, std::uint64_t start, bool partial,
                                   bool coded) = 0;
+    // The same for a body the rules cannot tell a medium by (a later range sent with a
+    // generic type): it joins the copy of `key` when there is one, else nothing is kept.
+    virtual FileBody JoinFileBody(const MediaFileKey& key, std::uint64_t start, bool coded) = 0;
 
     // A stream the rules list (its playlist at `playlistUrl`): its copy, 0 when none is kept.
     virtual std::uint64_t OpenStream(std::string_view playlistUrl, StreamKind kind) = 0;

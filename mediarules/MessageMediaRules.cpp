@@ -267,7 +267,7 @@ struct Pending {
 
 // What the exchange's body is to the copies.
 struct CopyPlan {
-    enum class Kind : std::uint8_t { None, File, Stream, Playlist, Part };
+    enum class Kind : std::uint8_t { None, File, Join, Stream, Playlist, Part };
     Kind kind = Kind::None;
     std::size_t report = SIZE_MAX;  // the pending report it goes with (File, Stream)
     MediaFileKey file;              // File
@@ -619,8 +619,15 @@ HttpExchangeSink::BodyRequest MessageMediaRules::Start(const HttpExchange& excha
                                               *facts->bodyLength, kSniffBytes))
                                         : kSniffBytes;
             } else {
-                // A later range: its bytes are no file's start, only its type can tell.
+                // A later range: its bytes are no file's start, only its type can tell. One
+                // its type does not tell may still belong to a medium whose copy is kept.
                 state.HandleMedia(exchange, *facts, {});
+                if (state.plan.kind == CopyPlan::Kind::None && facts->partial) {
+                    state.plan.kind = CopyPlan::Kind::Join;
+                    state.plan.file = {facts->url, Validator(exchange), facts->copyTotal};
+                    state.plan.start = facts->start;
+                    state.plan.coded = facts->coded;
+                }
             }
         }
         decision.reports.swap(state.pending);
@@ -721,6 +728,10 @@ std::unique_ptr<HttpBodyReceiver> MessageMediaRules::Settle(Decision& decision, 
                     receiver = std::move(body.receiver);
                     break;
                 }
+                case CopyPlan::Kind::Join:
+                    receiver =
+                        copies->JoinFileBody(plan.file, plan.start, plan.coded).receiver;
+                    break;
                 case CopyPlan::Kind::Stream: {
                     Stream* stream = m_state->FindStream(plan.stream);
                     if (stream != nullptr && stream->copyId == 0)

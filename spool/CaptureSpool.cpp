@@ -408,19 +408,34 @@ CaptureSpool::FileBody CaptureSpool::OpenFileBody(const MediaFileKey& key, std::
         copy->fileKey = keyText;
         m_fileCopies[std::move(keyText)] = copy->id;
     }
+    return FileBodyOf(*copy, start, partial, coded);
+}
+
+CaptureSpool::FileBody CaptureSpool::JoinFileBody(const MediaFileKey& key, std::uint64_t start,
+                                                  bool coded) {
+    std::lock_guard lock(m_mutex);
+    const auto it = m_fileCopies.find(FileKeyText(key));
+    Copy* copy = it != m_fileCopies.end() ? Find(it->second) : nullptr;
+    if (copy == nullptr || coded)
+        return {};
+    return FileBodyOf(*copy, start, true, false);
+}
+
+CaptureSpool::FileBody CaptureSpool::FileBodyOf(Copy& copy, std::uint64_t start, bool partial,
+                                                bool coded) {
     FileBody body;
-    body.copyId = copy->id;
+    body.copyId = copy.id;
     if (coded) {
         // A medium is never kept coded; a copy that has bytes of it already keeps them.
-        if (copy->kept == 0 && copy->queued == 0 && copy->openBodies == 0)
-            Stop(*copy, CopyStop::Coded);
+        if (copy.kept == 0 && copy.queued == 0 && copy.openBodies == 0)
+            Stop(copy, CopyStop::Coded);
         return body;
     }
-    if (!copy->Taking() || copy->state == CopyState::Whole)
+    if (!copy.Taking() || copy.state == CopyState::Whole)
         return body;
-    ++copy->openBodies;
-    Evaluate(*copy);
-    body.receiver = std::make_unique<Receiver>(*this, copy->id, kWholeFile, start, partial);
+    ++copy.openBodies;
+    Evaluate(copy);
+    body.receiver = std::make_unique<Receiver>(*this, copy.id, kWholeFile, start, partial);
     return body;
 }
 

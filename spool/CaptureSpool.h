@@ -73,6 +73,7 @@ public:
 
     FileBody OpenFileBody(const MediaFileKey& key, std::uint64_t start, bool partial,
                           bool coded) override;
+    FileBody JoinFileBody(const MediaFileKey& key, std::uint64_t start, bool coded) override;
     std::uint64_t OpenStream(std::string_view playlistUrl, StreamKind kind) override;
     void KeepPlaylist(std::uint64_t copyId, std::string_view url, std::string_view text,
                       const StreamPlaylist& parsed) override;
@@ -110,6 +111,7 @@ private:
     // Under m_mutex.
     Copy* Find(std::uint64_t copyId) const;
     Copy& NewCopy(CopyKind kind);
+    FileBody FileBodyOf(Copy& copy, std::uint64_t start, bool partial, bool coded);
     bool Room(std::unique_lock<std::mutex>& lock, std::uint64_t copyId, std::size_t size,
               Copy*& copy);
     bool MakeRoom(const Copy& keep, std::size_t size);

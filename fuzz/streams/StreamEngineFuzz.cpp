@@ -62,6 +62,9 @@ public:
             std::abort();
         return {++m_ids, std::make_unique<CheckingReceiver>(m_open)};
     }
+    FileBody JoinFileBody(const MediaFileKey& key, std::uint64_t start, bool coded) override {
+        return OpenFileBody(key, start, true, coded);
+    }
     std::uint64_t OpenStream(std::string_view, StreamKind) override { return ++m_ids; }
     void KeepPlaylist(std::uint64_t id, std::string_view, std::string_view,
                       const StreamPlaylist&) override {

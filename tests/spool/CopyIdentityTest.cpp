@@ -249,6 +249,34 @@ TEST(CopyIdentity, AMediumWithAHoleIsMarkedWithExactlyThatHole) {
     EXPECT_TRUE(kept.substr(250000) == body.substr(250000));
 }
 
+TEST(CopyIdentity, LaterRangesOfAGenericTypeJoinTheMediumTheirFirstBytesNamed) {
+    // A server that sends every range as octet-stream: the first is known by its bytes, the
+    // later ones only by their URL, validator and total, and the player asks for them after it.
+    const std::string host = "generic.test";
+    const std::string body = https::Body(https::kMp4, 350000, 78);
+    std::vector<https::Answer> answers;
+    for (const auto& [first, last] : std::vector<std::pair<std::uint64_t, std::uint64_t>>{
+             {0, 149999}, {150000, 299999}, {300000, 349999}}) {
+        https::Answer answer{"/v/generic.mp4", "application/octet-stream",
+                             body.substr(first, last - first + 1), 206};
+        answer.headers = {{"content-range", "bytes " + std::to_string(first) + "-" +
+                                                std::to_string(last) + "/350000"},
+                          {"etag", "\"g\""}};
+        answers.push_back(answer);
+    }
+    TlsTraffic peers(Config(0x0303, false, host));
+    const TlsTrafficResult traffic = peers.Run(https::Http1Script(host, answers));
+    ASSERT_TRUE(traffic.ok) << traffic.error;
+    SpoolRun run(traffic.keyLog);
+    run.Feed(Connection(traffic, 42001));
+    run.Finish();
+    const std::uint64_t id = run.CopyOf("https://" + host + "/v/generic.mp4");
+    ASSERT_NE(id, 0u);
+    const CopyStatus status = run.Status(id);
+    EXPECT_EQ(status.state, CopyState::Whole);
+    EXPECT_TRUE(run.Bytes(status) == body);
+}
+
 TEST(CopyIdentity, AnHlsStreamKeepsItsPlaylistsKeyInitSectionAndSegments) {
     const std::string host = "live.test";
     const std::string base = "https://" + host + "/show/";
