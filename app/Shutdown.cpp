@@ -41,7 +41,7 @@ void EndBySignal() {
     if (::read(s_signalPipe[0], &number, 1) != 1)
         return;
     CProcessKiller::StopAllRuns();
-    // A launched command is asked to end, and its key log goes.
+    // A launched command ends (bounded), and then its key log goes.
     EndLaunch();
     // The program ends the way the signal ends a program, so that whoever sent it sees so.
     std::signal(number, SIG_DFL);

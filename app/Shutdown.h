@@ -1,7 +1,8 @@
 // How the program ends when it is told to from outside: a stop signal, or the loss of its
 // display, stops the converter it started (its process group: ask, wait at most five seconds,
 // terminate) before the process ends, so that no converter outlives it and keeps writing; a
-// command started with --launch is asked to end and its key log is deleted.
+// command started with --launch is ended and then its key log is deleted (its guard does the
+// same when the process ends any other way).
 #pragma once
 
 // Before anything else: a peer that closes its end never kills the process (SIGPIPE is

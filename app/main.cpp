@@ -29,8 +29,9 @@ constexpr const char* kUsage =
     "              the window starts COMMAND (a browser, curl) with SSLKEYLOGFILE set to a\n"
     "              new private key log in $XDG_RUNTIME_DIR that the capture follows in place\n"
     "              of TlsKeyLogFile, so that its HTTPS media are listed; everything after\n"
-    "              --launch belongs to COMMAND. The key log is deleted, and COMMAND asked to\n"
-    "              end, when the window closes\n";
+    "              --launch belongs to COMMAND. When the window closes, or Pelnix ends in\n"
+    "              any other way, COMMAND's process group is ended (SIGTERM, then SIGKILL\n"
+    "              after two seconds) and then the key log is deleted\n";
 
 constexpr const char* kUsageEnd =
     "\n"

@@ -137,6 +137,18 @@ std::string StreamCaptureFilter() {
     return std::string(kQuicFilterClause) + " or " + kCaptureFilter;
 }
 
+std::string QuicCaptureFilter(const std::vector<std::uint16_t>& ports) {
+    std::string udp = "(udp and (";
+    for (std::size_t i = 0; i < ports.size(); ++i)
+        udp += (i == 0 ? "port " : " or port ") + std::to_string(ports[i]);
+    udp += "))";
+    // kCaptureFilter with the UDP ports beside TCP, untagged and behind one or two tags.
+    return udp +
+           " or tcp or (ip6 and (ip6[6] == 0 or ip6[6] == 43 or ip6[6] == 60 or ip6[6] == 51))"
+           " or (vlan and (" +
+           udp + " or tcp or (vlan and (" + udp + " or tcp))))";
+}
+
 PacketSniffer::PacketSniffer(const std::string& adapterName, bool wholeFrames)
     : m_wholeFrames(wholeFrames), m_adapterName(adapterName) {
     m_detector.SetReportSink([this](MediaReport report) { Deliver(std::move(report)); });
@@ -152,10 +164,19 @@ bool PacketSniffer::UseStreamEngine(MemoryBudget& budget, KeyLog* keyLog, Captur
     setup.keyLog = keyLog;
     setup.rules = rules;
     setup.copies = copies;
+    setup.notice = [this](std::string_view text) { Notice(std::string(text).c_str()); };
     m_engine = std::make_unique<StreamEngine>(
         setup, [this](MediaReport report) { Deliver(std::move(report)); },
         [this](std::string_view url) { return m_detector.TakeIgnored(url); });
     m_packetRules = rules == CaptureRules::Packets;
+    // Reading QUIC, the session takes its UDP traffic whole (a filter needs no rights).
+    if (m_engine->ReadsQuic() && m_capture != nullptr) {
+        m_quicPortsFiltered = m_engine->QuicPortsRead().Generation();
+        if (!SetFilter(QuicCaptureFilter(m_engine->QuicPortsRead().All()))) {
+            pcap_close(m_capture);
+            m_capture = nullptr;
+        }
+    }
     return true;
 }
 
@@ -223,18 +244,7 @@ bool PacketSniffer::Open() {
         m_errorText = "not an Ethernet adapter";
         ok = false;
     } else {
-        bpf_program program;
-        const std::string filter = m_wholeFrames ? StreamCaptureFilter() : kCaptureFilter;
-        if (pcap_compile(m_capture, &program, filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
-            m_errorText = pcap_geterr(m_capture);
-            ok = false;
-        } else {
-            if (pcap_setfilter(m_capture, &program) != 0) {
-                m_errorText = pcap_geterr(m_capture);
-                ok = false;
-            }
-            pcap_freecode(&program);
-        }
+        ok = SetFilter(m_wholeFrames ? StreamCaptureFilter() : kCaptureFilter);
     }
     if (!ok) {
         pcap_close(m_capture);
@@ -243,21 +253,37 @@ bool PacketSniffer::Open() {
     return ok;
 }
 
+bool PacketSniffer::SetFilter(const std::string& filter) {
+    bpf_program program;
+    if (pcap_compile(m_capture, &program, filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
+        m_errorText = pcap_geterr(m_capture);
+        return false;
+    }
+    const bool set = pcap_setfilter(m_capture, &program) == 0;
+    if (!set)
+        m_errorText = pcap_geterr(m_capture);
+    pcap_freecode(&program);
+    return set;
+}
+
 void PacketSniffer::OnPacket(u_char* session, const pcap_pkthdr* header, const u_char* frame) {
     auto* self = reinterpret_cast<PacketSniffer*>(session);
     try {
         PacketView& packet = self->m_packet;
         if (!DecodeFrame(header->caplen, frame, self->m_localAddresses, header->len, packet)) {
-            if (self->m_engine && !self->m_quicNoticed && IsQuicLongHeader(frame, header->caplen)) {
+            if (self->m_engine && self->m_engine->ReadsQuic()) {
+                if (DecodeUdpFrame(header->caplen, frame, self->m_datagram)) {
+                    self->ReadClock();
+                    self->m_engine->HandleDatagram(self->m_datagram, self->m_batchSeconds);
+                }
+            } else if (self->m_engine && !self->m_quicNoticed &&
+                       IsQuicLongHeader(frame, header->caplen)) {
                 self->m_quicNoticed = true;
                 self->Notice(kQuicNotice);
             }
             return;
         }
-        if (!self->m_batchClockRead) {
-            self->m_batchSeconds = MonotonicSeconds();
-            self->m_batchClockRead = true;
-        }
+        self->ReadClock();
         if (self->m_packetRules)
             self->m_detector.HandlePacket(packet, self->m_batchSeconds);
         if (self->m_engine)
@@ -300,8 +326,16 @@ void PacketSniffer::CaptureLoop() {
             } catch (const std::exception&) {
                 m_handlingFailed = true;
             }
+            // A server named another port for HTTP/3: the filter takes it too from now on
+            // (libpcap filters what the ring still holds from before the change itself).
+            if (m_engine->ReadsQuic() &&
+                m_engine->QuicPortsRead().Generation() != m_quicPortsFiltered) {
+                m_quicPortsFiltered = m_engine->QuicPortsRead().Generation();
+                SetFilter(QuicCaptureFilter(m_engine->QuicPortsRead().All()));
+            }
         }
-        if (handed == 0 && waitable >= 0) {
+        // A key log read only in part is read on at once rather than after a wait.
+        if (handed == 0 && waitable >= 0 && !m_engine->KeyLogBehind()) {
             pollfd ready{waitable, POLLIN, 0};
             poll(&ready, 1, kStreamReadTimeoutMs);
         }
@@ -374,6 +408,6 @@ void PacketSniffer::SetReportCallback(ReportCallback callback) {
     m_reportCallback.store(callback);
 }
 
-void PacketSniffer::IgnoreUrl(const std::string& url, int count) {
-    m_detector.IgnoreUrl(url, count);
+std::size_t PacketSniffer::IgnoreUrl(const std::string& url, int count) {
+    return m_detector.IgnoreUrl(url, count);
 }

@@ -40,6 +40,9 @@ inline constexpr const char* kCaptureFilter =
     " or (vlan and (tcp or (vlan and tcp)))";
 // The same with the stream engine: QUIC clients' long-header packets too (streams/QuicSighting).
 std::string StreamCaptureFilter();
+// With a key log: the whole of QUIC's traffic on `ports` (443 and those servers named in Alt-Svc
+// answers), besides TCP; also behind VLAN tags.
+std::string QuicCaptureFilter(const std::vector<std::uint16_t>& ports);
 
 // Names of the adapters that are not loopback and have a usable IPv4 or IPv6 address, in the
 // order the capture library lists them. Empty when the library cannot list devices.
@@ -106,13 +109,14 @@ public:
     // Runs the stream engine on the capture thread beside (rules packets) or in place of
     // (rules streams) the packet rules, with a budget and key log that other sessions may
     // share; both must outlive the session. For a session opened with whole frames, before
-    // Start; false otherwise. The key log is read first on the capture thread. With `copies`
-    // (the capture spool, which must outlive the session too), the bodies of listed media go
-    // there.
+    // Start; false otherwise. The key log is read first on the capture thread. With a key log
+    // the session reads QUIC: its filter takes UDP port 443 whole, and the ports servers name
+    // for HTTP/3 as they come. With `copies` (the capture spool, which must outlive the session
+    // too), the bodies of listed media go there.
     bool UseStreamEngine(MemoryBudget& budget, KeyLog* keyLog, CaptureRules rules,
                          MediaCopySink* copies = nullptr);
     // Told once per session, on the capture thread, what the user must know about the capture
-    // (HTTP/3 seen). Installed before Start.
+    // (HTTP/3 seen that cannot be read). Installed before Start.
     void SetNoticeSink(std::function<void(const std::string& text)> sink) {
         m_noticeSink = std::move(sink);
     }
@@ -121,8 +125,9 @@ public:
     // Reports that arise before a callback is installed are dropped.
     void SetReportCallback(ReportCallback callback);
 
-    // The next `count` sightings of `url` (without scheme) are not reported.
-    void IgnoreUrl(const std::string& url, int count);
+    // The next `count` sightings of `url` (without scheme) are not reported. Gives how many of
+    // the ignore list's oldest entries gave way (the list is bounded).
+    std::size_t IgnoreUrl(const std::string& url, int count);
 
     // Stops the capture thread and waits for it; the adapter stays open until destruction.
     // Called from the owning thread only.
@@ -144,8 +149,17 @@ public:
 
 private:
     bool Open();
+    // Compiles and sets a capture filter; false (ErrorText says why) when the library refuses.
+    bool SetFilter(const std::string& filter);
     void CaptureLoop();
     static void OnPacket(u_char* session, const pcap_pkthdr* header, const u_char* frame);
+    // The clock of the batch at hand, read at its first packet.
+    void ReadClock() {
+        if (!m_batchClockRead) {
+            m_batchSeconds = MonotonicSeconds();
+            m_batchClockRead = true;
+        }
+    }
     void Deliver(MediaReport report);
     void Notice(const char* text);
 
@@ -161,6 +175,9 @@ private:
     std::unique_ptr<StreamEngine> m_engine;
     std::function<void(const std::string& text)> m_noticeSink;
     bool m_quicNoticed = false;  // capture thread only
+    // The engine's QUIC ports the filter was set for (capture thread, once started).
+    std::uint64_t m_quicPortsFiltered = 0;
+    DatagramView m_datagram;  // capture thread only
     // Capture thread only: the view of the packet at hand; the clock of the packets of one
     // batch, read once per batch since expiry counts whole seconds; and whether a packet's
     // handling failed.

@@ -13,7 +13,45 @@ std::atomic<int> s_recordCounter{0};
 
 constexpr std::string_view kSchemes[] = {"http://", "https://"};
 
+// The keys a medium is remembered by: "V" with its URL and validator, and "U" with its URL
+// alone, since a report or record without a validator is the same medium as any of its URL.
+// The URL's length goes first, so that no URL and validator can pass for another pair.
+std::string RememberedKey(std::string_view url, std::string_view validator) {
+    std::string key = "V" + std::to_string(url.size()) + ":";
+    key.append(url).append(validator);
+    return key;
+}
+
+std::string RememberedUrlKey(std::string_view url) {
+    std::string key = "U";
+    key.append(url);
+    return key;
+}
+
 }  // namespace
+
+bool IsReplaySiteUrl(std::string_view url) {
+    for (const std::string_view scheme : kSchemes) {
+        if (url.size() >= scheme.size() && EqualsNoCase(url.substr(0, scheme.size()), scheme)) {
+            url.remove_prefix(scheme.size());
+            break;
+        }
+    }
+    std::string_view host = url.substr(0, url.find_first_of("/?#"));
+    if (const std::size_t at = host.rfind('@'); at != std::string_view::npos)
+        host.remove_prefix(at + 1);
+    if (!host.empty() && host.front() == '[')
+        return false;  // an IPv6 address
+    if (const std::size_t colon = host.rfind(':'); colon != std::string_view::npos)
+        host = host.substr(0, colon);
+    if (!host.empty() && host.back() == '.')
+        host.remove_suffix(1);  // the root of the name
+    if (host.size() < kReplaySiteDomain.size())
+        return false;
+    const std::string_view tail = host.substr(host.size() - kReplaySiteDomain.size());
+    return EqualsNoCase(tail, kReplaySiteDomain) &&
+           (host.size() == tail.size() || host[host.size() - tail.size() - 1] == '.');
+}
 
 std::uint64_t ParseLengthText(std::string_view lengthText) {
     // Blanks as the C library skips them before a number.
@@ -120,6 +158,9 @@ CatalogueChange MediaCatalogue::Apply(const MediaReport& report, std::time_t whe
         if (sameMedium || record.size == size)
             return {};
     }
+    // A later range of a medium whose record has left the list: still the same medium.
+    if (!playlist && report.ranged && Remembered(report))
+        return {};
 
     SniffedMedia record;
     record.number = ++s_recordCounter;
@@ -133,15 +174,14 @@ CatalogueChange MediaCatalogue::Apply(const MediaReport& report, std::time_t whe
     record.requestHeaders = report.requestHeaders;
     record.size = size;
     record.type = CleanTypeText(typeText);
-    std::string_view afterScheme = urlText;
-    for (const std::string_view scheme : kSchemes) {
-        if (afterScheme.substr(0, scheme.size()) == scheme)
-            afterScheme.remove_prefix(scheme.size());
-    }
-    record.siteFlag = afterScheme.find(kReplaySiteDomain) != std::string_view::npos ? 1 : 0;
+    // A file names the server it likes: what it lists is fetched by URL, never replayed.
+    record.fromFile = report.fromFile;
+    record.siteFlag = !report.fromFile && IsReplaySiteUrl(urlText) ? 1 : 0;
     record.statusImage = 0;
-    record.serverAddress = report.serverAddress;
-    record.serverPort = report.serverPort;
+    if (!report.fromFile) {
+        record.serverAddress = report.serverAddress;
+        record.serverPort = report.serverPort;
+    }
     record.validator = report.validator;
     record.kind = report.kind;
     record.detail = report.detail;
@@ -149,6 +189,9 @@ CatalogueChange MediaCatalogue::Apply(const MediaReport& report, std::time_t whe
     record.variantUrl = report.variantUrl;
     record.copyId = report.copyId;
 
+    // The stream engine's media (the packet rules give neither ranges nor validators).
+    if (!playlist && (report.ranged || !report.validator.empty()))
+        Remember(report);
     m_records.push_back(record);
     if (m_records.size() > static_cast<std::size_t>(kMaxRecords))
         m_records.erase(m_records.begin());
@@ -157,6 +200,33 @@ CatalogueChange MediaCatalogue::Apply(const MediaReport& report, std::time_t whe
     change.record = std::move(record);
     change.index = static_cast<int>(m_records.size()) - 1;
     return change;
+}
+
+void MediaCatalogue::Remember(const MediaReport& report) {
+    for (std::string key :
+         {RememberedKey(report.url, report.validator), RememberedUrlKey(report.url)}) {
+        m_rememberedBytes += key.size();
+        ++m_remembered[key];
+        m_rememberedOrder.push_back(std::move(key));
+    }
+    while (m_rememberedOrder.size() > 2 * kMaxRememberedMedia ||
+           m_rememberedBytes > kMaxRememberedBytes) {
+        const std::string& oldest = m_rememberedOrder.front();
+        const auto found = m_remembered.find(oldest);
+        if (found != m_remembered.end() && --found->second == 0)
+            m_remembered.erase(found);
+        m_rememberedBytes -= oldest.size();
+        m_rememberedOrder.pop_front();
+    }
+}
+
+bool MediaCatalogue::Remembered(const MediaReport& report) const {
+    // The same medium as the catalogue's rule has it: the same URL, and the same validator
+    // where both carry one.
+    if (report.validator.empty())
+        return m_remembered.count(RememberedUrlKey(report.url)) != 0;
+    return m_remembered.count(RememberedKey(report.url, report.validator)) != 0 ||
+           m_remembered.count(RememberedKey(report.url, "")) != 0;
 }
 
 bool MediaCatalogue::RemoveAt(int index) {
@@ -216,4 +286,7 @@ void MediaCatalogue::Close() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_closed = true;
     m_records.clear();
+    m_remembered.clear();
+    m_rememberedOrder.clear();
+    m_rememberedBytes = 0;
 }

@@ -5,17 +5,23 @@
 
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "catalogue/MediaReport.h"
 
 // The video site whose entries cannot be previewed and are fetched by replaying the captured
-// request. A URL that contains this text anywhere after the scheme carries the site flag.
+// request. A URL whose host is this domain or one of its subdomains carries the site flag.
 inline constexpr std::string_view kReplaySiteDomain = "youtube.com";
+
+// Whether the host of `url` ("http://host[:port]/path", "https://...") is kReplaySiteDomain or
+// ends in "." and it, compared without case; the path and the query do not count.
+bool IsReplaySiteUrl(std::string_view url);
 
 struct SniffedMedia {
     int number = 0;              // running number, the first accepted record is 1
@@ -24,7 +30,7 @@ struct SniffedMedia {
     std::string requestHeaders;  // the captured request header block, unchanged
     std::uint64_t size = 0;      // bytes, from the length text (saturating)
     std::string type;            // cleaned type text: flv, mp4, MP3, ...
-    int siteFlag = 0;            // 1 for the replay site
+    int siteFlag = 0;            // 1 for the replay site (never for an entry read from a file)
     int statusImage = 0;         // 0 red (not downloaded), 1 yellow (downloading), 2 green
     // Where the captured request went (port in host order, 0 when unknown).
     IpAddress serverAddress;
@@ -35,6 +41,8 @@ struct SniffedMedia {
     std::string detail;
     double durationSeconds = 0;
     std::string variantUrl;
+    // Read from a capture file or a HAR: fetched by its URL only (no site flag, no server).
+    bool fromFile = false;
     std::uint64_t copyId = 0;  // the capture's copy of its bytes (see MediaReport)
 };
 
@@ -50,6 +58,10 @@ class MediaCatalogue {
 public:
     static constexpr int kMaxRecords = 25;
     static constexpr std::uint64_t kMinimumSize = 100000;
+    // Media of the stream engine remembered past the list, so that their later ranges are
+    // refused: at most this many, of at most this many bytes of URL and validator together.
+    static constexpr std::size_t kMaxRememberedMedia = 4096;
+    static constexpr std::size_t kMaxRememberedBytes = 4u << 20;
 
     // Applies the acceptance rules to one report. A file (a report without a kind) is refused
     // when it is under kMinimumSize, when a record has the same size (two media of one length
@@ -60,7 +72,11 @@ public:
     // size; a later report of a listed playlist's URL updates that record's size, duration,
     // detail and variant instead of adding one. Reports of the packet rules (no kind, no
     // validator) meet exactly the old rules. An added record is appended, evicting the oldest
-    // past kMaxRecords; `when` is the moment of sniffing, stamped as local time.
+    // past kMaxRecords; `when` is the moment of sniffing, stamped as local time. A range of a
+    // medium (a report marked ranged) whose record has left the list is refused as well: the
+    // URLs and validators of the stream engine's media stay remembered past the list (the
+    // latest kMaxRememberedMedia). A record of a report read from a file has no site flag and
+    // no server address.
     CatalogueChange Apply(const MediaReport& report, std::time_t when);
     // The same, giving only a record that was added (an update gives nothing).
     std::optional<SniffedMedia> AddSniffedMedia(const MediaReport& report, std::time_t when);
@@ -96,10 +112,17 @@ public:
 
 private:
     CatalogueChange Update(std::size_t index, const MediaReport& report, std::uint64_t size);
+    void Remember(const MediaReport& report);
+    bool Remembered(const MediaReport& report) const;
 
     mutable std::mutex m_mutex;
     std::vector<SniffedMedia> m_records;
     bool m_closed = false;
+    // The remembered media, by key (see Remember), with how often each key is held, and the
+    // keys oldest first.
+    std::unordered_map<std::string, std::uint32_t> m_remembered;
+    std::deque<std::string> m_rememberedOrder;
+    std::size_t m_rememberedBytes = 0;
 };
 
 // The length text read as an unsigned decimal number: leading blanks skipped, reading stops at

@@ -32,6 +32,12 @@ struct MediaReport {
     // alone (it carries the sound too): what a download of the stream fetches. Empty otherwise:
     // the download then takes the playlist itself.
     std::string variantUrl;
+    // A partial answer (206): one range of the medium. Its other ranges join the medium's one
+    // record, also once that record has left the list (MediaCatalogue remembers them).
+    bool ranged = false;
+    // Read from a capture file or a HAR, not sniffed: the file's addresses say nothing to
+    // trust, so such an entry is fetched by its URL and never by replaying its request.
+    bool fromFile = false;
     // The capture's copy of the medium's bytes (spool/), 0 when none is kept: the same for
     // every report of one medium (a ranged file's ranges, a stream's updates).
     std::uint64_t copyId = 0;

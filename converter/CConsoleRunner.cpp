@@ -92,13 +92,13 @@ void UnlistGroup(pid_t group) {
     }
 }
 
-// How a reaped child ended: its exit status, or 128 + the signal that ended it.
-int ExitStatusOf(const siginfo_t& info) {
-    return info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
+// How a reaped child ended.
+RunEnding EndingOf(const siginfo_t& info) {
+    return RunEnding{info.si_code != CLD_EXITED, info.si_status};
 }
 
 // Reaps `pid` when it has exited, taking it off the list first; false while it runs.
-bool ReapExited(pid_t pid, bool wait, std::optional<int>& status) {
+bool ReapExited(pid_t pid, bool wait, std::optional<RunEnding>& status) {
     siginfo_t info{};
     int rc;
     do {
@@ -109,7 +109,7 @@ bool ReapExited(pid_t pid, bool wait, std::optional<int>& status) {
         return false;  // still running
     UnlistGroup(pid);
     if (rc == 0) {
-        status = ExitStatusOf(info);
+        status = EndingOf(info);
         siginfo_t reaped{};
         while (::waitid(P_PID, static_cast<id_t>(pid), &reaped, WEXITED) < 0 && errno == EINTR) {
         }
@@ -178,7 +178,7 @@ CConsoleRunner::~CConsoleRunner() {
     const pid_t pid = m_pid;
     try {
         std::thread([pid] {
-            std::optional<int> ignored;
+            std::optional<RunEnding> ignored;
             ReapExited(pid, true, ignored);
         }).detach();
     } catch (const std::system_error&) {
@@ -219,7 +219,7 @@ int CConsoleRunner::Start(const std::string& scriptPath) {
                 m_pid = pid;
                 m_reaped = false;
                 m_processHeld = true;
-                m_exitStatus.reset();
+                m_ending.reset();
             }
             ListGroup(pid);
             {
@@ -320,15 +320,30 @@ bool CConsoleRunner::ReapIfExited() {
 }
 
 bool CConsoleRunner::ReapLocked() {
-    if (!ReapExited(m_pid, false, m_exitStatus))
+    if (!ReapExited(m_pid, false, m_ending))
         return false;
     m_reaped = true;
     return true;
 }
 
 std::optional<int> CConsoleRunner::ExitStatus() const {
+    const std::optional<RunEnding> ending = Ending();
+    if (!ending)
+        return std::nullopt;
+    return ending->signalled ? 128 + ending->value : ending->value;
+}
+
+std::optional<RunEnding> CConsoleRunner::Ending() const {
     std::lock_guard lock(m_processMutex);
-    return m_reaped ? m_exitStatus : std::nullopt;
+    return m_reaped ? m_ending : std::nullopt;
+}
+
+std::string RunEndingText(const RunEnding& ending) {
+    if (!ending.signalled)
+        return "exit status " + std::to_string(ending.value);
+    // sigabbrev_np knows the names without the "SIG"; an unknown number stays a number.
+    const char* name = ::sigabbrev_np(ending.value);
+    return "killed by signal " + (name ? "SIG" + std::string(name) : std::to_string(ending.value));
 }
 
 void CConsoleRunner::ClosePipes() {

@@ -42,6 +42,15 @@ private:
 // Everything the latest run of a window runner wrote, appended by its reader thread.
 extern SharedText g_runnerOutput;
 
+// How a reaped run ended: with an exit status, or killed by a signal.
+struct RunEnding {
+    bool signalled = false;
+    int value = 0;  // the exit status, or the number of the signal
+};
+
+// What a failure report says of `ending`: "exit status 1", "killed by signal SIGKILL".
+std::string RunEndingText(const RunEnding& ending);
+
 class CConsoleRunner : public std::enable_shared_from_this<CConsoleRunner> {
 public:
     // Results of Start.
@@ -77,6 +86,8 @@ public:
     // How the run ended, once reaped: the exit status (the script execs the converter, so this
     // is the converter's), or 128 + the signal that ended it. Nothing before.
     std::optional<int> ExitStatus() const;
+    // The same, telling an exit status from a signal (a status of 137 from a SIGKILL).
+    std::optional<RunEnding> Ending() const;
 
 protected:
     // Called on the reader thread with each chunk (NUL-terminated, `length` bytes, at most
@@ -95,7 +106,7 @@ private:
     pid_t m_pid = 0;             // shell pid and process group; kept until reaped
     bool m_processHeld = false;  // cleared by Close: IsRunning then reports false
     bool m_reaped = false;
-    std::optional<int> m_exitStatus;
+    std::optional<RunEnding> m_ending;
 
     std::mutex m_pipeMutex;
     int m_inputWrite = -1;

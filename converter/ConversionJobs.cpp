@@ -11,6 +11,7 @@
 #include "base/ShowMessage.h"
 #include "converter/CProcessKiller.h"
 #include "converter/CWindowConsoleRunner.h"
+#include "converter/ConverterAuthorities.h"
 #include "converter/ConverterOutput.h"
 #include "converter/PumpMessages.h"
 #include "converter/SavePromptText.h"
@@ -25,9 +26,10 @@ SavePromptHandler& PromptHandler() {
 }  // namespace
 
 bool QueryMediaDuration(QObject* notify, const std::string& inputPath, double& seconds,
-                        const std::function<bool()>& cancelled) {
+                        const std::function<bool()>& cancelled,
+                        const std::vector<std::string>& inputArguments) {
     const std::string script = g_tempDir + "/QXCmdTmp.bat";
-    if (!WriteWorkFile(script, DurationQueryCommand(g_ffmpegExe, inputPath)))
+    if (!WriteWorkFile(script, DurationQueryCommand(g_ffmpegExe, inputPath, inputArguments)))
         return false;
     const auto isCancelled = [&] { return cancelled && cancelled(); };
     const auto runner = CWindowConsoleRunner::Create(notify);
@@ -53,7 +55,7 @@ void StopConverter(CConsoleRunner& runner) {
     killer.KillConverter(runner);
 }
 
-void ReportConversionFailure(QWidget* owner) {
+void ReportConversionFailure(QWidget* owner, const std::string& ending) {
     const std::string path = g_tempDir + "/FFMpegErrorOut.txt";
     const std::string output = g_runnerOutput.Copy();
     WriteTextFile(path, output);
@@ -67,9 +69,12 @@ void ReportConversionFailure(QWidget* owner) {
                      : output;
     }
     // The box shows the last lines; the whole (bounded) report scrolls in its detail part.
-    const QString text =
+    QString text =
         QStringLiteral("The conversion command failed.  The output from the converter is:\n\n") +
         QString::fromUtf8(LastReportLines(report).c_str());
+    if (!ending.empty())
+        text +=
+            QStringLiteral("\n\nThe converter ended with %1.").arg(QString::fromStdString(ending));
     ShowMessageWithDetails(owner, kProductName, MB_OK, text,
                            QString::fromUtf8(report.data(), qsizetype(report.size())));
 }
@@ -100,7 +105,7 @@ std::string AskSavePath(QWidget* owner, const std::string& extension) {
     return chosen.isEmpty() ? std::string() : chosen.first().toStdString();
 }
 
-void PlayMedia(QWidget*, const std::string& pathOrUrl, const std::string& headers) {
+void PlayMedia(QWidget* owner, const std::string& pathOrUrl, const std::string& headers) {
     QString target = QString::fromStdString(pathOrUrl).trimmed();
     if (target.isEmpty())
         return;
@@ -108,6 +113,20 @@ void PlayMedia(QWidget*, const std::string& pathOrUrl, const std::string& header
     if (target.startsWith(QLatin1Char('-')))
         target.prepend(QStringLiteral("./"));
     QStringList arguments;
+    if (target.startsWith(QLatin1String("https://"), Qt::CaseInsensitive)) {
+        // The player's TLS checks nothing unless told to, and then trusts only the one file it
+        // is given.
+        const AuthorityFile authorities =
+            ConverterAuthorityFile(ReadSettingString(g_settingsFile, kProductName, "TlsCaFile", ""),
+                                   g_tempDir + "/" + kAuthorityBundleName);
+        if (authorities.path.empty()) {
+            ShowMessageWithDetails(owner, kProductName, MB_OK,
+                                   QString::fromStdString(authorities.failure), QString());
+            return;
+        }
+        arguments << QStringLiteral("-tls_verify") << QStringLiteral("1")
+                  << QStringLiteral("-ca_file") << QString::fromStdString(authorities.path);
+    }
     if (!headers.empty())
         arguments << QStringLiteral("-headers") << QString::fromStdString(headers);
     arguments << target;

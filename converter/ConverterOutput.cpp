@@ -1,5 +1,6 @@
 #include "converter/ConverterOutput.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 
 #include "base/StagedFile.h"
 #include "base/Text.h"
+#include "mediarules/MediaSignatures.h"
 
 namespace {
 
@@ -58,6 +60,58 @@ double TimeValue(std::string_view rest, std::size_t& end) {
     }
     end = consumed;
     return seconds;
+}
+
+// The reader of each container the signatures tell.
+std::string_view ReaderOfContainer(Container container) {
+    switch (container) {
+        case Container::Flv:
+            return "flv";
+        case Container::Mp3:
+            return "mp3";
+        case Container::Mp4:
+            return "mov";
+        case Container::Webm:
+        case Container::Mkv:
+            return "matroska";
+        case Container::Ogg:
+            return "ogg";
+        case Container::Ts:
+            return "mpegts";
+        case Container::Aac:
+            return "aac";
+        case Container::Flac:
+            return "flac";
+        case Container::Wav:
+            return "wav";
+        case Container::None:
+        case Container::Fragment:  // a piece of a stream: its type may still tell
+            break;
+    }
+    return {};
+}
+
+// The reader of the types the list shows (the packet rules' subtypes less "x-", the stream
+// engine's container names); empty for a type that names none.
+std::string_view ReaderOfType(std::string_view type) {
+    static constexpr struct {
+        std::string_view type, reader;
+    } kReaders[] = {
+        {"flv", "flv"},      {"mp4", "mov"},       {"m4a", "mov"},           {"m4v", "mov"},
+        {"mov", "mov"},      {"quicktime", "mov"}, {"3gp", "mov"},           {"3gpp", "mov"},
+        {"3g2", "mov"},      {"3gpp2", "mov"},     {"f4v", "mov"},           {"webm", "matroska"},
+        {"mkv", "matroska"}, {"mka", "matroska"},  {"matroska", "matroska"}, {"ts", "mpegts"},
+        {"mp2t", "mpegts"},  {"m2ts", "mpegts"},   {"mp3", "mp3"},           {"mpeg3", "mp3"},
+        {"aac", "aac"},      {"ogg", "ogg"},       {"oga", "ogg"},           {"ogv", "ogg"},
+        {"flac", "flac"},    {"wav", "wav"},       {"wave", "wav"},          {"avi", "avi"},
+        {"msvideo", "avi"},  {"ms-wmv", "asf"},    {"ms-asf", "asf"},        {"asf", "asf"},
+        {"wmv", "asf"},      {"mpeg", "mpeg"},
+    };
+    for (const auto& entry : kReaders) {
+        if (EqualsNoCase(entry.type, type))
+            return entry.reader;
+    }
+    return {};
 }
 
 }  // namespace
@@ -117,8 +171,49 @@ std::string ShellQuote(std::string_view path) {
     return quoted;
 }
 
-std::string DurationQueryCommand(std::string_view ffmpegExe, std::string_view inputPath) {
-    return "exec " + ShellQuote(ffmpegExe) + " -i " + ShellQuote(inputPath);
+std::string DurationQueryCommand(std::string_view ffmpegExe, std::string_view inputPath,
+                                 const std::vector<std::string>& inputArguments) {
+    std::string command = "exec " + ShellQuote(ffmpegExe);
+    for (const std::string& argument : inputArguments) command += " " + ShellQuote(argument);
+    return command + " -i " + ShellQuote(inputPath);
+}
+
+std::vector<std::string> LocalInputArguments(std::string_view start, std::string_view type) {
+    std::string_view reader = ReaderOfContainer(DetectContainer(start));
+    if (reader.empty())
+        reader = ReaderOfType(type);
+    std::vector<std::string> arguments = {"-protocol_whitelist", "file"};
+    if (reader.empty()) {
+        // The converter picks the reader that fits the bytes best and refuses it when it is
+        // not listed: a playlist is read by nothing.
+        arguments.insert(arguments.end(), {"-format_whitelist", kSingleMediaReaders});
+    } else {
+        arguments.insert(arguments.end(), {"-f", std::string(reader)});
+    }
+    return arguments;
+}
+
+std::string ReadFileStart(const std::string& path, std::size_t limit) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return {};
+    std::string start;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        start.resize(limit);
+        std::size_t have = 0;
+        while (have < limit) {
+            const ssize_t n = ::read(fd, start.data() + have, limit - have);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            have += static_cast<std::size_t>(n);
+        }
+        start.resize(have);
+    }
+    ::close(fd);
+    return start;
 }
 
 std::string ConversionCommand(std::string_view ffmpegExe, std::string_view inputPath,

@@ -20,7 +20,9 @@ std::string ShellQuote(std::string_view path);
 
 // The duration-query script: the converter run on the input alone, no line end. The script
 // execs the converter, so that the run's process and exit status are the converter's own.
-std::string DurationQueryCommand(std::string_view ffmpegExe, std::string_view inputPath);
+// `inputArguments` go before the input as in ConversionCommand.
+std::string DurationQueryCommand(std::string_view ffmpegExe, std::string_view inputPath,
+                                 const std::vector<std::string>& inputArguments = {});
 
 // The conversion script line (ending in one line end), exec'ing the converter as above.
 // `options` is the trusted FFMpegAud setting and goes in unquoted; every path is quoted.
@@ -29,6 +31,22 @@ std::string DurationQueryCommand(std::string_view ffmpegExe, std::string_view in
 std::string ConversionCommand(std::string_view ffmpegExe, std::string_view inputPath,
                               std::string_view options, std::string_view outputPath,
                               const std::vector<std::string>& inputArguments = {});
+
+// The input options of a downloaded file the converter reads: the file protocol alone, so that
+// nothing in the file makes the converter open a URL, and a reader of one medium. The reader is
+// the one the file's first bytes `start` show (its signature: mov for an MP4 whatever its type
+// says), else the one its type names ("flv", "mp4", "webm", "ts", ...), else one the converter
+// chooses among the readers of single media files: never one that opens the files a playlist
+// or a list names (hls, dash, concat, ...).
+std::vector<std::string> LocalInputArguments(std::string_view start, std::string_view type);
+
+// The readers of single media files a file that tells nothing may be read with.
+inline constexpr const char* kSingleMediaReaders =
+    "flv,mov,matroska,mpegts,mp3,aac,ogg,flac,wav,avi,asf,mpeg";
+
+// Up to `limit` bytes from the start of the regular file `path`; empty when it cannot be read
+// (a pipe or a device is not read, and never blocks).
+std::string ReadFileStart(const std::string& path, std::size_t limit);
 
 // The part of the report that follows the converter's banner: the lines after the first line that
 // holds "built with" (or "built on", older converters) read from the file `path`, in pieces of

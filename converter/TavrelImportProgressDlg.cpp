@@ -15,6 +15,7 @@
 #include "converter/ConversionJobs.h"
 #include "converter/ConverterOutput.h"
 #include "converter/PumpMessages.h"
+#include "mediarules/MediaSignatures.h"
 
 std::atomic<bool> g_cancelConversion{false};
 
@@ -61,10 +62,16 @@ int TavrelImportProgressDlg::exec() {
 
 void TavrelImportProgressDlg::RunConversion() {
     const auto cancelled = [] { return g_cancelConversion.load(); };
+    m_endingText.clear();
+    const bool localInput = m_inputArguments.empty();
+    const std::vector<std::string> inputArguments =
+        localInput
+            ? LocalInputArguments(ReadFileStart(m_inputPath, kSignaturePrefixBytes), m_inputType)
+            : m_inputArguments;
     if (m_knownDuration > 0 && m_knownDuration < kTimeLimit)
         m_durationSeconds = m_knownDuration;
-    else if (m_inputArguments.empty())
-        QueryMediaDuration(this, m_inputPath, m_durationSeconds, cancelled);
+    else if (localInput)
+        QueryMediaDuration(this, m_inputPath, m_durationSeconds, cancelled, inputArguments);
     else
         m_durationSeconds = 0;
     if (cancelled()) {
@@ -80,7 +87,7 @@ void TavrelImportProgressDlg::RunConversion() {
         return;
     }
     if (!WriteTextFile(m_scriptPath, ConversionCommand(g_ffmpegExe, m_inputPath, m_options,
-                                                       output.Path(), m_inputArguments))) {
+                                                       output.Path(), inputArguments))) {
         const int error = errno;
         Finish(kFailed, WorkFileFailureText(m_scriptPath, error));
         return;
@@ -104,6 +111,9 @@ void TavrelImportProgressDlg::RunConversion() {
         return;
     }
     // A converter that exits non-zero has failed, whatever it left behind.
+    const std::optional<RunEnding> ending = m_runner->Ending();
+    if (ending)
+        m_endingText = RunEndingText(*ending);
     const bool converted = m_runner->ExitStatus() == 0 && FileExistsNonEmpty(output.Path());
     if (!converted) {
         output.Discard();

@@ -45,10 +45,14 @@ public:
     int exec() override;
 
     // Options of the input, given before it (each quoted), such as the request headers of a
-    // stream. Set before exec.
+    // stream. Set before exec. Without them the input is a local file, read through the file
+    // protocol alone and the reader LocalInputArguments gives for its first bytes and `type`
+    // (SetInputType): a downloaded file cannot make the converter read other files or URLs.
     void SetInputArguments(std::vector<std::string> arguments) {
         m_inputArguments = std::move(arguments);
     }
+    // The type of the local input as listed (flv, mp4, ...). Set before exec.
+    void SetInputType(std::string type) { m_inputType = std::move(type); }
     // The input's duration when it is known beforehand (a stream's playlist gives it): the
     // input is not measured. 0 measures it, unless input arguments are set (the measuring run
     // would go without them): the progress then shows seconds done alone.
@@ -59,6 +63,9 @@ public:
     // Why a run failed before the converter could: a work file that cannot be written. Empty
     // when the converter itself failed.
     const std::string& FailureText() const { return m_failureText; }
+    // How the converter of the last run ended (RunEndingText), for the failure report; empty
+    // when it did not run or was cancelled.
+    const std::string& EndingText() const { return m_endingText; }
 
 public slots:
     void OnRunnerOutput(const QByteArray& chunk);
@@ -73,6 +80,8 @@ private:
     QString m_title, m_label, m_detail;
     std::string m_scriptPath, m_inputPath, m_outputPath, m_options;
     std::vector<std::string> m_inputArguments;
+    std::string m_inputType;
+    std::string m_endingText;
     double m_knownDuration = 0;
     std::shared_ptr<CWindowConsoleRunner> m_runner;
     std::string m_failureText;

@@ -17,6 +17,8 @@ namespace {
 constexpr std::size_t kMinimumHeaderLength = 20;
 constexpr std::size_t kIpv6HeaderLength = 40;
 constexpr std::uint8_t kProtocolTcp = 6;
+constexpr std::uint8_t kProtocolUdp = 17;
+constexpr std::size_t kUdpHeaderLength = 8;
 constexpr std::uint8_t kIpv4MappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
 
 std::uint16_t Load16(const std::uint8_t* bytes) {
@@ -34,7 +36,7 @@ bool IsVlanTag(std::uint16_t type) {
 }
 
 // Length of the IPv6 extension header `kind` that starts at `header` (whose first eight bytes
-// are captured), or 0 when `kind` is none that a TCP segment may follow.
+// are captured), or 0 when `kind` is none that a TCP segment (or UDP datagram) may follow.
 std::size_t ExtensionHeaderLength(std::uint8_t kind, const std::uint8_t* header) {
     switch (kind) {
         case 0:    // hop-by-hop options
@@ -248,6 +250,72 @@ bool DecodeFrame(std::size_t capturedLength, const std::uint8_t* frame,
     view.rawLength = rawLength;
     view.scanLength = rawLength < kScanWindow ? rawLength : kScanWindow;
     view.wireLength = wireLength;
+    return true;
+}
+
+bool DecodeUdpFrame(std::size_t capturedLength, const std::uint8_t* frame, DatagramView& view) {
+    if (frame == nullptr || capturedLength < kEthernetHeaderLength + kMinimumHeaderLength)
+        return false;
+    std::size_t ipStart = kEthernetHeaderLength;
+    for (int tags = 0; IsVlanTag(Load16(frame + ipStart - 2)); ++tags) {
+        if (tags == kMaxVlanTags)
+            return false;
+        ipStart += 4;
+        if (capturedLength < ipStart + kMinimumHeaderLength)
+            return false;
+    }
+    const std::uint8_t* ip = frame + ipStart;
+    std::size_t ipHeaderLength = 0;
+    if ((ip[0] >> 4) == 4) {
+        // A later fragment holds no UDP header.
+        if (ip[9] != kProtocolUdp || (Load16(ip + 6) & 0x1FFF) != 0)
+            return false;
+        ipHeaderLength = static_cast<std::size_t>(ip[0] & 0x0F) * 4;
+        if (ipHeaderLength < kMinimumHeaderLength)
+            return false;
+        std::uint32_t source;
+        std::uint32_t destination;
+        std::memcpy(&source, ip + 12, 4);
+        std::memcpy(&destination, ip + 16, 4);
+        view.sourceAddress = IpAddress::FromIpv4Word(source);
+        view.destinationAddress = IpAddress::FromIpv4Word(destination);
+    } else if ((ip[0] >> 4) == 6) {
+        if (capturedLength < ipStart + kIpv6HeaderLength ||
+            std::memcmp(ip + 8, kIpv4MappedPrefix, 12) == 0 ||
+            std::memcmp(ip + 24, kIpv4MappedPrefix, 12) == 0)
+            return false;
+        ipHeaderLength = kIpv6HeaderLength;
+        std::uint8_t next = ip[6];
+        for (int walked = 0; next != kProtocolUdp; ++walked) {
+            if (walked == kMaxExtensionHeaders || capturedLength < ipStart + ipHeaderLength + 8)
+                return false;
+            const std::uint8_t* header = ip + ipHeaderLength;
+            const std::size_t length = ExtensionHeaderLength(next, header);
+            if (length == 0)
+                return false;
+            next = header[0];
+            ipHeaderLength += length;
+        }
+        view.sourceAddress = IpAddress::FromIpv6(ip + 8);
+        view.destinationAddress = IpAddress::FromIpv6(ip + 24);
+    } else {
+        return false;
+    }
+    const std::size_t headers = ipStart + ipHeaderLength + kUdpHeaderLength;
+    if (capturedLength < headers)
+        return false;
+    const std::uint8_t* udp = ip + ipHeaderLength;
+    // The UDP length counts its header; 0 (a jumbogram) says nothing.
+    const std::size_t udpLength = Load16(udp + 4);
+    if (udpLength != 0 && udpLength < kUdpHeaderLength)
+        return false;
+    const std::size_t captured = capturedLength - headers;
+    const std::size_t announced = udpLength != 0 ? udpLength - kUdpHeaderLength : captured;
+    view.sourcePort = Load16(udp);
+    view.destinationPort = Load16(udp + 2);
+    view.payload = frame + headers;
+    view.length = captured < announced ? captured : announced;
+    view.cut = captured < announced;
     return true;
 }
 

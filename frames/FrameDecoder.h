@@ -118,6 +118,24 @@ inline std::optional<PacketView> DecodeFrame(std::size_t capturedLength, const s
     return view;
 }
 
+// One decoded UDP datagram (QUIC, for the stream engine). It points into its frame.
+struct DatagramView {
+    IpAddress sourceAddress;
+    IpAddress destinationAddress;
+    std::uint16_t sourcePort = 0;       // host order
+    std::uint16_t destinationPort = 0;  // host order
+    const std::uint8_t* payload = nullptr;
+    // Payload bytes captured, at most as many as the UDP header announces (link padding left
+    // out); fewer when the snapshot length cut the frame (then `cut`).
+    std::size_t length = 0;
+    bool cut = false;
+};
+
+// Decodes a frame as DecodeFrame does (Ethernet II, VLAN tags, IPv4 that is not a later
+// fragment, IPv6 behind extension headers) when it carries UDP. A separate path, so that the
+// TCP one stays as it is: it is tried on the frames DecodeFrame refused.
+bool DecodeUdpFrame(std::size_t capturedLength, const std::uint8_t* frame, DatagramView& view);
+
 inline constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
 
 // Searches `marker` in the range [from, from + length) of a payload of `payloadLength` bytes and

@@ -17,8 +17,8 @@
 #include <set>
 #include <vector>
 
+#include "base/RegularFile.h"
 #include "base/Settings.h"
-#include "headless/HarReadCommand.h"
 #include "headless/MediaSaveSession.h"
 #include "helper/CaptureHelperClient.h"
 #include "mediarules/HarReader.h"
@@ -42,9 +42,11 @@ const char* const kHeadlessUsage =
     "              helper, which members of the group pelnix may run);\n"
     "              then one line per adapter on standard error: packets received, dropped\n"
     "              by the kernel, dropped by the interface\n"
-    "  With --read or --watch, the stream engine (TCP streams, TLS, HTTP/1.1 and HTTP/2):\n"
+    "  With --read or --watch, the stream engine (TCP streams, TLS, HTTP/1.1 and HTTP/2;\n"
+    "  QUIC and HTTP/3):\n"
     "  --keylog FILE   the TLS key log a browser or curl writes (SSLKEYLOGFILE): HTTPS\n"
-    "              media are listed too; FILE may appear and grow while --watch runs\n"
+    "              media are listed too, over HTTP/3 as well; FILE may appear and grow\n"
+    "              while --watch runs\n"
     "  --rules packets|streams\n"
     "              plain HTTP by the single-packet rules (default) or by the stream engine\n"
     "  --budget MIB    memory of the stream engine's connections together (default 64)\n"
@@ -83,9 +85,10 @@ bool CarriesGetRequest(const PacketView& packet) {
            kNotFound;
 }
 
-// With the stream engine, records are printed in the order they were accepted, each as it
-// stands once the catalogue can no longer change it (it left the catalogue, or the file ended):
-// a stream's size grows as its segments are seen. At most the catalogue's records wait.
+// With the stream engine (and for a HAR), records are printed in the order they were accepted,
+// each as it stands once the catalogue can no longer change it (it left the catalogue, or the
+// file ended): a stream's size grows as its segments are seen. At most the catalogue's records
+// wait, so the output holds no more than that whatever the file lists.
 class RecordPrinter {
 public:
     explicit RecordPrinter(std::FILE* out) : m_out(out) {}
@@ -129,6 +132,7 @@ struct ReadLoop {
     bool ipv4Known = false;
     bool ipv6Known = false;
     PacketView packet;  // the packet at hand
+    DatagramView datagram;  // or the datagram (QUIC)
     std::time_t packetTime = 0;
     pcap_t* capture = nullptr;
     bool stopped = false;
@@ -146,7 +150,12 @@ struct ReadLoop {
                 engine->PollKeyLog(std::chrono::steady_clock::now());
         }
         if (!DecodeFrame(header.caplen, frame, locals, header.len, packet)) {
-            if (engine && !quicNoticed && IsQuicLongHeader(frame, header.caplen)) {
+            if (engine && engine->ReadsQuic()) {
+                if (DecodeUdpFrame(header.caplen, frame, datagram)) {
+                    packetTime = header.ts.tv_sec;
+                    engine->HandleDatagram(datagram, header.ts.tv_sec);
+                }
+            } else if (engine && !quicNoticed && IsQuicLongHeader(frame, header.caplen)) {
                 quicNoticed = true;
                 if (reading->notice)
                     reading->notice(kQuicNotice);
@@ -187,27 +196,36 @@ struct ReadLoop {
     }
 };
 
-bool ReadHarMedia(const std::string& fileName, const MediaFileReading& reading,
+bool ReadHarMedia(int fd, const std::string& fileName, const MediaFileReading& reading,
                   std::string& error) {
     std::time_t entryTime = 0;
     MessageMediaRules rules(
         [&](MediaReport report) { reading.report(std::move(report), entryTime); });
     rules.SetCopySink(reading.copies);
     std::string why;
-    // Asked to stop, the reader skips the entries left (it holds the file mapped until it
-    // returns, so it is not broken off).
-    const bool ok = ReadHarFile(
-        fileName,
+    const bool ok = ReadHarDescriptor(
+        fd,
         [&](const HarEntry& entry) {
-            if (reading.stop && reading.stop->load(std::memory_order_relaxed))
-                return;
             entryTime = entry.started;
             FeedHarEntry(entry, rules);
         },
-        why);
-    if (!ok && !(reading.stop && reading.stop->load()))
+        why, reading.stop);
+    // Asked to stop, the reader ended within a step of its input: not an error.
+    if (reading.stop && reading.stop->load())
+        return true;
+    if (!ok)
         error = "cannot read HAR file '" + fileName + "': " + why;
-    return ok || (reading.stop && reading.stop->load());
+    return ok;
+}
+
+// Whether the open file holds a HAR, by its first bytes, whatever its name.
+bool IsHarFile(int fd) {
+    char start[64];
+    ssize_t got;
+    do {
+        got = ::pread(fd, start, sizeof start, 0);
+    } while (got < 0 && errno == EINTR);
+    return got > 0 && LooksLikeHar(std::string_view(start, static_cast<std::size_t>(got)));
 }
 
 // --watch: reports arrive on capture threads through a plain function, so the catalogue and
@@ -234,6 +252,50 @@ void OnWatchReport(MediaReport report) {
     std::lock_guard<std::mutex> lock(s_watchOutputMutex);
     std::fputs(line.c_str(), s_watchOut);
     std::fflush(s_watchOut);
+}
+
+// --read: a stop signal ends the reading within a step of the file, the records found so far
+// are printed, and then the program ends by that signal, as it would have at once.
+std::atomic<bool> s_readStop{false};
+std::atomic<int> s_readStopSignal{0};
+constexpr int kReadStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "set in a signal handler");
+
+void OnReadStopSignal(int signal) {
+    s_readStopSignal.store(signal);
+    s_readStop.store(true);
+}
+
+int RunReadUntilStopSignal(const std::string& fileName, std::optional<IpAddress> local,
+                           std::string_view programName, const StreamOptions& stream,
+                           const SaveOptions* save) {
+    struct sigaction action {};
+    action.sa_handler = OnReadStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    struct sigaction previous[std::size(kReadStopSignals)] = {};
+    bool installed[std::size(kReadStopSignals)] = {};
+    for (std::size_t i = 0; i < std::size(kReadStopSignals); ++i) {
+        // A signal the caller ignores (nohup) stays ignored.
+        if (sigaction(kReadStopSignals[i], nullptr, &previous[i]) == 0 &&
+            previous[i].sa_handler != SIG_IGN) {
+            installed[i] = sigaction(kReadStopSignals[i], &action, nullptr) == 0;
+        }
+    }
+    const int status =
+        RunReadCommand(fileName, local, stdout, stderr, programName, stream, &s_readStop, save);
+    for (std::size_t i = 0; i < std::size(kReadStopSignals); ++i) {
+        if (installed[i])
+            sigaction(kReadStopSignals[i], &previous[i], nullptr);
+    }
+    if (const int signal = s_readStopSignal.load()) {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+    }
+    return status;
 }
 
 std::string Text(std::string_view view) {
@@ -273,12 +335,27 @@ bool ReadMediaFile(const std::string& fileName, const MediaFileReading& reading,
         error = "cannot read capture file '" + fileName + "': " + why;
         return false;
     };
-    std::FILE* file = std::fopen(fileName.c_str(), "rb");
-    if (file == nullptr)
-        return fail(std::strerror(errno));
-    if (IsHarFile(file)) {
-        std::fclose(file);
-        return ReadHarMedia(fileName, reading, error);
+    std::string why;
+    const int fd = OpenRegularFile(fileName, why);
+    if (fd < 0)
+        return fail(why);
+    // What a file holds is Pelnix's only to list: its entries are fetched by URL, never by
+    // replaying a request to the server address the file names.
+    MediaFileReading fromFile = reading;
+    fromFile.report = [&reading](MediaReport report, std::time_t when) {
+        report.fromFile = true;
+        reading.report(std::move(report), when);
+    };
+    if (IsHarFile(fd)) {
+        const bool ok = ReadHarMedia(fd, fileName, fromFile, error);
+        ::close(fd);
+        return ok;
+    }
+    std::FILE* file = ::fdopen(fd, "rb");
+    if (file == nullptr) {
+        why = std::strerror(errno);
+        ::close(fd);
+        return fail(why);
     }
     // The library reads each record with two small reads; through the C library's default
     // buffer of one page, the system calls would cost more than the detection does. Freed
@@ -313,14 +390,20 @@ bool ReadMediaFile(const std::string& fileName, const MediaFileReading& reading,
                 close(fd);
             }
             keyLog = std::make_unique<KeyLog>(stream.keyLogFile);
-            while (keyLog->Poll()) {
-            }
+            if (reading.notice)
+                keyLog->SetNoticeSink(reading.notice);
+            // All of it, step by step: keys may follow a long stretch of lines that hold none.
+            do {
+                if (reading.stop && reading.stop->load(std::memory_order_relaxed))
+                    return true;
+                keyLog->Poll();
+            } while (keyLog->Behind());
         }
     }
 
     // On the heap: the loop's state is large, and its lists live as long as the file is read.
     auto loop = std::make_unique<ReadLoop>();
-    loop->reading = &reading;
+    loop->reading = &fromFile;
     loop->capture = capture;
     const auto take = [state = loop.get()](MediaReport report) {
         state->reading->report(std::move(report), state->packetTime);
@@ -332,6 +415,8 @@ bool ReadMediaFile(const std::string& fileName, const MediaFileReading& reading,
         setup.keyLog = keyLog.get();
         setup.rules = stream.rules;
         setup.copies = reading.copies;
+        if (reading.notice)
+            setup.notice = [&reading](std::string_view text) { reading.notice(std::string(text)); };
         loop->engine = std::make_unique<StreamEngine>(setup, take);
         loop->packetRules = stream.rules == CaptureRules::Packets;
     }
@@ -364,16 +449,15 @@ bool ReadMediaFile(const std::string& fileName, const MediaFileReading& reading,
 
 int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAddress,
                    std::FILE* out, std::FILE* err, std::string_view programName,
-                   const StreamOptions& stream, const SaveOptions* save) {
+                   const StreamOptions& stream, const std::atomic<bool>* stop,
+                   const SaveOptions* save) {
     const std::string name = Text(programName);
+    bool har = false;
     {
-        // A HAR is printed by its own command, which keeps every record's line up to date.
-        std::FILE* file = std::fopen(fileName.c_str(), "rb");
-        if (file != nullptr) {
-            const bool har = IsHarFile(file);
-            std::fclose(file);
-            if (har)
-                return RunHarReadCommand(fileName, out, err, programName, save);
+        std::string why;
+        if (const int fd = OpenRegularFile(fileName, why); fd >= 0) {
+            har = IsHarFile(fd);
+            ::close(fd);
         }
     }
     MediaCatalogue catalogue;
@@ -385,14 +469,15 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
             return 1;
         }
     }
-    // With the stream engine, each record is printed as it stands once the catalogue can no
-    // longer change it; otherwise as it is accepted.
+    // With the stream engine (a HAR goes through its media rules), each record is printed as
+    // it stands once the catalogue can no longer change it; otherwise as it is accepted.
     std::unique_ptr<RecordPrinter> printer;
-    if (stream.EngineRuns())
+    if (stream.EngineRuns() || har)
         printer = std::make_unique<RecordPrinter>(out);
     MediaFileReading reading;
     reading.localAddress = localAddress;
     reading.stream = stream;
+    reading.stop = stop;
     reading.copies = saving ? saving->Copies() : nullptr;
     reading.report = [&](MediaReport report, std::time_t when) {
         if (printer) {
@@ -702,6 +787,6 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
     }
     const SaveOptions* saving = save ? &*save : nullptr;
     if (read)
-        return RunReadCommand(*fileName, local, stdout, stderr, programName, stream, saving);
+        return RunReadUntilStopSignal(*fileName, local, programName, stream, saving);
     return RunWatchCommand(stdout, stderr, programName, {}, stream, saving);
 }

@@ -41,9 +41,10 @@ struct MediaFileReading {
 
 // Reads a capture file (pcap or pcapng, Ethernet) or a browser's HAR export (known by its
 // first bytes) with the rules --read uses, on the calling thread, handing each report on as it
-// is made. False with `error` set ("cannot read capture file 'NAME': why", or the same of a
-// HAR file) when the file cannot be read to its end; the reports before the fault were handed
-// on.
+// is made, marked as read from a file. False with `error` set ("cannot read capture file
+// 'NAME': why", or the same of a HAR file) when the file cannot be read to its end; the
+// reports before the fault were handed on. What is not a regular file (a FIFO, a device) is
+// refused at once, without waiting in open().
 bool ReadMediaFile(const std::string& fileName, const MediaFileReading& reading,
                    std::string& error);
 
@@ -52,12 +53,14 @@ bool ReadMediaFile(const std::string& fileName, const MediaFileReading& reading,
 // source of the first packet of that family carrying a GET request. With `stream` asking for
 // the stream engine (a key log, or the rules streams), the engine reads the file beside the
 // packet rules (or in their place), and each record is printed as it stands once the catalogue
-// can no longer change it; otherwise each record is printed as it is accepted. With `save`,
-// every listed medium is written into its folder from the bytes the file holds
-// (headless/MediaSaveSession.h).
+// can no longer change it; so are the records of a HAR; otherwise each record is printed as it
+// is accepted. When `stop` turns true the reading ends soon, and the records found so far are
+// printed (status 0). With `save`, every listed medium is written into its folder from the
+// bytes the file holds (headless/MediaSaveSession.h), also when the reading was stopped.
 int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAddress,
                    std::FILE* out, std::FILE* err, std::string_view programName = "pelnix",
-                   const StreamOptions& stream = {}, const SaveOptions* save = nullptr);
+                   const StreamOptions& stream = {}, const std::atomic<bool>* stop = nullptr,
+                   const SaveOptions* save = nullptr);
 
 // Captures on every usable adapter through the capture helper at `helperPath` (empty: the one
 // beside the program or installed with it), with the stream engine as `stream` asks, and prints

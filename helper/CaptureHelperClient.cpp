@@ -5,14 +5,18 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <variant>
+
+#include "packetrules/MediaDetector.h"
 
 namespace {
 
@@ -85,8 +89,20 @@ std::vector<HelperSession*> g_captureSessions;
 
 std::string FindCaptureHelper(const std::string& programFolder) {
     const std::string beside = programFolder + "/" + kCaptureHelperName;
-    if (access(beside.c_str(), F_OK) == 0)
+    struct stat built {};
+    if (stat(beside.c_str(), &built) == 0) {
+        // The set-up's granted copy of it, while it is a copy of this very build (a rebuild
+        // gives the built one a new time until the set-up copies it again).
+        const std::string granted =
+            programFolder + "/" + kGrantedHelperFolder + "/" + kCaptureHelperName;
+        struct stat copy {};
+        if (stat(granted.c_str(), &copy) == 0 && copy.st_size == built.st_size &&
+            copy.st_mtim.tv_sec == built.st_mtim.tv_sec &&
+            copy.st_mtim.tv_nsec == built.st_mtim.tv_nsec) {
+            return granted;
+        }
         return beside;
+    }
     return std::filesystem::path(programFolder + "/" + PELNIX_INSTALLED_CAPTURE_HELPER)
         .lexically_normal()
         .string();
@@ -138,22 +154,39 @@ std::size_t HelperSession::IgnoreListSize() const {
     return m_ignoreEntries;
 }
 
+std::vector<std::pair<std::string, std::size_t>> HelperSession::IgnoreEntries() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<std::pair<std::string, std::size_t>> entries;
+    for (const IgnoreRun& run : m_ignoreRuns) entries.emplace_back(run.url, run.count);
+    return entries;
+}
+
 CaptureStatistics HelperSession::Statistics() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_statistics;
 }
 
 void HelperSession::IgnoreUrl(const std::string& url, int count) {
-    if (count <= 0 || url.size() > kMaxTextBytes)
+    if (count <= 0 || url.empty() || url.size() > kMaxTextBytes)
         return;  // such a URL is never reported
+    const auto entries = static_cast<std::size_t>(count);
     bool forward = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        // The helper's list takes at most kMaxIgnoreEntries; this count follows the same rule.
-        if (m_ignoreEntries + static_cast<std::size_t>(count) > kMaxIgnoreEntries)
+        forward = m_capturing && m_client != nullptr;
+        // Entries in flight to the helper are counted before it takes them; a helper that
+        // never tells which it let go is not sent more than this.
+        if (forward && m_ignoreEntries + entries > kMaxIgnoreEntries)
             return;
-        m_ignoreEntries += static_cast<std::size_t>(count);
-        forward = m_capturing && m_client != nullptr && !url.empty();
+        if (!m_ignoreRuns.empty() && m_ignoreRuns.back().url == url) {
+            m_ignoreRuns.back().count += entries;
+        } else {
+            m_ignoreRuns.push_back(IgnoreRun{url, entries});
+        }
+        m_ignoreEntries += entries;
+        // Without a helper nobody lets the oldest go: kept as a helper's list would keep them.
+        if (!forward && m_ignoreEntries > MediaDetector::kMaxIgnoredUrls)
+            ForgetOldestLocked(m_ignoreEntries - MediaDetector::kMaxIgnoredUrls);
     }
     if (!forward)
         return;
@@ -162,6 +195,33 @@ void HelperSession::IgnoreUrl(const std::string& url, int count) {
             static_cast<std::uint32_t>(std::min<int>(left, static_cast<int>(kMaxIgnoreCount)));
         m_client->SendCommand(IgnoreCommand{m_index, url, part});
         left -= static_cast<int>(part);
+    }
+}
+
+void HelperSession::ForgetUsedLocked(const std::string& url) {
+    // The helper uses the first entry of the URL. When there is none here, the helper let that
+    // entry go as the oldest before it told of its use, and this side let its oldest go in its
+    // place when it was told of the drop: the oldest here is the one the helper let go.
+    auto run = std::find_if(m_ignoreRuns.begin(), m_ignoreRuns.end(),
+                            [&](const IgnoreRun& r) { return r.url == url; });
+    if (run == m_ignoreRuns.end())
+        run = m_ignoreRuns.begin();
+    if (run == m_ignoreRuns.end())
+        return;
+    --m_ignoreEntries;
+    if (--run->count == 0)
+        m_ignoreRuns.erase(run);
+}
+
+void HelperSession::ForgetOldestLocked(std::size_t count) {
+    while (count > 0 && !m_ignoreRuns.empty()) {
+        IgnoreRun& oldest = m_ignoreRuns.front();
+        const std::size_t taken = std::min(count, oldest.count);
+        oldest.count -= taken;
+        m_ignoreEntries -= taken;
+        count -= taken;
+        if (oldest.count == 0)
+            m_ignoreRuns.pop_front();
     }
 }
 
@@ -190,6 +250,16 @@ std::vector<HelperSession*> CaptureHelperClient::Sessions() const {
 pid_t CaptureHelperClient::HelperProcess() const {
     std::lock_guard<std::mutex> lock(m_processMutex);
     return m_pid;
+}
+
+bool CaptureHelperClient::HasEnded() const {
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    return m_ended;
+}
+
+std::string CaptureHelperClient::EndFault() const {
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    return m_endFault;
 }
 
 void CaptureHelperClient::MakeSessionsWithoutHelper(const std::string& errorText) {
@@ -506,8 +576,15 @@ std::string CaptureHelperClient::Handle(StreamMessage& message) {
                 if (s == nullptr)
                     return "the capture helper told of an ignored URL of no session";
                 std::lock_guard<std::mutex> lock(s->m_mutex);
-                if (s->m_ignoreEntries > 0)
-                    --s->m_ignoreEntries;
+                s->ForgetUsedLocked(m.url);
+                return {};
+            },
+            [&](IgnoreEntriesDropped& m) -> std::string {
+                HelperSession* s = m_listed ? session(m.session) : nullptr;
+                if (s == nullptr)
+                    return "the capture helper told of dropped ignore entries of no session";
+                std::lock_guard<std::mutex> lock(s->m_mutex);
+                s->ForgetOldestLocked(m.count);
                 return {};
             },
             [&](Notice& m) -> std::string {

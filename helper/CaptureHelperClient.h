@@ -10,11 +10,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "capture/PacketSniffer.h"
@@ -25,9 +27,15 @@ inline constexpr const char* kCaptureHelperName = "pelnix-capture";
 // The group whose members may run the installed helper.
 inline constexpr const char* kCaptureGroup = "pelnix";
 
-// The capture helper for a program in `programFolder`: the one beside it (a build tree), else
-// the one the package installs, reached from the program's folder so that any installation
-// prefix works.
+// In a build tree, the folder beside the programs where the set-up puts the copy of the
+// capture helper that holds the capture rights (root's, like the folder; the built helper stays
+// the user's and holds none).
+inline constexpr const char* kGrantedHelperFolder = "rights";
+
+// The capture helper for a program in `programFolder`. In a build tree (a helper beside the
+// program): the set-up's granted copy of it while the copy has the built helper's size and
+// modification time, else the built one. Otherwise the one the package installs, reached from
+// the program's folder so that any installation prefix works.
 std::string FindCaptureHelper(const std::string& programFolder);
 
 // The helper's options that ask for `stream`: none for the packet rules alone; otherwise
@@ -58,10 +66,15 @@ public:
     std::string ErrorText() const;
 
     // The next `count` sightings of `url` (without scheme) on this session are not reported.
+    // Kept here too while the helper does not capture (it died, or never ran), so that a new
+    // helper's session on the same adapter can take the entries over.
     void IgnoreUrl(const std::string& url, int count);
-    // The entries of the session's ignore list that no sighting has used yet, as the helper
-    // told them used.
+    // The entries of the session's ignore list: those sent to the helper that it has neither
+    // used on a sighting nor let go as the oldest (it tells both), and those kept while it
+    // does not capture.
     std::size_t IgnoreListSize() const;
+    // Those entries, oldest first, as runs of one URL and its count.
+    std::vector<std::pair<std::string, std::size_t>> IgnoreEntries() const;
     // The capture library's counts, once the helper stopped the session.
     CaptureStatistics Statistics() const;
 
@@ -70,6 +83,10 @@ private:
     HelperSession(CaptureHelperClient* client, std::uint32_t index, std::string adapterName,
                   std::string errorText);
     void EndWith(const std::string& errorText);
+    // With m_mutex held: the entry the helper used on a sighting of `url`, and its oldest
+    // `count` entries, which it let go.
+    void ForgetUsedLocked(const std::string& url);
+    void ForgetOldestLocked(std::size_t count);
 
     CaptureHelperClient* m_client = nullptr;
     std::uint32_t m_index = 0;
@@ -77,7 +94,13 @@ private:
     mutable std::mutex m_mutex;
     bool m_capturing = false;
     std::string m_errorText;
-    std::size_t m_ignoreEntries = 0;
+    // The ignore list as this side knows it, in the helper's order: runs of one URL.
+    struct IgnoreRun {
+        std::string url;
+        std::size_t count = 0;
+    };
+    std::deque<IgnoreRun> m_ignoreRuns;
+    std::size_t m_ignoreEntries = 0;  // the sum of the runs' counts
     CaptureStatistics m_statistics;
 };
 
@@ -100,7 +123,8 @@ public:
         // Each notice of the helper (a line for the user about the capture as a whole, such as
         // kQuicNotice once HTTP/3 was seen), on the reader thread.
         std::function<void(const std::string& text)> noticeCallback;
-        // Once, on the reader thread, when the helper's stream has ended, cleanly or not.
+        // Once, on the reader thread, when the helper's stream has ended, cleanly or not
+        // (EndFault tells which); also after Stop.
         std::function<void()> endCallback;
         // How long the helper may take to list its sessions.
         std::chrono::milliseconds startTimeout{10000};
@@ -135,6 +159,11 @@ public:
     std::vector<HelperSession*> Sessions() const;
     // The helper's process id while it runs (for its /proc entry); -1 otherwise.
     pid_t HelperProcess() const;
+    // Whether the helper's stream has ended (its end callback is due or done).
+    bool HasEnded() const;
+    // Once the helper's stream has ended: why, when it did not end cleanly (the helper died,
+    // or its stream went wrong); empty otherwise.
+    std::string EndFault() const;
 
     // Asks the helper to stop and waits for its statistics and its end, for at most a few
     // seconds before it is killed. The sessions keep their state. From the owning thread.

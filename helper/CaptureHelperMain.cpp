@@ -128,9 +128,15 @@ std::string ServeCommands(RecordWriter& writer, CaptureSpool* spool) {
                        ", which does not exist";
             PacketSniffer& session = *sessions[ignore.session];
             // The parent holds no rights and decodes outside data: it may not grow this
-            // process's memory without bound.
-            if (session.IgnoreListSize() + ignore.count <= kMaxIgnoreEntries)
+            // process's memory without bound, and it does not, since the list lets its oldest
+            // entries go. The parent is told which went, so that its count of the list stays
+            // in step with it.
+            const std::size_t dropped =
                 session.IgnoreUrl(ignore.url, static_cast<int>(ignore.count));
+            if (dropped > 0) {
+                writer.Send(
+                    IgnoreEntriesDropped{ignore.session, static_cast<std::uint32_t>(dropped)});
+            }
         }
     }
 }
@@ -202,8 +208,12 @@ int main(int argc, char** argv) {
     MemoryBudget budget(options->budgetBytes != 0 ? options->budgetBytes
                                                   : MemoryBudget::kDefaultLimit);
     std::unique_ptr<KeyLog> keyLog;
-    if (!options->keyLogFile.empty())
+    if (!options->keyLogFile.empty()) {
         keyLog = std::make_unique<KeyLog>(options->keyLogFile);
+        // What the key log finds wrong with itself (not a regular file, no key in it), each
+        // once: the window and --watch pass notices on to the user.
+        keyLog->SetNoticeSink([&writer](const std::string& text) { writer.Send(Notice{text}); });
+    }
     // One notice of each kind for the whole capture, whichever session saw it first.
     std::atomic<bool> quicTold{false};
     // The copies of listed media, written into the parent's private folder through the one

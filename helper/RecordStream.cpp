@@ -20,6 +20,7 @@ enum FrameType : std::uint8_t {
     kNotice = 6,
     kSessionStatistics = 7,
     kStreamEnd = 8,
+    kIgnoreEntriesDropped = 9,
     kIgnoreCommand = 64,
     kStopCommand = 65,
     // Skippable from here on: a reader that does not know a type passes over its frame.
@@ -41,7 +42,8 @@ enum MediaTag : std::uint8_t {
     kTagDetail = 9,
     kTagDuration = 10,
     kTagVariantUrl = 11,
-    kTagCopyId = 12,
+    kTagRanged = 12,  // no bytes: present when the report is a range
+    kTagCopyId = 13,
 };
 
 // Field tags of a copy's state.
@@ -198,6 +200,8 @@ void EncodeMedia(const MediaRecord& record, std::string& payload) {
         PutU64(duration, std::bit_cast<std::uint64_t>(r.durationSeconds));
         PutTagged(payload, kTagDuration, duration);
     }
+    if (r.ranged)
+        PutTagged(payload, kTagRanged, {});
     if (r.copyId != 0)
         PutTaggedU64(payload, kTagCopyId, r.copyId);
 }
@@ -402,6 +406,11 @@ bool DecodeMedia(PayloadReader& in, MediaRecord& record) {
                     return false;
                 break;
             }
+            case kTagRanged:
+                if (!bytes.empty())
+                    return false;
+                r.ranged = true;
+                break;
             default:
                 break;  // a field of a later version
         }
@@ -423,6 +432,9 @@ bool FrameAllowed(std::uint8_t type, StreamDirection direction, std::size_t& max
             return fromHelper;
         case kSessionStatistics:
             maxPayload = kStatisticsPayloadBytes;
+            return fromHelper;
+        case kIgnoreEntriesDropped:
+            maxPayload = 8;
             return fromHelper;
         case kSessionsListed:
         case kStreamEnd:
@@ -475,6 +487,12 @@ bool DecodePayload(std::uint8_t type, std::string_view payload, StreamMessage& m
             UrlIgnored m;
             ok = in.U32(m.session) && in.Text(m.url);
             message = std::move(m);
+            break;
+        }
+        case kIgnoreEntriesDropped: {
+            IgnoreEntriesDropped m;
+            ok = in.U32(m.session) && in.U32(m.count) && m.count >= 1;
+            message = m;
             break;
         }
         case kNotice: {
@@ -585,6 +603,12 @@ bool EncodeMessage(const StreamMessage& message, std::string& out) {
                                          PutU32(payload, m.session);
                                          PutText(payload, m.url);
                                          return TextFits(m.url);
+                                     },
+                                     [&](const IgnoreEntriesDropped& m) {
+                                         type = kIgnoreEntriesDropped;
+                                         PutU32(payload, m.session);
+                                         PutU32(payload, m.count);
+                                         return m.count >= 1;
                                      },
                                      [&](const Notice& m) {
                                          type = kNotice;

@@ -60,6 +60,10 @@ struct UrlIgnored {  // an ignore-list entry suppressed a sighting of this URL
     std::uint32_t session = 0;
     std::string url;
 };
+struct IgnoreEntriesDropped {  // the session's ignore list let its `count` oldest entries go
+    std::uint32_t session = 0;
+    std::uint32_t count = 0;
+};
 struct Notice {  // a line for the user about the capture as a whole
     std::string text;
 };
@@ -84,9 +88,9 @@ struct DiscardCopyCommand {  // the copy's entry was refused or left the list: d
 };
 
 using StreamMessage =
-    std::variant<SessionOpened, SessionFailed, SessionsListed, MediaRecord, UrlIgnored, Notice,
-                 SessionStatistics, StreamEnd, IgnoreCommand, StopCommand, CopyChanged,
-                 DiscardCopyCommand>;
+    std::variant<SessionOpened, SessionFailed, SessionsListed, MediaRecord, UrlIgnored,
+                 IgnoreEntriesDropped, Notice, SessionStatistics, StreamEnd, IgnoreCommand,
+                 StopCommand, CopyChanged, DiscardCopyCommand>;
 
 // The two directions of the stream; each takes only its own messages.
 enum class StreamDirection { FromHelper, ToHelper };
@@ -95,8 +99,8 @@ enum class StreamDirection { FromHelper, ToHelper };
 std::string RecordStreamHeader();
 
 // Appends one framed message to `out`. False, appending nothing, when a text is longer than
-// kMaxTextBytes, an ignore count is 0 or above kMaxIgnoreCount, or a duration is not a finite
-// number of at least 0.
+// kMaxTextBytes, an ignore count is 0 or above kMaxIgnoreCount, a count of dropped entries is
+// 0, or a duration is not a finite number of at least 0.
 bool EncodeMessage(const StreamMessage& message, std::string& out);
 
 // Cuts every text of a report to kMaxTextBytes, so that it can always be encoded.

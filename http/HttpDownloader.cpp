@@ -23,6 +23,19 @@ namespace {
 // Whole header blocks larger than this are not an HTTP answer we want to keep reading.
 constexpr std::size_t kMaxHeaderBytes = 1024 * 1024;
 constexpr long kReceiveBufferBytes = 256 * 1024;
+// The body of a redirect is read and dropped; one this large is no redirect.
+constexpr std::uint64_t kMaxRedirectBody = 1 << 20;
+
+// "scheme://host:port" of parsed URL parts, the unit credentials are given for.
+std::string OriginOf(const HttpUrlParts& parts) {
+    std::string host;
+    for (const char c : parts.server) host.push_back(LowerAscii(c));
+    return parts.scheme + "://" + host + ":" + std::to_string(parts.port);
+}
+
+bool IsRedirectStatus(long code) {
+    return code == 301 || code == 302 || code == 303 || code == 307 || code == 308;
+}
 
 void InitCurlOnce() {
     static const bool done = [] { return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }();
@@ -371,9 +384,15 @@ bool HttpDownloader::Transfer() {
 
     if (!ParseHttpUrl(m_url, m_parts)) {
         m_url = "http://" + m_url;
-        if (!ParseHttpUrl(m_url, m_parts))
+        if (!ParseHttpUrl(m_url, m_parts)) {
+            m_failureReason = "The address is not a URL that can be fetched.";
             return false;
+        }
     }
+    m_currentUrl = m_url;
+    m_steppedDown = m_initialSteppedDown;
+    m_redirects = 0;
+    m_credentialServer.clear();
 
     if (!m_destinationPath.empty() && !OpenFile())
         return false;
@@ -387,14 +406,79 @@ bool HttpDownloader::Transfer() {
     if (!ApplyProxyCredentials() || !ApplyServerCredentials())
         return false;
 
-    // Sent again after each answered credential prompt.
+    // Sent again after each answered credential prompt, and to each redirect's target.
     for (;;) {
         bool again = false;
         if (!SendAndReceive(again))
             return false;
+        if (m_phase == Phase::Redirect) {
+            if (!FollowRedirect())
+                return false;
+            continue;
+        }
         if (!again)
             return true;
     }
+}
+
+bool HttpDownloader::FollowRedirect() {
+    if (++m_redirects > kMaxRedirects) {
+        ReportSystemError(
+            1610, CURLE_TOO_MANY_REDIRECTS,
+            "The server redirected more than " + std::to_string(kMaxRedirects) + " times.");
+        return false;
+    }
+    HttpUrlParts next;
+    if (!ParseHttpUrl(m_redirectTarget, next) ||
+        (next.scheme != "http" && next.scheme != "https")) {
+        ReportSystemError(1610, CURLE_UNSUPPORTED_PROTOCOL,
+                          "The server redirected to an address that is not http or https.");
+        return false;
+    }
+    if (m_parts.scheme == "https" && next.scheme == "http")
+        m_steppedDown = true;
+    // What the user typed into the prompt was for the server that asked, not for wherever it
+    // points.
+    if (!m_credentialServer.empty() && m_credentialServer != OriginOf(next)) {
+        m_credentialServer.clear();
+        if (!Set(CURLOPT_USERNAME, static_cast<char*>(nullptr)) ||
+            !Set(CURLOPT_PASSWORD, static_cast<char*>(nullptr)) ||
+            !Set(CURLOPT_PROXYUSERNAME, static_cast<char*>(nullptr)) ||
+            !Set(CURLOPT_PROXYPASSWORD, static_cast<char*>(nullptr))) {
+            ReportSystemError(1609, CURLE_BAD_FUNCTION_ARGUMENT,
+                              CurlReason(CURLE_BAD_FUNCTION_ARGUMENT));
+            return false;
+        }
+    }
+    CURLUcode parsed = CURLUE_OK;
+    CURLcode rc = CURLE_OK;
+    {
+        std::lock_guard lock(m_handleLock);
+        parsed = curl_url_set(m_connection, CURLUPART_URL, m_redirectTarget.c_str(), 0);
+        if (parsed == CURLUE_OK)
+            rc = curl_easy_setopt(m_session, CURLOPT_CURLU, m_connection);
+    }
+    if (parsed != CURLUE_OK) {
+        ReportSystemError(1609, static_cast<unsigned>(parsed),
+                          std::string(curl_url_strerror(parsed)) + ".");
+        return false;
+    }
+    if (rc != CURLE_OK) {
+        ReportSystemError(1609, static_cast<unsigned>(rc), CurlReason(rc));
+        return false;
+    }
+    m_currentUrl = m_redirectTarget;
+    m_parts = std::move(next);
+    return true;
+}
+
+std::string HttpDownloader::AnswerHeader(std::string_view name) const {
+    for (const std::string& line : m_headers) {
+        if (line.size() > name.size() && line[name.size()] == ':' && StartsWithNoCase(line, name)) {
+            return std::string(Trim(std::string_view(line).substr(name.size() + 1)));
+        }
+    }
+    return {};
 }
 
 bool HttpDownloader::OpenSession() {
@@ -415,11 +499,12 @@ bool HttpDownloader::OpenSession() {
                                            Set(CURLOPT_CAPATH, SystemAuthorityFolder()))) {
         return false;
     }
+    if (m_share != nullptr && !Set(CURLOPT_SHARE, m_share))
+        return false;
     return Set(CURLOPT_NOSIGNAL, 1L) && Set(CURLOPT_ERRORBUFFER, m_errorBuffer) &&
            Set(CURLOPT_USERAGENT, agent.c_str()) && Set(CURLOPT_PROTOCOLS_STR, "http,https") &&
-           Set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https") && Set(CURLOPT_FOLLOWLOCATION, 1L) &&
-           Set(CURLOPT_MAXREDIRS, 10L) && Set(CURLOPT_SSL_VERIFYPEER, 1L) &&
-           Set(CURLOPT_SSL_VERIFYHOST, 2L) &&
+           Set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https") && Set(CURLOPT_FOLLOWLOCATION, 0L) &&
+           Set(CURLOPT_SSL_VERIFYPEER, 1L) && Set(CURLOPT_SSL_VERIFYHOST, 2L) &&
            Set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(m_connectTimeout.count())) &&
            Set(CURLOPT_LOW_SPEED_LIMIT, m_lowSpeedLimit) &&
            Set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(m_lowSpeedTime.count())) &&
@@ -487,6 +572,7 @@ bool HttpDownloader::SetCredentials(bool proxy, const std::string& user,
         StartsWithNoCase(Trim(std::string_view(*challenge).substr(proxy ? 19 : 17)), "Basic");
     const long scheme =
         basicOnly ? static_cast<long>(CURLAUTH_BASIC) : static_cast<long>(CURLAUTH_ANY);
+    m_credentialServer = OriginOf(m_parts);
     if (proxy) {
         return Set(CURLOPT_PROXYUSERNAME, user.c_str()) &&
                Set(CURLOPT_PROXYPASSWORD, password.c_str()) && Set(CURLOPT_PROXYAUTH, scheme);
@@ -506,6 +592,7 @@ void HttpDownloader::ResetResponse() {
     m_contentLength = 0;
     m_bytesThisTransfer = 0;
     m_bodyOffset = m_resumeOffset;
+    m_redirectTarget.clear();
     m_errorBuffer[0] = '\0';
 }
 
@@ -541,6 +628,13 @@ bool HttpDownloader::SendAndReceive(bool& again) {
     for (const std::string& line : m_extraHeaderLines) {
         if (IsSendableLine(line))
             append(line);
+    }
+    if (m_haveCaptured) {
+        for (const std::string& line :
+             ScopedHeaderLines(m_captured, m_capturedUrl, m_currentUrl, m_steppedDown)) {
+            if (IsSendableLine(line))
+                append(line);
+        }
     }
     const std::string extra = GetRequestHeaders();
     for (std::size_t pos = 0; pos < extra.size();) {
@@ -614,6 +708,8 @@ bool HttpDownloader::SendAndReceive(bool& again) {
                        SaturatingAdd(m_contentLength, m_bodyOffset));
             return true;
         }
+        case Phase::Redirect:
+            return true;
         case Phase::Waiting:
         case Phase::Refused:
             break;
@@ -633,6 +729,10 @@ bool HttpDownloader::DecideStatus() {
     m_statusCode = code;
     if (code == 401 || code == 407) {
         m_phase = Phase::Draining;  // the body is read and dropped before the prompt
+        return true;
+    }
+    if (IsRedirectStatus(code) && !m_redirectTarget.empty()) {
+        m_phase = Phase::Redirect;  // the body is dropped; the transfer goes on to the target
         return true;
     }
     if (code != 200 && code != 206) {
@@ -675,17 +775,18 @@ bool HttpDownloader::OnHeaderLine(std::string_view line) {
         // A new answer (after a redirect, an interim 1xx or an authentication round trip).
         m_headers.clear();
         m_headerBytes = line.size();
+        m_redirectTarget.clear();
     }
     const std::string_view text = Trim(line);
     if (!text.empty()) {
         m_headers.emplace_back(text);
         return true;
     }
-    // End of one answer's headers: a 3xx with a Location is followed by libcurl.
+    // End of one answer's headers: a redirect with a Location is followed by Transfer.
     long code = 0;
     curl_easy_getinfo(m_session, CURLINFO_RESPONSE_CODE, &code);
     const std::string* location = FindHeader(m_headers, "Location:");
-    if (code >= 300 && code < 400 && location) {
+    if (IsRedirectStatus(code) && location) {
         const std::string target(Trim(std::string_view(*location).substr(9)));
         std::string shown = target;
         char* effective = nullptr;
@@ -695,6 +796,7 @@ bool HttpDownloader::OnHeaderLine(std::string_view line) {
             effective && curl_url_set(u.handle, CURLUPART_URL, effective, 0) == CURLUE_OK &&
             curl_url_set(u.handle, CURLUPART_URL, target.c_str(), 0) == CURLUE_OK) {
             shown = UrlPart(u.handle, CURLUPART_URL);
+            m_redirectTarget = shown;
         }
         OnStatusCallback(kStatusRedirect, shown.c_str(),
                          static_cast<unsigned long>(shown.size() + 1));
@@ -710,6 +812,14 @@ bool HttpDownloader::OnBodyData(const char* data, std::size_t length) {
     switch (m_phase) {
         case Phase::Draining:
             return true;
+        case Phase::Redirect:
+            m_bytesThisTransfer += length;
+            if (m_bytesThisTransfer <= kMaxRedirectBody)
+                return !IsAborted();
+            ReportSystemError(1610, CURLE_FILESIZE_EXCEEDED,
+                              "The server sent a redirect with a body of more than 1 MiB.");
+            m_callbackFailed = true;
+            return false;
         case Phase::Body: {
             // A body without a length must not run on for ever: past the bound it is not the
             // medium that was sniffed.

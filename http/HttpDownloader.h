@@ -5,6 +5,11 @@
 // operations below, whose engine versions do nothing or refuse. The download dialog derives
 // from it and runs `Download` on a worker thread; the main window uses it directly.
 //
+// Redirects are followed by the engine itself, one hop at a time (at most kMaxRedirects, to
+// http and https only), so that the captured session's headers are chosen for each hop's
+// destination (ScopedHeaderLines): libcurl's own following would send a Referer with its query
+// to every host, and credentials typed into the prompt to wherever the server points.
+//
 // The transfer runs on libcurl's easy interface, blocking on the calling thread, with one easy
 // handle per transfer. `Abort` may be called from any thread: it only sets an atomic flag that
 // libcurl's progress callback turns into an abort, so no handle is ever freed under a thread
@@ -21,8 +26,10 @@
 #include <vector>
 
 #include "base/StagedFile.h"
+#include "http/RefetchHeaders.h"
 
 typedef void CURL;
+typedef void CURLSH;
 struct curl_slist;
 struct Curl_URL;
 typedef struct Curl_URL CURLU;
@@ -89,6 +96,20 @@ public:
         m_extraHeaderLines = std::move(lines);
     }
     const std::vector<std::string>& ExtraHeaderLines() const { return m_extraHeaderLines; }
+    // The captured request's Cookie, Referer and Authorization, and the URL they were captured
+    // for: each request of the transfer (each redirect hop) carries what ScopedHeaderLines
+    // allows for its destination. `steppedDown`: the URL was named by a document that came over
+    // http after https, so nothing is sent from the start.
+    void SetCapturedSession(RefetchHeaders headers, std::string capturedUrl,
+                            bool steppedDown = false) {
+        m_captured = std::move(headers);
+        m_capturedUrl = std::move(capturedUrl);
+        m_haveCaptured = true;
+        m_initialSteppedDown = steppedDown;
+    }
+    // Connections, TLS sessions and names shared with the other transfers of one caller (a
+    // stream's segments one after another); null for none. Never used by two transfers at once.
+    void SetShare(CURLSH* share) { m_share = share; }
     // A file of certificate authorities (PEM) trusted besides the system's; empty for the
     // system's alone. Certificates are verified either way.
     void SetExtraAuthorityFile(std::string path) { m_extraAuthorityFile = std::move(path); }
@@ -98,6 +119,8 @@ public:
     void SetExpectedSize(std::uint64_t size) { m_expectedSize = size; }
     std::uint64_t ExpectedSize() const { return m_expectedSize; }
     static constexpr std::uint64_t kUnannouncedBodyMargin = 1 << 20;
+    // Redirects followed before a transfer fails.
+    static constexpr int kMaxRedirects = 10;
 
     // Bounds that keep a dead server from holding a transfer for ever: the time allowed to
     // connect, and the slowest rate (bytes per second) tolerated for `lowSpeedTime`.
@@ -120,6 +143,10 @@ public:
     // Where the body of the current transfer starts in the destination: the resume offset,
     // or 0 when the server answered a ranged request with the whole file.
     std::uint64_t BodyOffset() const { return m_bodyOffset.load(); }
+    // The URL the last request went to (after redirects), for the worker that ran the transfer.
+    const std::string& FinalUrl() const { return m_currentUrl; }
+    // Whether the last transfer's redirects stepped down from https to http.
+    bool SteppedDown() const { return m_steppedDown; }
 
 protected:
     // The steps of a transfer; each false fails it.
@@ -155,9 +182,12 @@ protected:
     // The status code of the last answer (0 before any), and the server of the parsed URL.
     long LastStatusCode() const { return m_statusCode; }
     const HttpUrlParts& ParsedUrl() const { return m_parts; }
+    // The value of header `name` (without its colon) of the last answer, blanks trimmed; empty
+    // when it has none.
+    std::string AnswerHeader(std::string_view name) const;
 
 private:
-    enum class Phase { Waiting, Body, Draining, Refused };
+    enum class Phase { Waiting, Body, Draining, Redirect, Refused };
 
     bool Transfer();
     bool OpenFile();
@@ -170,6 +200,7 @@ private:
     void CloseFile();
     bool SendAndReceive(bool& retry);
     bool DecideStatus();
+    bool FollowRedirect();
     bool TruncateFile(std::uint64_t length, int messageId);
     void ResetResponse();
     template <typename T>
@@ -191,6 +222,11 @@ private:
     std::uint32_t m_readBufferSize = 16384;
     std::vector<std::string> m_extraHeaderLines;
     std::string m_extraAuthorityFile;
+    RefetchHeaders m_captured;
+    std::string m_capturedUrl;
+    bool m_haveCaptured = false;
+    bool m_initialSteppedDown = false;
+    CURLSH* m_share = nullptr;
     std::chrono::milliseconds m_connectTimeout{30000};
     long m_lowSpeedLimit = 1;
     std::chrono::seconds m_lowSpeedTime{60};
@@ -201,7 +237,11 @@ private:
     CURLU* m_connection = nullptr;
     curl_slist* m_request = nullptr;
 
-    HttpUrlParts m_parts;
+    HttpUrlParts m_parts;  // of the current hop's URL
+    std::string m_currentUrl;
+    bool m_steppedDown = false;
+    int m_redirects = 0;
+    std::string m_credentialServer;  // "scheme://host:port" the prompt's credentials were for
     StagedFile m_file;
     std::string m_failureReason;
     std::atomic<bool> m_aborted{false};
@@ -217,6 +257,7 @@ private:
     bool m_sizeKnown = false;
     std::uint64_t m_contentLength = 0;
     std::uint64_t m_bytesThisTransfer = 0;
+    std::string m_redirectTarget;  // where a 3xx answer points, resolved; empty for none
     bool m_resolvedPending = false;
     bool m_socketOpened = false;
     std::string m_resolvingHost;

@@ -1,6 +1,7 @@
 #include "http/RefetchHeaders.h"
 
 #include "base/Text.h"
+#include "http/HttpDownloader.h"
 #include "httpmsg/HttpText.h"
 
 namespace {
@@ -97,6 +98,38 @@ std::vector<std::string> TransferHeaderLines(const RefetchHeaders& headers) {
         lines.push_back("Referer: " + headers.referer);
     if (!headers.authorization.empty())
         lines.push_back("Authorization: " + headers.authorization);
+    return lines;
+}
+
+bool SameOrigin(std::string_view a, std::string_view b) {
+    HttpUrlParts first, second;
+    return ParseHttpUrl(std::string(a), first) && ParseHttpUrl(std::string(b), second) &&
+           first.scheme == second.scheme && EqualsNoCase(first.server, second.server) &&
+           first.port == second.port;
+}
+
+std::vector<std::string> ScopedHeaderLines(const RefetchHeaders& headers,
+                                           std::string_view capturedUrl,
+                                           std::string_view requestUrl, bool steppedDown) {
+    std::vector<std::string> lines;
+    HttpUrlParts request;
+    if (steppedDown || !ParseHttpUrl(std::string(requestUrl), request))
+        return lines;
+    const bool secure = request.scheme == "https";
+    if (secure && SameOrigin(capturedUrl, requestUrl))
+        return TransferHeaderLines(headers);
+    // Elsewhere the Referer says at most which site the request came from.
+    HttpUrlParts referer;
+    if (!headers.referer.empty() && ParseHttpUrl(headers.referer, referer) &&
+        (secure || referer.scheme != "https")) {
+        const bool defaultPort = (referer.scheme == "https" && referer.port == 443) ||
+                                 (referer.scheme == "http" && referer.port == 80);
+        std::string origin = referer.scheme + "://";
+        for (const char c : referer.server) origin.push_back(LowerAscii(c));
+        if (!defaultPort)
+            origin += ":" + std::to_string(referer.port);
+        lines.push_back("Referer: " + origin + "/");
+    }
     return lines;
 }
 

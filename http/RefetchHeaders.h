@@ -35,6 +35,21 @@ RefetchHeaders ChooseRefetchHeaders(std::string_view headerBlock);
 // "Authorization: ..."; the user agent is its own setting), without line ends.
 std::vector<std::string> TransferHeaderLines(const RefetchHeaders& headers);
 
+// Which of the captured headers one request may carry, by where it goes. The captured Cookie,
+// Authorization and the whole Referer (its path and query can hold a session) go only to the
+// scheme, host and port of `capturedUrl`, and only over https (a certificate the transfer engine
+// checked). Any other destination gets at most the Referer's origin ("https://site/"), and
+// none when the Referer is https and the request is not. Once a request's chain of redirects
+// stepped down from https to http (`steppedDown`), nothing is sent at all. The user agent is
+// the engine's own setting and is not among the lines.
+std::vector<std::string> ScopedHeaderLines(const RefetchHeaders& headers,
+                                           std::string_view capturedUrl,
+                                           std::string_view requestUrl, bool steppedDown);
+
+// Whether `a` and `b` are one origin: the same scheme, host (in any case) and port (the
+// scheme's default when none is given). False when either does not parse.
+bool SameOrigin(std::string_view a, std::string_view b);
+
 // The converter's and the player's -headers value: the Cookie, Referer and User-Agent lines, each
 // ended by CR LF; empty when there are none. Authorization stays out: the converter sends these
 // headers to every server a playlist names.

@@ -1,11 +1,11 @@
 #include "httpmsg/Http2Parser.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <utility>
 
+#include "httpmsg/FieldSection.h"
 #include "httpmsg/HttpText.h"
 
 namespace {
@@ -33,79 +33,23 @@ constexpr std::uint16_t kSettingMaxFrameSize = 5;
 constexpr std::uint32_t kSmallestMaxFrameSize = 16384;
 constexpr std::uint32_t kLargestMaxFrameSize = (1u << 24) - 1;
 
-// Room kept before each allocation of the header decoders, holding its size.
-constexpr std::size_t kAllocationHeader = 16;
-
 std::uint32_t Load32(const std::uint8_t* bytes) {
     return (static_cast<std::uint32_t>(bytes[0]) << 24) |
            (static_cast<std::uint32_t>(bytes[1]) << 16) |
            (static_cast<std::uint32_t>(bytes[2]) << 8) | bytes[3];
 }
 
-// libnghttp2's allocations for the header decoders, taken from the budget.
-void* BudgetMalloc(std::size_t size, void* budget) {
-    if (size > SIZE_MAX - kAllocationHeader)
-        return nullptr;
-    auto& limit = *static_cast<MemoryBudget*>(budget);
-    if (!limit.TryReserve(size + kAllocationHeader))
-        return nullptr;
-    auto* block = static_cast<std::uint8_t*>(std::malloc(size + kAllocationHeader));
-    if (block == nullptr) {
-        limit.Release(size + kAllocationHeader);
-        return nullptr;
-    }
-    std::memcpy(block, &size, sizeof size);
-    return block + kAllocationHeader;
-}
-
-void BudgetFree(void* pointer, void* budget) {
-    if (pointer == nullptr)
-        return;
-    auto* block = static_cast<std::uint8_t*>(pointer) - kAllocationHeader;
-    std::size_t size;
-    std::memcpy(&size, block, sizeof size);
-    static_cast<MemoryBudget*>(budget)->Release(size + kAllocationHeader);
-    std::free(block);
-}
-
-void* BudgetCalloc(std::size_t count, std::size_t size, void* budget) {
-    if (size != 0 && count > SIZE_MAX / size)
-        return nullptr;
-    void* pointer = BudgetMalloc(count * size, budget);
-    if (pointer != nullptr)
-        std::memset(pointer, 0, count * size);
-    return pointer;
-}
-
-void* BudgetRealloc(void* pointer, std::size_t size, void* budget) {
-    if (pointer == nullptr)
-        return BudgetMalloc(size, budget);
-    std::size_t old;
-    std::memcpy(&old, static_cast<std::uint8_t*>(pointer) - kAllocationHeader, sizeof old);
-    void* fresh = BudgetMalloc(size, budget);
-    if (fresh == nullptr)
-        return nullptr;
-    std::memcpy(fresh, pointer, std::min(old, size));
-    BudgetFree(pointer, budget);
-    return fresh;
-}
-
-// Whether a decoded field name may stand in an HTTP/2 header list: a token without upper case
-// (a pseudo-header's colon aside).
-bool IsFieldName(std::string_view name) {
-    if (!name.empty() && name.front() == ':')
-        name.remove_prefix(1);
-    if (!IsToken(name))
-        return false;
-    return std::none_of(name.begin(), name.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
-}
-
 }  // namespace
 
 Http2Parser::Http2Parser(MemoryBudget& budget, HttpExchangeSink& sink,
                          const HttpConnectionContext& context, const HttpLimits& limits)
-    : m_budget(budget), m_sink(sink), m_context(context), m_limits(limits) {
-    m_memory = {&m_budget, BudgetMalloc, BudgetFree, BudgetCalloc, BudgetRealloc};
+    : m_budget(budget),
+      m_sink(sink),
+      m_context(context),
+      m_limits(limits),
+      m_libraryMemory(budget),
+      m_memory{&m_libraryMemory, LibraryMemory::Malloc, LibraryMemory::Free,
+               LibraryMemory::Calloc, LibraryMemory::Realloc} {
     m_sides[static_cast<int>(Direction::ToServer)].phase = Phase::Preface;
     for (Side& side : m_sides) side.fieldsHold = BudgetHold(budget);
 }
@@ -438,7 +382,7 @@ bool Http2Parser::BlockEnd(Side& side, Direction direction) {
     if (side.blockPush) {
         // A pushed response's request: the server's own promise.
         bool ignore = false;
-        auto request = RequestFromFields(fields, ignore);
+        auto request = RequestFromFields(fields, m_context.scheme, ignore);
         if (!request || m_streams.count(side.promised) != 0)
             return false;
         return ignore || AddStream(side.promised, std::move(*request));
@@ -449,7 +393,7 @@ bool Http2Parser::BlockEnd(Side& side, Direction direction) {
             return true;  // trailers of a request
         m_lastClientStream = id;
         bool ignore = false;
-        auto request = RequestFromFields(fields, ignore);
+        auto request = RequestFromFields(fields, m_context.scheme, ignore);
         if (!request)
             return false;
         return ignore || AddStream(id, std::move(*request));
@@ -458,78 +402,6 @@ bool Http2Parser::BlockEnd(Side& side, Direction direction) {
     if (found == m_streams.end())
         return true;  // a stream given up, reset or never seen: decoded for the table only
     return OnResponseFields(id, found->second, fields, side.blockEndStream);
-}
-
-std::optional<HttpRequestHead> Http2Parser::RequestFromFields(std::vector<HttpHeader>& fields,
-                                                              bool& ignore) {
-    HttpRequestHead request;
-    std::string path;
-    std::string host;
-    bool regular = false;
-    std::vector<HttpHeader> headers;
-    std::string cookie;
-    std::size_t cookieAt = 0;
-    for (HttpHeader& field : fields) {
-        if (!IsFieldName(field.name) || !IsFieldValue(field.value))
-            return std::nullopt;
-        if (field.name.front() == ':') {
-            std::string* target = nullptr;
-            if (field.name == ":method")
-                target = &request.method;
-            else if (field.name == ":path")
-                target = &path;
-            else if (field.name == ":authority")
-                target = &request.authority;
-            else if (field.name == ":scheme")
-                continue;
-            // Pseudo-headers come first, once each, and only these.
-            if (target == nullptr || regular || !target->empty() || field.value.empty())
-                return std::nullopt;
-            *target = std::move(field.value);
-            continue;
-        }
-        regular = true;
-        if (field.name == "cookie") {
-            // Crumbs sent as separate fields are one Cookie header in HTTP/1.1.
-            if (!cookie.empty())
-                cookie += "; ";
-            else
-                cookieAt = headers.size();
-            cookie += field.value;
-            continue;
-        }
-        if (field.name == "host" && host.empty())
-            host = field.value;
-        headers.push_back(std::move(field));
-    }
-    if (!cookie.empty())
-        headers.insert(headers.begin() + static_cast<std::ptrdiff_t>(cookieAt),
-                       HttpHeader{"cookie", cookie});
-    if (request.method.empty() || !IsToken(request.method))
-        return std::nullopt;
-    if (request.method == "CONNECT") {
-        ignore = true;  // a tunnel, not an exchange
-        return request;
-    }
-    if (path.empty() || path.find_first_of(" \t") != std::string::npos)
-        return std::nullopt;
-    if (request.authority.empty())
-        request.authority = host;
-    request.scheme = m_context.scheme;
-    request.target = std::move(path);
-
-    std::string& block = request.headerBlock;
-    block = request.method + ' ' + request.target + " HTTP/1.1\r\n";
-    if (!request.authority.empty())
-        block += "Host: " + request.authority + "\r\n";
-    for (const HttpHeader& header : headers) {
-        if (header.name == "host")
-            continue;  // written above
-        block += header.name + ": " + header.value + "\r\n";
-    }
-    block += "\r\n";
-    request.headers = std::move(headers);
-    return request;
 }
 
 bool Http2Parser::AddStream(std::uint32_t id, HttpRequestHead request) {
@@ -551,45 +423,18 @@ bool Http2Parser::OnResponseFields(std::uint32_t id, Stream& stream,
             EndStream(id, true);
         return true;
     }
-    int status = -1;
-    std::vector<HttpHeader> headers;
-    for (HttpHeader& field : fields) {
-        if (!IsFieldName(field.name) || !IsFieldValue(field.value))
-            return false;
-        if (field.name.front() == ':') {
-            if (field.name != ":status" || status >= 0 || !headers.empty() ||
-                field.value.size() != 3) {
-                return false;
-            }
-            status = 0;
-            for (const char c : field.value) {
-                if (c < '0' || c > '9')
-                    return false;
-                status = status * 10 + (c - '0');
-            }
-            continue;
-        }
-        headers.push_back(std::move(field));
-    }
-    if (status < 100 || status > 599)
+    auto response = ResponseFromFields(fields);
+    if (!response)
         return false;
+    const int status = response->status;
     if (status < 200)
         return !endStream;  // 100, 103: the real answer follows
 
-    HttpExchange exchange;
-    exchange.request = std::move(stream.request);
-    exchange.response.status = status;
-    exchange.response.headers = std::move(headers);
+    const bool bodyless = AnswerIsBodyless(stream.request.method, status) || endStream;
+    HttpExchange exchange =
+        AnswerExchange(std::move(stream.request), std::move(*response), m_context);
     exchange.http2 = true;
     exchange.streamId = id;
-    exchange.serverAddress = m_context.serverAddress;
-    exchange.serverPort = m_context.serverPort;
-    const bool bodyless =
-        exchange.request.method == "HEAD" || status == 204 || status == 304 || endStream;
-    bool valid = true;
-    const auto length = ContentLength(exchange.response.headers, valid);
-    if (valid && !(exchange.request.method == "HEAD" || status == 204 || status == 304))
-        exchange.contentLength = length;
     stream.hold.Resize(sizeof(Stream) + 64);
     stream.response.emplace(m_budget);
     if (!stream.response->Begin(m_sink, std::move(exchange), !bodyless))

@@ -22,6 +22,7 @@
 
 #include "httpmsg/HttpExchange.h"
 #include "httpmsg/HttpLimits.h"
+#include "httpmsg/LibraryMemory.h"
 #include "httpmsg/ResponseBody.h"
 #include "tcp/BudgetHold.h"
 #include "tcp/Direction.h"
@@ -95,12 +96,12 @@ private:
     bool OnResponseFields(std::uint32_t id, Stream& stream, std::vector<HttpHeader>& fields,
                           bool endStream);
     void EndStream(std::uint32_t id, bool complete);
-    std::optional<HttpRequestHead> RequestFromFields(std::vector<HttpHeader>& fields, bool& ignore);
 
     MemoryBudget& m_budget;
     HttpExchangeSink& m_sink;
     const HttpConnectionContext& m_context;
     const HttpLimits& m_limits;
+    LibraryMemory m_libraryMemory;
     nghttp2_mem m_memory;
     Side m_sides[2];  // by Direction
     std::unordered_map<std::uint32_t, Stream> m_streams;

@@ -1,5 +1,6 @@
 // One request and its response as the HTTP layer of the stream engine hands them on, whether
-// they came over HTTP/1.1 or as a stream of HTTP/2, in clear or out of TLS.
+// they came over HTTP/1.1 or as a stream of HTTP/2, in clear or out of TLS, or as a stream of
+// HTTP/3 out of QUIC.
 #pragma once
 
 #include <cstddef>
@@ -23,12 +24,12 @@ const std::string* FindHeader(const std::vector<HttpHeader>& headers, std::strin
 struct HttpRequestHead {
     std::string method;     // "GET"
     std::string scheme;     // "http" or "https"
-    std::string authority;  // the Host value (HTTP/1.1) or :authority (HTTP/2); may be empty
+    std::string authority;  // the Host value (HTTP/1.1) or :authority (HTTP/2, 3); may be empty
     std::string target;     // path and query, "/v/clip.mp4?x=1"
-    std::vector<HttpHeader> headers;  // as sent; HTTP/2 pseudo-headers left out
+    std::vector<HttpHeader> headers;  // as sent; HTTP/2 and HTTP/3 pseudo-headers left out
     // The request as HTTP/1.1 text: its request line, the headers and the blank line. For
-    // HTTP/2 it is written from the pseudo-headers ("GET /v HTTP/1.1", "Host: ...") and the
-    // headers, so that a fetch can send the captured headers again.
+    // HTTP/2 and HTTP/3 it is written from the pseudo-headers ("GET /v HTTP/1.1", "Host: ...")
+    // and the headers, so that a fetch can send the captured headers again.
     std::string headerBlock;
 };
 
@@ -41,11 +42,14 @@ struct HttpExchange {
     HttpRequestHead request;
     HttpResponseHead response;
     bool http2 = false;
-    std::uint32_t streamId = 0;  // HTTP/2 stream; 0 on HTTP/1.1
+    // Read from an HTTP/3 stream of a QUIC connection (the port is then UDP's); a fetch again
+    // goes over TCP all the same.
+    bool http3 = false;
+    std::uint64_t streamId = 0;  // HTTP/2 or QUIC stream; 0 on HTTP/1.1
     // The connection's server side; port in host order.
     IpAddress serverAddress;
     std::uint16_t serverPort = 0;
-    // The response's announced body length (Content-Length, or content-length on HTTP/2),
+    // The response's announced body length (Content-Length, or content-length on HTTP/2, 3),
     // when it gave a valid one that frames its body: not set for a chunked or close-delimited
     // HTTP/1.1 body, nor for an answer that has no body whatever its headers say (to HEAD, 204,
     // 304).

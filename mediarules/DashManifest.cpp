@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "mediarules/Playlist.h"
+#include "mediarules/PlaylistText.h"
 #include "mediarules/UrlReference.h"
 #include "mediarules/XmlScanner.h"
 
@@ -39,48 +40,9 @@ int ParseSide(const std::string* text) {
     return value > 100000 ? 0 : static_cast<int>(value);
 }
 
-// An xs:duration ("PT1H2M3.5S", "P1DT2H") in seconds; negative when it is none.
+// An xs:duration attribute in seconds; negative when it is none.
 double ParseDuration(const std::string* text) {
-    if (text == nullptr)
-        return -1;
-    std::string_view rest = Trim(*text);
-    if (!rest.starts_with("P"))
-        return -1;
-    rest.remove_prefix(1);
-    double seconds = 0;
-    bool time = false;
-    bool any = false;
-    while (!rest.empty()) {
-        if (rest.front() == 'T') {
-            time = true;
-            rest.remove_prefix(1);
-            continue;
-        }
-        double value = 0;
-        const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), value);
-        if (error != std::errc() || end == rest.data() + rest.size() || !std::isfinite(value) ||
-            value < 0) {
-            return -1;
-        }
-        const char unit = *end;
-        rest.remove_prefix(static_cast<std::size_t>(end - rest.data()) + 1);
-        double scale = 0;
-        if (!time) {
-            scale = unit == 'Y'   ? 365 * 86400.0
-                    : unit == 'M' ? 30 * 86400.0
-                    : unit == 'D' ? 86400.0
-                                  : 0;
-        } else {
-            scale = unit == 'H' ? 3600.0 : unit == 'M' ? 60.0 : unit == 'S' ? 1.0 : 0;
-        }
-        if (scale == 0)
-            return -1;
-        seconds += value * scale;
-        any = true;
-    }
-    if (!any || !std::isfinite(seconds) || seconds > kMaxManifestSeconds)
-        return -1;
-    return seconds;
+    return text == nullptr ? -1 : DashDurationSeconds(*text);
 }
 
 // The length of a byte range "a-b"; 0 when it is none.
@@ -395,6 +357,47 @@ private:
 };
 
 }  // namespace
+
+double DashDurationSeconds(std::string_view text) {
+    std::string_view rest = Trim(text);
+    if (!rest.starts_with("P"))
+        return -1;
+    rest.remove_prefix(1);
+    double seconds = 0;
+    bool time = false;
+    bool any = false;
+    while (!rest.empty()) {
+        if (rest.front() == 'T') {
+            time = true;
+            rest.remove_prefix(1);
+            continue;
+        }
+        double value = 0;
+        const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), value);
+        if (error != std::errc() || end == rest.data() + rest.size() || !std::isfinite(value) ||
+            value < 0) {
+            return -1;
+        }
+        const char unit = *end;
+        rest.remove_prefix(static_cast<std::size_t>(end - rest.data()) + 1);
+        double scale = 0;
+        if (!time) {
+            scale = unit == 'Y'   ? 365 * 86400.0
+                    : unit == 'M' ? 30 * 86400.0
+                    : unit == 'D' ? 86400.0
+                                  : 0;
+        } else {
+            scale = unit == 'H' ? 3600.0 : unit == 'M' ? 60.0 : unit == 'S' ? 1.0 : 0;
+        }
+        if (scale == 0)
+            return -1;
+        seconds += value * scale;
+        any = true;
+    }
+    if (!any || !std::isfinite(seconds) || seconds > kMaxManifestSeconds)
+        return -1;
+    return seconds;
+}
 
 bool LooksLikeDash(std::string_view text) {
     text = text.substr(0, kRootSearchBytes);

@@ -1,24 +1,20 @@
 #include "mediarules/HarReader.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <exception>
-#include <nlohmann/json.hpp>
+#include <optional>
+#include <vector>
 
+#include "base/RegularFile.h"
+#include "mediarules/JsonScanner.h"
 #include "mediarules/UrlReference.h"
 
 namespace {
-
-using Json = nlohmann::json;
-
-// Nesting a HAR needs: log, entries, entry, response, headers, header. Anything deeper is
-// skipped as it is read.
-constexpr int kMaxDepth = 8;
 
 // Versions that mean the request went over HTTP/2 or HTTP/3.
 constexpr std::string_view kMultiplexedVersions[] = {"h2",     "h3",       "http/2",
@@ -27,31 +23,10 @@ constexpr std::string_view kMultiplexedVersions[] = {"h2",     "h3",       "http
 // Headers a HAR keeps that do not describe the body it holds.
 constexpr std::string_view kDroppedResponseHeaders[] = {"content-encoding"};
 
-const Json* Member(const Json& object, const char* name) {
-    if (!object.is_object())
-        return nullptr;
-    const auto it = object.find(name);
-    return it == object.end() ? nullptr : &*it;
-}
-
-std::string_view Text(const Json* value) {
-    if (value == nullptr || !value->is_string())
-        return {};
-    return value->get_ref<const std::string&>();
-}
-
-std::optional<std::int64_t> Integer(const Json* value) {
-    if (value == nullptr)
-        return std::nullopt;
-    if (value->is_number_unsigned()) {
-        const std::uint64_t number = value->get<std::uint64_t>();
-        return number > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MAX
-                                                              : static_cast<std::int64_t>(number);
-    }
-    if (value->is_number_integer())
-        return value->get<std::int64_t>();
-    return std::nullopt;
-}
+// Bounds of the short texts an entry keeps; a longer one is as good as absent.
+constexpr std::size_t kMaxHarMethodBytes = 32;
+constexpr std::size_t kMaxHarHeaderNameBytes = 256;
+constexpr std::size_t kMaxHarShortTextBytes = 64;  // versions, encodings, addresses, times
 
 std::string Lower(std::string_view text) {
     std::string lower(text);
@@ -78,21 +53,6 @@ bool HeaderName(std::string_view name) {
 bool HeaderValue(std::string_view value) {
     return value.size() <= kMaxHarHeaderValueBytes &&
            value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
-}
-
-// The headers of a request or response. HTTP/2 and HTTP/3 pseudo-headers (":authority",
-// ":path") are left out: the entry's URL says the same.
-void ReadHeaders(const Json* list, std::vector<HttpHeader>& headers) {
-    if (list == nullptr || !list->is_array())
-        return;
-    for (const Json& header : *list) {
-        if (headers.size() >= kMaxHarHeaders)
-            break;
-        const std::string_view name = Text(Member(header, "name"));
-        const std::string_view value = Text(Member(header, "value"));
-        if (HeaderName(name) && HeaderValue(value))
-            headers.push_back({std::string(name), std::string(value)});
-    }
 }
 
 int Digits(std::string_view text, std::size_t at, std::size_t count) {
@@ -143,13 +103,6 @@ std::time_t ParseStartedTime(std::string_view text) {
 bool Base64Symbol(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
            c == '/' || c == '-' || c == '_';
-}
-
-// The decoded length of base64 text (padding and blanks not counted).
-std::uint64_t Base64Length(std::string_view text) {
-    std::uint64_t symbols = 0;
-    for (const char c : text) symbols += Base64Symbol(c) ? 1 : 0;
-    return symbols * 3 / 4;
 }
 
 // Decodes base64 until `limit` bytes came out or the text ends; stops at the first byte that
@@ -207,18 +160,157 @@ std::string DecodeBase64(std::string_view text, std::size_t limit, bool& complet
     return out;
 }
 
-bool EntryToExchange(const Json& entry, HarEntry& out) {
-    const Json* request = Member(entry, "request");
-    const Json* response = Member(entry, "response");
-    if (request == nullptr || response == nullptr)
-        return false;
-    const std::string_view method = Text(Member(*request, "method"));
-    const std::string_view url = Text(Member(*request, "url"));
-    const std::optional<std::int64_t> status = Integer(Member(*response, "status"));
-    if (method.empty() || method.size() > 32 || url.size() > kMaxMediaUrlLength || !status ||
-        *status < 100 || *status > 999) {
+// A string member as the entry keeps it.
+struct HarText {
+    std::string text;
+    bool present = false;  // there, and a string
+    bool cut = false;      // longer than what was kept
+};
+
+// The members of an entry that the rules use, as read.
+struct HarRawEntry {
+    HarText method, url, requestVersion, started, serverAddress, encoding;
+    std::vector<HttpHeader> requestHeaders, responseHeaders;
+    std::optional<std::int64_t> status, contentSize;
+    bool hasText = false;
+    std::string text;  // its start, kMaxHarBodyTextBytes at most
+    JsonScanner::StringFacts textFacts;
+};
+
+// Reads a string member's value into `kept` (nothing but its presence when it is no string).
+void ReadHarText(JsonScanner& json, HarText& kept, std::size_t limit) {
+    kept = {};
+    if (json.PeekValue() != '"') {
+        json.Skip(kMaxHarSkippedDepth);
+        return;
+    }
+    kept.present = true;
+    kept.cut = json.String(&kept.text, limit).length > limit;
+}
+
+std::optional<std::int64_t> ReadHarInteger(JsonScanner& json) {
+    const int c = json.PeekValue();
+    if (c == '-' || (c >= '0' && c <= '9'))
+        return json.Number();
+    json.Skip(kMaxHarSkippedDepth);
+    return std::nullopt;
+}
+
+// Calls `onMember` for each member of an object value; anything else is skipped.
+template <typename OnMember>
+void ReadHarObject(JsonScanner& json, OnMember&& onMember) {
+    if (json.PeekValue() != '{') {
+        json.Skip(kMaxHarSkippedDepth);
+        return;
+    }
+    json.Object(onMember);
+}
+
+// The headers of a request or response: the first kMaxHarHeaders whose name is a token and
+// whose value cannot break a header block; the rest are skipped unread. HTTP/2 and HTTP/3
+// pseudo-headers (":authority", ":path") are left out: the entry's URL says the same.
+void ReadHarHeaders(JsonScanner& json, std::vector<HttpHeader>& headers) {
+    headers.clear();
+    if (json.PeekValue() != '[') {
+        json.Skip(kMaxHarSkippedDepth);
+        return;
+    }
+    json.Array([&] {
+        if (headers.size() >= kMaxHarHeaders) {
+            json.Skip(kMaxHarSkippedDepth);
+            return;
+        }
+        HarText name, value;
+        ReadHarObject(json, [&](std::string_view key) {
+            if (key == "name")
+                ReadHarText(json, name, kMaxHarHeaderNameBytes);
+            else if (key == "value")
+                ReadHarText(json, value, kMaxHarHeaderValueBytes);
+            else
+                json.Skip(kMaxHarSkippedDepth);
+        });
+        if (name.present && !name.cut && value.present && !value.cut && HeaderName(name.text) &&
+            HeaderValue(value.text)) {
+            headers.push_back({std::move(name.text), std::move(value.text)});
+        }
+    });
+}
+
+void ReadHarRequest(JsonScanner& json, HarRawEntry& entry) {
+    ReadHarObject(json, [&](std::string_view key) {
+        if (key == "method")
+            ReadHarText(json, entry.method, kMaxHarMethodBytes);
+        else if (key == "url")
+            ReadHarText(json, entry.url, kMaxMediaUrlLength);
+        else if (key == "httpVersion")
+            ReadHarText(json, entry.requestVersion, kMaxHarShortTextBytes);
+        else if (key == "headers")
+            ReadHarHeaders(json, entry.requestHeaders);
+        else
+            json.Skip(kMaxHarSkippedDepth);
+    });
+}
+
+void ReadHarContent(JsonScanner& json, HarRawEntry& entry) {
+    ReadHarObject(json, [&](std::string_view key) {
+        if (key == "text") {
+            entry.hasText = false;
+            entry.text.clear();
+            entry.textFacts = {};
+            if (json.PeekValue() != '"') {
+                json.Skip(kMaxHarSkippedDepth);
+                return;
+            }
+            entry.hasText = true;
+            entry.textFacts = json.String(&entry.text, kMaxHarBodyTextBytes, true);
+        } else if (key == "encoding") {
+            ReadHarText(json, entry.encoding, kMaxHarShortTextBytes);
+        } else if (key == "size") {
+            entry.contentSize = ReadHarInteger(json);
+        } else {
+            json.Skip(kMaxHarSkippedDepth);
+        }
+    });
+}
+
+void ReadHarResponse(JsonScanner& json, HarRawEntry& entry) {
+    ReadHarObject(json, [&](std::string_view key) {
+        if (key == "status")
+            entry.status = ReadHarInteger(json);
+        else if (key == "headers")
+            ReadHarHeaders(json, entry.responseHeaders);
+        else if (key == "content")
+            ReadHarContent(json, entry);
+        else
+            json.Skip(kMaxHarSkippedDepth);
+    });
+}
+
+void ReadHarEntry(JsonScanner& json, HarRawEntry& entry) {
+    json.Object([&](std::string_view key) {
+        if (key == "request")
+            ReadHarRequest(json, entry);
+        else if (key == "response")
+            ReadHarResponse(json, entry);
+        else if (key == "serverIPAddress")
+            ReadHarText(json, entry.serverAddress, kMaxHarShortTextBytes);
+        else if (key == "startedDateTime")
+            ReadHarText(json, entry.started, kMaxHarShortTextBytes);
+        else
+            json.Skip(kMaxHarSkippedDepth);
+    });
+}
+
+bool EntryToExchange(HarRawEntry& entry, HarEntry& out) {
+    if (!entry.method.present || entry.method.cut || !entry.url.present || entry.url.cut ||
+        !entry.status) {
         return false;
     }
+    const std::string_view method = entry.method.text;
+    const std::string_view url = entry.url.text;
+    const std::int64_t status = *entry.status;
+    if (method.empty() || status < 100 || status > 999)
+        return false;
     const UrlParts parts = SplitUrl(url);
     const std::string scheme = Lower(parts.scheme);
     if (!parts.hasScheme || !parts.hasAuthority || parts.authority.empty() ||
@@ -237,8 +329,9 @@ bool EntryToExchange(const Json& entry, HarEntry& out) {
     head.target = parts.path.empty() ? "/" : std::string(parts.path);
     if (parts.hasQuery)
         head.target += "?" + std::string(parts.query);
-    ReadHeaders(Member(*request, "headers"), head.headers);
-    const std::string version = Lower(Text(Member(*request, "httpVersion")));
+    head.headers = std::move(entry.requestHeaders);
+    const std::string version =
+        entry.requestVersion.present ? Lower(entry.requestVersion.text) : "";
     for (const std::string_view multiplexed : kMultiplexedVersions)
         exchange.http2 = exchange.http2 || version == multiplexed;
 
@@ -253,10 +346,8 @@ bool EntryToExchange(const Json& entry, HarEntry& out) {
     }
     head.headerBlock += "\r\n";
 
-    exchange.response.status = static_cast<int>(*status);
-    std::vector<HttpHeader> responseHeaders;
-    ReadHeaders(Member(*response, "headers"), responseHeaders);
-    for (HttpHeader& header : responseHeaders) {
+    exchange.response.status = static_cast<int>(status);
+    for (HttpHeader& header : entry.responseHeaders) {
         bool dropped = false;
         for (const std::string_view name : kDroppedResponseHeaders)
             dropped = dropped || Lower(header.name) == name;
@@ -264,23 +355,25 @@ bool EntryToExchange(const Json& entry, HarEntry& out) {
             exchange.response.headers.push_back(std::move(header));
     }
 
-    const Json* content = Member(*response, "content");
-    const Json* text = content != nullptr ? Member(*content, "text") : nullptr;
-    out.hasBody = text != nullptr && text->is_string();
-    out.bodyText = Text(text);
-    out.base64 = content != nullptr && Lower(Text(Member(*content, "encoding"))) == "base64";
+    out.hasBody = entry.hasText;
+    out.bodyText = std::move(entry.text);
+    out.bodyTextWhole = entry.hasText && out.bodyText.size() == entry.textFacts.length;
+    out.base64 =
+        entry.encoding.present && !entry.encoding.cut && Lower(entry.encoding.text) == "base64";
     if (out.hasBody) {
-        exchange.contentLength = out.base64 ? Base64Length(out.bodyText) : out.bodyText.size();
+        exchange.contentLength =
+            out.base64 ? entry.textFacts.base64Symbols * 3 / 4 : entry.textFacts.length;
     } else if (const std::string* length = FindHeader(exchange.response.headers, "Content-Length");
                length != nullptr && !length->empty() && length->size() <= 19 &&
                length->find_first_not_of("0123456789") == std::string::npos) {
         exchange.contentLength = std::stoull(*length);
-    } else if (const auto size = Integer(content != nullptr ? Member(*content, "size") : nullptr);
-               size && *size > 0) {
-        exchange.contentLength = static_cast<std::uint64_t>(*size);
+    } else if (entry.contentSize && *entry.contentSize > 0) {
+        exchange.contentLength = static_cast<std::uint64_t>(*entry.contentSize);
     }
 
-    std::string_view address = Text(Member(entry, "serverIPAddress"));
+    std::string_view address;
+    if (entry.serverAddress.present)
+        address = entry.serverAddress.text;
     if (address.size() > 2 && address.front() == '[' && address.back() == ']')
         address = address.substr(1, address.size() - 2);
     if (const auto parsed = ParseIpAddress(address))
@@ -294,7 +387,59 @@ bool EntryToExchange(const Json& entry, HarEntry& out) {
     exchange.serverPort = portNumber > 0 && portNumber < 65536
                               ? static_cast<std::uint16_t>(portNumber)
                               : static_cast<std::uint16_t>(scheme == "https" ? 443 : 80);
-    out.started = ParseStartedTime(Text(Member(entry, "startedDateTime")));
+    out.started = entry.started.present ? ParseStartedTime(entry.started.text) : 0;
+    return true;
+}
+
+// Walks the document: only log.entries is read, one entry at a time, each handed on before
+// the next is read.
+bool ParseHar(JsonScanner& json, const std::function<void(const HarEntry&)>& onEntry,
+              const std::atomic<bool>* stop, std::string& error) {
+    bool sawEntries = false;
+    try {
+        json.SkipByteOrderMark();
+        ReadHarObject(json, [&](std::string_view key) {
+            if (key != "log") {
+                json.Skip(kMaxHarSkippedDepth);
+                return;
+            }
+            ReadHarObject(json, [&](std::string_view logKey) {
+                if (logKey != "entries" || json.PeekValue() != '[') {
+                    json.Skip(kMaxHarSkippedDepth);
+                    return;
+                }
+                sawEntries = true;
+                json.Array([&] {
+                    if (stop != nullptr && stop->load(std::memory_order_relaxed))
+                        throw JsonScanStopped{};
+                    if (json.PeekValue() != '{') {
+                        json.Skip(kMaxHarSkippedDepth);
+                        return;
+                    }
+                    HarRawEntry raw;
+                    ReadHarEntry(json, raw);
+                    HarEntry entry;
+                    if (EntryToExchange(raw, entry))
+                        onEntry(entry);
+                });
+            });
+        });
+        json.ExpectEnd();
+    } catch (const JsonScanStopped&) {
+        error = "stopped";
+        return false;
+    } catch (const JsonScanError& e) {
+        error = std::string("not a readable HAR file: ") + e.what();
+        return false;
+    } catch (const std::exception& e) {
+        // Out of memory in a rule, mostly: the entries before were handed on.
+        error = e.what();
+        return false;
+    }
+    if (!sawEntries) {
+        error = "not a HAR file: no log.entries";
+        return false;
+    }
     return true;
 }
 
@@ -317,138 +462,39 @@ bool LooksLikeHar(std::string_view start) {
     return start.substr(0, 5) == "\"log\"";
 }
 
-namespace {
-
-// Walks a document's bytes for the parser. Over a mapped file it hands back the pages it has
-// passed, so that a large file is never resident as a whole: the parser copies what it keeps.
-class DocumentIterator {
-public:
-    using iterator_category = std::input_iterator_tag;
-    using value_type = char;
-    using difference_type = std::ptrdiff_t;
-    using pointer = const char*;
-    using reference = const char&;
-
-    static constexpr std::size_t kDropStep = 8u << 20;
-
-    // `mappedStart`: the page-aligned start of the mapping that holds `document`, or null.
-    DocumentIterator(const char* document, std::size_t at, const char* mappedStart)
-        : m_document(document), m_at(at), m_mappedStart(mappedStart) {}
-    const char& operator*() const { return m_document[m_at]; }
-    DocumentIterator& operator++() {
-        if (++m_at == m_nextDrop) {
-            // Everything up to one step behind is read and copied where it was needed.
-            if (m_mappedStart != nullptr)
-                ::madvise(const_cast<char*>(m_mappedStart), m_at - kDropStep, MADV_DONTNEED);
-            m_nextDrop += kDropStep;
-        }
-        return *this;
-    }
-    DocumentIterator operator++(int) {
-        DocumentIterator before = *this;
-        ++*this;
-        return before;
-    }
-    bool operator==(const DocumentIterator& other) const { return m_at == other.m_at; }
-    bool operator!=(const DocumentIterator& other) const { return m_at != other.m_at; }
-
-private:
-    const char* m_document;
-    std::size_t m_at;
-    const char* m_mappedStart;
-    std::size_t m_nextDrop = 2 * kDropStep;
-};
-
-bool ParseHar(std::string_view document, const char* mappedStart,
-              const std::function<void(const HarEntry&)>& onEntry, std::string& error) {
-    std::string keys[kMaxDepth + 2];
-    bool sawEntries = false;
-    const auto callback = [&](int depth, Json::parse_event_t event, Json& parsed) -> bool {
-        switch (event) {
-            case Json::parse_event_t::key:
-                if (depth <= kMaxDepth + 1)
-                    keys[depth] = parsed.is_string() ? parsed.get<std::string>() : std::string();
-                return true;
-            case Json::parse_event_t::object_start:
-            case Json::parse_event_t::array_start:
-                // Keep only log.entries and what an entry holds.
-                if (depth > kMaxDepth)
-                    return false;
-                if (depth == 1 && keys[1] != "log")
-                    return false;
-                if (depth == 2 && keys[2] != "entries")
-                    return false;
-                if (depth == 2)
-                    sawEntries = true;
-                return true;
-            case Json::parse_event_t::object_end:
-                if (depth == 3 && keys[1] == "log" && keys[2] == "entries") {
-                    HarEntry entry;
-                    if (EntryToExchange(parsed, entry))
-                        onEntry(entry);
-                    return false;  // done with it: the document keeps none of its entries
-                }
-                return true;
-            default:
-                return true;
-        }
-    };
-    try {
-        const Json root =
-            Json::parse(DocumentIterator(document.data(), 0, mappedStart),
-                        DocumentIterator(document.data(), document.size(), nullptr), callback);
-        (void)root;
-    } catch (const std::exception& e) {
-        error = std::string("not a readable HAR file: ") + e.what();
-        return false;
-    }
-    if (!sawEntries) {
-        error = "not a HAR file: no log.entries";
-        return false;
-    }
-    return true;
+bool ReadHar(std::string_view document, const std::function<void(const HarEntry&)>& onEntry,
+             std::string& error, const std::atomic<bool>* stop) {
+    JsonScanner json(document, stop);
+    return ParseHar(json, onEntry, stop, error);
 }
 
-}  // namespace
-
-bool ReadHar(std::string_view document, const std::function<void(const HarEntry&)>& onEntry,
-             std::string& error) {
-    return ParseHar(document, nullptr, onEntry, error);
+bool ReadHarDescriptor(int fd, const std::function<void(const HarEntry&)>& onEntry,
+                       std::string& error, const std::atomic<bool>* stop) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        error = NotRegularFileText(status.st_mode);
+        return false;
+    }
+    if (::lseek(fd, 0, SEEK_SET) != 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    JsonScanner json(fd, stop);
+    return ParseHar(json, onEntry, stop, error);
 }
 
 bool ReadHarFile(const std::string& path, const std::function<void(const HarEntry&)>& onEntry,
-                 std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = std::strerror(errno);
+                 std::string& error, const std::atomic<bool>* stop) {
+    const int fd = OpenRegularFile(path, error);
+    if (fd < 0)
         return false;
-    }
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        error = "not a regular file";
-        ::close(fd);
-        return false;
-    }
-    if (static_cast<std::uint64_t>(status.st_size) > kMaxHarFileBytes) {
-        error = "larger than " + std::to_string(kMaxHarFileBytes >> 20) + " MiB";
-        ::close(fd);
-        return false;
-    }
-    const std::size_t size = static_cast<std::size_t>(status.st_size);
-    if (size == 0) {
-        ::close(fd);
-        return ReadHar({}, onEntry, error);
-    }
-    void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    const bool ok = ReadHarDescriptor(fd, onEntry, error, stop);
     ::close(fd);
-    if (mapped == MAP_FAILED) {
-        error = std::strerror(errno);
-        return false;
-    }
-    ::madvise(mapped, size, MADV_SEQUENTIAL);
-    const bool ok = ParseHar(std::string_view(static_cast<const char*>(mapped), size),
-                             static_cast<const char*>(mapped), onEntry, error);
-    ::munmap(mapped, size);
     return ok;
 }
 
@@ -456,7 +502,7 @@ namespace {
 
 // Hands an entry's body to a receiver from the decoded offset `from` on, in pieces of at most
 // 64 KiB decoded on the way (a body is never decoded whole), then its end: complete when the
-// text was whole (base64 decoded to its end).
+// reader kept the whole text and it was whole (base64 decoded to its end).
 void FeedReceiver(const HarEntry& entry, std::uint64_t from, HttpBodyReceiver& receiver) {
     if (!entry.base64) {
         const std::string_view text = entry.bodyText;
@@ -465,7 +511,7 @@ void FeedReceiver(const HarEntry& entry, std::uint64_t from, HttpBodyReceiver& r
             receiver.OnBodyBytes(at, reinterpret_cast<const std::uint8_t*>(text.data() + at),
                                  piece);
         }
-        receiver.OnBodyEnd(true);
+        receiver.OnBodyEnd(entry.bodyTextWhole);
         return;
     }
     std::uint64_t produced = 0;
@@ -512,7 +558,7 @@ void FeedReceiver(const HarEntry& entry, std::uint64_t from, HttpBodyReceiver& r
             break;
         i = end;
     }
-    receiver.OnBodyEnd(complete);
+    receiver.OnBodyEnd(complete && entry.bodyTextWhole);
 }
 
 }  // namespace
@@ -532,22 +578,24 @@ void FeedHarEntry(const HarEntry& entry, HttpExchangeSink& sink) {
         sink.OnResponsePrefix(entry.exchange, {}, false, false);
         return;
     }
+    // Only the start of a long text was kept: a body cut there is not whole.
     std::unique_ptr<HttpBodyReceiver> receiver;
     std::size_t prefixSize = 0;
     bool follows = false;
     if (!entry.base64) {
-        const bool whole = entry.bodyText.size() <= ask;
+        const bool whole = entry.bodyTextWhole && entry.bodyText.size() <= ask;
         prefixSize = std::min(ask, entry.bodyText.size());
-        follows = !whole;
-        receiver = sink.OnResponsePrefix(entry.exchange, entry.bodyText.substr(0, ask), whole,
-                                         follows);
+        follows = entry.bodyText.size() > ask;
+        receiver = sink.OnResponsePrefix(
+            entry.exchange, std::string_view(entry.bodyText).substr(0, ask), whole, follows);
     } else {
         bool complete = false;
         const std::string body = DecodeBase64(entry.bodyText, ask, complete);
         prefixSize = body.size();
         // A text decoded to its limit may hold more.
         follows = !complete && body.size() == ask;
-        receiver = sink.OnResponsePrefix(entry.exchange, body, complete, follows);
+        receiver = sink.OnResponsePrefix(entry.exchange, body, complete && entry.bodyTextWhole,
+                                         follows);
     }
     if (receiver && !request.receiver) {
         if (follows)

@@ -2,9 +2,11 @@
 #include <charconv>
 #include <cmath>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "mediarules/Playlist.h"
+#include "mediarules/PlaylistText.h"
 #include "mediarules/UrlReference.h"
 
 namespace {
@@ -42,45 +44,6 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
-// Without blanks at either end and the CR of a CR LF line end.
-std::string_view TrimLine(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-        text.remove_suffix(1);
-    return text;
-}
-
-// The value of attribute `name` in an attribute list (NAME=VALUE pairs separated by commas;
-// quoted values may hold commas), quotes removed. Nothing when absent.
-std::optional<std::string_view> Attribute(std::string_view list, std::string_view name) {
-    std::size_t i = 0;
-    while (i < list.size()) {
-        const std::size_t equals = list.find('=', i);
-        if (equals == std::string_view::npos)
-            return std::nullopt;
-        const std::string_view attributeName = TrimLine(list.substr(i, equals - i));
-        std::size_t end = equals + 1;
-        std::string_view value;
-        if (end < list.size() && list[end] == '"') {
-            const std::size_t close = list.find('"', end + 1);
-            if (close == std::string_view::npos)
-                return std::nullopt;
-            value = list.substr(end + 1, close - end - 1);
-            end = list.find(',', close);
-        } else {
-            const std::size_t comma = list.find(',', end);
-            value = TrimLine(list.substr(end, comma == std::string_view::npos ? comma : comma - end));
-            end = comma;
-        }
-        if (attributeName == name)
-            return value;
-        if (end == std::string_view::npos)
-            return std::nullopt;
-        i = end + 1;
-    }
-    return std::nullopt;
-}
-
 std::uint64_t ParseCount(std::string_view text) {
     std::uint64_t value = 0;
     for (const char c : text) {
@@ -99,19 +62,9 @@ int ParseSide(std::string_view text) {
     return value > 100000 ? 0 : static_cast<int>(value);
 }
 
-// A decimal duration, or a negative value when it is none or out of range.
-double ParseSeconds(std::string_view text) {
-    double value = -1;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    (void)end;
-    if (error != std::errc() || !std::isfinite(value) || value < 0 || value > kMaxSegmentSeconds)
-        return -1;
-    return value;
-}
-
 // The length of a byte range "n[@o]".
 std::uint64_t RangeLength(std::string_view text) {
-    return ParseCount(TrimLine(text.substr(0, text.find('@'))));
+    return ParseCount(HlsTrimLine(text.substr(0, text.find('@'))));
 }
 
 std::string PrintableCodecs(std::string_view codecs) {
@@ -131,7 +84,7 @@ bool AudioOnlyCodecs(std::string_view codecs) {
         std::size_t end = codecs.find(',', start);
         if (end == std::string_view::npos)
             end = codecs.size();
-        const std::string_view codec = TrimLine(codecs.substr(start, end - start));
+        const std::string_view codec = HlsTrimLine(codecs.substr(start, end - start));
         bool audio = false;
         for (const std::string_view name : kAudioCodecs) audio = audio || StartsWith(codec, name);
         if (!codec.empty() && !audio)
@@ -182,6 +135,52 @@ private:
 
 }  // namespace
 
+std::string_view HlsTrimLine(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
+        text.remove_suffix(1);
+    return text;
+}
+
+std::optional<std::string_view> HlsAttribute(std::string_view list, std::string_view name) {
+    std::size_t i = 0;
+    while (i < list.size()) {
+        const std::size_t equals = list.find('=', i);
+        if (equals == std::string_view::npos)
+            return std::nullopt;
+        const std::string_view attributeName = HlsTrimLine(list.substr(i, equals - i));
+        std::size_t end = equals + 1;
+        std::string_view value;
+        if (end < list.size() && list[end] == '"') {
+            const std::size_t close = list.find('"', end + 1);
+            if (close == std::string_view::npos)
+                return std::nullopt;
+            value = list.substr(end + 1, close - end - 1);
+            end = list.find(',', close);
+        } else {
+            const std::size_t comma = list.find(',', end);
+            value = HlsTrimLine(
+                list.substr(end, comma == std::string_view::npos ? comma : comma - end));
+            end = comma;
+        }
+        if (attributeName == name)
+            return value;
+        if (end == std::string_view::npos)
+            return std::nullopt;
+        i = end + 1;
+    }
+    return std::nullopt;
+}
+
+double HlsSeconds(std::string_view text) {
+    double value = -1;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    (void)end;
+    if (error != std::errc() || !std::isfinite(value) || value < 0 || value > kMaxSegmentSeconds)
+        return -1;
+    return value;
+}
+
 bool LooksLikeHls(std::string_view text) {
     if (StartsWith(text, kByteOrderMark))
         text.remove_prefix(kByteOrderMark.size());
@@ -203,7 +202,8 @@ std::optional<StreamPlaylist> ParseHlsPlaylist(std::string_view text, std::strin
     StreamVariant pendingVariant;
     std::string pendingAudioGroup;
     std::vector<std::string> variantAudioGroups;
-    std::unordered_set<std::string> audioGroupsWithUri;
+    // The playlist of each AUDIO group: its DEFAULT=YES rendition's, else its first one's.
+    std::unordered_map<std::string, std::pair<std::string, bool>> audioGroupUrls;
     double pendingSeconds = -1;
     // The byte range of the segment to come (EXT-X-BYTERANGE), when one was given.
     bool rangePending = false;
@@ -232,7 +232,7 @@ std::optional<StreamPlaylist> ParseHlsPlaylist(std::string_view text, std::strin
             rangePending = false;
             continue;
         }
-        const std::string_view line = TrimLine(raw);
+        const std::string_view line = HlsTrimLine(raw);
         if (line.empty())
             continue;
         if (line.front() != '#') {
@@ -261,68 +261,79 @@ std::optional<StreamPlaylist> ParseHlsPlaylist(std::string_view text, std::strin
             const std::string_view list = line.substr(kTags.streamInf.size());
             streamInfPending = true;
             pendingVariant = {};
-            pendingVariant.bandwidth = ParseCount(Attribute(list, "BANDWIDTH").value_or(""));
-            if (const auto resolution = Attribute(list, "RESOLUTION")) {
+            pendingVariant.bandwidth = ParseCount(HlsAttribute(list, "BANDWIDTH").value_or(""));
+            if (const auto resolution = HlsAttribute(list, "RESOLUTION")) {
                 const std::size_t x = resolution->find_first_of("xX");
                 if (x != std::string_view::npos) {
                     pendingVariant.width = ParseSide(resolution->substr(0, x));
                     pendingVariant.height = ParseSide(resolution->substr(x + 1));
                 }
             }
-            pendingVariant.codecs = PrintableCodecs(Attribute(list, "CODECS").value_or(""));
+            pendingVariant.codecs = PrintableCodecs(HlsAttribute(list, "CODECS").value_or(""));
             pendingVariant.audioOnly =
                 pendingVariant.width == 0 && AudioOnlyCodecs(pendingVariant.codecs);
-            pendingAudioGroup = std::string(Attribute(list, "AUDIO").value_or("").substr(0, 256));
+            pendingAudioGroup =
+                std::string(HlsAttribute(list, "AUDIO").value_or("").substr(0, 256));
         } else if (StartsWith(line, kTags.iFrameStreamInf) ||
                    StartsWith(line, kTags.renditionReport)) {
-            if (const auto uri = Attribute(line.substr(line.find(':') + 1), "URI"))
+            if (const auto uri = HlsAttribute(line.substr(line.find(':') + 1), "URI"))
                 urls.Add(*uri, true);
         } else if (StartsWith(line, kTags.media)) {
             const std::string_view list = line.substr(kTags.media.size());
-            if (const auto uri = Attribute(list, "URI")) {
-                urls.Add(*uri, true);
-                if (Attribute(list, "TYPE").value_or("") == "AUDIO") {
-                    audioGroupsWithUri.insert(
-                        std::string(Attribute(list, "GROUP-ID").value_or("").substr(0, 256)));
+            if (const auto uri = HlsAttribute(list, "URI")) {
+                std::string url = urls.Add(*uri, true);
+                if (HlsAttribute(list, "TYPE").value_or("") == "AUDIO" && !url.empty() &&
+                    audioGroupUrls.size() < kMaxStreamVariants) {
+                    const bool preferred = HlsAttribute(list, "DEFAULT").value_or("") == "YES";
+                    auto [known, added] = audioGroupUrls.try_emplace(
+                        std::string(HlsAttribute(list, "GROUP-ID").value_or("").substr(0, 256)),
+                        url, preferred);
+                    if (!added && preferred && !known->second.second)
+                        known->second = {std::move(url), true};
                 }
             }
         } else if (StartsWith(line, kTags.segmentInfo)) {
             const std::string_view value = line.substr(kTags.segmentInfo.size());
-            pendingSeconds = ParseSeconds(TrimLine(value.substr(0, value.find(','))));
+            pendingSeconds = HlsSeconds(HlsTrimLine(value.substr(0, value.find(','))));
         } else if (StartsWith(line, kTags.byteRange)) {
             rangePending = true;
             pendingRange = RangeLength(line.substr(kTags.byteRange.size()));
         } else if (StartsWith(line, kTags.map)) {
             const std::string_view list = line.substr(kTags.map.size());
-            if (const auto uri = Attribute(list, "URI"))
+            if (const auto uri = HlsAttribute(list, "URI"))
                 urls.Add(*uri, false);
-            if (const auto range = Attribute(list, "BYTERANGE"))
+            if (const auto range = HlsAttribute(list, "BYTERANGE"))
                 rangeSum += std::min<std::uint64_t>(RangeLength(*range), UINT64_MAX - rangeSum);
         } else if (StartsWith(line, kTags.key) || StartsWith(line, kTags.sessionKey)) {
             const std::string_view list = line.substr(line.find(':') + 1);
-            const std::string_view method = Attribute(list, "METHOD").value_or("NONE");
+            const std::string_view method = HlsAttribute(list, "METHOD").value_or("NONE");
             for (const std::string_view drm : kDrmMethods) playlist.drm |= method == drm;
             if (method != "NONE") {
-                const auto format = Attribute(list, "KEYFORMAT");
+                const auto format = HlsAttribute(list, "KEYFORMAT");
                 playlist.drm |= format.has_value() && *format != "identity";
             }
             if (method == "AES-128") {
-                if (const auto uri = Attribute(list, "URI"))
+                if (const auto uri = HlsAttribute(list, "URI"))
                     urls.AddKey(*uri);
             }
         } else if (StartsWith(line, kTags.endList)) {
             endList = true;
         } else if (StartsWith(line, kTags.playlistType)) {
-            vod = vod || TrimLine(line.substr(kTags.playlistType.size())) == "VOD";
+            vod = vod || HlsTrimLine(line.substr(kTags.playlistType.size())) == "VOD";
         } else if (StartsWith(line, kTags.part) || StartsWith(line, kTags.preloadHint)) {
-            if (const auto uri = Attribute(line.substr(line.find(':') + 1), "URI"))
+            if (const auto uri = HlsAttribute(line.substr(line.find(':') + 1), "URI"))
                 urls.Add(*uri, false);
         }
     }
 
     for (std::size_t i = 0; i < playlist.variants.size(); ++i) {
-        playlist.variants[i].separateAudio =
-            !variantAudioGroups[i].empty() && audioGroupsWithUri.count(variantAudioGroups[i]) != 0;
+        const auto group = variantAudioGroups[i].empty()
+                               ? audioGroupUrls.end()
+                               : audioGroupUrls.find(variantAudioGroups[i]);
+        if (group != audioGroupUrls.end()) {
+            playlist.variants[i].separateAudio = true;
+            playlist.variants[i].audioUrl = group->second.first;
+        }
     }
     playlist.master = !playlist.variants.empty();
     SortVariants(playlist.variants);

@@ -498,6 +498,7 @@ void MessageMediaRules::State::HandleMedia(const HttpExchange& exchange, const F
     report.serverAddress = exchange.serverAddress;
     report.serverPort = exchange.serverPort;
     report.validator = Validator(exchange);
+    report.ranged = facts.partial;
     plan = {};
     plan.kind = CopyPlan::Kind::File;
     plan.report = pending.size();
@@ -593,6 +594,8 @@ HttpExchangeSink::BodyRequest MessageMediaRules::OnResponseStart(const HttpExcha
 
 HttpExchangeSink::BodyRequest MessageMediaRules::Start(const HttpExchange& exchange,
                                                        bool keepCopies) {
+    if (m_headWatch)
+        m_headWatch(exchange);
     const std::optional<Facts> facts = Examine(exchange);
     if (!facts)
         return {};

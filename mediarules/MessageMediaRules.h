@@ -79,6 +79,11 @@ public:
     // The copies of what is listed go there (null: none are kept). It must outlive the rules
     // and every connection that feeds them.
     void SetCopySink(MediaCopySink* copies);
+    // Sees every response head before the rules do (the stream engine learns from Alt-Svc
+    // where servers answer HTTP/3). Installed before the first exchange; called outside the
+    // lock, on the thread that feeds the connection.
+    using HeadWatch = std::function<void(const HttpExchange& exchange)>;
+    void SetHeadWatch(HeadWatch watch) { m_headWatch = std::move(watch); }
 
     // The prefix path alone: these two keep no copy.
     std::size_t OnResponseHead(const HttpExchange& exchange) override;
@@ -116,6 +121,7 @@ private:
     ReportSink m_sink;
     IgnoreCheck m_ignore;
     MediaCopySink* m_copies = nullptr;
+    HeadWatch m_headWatch;
 };
 
 // The URL of an exchange with its scheme: scheme://authority + target, or the target itself

@@ -32,6 +32,9 @@ struct StreamVariant {
     // HLS: the AUDIO group the variant plays with, when that group has playlists of its own
     // (the variant's playlist then carries no sound).
     bool separateAudio = false;
+    // HLS: that group's playlist (its DEFAULT=YES rendition, else its first one) when
+    // separateAudio; empty otherwise.
+    std::string audioUrl;
 };
 
 // A DASH segment template resolved against its base URL: the literal pieces between which

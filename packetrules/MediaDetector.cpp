@@ -11,9 +11,18 @@
 
 namespace {
 
-// Trimmed, except that white space alone is left as it is.
+// Without blanks (space characters: a tab, a line break or a form feed is part of the text) at
+// either end.
+std::string_view TrimSpaces(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// Trimmed of blanks, except that blanks alone are left as they are.
 std::string_view TrimUnlessBlank(std::string_view text) {
-    const std::string_view trimmed = Trim(text);
+    const std::string_view trimmed = TrimSpaces(text);
     return trimmed.empty() ? text : trimmed;
 }
 
@@ -30,7 +39,7 @@ std::string BuildMediaUrl(const PendingRequest& request) {
     const std::string_view host = TrimUnlessBlank(request.host);
     std::string url;
     // A Host value of blanks only names no host: the server's address serves instead.
-    if (!Trim(host).empty()) {
+    if (!TrimSpaces(host).empty()) {
         url.reserve(host.size() + path.size());
         url.append(host).append(path);
     } else if (request.destinationAddress.IsIpv4()) {
@@ -220,15 +229,21 @@ bool MediaDetector::TakeIgnored(std::string_view url) {
     return true;
 }
 
-void MediaDetector::IgnoreUrl(const std::string& url, int count) {
+std::size_t MediaDetector::IgnoreUrl(const std::string& url, int count) {
     std::lock_guard<std::mutex> lock(m_ignoreMutex);
+    // Copies past the list's size would give way at once: they count as dropped.
+    std::size_t dropped = count > static_cast<int>(kMaxIgnoredUrls)
+                              ? static_cast<std::size_t>(count) - kMaxIgnoredUrls
+                              : 0;
     for (int i = 0; i < count && i < static_cast<int>(kMaxIgnoredUrls); ++i)
         m_ignoreList.push_back(url);
     if (m_ignoreList.size() > kMaxIgnoredUrls) {
+        const std::size_t over = m_ignoreList.size() - kMaxIgnoredUrls;
         m_ignoreList.erase(m_ignoreList.begin(),
-                           m_ignoreList.begin() +
-                               static_cast<std::ptrdiff_t>(m_ignoreList.size() - kMaxIgnoredUrls));
+                           m_ignoreList.begin() + static_cast<std::ptrdiff_t>(over));
+        dropped += over;
     }
+    return dropped;
 }
 
 std::size_t MediaDetector::IgnoreListSize() const {

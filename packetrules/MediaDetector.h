@@ -62,8 +62,8 @@ public:
     bool TakeIgnored(std::string_view url);
 
     // Appends `count` copies of `url` to the ignore list: each suppresses one later sighting.
-    // Safe to call from any thread.
-    void IgnoreUrl(const std::string& url, int count);
+    // Gives how many of the oldest entries gave way to them. Safe to call from any thread.
+    std::size_t IgnoreUrl(const std::string& url, int count);
     std::size_t IgnoreListSize() const;
     void ClearIgnoreList();
 

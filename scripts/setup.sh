@@ -8,6 +8,8 @@
 #                                    target (clang) and, as root, the Debian package installed,
 #                                    used and purged
 #   scripts/setup.sh settings        only the default settings and the private work folder
+#   scripts/setup.sh rights [BUILD]  only the capture rights: the group pelnix, and the granted
+#                                    copy of the capture helper of BUILD (default build/)
 # Works as root and as a desktop user (sudo for the package and capability steps).
 set -euo pipefail
 
@@ -90,29 +92,91 @@ INI
     fi
 }
 
+# The capture rights of the checkout, as the package gives them: the group pelnix (made as the
+# package's post-install step makes it) and the desktop user in it, as the package asks users to
+# be; and a copy of the built capture helper owned by root and the group, mode 0750, in a folder
+# that only root may change (build/rights/, which the programs take before the built helper
+# while it is a copy of it), given the capabilities only once its owner and mode are set. The
+# built helper itself stays the user's (ninja replaces it on every build) and holds no
+# capability: a file of the user's with capabilities would let any program of the user write
+# into it through a shared writable mapping (which keeps file capabilities) and capture, or
+# administer the network, without a password. Some file systems keep no capabilities: say so
+# and go on (capture then needs root).
 grant_capabilities() {
-    # Only the capture helper holds capture rights; it gives them up before it reads a packet,
-    # and the window and pelnix-sniff never hold any. Some file systems keep no capabilities:
-    # say so and go on (capture then needs root).
-    local helper="$build/pelnix-capture"
-    # Only the one who built it (and root) may run the checkout's helper, as only the group
-    # pelnix may run the installed one.
-    chmod 0700 "$helper"
-    { [ ${#sudo_cmd[@]} -eq 0 ] || command -v sudo >/dev/null; } &&
-        "${sudo_cmd[@]}" setcap cap_net_raw,cap_net_admin=eip "$helper" 2>/dev/null ||
-        say "could not grant capture capabilities to $helper; capture will need root"
-    # Set-ups before the helper existed granted them to the programs themselves: taken back.
+    local helper="$build/pelnix-capture" granted="$build/rights/pelnix-capture"
+    local capabilities=cap_net_raw,cap_net_admin=eip
+    if [ ${#sudo_cmd[@]} -gt 0 ] && ! command -v sudo >/dev/null; then
+        say "granting capture rights needs root or sudo; capture will need root"
+        return 0
+    fi
+    # Set-ups before the helper's copy granted the capabilities to the built helper, and before
+    # the helper existed to the programs themselves: taken back.
     local program
-    for program in "$build/pelnix" "$build/pelnix-sniff"; do
+    for program in "$helper" "$build/pelnix" "$build/pelnix-sniff"; do
         if [ -n "$(getcap "$program" 2>/dev/null)" ]; then
             "${sudo_cmd[@]}" setcap -r "$program" 2>/dev/null ||
                 say "could not take the capabilities back from $program"
         fi
     done
+    if ! getent group pelnix >/dev/null; then
+        "${sudo_cmd[@]}" addgroup --quiet --system pelnix || {
+            say "could not create the group pelnix; capture will need root"
+            return 0
+        }
+    fi
+    if [ "$(id -u)" -ne 0 ]; then
+        local user
+        user=$(id -un)
+        if ! id -nG "$user" | tr ' ' '\n' | grep -qx pelnix; then
+            "${sudo_cmd[@]}" adduser --quiet "$user" pelnix &&
+                say "added $user to the group pelnix, whose members may capture (and see the" \
+                    "traffic of every user of this computer)"
+        fi
+        # The group applies to the processes of a new login only.
+        id -nG | tr ' ' '\n' | grep -qx pelnix ||
+            say "this login is not in the group pelnix yet: log out and log in again to capture"
+    fi
+    # Nothing to do while the granted copy is the built helper's, with its owner, mode and
+    # capabilities.
+    if [ "$(stat -c '%s %.9Y %U:%G %a' "$granted" 2>/dev/null)" = \
+        "$(stat -c '%s %.9Y' "$helper") root:pelnix 750" ] &&
+        [ "$(stat -c '%U %a' "$build/rights")" = "root 755" ] &&
+        getcap "$granted" 2>/dev/null | grep -q 'cap_net_admin,cap_net_raw=eip'; then
+        return 0
+    fi
+    # As root, in the build folder (which is the user's): the copy is made in a new folder of
+    # root's with a name nobody could prepare, from inside it, so that no rename or link the
+    # user makes meanwhile redirects a step; the folder then takes the place of build/rights.
+    # shellcheck disable=SC2016  # expanded by the inner shell
+    "${sudo_cmd[@]}" sh -c '
+        set -eu
+        cd -P -- "$1"
+        fresh=$(mktemp -d rights.XXXXXX)
+        cd -- "$fresh"
+        if ! install -p -o root -g pelnix -m 0750 -- "$2" pelnix-capture ||
+            ! setcap "$3" pelnix-capture; then
+            cd .. && rm -rf -- "$fresh"
+            exit 1
+        fi
+        chmod 0755 .
+        cd ..
+        rm -rf -- rights
+        mv -T -- "$fresh" rights
+    ' sh "$build" "$helper" "$capabilities" ||
+        say "could not grant capture capabilities to $granted; capture will need root"
 }
 
 if [ "$mode" = settings ]; then
     install_settings
+    exit 0
+fi
+if [ "$mode" = rights ]; then
+    build=$(cd "${1:-$build}" && pwd)
+    [ -f "$build/pelnix-capture" ] || {
+        say "no capture helper in $build: build first (scripts/setup.sh run)"
+        exit 1
+    }
+    grant_capabilities
     exit 0
 fi
 
@@ -140,9 +204,9 @@ test)
         fi
         # target, folder under fuzz/, longest input
         fuzzers=("capture_detection_fuzz capture 20000" "gif_picture_fuzz widgets 4096"
-            "tls_decrypt_fuzz tls 65536" "httpmsg_fuzz httpmsg 8192"
+            "tls_decrypt_fuzz tls 65536" "httpmsg_fuzz httpmsg 8192" "http3_fuzz http3 16384"
             "tcp_reassembly_fuzz tcp 8192" "mediarules_fuzz mediarules 65536"
-            "stream_engine_fuzz streams 65536")
+            "stream_engine_fuzz streams 65536" "quic_stream_fuzz quic 65536")
         targets=()
         for fuzz in "${fuzzers[@]}"; do targets+=("${fuzz%% *}"); done
         # One build of them all (it shares the libraries), then the smokes two at a time: each
@@ -196,7 +260,7 @@ test)
     exit $status
     ;;
 *)
-    say "unknown mode '$mode' (use run, test or settings)"
+    say "unknown mode '$mode' (use run, test, settings or rights)"
     exit 2
     ;;
 esac

@@ -4,7 +4,9 @@
 #include <utility>
 #include <vector>
 
+#include "httpmsg/Http3Connection.h"
 #include "httpmsg/HttpConnection.h"
+#include "streams/QuicSighting.h"
 #include "tcp/BudgetHold.h"
 #include "tls/TlsConnection.h"
 
@@ -312,21 +314,91 @@ private:
     std::unique_ptr<Connection> m_connection;
 };
 
+// A QUIC connection's streams, read as HTTP/3.
+class StreamEngine::Http3Handler final : public QuicStreamHandler {
+public:
+    explicit Http3Handler(std::unique_ptr<Http3Connection> http) : m_http(std::move(http)) {}
+
+    bool OnStreamData(std::uint64_t streamId, Direction direction, const std::uint8_t* data,
+                      std::size_t size, bool fin) override {
+        return m_http->OnStreamData(streamId, direction, data, size, fin);
+    }
+    void OnStreamReset(std::uint64_t streamId, Direction direction) override {
+        m_http->OnStreamReset(streamId, direction);
+    }
+    void OnEnd() override { m_http->OnEnd(); }
+
+private:
+    std::unique_ptr<Http3Connection> m_http;
+};
+
 StreamEngine::StreamEngine(const Setup& setup, MessageMediaRules::ReportSink sink,
                            MessageMediaRules::IgnoreCheck ignore)
     : m_budget(*setup.budget),
       m_keyLog(setup.keyLog),
       m_plainHttp(setup.rules == CaptureRules::Streams),
       m_rules(std::move(sink), std::move(ignore)),
+      m_notice(setup.notice),
       m_reassembler(*setup.budget, *this, setup.limits) {
     m_rules.SetCopySink(setup.copies);
+    if (m_keyLog != nullptr) {
+        QuicConnectionSink& connections = *this;
+        m_quic = std::make_unique<QuicReader>(m_budget, *m_keyLog, connections);
+        // Servers say in Alt-Svc on which port they answer HTTP/3.
+        m_rules.SetHeadWatch([this](const HttpExchange& exchange) {
+            if (const std::string* altSvc = FindHeader(exchange.response.headers, "alt-svc"))
+                m_quicPorts.TakeAltSvc(*altSvc);
+        });
+    }
 }
 
 StreamEngine::~StreamEngine() {
     // Nothing is reported from here: the sink may be gone already.
     m_rules.SetReportSink({});
     m_reassembler.EndAll(TcpEndReason::Shutdown);
+    m_quic.reset();
     m_parked.clear();
+}
+
+void StreamEngine::HandleDatagram(const DatagramView& datagram, std::int64_t nowSeconds) {
+    if (!m_quic ||
+        !(m_quicPorts.Has(datagram.destinationPort) || m_quicPorts.Has(datagram.sourcePort)))
+        return;
+    QuicDatagram quic;
+    quic.sourceAddress = datagram.sourceAddress;
+    quic.destinationAddress = datagram.destinationAddress;
+    quic.sourcePort = datagram.sourcePort;
+    quic.destinationPort = datagram.destinationPort;
+    quic.data = datagram.payload;
+    quic.size = datagram.length;
+    m_quic->HandleDatagram(quic, nowSeconds);
+}
+
+std::unique_ptr<QuicStreamHandler> StreamEngine::OnQuicConnection(const QuicConnectionInfo& info) {
+    // HTTP/3: the server chose "h3", or, before its choice was read, the client offered it.
+    bool http3 = info.alpn == "h3";
+    if (info.alpn.empty()) {
+        for (const std::string& offered : info.offeredAlpn) http3 = http3 || offered == "h3";
+    }
+    if (!http3)
+        return nullptr;
+    HttpConnectionContext context;
+    context.scheme = "https";
+    context.serverAddress = info.serverAddress;
+    context.serverPort = info.serverPort;
+    auto http = Http3Connection::Create(m_budget, m_rules, std::move(context));
+    if (!http)
+        return nullptr;
+    ++m_stats.http3;
+    return std::make_unique<Http3Handler>(std::move(http));
+}
+
+void StreamEngine::NoticeUnopened() {
+    if (m_quicNoticed || !m_quic || m_quic->Stats().unopened == 0)
+        return;
+    m_quicNoticed = true;
+    if (m_notice)
+        m_notice(kQuicKeysNotice);
 }
 
 std::size_t StreamEngine::Connection::BaseCost() {
@@ -423,7 +495,8 @@ bool StreamEngine::LookForKeys() {
 }
 
 void StreamEngine::PollKeyLog(std::chrono::steady_clock::time_point now) {
-    if (m_polled && now - m_lastPoll < kKeyLogPollInterval)
+    // A key log with more waiting than one step read is read on at every call.
+    if (m_polled && now - m_lastPoll < kKeyLogPollInterval && !KeyLogBehind())
         return;
     PollKeyLogNow(now);
 }
@@ -438,13 +511,24 @@ void StreamEngine::PollKeyLogNow(std::chrono::steady_clock::time_point now) {
     if (generation != m_seenGeneration) {
         m_seenGeneration = generation;
         RetryWaiting();
+        if (m_quic)
+            m_quic->KeysChanged();
     }
     if (!m_parked.empty())
         SweepParked(now, false);
+    if (m_quic) {
+        m_quic->GiveUpWaiting(std::chrono::steady_clock::now(), false);
+        NoticeUnopened();
+    }
 }
 
 void StreamEngine::Finish() {
     PollKeyLogNow(std::chrono::steady_clock::now());
     m_reassembler.EndAll(TcpEndReason::Shutdown);
+    if (m_quic) {
+        m_quic->GiveUpWaiting(std::chrono::steady_clock::now(), true);
+        NoticeUnopened();
+        m_quic->EndAll();
+    }
     SweepParked(std::chrono::steady_clock::now(), true);
 }

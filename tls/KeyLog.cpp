@@ -10,6 +10,8 @@
 
 #include <openssl/crypto.h>
 
+#include "base/RegularFile.h"
+
 namespace {
 
 constexpr std::size_t kReadChunk = 64u << 10;
@@ -130,7 +132,9 @@ void KeyLog::ForgetTail() {
 }
 
 void KeyLog::ForgetPartialLine() {
-    OPENSSL_cleanse(m_line.get(), m_limits.maxLineLength + 1);
+    // Only the bytes the line holds were ever written: wiping the whole buffer for every line
+    // made a file of empty lines cost seconds per 16 MiB.
+    OPENSSL_cleanse(m_line.get(), m_lineLength);
     m_lineLength = 0;
     m_skippingLine = false;
 }
@@ -138,12 +142,37 @@ void KeyLog::ForgetPartialLine() {
 bool KeyLog::Poll() {
     if (m_path.empty())
         return false;
-    std::lock_guard lock(m_readMutex);
-    struct stat now;
-    const bool exists = ::stat(m_path.c_str(), &now) == 0 && S_ISREG(now.st_mode);
-    bool added = false;
+    std::vector<std::string> notices;
+    bool added;
+    {
+        std::lock_guard lock(m_readMutex);
+        added = PollLocked(notices);
+    }
+    if (m_noticeSink) {
+        for (const std::string& notice : notices) m_noticeSink(notice);
+    }
+    return added;
+}
 
-    // Reads from m_offset up to the end of the open file, at most maxReadPerPoll bytes.
+bool KeyLog::PollLocked(std::vector<std::string>& notices) {
+    m_behind.store(false, std::memory_order_relaxed);
+    struct stat now;
+    const bool named = ::stat(m_path.c_str(), &now) == 0;
+    const bool exists = named && S_ISREG(now.st_mode);
+    bool added = false;
+    const auto notRegular = [&](mode_t mode) {
+        if (m_toldNotRegular)
+            return;
+        m_toldNotRegular = true;
+        notices.push_back("the key log '" + m_path + "' is " + NotRegularFileText(mode) +
+                          ": TLS keys are read from a regular file only, so HTTPS is not "
+                          "decrypted");
+    };
+    if (named && !exists)
+        notRegular(now.st_mode);
+
+    // Reads from m_offset on, at most maxReadPerPoll bytes; true when it stopped at that bound
+    // before the end of the file.
     auto readMore = [&] {
         std::unique_ptr<char[]> chunk(new char[kReadChunk]);
         std::size_t total = 0;
@@ -156,10 +185,22 @@ bool KeyLog::Poll() {
                 break;
             m_offset += got;
             total += static_cast<std::size_t>(got);
+            m_bytesRead += static_cast<std::uint64_t>(got);
             RememberTail(chunk.get(), static_cast<std::size_t>(got));
             added |= TakeBytes(chunk.get(), static_cast<std::size_t>(got));
         }
         OPENSSL_cleanse(chunk.get(), kReadChunk);
+        if (!m_toldNoKey && m_bytesRead >= m_limits.noKeyNoticeBytes &&
+            m_generation.load(std::memory_order_relaxed) == 0) {
+            m_toldNoKey = true;
+            notices.push_back("the key log '" + m_path + "' holds no TLS key in its first " +
+                              std::to_string(m_bytesRead >> 20) +
+                              " MiB: HTTPS is decrypted only once the browser writes its keys "
+                              "there (SSLKEYLOGFILE)");
+        }
+        const bool behind = total >= m_limits.maxReadPerPoll;
+        m_behind.store(behind, std::memory_order_relaxed);
+        return behind;
     };
 
     if (m_fd >= 0) {
@@ -174,8 +215,10 @@ bool KeyLog::Poll() {
             readMore();
             return added;
         }
-        // Replaced or removed: take what the old file still held, then move on.
-        readMore();
+        // Replaced or removed: take what the old file still holds (a step at a time), then
+        // move on.
+        if (readMore())
+            return added;
         CloseFile();
     }
     if (!exists)
@@ -184,8 +227,13 @@ bool KeyLog::Poll() {
     const int fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return added;
-    struct stat opened;
-    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0) {
+        ::close(fd);
+        return added;
+    }
+    if (!S_ISREG(opened.st_mode)) {
+        notRegular(opened.st_mode);
         ::close(fd);
         return added;
     }
@@ -238,6 +286,12 @@ bool KeyLog::AddText(std::string_view text) {
 bool KeyLog::TakeBytes(const char* bytes, std::size_t size) {
     bool added = false;
     while (size > 0) {
+        // Empty lines cost nothing but a look.
+        if (m_lineLength == 0 && !m_skippingLine && *bytes == '\n') {
+            ++bytes;
+            --size;
+            continue;
+        }
         const char* end = static_cast<const char*>(std::memchr(bytes, '\n', size));
         const std::size_t piece = end ? static_cast<std::size_t>(end - bytes) : size;
         if (!m_skippingLine) {

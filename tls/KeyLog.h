@@ -9,8 +9,14 @@
 //
 // The file is followed live: it may not exist yet (a browser started later creates it), grows
 // as the browser appends (a partial last line waits for its end), and may be replaced or cut
-// short (it is then read again from its start). The secrets are live: they are only read, kept
-// in memory, never written, logged or printed, and wiped when dropped.
+// short (it is then read again from its start). It is read where the last look left it, at most
+// a step per Poll so that the packet loop that polls is never held long, until all of it is
+// read; memory stays fixed whatever it holds (a line past the length limit is skipped to its
+// end, unkept). The secrets are live: they are only read, kept in memory, never written,
+// logged or printed, and wiped when dropped.
+//
+// A key log that cannot serve is said once each, as a notice: a name that is not a regular file
+// (a FIFO, a folder), and a file that holds no key at all past its first noKeyNoticeBytes.
 #pragma once
 
 #include <array>
@@ -18,12 +24,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -67,8 +75,10 @@ struct KeyLogLimits {
     std::size_t maxConnections = 32768;
     // Longest line read; a longer one is skipped whole.
     std::size_t maxLineLength = 512;
-    // Most bytes one Poll reads; the next Poll goes on where it stopped.
-    std::size_t maxReadPerPoll = 16u << 20;
+    // Most bytes one Poll reads; the next Poll goes on where it stopped (see Behind).
+    std::size_t maxReadPerPoll = 1u << 20;
+    // Bytes read without a single key after which the key log is said to hold none.
+    std::uint64_t noKeyNoticeBytes = 16u << 20;
 };
 
 class KeyLog {
@@ -80,11 +90,19 @@ public:
     KeyLog(const KeyLog&) = delete;
     KeyLog& operator=(const KeyLog&) = delete;
 
-    // Reads what was added to the file since the last call. Cheap when nothing changed (one
-    // stat). True when new secrets arrived. Safe from any thread: calls take turns, and the
-    // secrets one thread's call brought show in Generation(), which the other threads compare
-    // with the value they saw last.
+    // Receives the notices (each at most once, on the thread of the Poll that found it, no lock
+    // held). Set before the first Poll.
+    void SetNoticeSink(std::function<void(const std::string& text)> sink) {
+        m_noticeSink = std::move(sink);
+    }
+
+    // Reads what was added to the file since the last call, at most maxReadPerPoll bytes.
+    // Cheap when nothing changed (one stat). True when new secrets arrived. Safe from any
+    // thread: calls take turns, and the secrets one thread's call brought show in
+    // Generation(), which the other threads compare with the value they saw last.
     bool Poll();
+    // Whether the last Poll stopped at its bound with more of the file waiting: poll again soon.
+    bool Behind() const { return m_behind.load(std::memory_order_relaxed); }
 
     // Takes the complete lines of `text` (a last line without its end is ignored). True when
     // new secrets arrived. Safe from any thread.
@@ -112,6 +130,7 @@ private:
         std::size_t operator()(const TlsClientRandom& random) const;
     };
 
+    bool PollLocked(std::vector<std::string>& notices);
     // Parses one line (without its end); true when it added or changed a secret.
     bool TakeLine(const char* line, std::size_t length);
     // Hands the bytes to the line splitter; true when a secret arrived.
@@ -140,6 +159,11 @@ private:
     // no longer holds them where they were.
     std::array<char, 32> m_tail{};
     std::size_t m_tailLength = 0;
+    std::atomic<bool> m_behind{false};
+    std::uint64_t m_bytesRead = 0;  // of every file followed
+    bool m_toldNotRegular = false;
+    bool m_toldNoKey = false;
+    std::function<void(const std::string& text)> m_noticeSink;
 
     // The secrets: many readers (the connections), one writer (the reader of the file).
     mutable std::shared_mutex m_secretsMutex;

@@ -131,37 +131,114 @@ bool HkdfExpandLabel(const TlsSuite& suite, const TlsSecret& secret, std::string
     return Derive(hkdf, params, out, size);
 }
 
-RecordDecryptor::RecordDecryptor() : m_context(EVP_CIPHER_CTX_new()) {}
+bool HkdfExtract(const TlsSuite& suite, const std::uint8_t* salt, std::size_t saltSize,
+                 const std::uint8_t* input, std::size_t inputSize, TlsSecret& out) {
+    static EVP_KDF* const hkdf = Kdf(OSSL_KDF_NAME_HKDF);
+    std::uint8_t secret[TlsSecret::kMaxSize];
+    const std::size_t size = TlsHashSize(suite);
+    int mode = EVP_KDF_HKDF_MODE_EXTRACT_ONLY;
+    const OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode),
+        OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST,
+                                         const_cast<char*>(DigestName(suite)), 0),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<std::uint8_t*>(input),
+                                          inputSize),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT, const_cast<std::uint8_t*>(salt),
+                                          saltSize),
+        OSSL_PARAM_construct_end(),
+    };
+    const bool ok = Derive(hkdf, params, secret, size);
+    out = ok ? TlsSecret(secret, size) : TlsSecret();
+    OPENSSL_cleanse(secret, sizeof secret);
+    return ok;
+}
+
+AeadKey::AeadKey() : m_context(EVP_CIPHER_CTX_new()) {}
+
+AeadKey::~AeadKey() {
+    EVP_CIPHER_CTX_free(m_context);  // wipes the key schedule
+}
+
+bool AeadKey::Set(TlsAead aead, const std::uint8_t* key, Use use) {
+    Clear();
+    const EVP_CIPHER* cipher = Cipher(aead);
+    if (!m_context || !cipher)
+        return false;
+    const int made = use == Use::Open
+                         ? EVP_DecryptInit_ex(m_context, cipher, nullptr, key, nullptr)
+                         : EVP_EncryptInit_ex(m_context, cipher, nullptr, key, nullptr);
+    if (made != 1)
+        return false;
+    m_use = use;
+    m_hasKey = true;
+    return true;
+}
+
+void AeadKey::Clear() {
+    if (m_hasKey && m_context)
+        EVP_CIPHER_CTX_reset(m_context);
+    m_hasKey = false;
+}
+
+bool AeadKey::Open(const std::uint8_t* nonce, const std::uint8_t* aad, std::size_t aadSize,
+                   const std::uint8_t* in, std::size_t size, const std::uint8_t* tag,
+                   std::uint8_t* out) {
+    if (!m_hasKey || m_use != Use::Open || size > static_cast<std::size_t>(INT32_MAX) ||
+        aadSize > static_cast<std::size_t>(INT32_MAX))
+        return false;
+    int length = 0;
+    int finalLength = 0;
+    // The tag is copied into the context before the bytes are decrypted, so decrypting in
+    // place over a buffer that the tag follows is safe.
+    return EVP_DecryptInit_ex(m_context, nullptr, nullptr, nullptr, nonce) == 1 &&
+           EVP_CIPHER_CTX_ctrl(m_context, EVP_CTRL_AEAD_SET_TAG, kTagSize,
+                               const_cast<std::uint8_t*>(tag)) == 1 &&
+           EVP_DecryptUpdate(m_context, nullptr, &length, aad, static_cast<int>(aadSize)) == 1 &&
+           EVP_DecryptUpdate(m_context, out, &length, in, static_cast<int>(size)) == 1 &&
+           EVP_DecryptFinal_ex(m_context, out + length, &finalLength) == 1;
+}
+
+bool AeadKey::Seal(const std::uint8_t* nonce, const std::uint8_t* aad, std::size_t aadSize,
+                   const std::uint8_t* in, std::size_t size, std::uint8_t* out,
+                   std::uint8_t* tag) {
+    if (!m_hasKey || m_use != Use::Seal || size > static_cast<std::size_t>(INT32_MAX) ||
+        aadSize > static_cast<std::size_t>(INT32_MAX))
+        return false;
+    int length = 0;
+    int finalLength = 0;
+    return EVP_EncryptInit_ex(m_context, nullptr, nullptr, nullptr, nonce) == 1 &&
+           EVP_EncryptUpdate(m_context, nullptr, &length, aad, static_cast<int>(aadSize)) == 1 &&
+           EVP_EncryptUpdate(m_context, out, &length, in, static_cast<int>(size)) == 1 &&
+           EVP_EncryptFinal_ex(m_context, out + length, &finalLength) == 1 &&
+           EVP_CIPHER_CTX_ctrl(m_context, EVP_CTRL_AEAD_GET_TAG, kTagSize, tag) == 1;
+}
+
+RecordDecryptor::RecordDecryptor() = default;
 
 RecordDecryptor::~RecordDecryptor() {
-    EVP_CIPHER_CTX_free(m_context);  // wipes the key schedule
     OPENSSL_cleanse(m_iv, sizeof m_iv);
 }
 
 bool RecordDecryptor::SetKey(const TlsSuite& suite, std::uint16_t version, const std::uint8_t* key,
                              const std::uint8_t* iv) {
     Clear();
-    const EVP_CIPHER* cipher = Cipher(suite.aead);
-    if (!m_context || !cipher || EVP_DecryptInit_ex(m_context, cipher, nullptr, key, nullptr) != 1)
+    if (!m_key.Set(suite.aead, key))
         return false;
     m_tls13 = version == kTls13;
     m_explicitNonce = !m_tls13 && suite.aead != TlsAead::ChaCha20Poly1305;
     std::memcpy(m_iv, iv, m_explicitNonce ? 4 : 12);
     m_sequence = 0;
-    m_hasKey = true;
     return true;
 }
 
 void RecordDecryptor::Clear() {
-    if (m_hasKey && m_context)
-        EVP_CIPHER_CTX_reset(m_context);
+    m_key.Clear();
     OPENSSL_cleanse(m_iv, sizeof m_iv);
-    m_hasKey = false;
 }
 
 bool RecordDecryptor::Decrypt(const std::uint8_t* record, std::size_t recordSize, std::uint8_t* out,
                               std::uint8_t*& plaintext, std::size_t& size) {
-    if (!m_hasKey || recordSize < 5)
+    if (!m_key.HasKey() || recordSize < 5)
         return false;
     const std::uint8_t* fragment = record + 5;
     std::size_t fragmentSize = recordSize - 5;
@@ -201,19 +278,10 @@ bool RecordDecryptor::Decrypt(const std::uint8_t* record, std::size_t recordSize
     }
     if (!out)
         out = const_cast<std::uint8_t*>(fragment);
-    // The tag comes after the ciphertext, so decrypting in place leaves it alone.
-    std::uint8_t tag[kTagSize];
-    std::memcpy(tag, fragment + cipherSize, kTagSize);
-    int length = 0;
-    int finalLength = 0;
-    if (EVP_DecryptInit_ex(m_context, nullptr, nullptr, nullptr, nonce) != 1 ||
-        EVP_CIPHER_CTX_ctrl(m_context, EVP_CTRL_AEAD_SET_TAG, kTagSize, tag) != 1 ||
-        EVP_DecryptUpdate(m_context, nullptr, &length, aad, static_cast<int>(aadSize)) != 1 ||
-        EVP_DecryptUpdate(m_context, out, &length, fragment, static_cast<int>(cipherSize)) != 1 ||
-        EVP_DecryptFinal_ex(m_context, out + length, &finalLength) != 1)
+    if (!m_key.Open(nonce, aad, aadSize, fragment, cipherSize, fragment + cipherSize, out))
         return false;
     plaintext = out;
-    size = static_cast<std::size_t>(length) + static_cast<std::size_t>(finalLength);
+    size = cipherSize;
     ++m_sequence;
     return true;
 }

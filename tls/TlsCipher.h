@@ -1,6 +1,7 @@
 // The cryptography of TLS record protection, on OpenSSL's libcrypto: the AEAD cipher suites we
-// decrypt, key derivation (the TLS 1.2 PRF and the TLS 1.3 HKDF-Expand-Label) and one
-// direction's record decryption.
+// decrypt, key derivation (the TLS 1.2 PRF, the TLS 1.3 HKDF-Extract and HKDF-Expand-Label), one
+// AEAD key and one direction's record decryption. QUIC's packet protection (quic/) is built on
+// the same pieces.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +42,43 @@ bool Tls12KeyBlock(const TlsSuite& suite, const TlsSecret& master, const std::ui
 bool HkdfExpandLabel(const TlsSuite& suite, const TlsSecret& secret, std::string_view label,
                      std::uint8_t* out, std::size_t size);
 
+// HKDF-Extract(salt, input keying material) with the suite's hash: a secret of the hash's size.
+bool HkdfExtract(const TlsSuite& suite, const std::uint8_t* salt, std::size_t saltSize,
+                 const std::uint8_t* input, std::size_t inputSize, TlsSecret& out);
+
+// One AEAD key (AES-128-GCM, AES-256-GCM or ChaCha20-Poly1305): its context is made once, and
+// each call gives the 12-byte nonce and the associated data. A key either opens or seals.
+class AeadKey {
+public:
+    static constexpr std::size_t kTagSize = 16;
+    static constexpr std::size_t kNonceSize = 12;
+    enum class Use : std::uint8_t { Open, Seal };
+
+    AeadKey();
+    ~AeadKey();
+    AeadKey(const AeadKey&) = delete;
+    AeadKey& operator=(const AeadKey&) = delete;
+
+    // `key` holds TlsKeySize(aead) bytes.
+    bool Set(TlsAead aead, const std::uint8_t* key, Use use = Use::Open);
+    void Clear();
+    bool HasKey() const { return m_hasKey; }
+
+    // Decrypts `size` bytes of ciphertext into `out` (which may be `in`: in place) and checks
+    // the tag; false when it does not authenticate (what `out` holds then means nothing).
+    bool Open(const std::uint8_t* nonce, const std::uint8_t* aad, std::size_t aadSize,
+              const std::uint8_t* in, std::size_t size, const std::uint8_t* tag,
+              std::uint8_t* out);
+    // Encrypts `size` bytes into `out` (which may be `in`) and writes the tag.
+    bool Seal(const std::uint8_t* nonce, const std::uint8_t* aad, std::size_t aadSize,
+              const std::uint8_t* in, std::size_t size, std::uint8_t* out, std::uint8_t* tag);
+
+private:
+    EVP_CIPHER_CTX* m_context = nullptr;
+    bool m_hasKey = false;
+    Use m_use = Use::Open;
+};
+
 // Decrypts the records of one direction under one key: the context is made once and only its
 // nonce changes per record.
 class RecordDecryptor {
@@ -59,7 +97,7 @@ public:
                 const std::uint8_t* iv);
     // Forgets the key.
     void Clear();
-    bool HasKey() const { return m_hasKey; }
+    bool HasKey() const { return m_key.HasKey(); }
 
     // Decrypts one whole record (its 5-byte header, then the fragment) into `out`, which must
     // hold the fragment's size. On success `size` is the plaintext's size (for TLS 1.3 still
@@ -80,8 +118,7 @@ private:
     bool Decrypt(const std::uint8_t* record, std::size_t recordSize, std::uint8_t* out,
                  std::uint8_t*& plaintext, std::size_t& size);
 
-    EVP_CIPHER_CTX* m_context = nullptr;
-    bool m_hasKey = false;
+    AeadKey m_key;
     bool m_tls13 = false;
     bool m_explicitNonce = false;
     std::uint8_t m_iv[12] = {};

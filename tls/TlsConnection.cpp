@@ -12,17 +12,12 @@ constexpr std::uint8_t kAlert = 21;
 constexpr std::uint8_t kHandshake = 22;
 constexpr std::uint8_t kApplicationData = 23;
 
-constexpr std::uint8_t kClientHello = 1;
-constexpr std::uint8_t kServerHello = 2;
+constexpr std::uint8_t kClientHello = kTlsClientHello;
+constexpr std::uint8_t kServerHello = kTlsServerHello;
 constexpr std::uint8_t kEndOfEarlyData = 5;
-constexpr std::uint8_t kEncryptedExtensions = 8;
+constexpr std::uint8_t kEncryptedExtensions = kTlsEncryptedExtensions;
 constexpr std::uint8_t kFinished = 20;
 constexpr std::uint8_t kKeyUpdate = 24;
-
-constexpr std::uint16_t kExtServerName = 0;
-constexpr std::uint16_t kExtAlpn = 16;
-constexpr std::uint16_t kExtEarlyData = 42;
-constexpr std::uint16_t kExtSupportedVersions = 43;
 
 constexpr std::size_t kHeaderSize = 5;
 // Record fragment limits: plaintext 2^14; TLS 1.3 protected 2^14 + 256; TLS 1.2 protected
@@ -36,97 +31,6 @@ constexpr std::size_t kMaxRecord = kHeaderSize + kMaxTls12Fragment;
 constexpr std::size_t kMaxKeptMessage = 1u << 16;
 // Client records skipped while a server that refused early data is still skipping them.
 constexpr std::size_t kMaxSkippedEarly = 16u << 20;
-constexpr std::size_t kMaxAlpnNames = 32;
-constexpr std::size_t kMaxHostName = 253;
-
-// SHA-256("HelloRetryRequest"): the random of a HelloRetryRequest.
-constexpr std::uint8_t kHelloRetryRandom[32] = {
-    0xCF, 0x21, 0xAD, 0x74, 0xE5, 0x9A, 0x61, 0x11, 0xBE, 0x1D, 0x8C, 0x02, 0x1E, 0x65, 0xB8, 0x91,
-    0xC2, 0xA2, 0x11, 0x16, 0x7A, 0xBB, 0x8C, 0x5E, 0x07, 0x9E, 0x09, 0xE2, 0xC8, 0xA8, 0x33, 0x9C};
-
-// Bounded reads over one handshake structure; any read past the end makes it fail.
-class Reader {
-public:
-    Reader(const std::uint8_t* data, std::size_t size) : m_data(data), m_size(size) {}
-    bool Ok() const { return m_ok; }
-    bool AtEnd() const { return m_size == 0; }
-    std::size_t Left() const { return m_size; }
-
-    const std::uint8_t* Bytes(std::size_t size) {
-        if (!m_ok || size > m_size) {
-            m_ok = false;
-            return nullptr;
-        }
-        const std::uint8_t* bytes = m_data;
-        m_data += size;
-        m_size -= size;
-        return bytes;
-    }
-    std::uint32_t Number(std::size_t width) {
-        const std::uint8_t* bytes = Bytes(width);
-        std::uint32_t value = 0;
-        for (std::size_t i = 0; bytes && i < width; ++i) value = value << 8 | bytes[i];
-        return value;
-    }
-    std::uint8_t U8() { return static_cast<std::uint8_t>(Number(1)); }
-    std::uint16_t U16() { return static_cast<std::uint16_t>(Number(2)); }
-    // A vector with a length prefix of `width` bytes.
-    Reader Vector(std::size_t width) {
-        const std::size_t size = Number(width);
-        const std::uint8_t* bytes = Bytes(size);
-        return bytes ? Reader(bytes, size) : Failed();
-    }
-
-private:
-    static Reader Failed() {
-        Reader reader(nullptr, 0);
-        reader.m_ok = false;
-        return reader;
-    }
-    const std::uint8_t* m_data;
-    std::size_t m_size;
-    bool m_ok = true;
-};
-
-// The protocol names of an ALPN extension body.
-bool ReadAlpn(Reader extension, std::vector<std::string>& names) {
-    Reader list = extension.Vector(2);
-    while (list.Ok() && !list.AtEnd()) {
-        Reader name = list.Vector(1);
-        if (!name.Ok() || name.AtEnd())
-            return false;
-        const std::size_t size = name.Left();
-        const std::uint8_t* bytes = name.Bytes(size);
-        if (names.size() < kMaxAlpnNames)
-            names.emplace_back(reinterpret_cast<const char*>(bytes), size);
-    }
-    return list.Ok() && extension.AtEnd();
-}
-
-bool IsHostNameCharacter(std::uint8_t c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '.' || c == '_';
-}
-
-// The first host name of a server_name extension body, when it is a plain host name.
-bool ReadServerName(Reader extension, std::string& hostName) {
-    Reader list = extension.Vector(2);
-    while (list.Ok() && !list.AtEnd()) {
-        const std::uint8_t type = list.U8();
-        Reader name = list.Vector(2);
-        if (!name.Ok())
-            return false;
-        if (type != 0 || !hostName.empty())
-            continue;
-        const std::size_t size = name.Left();
-        const std::uint8_t* bytes = name.Bytes(size);
-        if (size > 0 && size <= kMaxHostName &&
-            std::all_of(bytes, bytes + size, IsHostNameCharacter))
-            hostName.assign(reinterpret_cast<const char*>(bytes), size);
-    }
-    return list.Ok() && extension.AtEnd();
-}
-
 }  // namespace
 
 const char* TlsStateText(TlsState state) {
@@ -797,126 +701,60 @@ void TlsConnection::HandleAlert(Direction direction, const std::uint8_t* data, s
 }
 
 bool TlsConnection::ParseClientHello(const std::uint8_t* body, std::size_t size) {
-    Reader hello(body, size);
-    hello.U16();  // legacy version
-    const std::uint8_t* random = hello.Bytes(32);
-    const Reader sessionId = hello.Vector(1);
-    const Reader suites = hello.Vector(2);
-    const Reader compression = hello.Vector(1);
-    if (!hello.Ok() || sessionId.Left() > 32 || suites.Left() < 2 || suites.Left() % 2 != 0 ||
-        compression.AtEnd())
+    TlsClientHello hello;
+    if (!ReadClientHello(body, size, hello))
         return false;
-    std::string serverName;
-    std::vector<std::string> alpn;
-    bool early = false;
-    if (!hello.AtEnd()) {
-        Reader extensions = hello.Vector(2);
-        if (!hello.Ok() || !hello.AtEnd())
-            return false;
-        while (!extensions.AtEnd()) {
-            const std::uint16_t extensionType = extensions.U16();
-            Reader extension = extensions.Vector(2);
-            if (!extensions.Ok())
-                return false;
-            if (extensionType == kExtServerName && !ReadServerName(extension, serverName))
-                return false;
-            if (extensionType == kExtAlpn && !ReadAlpn(extension, alpn))
-                return false;
-            if (extensionType == kExtEarlyData)
-                early = true;
-        }
-    }
     // A second ClientHello (after a HelloRetryRequest) keeps the first one's random.
     if (m_client.hellos == 0)
-        std::memcpy(m_clientRandom.data(), random, 32);
-    m_serverName = std::move(serverName);
-    m_offeredAlpn = std::move(alpn);
-    m_earlyOffered = early;
+        m_clientRandom = hello.random;
+    m_serverName = std::move(hello.serverName);
+    m_offeredAlpn = std::move(hello.alpn);
+    m_earlyOffered = hello.earlyData;
     return true;
 }
 
 bool TlsConnection::ParseServerHello(const std::uint8_t* body, std::size_t size) {
-    Reader hello(body, size);
-    const std::uint16_t legacyVersion = hello.U16();
-    const std::uint8_t* random = hello.Bytes(32);
-    const Reader sessionId = hello.Vector(1);
-    const std::uint16_t suiteId = hello.U16();
-    const std::uint8_t compression = hello.U8();
-    if (!hello.Ok() || sessionId.Left() > 32) {
+    TlsServerHello hello;
+    if (!ReadServerHello(body, size, hello)) {
         Fail(TlsFailure::MalformedHandshake);
         return false;
     }
-    std::uint16_t version = legacyVersion;
-    std::vector<std::string> alpn;
-    if (!hello.AtEnd()) {
-        Reader extensions = hello.Vector(2);
-        if (!hello.Ok() || !hello.AtEnd()) {
-            Fail(TlsFailure::MalformedHandshake);
-            return false;
-        }
-        while (!extensions.AtEnd()) {
-            const std::uint16_t extensionType = extensions.U16();
-            Reader extension = extensions.Vector(2);
-            bool ok = extensions.Ok();
-            if (ok && extensionType == kExtSupportedVersions) {
-                version = extension.U16();
-                ok = extension.Ok() && extension.AtEnd();
-            }
-            if (ok && extensionType == kExtAlpn)
-                ok = ReadAlpn(extension, alpn) && alpn.size() == 1;
-            if (!ok) {
-                Fail(TlsFailure::MalformedHandshake);
-                return false;
-            }
-        }
-    }
-    const bool helloRetry = std::memcmp(random, kHelloRetryRandom, 32) == 0;
+    const std::uint16_t version = hello.version;
     if (version != kTls12 && version != kTls13) {
         Fail(TlsFailure::UnsupportedVersion);
         return false;
     }
-    if (helloRetry && (version != kTls13 || m_helloRetry)) {
+    if (hello.helloRetry && (version != kTls13 || m_helloRetry)) {
         Fail(TlsFailure::UnexpectedMessage);
         return false;
     }
     m_version = version;
-    const std::optional<TlsSuite> suite = FindTlsSuite(suiteId, version);
-    m_suite = suite ? *suite : TlsSuite{suiteId, TlsAead::Aes128Gcm, false};
+    const std::optional<TlsSuite> suite = FindTlsSuite(hello.suite, version);
+    m_suite = suite ? *suite : TlsSuite{hello.suite, TlsAead::Aes128Gcm, false};
     // Compressed records cannot be read either.
-    if (!suite || compression != 0) {
+    if (!suite || hello.compression != 0) {
         Fail(TlsFailure::UnsupportedCipherSuite);
         return false;
     }
-    if (helloRetry) {
+    if (hello.helloRetry) {
         m_helloRetry = true;
         return true;
     }
-    std::memcpy(m_serverRandom, random, 32);
+    std::memcpy(m_serverRandom, hello.random, 32);
     m_serverHelloSeen = true;
-    if (version == kTls12 && !alpn.empty())
-        m_alpn = std::move(alpn.front());
+    if (version == kTls12 && !hello.alpn.empty())
+        m_alpn = std::move(hello.alpn.front());
     return true;
 }
 
 bool TlsConnection::ParseEncryptedExtensions(const std::uint8_t* body, std::size_t size) {
-    Reader message(body, size);
-    Reader extensions = message.Vector(2);
-    if (!message.Ok() || !message.AtEnd())
+    TlsEncryptedExtensions extensions;
+    if (!ReadEncryptedExtensions(body, size, extensions))
         return false;
-    while (!extensions.AtEnd()) {
-        const std::uint16_t extensionType = extensions.U16();
-        Reader extension = extensions.Vector(2);
-        if (!extensions.Ok())
-            return false;
-        if (extensionType == kExtAlpn) {
-            std::vector<std::string> alpn;
-            if (!ReadAlpn(extension, alpn) || alpn.size() != 1)
-                return false;
-            m_alpn = std::move(alpn.front());
-        }
-        if (extensionType == kExtEarlyData)
-            m_earlyAccepted = true;
-    }
+    if (!extensions.alpn.empty())
+        m_alpn = std::move(extensions.alpn);
+    if (extensions.earlyData)
+        m_earlyAccepted = true;
     m_encryptedExtensionsSeen = true;
     return true;
 }

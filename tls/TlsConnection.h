@@ -20,6 +20,7 @@
 #include "tls/BudgetBuffer.h"
 #include "tls/KeyLog.h"
 #include "tls/TlsCipher.h"
+#include "tls/TlsHello.h"
 
 // Receives the application data of each direction, in order. Called from Feed and
 // KeysChanged; it must not destroy the connection that calls it.

@@ -1,6 +1,13 @@
 // The main window's Preview and Download: play a listed item, or fetch it again and extract its
 // sound into an MP3 file. Everything here runs on the GUI thread; each dialog shown is modal.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -8,16 +15,21 @@
 #include "base/Globals.h"
 #include "base/Settings.h"
 #include "base/ShowMessage.h"
+#include "base/StagedFile.h"
 #include "base/Text.h"
 #include "converter/ConversionJobs.h"
 #include "converter/ConverterOutput.h"
+#include "converter/PumpMessages.h"
 #include "converter/TavrelImportProgressDlg.h"
 #include "frames/FrameDecoder.h"
 #include "helper/CaptureHelperClient.h"
 #include "http/CHttpDownloadDlg.h"
+#include "http/CStreamDownloadDlg.h"
 #include "http/CYouTubeDownloadDlg.h"
 #include "http/RefetchHeaders.h"
+#include "http/StreamFetcher.h"
 #include "mediarules/Playlist.h"
+#include "window/PreviewHeaders.h"
 #include "window/SniffedMediaList.h"
 #include "window/TavrelSnifferWindow.h"
 #include "window/WorkFiles.h"
@@ -70,8 +82,10 @@ void ExtractAudio(QWidget* owner, const WorkFiles& files, const std::string& out
     auto progress = std::make_unique<TavrelImportProgressDlg>(
         QStringLiteral("Extracting Audio From Video"), QStringLiteral("Importing:"), detail,
         files.script, files.media, output, g_ffmpegAudioOptions);
+    progress->SetInputType(files.type);
     const int converted = progress->exec();
     const std::string workFileFailure = progress->FailureText();
+    const std::string ending = progress->EndingText();
     progress.reset();
     if (converted == TavrelImportProgressDlg::kCancelled) {
         Tell(owner, "Video Import canceled.");
@@ -83,19 +97,80 @@ void ExtractAudio(QWidget* owner, const WorkFiles& files, const std::string& out
         Tell(owner, workFileFailure);
         return;
     }
-    ReportConversionFailure(owner);
+    ReportConversionFailure(owner, ending);
 }
 
 constexpr const char* kDrmRefusal =
     "This stream is DRM-protected: DRM-protected streams cannot be saved.";
 
-// The protocols the converter may use for a stream: a playlist from the network names no local
-// file and no other scheme.
-constexpr const char* kStreamProtocols = "http,https,tcp,tls,crypto,httpproxy";
+// How far a joined stream may play short of its playlist: durations in playlists are rounded
+// (whole seconds in older ones), and the containers' own timestamps differ by a frame or two.
+double DurationTolerance(double expected) {
+    return std::max(1.0, expected / 100);
+}
 
-// Downloads a listed HLS or DASH stream: the converter copies the best variant's streams into an
-// MP4 (the chosen file when it ends in .mp4), then the sound goes into the chosen MP3 as for any
-// video.
+// A name of its own beside `chosen` for a live recording that stopped before the stream's
+// end: "show-live-1.mp3", "show-live-2.mp3", ... the first that is free. Empty when none is.
+std::string RecordingPath(const std::string& chosen) {
+    const std::size_t slash = chosen.rfind('/');
+    const std::size_t dot = chosen.rfind('.');
+    const bool hasExtension =
+        dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    const std::string stem = hasExtension ? chosen.substr(0, dot) : chosen;
+    const std::string extension = hasExtension ? chosen.substr(dot) : std::string();
+    for (int n = 1; n < 1000; ++n) {
+        const std::string path = stem + "-live-" + std::to_string(n) + extension;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT)
+            return path;
+    }
+    return {};
+}
+
+// Copies the work file `from` to `to` through a staged file, so that `to` is replaced only by a
+// whole copy. Empty on success, else what failed. Runs on any thread.
+std::string CopyIntoPlace(const std::string& from, const std::string& to) {
+    const int source = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (source < 0)
+        return WorkFileFailureText(from, errno);
+    StagedFile staged;
+    if (!staged.Create(to)) {
+        const int error = errno;
+        ::close(source);
+        return WorkFileFailureText(to, error);
+    }
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t got = ::read(source, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            const int error = errno;
+            ::close(source);
+            return WorkFileFailureText(from, error);
+        }
+        if (got == 0)
+            break;
+        if (!staged.WriteAll(buffer.data(), static_cast<std::size_t>(got))) {
+            const int error = errno;
+            ::close(source);
+            return staged.FailureText(error);
+        }
+    }
+    ::close(source);
+    if (!staged.Commit()) {
+        const int error = errno;
+        return WorkFileFailureText(to, error);
+    }
+    return {};
+}
+
+// Downloads a listed HLS or DASH stream: the stream fetcher brings every segment of the best
+// variant into a private folder (with the captured session only where it was captured, over
+// checked TLS), the converter joins those local files into an MP4 (the chosen file when it ends
+// in .mp4), and the sound goes into the chosen MP3 as for any video. A stream with a segment
+// missing, or whose joined result plays short of its playlist, fails and leaves the chosen file
+// as it was. A live recording that stops before the stream's end goes to a file of its own.
 void DownloadStream(QWidget* owner, SniffedMediaList& list, const SniffedMedia& record, int index) {
     if (record.detail.find(kDrmNote) != std::string::npos) {
         Tell(owner, kDrmRefusal);
@@ -105,7 +180,7 @@ void DownloadStream(QWidget* owner, SniffedMediaList& list, const SniffedMedia& 
     if (output.empty())
         return;
     const int number = record.number;
-    const std::string source(Trim(record.variantUrl.empty() ? record.url : record.variantUrl));
+    const std::string source(Trim(record.url));
     const WorkFiles files = MakeWorkFiles(g_tempDir, index, record.size, "mp4");
     if (!WriteTextFile(files.urlNote, source)) {
         const int error = errno;
@@ -113,46 +188,109 @@ void DownloadStream(QWidget* owner, SniffedMediaList& list, const SniffedMedia& 
         return;
     }
     const bool wantMp4 = EndsWithNoCase(output, ".mp4");
-    const std::string copy = wantMp4 ? output : files.media;
-    const QString detail = QStringLiteral("Saving to \"%1\"").arg(QString::fromStdString(output));
 
-    // The reader is named (the URL need not end as a playlist's name does); its own options are
-    // only given to it.
-    const bool hls = record.kind == "hls";
-    std::vector<std::string> input = {"-protocol_whitelist", kStreamProtocols, "-f",
-                                      hls ? "hls" : "dash"};
-    const std::string headers = ConverterHeaders(ChooseRefetchHeaders(record.requestHeaders));
-    if (!headers.empty())
-        input.insert(input.end(), {"-headers", headers});
-    if (hls && ConverterHasExtensionPicky())
-        input.insert(input.end(), {"-extension_picky", "0"});
+    StreamFetchSettings settings;
+    settings.url = source;
+    settings.dash = record.kind == "dash";
+    settings.captured = ChooseRefetchHeaders(record.requestHeaders);
+    settings.capturedUrl = source;
+    settings.userAgent = settings.captured.userAgent.empty() ? std::string(kBrowserUserAgent)
+                                                             : settings.captured.userAgent;
+    settings.extraAuthorityFile = ExtraAuthorityFile();
+    settings.workParent = g_tempDir;
+    StreamFetcher fetcher(std::move(settings));
 
     IgnoreOwnRequest(source);
     list.SetStatusImageOfNumber(number, SniffedMediaList::kDownloading);
-    auto progress = std::make_unique<TavrelImportProgressDlg>(
-        QStringLiteral("Downloading Stream"), QStringLiteral("Downloading:"), detail, files.script,
-        source, copy, "-c copy -f mp4");
-    progress->SetInputArguments(std::move(input));
-    progress->SetKnownDuration(record.durationSeconds);
-    const int copied = progress->exec();
-    const std::string workFileFailure = progress->FailureText();
-    progress.reset();
-    if (copied == TavrelImportProgressDlg::kCancelled) {
+    auto fetch = std::make_unique<CStreamDownloadDlg>(fetcher, source);
+    fetch->DoModal();
+    const StreamFetcher::Outcome outcome = fetch->Outcome();
+    fetch.reset();
+    const auto failed = [&](const std::string& text, const std::string& details = {}) {
         list.SetStatusImageOfNumber(number, SniffedMediaList::kNotDownloaded);
-        Tell(owner, "Video Download canceled.");
+        if (!text.empty())
+            Tell(owner, text, details);
+    };
+    if (outcome == StreamFetcher::Outcome::Cancelled) {
+        failed("Video Download canceled.");
         return;
     }
-    if (copied != TavrelImportProgressDlg::kConverted || !FileExistsNonEmpty(copy)) {
-        list.SetStatusImageOfNumber(number, SniffedMediaList::kNotDownloaded);
+    if (outcome == StreamFetcher::Outcome::Failed) {
+        failed("Video Download failed.", fetcher.FailureReason().empty()
+                                             ? std::string("Nothing arrived.")
+                                             : fetcher.FailureReason());
+        return;
+    }
+    const bool recorded = outcome == StreamFetcher::Outcome::Recorded;
+    const std::string target = recorded ? RecordingPath(output) : output;
+    if (target.empty()) {
+        failed("Video Download failed.", "No free name for the recording beside " + output + ".");
+        return;
+    }
+    const QString detail = QStringLiteral("Saving to \"%1\"").arg(QString::fromStdString(target));
+
+    // The converter reads the fetched files alone: the local playlist and what it names.
+    std::vector<std::string> input = {"-protocol_whitelist", "file", "-f", "hls"};
+    if (ConverterHasExtensionPicky())
+        input.insert(input.end(), {"-extension_picky", "0"});
+    auto join = std::make_unique<TavrelImportProgressDlg>(
+        QStringLiteral("Downloading Stream"), QStringLiteral("Joining:"), detail, files.script,
+        fetcher.Playlist(), files.media, "-c copy -f mp4");
+    join->SetInputArguments(std::move(input));
+    join->SetKnownDuration(fetcher.Seconds());
+    const int joined = join->exec();
+    const std::string workFileFailure = join->FailureText();
+    const std::string ending = join->EndingText();
+    join.reset();
+    fetcher.RemoveWorkFolder();
+    if (joined == TavrelImportProgressDlg::kCancelled) {
+        failed("Video Download canceled.");
+        return;
+    }
+    if (joined != TavrelImportProgressDlg::kConverted || !FileExistsNonEmpty(files.media)) {
+        failed({});
         if (!workFileFailure.empty())
             Tell(owner, workFileFailure);
         else
-            ReportConversionFailure(owner);
+            ReportConversionFailure(owner, ending);
         return;
     }
-    list.SetStatusImageOfNumber(number, SniffedMediaList::kDownloaded);
+    // Every segment arrived; the joined result must also play as long as they say.
+    const double expected = fetcher.Seconds();
+    if (expected > 0) {
+        double measured = 0;
+        QueryMediaDuration(nullptr, files.media, measured);
+        if (measured + DurationTolerance(expected) < expected) {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "The joined stream plays %.1f seconds of the playlist's %.1f.", measured,
+                          expected);
+            failed("Video Download failed.", text);
+            return;
+        }
+    }
+    if (wantMp4 && ::rename(files.media.c_str(), target.c_str()) != 0) {
+        // Another file system: a copy, off the GUI thread (it can be gigabytes).
+        auto copy = std::async(std::launch::async, CopyIntoPlace, files.media, target);
+        PumpMessagesWhile(
+            [&] { return copy.wait_for(std::chrono::seconds(0)) != std::future_status::ready; },
+            QEventLoop::ExcludeUserInputEvents);
+        const std::string copyFailure = copy.get();
+        if (!copyFailure.empty()) {
+            failed(copyFailure);
+            return;
+        }
+    }
+    list.SetStatusImageOfNumber(
+        number, recorded ? SniffedMediaList::kNotDownloaded : SniffedMediaList::kDownloaded);
     if (!wantMp4)
-        ExtractAudio(owner, files, output, detail);
+        ExtractAudio(owner, files, target, detail);
+    if (recorded && FileExistsNonEmpty(target)) {
+        Tell(owner,
+             "The live recording stopped before the stream's end. What was recorded is in " +
+                 target + ".",
+             fetcher.FailureReason());
+    }
 }
 
 }  // namespace
@@ -179,12 +317,7 @@ void TavrelSnifferWindow::PreviewMedia(int index) {
         return;
     }
     IgnoreOwnRequest(url);
-    // A secure entry and a stream are fetched with the captured session's headers; a plain file
-    // plays as it always did.
-    const bool withHeaders = IsSecure(url) || IsStream(*record);
-    PlayMedia(nullptr, url,
-              withHeaders ? ConverterHeaders(ChooseRefetchHeaders(record->requestHeaders))
-                          : std::string());
+    PlayMedia(nullptr, url, PreviewHeaders(url, record->requestHeaders, IsStream(*record)));
 }
 
 void TavrelSnifferWindow::DownloadAndImport(int index) {
@@ -210,9 +343,12 @@ void TavrelSnifferWindow::DownloadAndImport(int index) {
         return;
     }
     const QString detail = QStringLiteral("Saving to \"%1\"").arg(QString::fromStdString(output));
-    // "MP3" from the packet rules, "mp3" for a body the stream engine knew by its bytes.
-    const bool isMp3 = EqualsNoCase(record->type, "MP3");
-    const std::string destination = isMp3 ? output : files.media;
+    // An entry the list calls MP3 goes to the chosen file as it is only when the bytes fetched
+    // are MP3: the type is what a server called the body ("video/mp3" can hold an MP4), and the
+    // bytes fetched now need not be those captured. So the download goes to the work folder
+    // first, and its first bytes decide.
+    const bool mp3Type = EqualsNoCase(record->type, "MP3");
+    const std::string destination = files.media;
 
     std::unique_ptr<DownloadDialog> dialog;
     if (IsSecure(url)) {
@@ -224,7 +360,7 @@ void TavrelSnifferWindow::DownloadAndImport(int index) {
         http->SetDestinationPath(destination);
         http->SetUserAgent(captured.userAgent.empty() ? std::string(kBrowserUserAgent)
                                                       : captured.userAgent);
-        http->SetExtraHeaderLines(TransferHeaderLines(captured));
+        http->SetCapturedSession(captured, url);
         http->SetExtraAuthorityFile(ExtraAuthorityFile());
         http->SetExpectedSize(record->size);
         http->SetConfirmOverwrite(false);
@@ -262,7 +398,7 @@ void TavrelSnifferWindow::DownloadAndImport(int index) {
         return;
     }
     // A failed transfer, or one that left nothing, is not a download: there is nothing to
-    // convert, and an MP3 record has no file at its path.
+    // convert, and nothing goes to the chosen file.
     if (result == kDownloadFailed || result == kDownloadNotFound ||
         !FileExistsNonEmpty(destination)) {
         m_mediaList->SetStatusImageOfNumber(number, SniffedMediaList::kNotDownloaded);
@@ -270,9 +406,15 @@ void TavrelSnifferWindow::DownloadAndImport(int index) {
              failure.empty() ? std::string("Nothing arrived.") : failure);
         return;
     }
-    m_mediaList->SetStatusImageOfNumber(number, SniffedMediaList::kDownloaded);
-    if (isMp3)
+    if (mp3Type && HoldsMp3(files.media)) {
+        std::string placeFailure;
+        const bool placed = PlaceWorkFile(files.media, output, placeFailure);
+        m_mediaList->SetStatusImageOfNumber(
+            number, placed ? SniffedMediaList::kDownloaded : SniffedMediaList::kNotDownloaded);
+        if (!placed)
+            Tell(this, "Video Download failed.", placeFailure);
         return;
-
+    }
+    m_mediaList->SetStatusImageOfNumber(number, SniffedMediaList::kDownloaded);
     ExtractAudio(this, files, output, detail);
 }

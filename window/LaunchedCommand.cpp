@@ -1,14 +1,20 @@
 #include "window/LaunchedCommand.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/random.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -20,9 +26,39 @@ namespace {
 constexpr const char* kKeyLogVariable = "SSLKEYLOGFILE";
 constexpr int kNameAttempts = 16;
 
-// What --launch left behind, for EndLaunch; the pid until the command is reaped.
+// How long the window waits for the guard: to start the command, and to end it (its grace,
+// the reaping of a killed group, the wait for the group to go, and some room).
+constexpr int kStartWaitMs = 5000;
+constexpr int kEndWaitMs = static_cast<int>(kLaunchEndGrace.count()) + 2000;
+// In the guard: how long a killed command may take to be reaped, and its group to go.
+constexpr int kReapWaitMs = 1000;
+constexpr int kGroupGoneWaitMs = 500;
+
+// Messages between the window and the guard (one per datagram of a SOCK_SEQPACKET pair).
+struct GuardMessage {
+    char kind = 0;           // window: kStart, kEnd; guard: kStarted, kFailed, kEnded
+    std::int32_t value = 0;  // kStarted: the command's pid; kFailed: errno
+};
+constexpr char kStart = 'S';
+constexpr char kEnd = 'E';
+constexpr char kStarted = 'P';
+constexpr char kFailed = 'F';
+constexpr char kEnded = 'D';
+
+// Everything the guard needs, made before it is forked: after a fork of a process with threads
+// the child may only make system calls (no allocation, no locks), so every string and array is
+// ready in memory it inherits.
+struct LaunchPlan {
+    std::string keyLog;
+    std::vector<std::string> candidates;  // where argv[0] may be, in PATH's order
+    std::vector<std::string> arguments, variables;
+    std::vector<const char*> candidatePointers, argv, envp;
+};
+
+// The launch in progress (window side).
 std::mutex s_mutex;
-std::string s_keyLog;
+int s_guardSocket = -1;  // guarded by s_mutex, as are the rest
+pid_t s_guard = -1;
 pid_t s_launched = -1;
 
 std::string RandomSuffix() {
@@ -46,6 +82,298 @@ std::string RandomSuffix() {
     return text;
 }
 
+LaunchPlan MakePlan(const std::vector<std::string>& command, const std::string& keyLog) {
+    LaunchPlan plan;
+    plan.keyLog = keyLog;
+    plan.arguments = command;
+    const std::string& name = command.front();
+    // As execvp looks a name up: a name with a slash is a path; otherwise each folder of PATH
+    // (an empty entry is the current folder), or the default path when PATH is not set.
+    if (name.find('/') != std::string::npos) {
+        plan.candidates.push_back(name);
+    } else {
+        const char* path = std::getenv("PATH");
+        const std::string folders = path != nullptr ? path : "/bin:/usr/bin";
+        std::size_t at = 0;
+        for (;;) {
+            const std::size_t colon = folders.find(':', at);
+            const std::string folder = folders.substr(at, colon - at);
+            plan.candidates.push_back((folder.empty() ? std::string(".") : folder) + "/" + name);
+            if (colon == std::string::npos)
+                break;
+            at = colon + 1;
+        }
+    }
+    const std::string prefix = std::string(kKeyLogVariable) + "=";
+    for (char** e = environ; e && *e; ++e) {
+        if (std::strncmp(*e, prefix.c_str(), prefix.size()) != 0)
+            plan.variables.emplace_back(*e);
+    }
+    plan.variables.push_back(prefix + keyLog);
+    for (const auto& c : plan.candidates) plan.candidatePointers.push_back(c.c_str());
+    plan.candidatePointers.push_back(nullptr);
+    for (const auto& a : plan.arguments) plan.argv.push_back(a.c_str());
+    plan.argv.push_back(nullptr);
+    for (const auto& v : plan.variables) plan.envp.push_back(v.c_str());
+    plan.envp.push_back(nullptr);
+    return plan;
+}
+
+// --- The guard: system calls only from here to its end ----------------------------------------
+
+constexpr int kGuardSocket = 3;
+
+volatile sig_atomic_t g_guardStopSignal = 0;
+
+void OnGuardStopSignal(int signal) {
+    g_guardStopSignal = signal;
+}
+
+std::int64_t NowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void SleepMs(int ms) {
+    timespec pause{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+void Reply(char kind, std::int32_t value) {
+    GuardMessage message;
+    message.kind = kind;
+    message.value = value;
+    while (send(kGuardSocket, &message, sizeof message, MSG_NOSIGNAL) < 0 && errno == EINTR) {
+    }
+}
+
+// Whether process `pid`, a child, has ended (it stays a zombie, unreaped).
+bool HasEnded(pid_t pid) {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
+}
+
+// Waits up to `ms` for child `pid` to end (through its process descriptor when there is one).
+bool WaitEnded(pid_t pid, int descriptor, int ms) {
+    const std::int64_t deadline = NowMs() + ms;
+    for (;;) {
+        if (HasEnded(pid))
+            return true;
+        const std::int64_t left = deadline - NowMs();
+        if (left <= 0)
+            return false;
+        if (descriptor >= 0) {
+            pollfd ended{descriptor, POLLIN, 0};
+            poll(&ended, 1, static_cast<int>(left));
+        } else {
+            SleepMs(left < 10 ? static_cast<int>(left) : 10);
+        }
+    }
+}
+
+// Starts the command as a child in a process group of its own. Gives its pid, or -errno.
+pid_t StartCommand(const LaunchPlan& plan) {
+    int failure[2];
+    if (pipe2(failure, O_CLOEXEC) != 0)
+        return -errno;
+    const pid_t guard = getpid();
+    const pid_t pid = fork();
+    if (pid < 0) {
+        const int error = errno;
+        close(failure[0]);
+        close(failure[1]);
+        return -error;
+    }
+    if (pid == 0) {
+        setpgid(0, 0);
+        // A fresh process's signal state, and ended with the guard should the guard itself be
+        // killed (it would otherwise be orphaned, writing secrets nobody deletes).
+        signal(SIGTERM, SIG_DFL);
+        signal(SIGINT, SIG_DFL);
+        signal(SIGHUP, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != guard)
+            _exit(127);
+        int error = ENOENT;
+        for (const char* const* candidate = plan.candidatePointers.data(); *candidate;
+             ++candidate) {
+            execve(*candidate, const_cast<char* const*>(plan.argv.data()),
+                   const_cast<char* const*>(plan.envp.data()));
+            // As execvp: a missing or unusable entry lets the search go on; what a program
+            // that is there refuses ends it.
+            if (errno == EACCES) {
+                error = EACCES;
+            } else if (errno != ENOENT && errno != ENOTDIR) {
+                error = errno;
+                break;
+            }
+        }
+        [[maybe_unused]] const ssize_t n = write(failure[1], &error, sizeof error);
+        _exit(127);
+    }
+    setpgid(pid, pid);  // also here, so that the group exists before anyone signals it
+    close(failure[1]);
+    int error = 0;
+    ssize_t n;
+    while ((n = read(failure[0], &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    close(failure[0]);
+    if (n == static_cast<ssize_t>(sizeof error)) {
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        return -error;
+    }
+    return pid;
+}
+
+// Ends the command's group (when it was started), then deletes the key log, and again once
+// the command was reaped and its group has gone.
+void EndCommand(const LaunchPlan& plan, pid_t command, int descriptor) {
+    if (command > 0) {
+        // The leader is never reaped before this point: while it is a zombie its process id,
+        // which is the group's id, cannot be taken by another process, so these signals reach
+        // the command's group and nothing else.
+        kill(-command, SIGTERM);
+        WaitEnded(command, descriptor, static_cast<int>(kLaunchEndGrace.count()));
+        // Whatever of the group is left (a browser's other processes) goes now.
+        kill(-command, SIGKILL);
+        if (WaitEnded(command, descriptor, kReapWaitMs)) {
+            while (waitpid(command, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
+    }
+    unlink(plan.keyLog.c_str());
+    if (command > 0) {
+        // A process of the group that was killed while it opened the file may still have
+        // created it: once the group is gone, the file goes again.
+        const std::int64_t deadline = NowMs() + kGroupGoneWaitMs;
+        for (;;) {
+            // Its processes whose parent went before them are the guard's to reap.
+            while (waitpid(-1, nullptr, WNOHANG) > 0) {
+            }
+            if (kill(-command, 0) != 0 || NowMs() >= deadline)
+                break;
+            SleepMs(10);
+        }
+        unlink(plan.keyLog.c_str());
+    }
+}
+
+[[noreturn]] void RunGuard(const LaunchPlan& plan, int socket) {
+    // Out of the window's process group (the terminal's keys reach the window, which tells the
+    // guard), with its own signal state: a stop signal ends the launch as the window's end does.
+    setpgid(0, 0);
+    prctl(PR_SET_NAME, "pelnix-guard");
+    // The command's processes whose parent ends before them come to the guard, not to init
+    // (which may not reap them at once): the guard sees its group gone when it is.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (signal != SIGKILL && signal != SIGSTOP)
+            ::signal(signal, SIG_DFL);
+    }
+    struct sigaction stop {};
+    stop.sa_handler = OnGuardStopSignal;
+    sigemptyset(&stop.sa_mask);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &stop, nullptr);
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&stops, signal);
+    sigprocmask(SIG_SETMASK, &stops, nullptr);
+    // Nothing of the window stays open here (its capture pipes, its display connection), or
+    // their other ends would not see the window's end; the standard three go to the command.
+    if (socket != kGuardSocket) {
+        dup2(socket, kGuardSocket);
+        close(socket);
+    }
+    fcntl(kGuardSocket, F_SETFD, FD_CLOEXEC);
+    if (close_range(kGuardSocket + 1, ~0U, 0) != 0) {
+        rlimit limit{};
+        const rlim_t last = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                                ? limit.rlim_cur
+                                : 65536;
+        for (rlim_t fd = kGuardSocket + 1; fd < last; ++fd) close(static_cast<int>(fd));
+    }
+
+    pid_t command = -1;
+    int descriptor = -1;
+    sigset_t none;
+    sigemptyset(&none);
+    for (;;) {
+        pollfd window{kGuardSocket, POLLIN, 0};
+        const int ready = ppoll(&window, 1, nullptr, &none);
+        if (g_guardStopSignal != 0)
+            break;
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        GuardMessage message;
+        const ssize_t n = recv(kGuardSocket, &message, sizeof message, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        // The window closed its end (it ended, however) or asks for the end.
+        if (n <= 0 || message.kind == kEnd)
+            break;
+        if (message.kind == kStart && command < 0) {
+            const pid_t started = StartCommand(plan);
+            if (started < 0) {
+                Reply(kFailed, -started);
+            } else {
+                command = started;
+                descriptor = static_cast<int>(syscall(SYS_pidfd_open, command, 0));
+                Reply(kStarted, command);
+            }
+        }
+    }
+    EndCommand(plan, command, descriptor);
+    Reply(kEnded, 0);
+    _exit(0);
+}
+
+// --- The window's side ------------------------------------------------------------------------
+
+// Sends `kind` to the guard and waits at most `waitMs` for its answer. With s_mutex held.
+bool AskGuardLocked(char kind, int waitMs, GuardMessage& answer) {
+    GuardMessage message;
+    message.kind = kind;
+    if (send(s_guardSocket, &message, sizeof message, MSG_NOSIGNAL) < 0)
+        return false;
+    pollfd readable{s_guardSocket, POLLIN, 0};
+    int ready;
+    while ((ready = poll(&readable, 1, waitMs)) < 0 && errno == EINTR) {
+    }
+    if (ready <= 0)
+        return false;
+    ssize_t n;
+    while ((n = recv(s_guardSocket, &answer, sizeof answer, 0)) < 0 && errno == EINTR) {
+    }
+    return n == static_cast<ssize_t>(sizeof answer);
+}
+
+void EndLaunchLocked() {
+    if (s_guardSocket < 0)
+        return;
+    GuardMessage answer;
+    const bool ended = AskGuardLocked(kEnd, kEndWaitMs, answer) && answer.kind == kEnded;
+    close(s_guardSocket);
+    s_guardSocket = -1;
+    // The guard ends right after its answer; without one it goes on alone (it saw its socket
+    // close) and is not waited for.
+    int status;
+    pid_t reaped;
+    while ((reaped = waitpid(s_guard, &status, ended ? 0 : WNOHANG)) < 0 && errno == EINTR) {
+    }
+    s_guard = -1;
+    s_launched = -1;
+}
+
 }  // namespace
 
 std::string PrivateRuntimeFolder(std::string& problem) {
@@ -67,17 +395,22 @@ std::string PrivateRuntimeFolder(std::string& problem) {
     return folder;
 }
 
-std::string CreateLaunchKeyLog(std::string& problem) {
+std::string PrepareLaunch(const std::vector<std::string>& command, std::string& problem) {
+    if (command.empty() || command.front().empty()) {
+        problem = "no command given";
+        return {};
+    }
     const std::string folder = PrivateRuntimeFolder(problem);
     if (folder.empty())
         return {};
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    std::string path;
+    for (int attempt = 0; attempt < kNameAttempts && path.empty(); ++attempt) {
         const std::string suffix = RandomSuffix();
         if (suffix.empty())
             break;
-        const std::string path = folder + "/pelnix-keylog-" + suffix;
+        const std::string candidate = folder + "/pelnix-keylog-" + suffix;
         const int fd =
-            ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {
             if (errno == EEXIST)
                 continue;
@@ -85,95 +418,58 @@ std::string CreateLaunchKeyLog(std::string& problem) {
             return {};
         }
         ::close(fd);
-        std::lock_guard lock(s_mutex);
-        if (!s_keyLog.empty())
-            ::unlink(s_keyLog.c_str());
-        s_keyLog = path;
-        return path;
+        path = candidate;
     }
-    problem = "cannot create the TLS key log in " + folder + ": no free name";
-    return {};
+    if (path.empty()) {
+        problem = "cannot create the TLS key log in " + folder + ": no free name";
+        return {};
+    }
+
+    std::lock_guard lock(s_mutex);
+    EndLaunchLocked();  // one launch at a time
+    const LaunchPlan plan = MakePlan(command, path);
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
+        problem = std::string("cannot make the socket of its guard: ") + std::strerror(errno);
+        ::unlink(path.c_str());
+        return {};
+    }
+    const pid_t guard = fork();
+    if (guard == 0)
+        RunGuard(plan, ends[1]);
+    const int error = errno;
+    ::close(ends[1]);
+    if (guard < 0) {
+        ::close(ends[0]);
+        ::unlink(path.c_str());
+        problem = std::string("cannot start its guard: ") + std::strerror(error);
+        return {};
+    }
+    s_guardSocket = ends[0];
+    s_guard = guard;
+    return path;
 }
 
-pid_t StartLaunchedCommand(const std::vector<std::string>& command, const std::string& keyLog,
-                           std::string& problem) {
-    if (command.empty() || command.front().empty()) {
-        problem = "no command given";
+pid_t StartLaunchedCommand(std::string& problem) {
+    std::lock_guard lock(s_mutex);
+    if (s_guardSocket < 0) {
+        problem = "the launch was not prepared";
         return -1;
     }
-    std::vector<std::string> variables;
-    const std::string prefix = std::string(kKeyLogVariable) + "=";
-    for (char** e = environ; e && *e; ++e) {
-        if (std::strncmp(*e, prefix.c_str(), prefix.size()) != 0)
-            variables.emplace_back(*e);
+    GuardMessage answer;
+    if (!AskGuardLocked(kStart, kStartWaitMs, answer)) {
+        problem = "its guard does not answer";
+    } else if (answer.kind == kStarted && answer.value > 0) {
+        s_launched = answer.value;
+        return s_launched;
+    } else {
+        problem = std::strerror(answer.kind == kFailed ? answer.value : EPROTO);
     }
-    variables.push_back(prefix + keyLog);
-    std::vector<char*> envp, argv;
-    for (auto& v : variables) envp.push_back(v.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> args = command;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    // A process group of its own: the terminal's keys reach this program, which ends the
-    // command through its group; and a fresh process's signal state (this program ignores
-    // SIGPIPE, and the ignored signals would be inherited).
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (const int signal : {SIGPIPE, SIGHUP, SIGINT, SIGTERM, SIGQUIT, SIGCHLD, SIGUSR1, SIGUSR2})
-        sigaddset(&defaults, signal);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(
-        &attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = -1;
-    const int result = posix_spawnp(&pid, argv[0], nullptr, &attributes, argv.data(), envp.data());
-    posix_spawnattr_destroy(&attributes);
-    if (result != 0) {
-        problem = std::strerror(result);
-        return -1;
-    }
-    std::lock_guard lock(s_mutex);
-    s_launched = pid;
-    return pid;
-}
-
-bool ReapLaunchedCommand(pid_t pid) {
-    if (pid <= 0)
-        return true;
-    // Under the lock, so that EndLaunch never signals a group whose leader was just reaped.
-    std::lock_guard lock(s_mutex);
-    int status = 0;
-    pid_t reaped;
-    do {
-        reaped = ::waitpid(pid, &status, WNOHANG);
-    } while (reaped < 0 && errno == EINTR);
-    // Reaped now, or no longer a child of this process (reaped already).
-    if (reaped == pid || (reaped < 0 && errno == ECHILD)) {
-        if (s_launched == pid)
-            s_launched = -1;
-        return true;
-    }
-    return false;
+    EndLaunchLocked();
+    return -1;
 }
 
 void EndLaunch() {
-    pid_t launched;
-    {
-        std::lock_guard lock(s_mutex);
-        if (!s_keyLog.empty()) {
-            ::unlink(s_keyLog.c_str());
-            s_keyLog.clear();
-        }
-        launched = s_launched;
-        // Until it is reaped its process id stays taken, so the group is still the command's.
-        if (launched > 0)
-            ::kill(-launched, SIGTERM);
-    }
-    if (launched > 0)
-        ReapLaunchedCommand(launched);
+    std::lock_guard lock(s_mutex);
+    EndLaunchLocked();
 }

@@ -17,14 +17,12 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <QUrl>
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <cstdio>
+#include <mutex>
 
 #include "base/Globals.h"
 #include "base/ShowMessage.h"
@@ -56,9 +54,11 @@ constexpr QRect kLogoBlock(256, 0, 116, 126);
 constexpr QPoint kHelpPosition(278, 133);
 constexpr QSize kButtonSize(70, 24);
 
-// How often a launched command is looked at for its end where the kernel gives no process
-// descriptor to wait on.
-constexpr int kReapPollMs = 1000;
+// A capture helper that ends on its own is started again after a pause that doubles with each
+// failure; after this many failures within the span the window gives up.
+constexpr std::chrono::milliseconds kFirstRestartPause{250};
+constexpr std::size_t kMaxCaptureFailures = 3;
+constexpr std::chrono::seconds kCaptureFailureSpan{60};
 
 // A text for a message box from one that starts in lower case.
 QString Sentence(const std::string& text) {
@@ -103,8 +103,40 @@ private:
     QPointer<TavrelSnifferWindow> m_window;
 };
 
+// What the capture helper's reader thread tells the window (its notices, its end) and what a
+// new helper's start gives, handed to the GUI thread for as long as the window takes them. A
+// helper's client may outlive the window's part in it (a start that ends after the window
+// went), so nothing is posted to the window once it has let go.
+class CaptureEvents {
+public:
+    explicit CaptureEvents(TavrelSnifferWindow* window) : m_window(window) {}
+
+    template <typename Function>
+    void Post(Function&& function) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_window) {
+            QMetaObject::invokeMethod(
+                m_window,
+                [window = m_window, function = std::forward<Function>(function)]() mutable {
+                    function(window);
+                },
+                Qt::QueuedConnection);
+        }
+    }
+    void LetGo() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_window = nullptr;
+    }
+
+private:
+    std::mutex m_mutex;
+    TavrelSnifferWindow* m_window;  // guarded by m_mutex
+};
+
 TavrelSnifferWindow::TavrelSnifferWindow(QWidget* parent, CaptureHelperLocator helper)
-    : TemplateDialog(IDD_SNIFFER_WINDOW, parent), m_captureHelper(std::move(helper)) {
+    : TemplateDialog(IDD_SNIFFER_WINDOW, parent),
+      m_captureHelper(std::move(helper)),
+      m_captureEvents(std::make_shared<CaptureEvents>(this)) {
     if (!m_captureHelper)
         m_captureHelper = [] { return FindCaptureHelper(g_moduleDir); };
     m_mediaList = new SniffedMediaList(this);
@@ -129,6 +161,11 @@ TavrelSnifferWindow::TavrelSnifferWindow(QWidget* parent, CaptureHelperLocator h
 }
 
 TavrelSnifferWindow::~TavrelSnifferWindow() {
+    // Nothing of the capture reaches the window any more; a helper being started again is
+    // waited for (its start is bounded) and then stops with its client.
+    m_captureEvents->LetGo();
+    if (m_captureStarter.joinable())
+        m_captureStarter.join();
     // The controls get their previous font back while they all exist: the list, which goes
     // next, is the template's first control, and the walk would end there.
     m_fontScaler.Restore();
@@ -140,23 +177,10 @@ TavrelSnifferWindow::~TavrelSnifferWindow() {
     m_mediaList = nullptr;
     g_captureSessions.clear();
     m_capture.reset();
-    // The launched command would go on writing secrets into a file nobody reads: it is asked to
-    // end, and its key log goes.
-    if (!m_launchKeyLog.empty() || m_launched > 0)
+    // The launched command would go on writing secrets into a file nobody reads: it ends
+    // (bounded, see EndLaunch), and then its key log goes.
+    if (!m_launchKeyLog.empty())
         EndLaunch();
-    CloseLaunchWatch();
-}
-
-void TavrelSnifferWindow::CloseLaunchWatch() {
-    if (m_launchWatch) {
-        m_launchWatch->setEnabled(false);
-        m_launchWatch->deleteLater();
-        m_launchWatch = nullptr;
-    }
-    if (m_launchDescriptor >= 0) {
-        ::close(m_launchDescriptor);
-        m_launchDescriptor = -1;
-    }
 }
 
 void TavrelSnifferWindow::SetLaunchCommand(std::vector<std::string> command) {
@@ -279,7 +303,7 @@ void TavrelSnifferWindow::OnInitDialog() {
 
     if (!m_launchCommand.empty()) {
         std::string problem;
-        m_launchKeyLog = CreateLaunchKeyLog(problem);
+        m_launchKeyLog = PrepareLaunch(m_launchCommand, problem);
         if (m_launchKeyLog.empty()) {
             ShowMessage(this, kProductName, MB_ICONEXCLAMATION,
                         "Pelnix cannot start %s: %s.\n\nPelnix opens all the same.",
@@ -294,41 +318,15 @@ void TavrelSnifferWindow::OnInitDialog() {
 void TavrelSnifferWindow::StartLaunchedCommand() {
     if (m_launchKeyLog.empty())
         return;
-    // Started once the capture runs, so that its first connections are seen.
+    // Started once the capture runs, so that its first connections are seen. Its guard reaps
+    // it; the window only asks for its end.
     std::string problem;
-    m_launched = ::StartLaunchedCommand(m_launchCommand, m_launchKeyLog, problem);
-    if (m_launched < 0) {
-        EndLaunch();
+    if (::StartLaunchedCommand(problem) < 0) {
         m_launchKeyLog.clear();
         ShowMessage(this, kProductName, MB_ICONEXCLAMATION,
                     "Pelnix cannot start %s: %s.\n\nPelnix opens all the same, and lists what "
                     "other programs receive.",
                     m_launchCommand.front().c_str(), problem.c_str());
-        return;
-    }
-    // Reaped when it ends, without waiting on the GUI thread: the kernel's process descriptor
-    // becomes readable then.
-    const pid_t pid = m_launched;
-    const int descriptor = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    if (descriptor >= 0) {
-        m_launchDescriptor = descriptor;
-        m_launchWatch = new QSocketNotifier(descriptor, QSocketNotifier::Read, this);
-        connect(m_launchWatch, &QSocketNotifier::activated, this, [this, pid] {
-            if (!ReapLaunchedCommand(pid))
-                return;
-            m_launched = -1;
-            CloseLaunchWatch();
-        });
-    } else {
-        auto* timer = new QTimer(this);
-        connect(timer, &QTimer::timeout, this, [this, timer, pid] {
-            if (!ReapLaunchedCommand(pid))
-                return;
-            m_launched = -1;
-            timer->stop();
-            timer->deleteLater();
-        });
-        timer->start(kReapPollMs);
     }
 }
 
@@ -350,32 +348,156 @@ void TavrelSnifferWindow::PlaceOnScreen() {
     move(at);
 }
 
+CaptureHelperClient::Options TavrelSnifferWindow::CaptureOptions(int generation) {
+    CaptureHelperClient::Options options;
+    options.helperPath = m_captureHelperPath;
+    options.reportCallback = &OnMediaSniffed;
+    options.stream = m_captureStream;
+    const std::shared_ptr<CaptureEvents> events = m_captureEvents;
+    options.noticeCallback = [events](const std::string& text) {
+        events->Post(
+            [notice = Sentence(text)](TavrelSnifferWindow* window) { window->ShowNotice(notice); });
+    };
+    options.endCallback = [events, generation] {
+        events->Post(
+            [generation](TavrelSnifferWindow* window) { window->OnCaptureEnded(generation); });
+    };
+    return options;
+}
+
 void TavrelSnifferWindow::StartCapture() {
-    const std::string helper = m_captureHelper();
-    if (helper.empty())
+    m_captureHelperPath = m_captureHelper();
+    if (m_captureHelperPath.empty())
         return;
     // The window holds no capture rights: the helper does, and sends what it sniffs.
-    CaptureHelperClient::Options options;
-    options.helperPath = helper;
-    options.reportCallback = &OnMediaSniffed;
     // The stream engine's settings: the rules for plain HTTP, the TLS key log, the budget.
     std::string badSettings;
-    options.stream = ReadStreamSettings(g_settingsFile, &badSettings);
+    m_captureStream = ReadStreamSettings(g_settingsFile, &badSettings);
     // The launched command's key log stands in for the settings' one while the window runs.
     if (!m_launchKeyLog.empty())
-        options.stream.keyLogFile = m_launchKeyLog;
-    // Notices come on the helper's reader thread, which is joined before the window goes.
-    options.noticeCallback = [this](const std::string& text) { PostNotice(text); };
+        m_captureStream.keyLogFile = m_launchKeyLog;
     if (!badSettings.empty())
         ShowMessage(this, kProductName, MB_ICONEXCLAMATION, "%s", badSettings.c_str());
-    m_capture = std::make_unique<CaptureHelperClient>(std::move(options));
+    m_capture = std::make_shared<CaptureHelperClient>(CaptureOptions(++m_captureGeneration));
     const auto started = m_capture->Start();
+    // Its end, even one that came already, is handled once this start is done.
+    m_captureRunning = started == CaptureHelperClient::StartResult::Listed;
     for (HelperSession* session : m_capture->Sessions()) g_captureSessions.push_back(session);
     if (started == CaptureHelperClient::StartResult::NotPermitted) {
         ShowMessage(this, kProductName, MB_ICONEXCLAMATION, "%s\n\n%s",
-                    CaptureNotPermittedText(helper).c_str(),
+                    CaptureNotPermittedText(m_captureHelperPath).c_str(),
                     "Pelnix opens all the same, but lists nothing until then.");
     }
+}
+
+pid_t TavrelSnifferWindow::CaptureHelperProcess() const {
+    return m_capture ? m_capture->HelperProcess() : -1;
+}
+
+std::optional<std::chrono::milliseconds> TavrelSnifferWindow::NextCaptureRestart() {
+    const auto now = std::chrono::steady_clock::now();
+    while (!m_captureFailures.empty() && now - m_captureFailures.front() > kCaptureFailureSpan)
+        m_captureFailures.pop_front();
+    m_captureFailures.push_back(now);
+    if (m_captureFailures.size() > kMaxCaptureFailures)
+        return std::nullopt;
+    return kFirstRestartPause * (1 << (m_captureFailures.size() - 1));
+}
+
+void TavrelSnifferWindow::OnCaptureEnded(int generation) {
+    // A helper that never listed its sessions (its start tells why), one that a newer one
+    // replaced, or one whose end was already handled is no news.
+    if (generation != m_captureGeneration || !m_capture || !m_captureRunning)
+        return;
+    m_captureRunning = false;
+    std::string reason = m_capture->EndFault();
+    if (reason.empty())
+        reason = "the capture helper ended on its own";
+    std::fprintf(stderr, "pelnix: the capture stopped: %s\n", reason.c_str());
+    const auto pause = NextCaptureRestart();
+    if (!pause) {
+        ShowCaptureNotice(Sentence("the capture stopped: " + reason + ".\n\nIt failed " +
+                                   std::to_string(kMaxCaptureFailures + 1) +
+                                   " times within a minute, so Pelnix lists no more media until "
+                                   "it is started again."));
+        return;
+    }
+    ShowCaptureNotice(Sentence("the capture stopped: " + reason + ".\n\nPelnix starts it again."));
+    QTimer::singleShot(*pause, this, [this] { RestartCapture(); });
+}
+
+void TavrelSnifferWindow::RestartCapture() {
+    if (m_captureStarter.joinable())
+        return;
+    const int generation = ++m_captureGeneration;
+    // Started off the GUI thread, which goes on serving the window while the helper opens its
+    // adapters; the result comes back through the same hand-over as the helper's notices.
+    m_captureStarter = std::thread(
+        [events = m_captureEvents, options = CaptureOptions(generation), generation]() mutable {
+            auto client = std::make_shared<CaptureHelperClient>(std::move(options));
+            const auto result = client->Start();
+            events->Post([client, result, generation](TavrelSnifferWindow* window) {
+                window->OnCaptureRestarted(client, result, generation);
+            });
+        });
+}
+
+void TavrelSnifferWindow::OnCaptureRestarted(std::shared_ptr<CaptureHelperClient> client,
+                                             CaptureHelperClient::StartResult result,
+                                             int generation) {
+    if (m_captureStarter.joinable())
+        m_captureStarter.join();
+    if (generation != m_captureGeneration)
+        return;
+    // The new sessions take over the entries of the old ones on the same adapter that no
+    // sighting has used yet: the program's own requests in flight stay unlisted.
+    const std::vector<HelperSession*> previous = g_captureSessions;
+    g_captureSessions = client->Sessions();
+    for (HelperSession* session : g_captureSessions) {
+        for (const HelperSession* old : previous) {
+            if (old->AdapterName() != session->AdapterName())
+                continue;
+            for (const auto& [url, count] : old->IgnoreEntries())
+                session->IgnoreUrl(url, static_cast<int>(count));
+        }
+    }
+    m_capture = std::move(client);
+    if (result == CaptureHelperClient::StartResult::Listed) {
+        m_captureRunning = true;
+        // An end that the reader told before this start was handed over went unheeded.
+        if (m_capture->HasEnded())
+            OnCaptureEnded(generation);
+        return;
+    }
+    const std::string reason = m_capture->StartError();
+    std::fprintf(stderr, "pelnix: the capture could not start again: %s\n", reason.c_str());
+    const auto pause = result == CaptureHelperClient::StartResult::NotPermitted
+                           ? std::nullopt
+                           : NextCaptureRestart();
+    if (!pause) {
+        ShowCaptureNotice(Sentence("the capture could not start again: " + reason +
+                                   ".\n\nPelnix lists no more media until it is started "
+                                   "again."));
+        return;
+    }
+    ShowCaptureNotice(
+        Sentence("the capture could not start again: " + reason + ".\n\nPelnix tries again."));
+    QTimer::singleShot(*pause, this, [this] { RestartCapture(); });
+}
+
+void TavrelSnifferWindow::ShowCaptureNotice(const QString& text) {
+    // One box for the capture's state, brought up to date, not one more for each change.
+    if (m_captureNotice) {
+        m_captureNotice->setText(text);
+        m_captureNotice->show();
+        return;
+    }
+    auto* box = new QMessageBox(QMessageBox::Warning, QString::fromLatin1(kProductName), text,
+                                QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    box->show();
+    m_captureNotice = box;
 }
 
 void TavrelSnifferWindow::OnRemove() {

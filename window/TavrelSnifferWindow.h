@@ -2,25 +2,31 @@
 #pragma once
 
 #include <QPixmap>
+#include <QPointer>
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "helper/CaptureHelperClient.h"
 #include "widgets/DialogFontScaler.h"
 #include "widgets/TemplateDialog.h"
 
 class AdvertPicture;
-class CaptureHelperClient;
+class CaptureEvents;
 class MediaFileWorker;
 class NativeDestroyWatch;
 
+class QMessageBox;
 class QPushButton;
-class QSocketNotifier;
 class SniffedMediaList;
 
 // The help page installed beside the program, relative to the program's folder.
@@ -53,6 +59,9 @@ public:
     // message that does not block the window. From any thread.
     void PostNotice(const std::string& text);
 
+    // The capture helper's process id while one runs, else -1.
+    pid_t CaptureHelperProcess() const;
+
     SniffedMediaList* MediaList() const { return m_mediaList; }
 
     // The help page's address: the installed page beside the program.
@@ -79,15 +88,37 @@ private:
     void OnHelpButton();
     void OnListItemChanged();
     void StartCapture();
+    // The capture helper's options; its reader thread tells the window through
+    // m_captureEvents, tagged with the helper's generation.
+    CaptureHelperClient::Options CaptureOptions(int generation);
+    // A helper that ended without being asked to: said, and a new one started after a pause
+    // that grows with each failure, until too many came in a short time.
+    void OnCaptureEnded(int generation);
+    void RestartCapture();
+    void OnCaptureRestarted(std::shared_ptr<CaptureHelperClient> client,
+                            CaptureHelperClient::StartResult result, int generation);
+    // Counts a failure of the capture helper; gives the pause before the next start, or
+    // nothing when the window gives up.
+    std::optional<std::chrono::milliseconds> NextCaptureRestart();
+    void ShowCaptureNotice(const QString& text);
     void StartLaunchedCommand();
     void ShowNotice(const QString& text);
-    void CloseLaunchWatch();
     void PlaceOnScreen();
 
     DialogFontScaler m_fontScaler;
     CaptureHelperLocator m_captureHelper;
     // The capture helper and its sessions (listed in g_captureSessions while the window runs).
-    std::unique_ptr<CaptureHelperClient> m_capture;
+    std::shared_ptr<CaptureHelperClient> m_capture;
+    std::string m_captureHelperPath;
+    StreamOptions m_captureStream;
+    std::shared_ptr<CaptureEvents> m_captureEvents;
+    int m_captureGeneration = 0;
+    bool m_captureRunning = false;  // the current helper listed its sessions and has not ended
+    // Starts a new helper off the GUI thread (its start waits for the helper's sessions).
+    std::thread m_captureStarter;
+    // When the helper failed lately (ended on its own, or a new one did not start).
+    std::deque<std::chrono::steady_clock::time_point> m_captureFailures;
+    QPointer<QMessageBox> m_captureNotice;
     SniffedMediaList* m_mediaList = nullptr;
     QPixmap m_logo;
     QPushButton* m_helpButton = nullptr;
@@ -96,12 +127,9 @@ private:
     QPushButton* m_playButton = nullptr;
     QPushButton* m_downloadButton = nullptr;
     AdvertPicture* m_advert = nullptr;  // a child of the window; clicks open the home page
-    // --launch: the command, its key log while it exists, its process until reaped.
+    // --launch: the command and its key log while it exists (their guard ends both).
     std::vector<std::string> m_launchCommand;
     std::string m_launchKeyLog;
-    pid_t m_launched = -1;
-    int m_launchDescriptor = -1;               // the kernel's descriptor of that process
-    QSocketNotifier* m_launchWatch = nullptr;  // readable once it has ended
     std::unique_ptr<MediaFileWorker> m_fileReader;
     std::set<QString> m_noticesShown;
     // Ends the window when another client destroys its native window.

@@ -11,6 +11,10 @@
 # and half over TLS 1.2 with HTTP/2 (a test authority made with openssl), curl writes its key
 # log, and the watch runs with --keylog (the stream engine in the helper decrypts everything,
 # the bulk transfer too).
+# With SCHEME http3, over QUIC: ngtcp2's gtlsserver (Debian's ngtcp2-server) serves the media
+# over HTTP/3 on UDP port 443, gtlsclient (ngtcp2-client) fetches them eight to a connection,
+# eight connections at a time, and writes its key log through GnuTLS; the bulk transfer is the
+# same file fetched over HTTP/3 again and again, one connection after the other.
 # Needs root; everything lives in namespaces and a temporary folder that are removed at the end.
 #   bench/capture/live-capacity.sh [BUILD_DIR] [MEDIA] [PROGRAM] [SCHEME]
 # PROGRAM defaults to BUILD_DIR/pelnix-sniff (any program with the same --watch works), SCHEME
@@ -23,8 +27,12 @@ media=${2:-320}
 program=${3:-$build/pelnix-sniff}
 scheme=${4:-http}
 [ "$(id -u)" -eq 0 ] || { echo "needs root (network namespaces, capture)" >&2; exit 1; }
-[ "$scheme" = http ] || [ "$scheme" = https ] || { echo "SCHEME is http or https" >&2; exit 2; }
-for tool in ip nginx curl python3 openssl; do
+case "$scheme" in
+    http | https) tools=(ip nginx curl python3 openssl) ;;
+    http3) tools=(ip gtlsserver gtlsclient python3 openssl) ;;
+    *) echo "SCHEME is http, https or http3" >&2; exit 2 ;;
+esac
+for tool in "${tools[@]}"; do
     command -v "$tool" >/dev/null || { echo "needs $tool" >&2; exit 1; }
 done
 [ -x "$program" ] || { echo "missing $program (build it first)" >&2; exit 1; }
@@ -68,7 +76,7 @@ watch_options=()
 curl_options=()
 curl_env=()
 servers="server { listen 8080; root $work/site; }"
-if [ "$scheme" = https ]; then
+if [ "$scheme" != http ]; then
     # A test authority and the server's certificate, made here.
     openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/ca.key" \
         -out "$work/ca.pem" -days 2 -subj "/CN=Pelnix Capacity Authority" 2>/dev/null
@@ -77,6 +85,8 @@ if [ "$scheme" = https ]; then
     echo "subjectAltName=DNS:media.capacity.test" >"$work/san.cnf"
     openssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
         -CAcreateserial -out "$work/server.pem" -days 2 -extfile "$work/san.cnf" 2>/dev/null
+fi
+if [ "$scheme" = https ]; then
     servers="ssl_certificate $work/server.pem; ssl_certificate_key $work/server.key;
     server { listen 8443 ssl; ssl_protocols TLSv1.3; root $work/site; }
     server { listen 8444 ssl http2; ssl_protocols TLSv1.2; root $work/site; }"
@@ -87,6 +97,26 @@ if [ "$scheme" = https ]; then
     curl_options=(--cacert "$work/ca.pem" --resolve media.capacity.test:8443:10.233.0.1
                   --resolve media.capacity.test:8444:10.233.0.1)
 fi
+if [ "$scheme" = http3 ]; then
+    watch_options=(--keylog "$work/keys/quic.keys")
+    quic_keys="SSLKEYLOGFILE=$work/keys/quic.keys"
+    mkdir -p "$work/keys"
+    export client quic_keys
+fi
+quic_client() { # quic_client URL...: one connection, every URL on it
+    ip netns exec "$client" env "$quic_keys" gtlsclient -q --exit-on-all-streams-close \
+        --no-quic-dump --no-http-dump --timeout=10s 10.233.0.1 443 "$@" >/dev/null 2>&1
+}
+export -f quic_client
+if [ "$scheme" = http3 ]; then
+    ip netns exec "$server" gtlsserver -q -d "$work/site" 10.233.0.1 443 "$work/server.key" \
+        "$work/server.pem" >"$work/error.log" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 50); do
+        quic_client https://media.capacity.test/list.txt && break
+        sleep 0.1
+    done
+else
 cat >"$work/nginx.conf" <<CONF
 daemon off;
 master_process off;
@@ -116,12 +146,18 @@ for _ in $(seq 50); do
     in_client curl -sf "${curl_options[@]}" -o /dev/null "$first_url" && break
     sleep 0.1
 done
+fi
 
 # One curl config holding every medium: fetched 8 at a time over fresh connections (over
 # HTTPS: the first half over TLS 1.3 and HTTP/1.1, the second over TLS 1.2 and HTTP/2).
 python3 - "$work/site/list.txt" "$scheme" "$work/ca.pem" >"$work/burst.curl" <<'PY'
 import sys
 names = [line.split()[0] for line in open(sys.argv[1])]
+if sys.argv[2] == "http3":
+    # One line per connection: its eight URLs.
+    for i in range(0, len(names), 8):
+        print(" ".join("https://media.capacity.test/" + name for name in names[i:i + 8]))
+    sys.exit(0)
 if sys.argv[2] == "http":
     groups = [("", "http://10.233.0.1:8080/", names)]
 else:
@@ -159,8 +195,12 @@ run() {
         # The bulk file over and over on one connection, the bodies to /dev/null.
         local bulk_url="http://10.233.0.1:8080/bulk.bin?[1-100000]"
         [ "$scheme" = https ] && bulk_url="https://media.capacity.test:8443/bulk.bin?[1-100000]"
-        ip netns exec "$client" env "${curl_env[@]}" curl -s "${curl_options[@]}" "$bulk_url" \
-            >/dev/null &
+        if [ "$scheme" = http3 ]; then
+            (while true; do quic_client https://media.capacity.test/bulk.bin; done) &
+        else
+            ip netns exec "$client" env "${curl_env[@]}" curl -s "${curl_options[@]}" \
+                "$bulk_url" >/dev/null &
+        fi
         bulk_pid=$!
         sleep 1  # up to speed
         lead_time=$(now)
@@ -169,13 +209,21 @@ run() {
     fi
     start=$(now)
     start_bytes=$(received)
-    in_client env "${curl_env[@]}" curl -s --no-progress-meter --parallel --parallel-max 8 \
-        -K "$work/burst.curl"
+    if [ "$scheme" = http3 ]; then
+        xargs -P 8 -L 1 bash -c 'quic_client "$@"' quic <"$work/burst.curl" || true
+    else
+        in_client env "${curl_env[@]}" curl -s --no-progress-meter --parallel --parallel-max 8 \
+            -K "$work/burst.curl"
+    fi
     end=$(now)
     end_bytes=$(received)
     if [ -n "$bulk_pid" ]; then
         kill -TERM "$bulk_pid"
         wait "$bulk_pid" 2>/dev/null || true
+        # The loop's last client, if one runs.
+        for pid in $(ip netns pids "$client"); do
+            [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = gtlsclient ] && kill "$pid" 2>/dev/null
+        done || true
     fi
     sleep 2  # the capture hands over its last batch within a second
     kill -INT "$watch"
@@ -191,6 +239,8 @@ names = [line.split() for line in open(listing)]
 for i, (name, size) in enumerate(names):
     if scheme == "http":
         base = "http://10.233.0.1:8080/"
+    elif scheme == "http3":
+        base = "https://media.capacity.test/"
     else:
         base = "https://media.capacity.test:%d/" % (8443 if i < len(names) // 2 else 8444)
     expected[base + name] = int(size)

@@ -456,6 +456,54 @@ TEST_P(LaunchStopSignal, DeletesTheKeyLogAndEndsTheCommand) {
         kill(command, SIGKILL);
 }
 
+// The window killed outright (SIGKILL, as a crash ends it) while its command writes into the
+// key log: the command and the file are gone within a second, and the file stays gone.
+TEST(Launch, AKilledWindowTakesTheCommandAndItsKeyLogWithIt) {
+    TempFolder folder;
+    const fs::path runtime = folder.path / "run", seen = folder.path / "seen";
+    fs::create_directories(runtime);
+    fs::permissions(runtime, fs::perms::owner_all);
+    std::vector<std::string> environment = PassingSettings(folder.path);
+    environment.push_back("QT_QPA_PLATFORM=offscreen");
+    environment.push_back("XDG_RUNTIME_DIR=" + runtime.string());
+    const std::string log = (folder.path / "pelnix.log").string();
+    const pid_t program = Start(
+        Program({"--launch", "sh", "-c",
+                 "printf '%s\\n' $$ \"$SSLKEYLOGFILE\" > \"$1.part\"; mv \"$1.part\" \"$1\"; "
+                 "while :; do echo 'CLIENT_RANDOM 00 00' >> \"$SSLKEYLOGFILE\"; sleep 0.05; done",
+                 "sh", seen.string()}),
+        environment, log);
+    ASSERT_GT(program, 0);
+    if (!WaitFor([&] { return fs::exists(seen); }, std::chrono::seconds(20))) {
+        KillAndReap(program);
+        FAIL() << "the command did not run: " << ReadFile(log);
+    }
+    std::istringstream lines(ReadFile(seen));
+    std::string pidText, keyLog;
+    std::getline(lines, pidText);
+    std::getline(lines, keyLog);
+    const pid_t command = std::stoi(pidText);
+    struct EndCommand {
+        pid_t group;
+        ~EndCommand() {
+            if (Alive(group))
+                kill(-group, SIGKILL);
+        }
+    } endCommand{command};
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(keyLog) && fs::file_size(keyLog) > 0; },
+                        std::chrono::seconds(10)));
+
+    KillAndReap(program);
+    EXPECT_TRUE(
+        WaitFor([&] { return !Alive(command) && !fs::exists(keyLog); }, std::chrono::seconds(1)))
+        << "the command " << (Alive(command) ? "runs on" : "ended") << ", the key log "
+        << (fs::exists(keyLog) ? "is there" : "is gone");
+    // Nothing of the command is left to create the file again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(fs::exists(keyLog));
+    EXPECT_TRUE(fs::is_empty(runtime));
+}
+
 INSTANTIATE_TEST_SUITE_P(Signals, LaunchStopSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
                          [](const ::testing::TestParamInfo<int>& info) {
                              return std::string(sigabbrev_np(info.param));

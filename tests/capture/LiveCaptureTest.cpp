@@ -18,12 +18,15 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "TempFolder.h"
@@ -34,6 +37,7 @@
 #include "helper/RecordStream.h"
 #include "support/FrameBuilder.h"
 #include "support/LiveNetwork.h"
+#include "support/LiveRun.h"
 #include "support/TestAuthority.h"
 
 namespace fs = std::filesystem;
@@ -176,42 +180,16 @@ std::vector<std::string> PrivilegeLines(pid_t pid) {
     return lines;
 }
 
-// Stops a background program however the test ends.
-struct ProcessGuard {
-    pid_t pid;
-    int signal;
-    int Stop() {
-        const int status = StopProgram(pid, signal);
-        pid = -1;
-        return status;
+// The one child process of `pid` (from the kernel's list of each of its threads' children),
+// or -1.
+pid_t ChildOf(pid_t pid) {
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::ifstream children(task.path() / "children");
+        pid_t child = -1;
+        if (children >> child)
+            return child;
     }
-    ~ProcessGuard() {
-        if (pid > 0)
-            Stop();
-    }
-};
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// The record lines of `--read` or `--watch` output without the number and time columns:
-// "type\tsize\tURL".
-std::vector<std::string> TypeSizeUrl(const std::string& output) {
-    std::vector<std::string> rows;
-    std::istringstream lines(output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        const auto first = line.find('\t');
-        const auto second = first == std::string::npos ? first : line.find('\t', first + 1);
-        if (second != std::string::npos)
-            rows.push_back(line.substr(second + 1));
-    }
-    std::sort(rows.begin(), rows.end());
-    return rows;
+    return -1;
 }
 
 }  // namespace
@@ -358,8 +336,16 @@ TEST(LiveCapture, MediaFetchedByNameAndAddressAreReportedAndThePageIsNot) {
     std::sort(rows.begin(), rows.end());
 
     if (watcher.pid > 0) {
-        EXPECT_EQ(watcher.Stop(), 0) << "pelnix --watch did not end cleanly";
         EXPECT_EQ(TypeSizeUrl(ReadAll(watchOutput)), rows) << ReadAll(watchOutput);
+        // Its capture helper killed, the watch ends at once, says why and fails.
+        const pid_t helper = ChildOf(watcher.pid);
+        ASSERT_GT(helper, 0) << "no capture helper under pelnix --watch";
+        ASSERT_EQ(kill(helper, SIGKILL), 0);
+        EXPECT_EQ(StopProgram(std::exchange(watcher.pid, -1), 0), 1);
+        const std::string errors = ReadAll(watchErrors);
+        const auto reason = errors.find("pelnix: the capture ended: the capture helper ended");
+        ASSERT_NE(reason, std::string::npos) << errors;
+        EXPECT_NE(errors.find("(killed by signal 9)\n", reason), std::string::npos) << errors;
     }
     if (recorder.pid > 0) {
         recorder.Stop();
@@ -503,17 +489,6 @@ pid_t StartNginx(const VethPair& network, const fs::path& folder, const fs::path
                                           "-e", (folder / "error.log").string()}));
 }
 
-// Polls until `done` holds or ten seconds have passed.
-template <typename Done>
-bool WaitFor(Done done) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -779,8 +754,11 @@ TEST(CaptureHelper, CommandsItCannotTrustEndItInOrder) {
                 records.Feed(std::string_view(buffer, static_cast<std::size_t>(n)));
                 StreamMessage message;
                 while (records.Next(message) == RecordStreamDecoder::Status::Message) {
-                    const char* names[] = {"opened", "failed",     "listed", "media", "ignored",
-                                           "notice", "statistics", "end",    "?",     "?"};
+                    const char* names[] = {"opened", "failed", "listed",     "media",
+                                           "ignored", "let go", "notice",     "statistics",
+                                           "end",     "?",      "?",          "copy",
+                                           "?"};
+                    static_assert(std::size(names) == std::variant_size_v<StreamMessage>);
                     messages.push_back(names[message.index()]);
                     // Once the sessions are listed, the commands go, and the input closes.
                     if (std::holds_alternative<SessionsListed>(message) && !sent) {
@@ -847,8 +825,8 @@ pid_t StartTlsNginx(const VethPair& network, const fs::path& folder, const fs::p
 // pictures over TLS 1.2 and 1.3 with each cipher, HTTP/1.1 and HTTP/2; curl fetches them and
 // writes its key log, a file that does not exist yet when the capture starts. `pelnix-sniff
 // --watch --keylog` lists every media answer of at least 100,000 bytes with its https URL and
-// size, and nothing else; QUIC packets to port 443 get one notice on standard error.
-TEST(LiveCapture, HttpsMediaAreListedWithTheKeyLogAndQuicIsToldOnce) {
+// size, and nothing else; packets to port 443 that only look like QUIC are not told of.
+TEST(LiveCapture, HttpsMediaAreListedWithTheKeyLogAndPacketsLikeQuicAreNotTold) {
     if (const std::string missing = MissingForLiveTests(); !missing.empty()) {
         GTEST_SKIP() << missing;
     }
@@ -958,7 +936,8 @@ TEST(LiveCapture, HttpsMediaAreListedWithTheKeyLogAndQuicIsToldOnce) {
     }
     EXPECT_TRUE(fs::exists(keys)) << "curl wrote no key log";
 
-    // Two QUIC Initial packets to port 443 (long header, version 1), as a browser opens HTTP/3.
+    // Two packets to port 443 that look like QUIC Initials (long header, version 1) but open
+    // to nothing: with a key log the engine reads QUIC, and nothing here was QUIC to tell of.
     bool quicSent = false;
     std::thread([&] {
         if (!network.EnterClientNamespace())
@@ -981,16 +960,11 @@ TEST(LiveCapture, HttpsMediaAreListedWithTheKeyLogAndQuicIsToldOnce) {
     }).join();
     EXPECT_TRUE(quicSent);
 
-    WaitFor([&] {
-        return TypeSizeUrl(ReadAll(watchOutput)).size() >= expected.size() &&
-               ReadAll(watchErrors).find("QUIC") != std::string::npos;
-    });
+    WaitFor([&] { return TypeSizeUrl(ReadAll(watchOutput)).size() >= expected.size(); });
     EXPECT_EQ(watcher.Stop(), 0) << "pelnix-sniff --watch did not end cleanly";
     EXPECT_EQ(TypeSizeUrl(ReadAll(watchOutput)), expected) << ReadAll(watchOutput);
     const std::string errors = ReadAll(watchErrors);
-    const std::string notice = "pelnix-sniff: HTTP/3 (QUIC) traffic was seen";
-    ASSERT_NE(errors.find(notice), std::string::npos) << errors;
-    EXPECT_EQ(errors.find(notice, errors.find(notice) + 1), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("QUIC"), std::string::npos) << errors;
     EXPECT_NE(errors.find(" packets received, 0 dropped by the kernel, "), std::string::npos)
         << errors;
 

@@ -125,7 +125,16 @@ TEST(MediaCatalogue, TypeAndSiteFlag) {
         {"http://h/a.mp3", "MP3", "MP3", 0},
         {"http://h/a.bin", "\r\n", "\r\n", 0},
         {"http://www.youtube.com/get_video", "x-flv", "flv", 1},
-        {"http://cdn.example/youtube.com/v.flv", "x-flv", "flv", 1},
+        {"http://youtube.com/v", "x-flv", "flv", 1},
+        {"http://M.YouTube.COM:8080/v", "x-flv", "flv", 1},
+        {"http://www.youtube.com./v", "x-flv", "flv", 1},
+        {"https://r4.sn-x.youtube.com/videoplayback?id=1", "mp4", "mp4", 1},
+        // The site's name anywhere but in the host does not make a site entry.
+        {"http://cdn.example/youtube.com/v.flv", "x-flv", "flv", 0},
+        {"http://127.0.0.1:8080/x?u=www.youtube.com", "x-flv", "flv", 0},
+        {"http://notyoutube.com/v", "x-flv", "flv", 0},
+        {"http://youtube.com.example/v", "x-flv", "flv", 0},
+        {"http://youtube.com@127.0.0.1:9/v", "x-flv", "flv", 0},
         {"http://h/other.flv", "x-flv", "flv", 0},
     };
     std::uint64_t size = 300000;
@@ -135,6 +144,19 @@ TEST(MediaCatalogue, TypeAndSiteFlag) {
         EXPECT_EQ(record->type, c.cleaned) << c.url;
         EXPECT_EQ(record->siteFlag, c.siteFlag) << c.url;
     }
+
+    // What a file lists is never replayed: no site flag, no server to connect to.
+    MediaReport fromFile = PlainReport("http://www.youtube.com/get_video?id=2",
+                                       "GET / HTTP/1.1\r\n\r\n", "400000", "x-flv");
+    fromFile.serverAddress = *ParseIpAddress("127.0.0.1");
+    fromFile.serverPort = 8080;
+    fromFile.fromFile = true;
+    const auto record = catalogue.AddSniffedMedia(fromFile, 0);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->siteFlag, 0);
+    EXPECT_TRUE(record->fromFile);
+    EXPECT_EQ(record->serverPort, 0);
+    EXPECT_EQ(record->serverAddress, IpAddress{});
 }
 
 TEST(MediaCatalogue, RemoveAtAndStatusImages) {
@@ -258,4 +280,44 @@ TEST(MediaCatalogue, StreamRecordsByUrlAndValidator) {
     EXPECT_EQ(RecordSizeText(unsized), "");
     // AddSniffedMedia gives only what it added.
     EXPECT_FALSE(catalogue.AddSniffedMedia(updated, 0));
+}
+
+// The later ranges of a medium join its one record also after it left the list: the stream
+// engine's media are remembered past it. The packet rules' records are listed again as before.
+TEST(MediaCatalogue, LaterRangesOfAMediumThatLeftTheListAddNothing) {
+    MediaCatalogue catalogue;
+    const auto range = [](const std::string& url, const std::string& validator,
+                          std::uint64_t size) {
+        MediaReport r = PlainReport(url, "GET / HTTP/1.1\r\n\r\n", std::to_string(size), "mp4");
+        r.validator = validator;
+        r.ranged = true;
+        return r;
+    };
+    using Kind = CatalogueChange::Kind;
+    EXPECT_EQ(catalogue.Apply(range("https://cdn/v.mp4", "\"e1\"", 80000000), 0).kind, Kind::Added);
+    EXPECT_EQ(catalogue.Apply(range("https://cdn/n.mp4", "", 90000000), 0).kind, Kind::Added);
+    ASSERT_TRUE(Add(catalogue, "http://h/packet.flv", "150000"));
+    for (int i = 0; i < 30; ++i)
+        ASSERT_TRUE(Add(catalogue, "http://h/" + std::to_string(i), std::to_string(200000 + i)));
+    EXPECT_EQ(catalogue.Apply(range("https://cdn/v.mp4", "\"e1\"", 80000000), 0).kind,
+              Kind::Refused);
+    EXPECT_EQ(catalogue.Apply(range("https://cdn/v.mp4", "", 80000000), 0).kind, Kind::Refused);
+    EXPECT_EQ(catalogue.Apply(range("https://cdn/n.mp4", "\"e7\"", 90000000), 0).kind,
+              Kind::Refused);
+    // Another version of the file is another medium; so is a whole answer fetched again.
+    EXPECT_EQ(catalogue.Apply(range("https://cdn/v.mp4", "\"e2\"", 81000000), 0).kind, Kind::Added);
+    MediaReport whole = range("https://cdn/n.mp4", "", 91000000);
+    whole.ranged = false;
+    EXPECT_EQ(catalogue.Apply(whole, 0).kind, Kind::Added);
+    EXPECT_TRUE(Add(catalogue, "http://h/packet.flv", "150000"));
+
+    // Bounded: the oldest are forgotten first.
+    for (std::size_t i = 0; i < MediaCatalogue::kMaxRememberedMedia; ++i) {
+        ASSERT_EQ(
+            catalogue
+                .Apply(range("https://cdn/" + std::to_string(i) + ".mp4", "\"x\"", 1000000 + i), 0)
+                .kind,
+            Kind::Added);
+    }
+    EXPECT_EQ(catalogue.Apply(range("https://cdn/v.mp4", "\"e1\"", 80000000), 0).kind, Kind::Added);
 }

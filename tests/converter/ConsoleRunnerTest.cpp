@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -98,7 +99,9 @@ struct ScriptCase {
 class RunnerOutputTest : public ::testing::TestWithParam<ScriptCase> {};
 
 // Test listings name a case rather than dump its bytes.
-void PrintTo(const ScriptCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ScriptCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 std::string NumberedLines(int count) {
     std::string text;
@@ -250,4 +253,36 @@ TEST(ConsoleRunner, ScriptPathIsNeverParsedByAShell) {
     ASSERT_TRUE(runner->WaitDone());
     EXPECT_EQ(runner->Joined(), "ran\n");
     EXPECT_FALSE(convtest::Exists(marker));
+}
+
+// How a run ended, for the failure report: an exit status is told from a signal (a status of
+// 137 is not a SIGKILL).
+TEST(ConsoleRunner, TellsAnExitStatusFromASignal) {
+    TempFolder dir;
+    struct Case {
+        const char* script;
+        bool signalled;
+        int value;
+        int exitStatus;
+        const char* text;
+    } cases[] = {
+        {"exit 3\n", false, 3, 3, "exit status 3"},
+        {"exit 137\n", false, 137, 137, "exit status 137"},
+        {"kill -KILL $$\n", true, SIGKILL, 128 + SIGKILL, "killed by signal SIGKILL"},
+        {"kill -SEGV $$\n", true, SIGSEGV, 128 + SIGSEGV, "killed by signal SIGSEGV"},
+    };
+    for (const Case& c : cases) {
+        const std::string script = dir / "end.bat";
+        convtest::WriteFile(script, c.script);
+        const auto runner = std::make_shared<RecordingRunner>();
+        ASSERT_EQ(runner->Start(script), CConsoleRunner::kStarted);
+        ASSERT_TRUE(WaitUntil([&] { return runner->ReapIfExited(); }));
+        const std::optional<RunEnding> ending = runner->Ending();
+        ASSERT_TRUE(ending) << c.script;
+        EXPECT_EQ(ending->signalled, c.signalled) << c.script;
+        EXPECT_EQ(ending->value, c.value) << c.script;
+        EXPECT_EQ(runner->ExitStatus(), c.exitStatus) << c.script;
+        EXPECT_EQ(RunEndingText(*ending), c.text);
+    }
+    EXPECT_EQ(RunEndingText(RunEnding{true, 1000}), "killed by signal 1000");
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "converter/CConsoleRunner.h"
+#include "converter/ConverterAuthorities.h"
 #include "converter/ConverterOutput.h"
 #include "converter/ConverterTestSupport.h"
 
@@ -225,4 +226,79 @@ TEST(ConverterOutput, WorkFilesArePrivateAndNeverFollowALink) {
     EXPECT_FALSE(WriteTextFile(dir / "link.txt", "overwritten"));
     EXPECT_EQ(errno, ELOOP);
     EXPECT_EQ(convtest::ReadFile(victim), "precious");
+}
+
+// A downloaded file is read through the file protocol alone and a reader of one medium: the
+// one its first bytes show, else the one its type names, else any reader of single media (the
+// converter then refuses a playlist reader).
+TEST(ConverterOutput, LocalInputIsReadAsTheOneMediumItShouldBe) {
+    const std::string mp4(
+        "\0\0\0\x18"
+        "ftypisom\0\0\0\0isommp41",
+        24);
+    const std::string playlist = "#EXTM3U\n#EXTINF:3,\nfile:///etc/passwd\n";
+    struct Case {
+        std::string start, type;
+        std::vector<std::string> expected;
+    } cases[] = {
+        {mp4, "mp3", {"-protocol_whitelist", "file", "-f", "mov"}},
+        {"FLV\x01\x05", "MP3", {"-protocol_whitelist", "file", "-f", "flv"}},
+        {playlist, "flv", {"-protocol_whitelist", "file", "-f", "flv"}},
+        {playlist, "WebM", {"-protocol_whitelist", "file", "-f", "matroska"}},
+        {playlist, "mp2t", {"-protocol_whitelist", "file", "-f", "mpegts"}},
+        {playlist, "quicktime", {"-protocol_whitelist", "file", "-f", "mov"}},
+        {playlist,
+         "m3u8",
+         {"-protocol_whitelist", "file", "-format_whitelist", kSingleMediaReaders}},
+        {"", "", {"-protocol_whitelist", "file", "-format_whitelist", kSingleMediaReaders}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(LocalInputArguments(c.start, c.type), c.expected) << c.type;
+}
+
+// The player trusts one file: the system's, or a private bundle of the system's and TlsCaFile's.
+// A TlsCaFile that is no file of whole PEM certificates is refused with the reason, a FIFO
+// without blocking.
+TEST(ConverterOutput, AuthorityBundleJoinsTheSettingsCertificatesToTheSystems) {
+    const std::string system = convtest::ReadFile(kSystemAuthorityFile);
+    const std::size_t end = system.find("-----END CERTIFICATE-----\n");
+    if (end == std::string::npos)
+        GTEST_SKIP() << "needs the system's authorities (Debian package ca-certificates)";
+    const std::string certificate =
+        system.substr(system.find("-----BEGIN CERTIFICATE-----"), end + 26);
+    TempFolder dir;
+    const std::string bundle = dir / "bundle.pem";
+    convtest::WriteFile(dir / "system.pem", certificate + certificate);
+    convtest::WriteFile(dir / "extra.pem", "# our authority\n" + certificate);
+
+    AuthorityFile file = ConverterAuthorityFile("", bundle, dir / "system.pem");
+    EXPECT_EQ(file.path, dir / "system.pem");
+    EXPECT_FALSE(convtest::Exists(bundle));
+    file = ConverterAuthorityFile(dir / "extra.pem", bundle, dir / "system.pem");
+    EXPECT_EQ(file.path, bundle);
+    EXPECT_EQ(convtest::ReadFile(bundle),
+              certificate + certificate + "# our authority\n" + certificate);
+    struct stat st {};
+    ASSERT_EQ(::stat(bundle.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    std::string broken = certificate;
+    broken[broken.size() / 2] = '*';
+    convtest::WriteFile(dir / "broken.pem", broken);
+    convtest::WriteFile(dir / "text.pem", "not a certificate\n");
+    ASSERT_EQ(::mkfifo((dir / "fifo.pem").c_str(), 0600), 0);
+    struct Case {
+        std::string name, reason;
+    } refused[] = {
+        {"broken.pem", "no PEM certificate"},
+        {"text.pem", "no PEM certificate"},
+        {"fifo.pem", "Invalid argument"},
+        {"missing.pem", "No such file or directory"},
+    };
+    for (const Case& c : refused) {
+        file = ConverterAuthorityFile(dir / c.name, bundle, dir / "system.pem");
+        EXPECT_EQ(file.path, "") << c.name;
+        EXPECT_NE(file.failure.find(dir / c.name), std::string::npos) << file.failure;
+        EXPECT_NE(file.failure.find(c.reason), std::string::npos) << file.failure;
+    }
 }

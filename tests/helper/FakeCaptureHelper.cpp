@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "helper/RecordStream.h"
+#include "packetrules/MediaDetector.h"
 
 extern char** environ;
 
@@ -52,8 +53,12 @@ std::string Opening() {
 }
 
 // Answers commands until stop or the end of input: every ignore command is used at once (as if
-// the URL had just been sighted), stop ends the capture with statistics.
-int ServeCommands() {
+// the URL had just been sighted), or with `keep` kept in the packet rules' own ignore list
+// (which tells the entries it lets go as the oldest, as the helper does); an ignore of a URL
+// ending in "/count" is answered with a notice of that list's size. Stop ends the capture with
+// statistics.
+int ServeCommands(bool keep = false) {
+    MediaDetector kept;
     RecordStreamDecoder commands(StreamDirection::ToHelper);
     char buffer[4096];
     for (;;) {
@@ -65,8 +70,20 @@ int ServeCommands() {
         RecordStreamDecoder::Status status;
         while ((status = commands.Next(message)) == RecordStreamDecoder::Status::Message) {
             if (const auto* ignore = std::get_if<IgnoreCommand>(&message)) {
-                for (std::uint32_t i = 0; i < ignore->count; ++i)
-                    WriteAll(Frame(UrlIgnored{ignore->session, ignore->url}));
+                if (!keep) {
+                    for (std::uint32_t i = 0; i < ignore->count; ++i)
+                        WriteAll(Frame(UrlIgnored{ignore->session, ignore->url}));
+                    continue;
+                }
+                const std::size_t dropped =
+                    kept.IgnoreUrl(ignore->url, static_cast<int>(ignore->count));
+                if (dropped > 0) {
+                    WriteAll(Frame(IgnoreEntriesDropped{ignore->session,
+                                                        static_cast<std::uint32_t>(dropped)}));
+                }
+                const std::string_view url = ignore->url;
+                if (url.size() >= 6 && url.substr(url.size() - 6) == "/count")
+                    WriteAll(Frame(Notice{"holds " + std::to_string(kept.IgnoreListSize())}));
                 continue;
             }
             CaptureStatistics counts;
@@ -89,6 +106,10 @@ int main(int argc, char** argv) {
     // The scenario is the argument, or else the name the program was started by (a link).
     std::string scenario = argc > 1 ? argv[1] : argv[0];
     scenario.erase(0, scenario.rfind('/') + 1);
+    if (scenario == "keeps-ignores") {
+        WriteAll(Opening());
+        return ServeCommands(true);
+    }
     if (scenario == "capture") {
         // A sanitizer build passes its runtime's options, and nothing else.
         std::size_t environment = 0;

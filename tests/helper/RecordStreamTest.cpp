@@ -62,6 +62,7 @@ void ExpectSameReport(const MediaReport& a, const MediaReport& b) {
     EXPECT_EQ(a.detail, b.detail);
     EXPECT_EQ(a.variantUrl, b.variantUrl);
     EXPECT_EQ(a.durationSeconds, b.durationSeconds);
+    EXPECT_EQ(a.ranged, b.ranged);
     EXPECT_EQ(a.copyId, b.copyId);
 }
 
@@ -86,6 +87,7 @@ MediaReport HostileReport(std::size_t textBytes) {
     report.serverAddress.bytes.fill(0xFF);
     report.serverPort = 65535;
     report.durationSeconds = 5400.25;
+    report.ranged = true;
     report.copyId = ~std::uint64_t{0};
     return report;
 }
@@ -128,6 +130,7 @@ TEST(RecordStream, EveryMessageSurvivesTheTripWithHostileContentsAndAnySplit) {
         MediaRecord{0xFFFFFFFF, sparse},
         MediaRecord{2, MediaReport{}},
         UrlIgnored{0, all},
+        IgnoreEntriesDropped{3, 0xFFFFFFFF},
         Notice{all},
         Notice{""},
         SessionStatistics{0, counts},
@@ -203,10 +206,15 @@ TEST(RecordStream, EveryMessageSurvivesTheTripWithHostileContentsAndAnySplit) {
 TEST(RecordStream, TheEncoderRefusesWhatTheDecoderWouldRefuse) {
     const std::string overBound(kMaxTextBytes + 1, 'x');
     std::vector<StreamMessage> refused = {
-        SessionOpened{0, overBound},    SessionFailed{0, "eth0", overBound},
-        UrlIgnored{0, overBound},       Notice{overBound},
-        IgnoreCommand{0, overBound, 1}, IgnoreCommand{0, "", 1},
-        IgnoreCommand{0, "h/a", 0},     IgnoreCommand{0, "h/a", kMaxIgnoreCount + 1},
+        SessionOpened{0, overBound},
+        SessionFailed{0, "eth0", overBound},
+        UrlIgnored{0, overBound},
+        Notice{overBound},
+        IgnoreEntriesDropped{0, 0},
+        IgnoreCommand{0, overBound, 1},
+        IgnoreCommand{0, "", 1},
+        IgnoreCommand{0, "h/a", 0},
+        IgnoreCommand{0, "h/a", kMaxIgnoreCount + 1},
     };
     for (std::string MediaReport::*field :
          {&MediaReport::url, &MediaReport::requestHeaders, &MediaReport::lengthText,
@@ -328,7 +336,7 @@ TEST(RecordStream, GarbledTruncatedAndOversizedStreamsAreRefused) {
         {"an empty URL to ignore", to, header + frame(64, u32(0) + text("") + u32(1)),
          "garbled frame of type 64"},
         {"a copy id of 7 bytes", from,
-         header + frame(4, u32(0) + tagged(12, std::string(7, '\x01'))),
+         header + frame(4, u32(0) + tagged(13, std::string(7, '\x01'))),
          "garbled frame of type 4"},
         {"a copy's state without its name", from,
          header + frame(128, tagged(1, std::string(7, '\0') + "\x01") + tagged(2, "\x01") +

@@ -505,3 +505,57 @@ TEST(HttpDownloaderTls, UntrustedCertificateIsRefused) {
 }
 
 }  // namespace
+
+// The captured session goes only where it was captured: https, the same host and port. A
+// redirect to another port gets the Referer's origin alone, a step down to http gets nothing
+// (also when it leads back to the origin), and a way back without a step down gets it all.
+TEST(HttpDownloaderTls, CapturedSessionStaysWithItsOrigin) {
+    ClearProxyEnvironment();
+    const fs::path dir = fs::temp_directory_path() / ("pelnix-scope-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+    const std::string make =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1"
+        " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+        key + "' -out '" + cert + "' >/dev/null 2>&1";
+    if (std::system(make.c_str()) != 0) {
+        fs::remove_all(dir);
+        GTEST_SKIP() << "needs the openssl tool to make a test certificate";
+    }
+    LocalHttpServer site(PELNIX_HTTP_TEST_SERVER, {"--tls", cert, key});
+    LocalHttpServer other(PELNIX_HTTP_TEST_SERVER, {"--tls", cert, key});
+    LocalHttpServer plain(PELNIX_HTTP_TEST_SERVER);
+    ASSERT_TRUE(site.Running() && other.Running() && plain.Running());
+    const auto via = [](const LocalHttpServer& server, const std::string& to,
+                        const char* scheme = "https") {
+        return server.Url("/redirect-to?" + to, scheme);
+    };
+    const std::string all =
+        "Cookie=s=1\nReferer=https://Video.Example:8443/watch?v=secret\nAuthorization=Bearer t\n";
+    const std::string originOnly =
+        "Cookie=-\nReferer=https://video.example:8443/\nAuthorization=-\n";
+    const std::string nothing = "Cookie=-\nReferer=-\nAuthorization=-\n";
+    const std::string headers = site.Url("/headers", "https");
+    const struct {
+        std::string url, arrived;
+    } cases[] = {
+        {headers, all},
+        {via(site, other.Url("/headers", "https")), originOnly},
+        {via(site, plain.Url("/headers")), nothing},
+        {via(site, via(plain, headers, "http")), nothing},
+        {via(site, via(other, headers)), all},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        RecordingDownloader engine;
+        engine.SetUrl(c.url);
+        engine.SetDestinationPath((dir / "headers.txt").string());
+        engine.SetExtraAuthorityFile(cert);
+        engine.SetCapturedSession(
+            {"s=1", "https://Video.Example:8443/watch?v=secret", "UA/1", "Bearer t"},
+            site.Url("/media.mp4", "https"));
+        ASSERT_TRUE(engine.Download()) << engine.FailureReason();
+        EXPECT_EQ(ReadFile(dir / "headers.txt"), c.arrived);
+    }
+    fs::remove_all(dir);
+}

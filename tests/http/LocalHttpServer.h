@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,8 +25,14 @@ public:
         int out[2];
         if (pipe(out) != 0)
             return;
+        const pid_t parent = getpid();
         m_pid = fork();
         if (m_pid == 0) {
+            // A test that dies without its destructors (a sanitizer's abort) takes the server
+            // with it, which would otherwise hold the test's output open and stall the runner.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() != parent)
+                _exit(1);
             dup2(out[1], STDOUT_FILENO);
             close(out[0]);
             close(out[1]);

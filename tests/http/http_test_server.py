@@ -15,7 +15,11 @@ the pattern byte(i) = i % 251, so a test can check every byte of a file.
   /slow/N          Content-Length N, 1000 bytes every 100 ms
   /stall/N         Content-Length N, 1000 bytes, then nothing for 120 s
   /big/N           Content-Length N of zero bytes, sent in 1 MiB blocks (benchmark)
-  /root/PATH       with "--root FOLDER": the file PATH of that folder (404 when missing)
+  /root/PATH       with "--root FOLDER": the file PATH of that folder (404 when missing), 206
+                   for "Range: bytes=A-B" within it
+  /headers         200 with the request's Cookie, Referer and Authorization as the body
+  /live/NAME       an HLS live playlist without end: at the n-th request, segments 0..n of
+                   0.2 s each (/file/1000?NAME-k)
 
 With "--tls CERT KEY" it speaks HTTPS with that certificate.
 """
@@ -29,6 +33,8 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 PATTERN = bytes(i % 251 for i in range(251 * 4096))  # about 1 MiB, a whole number of periods
 ZEROS = bytes(1024 * 1024)
 ROOT = None  # the folder served under /root/, from "--root FOLDER"
+LOG = None  # "--log FILE": one line per request, "path|Cookie|Referer"
+LIVE = {}  # live playlist name -> how often it was asked for
 
 
 def pattern(start, end):
@@ -44,6 +50,9 @@ def pattern(start, end):
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Headers and body go out in separate writes: without this, each answer on a kept
+    # connection waits for the client's delayed acknowledgement.
+    disable_nagle_algorithm = True
 
     def log_message(self, *args):
         pass
@@ -67,6 +76,9 @@ class Handler(BaseHTTPRequestHandler):
                 time.sleep(pace)
 
     def do_GET(self):
+        if LOG:
+            LOG.write("%s|%s|%s\n" % (self.path, self.headers.get("Cookie", "-"),
+                                       self.headers.get("Referer", "-")))
         try:
             self.route()
         except (BrokenPipeError, ConnectionResetError):
@@ -133,6 +145,18 @@ class Handler(BaseHTTPRequestHandler):
                 step = min(left, len(ZEROS))
                 self.wfile.write(view[:step])
                 left -= step
+        elif kind == "live":
+            name = parts[1] if len(parts) > 1 else ""
+            LIVE[name] = LIVE.get(name, 0) + 1
+            body = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXT-X-MEDIA-SEQUENCE:0\n" + "".join(
+                "#EXTINF:0.2,\n/file/1000?%s-%d\n" % (name, k) for k in range(LIVE[name]))
+            self.head(200, len(body), [("Content-Type", "application/vnd.apple.mpegurl")])
+            self.wfile.write(body.encode())
+        elif kind == "headers":
+            body = "".join("%s=%s\n" % (name, self.headers.get(name, "-"))
+                           for name in ("Cookie", "Referer", "Authorization")).encode()
+            self.head(200, len(body))
+            self.wfile.write(body)
         elif kind == "root" and ROOT:
             name = os.path.normpath(self.path.split("?", 1)[0][len("/root/"):])
             path = os.path.join(ROOT, name)
@@ -141,6 +165,13 @@ class Handler(BaseHTTPRequestHandler):
                 return
             with open(path, "rb") as f:
                 body = f.read()
+            m = re.fullmatch(r"bytes=(\d+)-(\d+)", self.headers.get("Range", ""))
+            if m and int(m.group(1)) <= int(m.group(2)) < len(body):
+                start, end = int(m.group(1)), int(m.group(2))
+                self.head(206, end - start + 1,
+                          [("Content-Range", "bytes %d-%d/%d" % (start, end, len(body)))])
+                self.wfile.write(body[start:end + 1])
+                return
             self.head(200, len(body), [("Content-Type", "application/octet-stream")])
             self.wfile.write(body)
         else:
@@ -153,16 +184,22 @@ class Server(ThreadingHTTPServer):
 
 
 def main():
-    global ROOT
+    global ROOT, LOG
     server = Server(("127.0.0.1", 0), Handler)
     args = sys.argv[1:]
-    if len(args) == 2 and args[0] == "--root":
-        ROOT = args[1]
-    if len(args) == 3 and args[0] == "--tls":
-        import ssl
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(args[1], args[2])
-        server.socket = context.wrap_socket(server.socket, server_side=True)
+    while args:
+        if args[0] == "--root" and len(args) >= 2:
+            ROOT, args = args[1], args[2:]
+        elif args[0] == "--log" and len(args) >= 2:
+            LOG, args = open(args[1], "a", buffering=1), args[2:]
+        elif args[0] == "--tls" and len(args) >= 3:
+            import ssl
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(args[1], args[2])
+            server.socket = context.wrap_socket(server.socket, server_side=True)
+            args = args[3:]
+        else:
+            sys.exit("unknown option " + args[0])
     print(server.server_address[1], flush=True)
     try:
         server.serve_forever()

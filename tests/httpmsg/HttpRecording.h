@@ -17,7 +17,7 @@ public:
                            std::to_string(exchange.response.status);
         if (exchange.contentLength)
             line += " length " + std::to_string(*exchange.contentLength);
-        if (exchange.http2)
+        if (exchange.http2 || exchange.http3)
             line += " stream " + std::to_string(exchange.streamId);
         lines.push_back(line);
         exchanges.push_back(exchange);

@@ -7,6 +7,7 @@
 #include "Exchanges.h"
 #include "mediarules/BodyDecoding.h"
 #include "mediarules/Playlist.h"
+#include "mediarules/StreamSegments.h"
 #include "mediarules/XmlScanner.h"
 
 using namespace testing_exchanges;
@@ -354,4 +355,191 @@ TEST(HostilePlaylists, BoundedAndSound) {
     EXPECT_LE(elements->size(), XmlLimits{}.maxDepth);
     EXPECT_TRUE(ParseDashManifest("<MPD><Period><AdaptationSet x=", "http://cdn.test/m.mpd"));
     EXPECT_FALSE(ScanXml("no markup at all", XmlLimits{}));
+}
+
+// The segments of an HLS media playlist in play order: media sequence numbers, byte ranges that
+// go on from the last one, initialisation sections, keys with and without their IV, a
+// discontinuity; and what the fetcher refuses to take in part.
+TEST(StreamSegments, HlsMediaPlaylist) {
+    const std::string text =
+        "#EXTM3U\n#EXT-X-TARGETDURATION:4\n#EXT-X-MEDIA-SEQUENCE:7\n"
+        "#EXT-X-MAP:URI=\"init.mp4\",BYTERANGE=\"800@0\"\n"
+        "#EXTINF:4.0,\n#EXT-X-BYTERANGE:1000@800\nall.mp4\n"
+        "#EXTINF:3.5,\n#EXT-X-BYTERANGE:500\nall.mp4\n"
+        "#EXT-X-KEY:METHOD=AES-128,URI=\"k1.bin\"\n#EXT-X-DISCONTINUITY\n"
+        "#EXTINF:2,\nhttps://cdn.test/s9.ts\n"
+        "#EXT-X-KEY:METHOD=AES-128,URI=\"/k2.bin\",IV=0x0102\n#EXTINF:2,\ns10.ts\n"
+        "#EXT-X-KEY:METHOD=NONE\n#EXTINF:1,\ns11.ts\n#EXT-X-ENDLIST\n";
+    const auto track = ReadHlsSegments(text, "https://media.test/v/index.m3u8?t=1");
+    ASSERT_TRUE(track);
+    EXPECT_EQ(track->refusal, "");
+    EXPECT_FALSE(track->live);
+    EXPECT_DOUBLE_EQ(track->seconds, 12.5);
+    EXPECT_DOUBLE_EQ(track->targetSeconds, 4);
+    ASSERT_EQ(track->segments.size(), 5u);
+    ASSERT_EQ(track->inits.size(), 1u);
+    EXPECT_EQ(track->inits[0].url, "https://media.test/v/init.mp4");
+    EXPECT_EQ(track->inits[0].range, (ByteRange{0, 800}));
+    const auto& s = track->segments;
+    EXPECT_EQ(s[0].url, "https://media.test/v/all.mp4");
+    EXPECT_EQ(s[0].range, (ByteRange{800, 1000}));
+    EXPECT_EQ(s[1].range, (ByteRange{1800, 500}));
+    EXPECT_EQ(s[2].url, "https://cdn.test/s9.ts");
+    EXPECT_EQ(s[4].url, "https://media.test/v/s11.ts");
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        EXPECT_EQ(s[i].position, 7 + i);
+        EXPECT_EQ(s[i].next, 8 + i);
+        EXPECT_EQ(s[i].init, 0);
+        EXPECT_EQ(s[i].discontinuity, i == 2);
+    }
+    EXPECT_EQ(s[1].key, -1);
+    EXPECT_EQ(s[2].key, 0);
+    EXPECT_EQ(s[3].key, 1);
+    EXPECT_EQ(s[4].key, -1);
+    ASSERT_EQ(track->keys.size(), 2u);
+    EXPECT_FALSE(track->keys[0].explicitIv);
+    EXPECT_EQ(track->keys[1].url, "https://media.test/k2.bin");
+    EXPECT_TRUE(track->keys[1].explicitIv);
+    EXPECT_EQ(track->keys[1].iv[14], 0x01);
+    EXPECT_EQ(track->keys[1].iv[15], 0x02);
+
+    const struct {
+        const char* name;
+        std::string body;
+        std::string refusal;
+    } refused[] = {
+        {"SAMPLE-AES", "#EXT-X-KEY:METHOD=SAMPLE-AES,URI=\"skd://k\"\n#EXTINF:1,\na.ts\n",
+         "DRM-protected streams cannot be saved."},
+        {"a key format", "#EXT-X-KEY:METHOD=AES-128,URI=\"k\",KEYFORMAT=\"com.x\"\n",
+         "DRM-protected streams cannot be saved."},
+        {"a gap", "#EXTINF:1,\na.ts\n#EXT-X-GAP\n#EXTINF:1,\nb.ts\n",
+         "The playlist says that some of its segments are missing."},
+        {"a range without its start", "#EXTINF:1,\na.ts\n#EXT-X-BYTERANGE:10\n#EXTINF:1,\nb.ts\n",
+         "The byte range of segment 2 has no start."},
+        {"a local file", "#EXTINF:1,\nfile:///etc/passwd\n",
+         "Segment 1 of the playlist has no http or https address."},
+        {"a key in the page", "#EXT-X-KEY:METHOD=AES-128,URI=\"data:text/plain,k\"\n",
+         "A key of the playlist has no http or https address."},
+        {"an odd IV", "#EXT-X-KEY:METHOD=AES-128,URI=\"k\",IV=0x" + std::string(33, '1') + "\n",
+         "A key of the playlist has an IV that is not 128 bits."},
+        {"no segment", "", "The playlist names no segment."},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.name);
+        const auto got =
+            ReadHlsSegments("#EXTM3U\n" + c.body + "#EXT-X-ENDLIST\n", "https://media.test/i.m3u8");
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->refusal, c.refusal);
+    }
+    // No end: live, more to come.
+    const auto live = ReadHlsSegments("#EXTM3U\n#EXTINF:1,\na.ts\n", "https://media.test/i.m3u8");
+    ASSERT_TRUE(live);
+    EXPECT_TRUE(live->live);
+    EXPECT_EQ(live->refusal, "");
+    EXPECT_FALSE(ReadHlsSegments(kMaster, "https://media.test/master.m3u8"));
+    // The variant with its sound apart names the group's default playlist.
+    const auto master = ParseHlsPlaylist(kMaster, "https://media.test/master.m3u8");
+    ASSERT_TRUE(master);
+    ASSERT_EQ(master->variants.size(), 4u);
+    EXPECT_EQ(master->variants[1].audioUrl, "https://media.test/audio/en.m3u8");
+    EXPECT_EQ(master->variants[0].audioUrl, "");
+}
+
+// A DASH manifest's best picture and best sound enumerated segment by segment: a template with a
+// timeline ($Number$ with a width, $Time$, a repeat), a list with ranges, a template counted
+// over its period, the one file of SegmentBase; and what cannot be enumerated is refused.
+TEST(StreamSegments, DashRepresentations) {
+    const std::string manifest = R"(<MPD type="static" mediaPresentationDuration="PT6S">
+  <BaseURL>https://media.test/vod/</BaseURL>
+  <Period>
+    <AdaptationSet contentType="video">
+      <SegmentTemplate timescale="1000" startNumber="5" initialization="$RepresentationID$/i.mp4"
+                       media="$RepresentationID$/$Number%03d$-$Time$.m4s">
+        <SegmentTimeline><S t="0" d="2000" r="1"/><S d="2000"/></SegmentTimeline>
+      </SegmentTemplate>
+      <Representation id="small" bandwidth="100" width="320" height="240"/>
+      <Representation id="big" bandwidth="900" width="1280" height="720"/>
+    </AdaptationSet>
+    <AdaptationSet contentType="audio">
+      <Representation id="a" bandwidth="64000">
+        <BaseURL>sound.mp4</BaseURL>
+        <SegmentList timescale="10" duration="30">
+          <Initialization range="0-99"/>
+          <SegmentURL mediaRange="100-199"/><SegmentURL mediaRange="200-299"/>
+        </SegmentList>
+      </Representation>
+    </AdaptationSet>
+  </Period>
+</MPD>)";
+    const auto tracks = ReadDashSegments(manifest, "https://www.test/m.mpd");
+    ASSERT_TRUE(tracks);
+    EXPECT_EQ(tracks->refusal, "");
+    EXPECT_FALSE(tracks->live);
+    const auto& video = tracks->main.segments;
+    ASSERT_EQ(video.size(), 3u);
+    EXPECT_EQ(tracks->main.inits.at(0).url, "https://media.test/vod/big/i.mp4");
+    EXPECT_EQ(video[0].url, "https://media.test/vod/big/005-0.m4s");
+    EXPECT_EQ(video[2].url, "https://media.test/vod/big/007-4000.m4s");
+    EXPECT_EQ(video[1].position, 2000000u);
+    EXPECT_EQ(video[1].next, video[2].position);
+    EXPECT_DOUBLE_EQ(tracks->main.seconds, 6.0);
+    ASSERT_TRUE(tracks->audio);
+    ASSERT_EQ(tracks->audio->segments.size(), 2u);
+    EXPECT_EQ(tracks->audio->inits.at(0).url, "https://media.test/vod/sound.mp4");
+    EXPECT_EQ(tracks->audio->inits.at(0).range, (ByteRange{0, 100}));
+    EXPECT_EQ(tracks->audio->segments[1].url, "https://media.test/vod/sound.mp4");
+    EXPECT_EQ(tracks->audio->segments[1].range, (ByteRange{200, 100}));
+    EXPECT_DOUBLE_EQ(tracks->audio->segments[1].seconds, 3.0);
+
+    const auto counted = ReadDashSegments(R"(<MPD mediaPresentationDuration="PT5S"><Period>
+      <AdaptationSet mimeType="video/mp4"><Representation id="v" bandwidth="1">
+        <SegmentTemplate media="https://cdn.test/$RepresentationID$-$Number$.m4s" duration="2"/>
+      </Representation></AdaptationSet></Period></MPD>)",
+                                          "https://www.test/m.mpd");
+    ASSERT_TRUE(counted);
+    ASSERT_EQ(counted->main.segments.size(), 3u);
+    EXPECT_EQ(counted->main.segments[2].url, "https://cdn.test/v-3.m4s");
+    EXPECT_DOUBLE_EQ(counted->main.segments[2].seconds, 1.0);
+    EXPECT_FALSE(counted->audio);
+
+    const auto single = ReadDashSegments(R"(<MPD mediaPresentationDuration="PT9S"><Period>
+      <AdaptationSet mimeType="video/mp4"><Representation id="v" bandwidth="1">
+        <BaseURL>whole.mp4</BaseURL><SegmentBase indexRange="800-999"/>
+      </Representation></AdaptationSet></Period></MPD>)",
+                                         "https://www.test/m.mpd");
+    ASSERT_TRUE(single);
+    ASSERT_EQ(single->main.segments.size(), 1u);
+    EXPECT_EQ(single->main.segments[0].url, "https://www.test/whole.mp4");
+    EXPECT_DOUBLE_EQ(single->main.segments[0].seconds, 9.0);
+
+    const struct {
+        const char* name;
+        std::string body;
+        std::string refusal;
+    } refused[] = {
+        {"live without a timeline",
+         R"(<MPD type="dynamic"><Period><AdaptationSet mimeType="video/mp4">
+            <Representation id="v"><SegmentTemplate media="$Number$.m4s" duration="2"/>
+            </Representation></AdaptationSet></Period></MPD>)",
+         "The manifest's segments cannot be counted without the length of their period."},
+        {"an unknown identifier",
+         R"(<MPD mediaPresentationDuration="PT2S"><Period><AdaptationSet mimeType="video/mp4">
+            <Representation id="v"><SegmentTemplate media="$Foo$.m4s" duration="2"/>
+            </Representation></AdaptationSet></Period></MPD>)",
+         "A segment template of the manifest uses an identifier this program does not know."},
+        {"protection",
+         R"(<MPD><Period><AdaptationSet mimeType="video/mp4"><ContentProtection/>
+            <Representation id="v"/></AdaptationSet></Period></MPD>)",
+         "DRM-protected streams cannot be saved."},
+        {"the manifest itself",
+         R"(<MPD><Period><AdaptationSet mimeType="video/mp4"><Representation id="v"/>
+            </AdaptationSet></Period></MPD>)",
+         "A representation of the manifest names no segment."},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.name);
+        const auto got = ReadDashSegments(c.body, "https://www.test/m.mpd");
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->refusal, c.refusal);
+    }
 }

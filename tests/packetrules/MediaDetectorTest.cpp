@@ -429,7 +429,7 @@ TEST_F(DetectorTest, IgnoreListKeepsTheNewest1024) {
     EXPECT_EQ(m_reports[1].url, "h/many.mp4");
 }
 
-TEST(BuildMediaUrl, TrimsBlanksAndBoundsLength) {
+TEST(BuildMediaUrl, TrimsBlanksOnlyAndBoundsLength) {
     PendingRequest request;
     request.destinationAddress = Ipv4Address{192, 168, 0, 1};
     EXPECT_EQ(BuildMediaUrl(request), "");  // empty path
@@ -437,6 +437,18 @@ TEST(BuildMediaUrl, TrimsBlanksAndBoundsLength) {
     EXPECT_EQ(BuildMediaUrl(request), "192.168.0.1/a.flv");
     request.path = "   ";
     EXPECT_EQ(BuildMediaUrl(request), "192.168.0.1   ");  // blanks only: unchanged
+    // Only blanks (space characters) go: a tab, a form feed, a line break stay in the URL.
+    request.path = " /a\t.flv\f ";
+    EXPECT_EQ(BuildMediaUrl(request), "192.168.0.1/a\t.flv\f");
+    request.host = " \tcdn\v\f  ";
+    request.path = "\n/b.flv\t";
+    EXPECT_EQ(BuildMediaUrl(request), "\tcdn\v\f\n/b.flv\t");
+    request.host = "\t";
+    request.path = "/c.flv";
+    EXPECT_EQ(BuildMediaUrl(request), "\t/c.flv");
+    request.host = "   ";  // blanks only: no host, the server's address serves
+    EXPECT_EQ(BuildMediaUrl(request), "192.168.0.1/c.flv");
+    request.host.clear();
     request.destinationAddress = Ipv6("fd00::7");
     request.path = "/a.flv";
     EXPECT_EQ(BuildMediaUrl(request), "[fd00::7]/a.flv");

@@ -152,6 +152,8 @@ TEST(KeyLog, FollowsAFileThatAppearsGrowsAndIsReplaced) {
     TempFolder folder;
     const std::filesystem::path path = folder.path / "keys.log";
     KeyLog keyLog(path.string());
+    std::vector<std::string> notices;
+    keyLog.SetNoticeSink([&](const std::string& text) { notices.push_back(text); });
     EXPECT_FALSE(keyLog.Poll());  // not there yet
 
     // A browser starts and writes one line and the start of another.
@@ -199,10 +201,53 @@ TEST(KeyLog, FollowsAFileThatAppearsGrowsAndIsReplaced) {
     EXPECT_TRUE(keyLog.Poll());
     EXPECT_NE(Found(keyLog, 7, TlsSecretKind::MasterSecret), "");
 
-    // Something that is not a regular file in its place is not opened.
+    // Something that is not a regular file in its place is not opened, and is said once.
+    EXPECT_EQ(notices, std::vector<std::string>());
     std::filesystem::remove(path);
     ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
     EXPECT_FALSE(keyLog.Poll());
+    EXPECT_FALSE(keyLog.Poll());
+    EXPECT_EQ(notices, std::vector<std::string>{"the key log '" + path.string() +
+                                                "' is a FIFO, not a regular file: TLS keys are "
+                                                "read from a regular file only, so HTTPS is not "
+                                                "decrypted"});
+}
+
+// A long stretch without keys (empty lines, a line of megabytes, lines of junk) is read a step
+// per Poll, each step bounded, until the keys after it; that none came in the first 16 MiB is
+// said once.
+TEST(KeyLog, KeysAfterALongStretchWithoutAnyAreReadStepByStep) {
+    TempFolder folder;
+    const std::filesystem::path path = folder.path / "keys.log";
+    std::string junkLines;
+    std::string junkLine(100, 'j');
+    junkLine.back() = '\n';
+    while (junkLines.size() < (6u << 20)) junkLines += junkLine;
+    std::string text(3u << 20, '\n');
+    text.append(8u << 20, 'x').append(1, '\n').append(junkLines);
+    text += Line("CLIENT_RANDOM", 1);
+    text += Line("CLIENT_TRAFFIC_SECRET_0", 2, 32);
+    Write(path, text);
+    const auto size = std::filesystem::file_size(path);
+    KeyLog keyLog(path.string());
+    std::vector<std::string> notices;
+    keyLog.SetNoticeSink([&](const std::string& text) { notices.push_back(text); });
+    std::size_t polls = 0;
+    bool added = false;
+    do {
+        added = keyLog.Poll() || added;
+        ++polls;
+    } while (keyLog.Behind() && polls < 1000);
+    EXPECT_TRUE(added);
+    EXPECT_EQ(polls, (size + KeyLogLimits{}.maxReadPerPoll - 1) / KeyLogLimits{}.maxReadPerPoll);
+    EXPECT_NE(Found(keyLog, 1, TlsSecretKind::MasterSecret), "");
+    EXPECT_NE(Found(keyLog, 2, TlsSecretKind::ClientTraffic0), "");
+    EXPECT_EQ(notices, std::vector<std::string>{
+                           "the key log '" + path.string() +
+                           "' holds no TLS key in its first 16 MiB: HTTPS is decrypted only once "
+                           "the browser writes its keys there (SSLKEYLOGFILE)"});
+    EXPECT_FALSE(keyLog.Poll());
+    EXPECT_FALSE(keyLog.Behind());
 }
 
 TEST(KeyLog, LookupsWhileAnotherThreadPolls) {

@@ -10,11 +10,11 @@
 
 #include "TempFolder.h"
 #include "base/Globals.h"
-#include "window/SniffedMediaList.h"
 #include "http/LocalHttpServer.h"
 #include "widgets/GifBuilder.h"
 #include "widgets/GifSplitter.h"
 #include "window/AdvertPicture.h"
+#include "window/SniffedMediaList.h"
 #include "window/TavrelSnifferWindow.h"
 
 namespace fs = std::filesystem;
@@ -65,15 +65,25 @@ struct AdvertSetup {
     ~AdvertSetup() { g_settingsFile = "x"; }
 };
 
+// The window, shown at once or once the test has set up what watches it (the fetch starts when
+// it shows, and its end may come while the window is being exposed).
 struct ShownWindow {
     TavrelSnifferWindow window{nullptr, &NoCapture};
     AdvertPicture* advert = window.findChild<AdvertPicture*>();
     AnimatedPicture* picture = qobject_cast<AnimatedPicture*>(window.Control(1143));
-    ShownWindow() {
+    explicit ShownWindow(bool showNow = true) {
+        if (showNow)
+            Show();
+    }
+    void Show() {
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
     }
 };
+
+// Waits for what another thread and a server do: generous, since a loaded machine (both cores
+// busy) takes seconds for what takes milliseconds when it is idle.
+constexpr int kLoadedWaitMs = 30000;
 
 }  // namespace
 
@@ -118,14 +128,16 @@ private slots:
             AdvertSetup setup(row.path.empty() ? "" : m_server->Url(row.path));
             if (row.earlier)
                 WriteFile(setup.folder / "image.gif", StillGif());
-            ShownWindow w;
+            ShownWindow w(false);
             QVERIFY2(w.advert && w.picture, row.name);
-            // The earlier picture is there as soon as the window shows.
-            QCOMPARE(w.picture->IsLoaded(), row.earlier);
+            QSignalSpy finished(w.advert, &AdvertPicture::fetchFinished);
+            w.Show();
+            // The earlier picture is there as soon as the window shows (unless a new one took
+            // its place already).
+            QCOMPARE(w.picture->IsLoaded(), row.earlier || (finished.count() == 1 && row.replaced));
             QCOMPARE(w.picture->geometry(), QRect(70, 172, 234, 60));
             if (!row.path.empty()) {
-                QSignalSpy finished(w.advert, &AdvertPicture::fetchFinished);
-                QVERIFY2(finished.wait(10000), row.name);
+                QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kLoadedWaitMs);
                 QCOMPARE(finished.first().first().toBool(), row.replaced);
             } else {
                 QVERIFY(!w.advert->IsFetching());
@@ -162,18 +174,20 @@ private slots:
         AdvertSetup setup("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/a.gif");
         WriteFile(setup.folder / "image.gif", StillGif());
 
+        // Either would take the transfer's stall time (a minute) if the fetch held it back: the
+        // bounds leave room for a loaded machine and still tell.
         QElapsedTimer clock;
         clock.start();
         auto* w = new ShownWindow;
         const qint64 shown = clock.elapsed();
-        QVERIFY2(shown < 2000, qPrintable(QString::number(shown) + " ms to show"));
+        QVERIFY2(shown < 10000, qPrintable(QString::number(shown) + " ms to show"));
         QVERIFY(w->picture->IsLoaded());  // the earlier picture, already
         QTest::qWait(300);
         QVERIFY(w->advert->IsFetching());
         clock.restart();
         delete w;  // aborts the fetch and waits for its thread
         const qint64 closed = clock.elapsed();
-        QVERIFY2(closed < 3000, qPrintable(QString::number(closed) + " ms to close"));
+        QVERIFY2(closed < 10000, qPrintable(QString::number(closed) + " ms to close"));
         qInfo("silent advert server: window shown in %lld ms, closed in %lld ms", shown, closed);
         ::close(fd);
     }

@@ -2,23 +2,33 @@
 // the real ffmpeg; the save prompt and the message boxes are answered through their seams.
 #include <QApplication>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include "base/Globals.h"
 #include "base/ShowMessage.h"
 #include "converter/ConversionJobs.h"
+#include "converter/ConverterAuthorities.h"
 #include "converter/ConverterTestSupport.h"
 #include "converter/TavrelImportProgressDlg.h"
 #include "frames/FrameDecoder.h"
@@ -28,6 +38,7 @@
 #include "http/ScriptedSocketServer.h"
 #include "support/LiveNetwork.h"
 #include "support/SmallDisk.h"
+#include "support/TestAuthority.h"
 #include "window/SniffedMediaList.h"
 #include "window/TavrelSnifferWindow.h"
 
@@ -38,6 +49,12 @@ namespace {
 constexpr int kPreview = 1138;
 constexpr int kDownload = 1141;
 const std::string kMp3Options = "-vn -codec:a libmp3lame -q:a 2 -f mp3";
+// An MP3 by its first bytes (an ID3 tag), served as song.mp3.
+const std::string kSong = "ID3" + std::string(149997, 's');
+
+// Waits for what other threads and processes do: generous, since a loaded machine (both cores
+// busy) takes seconds for what takes milliseconds when it is idle.
+constexpr int kLoadedWaitMs = 30000;
 
 // No capture helper: the window captures nothing.
 std::string NoCapture() {
@@ -121,6 +138,20 @@ private:
     };
 
     std::string Url(const std::string& path) const { return m_server->Url(path); }
+
+    // Makes the player a script that writes down its arguments, each followed by "|"; returns
+    // the file it writes.
+    std::string StartRecordingPlayer() {
+        const std::string said = m_root + "/player-args.txt";
+        fs::remove(said);
+        g_ffplayExe = m_root + "/record-player.sh";
+        convtest::WriteFile(g_ffplayExe, "#!/bin/sh\nprintf '%s|' \"$@\" > '" + said +
+                                             ".part'\n"
+                                             "mv '" +
+                                             said + ".part' '" + said + "'\n");
+        fs::permissions(g_ffplayExe, fs::perms::owner_all);
+        return said;
+    }
     std::string Output() const { return m_root + "/out/chosen.mp3"; }
 
 private slots:
@@ -134,7 +165,20 @@ private slots:
         m_flv = m_served + "/clip.flv";
         QVERIFY(convtest::MakeFlashVideo(m_flv, 3.0));
         fs::copy_file(m_flv, m_served + "/youtube.com/clip.flv");
-        convtest::WriteFile(m_served + "/song.mp3", std::string(150000, 's'));
+        convtest::WriteFile(m_served + "/song.mp3", kSong);
+        // Two seconds of sound in an MP4, and in a real MP3.
+        QCOMPARE(convtest::RunCommand("ffmpeg -nostdin -loglevel error -y -f lavfi -i "
+                                      "sine=duration=2 -c:a aac '" +
+                                      m_served +
+                                      "/sound.mp4' "
+                                      "-c:a libmp3lame '" +
+                                      m_served + "/sound.mp3'"),
+                 0);
+        // A "video" that is an HLS playlist naming a local file with sound (of an extension the
+        // playlist reader takes).
+        convtest::WriteFile(m_served + "/playlist.flv",
+                            "#EXTM3U\n#EXT-X-TARGETDURATION:4\n#EXTINF:2,\nfile://" + m_served +
+                                "/sound.mp3\n#EXT-X-ENDLIST\n");
         m_server = std::make_unique<LocalHttpServer>(PELNIX_HTTP_TEST_SERVER,
                                                      std::vector<std::string>{"--root", m_served});
         QVERIFY(m_server->Running());
@@ -163,6 +207,7 @@ private slots:
         fs::create_directories(m_work);
         fs::create_directories(m_root + "/out");
         g_tempDir = m_work;
+        fs::remove(g_settingsFile);
         g_ffmpegAudioOptions = kMp3Options;
         g_ffmpegExe = convtest::FindProgram("ffmpeg");
         m_messages.clear();
@@ -189,10 +234,10 @@ private slots:
         QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
         // The media stays in the work folder beside its URL note and script.
         QCOMPARE(FilesIn(m_work),
-                 (std::vector<std::string>{"QXCmdTmp.bat", "Sniffer_0_150000.bat",
-                                           "Sniffer_0_150000.flv", "Sniffer_0_150000.txt"}));
+                 (std::vector<std::string>{"QXCmdTmp.bat", "Sniffer_0_150000.convert.bat",
+                                           "Sniffer_0_150000.flv", "Sniffer_0_150000.url.txt"}));
         QCOMPARE(convtest::ReadFile(m_work + "/Sniffer_0_150000.flv"), convtest::ReadFile(m_flv));
-        QCOMPARE(convtest::ReadFile(m_work + "/Sniffer_0_150000.txt"), url + "\n");
+        QCOMPARE(convtest::ReadFile(m_work + "/Sniffer_0_150000.url.txt"), url + "\n");
         QCOMPARE(session.IgnoreListSize(), std::size_t(1));
     }
 
@@ -201,10 +246,10 @@ private slots:
         w.add(Url("/root/song.mp3"), 150000, "MP3");
         w.download();
         QCOMPARE(m_messages, QStringList());
-        QCOMPARE(convtest::ReadFile(Output()), std::string(150000, 's'));
+        QCOMPARE(convtest::ReadFile(Output()), kSong);
         QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
         // No media copy, no script, no duration query: no conversion ran.
-        QCOMPARE(FilesIn(m_work), std::vector<std::string>{"Sniffer_0_150000.txt"});
+        QCOMPARE(FilesIn(m_work), std::vector<std::string>{"Sniffer_0_150000.url.txt"});
     }
 
     void cancelledPromptWritesNothing() {
@@ -260,11 +305,11 @@ private slots:
         QCOMPARE(m_messages, QStringList{"Pelnix 0: Video Download failed."});
         QVERIFY2(m_details.value(0).contains(cause), qPrintable(m_details.value(0)));
         QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
-        QVERIFY(!fs::exists(m_work + "/Sniffer_0_150000.bat"));
+        QVERIFY(!fs::exists(m_work + "/Sniffer_0_150000.convert.bat"));
         QCOMPARE(convtest::ReadFile(Output()), std::string("an earlier MP3"));
         // Nothing half-made under a final name, nor a temporary file left.
         QCOMPARE(FilesIn(m_root + "/out"), std::vector<std::string>{"chosen.mp3"});
-        QCOMPARE(FilesIn(m_work), std::vector<std::string>{"Sniffer_0_150000.txt"});
+        QCOMPARE(FilesIn(m_work), std::vector<std::string>{"Sniffer_0_150000.url.txt"});
     }
 
     // A destination that fills up fails the download with the system's words and the path, and
@@ -301,7 +346,7 @@ private slots:
         QVERIFY(cancel.seen > 0);
         QCOMPARE(m_messages, QStringList{"Pelnix 0: Video Download canceled."});
         QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
-        QVERIFY(!fs::exists(m_work + "/Sniffer_0_200000.bat"));
+        QVERIFY(!fs::exists(m_work + "/Sniffer_0_200000.convert.bat"));
     }
 
     void cancelledConversionStaysGreen() {
@@ -361,13 +406,19 @@ private slots:
     // whatever it left behind: its output is shown and the chosen path keeps what it held.
     void failedConversionsLeaveNothingHalfMade_data() {
         QTest::addColumn<QString>("ending");  // empty: the converter is /bin/false
-        QTest::newRow("killed") << "kill -KILL $$";
-        QTest::newRow("terminated") << "kill -TERM $$";
-        QTest::newRow("exit status 1") << "exit 1";
-        QTest::newRow("/bin/false") << QString();
+        QTest::addColumn<QString>("said");    // how the message says it ended
+        QTest::newRow("killed") << "kill -KILL $$"
+                                << "killed by signal SIGKILL";
+        QTest::newRow("terminated") << "kill -TERM $$"
+                                    << "killed by signal SIGTERM";
+        QTest::newRow("exit status 1") << "exit 1"
+                                       << "exit status 1";
+        // Not a word of output: the message still says how it ended.
+        QTest::newRow("/bin/false") << QString() << "exit status 1";
     }
     void failedConversionsLeaveNothingHalfMade() {
         QFETCH(QString, ending);
+        QFETCH(QString, said);
         g_ffmpegExe = ending.isEmpty() ? "/bin/false" : FakeConverter(ending.toStdString());
         convtest::WriteFile(Output(), "an earlier MP3");
         Window w;
@@ -381,6 +432,8 @@ private slots:
             QVERIFY2(m_messages[0].contains("fake converter: cannot go on"),
                      qPrintable(m_messages[0]));
         }
+        QVERIFY2(m_messages[0].endsWith("\n\nThe converter ended with " + said + "."),
+                 qPrintable(m_messages[0]));
         QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
         QCOMPARE(convtest::ReadFile(Output()), std::string("an earlier MP3"));
         QCOMPARE(FilesIn(m_root + "/out"), std::vector<std::string>{"chosen.mp3"});
@@ -390,9 +443,10 @@ private slots:
     void unwritableWorkFilesSayWhy_data() {
         QTest::addColumn<QString>("blocked");  // the work file that cannot be written
         QTest::addColumn<int>("status");
-        QTest::newRow("URL note") << "Sniffer_0_150000.txt"
+        QTest::newRow("URL note") << "Sniffer_0_150000.url.txt"
                                   << int(SniffedMediaList::kNotDownloaded);
-        QTest::newRow("script") << "Sniffer_0_150000.bat" << int(SniffedMediaList::kDownloaded);
+        QTest::newRow("script") << "Sniffer_0_150000.convert.bat"
+                                << int(SniffedMediaList::kDownloaded);
     }
     void unwritableWorkFilesSayWhy() {
         QFETCH(QString, blocked);
@@ -417,12 +471,17 @@ private slots:
         w.add(Url("/root/clip.flv"), 150000, "x-flv\r\n");
         w.download();
         QCOMPARE(m_messages.size(), 1);
-        QVERIFY2(m_messages[0].endsWith("fake converter: cannot go on"), qPrintable(m_messages[0]));
+        QVERIFY2(m_messages[0].endsWith("fake converter: cannot go on\n\nThe converter ended "
+                                        "with exit status 3."),
+                 qPrintable(m_messages[0]));
     }
 
     // Records that arrive while the download runs push the oldest off the list and shift every
     // index: the yellow, and then the green, still go to the record that is downloaded.
     void statusStaysWithTheDownloadedRecord() {
+        // The slow bodies are no MP3 whatever their type says: a converter that succeeds at
+        // once converts them.
+        g_ffmpegExe = FakeConverter("exit 0");
         Window w;
         for (int i = 0; i < MediaCatalogue::kMaxRecords; ++i)
             w.add(Url("/slow/3000?" + std::to_string(i)), 150000 + i, "MP3");
@@ -478,7 +537,7 @@ private slots:
         w.download();
         QCOMPARE(m_prompts, 1);
         for (const char* name :
-             {"Sniffer_0_150000.txt", "Sniffer_0_150000.bat", "Sniffer_0_150000.flv"}) {
+             {"Sniffer_0_150000.url.txt", "Sniffer_0_150000.convert.bat", "Sniffer_0_150000.flv"}) {
             convtest::WriteFile(m_work + "/" + name, "stale");
         }
         fs::remove(Output());
@@ -486,16 +545,16 @@ private slots:
         QCOMPARE(m_prompts, 2);
         QCOMPARE(m_messages, QStringList());
         QCOMPARE(convtest::ReadFile(m_work + "/Sniffer_0_150000.flv"), convtest::ReadFile(m_flv));
-        QCOMPARE(convtest::ReadFile(m_work + "/Sniffer_0_150000.txt"),
+        QCOMPARE(convtest::ReadFile(m_work + "/Sniffer_0_150000.url.txt"),
                  Url("/root/clip.flv") + "\n");
-        QVERIFY(convtest::ReadFile(m_work + "/Sniffer_0_150000.bat").find("stale") ==
+        QVERIFY(convtest::ReadFile(m_work + "/Sniffer_0_150000.convert.bat").find("stale") ==
                 std::string::npos);
         QVERIFY(convtest::ProbeFormatAndDuration(Output()).rfind("mp3 ", 0) == 0);
     }
 
-    // A page can plant a request block in a POST body whose Host line names a local service and
-    // whose path holds the video site's name. The replay goes to the server the captured
-    // request went to, and nowhere else, with the block from "GET " on.
+    // A page can plant a request block in a POST body whose Host line names a local service.
+    // The replay of a site entry goes to the server the captured request went to, and nowhere
+    // else, with the block from "GET " on.
     void replayGoesOnlyToTheServerTheRequestWentTo() {
         const std::string media = convtest::ReadFile(m_flv);
         ScriptedSocketServer localService({{"+OK\r\n"}});
@@ -509,8 +568,7 @@ private slots:
                                   "\r\nContent-Length: " + std::to_string(planted.size()) +
                                   "\r\n\r\n" + planted;
         Window w;
-        w.addSent("http://" + localService.HostPort() + "/youtube.com/v", 150000, "x-flv\r\n",
-                  block, origin.Port());
+        w.addSent("http://www.youtube.com/v", 150000, "x-flv\r\n", block, origin.Port());
         QCOMPARE(w.list()->Record(0)->siteFlag, 1);
         w.download();
         QCOMPARE(localService.Request(), std::string());
@@ -528,14 +586,14 @@ private slots:
         const std::string headers =
             "GET /youtube.com/get_video?id=7 HTTP/1.1\r\nHost: " + origin.HostPort() + "\r\n\r\n";
         Window w;
-        w.addSent("http://" + origin.HostPort() + "/youtube.com/get_video?id=7", 150000,
-                  "x-flv\r\n", headers, origin.Port());
+        w.addSent("http://www.youtube.com/get_video?id=7", 150000, "x-flv\r\n", headers,
+                  origin.Port());
         w.download();
         QCOMPARE(m_messages, QStringList{"Pelnix 0: Video Download failed."});
         QVERIFY2(m_details.value(0).contains("404"), qPrintable(m_details.value(0)));
         QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
         QVERIFY(!fs::exists(Output()));
-        QCOMPARE(FilesIn(m_work), std::vector<std::string>{"Sniffer_0_150000.txt"});
+        QCOMPARE(FilesIn(m_work), std::vector<std::string>{"Sniffer_0_150000.url.txt"});
     }
 
     void siteRecordReplaysTheCapturedRequest() {
@@ -543,7 +601,8 @@ private slots:
         ScriptedSocketServer server({{"HTTP/1.1 200 OK\r\nContent-Length: " +
                                       std::to_string(media.size()) + "\r\n\r\n" + media}},
                                     ScriptedSocketServer::End::Hold);
-        const std::string url = "http://" + server.HostPort() + "/youtube.com/get_video?id=7";
+        // The site by its host name; the replay goes to the address the request went to.
+        const std::string url = "http://www.youtube.com/get_video?id=7";
         const std::string headers =
             "GET /youtube.com/get_video?id=7 HTTP/1.1\r\nHost: " + server.HostPort() +
             "\r\nCookie: session=abc\r\n\r\n";
@@ -559,6 +618,58 @@ private slots:
         const QString probe = QString::fromStdString(convtest::ProbeFormatAndDuration(Output()));
         QVERIFY2(probe.startsWith("mp3 "), qPrintable(probe));
         QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
+    }
+
+    // A HAR names the server of each entry, and it may name a local service: what a file lists
+    // is fetched by its URL and never replayed, whatever its URL holds ("youtube.com" in the
+    // path here, which is no site entry either).
+    void fileEntriesAreFetchedByUrlNeverReplayed() {
+        // Something listening where the HAR points: the address it names, the URL's port.
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        QVERIFY(listener >= 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(m_server->Port());
+        address.sin_addr.s_addr = htonl(0x7F000002);  // 127.0.0.2
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
+        QVERIFY(::listen(listener, 8) == 0);
+        std::atomic<bool> done{false};
+        std::atomic<int> connections{0};
+        std::thread watcher([&] {
+            while (!done) {
+                if (const int taken = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+                    taken >= 0) {
+                    ++connections;
+                    ::close(taken);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+        const auto stopped = qScopeGuard([&] {
+            done = true;
+            watcher.join();
+            ::close(listener);
+        });
+        const std::string url = Url("/root/youtube.com/clip.flv");
+        const std::string har = m_root + "/session.har";
+        convtest::WriteFile(
+            har, R"({"log":{"entries":[{"startedDateTime":"2026-06-01T13:02:03Z",)"
+                 R"("serverIPAddress":"127.0.0.2","request":{"method":"GET","url":")" +
+                     url +
+                     R"(","headers":[{"name":"Cookie","value":"id=1"}]},"response":{"status":200,)"
+                     R"("headers":[{"name":"Content-Type","value":"video/x-flv"},)"
+                     R"({"name":"Content-Length","value":"150000"}]}}]}})");
+        Window w;
+        w.window.ReadMediaFiles({har});
+        QTRY_COMPARE(w.list()->Count(), 1);
+        QCOMPARE(w.list()->Record(0)->url, url);
+        QCOMPARE(w.list()->Record(0)->siteFlag, 0);
+        QVERIFY(w.list()->Record(0)->fromFile);
+        w.download();
+        QCOMPARE(connections.load(), 0);
+        QCOMPARE(m_messages, QStringList());
+        QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
+        QVERIFY(convtest::ProbeFormatAndDuration(Output()).rfind("mp3 ", 0) == 0);
     }
 
     void hostileTypeTextStaysInTheWorkFolder_data() {
@@ -586,6 +697,72 @@ private slots:
                      name.c_str());
     }
 
+    // A type that names the download like the script or the URL note destroys neither: the
+    // three work files have disjoint forms.
+    void typesNamedLikeTheWorkFilesKeepEveryFile_data() {
+        QTest::addColumn<QString>("type");
+        QTest::newRow("bat") << "bat";
+        QTest::newRow("txt") << "txt";
+    }
+    void typesNamedLikeTheWorkFilesKeepEveryFile() {
+        QFETCH(QString, type);
+        Window w;
+        const std::string url = Url("/root/clip.flv");
+        w.add(url, 150000, type.toStdString());
+        w.download();
+        QCOMPARE(m_messages, QStringList());
+        QVERIFY(convtest::ProbeFormatAndDuration(Output()).rfind("mp3 ", 0) == 0);
+        const std::string media = m_work + "/Sniffer_0_150000." + type.toStdString();
+        QCOMPARE(convtest::ReadFile(media), convtest::ReadFile(m_flv));
+        QCOMPARE(convtest::ReadFile(m_work + "/Sniffer_0_150000.url.txt"), url + "\n");
+        QVERIFY(convtest::ReadFile(m_work + "/Sniffer_0_150000.convert.bat").rfind("exec ", 0) ==
+                0);
+    }
+
+    // A downloaded "video" whose bytes are an HLS playlist naming a local file: the converter
+    // reads the one file it is given, with the reader its type names (or, for a type that names
+    // none, a reader of single media files), and so fails instead of putting the named file's
+    // sound into the MP3.
+    void playlistBodiedVideoMakesTheConverterReadNothingElse_data() {
+        QTest::addColumn<QString>("type");
+        QTest::newRow("flv") << "x-flv\r\n";
+        QTest::newRow("type naming no reader") << "octet";
+    }
+    void playlistBodiedVideoMakesTheConverterReadNothingElse() {
+        QFETCH(QString, type);
+        convtest::WriteFile(Output(), "an earlier MP3");
+        Window w;
+        w.add(Url("/root/playlist.flv"), 150000, type.toStdString());
+        w.download();
+        QCOMPARE(m_messages.size(), 1);
+        QVERIFY2(m_messages[0].startsWith("Pelnix 0: The conversion command failed."),
+                 qPrintable(m_messages[0]));
+        QCOMPARE(convtest::ReadFile(Output()), std::string("an earlier MP3"));
+    }
+
+    // Only bytes that are MP3 go to the chosen file unconverted: an entry of type "mp3" whose
+    // body is an MP4 is converted; a real MP3 arrives byte for byte.
+    void mp3TypeGoesStraightToTheFileOnlyWithMp3Bytes_data() {
+        QTest::addColumn<QString>("served");
+        QTest::addColumn<bool>("converted");
+        QTest::newRow("MP4 bytes") << "sound.mp4" << true;
+        QTest::newRow("MP3 bytes") << "sound.mp3" << false;
+    }
+    void mp3TypeGoesStraightToTheFileOnlyWithMp3Bytes() {
+        QFETCH(QString, served);
+        QFETCH(bool, converted);
+        const std::string body = convtest::ReadFile(m_served + "/" + served.toStdString());
+        Window w;
+        w.add(Url("/root/" + served.toStdString()), 150000, "mp3");
+        w.download();
+        QCOMPARE(m_messages, QStringList());
+        QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
+        const QString probe = QString::fromStdString(convtest::ProbeFormatAndDuration(Output()));
+        QVERIFY2(probe.startsWith("mp3 "), qPrintable(probe));
+        QCOMPARE(convtest::ReadFile(Output()) == body, !converted);
+        QCOMPARE(fs::exists(m_work + "/Sniffer_0_150000.convert.bat"), converted);
+    }
+
     void previewRegistersTheUrlAndStartsThePlayer() {
         // The player is a script that writes down its arguments.
         const std::string player = m_root + "/player.sh";
@@ -598,10 +775,85 @@ private slots:
         g_captureSessions.push_back(&session);
         w.add("http://media.test/a.flv?x=$(id)", 150000, "x-flv\r\n");
         w.window.ControlAs<QPushButton>(kPreview)->click();
-        QTRY_VERIFY(fs::exists(said) && fs::file_size(said) > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(fs::exists(said) && fs::file_size(said) > 0, kLoadedWaitMs);
         QCOMPARE(convtest::ReadFile(said), std::string("http://media.test/a.flv?x=$(id)\n"));
         QCOMPARE(session.IgnoreListSize(), std::size_t(1));
         QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
+    }
+
+    // What Preview gives the player of the captured session: nothing that a redirect, a
+    // playlist's other hosts or an unchecked server could receive (no Cookie, no Authorization,
+    // the Referer's origin alone), nothing at all for a URL on another host than the captured
+    // one, and an https URL only with the server's certificate checked.
+    void previewSendsNoSessionTheServerCouldLeak_data() {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("kind");      // "" for a file
+        QTest::addColumn<QString>("expected");  // the player's arguments, "|" after each
+        const QString ca = QStringLiteral("-tls_verify|1|-ca_file|%1|").arg(kSystemAuthorityFile);
+        const QString headers = "-headers|Referer: https://page.test\r\nUser-Agent: UA/1\r\n|";
+        QTest::newRow("https file") << "https://media.test/a.mp4"
+                                    << "" << ca + headers + "https://media.test/a.mp4|";
+        QTest::newRow("https stream") << "https://media.test/s.m3u8"
+                                      << "hls" << ca + headers + "https://media.test/s.m3u8|";
+        QTest::newRow("http stream") << "http://media.test/s.mpd"
+                                     << "dash" << headers + "http://media.test/s.mpd|";
+        QTest::newRow("stream on another host") << "https://other.test/s.m3u8"
+                                                << "hls" << ca + "https://other.test/s.m3u8|";
+        QTest::newRow("https file on another port") << "https://media.test:8443/a.mp4"
+                                                    << "" << ca + "https://media.test:8443/a.mp4|";
+    }
+    void previewSendsNoSessionTheServerCouldLeak() {
+        QFETCH(QString, url);
+        QFETCH(QString, kind);
+        QFETCH(QString, expected);
+        const std::string said = StartRecordingPlayer();
+        const std::string path = url.toStdString().substr(url.toStdString().find('/', 8));
+        MediaReport report = PlainReport(
+            url.toStdString(),
+            "GET " + path +
+                " HTTP/1.1\r\nHost: media.test\r\nCookie: session=s3cret\r\nReferer: "
+                "https://page.test/watch?v=s3cret\r\nUser-Agent: UA/1\r\nAuthorization: Bearer "
+                "s3cret\r\n\r\n",
+            "150000\r\n", kind.isEmpty() ? "mp4" : kind.toStdString());
+        report.kind = kind.toStdString();
+        Window w;
+        w.list()->AddSniffedMedia(report, std::time(nullptr));
+        w.window.ControlAs<QPushButton>(kPreview)->click();
+        QTRY_VERIFY(fs::exists(said) && fs::file_size(said) > 0);
+        QCOMPARE(QString::fromStdString(convtest::ReadFile(said)), expected);
+        QCOMPARE(m_messages, QStringList());
+    }
+
+    // With TlsCaFile set the player checks servers against a private bundle of the system's
+    // authorities and the setting's; a TlsCaFile that holds no certificate stops the Preview
+    // with the reason.
+    void previewTrustsTlsCaFileThroughAPrivateBundle() {
+        QVERIFY(MakeTestAuthority(m_root));
+        const std::string said = StartRecordingPlayer();
+        convtest::WriteFile(g_settingsFile, "[Pelnix]\nTlsCaFile=" + m_root + "/ca.pem\n");
+        Window w;
+        w.add("https://media.test/a.mp4", 150000, "mp4", "GET /a.mp4 HTTP/1.1\r\n\r\n");
+        w.window.ControlAs<QPushButton>(kPreview)->click();
+        QTRY_VERIFY(fs::exists(said) && fs::file_size(said) > 0);
+        const std::string bundle = m_work + "/" + kAuthorityBundleName;
+        QCOMPARE(convtest::ReadFile(said),
+                 "-tls_verify|1|-ca_file|" + bundle + "|https://media.test/a.mp4|");
+        QCOMPARE(fs::status(bundle).permissions() & fs::perms::all,
+                 fs::perms::owner_read | fs::perms::owner_write);
+        const std::string system = convtest::ReadFile(kSystemAuthorityFile);
+        QVERIFY(!system.empty());
+        QCOMPARE(convtest::ReadFile(bundle), system + convtest::ReadFile(m_root + "/ca.pem"));
+
+        fs::remove(said);
+        convtest::WriteFile(g_settingsFile, "[Pelnix]\nTlsCaFile=" + m_root + "/san.cnf\n");
+        w.window.ControlAs<QPushButton>(kPreview)->click();
+        QCOMPARE(m_messages.size(), 1);
+        QVERIFY2(m_messages[0].contains("TlsCaFile") &&
+                     m_messages[0].contains(QString::fromStdString(m_root + "/san.cnf")),
+                 qPrintable(m_messages[0]));
+        QTest::qWait(300);
+        QVERIFY(!fs::exists(said));
+        fs::remove(g_settingsFile);
     }
 
     // --launch for real: curl, started by the window in its namespace, fetches an MP4 over
@@ -654,7 +906,8 @@ private slots:
         } stopServer{server};
         const std::string url =
             std::string("https://") + VethPair::kServerAddress + ":8443/movie.mp4";
-        QTRY_VERIFY(RunProgram(net.InClient({"curl", "-sfk", "-o", "/dev/null", url})) == 0);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            RunProgram(net.InClient({"curl", "-sfk", "-o", "/dev/null", url})) == 0, kLoadedWaitMs);
 
         const std::string runtime = folder + "/run";
         fs::create_directories(runtime);
@@ -682,7 +935,7 @@ private slots:
             QCOMPARE(g_captureSessions.size(), std::size_t(1));
             QVERIFY2(g_captureSessions[0]->IsCapturing(),
                      g_captureSessions[0]->ErrorText().c_str());
-            QTRY_COMPARE_WITH_TIMEOUT(window.MediaList()->Count(), 1, 15000);
+            QTRY_COMPARE_WITH_TIMEOUT(window.MediaList()->Count(), 1, kLoadedWaitMs);
             QCOMPARE(window.MediaList()->Record(0)->url, url);
             QCOMPARE(window.MediaList()->Record(0)->type, std::string("mp4"));
             QCOMPARE(FilesIn(runtime).size(), std::size_t(1));
@@ -728,7 +981,7 @@ private slots:
             pid_t pid;
             ~StopServer() { StopProgram(pid); }
         } stopServer{server};
-        QTRY_VERIFY(fs::exists(ready) && fs::file_size(ready) > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(fs::exists(ready) && fs::file_size(ready) > 0, kLoadedWaitMs);
 
         const std::string link = net.clientLink;
         // The capture helper starts from this thread and so captures in the namespace: on its
@@ -744,7 +997,7 @@ private slots:
         const std::string url =
             std::string("http://") + VethPair::kServerAddress + ":8080/clip.flv";
         QCOMPARE(RunProgram(net.InClient({"curl", "-s", "-f", "-o", "/dev/null", url})), 0);
-        QTRY_COMPARE(window.MediaList()->Count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(window.MediaList()->Count(), 1, kLoadedWaitMs);
         QCOMPARE(window.MediaList()->Record(0)->url, url);
 
         window.ControlAs<QPushButton>(kDownload)->click();
@@ -753,8 +1006,83 @@ private slots:
         QVERIFY2(probe.startsWith("mp3 "), qPrintable(probe));
         QCOMPARE(window.MediaList()->Record(0)->statusImage, SniffedMediaList::kDownloaded);
         // The session saw the program's own request and dropped it.
-        QTRY_COMPARE(session->IgnoreListSize(), std::size_t(0));
+        QTRY_COMPARE_WITH_TIMEOUT(session->IgnoreListSize(), std::size_t(0), kLoadedWaitMs);
         QCOMPARE(window.MediaList()->Count(), 1);
+    }
+
+    // The capture helper killed while it captures: the window says so in a notice that does
+    // not block it, starts a new helper that takes over the ignore list, and a medium fetched
+    // afterwards is listed.
+    void aKilledCaptureHelperIsToldAndReplaced() {
+        if (geteuid() != 0)
+            QSKIP("needs root: creates network namespaces and captures packets");
+        VethPair net("hk");
+        QVERIFY(net.Ok());
+        const int home = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        QVERIFY(home >= 0);
+        QVERIFY(net.EnterClientNamespace());
+        struct GoHome {
+            int fd;
+            ~GoHome() {
+                setns(fd, CLONE_NEWNET);
+                close(fd);
+            }
+        } goHome{home};
+        const std::string folder = m_root + "/killed";
+        fs::create_directories(folder);
+        for (const auto& [name, size] : {std::pair{"before.mp4", 150000}, {"after.mp4", 160000}}) {
+            std::ofstream(folder + "/" + name, std::ios::binary) << std::string(
+                                                                        "\0\0\0\x18"
+                                                                        "ftypisom\0\0\0\0isommp41",
+                                                                        24)
+                                                                 << std::string(size - 24, '\x11');
+        }
+        const std::string ready = m_root + "/killed-server.txt";
+        const pid_t server = StartProgram(net.InServer({"python3", PELNIX_MEDIA_SERVER, folder,
+                                                        VethPair::kServerAddress, "8080"}),
+                                          ready);
+        struct StopServer {
+            pid_t pid;
+            ~StopServer() { StopProgram(pid); }
+        } stopServer{server};
+        QTRY_VERIFY_WITH_TIMEOUT(fs::exists(ready) && fs::file_size(ready) > 0, kLoadedWaitMs);
+        const std::string site = std::string("http://") + VethPair::kServerAddress + ":8080/";
+
+        TavrelSnifferWindow window(nullptr, [] { return std::string(PELNIX_CAPTURE_HELPER); });
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(g_captureSessions.size(), std::size_t(1));
+        QVERIFY2(g_captureSessions[0]->IsCapturing(), g_captureSessions[0]->ErrorText().c_str());
+        QCOMPARE(RunProgram(net.InClient({"curl", "-sf", "-o", "/dev/null", site + "before.mp4"})),
+                 0);
+        QTRY_COMPARE_WITH_TIMEOUT(window.MediaList()->Count(), 1, kLoadedWaitMs);
+        // The program's own fetch in flight, which the new helper must not list either.
+        g_captureSessions[0]->IgnoreUrl(std::string(VethPair::kServerAddress) + ":8080/own.mp4", 2);
+
+        const pid_t first = window.CaptureHelperProcess();
+        QVERIFY(first > 0);
+        QCOMPARE(kill(first, SIGKILL), 0);
+        const auto notice = [&]() -> QMessageBox* {
+            for (QMessageBox* box : window.findChildren<QMessageBox*>()) {
+                if (box->isVisible() && box->text().contains("killed by signal 9"))
+                    return box;
+            }
+            return nullptr;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(notice() != nullptr, kLoadedWaitMs);
+        QVERIFY(!notice()->isModal());
+        QVERIFY2(notice()->text().contains("Pelnix starts it again"), qPrintable(notice()->text()));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            window.CaptureHelperProcess() > 0 && window.CaptureHelperProcess() != first &&
+                g_captureSessions.size() == 1 && g_captureSessions[0]->IsCapturing(),
+            kLoadedWaitMs);
+        QCOMPARE(g_captureSessions[0]->IgnoreListSize(), std::size_t(2));
+
+        QCOMPARE(RunProgram(net.InClient({"curl", "-sf", "-o", "/dev/null", site + "after.mp4"})),
+                 0);
+        QTRY_COMPARE_WITH_TIMEOUT(window.MediaList()->Count(), 2, kLoadedWaitMs);
+        QCOMPARE(window.MediaList()->Record(1)->url, site + "after.mp4");
+        QCOMPARE(m_messages, QStringList());
     }
 };
 

@@ -1,9 +1,11 @@
 #include <QDir>
 #include <QDropEvent>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -11,10 +13,12 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <thread>
 
@@ -22,10 +26,15 @@
 #include "base/ShowMessage.h"
 #include "helper/CaptureHelperClient.h"
 #include "streams/QuicSighting.h"
+#include "window/LaunchedCommand.h"
 #include "window/SniffedMediaList.h"
 #include "window/TavrelSnifferWindow.h"
 
 namespace {
+
+// Waits for what other threads and processes do: generous, since a loaded machine (both cores
+// busy) takes seconds for what takes milliseconds when it is idle.
+constexpr int kLoadedWaitMs = 30000;
 
 // No capture helper: the window captures nothing.
 std::string NoCapture() {
@@ -239,7 +248,7 @@ private slots:
                                        "123456\r\n", "x-flv\r\n"));
         });
         capture.join();
-        QTRY_COMPARE(w.list()->Count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(w.list()->Count(), 1, kLoadedWaitMs);
         QCOMPARE(w.list()->Record(0)->url, std::string("http://media.test/thread.flv"));
         QVERIFY(w.actionsEnabled());
     }
@@ -256,7 +265,7 @@ private slots:
             return r;
         };
         std::thread([&] { OnMediaSniffed(report("", "1280x720 <b>2.5 Mbit/s</b>\n")); }).join();
-        QTRY_COMPARE(w.list()->Count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(w.list()->Count(), 1, kLoadedWaitMs);
         QCOMPARE(w.list()->topLevelItem(0)->text(1), QStringLiteral("hls"));
         QCOMPARE(w.list()->topLevelItem(0)->text(2), QString());
         QVERIFY2(w.list()->topLevelItem(0)->toolTip(2).contains("&lt;b&gt;2.5 Mbit/s"),
@@ -264,7 +273,8 @@ private slots:
         std::thread([&] {
             OnMediaSniffed(report("3145728\r\n", "1920x1080 5 Mbit/s\n1280x720 2.5 Mbit/s\n"));
         }).join();
-        QTRY_COMPARE(w.list()->topLevelItem(0)->text(2), QStringLiteral("3.00 MB"));
+        QTRY_COMPARE_WITH_TIMEOUT(w.list()->topLevelItem(0)->text(2), QStringLiteral("3.00 MB"),
+                                  kLoadedWaitMs);
         QCOMPARE(w.list()->topLevelItemCount(), 1);
         QVERIFY(w.list()->topLevelItem(0)->toolTip(0).contains("1920x1080 5 Mbit/s"));
     }
@@ -302,7 +312,7 @@ private slots:
                 TavrelSnifferWindow window(nullptr, [helper] { return helper; });
                 window.show();
                 QVERIFY(QTest::qWaitForWindowExposed(&window));
-                QTRY_COMPARE(messages.size(), c.messages);
+                QTRY_COMPARE_WITH_TIMEOUT(messages.size(), c.messages, kLoadedWaitMs);
                 if (c.messages == 1) {
                     QVERIFY2(messages[0].contains(QStringLiteral("group \"pelnix\"")),
                              qPrintable(messages[0]));
@@ -323,6 +333,47 @@ private slots:
             QVERIFY(g_captureSessions.empty());
             SetMessageBoxHandler({});
         }
+    }
+
+    // A capture helper that dies each time it has listed its sessions is started again after
+    // growing pauses, each end told in one notice that does not block the window, until the
+    // window gives up and says so.
+    void aHelperThatKeepsDyingIsRestartedThenGivenUp() {
+        QTemporaryDir folder;
+        // The stand-in helper plays the scenario it is named after.
+        const QString dies = folder.filePath(QStringLiteral("dies"));
+        QVERIFY(QFile::link(QStringLiteral(PELNIX_FAKE_CAPTURE_HELPER), dies));
+        QStringList messages;
+        SetMessageBoxHandler([&](QWidget*, const QString&, unsigned, const QString& text) {
+            messages.append(text);
+            return IDOK;
+        });
+        {
+            TavrelSnifferWindow window(nullptr, [&] { return dies.toStdString(); });
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            const auto notices = [&] {
+                QStringList texts;
+                for (QMessageBox* box : window.findChildren<QMessageBox*>()) {
+                    if (box->isVisible() && !box->isModal())
+                        texts.append(box->text());
+                }
+                return texts;
+            };
+            QTRY_VERIFY_WITH_TIMEOUT(notices().size() == 1 && notices()[0].contains(QStringLiteral(
+                                                                  "Pelnix starts it again")),
+                                     kLoadedWaitMs);
+            QVERIFY2(notices()[0].contains(QStringLiteral("killed by signal 9")),
+                     qPrintable(notices()[0]));
+            QTRY_VERIFY_WITH_TIMEOUT(
+                notices().size() == 1 && notices()[0].contains(QStringLiteral("failed 4 times")),
+                kLoadedWaitMs);
+            QVERIFY2(notices()[0].contains(QStringLiteral("lists no more media")),
+                     qPrintable(notices()[0]));
+            QCOMPARE(window.CaptureHelperProcess(), pid_t(-1));
+            QCOMPARE(messages, QStringList());
+        }
+        SetMessageBoxHandler({});
     }
 
     void escapeAndEnterEndTheWindow() {
@@ -365,7 +416,7 @@ private slots:
         });
         capture.join();
         QCOMPARE(w.list()->DroppedReports(), std::uint64_t(904));
-        QTRY_COMPARE(w.list()->Count(), 25);
+        QTRY_COMPARE_WITH_TIMEOUT(w.list()->Count(), 25, kLoadedWaitMs);
         QCOMPARE(w.list()->Record(24)->url, "http://media.test/" + std::to_string(sent));
     }
 
@@ -482,7 +533,7 @@ private slots:
         {
             ShownWindow w;
             w.window.ReadMediaFiles({first.toStdString()});
-            QTRY_COMPARE(w.list()->Count(), 2);
+            QTRY_COMPARE_WITH_TIMEOUT(w.list()->Count(), 2, kLoadedWaitMs);
             QCOMPARE(w.list()->Record(0)->url, std::string("https://cdn.test/a.mp4"));
             QCOMPARE(w.list()->Record(1)->url, std::string("https://cdn.test/b.mp3"));
             QCOMPARE(w.list()->Record(0)->size, std::uint64_t{2000000});
@@ -495,7 +546,7 @@ private slots:
             QVERIFY(enter.isAccepted());
             QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
             QCoreApplication::sendEvent(&w.window, &drop);
-            QTRY_COMPARE(w.list()->Count(), 3);
+            QTRY_COMPARE_WITH_TIMEOUT(w.list()->Count(), 3, kLoadedWaitMs);
             QCOMPARE(w.list()->Record(2)->url, std::string("https://cdn.test/c.webm"));
 
             // A remote address is not taken.
@@ -510,13 +561,47 @@ private slots:
             w.window.ReadMediaFiles(
                 {folder.filePath(QStringLiteral("missing.pcapng")).toStdString(),
                  garbage.toStdString()});
-            QTRY_COMPARE(messages.size(), 2);
+            QTRY_COMPARE_WITH_TIMEOUT(messages.size(), 2, kLoadedWaitMs);
             QVERIFY2(messages[0].startsWith(QStringLiteral("Cannot read capture file '") +
                                             folder.filePath(QStringLiteral("missing.pcapng"))),
                      qPrintable(messages[0]));
             QVERIFY2(messages[1].contains(garbage), qPrintable(messages[1]));
             QCOMPARE(w.list()->Count(), 3);
         }
+
+        // A FIFO would hold the file worker in open() until some writer came, and the window's
+        // end with it: it is refused at once, and the window goes at once.
+        const QString fifo = folder.filePath(QStringLiteral("capture.fifo"));
+        QCOMPARE(::mkfifo(fifo.toUtf8().constData(), 0600), 0);
+        std::atomic<bool> done{false};
+        std::thread release([&] {
+            // Should the worker wait in open() all the same, a writer that comes and goes lets
+            // it on, so that the test fails instead of hanging.
+            for (int i = 0; i < 100 && !done; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            for (int i = 0; i < 2; ++i) {
+                if (const int fd = ::open(fifo.toUtf8().constData(), O_WRONLY | O_NONBLOCK);
+                    fd >= 0)
+                    ::close(fd);
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+        const auto joined = qScopeGuard([&] {
+            done = true;
+            release.join();
+        });
+        QElapsedTimer clock;
+        clock.start();
+        {
+            ShownWindow w;
+            w.window.ReadMediaFiles({fifo.toStdString()});
+            QTRY_COMPARE_WITH_TIMEOUT(messages.size(), 3, 3000);
+            QCOMPARE(messages[2], QStringLiteral("Cannot read capture file '") + fifo +
+                                      QStringLiteral("': a FIFO, not a regular file."));
+            // Queued behind another FIFO read, a file still waiting is dropped with the window.
+            w.window.ReadMediaFiles({fifo.toStdString(), first.toStdString()});
+        }
+        QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
         SetMessageBoxHandler({});
     }
 
@@ -537,7 +622,7 @@ private slots:
             }
             return shown;
         };
-        QTRY_COMPARE(boxes().size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(boxes().size(), 1, kLoadedWaitMs);
         QTest::qWait(50);
         QCOMPARE(boxes().size(), 1);
         QVERIFY(!boxes()[0]->isModal());
@@ -547,7 +632,8 @@ private slots:
 
     // --launch: the command runs with SSLKEYLOGFILE naming a new private file in the runtime
     // folder, the capture helper is told to follow that file, and when the window goes the
-    // file is deleted and the command asked to end.
+    // command ends first (this one writes once more when asked to end, and does not end: it is
+    // killed after the grace), and only then is the file deleted.
     void launchedCommandGetsAPrivateKeyLog() {
         RuntimeFolder runtime;
         QTemporaryDir folder;
@@ -562,12 +648,12 @@ private slots:
             "printf '%s\\n' $$ \"$SSLKEYLOGFILE\" > \"$1.part\"; "
             "stat -c %a \"$SSLKEYLOGFILE\" >> \"$1.part\"; "
             "printf 'CLIENT_RANDOM 00 00\\n' >> \"$SSLKEYLOGFILE\"; mv \"$1.part\" \"$1\"; "
-            "exec sleep 60";
+            "trap 'printf late >> \"$SSLKEYLOGFILE\"' TERM; while :; do sleep 0.05; done";
         auto* window = new TavrelSnifferWindow(nullptr, [&] { return helper.toStdString(); });
         window->SetLaunchCommand({"sh", "-c", script, "sh", seen.toStdString()});
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window));
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(seen), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(seen), kLoadedWaitMs);
         QFile file(seen);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QStringList lines = QString::fromUtf8(file.readAll()).split('\n');
@@ -584,10 +670,16 @@ private slots:
         const qsizetype option = given.indexOf(QStringLiteral("--keylog"));
         QVERIFY2(option >= 0 && given.value(option + 1) == keyLog, qPrintable(given.join(' ')));
 
+        QElapsedTimer closing;
+        closing.start();
         delete window;
+        QVERIFY(Ended(command));
         QVERIFY(!QFile::exists(keyLog));
-        QTRY_VERIFY_WITH_TIMEOUT(Ended(command), 5000);
         QVERIFY(runtime.entries().isEmpty());
+        // Bounded: the grace, then the kill.
+        QVERIFY2(closing.elapsed() >= kLaunchEndGrace.count() &&
+                     closing.elapsed() < kLaunchEndGrace.count() + 2000,
+                 qPrintable(QString::number(closing.elapsed())));
     }
 
     // A command that cannot be started is told, its key log goes at once, and the window opens.
@@ -603,7 +695,7 @@ private slots:
             window.SetLaunchCommand({"pelnix-test-no-such-command", "--flag"});
             window.show();
             QVERIFY(QTest::qWaitForWindowExposed(&window));
-            QTRY_COMPARE(messages.size(), 1);
+            QTRY_COMPARE_WITH_TIMEOUT(messages.size(), 1, kLoadedWaitMs);
             QVERIFY2(messages[0].startsWith(
                          QStringLiteral("Pelnix cannot start pelnix-test-no-such-command: ")),
                      qPrintable(messages[0]));
