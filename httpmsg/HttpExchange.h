@@ -61,10 +61,10 @@ struct HttpExchange {
 class HttpBodyReceiver {
 public:
     virtual ~HttpBodyReceiver() = default;
-    // The next bytes of the body, `offset` bytes from its start: chunked framing removed,
-    // content coding as sent. Pieces come in order and without gaps. `data` points into the
-    // caller's buffer (a capture frame, a decrypted record) and is valid during the call only:
-    // the HTTP layer copies nothing.
+    // The next bytes of the body, `offset` bytes from its start: chunked framing (HTTP/1.1) and
+    // DATA framing (HTTP/2, HTTP/3) removed, content coding as sent. Pieces come in order and
+    // without gaps. `data` points into the caller's buffer (a capture frame, a decrypted record,
+    // an opened QUIC packet) and is valid during the call only: the HTTP layer copies nothing.
     virtual void OnBodyBytes(std::uint64_t offset, const std::uint8_t* data, std::size_t size) = 0;
     // Once, last: `complete` when the body ended where its framing said, not when its stream or
     // connection ended first or was given up.

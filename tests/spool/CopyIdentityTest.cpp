@@ -1,9 +1,9 @@
 // The copies the stream engine keeps, checked byte for byte: MP3, FLV and MP4 answers over real
 // HTTPS (OpenSSL peers in process, TLS 1.2 and 1.3, HTTP/1.1 and HTTP/2, wrapped into a
 // capture's frames), whole and by ranges in order, out of order and overlapping, end up in the
-// spool as exactly the bytes the server sent; a medium with a hole is marked with exactly that
-// hole; an HLS stream keeps its playlists, key, initialisation section and segments with the
-// index a local join reads.
+// spool as exactly the bytes the server sent; HTTP/3 answers over QUIC are kept whole too; a
+// medium with a hole is marked with exactly that hole; an HLS stream keeps its playlists, key,
+// initialisation section and segments with the index a local join reads.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -21,6 +21,7 @@
 #include "spool/StreamIndex.h"
 #include "streams/StreamEngine.h"
 #include "support/HttpsScript.h"
+#include "support/QuicTraffic.h"
 
 namespace {
 
@@ -59,6 +60,14 @@ public:
             const auto view = DecodeFrame(frame.size(), frame.data(), LocalAddresses{kClient});
             ASSERT_TRUE(view);
             m_engine->HandlePacket(*view, 100);
+        }
+    }
+    void Feed(const std::vector<QuicDatagramOut>& datagrams) {
+        for (const QuicDatagramOut& datagram : datagrams) {
+            const std::vector<std::uint8_t> frame = QuicCaptureFrame(datagram);
+            DatagramView view;
+            ASSERT_TRUE(DecodeUdpFrame(frame.size(), frame.data(), view));
+            m_engine->HandleDatagram(view, 100);
         }
     }
     void Finish() {
@@ -211,6 +220,36 @@ TEST(CopyIdentity, MediaOverHttpsAreKeptByteForByteWholeAndByRanges) {
         struct stat info {};
         ASSERT_EQ(::stat((run.Folder() / status.name).c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 0777, 0600u);
+    }
+}
+
+// HTTP/3 answers (QUIC made in process) reach the copies as the answers over TCP do: whole, of
+// their body's size, starting with the body's first bytes; an answer that is not media gets none.
+TEST(CopyIdentity, MediaOverHttp3AreKeptWhole) {
+    QuicConnectionPlan plan;
+    plan.packetPayload = 900;
+    plan.exchanges = {{"/v/clip.mp4", 200, "video/mp4", https::kMp4, 300001},
+                      {"/page.html", 200, "text/html", "<html>", 20000},
+                      {"/a/song.mp3", 200, "audio/mpeg", https::kMp3, 150002}};
+    QuicConversation conversation(plan);
+    SpoolRun run(conversation.KeyLogLines());
+    run.Feed(conversation.All());
+    run.Finish();
+    for (const QuicExchangePlan& exchange : plan.exchanges) {
+        SCOPED_TRACE(exchange.path);
+        const std::uint64_t id = run.CopyOf("https://media.test" + exchange.path);
+        if (exchange.contentType == "text/html") {
+            EXPECT_EQ(id, 0u);
+            continue;
+        }
+        ASSERT_NE(id, 0u);
+        const CopyStatus status = run.Status(id);
+        const std::uint64_t size = exchange.bodyStart.size() + exchange.bodySize;
+        EXPECT_EQ(status.state, CopyState::Whole);
+        EXPECT_EQ(status.keptBytes, size);
+        const std::string kept = run.Bytes(status);
+        ASSERT_EQ(kept.size(), size);
+        EXPECT_TRUE(kept.starts_with(exchange.bodyStart));
     }
 }
 
