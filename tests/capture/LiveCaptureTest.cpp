@@ -961,6 +961,18 @@ TEST(LiveCapture, HttpsMediaAreListedWithTheKeyLogAndPacketsLikeQuicAreNotTold) 
     EXPECT_TRUE(quicSent);
 
     WaitFor([&] { return TypeSizeUrl(ReadAll(watchOutput)).size() >= expected.size(); });
+    // A medium is listed from its first bytes, before the helper may have read its last ones
+    // from the adapter, and a stop leaves what the adapter still holds unread. Each medium is
+    // saved as soon as its copy is whole: the stop waits for that.
+    WaitFor([&] {
+        std::size_t whole = 0;
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(saved, error)) {
+            const std::string name = entry.path().filename().string();
+            whole += name[0] != '.' && entry.path().extension() != ".partial";
+        }
+        return whole >= expected.size();
+    });
     EXPECT_EQ(watcher.Stop(), 0) << "pelnix-sniff --watch did not end cleanly";
     EXPECT_EQ(TypeSizeUrl(ReadAll(watchOutput)), expected) << ReadAll(watchOutput);
     const std::string errors = ReadAll(watchErrors);
