@@ -8,8 +8,9 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: pelnix-sniff --read FILE [--local-address ADDR] [STREAM OPTIONS]\n"
-    "       pelnix-sniff --watch [STREAM OPTIONS]\n"
+    "Usage: pelnix-sniff --read FILE [--local-address ADDR] [--format tsv|json]\n"
+    "                          [STREAM OPTIONS]\n"
+    "       pelnix-sniff --watch [--format tsv|json] [STREAM OPTIONS]\n"
     "Lists media streamed over HTTP (and over HTTPS with a TLS key log), from a capture file\n"
     "or from this machine's network traffic, one line per record.\n"
     "\n"

@@ -16,8 +16,9 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: pelnix [OPTION] [FILE...] [--launch COMMAND [ARGS...]]\n"
-    "       pelnix --read FILE [--local-address ADDR] [STREAM OPTIONS]\n"
-    "       pelnix --watch [STREAM OPTIONS]\n"
+    "       pelnix --read FILE [--local-address ADDR] [--format tsv|json]\n"
+    "                   [STREAM OPTIONS]\n"
+    "       pelnix --watch [--format tsv|json] [STREAM OPTIONS]\n"
     "Watches this machine's network traffic for media streamed over HTTP (and over HTTPS\n"
     "with a TLS key log) and lists it.\n"
     "\n"

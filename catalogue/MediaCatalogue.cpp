@@ -170,6 +170,7 @@ CatalogueChange MediaCatalogue::Apply(const MediaReport& report, std::time_t whe
         std::strftime(stamp, sizeof stamp, "%I:%M:%S %p", &local);
     }
     record.timeSniffed = stamp;
+    record.sniffedAt = when;
     record.url.assign(urlText);
     record.requestHeaders = report.requestHeaders;
     record.size = size;
@@ -188,6 +189,7 @@ CatalogueChange MediaCatalogue::Apply(const MediaReport& report, std::time_t whe
     record.durationSeconds = report.durationSeconds;
     record.variantUrl = report.variantUrl;
     record.copyId = report.copyId;
+    record.ranged = !playlist && report.ranged;
 
     // The stream engine's media (the packet rules give neither ranges nor validators).
     if (!playlist && (report.ranged || !report.validator.empty()))

@@ -26,6 +26,7 @@ bool IsReplaySiteUrl(std::string_view url);
 struct SniffedMedia {
     int number = 0;              // running number, the first accepted record is 1
     std::string timeSniffed;     // "%I:%M:%S %p"
+    std::time_t sniffedAt = 0;   // the moment of sniffing that timeSniffed shows
     std::string url;             // "http://" + host and path
     std::string requestHeaders;  // the captured request header block, unchanged
     std::uint64_t size = 0;      // bytes, from the length text (saturating)
@@ -41,6 +42,8 @@ struct SniffedMedia {
     std::string detail;
     double durationSeconds = 0;
     std::string variantUrl;
+    // One range of a medium whose other ranges join this record (a partial answer).
+    bool ranged = false;
     // Read from a capture file or a HAR: fetched by its URL only (no site flag, no server).
     bool fromFile = false;
     std::uint64_t copyId = 0;  // the capture's copy of its bytes (see MediaReport)

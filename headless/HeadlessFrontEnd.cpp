@@ -23,6 +23,7 @@
 #include "helper/CaptureHelperClient.h"
 #include "mediarules/HarReader.h"
 #include "mediarules/MessageMediaRules.h"
+#include "mediarules/Playlist.h"
 #include "packetrules/MediaDetector.h"
 #include "packetrules/MediaMarkers.h"
 #include "streams/QuicSighting.h"
@@ -42,6 +43,14 @@ const char* const kHeadlessUsage =
     "              helper, which members of the group pelnix may run);\n"
     "              then one line per adapter on standard error: packets received, dropped\n"
     "              by the kernel, dropped by the interface\n"
+    "  --format tsv|json\n"
+    "              with --read or --watch: the tab-separated lines above (default), or one\n"
+    "              JSON object per line: number, time (ISO 8601, UTC), type, size, url,\n"
+    "              kind (file, ranged, hls, dash) and a stream's variants. A listed record\n"
+    "              that changes (a stream's size as its segments are seen) is printed\n"
+    "              again under its number as it changes (--watch; in JSON with\n"
+    "              \"update\":true); --read with the stream engine or of a HAR prints each\n"
+    "              record once, as it stands when it can no longer change\n"
     "  With --read or --watch, the stream engine (TCP streams, TLS, HTTP/1.1 and HTTP/2;\n"
     "  QUIC and HTTP/3):\n"
     "  --keylog FILE   the TLS key log a browser or curl writes (SSLKEYLOGFILE): HTTPS\n"
@@ -85,16 +94,22 @@ bool CarriesGetRequest(const PacketView& packet) {
            kNotFound;
 }
 
+// A record as a line of `format`; `update` when it tells a change of a record already printed.
+std::string FormatRecord(const SniffedMedia& record, OutputFormat format, bool update) {
+    return format == OutputFormat::Json ? RecordJson(record, update) : RecordLine(record);
+}
+
 // With the stream engine (and for a HAR), records are printed in the order they were accepted,
 // each as it stands once the catalogue can no longer change it (it left the catalogue, or the
-// file ended): a stream's size grows as its segments are seen. At most the catalogue's records
-// wait, so the output holds no more than that whatever the file lists.
+// file ended): a stream's size grows as its segments are seen, and its changes fold into its
+// one line. At most the catalogue's records wait, so the output holds no more than that
+// whatever the file lists.
 class RecordPrinter {
 public:
-    explicit RecordPrinter(std::FILE* out) : m_out(out) {}
+    RecordPrinter(std::FILE* out, OutputFormat format) : m_out(out), m_format(format) {}
     void Take(const CatalogueChange& change) {
         if (change.kind == CatalogueChange::Kind::Added) {
-            m_waiting.push_back({change.record.number, RecordLine(change.record)});
+            m_waiting.push_back({change.record.number, FormatRecord(change.record, m_format, false)});
             while (m_waiting.size() > static_cast<std::size_t>(MediaCatalogue::kMaxRecords)) {
                 std::fputs(m_waiting.front().second.c_str(), m_out);
                 m_waiting.pop_front();
@@ -102,7 +117,7 @@ public:
         } else if (change.kind == CatalogueChange::Kind::Updated) {
             for (auto& [number, line] : m_waiting) {
                 if (number == change.record.number)
-                    line = RecordLine(change.record);
+                    line = FormatRecord(change.record, m_format, false);
             }
         }
     }
@@ -113,6 +128,7 @@ public:
 
 private:
     std::FILE* m_out;
+    OutputFormat m_format;
     std::deque<std::pair<int, std::string>> m_waiting;
 };
 
@@ -233,6 +249,7 @@ bool IsHarFile(int fd) {
 MediaCatalogue* s_watchCatalogue = nullptr;
 MediaSaveSession* s_watchSaving = nullptr;  // with --save
 std::FILE* s_watchOut = nullptr;
+OutputFormat s_watchFormat = OutputFormat::Tsv;
 std::mutex s_watchOutputMutex;
 // The thread that waits for the watch's end, and the signal by which it learns that the helper
 // ended on its own.
@@ -243,12 +260,15 @@ void OnWatchReport(MediaReport report) {
     MediaCatalogue* catalogue = s_watchCatalogue;
     if (catalogue == nullptr)
         return;
+    // A change of a listed record (a stream's size as its segments are seen) is printed as it
+    // happens, under the record's number.
     const CatalogueChange change = catalogue->Apply(report, std::time(nullptr));
     if (s_watchSaving != nullptr)
         s_watchSaving->Take(report, change);
-    if (change.kind != CatalogueChange::Kind::Added)
+    if (change.kind == CatalogueChange::Kind::Refused)
         return;
-    const std::string line = RecordLine(change.record);
+    const std::string line = FormatRecord(change.record, s_watchFormat,
+                                          change.kind == CatalogueChange::Kind::Updated);
     std::lock_guard<std::mutex> lock(s_watchOutputMutex);
     std::fputs(line.c_str(), s_watchOut);
     std::fflush(s_watchOut);
@@ -269,7 +289,7 @@ void OnReadStopSignal(int signal) {
 
 int RunReadUntilStopSignal(const std::string& fileName, std::optional<IpAddress> local,
                            std::string_view programName, const StreamOptions& stream,
-                           const SaveOptions* save) {
+                           OutputFormat format, const SaveOptions* save) {
     struct sigaction action {};
     action.sa_handler = OnReadStopSignal;
     sigemptyset(&action.sa_mask);
@@ -284,7 +304,8 @@ int RunReadUntilStopSignal(const std::string& fileName, std::optional<IpAddress>
         }
     }
     const int status =
-        RunReadCommand(fileName, local, stdout, stderr, programName, stream, &s_readStop, save);
+        RunReadCommand(fileName, local, stdout, stderr, programName, stream, &s_readStop, format,
+                       save);
     for (std::size_t i = 0; i < std::size(kReadStopSignals); ++i) {
         if (installed[i])
             sigaction(kReadStopSignals[i], &previous[i], nullptr);
@@ -316,6 +337,148 @@ std::string RecordLine(const SniffedMedia& record) {
     AppendEscaped(line, record.url);
     line += '\n';
     return line;
+}
+
+namespace {
+
+// The length of the valid UTF-8 sequence at text[at] that encodes a character from U+0080 on
+// (no overlong form, no surrogate, nothing past U+10FFFF), or 0.
+std::size_t Utf8SequenceAt(std::string_view text, std::size_t at) {
+    const auto byte = [&](std::size_t i) {
+        return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u;
+    };
+    const unsigned lead = byte(0);
+    // The bounds of the second byte for each lead; the later ones are 80..BF.
+    unsigned low = 0x80, high = 0xBF;
+    std::size_t length = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0)
+            low = 0xA0;
+        else if (lead == 0xED)
+            high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0)
+            low = 0x90;
+        else if (lead == 0xF4)
+            high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (byte(1) < low || byte(1) > high)
+        return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (byte(i) < 0x80 || byte(i) > 0xBF)
+            return 0;
+    }
+    return length;
+}
+
+void AppendJsonString(std::string& out, std::string_view text) {
+    out += '"';
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        char escaped[8];
+        if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += static_cast<char>(byte);
+            ++i;
+        } else if (byte < 0x20 || byte == 0x7F) {
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
+            ++i;
+        } else if (byte < 0x80) {
+            out += static_cast<char>(byte);
+            ++i;
+        } else if (const std::size_t length = Utf8SequenceAt(text, i); length == 0) {
+            // Not UTF-8: the replacement character, so that the line stays valid JSON.
+            out += "\\ufffd";
+            ++i;
+        } else if (byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            // A C1 control (U+0080 to U+009F), which a terminal would obey.
+            std::snprintf(escaped, sizeof escaped, "\\u%04x",
+                          static_cast<unsigned char>(text[i + 1]));
+            out += escaped;
+            i += 2;
+        } else {
+            out.append(text.substr(i, length));
+            i += length;
+        }
+    }
+    out += '"';
+}
+
+// The variants in a stream's detail: its lines but the notes (live, DRM) and the count of
+// variants left out.
+std::vector<std::string_view> DetailVariants(std::string_view detail) {
+    std::vector<std::string_view> variants;
+    while (!detail.empty()) {
+        const std::size_t end = detail.find('\n');
+        const std::string_view line = detail.substr(0, end);
+        detail.remove_prefix(end == std::string_view::npos ? detail.size() : end + 1);
+        if (line.empty() || line == kLiveNote || line == kDrmNote)
+            continue;
+        if (line.starts_with("and ") && line.ends_with(" more") &&
+            line.find_first_not_of("0123456789", 4) == line.size() - 5 && line.size() > 9) {
+            continue;
+        }
+        variants.push_back(line);
+    }
+    return variants;
+}
+
+}  // namespace
+
+std::string JsonString(std::string_view text) {
+    std::string out;
+    AppendJsonString(out, text);
+    return out;
+}
+
+std::string RecordJson(const SniffedMedia& record, bool update) {
+    std::string line = "{\"number\":" + std::to_string(record.number) + ",\"time\":";
+    std::tm utc{};
+    char stamp[64] = {};
+    if (gmtime_r(&record.sniffedAt, &utc) != nullptr &&
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc) > 0) {
+        AppendJsonString(line, stamp);
+    } else {
+        line += "null";  // a moment no calendar date holds
+    }
+    line += ",\"type\":";
+    AppendJsonString(line, record.type);
+    line += ",\"size\":" + std::to_string(record.size) + ",\"url\":";
+    AppendJsonString(line, record.url);
+    line += ",\"kind\":";
+    if (!record.kind.empty()) {
+        AppendJsonString(line, record.kind);
+        line += ",\"variants\":[";
+        bool first = true;
+        for (const std::string_view variant : DetailVariants(record.detail)) {
+            if (!first)
+                line += ',';
+            first = false;
+            AppendJsonString(line, variant);
+        }
+        line += ']';
+    } else {
+        line += record.ranged ? "\"ranged\"" : "\"file\"";
+    }
+    if (update)
+        line += ",\"update\":true";
+    line += "}\n";
+    return line;
+}
+
+std::optional<OutputFormat> ParseOutputFormat(std::string_view text) {
+    if (text == "tsv")
+        return OutputFormat::Tsv;
+    if (text == "json")
+        return OutputFormat::Json;
+    return std::nullopt;
 }
 
 std::string StatisticsLine(std::string_view programName, std::string_view adapterName,
@@ -450,7 +613,7 @@ bool ReadMediaFile(const std::string& fileName, const MediaFileReading& reading,
 int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAddress,
                    std::FILE* out, std::FILE* err, std::string_view programName,
                    const StreamOptions& stream, const std::atomic<bool>* stop,
-                   const SaveOptions* save) {
+                   OutputFormat format, const SaveOptions* save) {
     const std::string name = Text(programName);
     bool har = false;
     {
@@ -473,20 +636,23 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
     // it stands once the catalogue can no longer change it; otherwise as it is accepted.
     std::unique_ptr<RecordPrinter> printer;
     if (stream.EngineRuns() || har)
-        printer = std::make_unique<RecordPrinter>(out);
+        printer = std::make_unique<RecordPrinter>(out, format);
     MediaFileReading reading;
     reading.localAddress = localAddress;
     reading.stream = stream;
     reading.stop = stop;
     reading.copies = saving ? saving->Copies() : nullptr;
     reading.report = [&](MediaReport report, std::time_t when) {
+        const CatalogueChange change = catalogue.Apply(report, when);
+        if (saving)
+            saving->Take(report, change);
         if (printer) {
-            const CatalogueChange change = catalogue.Apply(report, when);
-            if (saving)
-                saving->Take(report, change);
             printer->Take(change);
-        } else if (const auto record = catalogue.AddSniffedMedia(report, when)) {
-            std::fputs(RecordLine(*record).c_str(), out);
+        } else if (change.kind != CatalogueChange::Kind::Refused) {
+            std::fputs(FormatRecord(change.record, format,
+                                    change.kind == CatalogueChange::Kind::Updated)
+                           .c_str(),
+                       out);
         }
     };
     reading.notice = [&](const std::string& text) {
@@ -506,7 +672,8 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
 }
 
 int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName,
-                    std::string helperPath, const StreamOptions& stream, const SaveOptions* save) {
+                    std::string helperPath, const StreamOptions& stream, OutputFormat format,
+                    const SaveOptions* save) {
     const std::string name = Text(programName);
     if (helperPath.empty())
         helperPath = FindCaptureHelper(ExecutableFolder());
@@ -535,6 +702,7 @@ int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName
     s_watchCatalogue = &catalogue;
     s_watchSaving = saving.get();
     s_watchOut = out;
+    s_watchFormat = format;
     s_watchThread = pthread_self();
     // The capture runs in the helper, which alone holds capture rights.
     CaptureHelperClient::Options options;
@@ -655,6 +823,7 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
     std::optional<std::string> budgetText;
     std::optional<std::string> saveText;
     std::optional<std::string> spoolText;
+    std::optional<std::string> formatText;
     const auto valueOf = [&](int& i, std::optional<std::string>& value) {
         value = i + 1 < argc ? std::optional<std::string>(argv[++i]) : std::nullopt;
         if (!value)
@@ -678,6 +847,8 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
             valueOf(i, saveText);
         } else if (arg == "--spool-mib") {
             valueOf(i, spoolText);
+        } else if (arg == "--format") {
+            valueOf(i, formatText);
         } else if (arg == "--watch") {
             watch = true;
         }
@@ -689,7 +860,7 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--read" || arg == "--local-address" || arg == "--rules" || arg == "--keylog" ||
-            arg == "--budget" || arg == "--save" || arg == "--spool-mib") {
+            arg == "--budget" || arg == "--format" || arg == "--save" || arg == "--spool-mib") {
             ++i;
         } else if (arg != "--watch") {
             std::fprintf(stderr, "%s: unknown option '%s' (try --help)\n", name.c_str(), argv[i]);
@@ -764,6 +935,16 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
         }
         stream.budgetBytes = *bytes;
     }
+    OutputFormat format = OutputFormat::Tsv;
+    if (formatText) {
+        const auto parsed = ParseOutputFormat(*formatText);
+        if (!parsed) {
+            std::fprintf(stderr, "%s: --format takes tsv or json, not '%s'\n", name.c_str(),
+                         formatText->c_str());
+            return 2;
+        }
+        format = *parsed;
+    }
     if (read && watch) {
         std::fprintf(stderr, "%s: --read and --watch cannot be used together\n", name.c_str());
         return 2;
@@ -787,6 +968,6 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
     }
     const SaveOptions* saving = save ? &*save : nullptr;
     if (read)
-        return RunReadUntilStopSignal(*fileName, local, programName, stream, saving);
-    return RunWatchCommand(stdout, stderr, programName, {}, stream, saving);
+        return RunReadUntilStopSignal(*fileName, local, programName, stream, format, saving);
+    return RunWatchCommand(stdout, stderr, programName, {}, stream, format, saving);
 }

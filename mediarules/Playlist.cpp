@@ -7,7 +7,6 @@
 namespace {
 
 constexpr std::size_t kMaxDetailVariants = 12;
-constexpr std::string_view kLiveNote = "Live stream";
 
 bool Digit(char c) {
     return c >= '0' && c <= '9';

@@ -92,6 +92,9 @@ bool MatchesPattern(const SegmentPattern& pattern, std::string_view urlKey);
 // converter choose). Empty for DASH.
 std::string BestVariantUrl(const StreamPlaylist& playlist);
 
+// The detail line of a live stream.
+inline constexpr std::string_view kLiveNote = "Live stream";
+
 // The text that says a stream cannot be fetched.
 inline constexpr std::string_view kDrmNote = "DRM-protected: cannot be downloaded";
 

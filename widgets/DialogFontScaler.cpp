@@ -10,6 +10,7 @@
 namespace {
 
 constexpr const char* kControlIdProperty = "dialogControlId";
+constexpr const char* kRemovedControlsProperty = "dialogRemovedControls";
 constexpr double kHorizontalDivisor = 4.0;
 constexpr double kVerticalDivisor = 8.0;
 
@@ -31,6 +32,8 @@ void WalkItems(QWidget* dialog, const DialogTemplate& dialogTemplate, Each&& eac
     const QList<QWidget*> controls = Controls(dialog);
     qsizetype next = 0;
     for (const DialogItem& item : dialogTemplate.items) {
+        if (DialogControlRemoved(dialog, item.id))
+            continue;
         qsizetype found = -1;
         for (qsizetype i = next; i < controls.size(); ++i) {
             if (DialogControlId(controls[i]) == item.id) {
@@ -79,6 +82,17 @@ std::optional<int> DialogControlId(const QWidget* control) {
     if (!id.isValid())
         return std::nullopt;
     return id.toInt();
+}
+
+void MarkDialogControlRemoved(QWidget* dialog, int id) {
+    QVariantList removed = dialog->property(kRemovedControlsProperty).toList();
+    if (!removed.contains(QVariant(id)))
+        removed.append(id);
+    dialog->setProperty(kRemovedControlsProperty, removed);
+}
+
+bool DialogControlRemoved(const QWidget* dialog, int id) {
+    return dialog->property(kRemovedControlsProperty).toList().contains(QVariant(id));
 }
 
 DialogFontScaler::~DialogFontScaler() {

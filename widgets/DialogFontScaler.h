@@ -56,6 +56,10 @@ inline constexpr FontSubstitution kFontSubstitutions[] = {
 // a label nobody addresses).
 void SetDialogControlId(QWidget* control, int id);
 std::optional<int> DialogControlId(const QWidget* control);
+// Control `id` of `dialog` was taken away on purpose (TemplateDialog::RemoveControl): the walk
+// over the template's items passes over its item instead of ending there.
+void MarkDialogControlRemoved(QWidget* dialog, int id);
+bool DialogControlRemoved(const QWidget* dialog, int id);
 
 class DialogFontScaler {
 public:
@@ -106,7 +110,7 @@ public:
     // Sizes the dialog's client area from the template, then walks the template's items in
     // order: each is matched to the next child, going forward, whose id is the item's; the
     // child takes the item's rectangle and `font`. The walk ends at the first item without a
-    // control.
+    // control, passing over the items whose control the dialog removed on purpose.
     static void LayOut(QWidget* dialog, const DialogTemplate& dialogTemplate,
                        const DialogUnits& units, const QFont& font);
     // The whole layout of a template at a resolution, as used for every template dialog:

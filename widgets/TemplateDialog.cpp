@@ -60,6 +60,15 @@ bool TemplateDialog::ReplaceControl(int id, QWidget* replacement) {
     return true;
 }
 
+bool TemplateDialog::RemoveControl(int id) {
+    QWidget* control = m_controls.take(id);
+    if (!control)
+        return false;
+    MarkDialogControlRemoved(this, id);
+    delete control;
+    return true;
+}
+
 void TemplateDialog::showEvent(QShowEvent* event) {
     if (!m_initialised) {
         m_initialised = true;

@@ -34,6 +34,10 @@ public:
     // state, id and place in the stacking order, and the control built from the template is
     // deleted. Returns false (and deletes nothing) when the template has no such control.
     bool ReplaceControl(int id, QWidget* replacement);
+    // Deletes control `id` for good: Control(id) gives nullptr from now on, and the layout's walk
+    // over the template passes over its item (a hidden control would still be listed to
+    // assistive technology). Returns false when there is no such control.
+    bool RemoveControl(int id);
 
 protected:
     // Runs once, when the dialog is first shown and before it appears on screen: the place for

@@ -65,6 +65,46 @@ std::string ExtraAuthorityFile() {
     return ReadSettingString(g_settingsFile, kProductName, "TlsCaFile", "");
 }
 
+// The first line of a failed download's message: "Video Download failed." with the common
+// causes named, and for an untrusted certificate the setting that mends it. Read from the
+// transfer's reason (libcurl's words, or the engines' own), which stays in the details.
+std::string DownloadFailedText(const std::string& reason) {
+    std::string lower = reason;
+    for (char& c : lower) c = LowerAscii(c);
+    const auto has = [&](std::string_view part) { return lower.find(part) != std::string::npos; };
+    std::string cause;
+    if (has("certificate problem") || has("certificate verif") || has("peer certificate") ||
+        has("certificate subject name")) {
+        if (has("expired")) {
+            cause = "the server's certificate has expired.";
+        } else if (has("subject name")) {
+            cause = "the server's certificate is made out to another name.";
+        } else if (const std::string authorities = ExtraAuthorityFile(); authorities.empty()) {
+            cause = "the server's certificate is not trusted. Set TlsCaFile in " + g_settingsFile +
+                    " to a file of the authorities that signed it.";
+        } else {
+            cause =
+                "the server's certificate is not trusted. Add the authority that signed it "
+                "to " +
+                authorities + " (TlsCaFile in " + g_settingsFile + ").";
+        }
+    } else if (has("resolve host")) {
+        cause = "the server's name was not found.";
+    } else if (has("connection refused") || has("couldn't connect to server")) {
+        cause = "the server refused the connection.";
+    } else if (has("timed out")) {
+        cause = "the server did not answer in time.";
+    } else if (const std::size_t at = lower.find("answered with status ");
+               at != std::string::npos) {
+        std::size_t digits = 0;
+        const std::uint64_t status =
+            LeadingDecimal(std::string_view(reason).substr(at + 21), digits);
+        if (digits == 3)
+            cause = "the server answered with status " + std::to_string(status) + ".";
+    }
+    return cause.empty() ? "Video Download failed." : "Video Download failed: " + cause;
+}
+
 bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() &&
            EqualsNoCase(text.substr(text.size() - suffix.size()), suffix);
@@ -216,9 +256,9 @@ void DownloadStream(QWidget* owner, SniffedMediaList& list, const SniffedMedia& 
         return;
     }
     if (outcome == StreamFetcher::Outcome::Failed) {
-        failed("Video Download failed.", fetcher.FailureReason().empty()
-                                             ? std::string("Nothing arrived.")
-                                             : fetcher.FailureReason());
+        failed(DownloadFailedText(fetcher.FailureReason()), fetcher.FailureReason().empty()
+                                                                ? std::string("Nothing arrived.")
+                                                                : fetcher.FailureReason());
         return;
     }
     const bool recorded = outcome == StreamFetcher::Outcome::Recorded;
@@ -283,6 +323,8 @@ void DownloadStream(QWidget* owner, SniffedMediaList& list, const SniffedMedia& 
     }
     list.SetStatusImageOfNumber(
         number, recorded ? SniffedMediaList::kNotDownloaded : SniffedMediaList::kDownloaded);
+    if (!recorded)
+        list.SetDownloadedFile(number, target);
     if (!wantMp4)
         ExtractAudio(owner, files, target, detail);
     if (recorded && FileExistsNonEmpty(target)) {
@@ -402,7 +444,7 @@ void TavrelSnifferWindow::DownloadAndImport(int index) {
     if (result == kDownloadFailed || result == kDownloadNotFound ||
         !FileExistsNonEmpty(destination)) {
         m_mediaList->SetStatusImageOfNumber(number, SniffedMediaList::kNotDownloaded);
-        Tell(this, "Video Download failed.",
+        Tell(this, DownloadFailedText(failure),
              failure.empty() ? std::string("Nothing arrived.") : failure);
         return;
     }
@@ -411,10 +453,13 @@ void TavrelSnifferWindow::DownloadAndImport(int index) {
         const bool placed = PlaceWorkFile(files.media, output, placeFailure);
         m_mediaList->SetStatusImageOfNumber(
             number, placed ? SniffedMediaList::kDownloaded : SniffedMediaList::kNotDownloaded);
+        if (placed)
+            m_mediaList->SetDownloadedFile(number, output);
         if (!placed)
             Tell(this, "Video Download failed.", placeFailure);
         return;
     }
     m_mediaList->SetStatusImageOfNumber(number, SniffedMediaList::kDownloaded);
+    m_mediaList->SetDownloadedFile(number, output);
     ExtractAudio(this, files, output, detail);
 }

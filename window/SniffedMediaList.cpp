@@ -1,14 +1,24 @@
 #include "window/SniffedMediaList.h"
 
 #include <QAbstractItemView>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QMenu>
 #include <QMetaObject>
 #include <QPushButton>
 #include <QStyledItemDelegate>
 #include <QTextDocument>
+#include <QUrl>
 
+#include <algorithm>
 #include <ctime>
 
+#include "base/Text.h"
 #include "resources/Pictures.h"
 #include "widgets/TemplateDialog.h"
 
@@ -26,7 +36,106 @@ public:
     void setModelData(QWidget*, QAbstractItemModel*, const QModelIndex&) const override {}
 };
 
-constexpr int kActionButtons[] = {1138, 1139, 1140, 1141};
+constexpr int kActionButtons[] = {1138, 1139, 1141};
+
+// A tool tip shows this much of a URL, in lines of this many characters (a URL has no spaces to
+// wrap at).
+constexpr qsizetype kTipUrlCharacters = 2048;
+constexpr qsizetype kTipLineCharacters = 64;
+
+// Network text as pieces that show what it holds: every character as it is, except control and
+// format characters (which could ring, move the cursor or turn text around), each shown as an
+// escape: \x07, \u202e. Bytes that are not UTF-8 show as the replacement character.
+QStringList VisiblePieces(std::string_view text) {
+    QStringList pieces;
+    const QString decoded = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    for (qsizetype i = 0; i < decoded.size(); ++i) {
+        const char32_t c = decoded.at(i).isHighSurrogate() && i + 1 < decoded.size() &&
+                                   decoded.at(i + 1).isLowSurrogate()
+                               ? QChar::surrogateToUcs4(decoded.at(i), decoded.at(i + 1))
+                               : decoded.at(i).unicode();
+        const qsizetype length = c > 0xFFFF ? 2 : 1;
+        const QChar::Category category = QChar::category(c);
+        if (category == QChar::Other_Control || category == QChar::Other_Format ||
+            category == QChar::Separator_Line || category == QChar::Separator_Paragraph) {
+            pieces << (c <= 0xFF ? QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0'))
+                                 : QStringLiteral("\\u%1").arg(uint(c), 4, 16, QLatin1Char('0')));
+        } else {
+            pieces << decoded.mid(i, length);
+        }
+        i += length - 1;
+    }
+    return pieces;
+}
+
+QString Visible(std::string_view text) {
+    return VisiblePieces(text).join(QString());
+}
+
+// The URL for a tool tip: escaped, cut after kTipUrlCharacters, in lines that never split an
+// escape.
+QString VisibleUrlLines(std::string_view url) {
+    const QStringList pieces = VisiblePieces(url);
+    QString lines, line;
+    qsizetype shown = 0;
+    for (const QString& piece : pieces) {
+        if (shown >= kTipUrlCharacters) {
+            line += QStringLiteral(" \u2026");
+            break;
+        }
+        if (line.size() + piece.size() > kTipLineCharacters) {
+            lines += line + QLatin1Char('\n');
+            line.clear();
+        }
+        line += piece;
+        shown += piece.size();
+    }
+    return lines + line;
+}
+
+// "1,202,270 bytes".
+QString ByteCountText(std::uint64_t bytes) {
+    QString digits = QString::number(bytes);
+    for (qsizetype at = digits.size() - 3; at > 0; at -= 3) digits.insert(at, QLatin1Char(','));
+    return digits + (bytes == 1 ? QStringLiteral(" byte") : QStringLiteral(" bytes"));
+}
+
+// What a row is: the host and file name of its URL (a stream's is its playlist's), the whole URL,
+// its type and exact size, and a stream's variants. Every part is network text, shown as plain
+// text with its control characters escaped.
+QString RowToolTip(const SniffedMedia& record) {
+    std::string_view url = record.url;
+    std::string_view rest = url;
+    if (const std::size_t scheme = rest.find("://"); scheme != std::string_view::npos)
+        rest.remove_prefix(scheme + 3);
+    const std::size_t hostEnd = rest.find_first_of("/?#");
+    const std::string_view host = rest.substr(0, hostEnd);
+    std::string_view path =
+        hostEnd == std::string_view::npos ? std::string_view() : rest.substr(hostEnd);
+    path = path.substr(0, path.find_first_of("?#"));
+    const std::size_t slash = path.rfind('/');
+    const std::string_view file = slash == std::string_view::npos ? path : path.substr(slash + 1);
+
+    QString text = file.empty() ? Visible(host)
+                                : QStringLiteral("%1 from %2").arg(Visible(file), Visible(host));
+    text += QLatin1Char('\n') + VisibleUrlLines(url);
+    text += QStringLiteral("\nType: ") + Visible(record.type);
+    if (!record.kind.empty() && record.size == 0)
+        text += QStringLiteral("\nSize: not known yet");
+    else
+        text += QStringLiteral("\nSize: ") + ByteCountText(record.size);
+    if (!record.kind.empty() && !record.detail.empty()) {
+        // A stream's variants, best first.
+        text += QLatin1Char('\n');
+        std::string_view detail = Trim(record.detail);
+        while (!detail.empty()) {
+            const std::size_t end = detail.find('\n');
+            text += QLatin1Char('\n') + Visible(Trim(detail.substr(0, end)));
+            detail = end == std::string_view::npos ? std::string_view() : detail.substr(end + 1);
+        }
+    }
+    return Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal);
+}
 
 }  // namespace
 
@@ -181,23 +290,95 @@ void SniffedMediaList::Refresh() {
                                           QString::fromStdString(it->type),
                                           QString::fromStdString(RecordSizeText(*it))});
         item->setFlags(item->flags() | Qt::ItemIsEditable);
-        if (!it->kind.empty() && !it->detail.empty()) {
-            // A stream's variants, best first; network text, shown as plain text whatever it holds.
-            const QString tip = Qt::convertFromPlainText(
-                QString::fromStdString(it->detail).trimmed(), Qt::WhiteSpaceNormal);
-            for (int column = 0; column < 3; ++column) item->setToolTip(column, tip);
-        }
+        const QString tip = RowToolTip(*it);
+        for (int column = 0; column < 3; ++column) item->setToolTip(column, tip);
         if (it->statusImage >= 0 && it->statusImage < m_images.size()) {
             item->setIcon(0, QIcon(m_images[it->statusImage]));
         }
         rows.append(item);
     }
     addTopLevelItems(rows);
+    // Only the listed records' downloads are kept.
+    for (auto it = m_downloadedFiles.begin(); it != m_downloadedFiles.end();) {
+        const bool listed = std::any_of(records.begin(), records.end(), [&](const SniffedMedia& r) {
+            return r.number == it->first;
+        });
+        it = listed ? std::next(it) : m_downloadedFiles.erase(it);
+    }
     SetActionButtonsEnabled(!records.empty());
     if (!rows.isEmpty()) {
         clearSelection();
         setCurrentItem(rows.front());  // selects the newest row only
     }
+}
+
+void SniffedMediaList::SetDownloadedFile(int number, std::string path) {
+    m_downloadedFiles[number] = std::move(path);
+}
+
+QString SniffedMediaList::ClipboardUrl(std::string_view url) {
+    QString text;
+    text.reserve(static_cast<qsizetype>(url.size()));
+    for (const char c : url) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte >= 0x7F)
+            text += QStringLiteral("%%1").arg(uint(byte), 2, 16, QLatin1Char('0')).toUpper();
+        else
+            text += QLatin1Char(c);
+    }
+    return text;
+}
+
+void SniffedMediaList::CopySelectedUrls() const {
+    const std::vector<SniffedMedia> records = m_catalogue.Records();
+    QStringList urls;
+    for (int row = 0; row < topLevelItemCount(); ++row) {
+        const auto index = static_cast<std::size_t>(static_cast<int>(records.size()) - 1 - row);
+        if (topLevelItem(row)->isSelected() && index < records.size())
+            urls << ClipboardUrl(records[index].url);
+    }
+    if (!urls.isEmpty())
+        QGuiApplication::clipboard()->setText(urls.join(QLatin1Char('\n')));
+}
+
+void SniffedMediaList::keyPressEvent(QKeyEvent* event) {
+    if (event->matches(QKeySequence::Copy)) {
+        CopySelectedUrls();
+        event->accept();
+        return;
+    }
+    QTreeWidget::keyPressEvent(event);
+}
+
+void SniffedMediaList::contextMenuEvent(QContextMenuEvent* event) {
+    // From the keyboard the menu is the current row's, under that row.
+    const bool byMouse = event->reason() == QContextMenuEvent::Mouse;
+    QTreeWidgetItem* item = byMouse ? itemAt(event->pos()) : currentItem();
+    if (!item)
+        return;
+    const int index = m_catalogue.Count() - 1 - indexOfTopLevelItem(item);
+    // A copy: records that arrive while the menu is open shift every index.
+    const std::optional<SniffedMedia> record = m_catalogue.Record(index);
+    if (!record)
+        return;
+    if (!item->isSelected()) {
+        clearSelection();
+        setCurrentItem(item);
+    }
+    QMenu menu(this);
+    connect(menu.addAction(QStringLiteral("Copy URL")), &QAction::triggered, this,
+            [url = ClipboardUrl(record->url)] { QGuiApplication::clipboard()->setText(url); });
+    const auto downloaded = m_downloadedFiles.find(record->number);
+    if (record->statusImage == kDownloaded && downloaded != m_downloadedFiles.end()) {
+        const QString folder =
+            QFileInfo(QFile::decodeName(QByteArray::fromStdString(downloaded->second)))
+                .absolutePath();
+        connect(menu.addAction(QStringLiteral("Open Folder")), &QAction::triggered, this,
+                [folder] { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); });
+    }
+    const QPoint at =
+        byMouse ? event->globalPos() : viewport()->mapToGlobal(visualItemRect(item).bottomLeft());
+    menu.exec(at);
 }
 
 void SniffedMediaList::SetActionButtonsEnabled(bool enabled) {

@@ -8,9 +8,11 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "catalogue/MediaCatalogue.h"
 
@@ -19,7 +21,7 @@ class TemplateDialog;
 class SniffedMediaList : public QTreeWidget {
     Q_OBJECT
 public:
-    // `window` owns the four action buttons (1138 to 1141) that Refresh enables. The list
+    // `window` owns the action buttons (1138, 1139, 1141) that Refresh enables. The list
     // becomes the one that OnMediaSniffed reports to.
     explicit SniffedMediaList(TemplateDialog* window);
     // Stops taking reports first (a report that arrives now is dropped), then goes.
@@ -44,6 +46,13 @@ public:
     void SetStatusImageOfNumber(int number, int image);
     // Rebuilds every row, enables or disables the action buttons, selects the newest row.
     void Refresh();
+    // Keeps where the download of the record numbered `number` went, for its Open Folder.
+    void SetDownloadedFile(int number, std::string path);
+    // Puts the URLs of the selected rows on the clipboard, one a line, top to bottom (Ctrl+C).
+    void CopySelectedUrls() const;
+    // A URL as it goes to the clipboard: every byte that is a control character, a space or
+    // not ASCII percent-encoded, so that pasting it anywhere (a terminal too) pastes one URL.
+    static QString ClipboardUrl(std::string_view url);
 
     int Count() const { return m_catalogue.Count(); }
     std::optional<SniffedMedia> Record(int index) const { return m_catalogue.Record(index); }
@@ -61,6 +70,11 @@ public:
     // Hands a report from any thread to the list that is current, if any (see OnMediaSniffed).
     static void QueueReport(MediaReport report);
 
+protected:
+    // A row's menu: Copy URL and, for a record whose download finished, Open Folder.
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     struct Report {
         MediaReport report;
@@ -72,6 +86,8 @@ private:
     TemplateDialog* m_window;
     MediaCatalogue m_catalogue;
     QList<QPixmap> m_images;
+    // Where finished downloads went, by record number (only of records still listed).
+    std::map<int, std::string> m_downloadedFiles;
 
     // Reports from capture threads, waiting for the GUI thread; guarded by s_reportMutex.
     std::deque<Report> m_pending;

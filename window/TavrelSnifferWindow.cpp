@@ -143,7 +143,9 @@ TavrelSnifferWindow::TavrelSnifferWindow(QWidget* parent, CaptureHelperLocator h
     ReplaceControl(kListId, m_mediaList);
     m_previewButton = ControlAs<QPushButton>(kPreviewId);
     m_removeButton = ControlAs<QPushButton>(kRemoveId);
-    m_playButton = ControlAs<QPushButton>(kPlayId);
+    // The template's "Download && Play" has no part in this window. Hidden, it would still be
+    // listed to assistive technology, so it goes altogether.
+    RemoveControl(kPlayId);
     m_downloadButton = ControlAs<QPushButton>(kDownloadId);
     m_helpButton = ControlAs<QPushButton>(kHelpId);
     m_advert = new AdvertPicture(this, kAdvertId);
@@ -266,7 +268,6 @@ void TavrelSnifferWindow::OnInitDialog() {
     m_fontScaler.Apply(this, IDD_SNIFFER_WINDOW, 96.0);
     setWindowIcon(g_appIcon);
     setWindowTitle(QStringLiteral("Pelnix - Recently Sniffed Media"));
-    m_playButton->hide();
 
     // Buttons keep their template row but move into one line with Help beside the logo.
     const auto place = [](QPushButton* button, int dx, int dy) {

@@ -124,7 +124,6 @@ private:
     QPushButton* m_helpButton = nullptr;
     QPushButton* m_previewButton = nullptr;
     QPushButton* m_removeButton = nullptr;
-    QPushButton* m_playButton = nullptr;
     QPushButton* m_downloadButton = nullptr;
     AdvertPicture* m_advert = nullptr;  // a child of the window; clicks open the home page
     // --launch: the command and its key log while it exists (their guard ends both).

@@ -19,12 +19,15 @@
 #include <algorithm>
 #include <iterator>
 
+#include <nlohmann/json.hpp>
+
 #include "TempFolder.h"
 #include "headless/HeadlessFrontEnd.h"
 #include "support/FrameBuilder.h"
 #include "support/HttpsScript.h"
 
 namespace fs = std::filesystem;
+using Json = nlohmann::json;
 using namespace std::chrono_literals;
 
 namespace {
@@ -236,6 +239,32 @@ TEST(HeadlessOutput, StatisticsLineEscapesTheAdapterName) {
                              statistics),
               "pelnix-sniff: eth\\xc2\\x9b0: 7 packets received, 0 dropped by the kernel, 0 "
               "dropped by the interface\n");
+}
+
+// Whatever the bytes, a JSON string parses: valid UTF-8 (up to four bytes) comes back as it
+// was, and each byte of an overlong form, a surrogate, a code point past U+10FFFF or a cut
+// sequence becomes one U+FFFD.
+TEST(HeadlessOutput, JsonStringsParseBackWhateverTheBytes) {
+    const std::string fffd = "\xef\xbf\xbd";
+    const std::pair<std::string, std::string> cases[] = {
+        {"a\"\\\x1f\x7f", "a\"\\\x1f\x7f"},
+        {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xa5\xf4\x8f\xbf\xbf",
+         "\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xa5\xf4\x8f\xbf\xbf"},
+        {"\xc0\xaf", fffd + fffd},
+        {"\xe0\x9f\xbf", fffd + fffd + fffd},
+        {"\xed\xa0\x80", fffd + fffd + fffd},
+        {"\xf4\x90\x80\x80", fffd + fffd + fffd + fffd},
+        {"x\xe2\x82", "x" + fffd + fffd},
+        {"\xff\xfe", fffd + fffd},
+    };
+    for (const auto& [bytes, text] : cases) {
+        const std::string literal = JsonString(bytes);
+        Json parsed;
+        ASSERT_NO_THROW(parsed = Json::parse(literal)) << literal;
+        EXPECT_EQ(parsed.get<std::string>(), text) << literal;
+    }
+    // A C1 control is escaped too, so that no terminal obeys it.
+    EXPECT_EQ(JsonString("\xc2\x9b\xc2\xa0"), "\"\\u009b\xc2\xa0\"");
 }
 
 TEST_F(ReadCommandTest, UnreadableFilesGiveOneErrorLine) {
@@ -504,6 +533,7 @@ TEST(ReadCommandProgram, HttpsWithTheKeyLogAndPlainHttpUnderEitherRules) {
              {{"--keylog", keys, "--budget", "1048577"}, "--budget needs a number of mebibytes"},
              {{"--budget", "64"}, "--budget goes with --rules streams or --keylog"},
              {{"--keylog", ""}, "--keylog needs a file name"},
+             {{"--format", "xml"}, "--format takes tsv or json, not 'xml'"},
          }) {
         std::vector<std::string> args = {"--read", capture};
         args.insert(args.end(), options.begin(), options.end());
@@ -727,4 +757,104 @@ TEST(ReadCommandProgram, SaveWritesEveryMediumFromTheFileAndNeverOverwrites) {
         EXPECT_NE(refused.err.find("pelnix-sniff: " + message), std::string::npos)
             << refused.err;
     }
+}
+
+// --format json: one JSON object per line for a plain medium, a ranged one and a stream, with
+// network text that JSON could not hold as it came (a quote, a backslash, controls, a byte
+// that is not UTF-8) escaped so that every line parses and gives the URL back as documented.
+TEST(ReadCommandProgram, JsonLinesParseAndTellWhatEachRecordIs) {
+    TempFolder folder;
+    const std::string capture = (folder.path / "hostile.pcap").string();
+    {
+        CaptureFileWriter writer(capture);
+        writer.Write(BuildFrame(Outgoing(6001, GetRequest("/q\"b\\s\x01\x7f"
+                                                          "c\xe9\xc2\x9b\xc3\xa9.mp4",
+                                                          "cdn"))),
+                     kAfternoon);
+        writer.Write(BuildFrame(Incoming(6001, ResponseHead("video/mp4", 222222))), kAfternoon);
+    }
+    const auto entry = [](const std::string& url, int status, Json headers,
+                          const std::string& text = {}) {
+        Json response = {{"status", status}, {"headers", std::move(headers)}};
+        if (!text.empty())
+            response["content"] = {{"mimeType", "application/vnd.apple.mpegurl"}, {"text", text}};
+        return Json{{"startedDateTime", "2026-06-01T13:02:03Z"},
+                    {"request", {{"method", "GET"}, {"url", url}, {"headers", Json::array()}}},
+                    {"response", std::move(response)}};
+    };
+    const auto header = [](const char* name, const std::string& value) {
+        return Json{{"name", name}, {"value", value}};
+    };
+    const auto range = [&](const std::string& bytes) {
+        return entry("https://cdn.test/film.mp4", 206,
+                     {header("Content-Type", "video/mp4"),
+                      header("Content-Range", "bytes " + bytes + "/90000000"),
+                      header("ETag", "\"f1\"")});
+    };
+    const Json playlistType = {header("Content-Type", "application/vnd.apple.mpegurl")};
+    Json entries = Json::array({
+        range("0-999999"),
+        entry("https://cdn.test/show/master.m3u8", 200, playlistType,
+              "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=2000000,RESOLUTION=1280x720\nhi/index.m3u8\n"
+              "#EXT-X-STREAM-INF:BANDWIDTH=500000,RESOLUTION=640x360\nlo/index.m3u8\n"),
+        entry("https://cdn.test/show/hi/index.m3u8", 200, playlistType,
+              "#EXTM3U\n#EXTINF:6,\na.ts\n#EXTINF:6,\nb.ts\n#EXT-X-ENDLIST\n"),
+    });
+    for (const char* segment : {"a", "b"}) {
+        entries.push_back(entry(std::string("https://cdn.test/show/hi/") + segment + ".ts", 200,
+                                {header("Content-Type", "video/mp2t"),
+                                 header("Content-Length", "300000")}));
+    }
+    // A later range joins the medium's one record.
+    entries.push_back(range("50000000-50999999"));
+    const std::string har = (folder.path / "media.har").string();
+    std::ofstream(har) << Json{{"log", {{"entries", entries}}}}.dump();
+
+    std::vector<Json> records;
+    for (const std::string& file : {capture, har}) {
+        const ProgramRun run =
+            RunSniff({"--read", file, "--format", "json"}, folder.path / "errors.txt");
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        for (const std::string& line : Lines(run.out)) {
+            // Nothing a terminal would obey, and no raw byte past ASCII but valid UTF-8.
+            EXPECT_EQ(line.find_first_of(std::string("\x1b\x7f\x01", 3)), std::string::npos);
+            EXPECT_EQ(line.find("\xc2\x9b"), std::string::npos) << line;
+            Json record;
+            ASSERT_NO_THROW(record = Json::parse(line)) << line;
+            records.push_back(std::move(record));
+        }
+    }
+    ASSERT_EQ(records.size(), 3u);
+    for (const Json& record : records) {
+        EXPECT_EQ(record.at("time"), "2026-06-01T13:02:03Z") << record;
+        EXPECT_FALSE(record.contains("update")) << "changes fold into the held line: " << record;
+    }
+    // The quote, the backslash and the controls come back as they were; the byte that is not
+    // UTF-8 as U+FFFD, the valid é as itself.
+    EXPECT_EQ(records[0].at("url"),
+              "http://cdn/q\"b\\s\x01\x7f"
+              "c\xef\xbf\xbd\xc2\x9b\xc3\xa9.mp4");
+    EXPECT_EQ(records[0].at("number"), 1);
+    EXPECT_EQ(records[0].at("type"), "mp4");
+    EXPECT_EQ(records[0].at("size"), 222222);
+    EXPECT_EQ(records[0].at("kind"), "file");
+    EXPECT_FALSE(records[0].contains("variants"));
+
+    EXPECT_EQ(records[1].at("number"), 1);
+    EXPECT_EQ(records[1].at("url"), "https://cdn.test/film.mp4");
+    EXPECT_EQ(records[1].at("size"), 90000000);
+    EXPECT_EQ(records[1].at("kind"), "ranged");
+
+    EXPECT_EQ(records[2].at("number"), 2);
+    EXPECT_EQ(records[2].at("url"), "https://cdn.test/show/master.m3u8");
+    EXPECT_EQ(records[2].at("kind"), "hls");
+    EXPECT_EQ(records[2].at("type"), "hls");
+    // The size as its segments were seen, folded into its one line.
+    EXPECT_EQ(records[2].at("size"), 600000);
+    const Json& variants = records[2].at("variants");
+    ASSERT_TRUE(variants.is_array());
+    ASSERT_EQ(variants.size(), 2u) << variants;
+    EXPECT_EQ(variants[0].get<std::string>().rfind("1280x720", 0), 0u) << variants;
+    EXPECT_EQ(variants[1].get<std::string>().rfind("640x360", 0), 0u) << variants;
 }

@@ -3,12 +3,15 @@
 // window's stand-in: it must keep running, and the sessions must say what happened.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -310,4 +313,54 @@ TEST(HeadlessWatch, EndsWhenTheHelperEndsAndTellsAnOutsiderWhatToDo) {
         << errors;
     EXPECT_NE(errors.find("sudo adduser $USER pelnix"), std::string::npos) << errors;
     EXPECT_EQ(errors.find("watching"), std::string::npos) << errors;
+}
+
+// --watch prints a change of a listed record as it happens, under the record's number: in
+// TSV the entry again, in JSON the same object marked as an update. A report that changes
+// nothing prints nothing.
+TEST(HeadlessWatch, AStreamThatGrowsIsPrintedAgainUnderItsNumber) {
+    TempFolder folder;
+    const fs::path helper = folder.path / "stream-grows";
+    fs::create_symlink(PELNIX_FAKE_CAPTURE_HELPER, helper);
+    const auto watch = [&](OutputFormat format) {
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        EXPECT_EQ(RunWatchCommand(out, err, "pelnix", helper.string(), {}, format), 1);
+        std::rewind(out);
+        std::vector<std::string> lines;
+        char buffer[4096];
+        while (std::fgets(buffer, sizeof buffer, out)) lines.emplace_back(buffer);
+        std::fclose(out);
+        std::fclose(err);
+        return lines;
+    };
+    const auto tsv = watch(OutputFormat::Tsv);
+    ASSERT_EQ(tsv.size(), 2u);
+    const auto fields = [](const std::string& line) {
+        std::vector<std::string> parts;
+        std::stringstream in(line.substr(0, line.size() - 1));
+        for (std::string part; std::getline(in, part, '\t');) parts.push_back(part);
+        return parts;
+    };
+    const auto first = fields(tsv[0]);
+    const auto second = fields(tsv[1]);
+    ASSERT_EQ(first.size(), 5u) << tsv[0];
+    ASSERT_EQ(second.size(), 5u) << tsv[1];
+    EXPECT_EQ(first[0], second[0]);
+    EXPECT_EQ(first[3], "0");
+    EXPECT_EQ(second[3], "600000");
+    EXPECT_EQ(second[4], "http://a.test/show.m3u8");
+
+    const auto json = watch(OutputFormat::Json);
+    ASSERT_EQ(json.size(), 2u);
+    const auto sighted = nlohmann::json::parse(json[0]);
+    const auto grown = nlohmann::json::parse(json[1]);
+    EXPECT_FALSE(sighted.contains("update")) << sighted;
+    EXPECT_EQ(sighted.at("size"), 0);
+    EXPECT_EQ(sighted.at("variants"), nlohmann::json::array());
+    EXPECT_EQ(grown.at("update"), true);
+    EXPECT_EQ(grown.at("number"), sighted.at("number"));
+    EXPECT_EQ(grown.at("kind"), "hls");
+    EXPECT_EQ(grown.at("size"), 600000);
+    EXPECT_EQ(grown.at("variants"), nlohmann::json::array({"1280x720, 2.00 Mbit/s"}));
 }

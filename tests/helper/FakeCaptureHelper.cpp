@@ -143,6 +143,20 @@ int main(int argc, char** argv) {
         if (scenario != "truncated")
             raise(SIGKILL);
         return 0;
+    } else if (scenario == "stream-grows") {
+        // A stream sighted before its segments, then its size and variant as they are seen; the
+        // helper then dies, which ends the watch.
+        MediaRecord sighted = Record(0, "http://a.test/show.m3u8", 0);
+        sighted.report.kind = "hls";
+        sighted.report.typeText = "hls";
+        MediaRecord grown = sighted;
+        grown.report.lengthText = "600000";
+        grown.report.detail = "1280x720, 2.00 Mbit/s\nLive stream\n";
+        WriteAll(Opening());
+        usleep(200000);
+        WriteAll(Frame(sighted) + Frame(grown) + Frame(grown));
+        raise(SIGKILL);
+        return 0;
     } else if (scenario == "early-end") {
         WriteAll(RecordStreamHeader() + Frame(SessionOpened{0, "fake0"}));
         return 1;

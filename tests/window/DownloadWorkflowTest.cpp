@@ -1,7 +1,11 @@
 // Preview and Download through the main window's buttons, against a real local HTTP server and
 // the real ffmpeg; the save prompt and the message boxes are answered through their seams.
 #include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QDesktopServices>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -154,6 +158,31 @@ private:
     }
     std::string Output() const { return m_root + "/out/chosen.mp3"; }
 
+    // Right-clicks row `row`, notes what its menu offers and picks `pick`.
+    QStringList MenuOfRow(const Window& w, int row, const QString& pick) {
+        QStringList offered;
+        DialogWatcher<QMenu> watcher([&](QMenu* menu) {
+            for (QAction* action : menu->actions()) offered << action->text();
+            for (QAction* action : menu->actions()) {
+                if (action->text() == pick)
+                    action->trigger();
+            }
+            menu->close();
+        });
+        QWidget* viewport = w.list()->viewport();
+        const QPoint at = w.list()->visualItemRect(w.list()->topLevelItem(row)).center();
+        QContextMenuEvent event(QContextMenuEvent::Mouse, at, viewport->mapToGlobal(at));
+        QApplication::sendEvent(viewport, &event);
+        return offered;
+    }
+
+public:
+    // Stands in for the desktop's file manager.
+    Q_INVOKABLE void OpenLocalUrl(const QUrl& url) { m_opened << url; }
+
+private:
+    QList<QUrl> m_opened;
+
 private slots:
     void initTestCase() {
         if (convtest::FindProgram("ffmpeg").empty() || convtest::FindProgram("ffprobe").empty())
@@ -252,6 +281,37 @@ private slots:
         QCOMPARE(FilesIn(m_work), std::vector<std::string>{"Sniffer_0_150000.url.txt"});
     }
 
+    // A row's menu copies its URL (control characters and spaces percent-encoded, as Ctrl+C
+    // does), and once its download finished opens the folder it went to.
+    void rowMenuCopiesTheUrlAndOpensTheDownloadsFolder() {
+        Window w;
+        w.add("http://evil.test/a b\x07\x1b[2J.flv", 160000, "x-flv\r\n");
+        const std::string url = Url("/root/song.mp3");
+        w.add(url, 150000, "MP3");
+        QClipboard* clipboard = QGuiApplication::clipboard();
+        clipboard->clear();
+        QTest::keyClick(w.list(), Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(clipboard->text(), QString::fromStdString(url));
+
+        QCOMPARE(MenuOfRow(w, 1, "Copy URL"), QStringList{"Copy URL"});
+        QCOMPARE(clipboard->text(), QStringLiteral("http://evil.test/a%20b%07%1B[2J.flv"));
+        QTest::keyClick(w.list(), Qt::Key_C, Qt::ControlModifier);  // the row clicked is selected
+        QCOMPARE(clipboard->text(), QStringLiteral("http://evil.test/a%20b%07%1B[2J.flv"));
+
+        w.list()->clearSelection();
+        w.list()->setCurrentItem(w.list()->topLevelItem(0));
+        QCOMPARE(MenuOfRow(w, 0, "Copy URL"), QStringList{"Copy URL"});  // not downloaded yet
+        w.download();
+        QCOMPARE(m_messages, QStringList());
+        QCOMPARE(w.bySize(150000)->statusImage, SniffedMediaList::kDownloaded);
+        QDesktopServices::setUrlHandler("file", this, "OpenLocalUrl");
+        const auto unset = qScopeGuard([] { QDesktopServices::unsetUrlHandler("file"); });
+        m_opened.clear();
+        QCOMPARE(MenuOfRow(w, 0, "Open Folder"), (QStringList{"Copy URL", "Open Folder"}));
+        QCOMPARE(m_opened,
+                 QList<QUrl>{QUrl::fromLocalFile(QString::fromStdString(m_root + "/out"))});
+    }
+
     void cancelledPromptWritesNothing() {
         Window w;
         w.add(Url("/root/clip.flv"), 150000, "x-flv\r\n");
@@ -268,32 +328,42 @@ private slots:
         QTest::addColumn<QString>("path");  // empty: a closed port
         QTest::addColumn<QString>("type");
         QTest::addColumn<QString>("cause");  // what the message's details say
+        QTest::addColumn<QString>("said");   // the message's own text
         QTest::newRow("404") << "/status/404"
                              << "x-flv\r\n"
-                             << "404";
+                             << "404"
+                             << "Video Download failed: the server answered with status 404.";
         QTest::newRow("unreachable") << QString() << "x-flv\r\n"
-                                     << "connect";
+                                     << "connect"
+                                     << "Video Download failed: the server refused the connection.";
         QTest::newRow("cut short") << "/short/150000/1000"
                                    << "x-flv\r\n"
-                                   << "1000 of 150000";
-        QTest::newRow("404, MP3 record") << "/status/404"
-                                         << "MP3"
-                                         << "404";
+                                   << "1000 of 150000"
+                                   << "Video Download failed.";
+        QTest::newRow("404, MP3 record")
+            << "/status/404"
+            << "MP3"
+            << "404"
+            << "Video Download failed: the server answered with status 404.";
         QTest::newRow("cut short, MP3 record") << "/short/150000/1000"
                                                << "MP3"
-                                               << "1000 of 150000";
+                                               << "1000 of 150000"
+                                               << "Video Download failed.";
         // No length: bounded at twice the sniffed 150000 bytes plus 1 MiB.
         QTest::newRow("endless body") << "/nolength/5000000"
                                       << "x-flv\r\n"
-                                      << "1348576";
+                                      << "1348576"
+                                      << "Video Download failed.";
         QTest::newRow("endless body, MP3 record") << "/nolength/5000000"
                                                   << "MP3"
-                                                  << "1348576";
+                                                  << "1348576"
+                                                  << "Video Download failed.";
     }
     void failedDownloadsTurnRedAndConvertNothing() {
         QFETCH(QString, path);
         QFETCH(QString, type);
         QFETCH(QString, cause);
+        QFETCH(QString, said);
         Window w;
         const std::string url =
             path.isEmpty() ? "http://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/a.flv"
@@ -302,7 +372,7 @@ private slots:
         convtest::WriteFile(Output(), "an earlier MP3");
         w.add(url, 150000, type.toStdString());
         w.download();
-        QCOMPARE(m_messages, QStringList{"Pelnix 0: Video Download failed."});
+        QCOMPARE(m_messages, QStringList{"Pelnix 0: " + said});
         QVERIFY2(m_details.value(0).contains(cause), qPrintable(m_details.value(0)));
         QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
         QVERIFY(!fs::exists(m_work + "/Sniffer_0_150000.convert.bat"));
@@ -310,6 +380,40 @@ private slots:
         // Nothing half-made under a final name, nor a temporary file left.
         QCOMPARE(FilesIn(m_root + "/out"), std::vector<std::string>{"chosen.mp3"});
         QCOMPARE(FilesIn(m_work), std::vector<std::string>{"Sniffer_0_150000.url.txt"});
+    }
+
+    // A server whose certificate no trusted authority signed: the message itself says so and
+    // names the setting that mends it, or the authority file that lacks the signer; libcurl's
+    // words stay in the details.
+    void untrustedCertificateNamesTlsCaFile() {
+        const std::string cert = m_root + "/self.pem", key = m_root + "/self.key";
+        QCOMPARE(
+            RunProgram({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:P-256", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
+                        "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert}),
+            0);
+        LocalHttpServer server(PELNIX_HTTP_TEST_SERVER, {"--tls", cert, key, "--root", m_served});
+        QVERIFY(server.Running());
+        Window w;
+        w.add(server.Url("/root/song.mp3", "https"), 150000, "MP3");
+        w.download();
+        QCOMPARE(m_messages,
+                 QStringList{QString::fromStdString(
+                     "Pelnix 0: Video Download failed: the server's certificate is not trusted. "
+                     "Set TlsCaFile in " +
+                     g_settingsFile + " to a file of the authorities that signed it.")});
+        QVERIFY2(m_details.value(0).contains("certificate"), qPrintable(m_details.value(0)));
+        QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
+
+        QVERIFY(MakeTestAuthority(m_root));  // another authority, not the signer
+        convtest::WriteFile(g_settingsFile, "[Pelnix]\nTlsCaFile=" + m_root + "/ca.pem\n");
+        m_messages.clear();
+        w.download();
+        QCOMPARE(m_messages.size(), 1);
+        QVERIFY2(m_messages[0].contains("not trusted. Add the authority that signed it to " +
+                                        QString::fromStdString(m_root) + "/ca.pem (TlsCaFile in"),
+                 qPrintable(m_messages[0]));
+        QVERIFY(!fs::exists(Output()));
     }
 
     // A destination that fills up fails the download with the system's words and the path, and
@@ -589,7 +693,9 @@ private slots:
         w.addSent("http://www.youtube.com/get_video?id=7", 150000, "x-flv\r\n", headers,
                   origin.Port());
         w.download();
-        QCOMPARE(m_messages, QStringList{"Pelnix 0: Video Download failed."});
+        QCOMPARE(
+            m_messages,
+            QStringList{"Pelnix 0: Video Download failed: the server answered with status 404."});
         QVERIFY2(m_details.value(0).contains("404"), qPrintable(m_details.value(0)));
         QCOMPARE(w.status(), SniffedMediaList::kNotDownloaded);
         QVERIFY(!fs::exists(Output()));

@@ -1,3 +1,4 @@
+#include <QAccessible>
 #include <QDir>
 #include <QDropEvent>
 #include <QElapsedTimer>
@@ -20,6 +21,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <thread>
 
 #include "base/Globals.h"
@@ -129,7 +131,7 @@ private slots:
     void initialisationLaysOutTheWindow() {
         ShownWindow w;
         QCOMPARE(w.window.windowTitle(), QStringLiteral("Pelnix - Recently Sniffed Media"));
-        QVERIFY(w.button(1140)->isHidden());
+        QCOMPARE(w.window.Control(1140), nullptr);  // the template's "Download && Play"
         QVERIFY(!w.button(1142)->isHidden());
         QCOMPARE(w.button(1142)->geometry(), QRect(278, 133, 70, 24));
         QCOMPARE(w.button(1141)->text(), QStringLiteral("Download"));
@@ -277,6 +279,62 @@ private slots:
                                   kLoadedWaitMs);
         QCOMPARE(w.list()->topLevelItemCount(), 1);
         QVERIFY(w.list()->topLevelItem(0)->toolTip(0).contains("1920x1080 5 Mbit/s"));
+    }
+
+    // Every row's tool tip says what it is: host and file name, the whole URL with its control
+    // characters escaped, the type and the exact size; a stream's also its variants.
+    void everyRowSaysWhatItIs() {
+        ShownWindow w;
+        const auto tipOfNewest = [&] {
+            const QTreeWidgetItem* row = w.list()->topLevelItem(0);
+            for (int column = 1; column < 3; ++column) {
+                if (row->toolTip(column) != row->toolTip(0))
+                    return QStringLiteral("columns differ");
+            }
+            return row->toolTip(0);
+        };
+        w.add("media.test/video/clip.flv?sig=1", 1202270);
+        QString tip = tipOfNewest();
+        for (const char* part :
+             {"clip.flv from media.test", "http://media.test/video/clip.flv?sig=1", "Type: flv",
+              "Size: 1,202,270 bytes"}) {
+            QVERIFY2(tip.contains(QLatin1String(part)), qPrintable(tip));
+        }
+
+        MediaReport ranged = PlainReport("https://cdn.test/m/part.mp4", "GET / HTTP/1.1\r\n\r\n",
+                                         "5242880\r\n", "mp4");
+        ranged.ranged = true;
+        ranged.validator = "\"v1\"";
+        w.list()->AddSniffedMedia(ranged, std::time(nullptr));
+        tip = tipOfNewest();
+        QVERIFY2(tip.contains("part.mp4 from cdn.test") && tip.contains("Size: 5,242,880 bytes"),
+                 qPrintable(tip));
+
+        MediaReport stream =
+            PlainReport("https://media.test/live/master.m3u8", "GET / HTTP/1.1\r\n\r\n", "", "hls");
+        stream.kind = "hls";
+        stream.detail = "1920x1080 5 Mbit/s\n1280x720 2.5 Mbit/s\n";
+        w.list()->AddSniffedMedia(stream, std::time(nullptr));
+        tip = tipOfNewest();
+        for (const char* part : {"master.m3u8 from media.test", "Type: hls", "Size: not known yet",
+                                 "1920x1080 5 Mbit/s", "1280x720 2.5 Mbit/s"}) {
+            QVERIFY2(tip.contains(QLatin1String(part)), qPrintable(tip));
+        }
+
+        // A bell, a terminal's colour sequence and a right-to-left override in the URL, markup in
+        // the type: all shown as what they are.
+        w.add(
+            "evil.test/a\x07"
+            "b\x1b[31m\xe2\x80\xae<b>.flv",
+            300000, "<i>flv\r\n");
+        tip = tipOfNewest();
+        QVERIFY2(tip.contains(QLatin1String("a\\x07b\\x1b[31m\\u202e&lt;b&gt;.flv from evil.test")),
+                 qPrintable(tip));
+        QVERIFY2(tip.contains(QLatin1String("Type: &lt;i&gt;flv")), qPrintable(tip));
+        for (const QChar c : tip)
+            QVERIFY2(c == QLatin1Char('\n') || (c.category() != QChar::Other_Control &&
+                                                c.category() != QChar::Other_Format),
+                     qPrintable(QString::number(c.unicode(), 16)));
     }
 
     // A user outside the capture group: one message that says what is missing and how to
@@ -510,6 +568,27 @@ private slots:
         help->installEventFilter(&watch);
         delete window;
         QCOMPARE(watch.families.value(watch.families.size() - 1), previous.family());
+    }
+
+    // What assistive technology is told: the window's buttons by name, and nothing of the
+    // template's "Download && Play", which has no part in this window.
+    void theAccessibilityTreeListsNoPlayButton() {
+        ShownWindow w;
+        w.add("media.test/a.flv", 150000);
+        QStringList names;
+        std::function<void(QAccessibleInterface*)> walk = [&](QAccessibleInterface* node) {
+            names << node->text(QAccessible::Name);
+            for (int i = 0; i < node->childCount(); ++i) {
+                if (QAccessibleInterface* child = node->child(i))
+                    walk(child);
+            }
+        };
+        QAccessibleInterface* root = QAccessible::queryAccessibleInterface(&w.window);
+        QVERIFY(root);
+        walk(root);
+        QVERIFY2(names.contains(QStringLiteral("Download")), qPrintable(names.join('|')));
+        QVERIFY2(names.filter(QStringLiteral("Play"), Qt::CaseInsensitive).isEmpty(),
+                 qPrintable(names.join('|')));
     }
 
     // Capture files and HAR exports named on the command line or dropped on the window are
