@@ -155,13 +155,15 @@ PacketSniffer::PacketSniffer(const std::string& adapterName, bool wholeFrames)
     Open();
 }
 
-bool PacketSniffer::UseStreamEngine(MemoryBudget& budget, KeyLog* keyLog, CaptureRules rules) {
+bool PacketSniffer::UseStreamEngine(MemoryBudget& budget, KeyLog* keyLog, CaptureRules rules,
+                                    MediaCopySink* copies) {
     if (!m_wholeFrames || m_thread.joinable() || m_engine)
         return false;
     StreamEngine::Setup setup;
     setup.budget = &budget;
     setup.keyLog = keyLog;
     setup.rules = rules;
+    setup.copies = copies;
     setup.notice = [this](std::string_view text) { Notice(std::string(text).c_str()); };
     m_engine = std::make_unique<StreamEngine>(
         setup, [this](MediaReport report) { Deliver(std::move(report)); },

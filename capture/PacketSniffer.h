@@ -111,8 +111,10 @@ public:
     // share; both must outlive the session. For a session opened with whole frames, before
     // Start; false otherwise. The key log is read first on the capture thread. With a key log
     // the session reads QUIC: its filter takes UDP port 443 whole, and the ports servers name
-    // for HTTP/3 as they come.
-    bool UseStreamEngine(MemoryBudget& budget, KeyLog* keyLog, CaptureRules rules);
+    // for HTTP/3 as they come. With `copies` (the capture spool, which must outlive the session
+    // too), the bodies of listed media go there.
+    bool UseStreamEngine(MemoryBudget& budget, KeyLog* keyLog, CaptureRules rules,
+                         MediaCopySink* copies = nullptr);
     // Told once per session, on the capture thread, what the user must know about the capture
     // (HTTP/3 seen that cannot be read). Installed before Start.
     void SetNoticeSink(std::function<void(const std::string& text)> sink) {

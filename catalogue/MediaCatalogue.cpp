@@ -113,6 +113,8 @@ std::optional<SniffedMedia> MediaCatalogue::AddSniffedMedia(const MediaReport& r
 CatalogueChange MediaCatalogue::Update(std::size_t index, const MediaReport& report,
                                        std::uint64_t size) {
     SniffedMedia& record = m_records[index];
+    if (record.copyId == 0)
+        record.copyId = report.copyId;
     CatalogueChange change;
     if (record.size == size && record.durationSeconds == report.durationSeconds &&
         record.detail == report.detail && record.variantUrl == report.variantUrl) {
@@ -186,6 +188,7 @@ CatalogueChange MediaCatalogue::Apply(const MediaReport& report, std::time_t whe
     record.detail = report.detail;
     record.durationSeconds = report.durationSeconds;
     record.variantUrl = report.variantUrl;
+    record.copyId = report.copyId;
     record.ranged = !playlist && report.ranged;
 
     // The stream engine's media (the packet rules give neither ranges nor validators).
@@ -270,6 +273,15 @@ std::optional<SniffedMedia> MediaCatalogue::Record(int index) const {
 std::vector<SniffedMedia> MediaCatalogue::Records() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_records;
+}
+
+bool MediaCatalogue::HoldsCopy(std::uint64_t copyId) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const SniffedMedia& record : m_records) {
+        if (copyId != 0 && record.copyId == copyId)
+            return true;
+    }
+    return false;
 }
 
 void MediaCatalogue::Close() {

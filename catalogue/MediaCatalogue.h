@@ -46,6 +46,7 @@ struct SniffedMedia {
     bool ranged = false;
     // Read from a capture file or a HAR: fetched by its URL only (no site flag, no server).
     bool fromFile = false;
+    std::uint64_t copyId = 0;  // the capture's copy of its bytes (see MediaReport)
 };
 
 // What one report did to the catalogue.
@@ -105,6 +106,9 @@ public:
 
     // Copies of all records, oldest first.
     std::vector<SniffedMedia> Records() const;
+    // Whether a record holds the copy `copyId` (not 0): a refused report's copy is dropped
+    // only when no record holds it (a later range of a listed medium shares its copy).
+    bool HoldsCopy(std::uint64_t copyId) const;
 
     // From now on every report is refused and Count() is -1 (teardown).
     void Close();

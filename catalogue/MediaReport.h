@@ -38,6 +38,9 @@ struct MediaReport {
     // Read from a capture file or a HAR, not sniffed: the file's addresses say nothing to
     // trust, so such an entry is fetched by its URL and never by replaying its request.
     bool fromFile = false;
+    // The capture's copy of the medium's bytes (spool/), 0 when none is kept: the same for
+    // every report of one medium (a ranged file's ranges, a stream's updates).
+    std::uint64_t copyId = 0;
 };
 
 // A report of the four texts alone, as the packet rules give them.

@@ -19,6 +19,7 @@
 
 #include "base/RegularFile.h"
 #include "base/Settings.h"
+#include "headless/MediaSaveSession.h"
 #include "helper/CaptureHelperClient.h"
 #include "mediarules/HarReader.h"
 #include "mediarules/MessageMediaRules.h"
@@ -57,7 +58,12 @@ const char* const kHeadlessUsage =
     "              while --watch runs\n"
     "  --rules packets|streams\n"
     "              plain HTTP by the single-packet rules (default) or by the stream engine\n"
-    "  --budget MIB    memory of the stream engine's connections together (default 64)\n";
+    "  --budget MIB    memory of the stream engine's connections together (default 64)\n"
+    "  --save DIR  write every listed medium into DIR from the bytes the capture holds\n"
+    "              (number-name, never over a file that is there; a stream as a folder\n"
+    "              of its pieces with local playlists); plain HTTP by the stream engine\n"
+    "  --spool-mib MIB  what the copies waiting to be written may take on disk\n"
+    "              (default 2048)\n";
 
 namespace {
 
@@ -211,6 +217,7 @@ bool ReadHarMedia(int fd, const std::string& fileName, const MediaFileReading& r
     std::time_t entryTime = 0;
     MessageMediaRules rules(
         [&](MediaReport report) { reading.report(std::move(report), entryTime); });
+    rules.SetCopySink(reading.copies);
     std::string why;
     const bool ok = ReadHarDescriptor(
         fd,
@@ -240,6 +247,7 @@ bool IsHarFile(int fd) {
 // --watch: reports arrive on capture threads through a plain function, so the catalogue and
 // the output are process-wide here.
 MediaCatalogue* s_watchCatalogue = nullptr;
+MediaSaveSession* s_watchSaving = nullptr;  // with --save
 std::FILE* s_watchOut = nullptr;
 OutputFormat s_watchFormat = OutputFormat::Tsv;
 std::mutex s_watchOutputMutex;
@@ -255,6 +263,8 @@ void OnWatchReport(MediaReport report) {
     // A change of a listed record (a stream's size as its segments are seen) is printed as it
     // happens, under the record's number.
     const CatalogueChange change = catalogue->Apply(report, std::time(nullptr));
+    if (s_watchSaving != nullptr)
+        s_watchSaving->Take(report, change);
     if (change.kind == CatalogueChange::Kind::Refused)
         return;
     const std::string line = FormatRecord(change.record, s_watchFormat,
@@ -279,7 +289,7 @@ void OnReadStopSignal(int signal) {
 
 int RunReadUntilStopSignal(const std::string& fileName, std::optional<IpAddress> local,
                            std::string_view programName, const StreamOptions& stream,
-                           OutputFormat format) {
+                           OutputFormat format, const SaveOptions* save) {
     struct sigaction action {};
     action.sa_handler = OnReadStopSignal;
     sigemptyset(&action.sa_mask);
@@ -294,7 +304,8 @@ int RunReadUntilStopSignal(const std::string& fileName, std::optional<IpAddress>
         }
     }
     const int status =
-        RunReadCommand(fileName, local, stdout, stderr, programName, stream, &s_readStop, format);
+        RunReadCommand(fileName, local, stdout, stderr, programName, stream, &s_readStop, format,
+                       save);
     for (std::size_t i = 0; i < std::size(kReadStopSignals); ++i) {
         if (installed[i])
             sigaction(kReadStopSignals[i], &previous[i], nullptr);
@@ -566,6 +577,7 @@ bool ReadMediaFile(const std::string& fileName, const MediaFileReading& reading,
         setup.budget = budget.get();
         setup.keyLog = keyLog.get();
         setup.rules = stream.rules;
+        setup.copies = reading.copies;
         if (reading.notice)
             setup.notice = [&reading](std::string_view text) { reading.notice(std::string(text)); };
         loop->engine = std::make_unique<StreamEngine>(setup, take);
@@ -601,7 +613,7 @@ bool ReadMediaFile(const std::string& fileName, const MediaFileReading& reading,
 int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAddress,
                    std::FILE* out, std::FILE* err, std::string_view programName,
                    const StreamOptions& stream, const std::atomic<bool>* stop,
-                   OutputFormat format) {
+                   OutputFormat format, const SaveOptions* save) {
     const std::string name = Text(programName);
     bool har = false;
     {
@@ -612,6 +624,14 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
         }
     }
     MediaCatalogue catalogue;
+    std::unique_ptr<MediaSaveSession> saving;
+    if (save != nullptr) {
+        saving = std::make_unique<MediaSaveSession>(*save, catalogue, false, err, name);
+        if (!saving->Ok()) {
+            std::fprintf(err, "%s: %s\n", name.c_str(), saving->Error().c_str());
+            return 1;
+        }
+    }
     // With the stream engine (a HAR goes through its media rules), each record is printed as
     // it stands once the catalogue can no longer change it; otherwise as it is accepted.
     std::unique_ptr<RecordPrinter> printer;
@@ -621,8 +641,11 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
     reading.localAddress = localAddress;
     reading.stream = stream;
     reading.stop = stop;
+    reading.copies = saving ? saving->Copies() : nullptr;
     reading.report = [&](MediaReport report, std::time_t when) {
         const CatalogueChange change = catalogue.Apply(report, when);
+        if (saving)
+            saving->Take(report, change);
         if (printer) {
             printer->Take(change);
         } else if (change.kind != CatalogueChange::Kind::Refused) {
@@ -639,6 +662,8 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
     const bool ok = ReadMediaFile(fileName, reading, error);
     if (printer)
         printer->Flush();
+    if (saving)
+        saving->Finish();
     if (!ok) {
         std::fprintf(err, "%s: %s\n", name.c_str(), error.c_str());
         return 1;
@@ -647,7 +672,8 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
 }
 
 int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName,
-                    std::string helperPath, const StreamOptions& stream, OutputFormat format) {
+                    std::string helperPath, const StreamOptions& stream, OutputFormat format,
+                    const SaveOptions* save) {
     const std::string name = Text(programName);
     if (helperPath.empty())
         helperPath = FindCaptureHelper(ExecutableFolder());
@@ -663,7 +689,18 @@ int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName
     pthread_sigmask(SIG_BLOCK, &waitedSignals, &previous);
 
     MediaCatalogue catalogue;
+    // With --save, the helper keeps the copies in a private folder of ours it is handed.
+    std::unique_ptr<MediaSaveSession> saving;
+    if (save != nullptr) {
+        saving = std::make_unique<MediaSaveSession>(*save, catalogue, true, err, name);
+        if (!saving->Ok()) {
+            std::fprintf(err, "%s: %s\n", name.c_str(), saving->Error().c_str());
+            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+            return 1;
+        }
+    }
     s_watchCatalogue = &catalogue;
+    s_watchSaving = saving.get();
     s_watchOut = out;
     s_watchFormat = format;
     s_watchThread = pthread_self();
@@ -685,7 +722,18 @@ int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName
         std::fflush(err);
     };
     options.endCallback = [] { pthread_kill(s_watchThread, kHelperEndedSignal); };
+    if (saving) {
+        options.spoolFolderFd = saving->SpoolFolderFd();
+        options.spoolLimitBytes = save->spoolBytes;
+        options.copyCallback = [session = saving.get()](const CopyStatus& status) {
+            session->OnStatus(status);
+        };
+    }
     auto client = std::make_unique<CaptureHelperClient>(std::move(options));
+    if (saving) {
+        saving->SetDiscard(
+            [session = client.get()](std::uint64_t copyId) { session->DiscardCopy(copyId); });
+    }
     const auto started = client->Start();
     const std::vector<HelperSession*> sessions = client->Sessions();
 
@@ -744,9 +792,15 @@ int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName
         std::fputs(line.c_str(), err);
     }
     std::fflush(err);
+    // The helper has ended: every copy's last state is in.
+    if (saving) {
+        saving->SetDiscard({});
+        saving->Finish();
+    }
     client.reset();
     catalogue.Close();
     s_watchCatalogue = nullptr;
+    s_watchSaving = nullptr;
     // The helper's end was told by a signal that is still pending when no wait took it.
     const timespec noWait{0, 0};
     sigset_t ended;
@@ -767,6 +821,8 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
     std::optional<std::string> rulesText;
     std::optional<std::string> keyLogText;
     std::optional<std::string> budgetText;
+    std::optional<std::string> saveText;
+    std::optional<std::string> spoolText;
     std::optional<std::string> formatText;
     const auto valueOf = [&](int& i, std::optional<std::string>& value) {
         value = i + 1 < argc ? std::optional<std::string>(argv[++i]) : std::nullopt;
@@ -787,6 +843,10 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
             valueOf(i, keyLogText);
         } else if (arg == "--budget") {
             valueOf(i, budgetText);
+        } else if (arg == "--save") {
+            valueOf(i, saveText);
+        } else if (arg == "--spool-mib") {
+            valueOf(i, spoolText);
         } else if (arg == "--format") {
             valueOf(i, formatText);
         } else if (arg == "--watch") {
@@ -800,7 +860,7 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--read" || arg == "--local-address" || arg == "--rules" || arg == "--keylog" ||
-            arg == "--budget" || arg == "--format") {
+            arg == "--budget" || arg == "--format" || arg == "--save" || arg == "--spool-mib") {
             ++i;
         } else if (arg != "--watch") {
             std::fprintf(stderr, "%s: unknown option '%s' (try --help)\n", name.c_str(), argv[i]);
@@ -816,6 +876,41 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
             return 2;
         }
         stream.rules = *rules;
+    }
+    // --save keeps the bytes the stream engine reads: it reads plain HTTP too, in place of the
+    // packet rules, which see single packets and keep nothing.
+    std::optional<SaveOptions> save;
+    if (saveText) {
+        if (saveText->empty()) {
+            std::fprintf(stderr, "%s: --save needs a folder name\n", name.c_str());
+            return 2;
+        }
+        if (rulesText && stream.rules == CaptureRules::Packets) {
+            std::fprintf(stderr,
+                         "%s: --save needs the stream engine for plain HTTP: it goes with "
+                         "--rules streams, its default\n",
+                         name.c_str());
+            return 2;
+        }
+        stream.rules = CaptureRules::Streams;
+        save.emplace();
+        save->folder = *saveText;
+    }
+    if (spoolText) {
+        const auto bytes = ParseSpoolMiB(*spoolText);
+        if (!bytes) {
+            std::fprintf(stderr,
+                         "%s: --spool-mib needs a number of mebibytes from %llu to %llu, not "
+                         "'%s'\n",
+                         name.c_str(), static_cast<unsigned long long>(kMinSpoolMiB),
+                         static_cast<unsigned long long>(kMaxSpoolMiB), spoolText->c_str());
+            return 2;
+        }
+        if (!save) {
+            std::fprintf(stderr, "%s: --spool-mib goes with --save\n", name.c_str());
+            return 2;
+        }
+        save->spoolBytes = *bytes;
     }
     if (keyLogText) {
         if (keyLogText->empty()) {
@@ -871,7 +966,8 @@ std::optional<int> RunHeadlessCommand(int argc, char** argv, std::string_view pr
             return 2;
         }
     }
+    const SaveOptions* saving = save ? &*save : nullptr;
     if (read)
-        return RunReadUntilStopSignal(*fileName, local, programName, stream, format);
-    return RunWatchCommand(stdout, stderr, programName, {}, stream, format);
+        return RunReadUntilStopSignal(*fileName, local, programName, stream, format, saving);
+    return RunWatchCommand(stdout, stderr, programName, {}, stream, format, saving);
 }

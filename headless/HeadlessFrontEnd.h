@@ -15,6 +15,9 @@
 #include "frames/FrameDecoder.h"
 #include "streams/StreamOptions.h"
 
+class MediaCopySink;
+struct SaveOptions;
+
 // How records are printed: tab-separated text (RecordLine) or one JSON object per line
 // (RecordJson).
 enum class OutputFormat { Tsv, Json };
@@ -36,6 +39,8 @@ struct MediaFileReading {
     std::function<void(const std::string& text)> notice;
     // When set, the reading ends early, without an error, soon after it turns true.
     const std::atomic<bool>* stop = nullptr;
+    // Where the bodies of listed media go (the capture spool); null: none are kept.
+    MediaCopySink* copies = nullptr;
 };
 
 // Reads a capture file (pcap or pcapng, Ethernet) or a browser's HAR export (known by its
@@ -55,11 +60,12 @@ bool ReadMediaFile(const std::string& fileName, const MediaFileReading& reading,
 // can no longer change it; so are the records of a HAR; otherwise each record is printed as it
 // is accepted, and again (same number, new values; in JSON marked as an update) whenever the
 // catalogue changes it. When `stop` turns true the reading ends soon, and the records found so
-// far are printed (status 0).
+// far are printed (status 0). With `save`, every listed medium is written into its folder from
+// the bytes the file holds (headless/MediaSaveSession.h), also when the reading was stopped.
 int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAddress,
                    std::FILE* out, std::FILE* err, std::string_view programName = "pelnix",
                    const StreamOptions& stream = {}, const std::atomic<bool>* stop = nullptr,
-                   OutputFormat format = OutputFormat::Tsv);
+                   OutputFormat format = OutputFormat::Tsv, const SaveOptions* save = nullptr);
 
 // Captures on every usable adapter through the capture helper at `helperPath` (empty: the one
 // beside the program or installed with it), with the stream engine as `stream` asks, and prints
@@ -67,9 +73,11 @@ int RunReadCommand(const std::string& fileName, std::optional<IpAddress> localAd
 // its segments are seen), until SIGINT or SIGTERM, or until the helper ends on its own; the
 // helper's notices go to `err`, each once. Then one line per adapter on `err` with the packets
 // received, dropped by the kernel and dropped by the interface.
+// With `save`, every listed medium is written into its folder from the capture's copy, which
+// the helper keeps.
 int RunWatchCommand(std::FILE* out, std::FILE* err, std::string_view programName = "pelnix",
                     std::string helperPath = {}, const StreamOptions& stream = {},
-                    OutputFormat format = OutputFormat::Tsv);
+                    OutputFormat format = OutputFormat::Tsv, const SaveOptions* save = nullptr);
 
 // The statistics line of one adapter at the end of a watch (with its line end), its name escaped
 // as in RecordLine.

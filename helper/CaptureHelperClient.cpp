@@ -316,6 +316,19 @@ CaptureHelperClient::StartResult CaptureHelperClient::Start() {
     std::vector<std::string> arguments = m_options.helperArguments;
     for (std::string& arg : CaptureHelperArguments(m_options.stream))
         arguments.push_back(std::move(arg));
+    // The spool's folder: a descriptor of the helper's own at a number above the standard
+    // three, passed on without close-on-exec (a dup2 onto itself clears it).
+    int spoolFd = -1;
+    if (m_options.spoolFolderFd >= 0 && m_options.stream.EngineRuns()) {
+        spoolFd = fcntl(m_options.spoolFolderFd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        if (spoolFd >= 0) {
+            posix_spawn_file_actions_adddup2(&actions, spoolFd, spoolFd);
+            arguments.insert(arguments.end(), {"--spool-fd", std::to_string(spoolFd)});
+            if (m_options.spoolLimitBytes != 0)
+                arguments.insert(arguments.end(),
+                                 {"--spool-bytes", std::to_string(m_options.spoolLimitBytes)});
+        }
+    }
     for (const std::string& arg : arguments) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     // The helper gets no environment. Only a sanitizer build (a test build) passes its
@@ -337,6 +350,7 @@ CaptureHelperClient::StartResult CaptureHelperClient::Start() {
     posix_spawnattr_destroy(&attributes);
     close(toHelper[0]);
     close(fromHelper[1]);
+    CloseIfOpen(spoolFd);
     if (spawned != 0) {
         close(toHelper[1]);
         close(fromHelper[0]);
@@ -596,8 +610,20 @@ std::string CaptureHelperClient::Handle(StreamMessage& message) {
                 m_endSeen = true;
                 return {};
             },
+            [&](CopyChanged& m) -> std::string {
+                if (m_options.copyCallback) {
+                    try {
+                        m_options.copyCallback(m.status);
+                    } catch (...) {
+                    }
+                }
+                return {};
+            },
             [&](IgnoreCommand&) -> std::string { return "a command from the capture helper"; },
             [&](StopCommand&) -> std::string { return "a command from the capture helper"; },
+            [&](DiscardCopyCommand&) -> std::string {
+                return "a command from the capture helper";
+            },
         },
         message);
 }
@@ -639,6 +665,11 @@ std::string CaptureHelperClient::Reap(std::chrono::milliseconds grace) {
     const pid_t reaped = waitpid(pid, &status, 0);
     m_pid = -1;
     return reaped == pid ? ExitText(status) : "not a child";
+}
+
+void CaptureHelperClient::DiscardCopy(std::uint64_t copyId) {
+    if (copyId != 0 && m_options.spoolFolderFd >= 0)
+        SendCommand(DiscardCopyCommand{copyId});
 }
 
 void CaptureHelperClient::Stop() {

@@ -128,6 +128,13 @@ public:
         std::function<void()> endCallback;
         // How long the helper may take to list its sessions.
         std::chrono::milliseconds startTimeout{10000};
+        // The capture spool (with the stream engine): a private folder of this user's, open,
+        // that the helper writes its copies of listed media into (it gets a descriptor of its
+        // own, --spool-fd, and no other right), and their size limit. -1: no copies.
+        int spoolFolderFd = -1;
+        std::uint64_t spoolLimitBytes = 0;
+        // Each change of a copy's state, on the reader thread.
+        std::function<void(const CopyStatus& status)> copyCallback;
     };
 
     enum class StartResult {
@@ -161,6 +168,8 @@ public:
     // Asks the helper to stop and waits for its statistics and its end, for at most a few
     // seconds before it is killed. The sessions keep their state. From the owning thread.
     void Stop();
+    // Deletes a copy in the spool: its entry was refused or left the list. Any thread.
+    void DiscardCopy(std::uint64_t copyId);
 
 private:
     friend class HelperSession;

@@ -23,6 +23,7 @@
 #include "helper/Capabilities.h"
 #include "helper/HelperOptions.h"
 #include "helper/RecordStream.h"
+#include "spool/CaptureSpool.h"
 #include "streams/StreamEngine.h"
 
 namespace {
@@ -79,7 +80,7 @@ private:
 
 // Reads the parent's commands until it asks to stop, its end closes, the output broke or the
 // command stream is garbled (then gives the reason).
-std::string ServeCommands(RecordWriter& writer) {
+std::string ServeCommands(RecordWriter& writer, CaptureSpool* spool) {
     const std::vector<PacketSniffer*>& sessions = g_packetSniffers;
     RecordStreamDecoder commands(StreamDirection::ToHelper);
     std::vector<char> buffer(64 << 10);
@@ -116,6 +117,11 @@ std::string ServeCommands(RecordWriter& writer) {
                 return commands.Failure();
             if (std::holds_alternative<StopCommand>(message))
                 return {};
+            if (const auto* discard = std::get_if<DiscardCopyCommand>(&message)) {
+                if (spool != nullptr)
+                    spool->Discard(discard->copyId);
+                continue;
+            }
             const auto& ignore = std::get<IgnoreCommand>(message);
             if (ignore.session >= sessions.size())
                 return "an ignore command for session " + std::to_string(ignore.session) +
@@ -140,10 +146,18 @@ std::string ServeCommands(RecordWriter& writer) {
 int main(int argc, char** argv) {
     // Before anything else: nothing from the environment may reach code that runs here (the
     // capture library's and the crypto library's configuration and plugins), and no
-    // descriptor the parent left open stays. The dynamic loader already ignored its own
+    // descriptor the parent left open stays but the spool's folder, which the command line
+    // names (reading it touches nothing else). The dynamic loader already ignored its own
     // variables, since the file carries capabilities.
     clearenv();
-    close_range(3, ~0U, 0);
+    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    std::string error;
+    const bool help = args.size() == 1 && args[0] == "--help";
+    const auto options = help ? std::nullopt : ParseHelperOptions(args, error);
+    const int spoolFd = options ? options->spoolFd : -1;
+    if (spoolFd > 3)
+        close_range(3, static_cast<unsigned>(spoolFd) - 1, 0);
+    close_range(spoolFd >= 3 ? static_cast<unsigned>(spoolFd) + 1 : 3, ~0U, 0);
     std::signal(SIGPIPE, SIG_IGN);
     // The crypto library (TLS decryption) reads no configuration file either: one could name
     // providers or engines to load. Before any other use of it.
@@ -152,13 +166,10 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    if (args.size() == 1 && args[0] == "--help") {
+    if (help) {
         std::fputs(kHelperUsage, stdout);
         return 0;
     }
-    std::string error;
-    const auto options = ParseHelperOptions(args, error);
     if (!options) {
         std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
         return 2;
@@ -205,6 +216,21 @@ int main(int argc, char** argv) {
     }
     // One notice of each kind for the whole capture, whichever session saw it first.
     std::atomic<bool> quicTold{false};
+    // The copies of listed media, written into the parent's private folder through the one
+    // descriptor it handed over: no path is opened, and the folder is this user's own.
+    std::unique_ptr<CaptureSpool> spool;
+    if (spoolFd >= 0 && streamEngine) {
+        CaptureSpool::Options spoolOptions;
+        if (options->spoolBytes != 0)
+            spoolOptions.limitBytes = options->spoolBytes;
+        spoolOptions.onStatus = [&writer](const CopyStatus& status) {
+            writer.Send(CopyChanged{status});
+        };
+        std::string why;
+        spool = CaptureSpool::Open(spoolFd, "the spool folder", std::move(spoolOptions), why);
+        if (!spool)
+            writer.Send(Notice{"captured media are not kept: " + why});
+    }
 
     std::vector<bool> started(sessionCount, false);
     {
@@ -221,7 +247,7 @@ int main(int argc, char** argv) {
                 writer.Send(UrlIgnored{i, url});
             });
             if (streamEngine) {
-                session.UseStreamEngine(budget, keyLog.get(), options->rules);
+                session.UseStreamEngine(budget, keyLog.get(), options->rules, spool.get());
                 session.SetNoticeSink([&writer, &quicTold](const std::string& text) {
                     if (!quicTold.exchange(true))
                         writer.Send(Notice{text});
@@ -237,7 +263,7 @@ int main(int argc, char** argv) {
         writer.SendLocked(SessionsListed{});
     }
 
-    const std::string commandFault = ServeCommands(writer);
+    const std::string commandFault = ServeCommands(writer, spool.get());
 
     // Every capture thread stops first, so that each count covers the whole capture.
     for (PacketSniffer* session : g_packetSniffers) session->Stop();
@@ -245,9 +271,12 @@ int main(int argc, char** argv) {
         if (started[i])
             writer.Send(SessionStatistics{i, g_packetSniffers[i]->Statistics()});
     }
-    writer.Send(StreamEnd{});
+    // The engines go before the spool they feed; the spool writes what it still holds and
+    // tells the copies' last states before the end.
     for (PacketSniffer* session : g_packetSniffers) delete session;
     g_packetSniffers.clear();
+    spool.reset();
+    writer.Send(StreamEnd{});
     if (!commandFault.empty()) {
         std::fprintf(stderr, "%s: the command stream is garbled: %s\n", kName,
                      commandFault.c_str());

@@ -4,6 +4,7 @@
 
 const char* const kHelperUsage =
     "Usage: pelnix-capture [--rules packets|streams] [--keylog FILE] [--budget BYTES]\n"
+    "                      [--spool-fd N [--spool-bytes BYTES]]\n"
     "Opens every usable network adapter, gives up its capabilities, and writes the media it\n"
     "sniffs as a record stream on standard output; reads commands on standard input and ends\n"
     "when that closes. Started by pelnix and pelnix-sniff, not by hand.\n";
@@ -34,14 +35,21 @@ std::optional<HelperOptions> ParseHelperOptions(const std::vector<std::string>& 
     bool rulesGiven = false;
     bool keyLogGiven = false;
     bool budgetGiven = false;
+    bool spoolFdGiven = false;
+    bool spoolBytesGiven = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        const bool known = arg == "--rules" || arg == "--keylog" || arg == "--budget";
+        const bool known = arg == "--rules" || arg == "--keylog" || arg == "--budget" ||
+                           arg == "--spool-fd" || arg == "--spool-bytes";
         if (!known) {
             error = "unknown option '" + arg + "'";
             return std::nullopt;
         }
-        bool& given = arg == "--rules" ? rulesGiven : arg == "--keylog" ? keyLogGiven : budgetGiven;
+        bool& given = arg == "--rules"      ? rulesGiven
+                      : arg == "--keylog"   ? keyLogGiven
+                      : arg == "--budget"   ? budgetGiven
+                      : arg == "--spool-fd" ? spoolFdGiven
+                                            : spoolBytesGiven;
         if (given) {
             error = arg + " is given twice";
             return std::nullopt;
@@ -67,6 +75,23 @@ std::optional<HelperOptions> ParseHelperOptions(const std::vector<std::string>& 
                 return std::nullopt;
             }
             options.keyLogFile = value;
+        } else if (arg == "--spool-fd") {
+            // Not one of the standard three, which the record stream and messages use.
+            const auto fd = ParseCount(value, 1u << 20);
+            if (!fd || *fd < 3) {
+                error = "--spool-fd needs a descriptor number above 2, not '" + value + "'";
+                return std::nullopt;
+            }
+            options.spoolFd = static_cast<int>(*fd);
+        } else if (arg == "--spool-bytes") {
+            const auto bytes = ParseCount(value, kMaxSpoolBytes);
+            if (!bytes || *bytes < kMinSpoolBytes) {
+                error = "--spool-bytes needs a number of bytes from " +
+                        std::to_string(kMinSpoolBytes) + " to " + std::to_string(kMaxSpoolBytes) +
+                        ", not '" + value + "'";
+                return std::nullopt;
+            }
+            options.spoolBytes = *bytes;
         } else {
             const auto bytes = ParseCount(value, kMaxBudgetBytes);
             if (!bytes || *bytes < kMinBudgetBytes) {
@@ -77,8 +102,17 @@ std::optional<HelperOptions> ParseHelperOptions(const std::vector<std::string>& 
             options.budgetBytes = *bytes;
         }
     }
-    if (budgetGiven && !keyLogGiven && options.rules != HelperOptions::Rules::Streams) {
+    const bool engine = keyLogGiven || options.rules == HelperOptions::Rules::Streams;
+    if (budgetGiven && !engine) {
         error = "--budget goes with --rules streams or --keylog";
+        return std::nullopt;
+    }
+    if (spoolFdGiven && !engine) {
+        error = "--spool-fd goes with --rules streams or --keylog";
+        return std::nullopt;
+    }
+    if (spoolBytesGiven && !spoolFdGiven) {
+        error = "--spool-bytes goes with --spool-fd";
         return std::nullopt;
     }
     return options;

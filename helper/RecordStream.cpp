@@ -23,6 +23,10 @@ enum FrameType : std::uint8_t {
     kIgnoreEntriesDropped = 9,
     kIgnoreCommand = 64,
     kStopCommand = 65,
+    // Skippable from here on: a reader that does not know a type passes over its frame.
+    kFirstSkippable = 128,
+    kCopyChanged = 128,
+    kDiscardCopyCommand = 192,
 };
 
 // Field tags of a media record.
@@ -39,7 +43,25 @@ enum MediaTag : std::uint8_t {
     kTagDuration = 10,
     kTagVariantUrl = 11,
     kTagRanged = 12,  // no bytes: present when the report is a range
+    kTagCopyId = 13,
 };
+
+// Field tags of a copy's state.
+enum CopyTag : std::uint8_t {
+    kCopyTagId = 1,
+    kCopyTagKind = 2,
+    kCopyTagState = 3,
+    kCopyTagStop = 4,
+    kCopyTagName = 5,
+    kCopyTagTotal = 6,
+    kCopyTagKept = 7,
+    kCopyTagParts = 8,
+    kCopyTagWholeParts = 9,
+    kCopyTagIntervals = 10,  // pairs of first and end, 16 bytes each
+    kCopyTagIntervalsCut = 11,
+};
+// A copy's state: its fixed fields, a name the spool makes and its intervals.
+constexpr std::size_t kCopyPayloadBytes = 256 + 16 * CopyStatus::kMaxIntervals;
 
 constexpr std::size_t kStatisticsPayloadBytes = 4 + 1 + 3 * 8;
 
@@ -67,9 +89,15 @@ void PutText(std::string& out, std::string_view text) {
     out.append(text);
 }
 
-void PutTagged(std::string& out, MediaTag tag, std::string_view bytes) {
+void PutTagged(std::string& out, std::uint8_t tag, std::string_view bytes) {
     PutU8(out, tag);
     PutText(out, bytes);
+}
+
+void PutTaggedU64(std::string& out, std::uint8_t tag, std::uint64_t value) {
+    std::string bytes;
+    PutU64(bytes, value);
+    PutTagged(out, tag, bytes);
 }
 
 std::uint32_t ReadU32(const char* at) {
@@ -174,6 +202,143 @@ void EncodeMedia(const MediaRecord& record, std::string& payload) {
     }
     if (r.ranged)
         PutTagged(payload, kTagRanged, {});
+    if (r.copyId != 0)
+        PutTaggedU64(payload, kTagCopyId, r.copyId);
+}
+
+// A tagged number of exactly 8 bytes.
+bool TaggedU64(std::string_view bytes, std::uint64_t& value) {
+    PayloadReader number(bytes);
+    return bytes.size() == 8 && number.U64(value);
+}
+
+void EncodeCopy(const CopyStatus& c, std::string& payload) {
+    PutTaggedU64(payload, kCopyTagId, c.id);
+    PutTagged(payload, kCopyTagKind, std::string(1, static_cast<char>(c.kind)));
+    PutTagged(payload, kCopyTagState, std::string(1, static_cast<char>(c.state)));
+    if (c.stop != CopyStop::None)
+        PutTagged(payload, kCopyTagStop, std::string(1, static_cast<char>(c.stop)));
+    PutTagged(payload, kCopyTagName, c.name);
+    if (c.total)
+        PutTaggedU64(payload, kCopyTagTotal, *c.total);
+    if (c.keptBytes != 0)
+        PutTaggedU64(payload, kCopyTagKept, c.keptBytes);
+    if (c.parts != 0)
+        PutTaggedU64(payload, kCopyTagParts, c.parts);
+    if (c.wholeParts != 0)
+        PutTaggedU64(payload, kCopyTagWholeParts, c.wholeParts);
+    if (!c.intervals.empty()) {
+        std::string pairs;
+        for (const CopyInterval& interval : c.intervals) {
+            PutU64(pairs, interval.first);
+            PutU64(pairs, interval.end);
+        }
+        PutTagged(payload, kCopyTagIntervals, pairs);
+    }
+    if (c.intervalsCut)
+        PutTagged(payload, kCopyTagIntervalsCut, "");
+}
+
+// A name the spool makes: a letter and digits.
+bool CopyName(std::string_view name) {
+    if (name.size() < 2 || name.size() > 24 || (name[0] != 'f' && name[0] != 's'))
+        return false;
+    return name.find_first_not_of("0123456789", 1) == std::string_view::npos;
+}
+
+bool CopyFits(const CopyStatus& c) {
+    if (c.id == 0 || !CopyName(c.name) || c.intervals.size() > CopyStatus::kMaxIntervals)
+        return false;
+    std::uint64_t at = 0;
+    for (const CopyInterval& interval : c.intervals) {
+        if (interval.end <= interval.first || interval.first < at)
+            return false;
+        at = interval.end;
+    }
+    return true;
+}
+
+bool DecodeCopy(PayloadReader& in, CopyStatus& c) {
+    std::uint64_t seen = 0;
+    while (!in.Done()) {
+        std::uint8_t tag = 0;
+        std::string_view bytes;
+        if (!in.U8(tag) || !in.Bytes(bytes))
+            return false;
+        if (tag < 64) {
+            if ((seen >> tag & 1) != 0)
+                return false;
+            seen |= std::uint64_t{1} << tag;
+        }
+        std::uint64_t number = 0;
+        switch (tag) {
+            case kCopyTagId:
+                if (!TaggedU64(bytes, c.id))
+                    return false;
+                break;
+            case kCopyTagKind:
+            case kCopyTagState:
+            case kCopyTagStop: {
+                if (bytes.size() != 1)
+                    return false;
+                const auto value = static_cast<std::uint8_t>(bytes[0]);
+                if (tag == kCopyTagKind) {
+                    if (value < 1 || value > 2)
+                        return false;
+                    c.kind = static_cast<CopyKind>(value);
+                } else if (tag == kCopyTagState) {
+                    if (value < 1 || value > 6)
+                        return false;
+                    c.state = static_cast<CopyState>(value);
+                } else {
+                    if (value > 6)
+                        return false;
+                    c.stop = static_cast<CopyStop>(value);
+                }
+                break;
+            }
+            case kCopyTagName:
+                c.name.assign(bytes);
+                break;
+            case kCopyTagTotal:
+                if (!TaggedU64(bytes, number))
+                    return false;
+                c.total = number;
+                break;
+            case kCopyTagKept:
+                if (!TaggedU64(bytes, c.keptBytes))
+                    return false;
+                break;
+            case kCopyTagParts:
+            case kCopyTagWholeParts:
+                if (!TaggedU64(bytes, number) || number > UINT32_MAX)
+                    return false;
+                (tag == kCopyTagParts ? c.parts : c.wholeParts) =
+                    static_cast<std::uint32_t>(number);
+                break;
+            case kCopyTagIntervals: {
+                if (bytes.size() % 16 != 0 || bytes.size() / 16 > CopyStatus::kMaxIntervals)
+                    return false;
+                PayloadReader pairs(bytes);
+                while (!pairs.Done()) {
+                    CopyInterval interval;
+                    if (!pairs.U64(interval.first) || !pairs.U64(interval.end))
+                        return false;
+                    c.intervals.push_back(interval);
+                }
+                break;
+            }
+            case kCopyTagIntervalsCut:
+                c.intervalsCut = true;
+                break;
+            default:
+                break;  // a field of a later version
+        }
+    }
+    // The id, kind, state and name are always sent.
+    constexpr std::uint64_t required = 1u << kCopyTagId | 1u << kCopyTagKind |
+                                       1u << kCopyTagState | 1u << kCopyTagName;
+    return (seen & required) == required && CopyFits(c) && c.wholeParts <= c.parts;
 }
 
 bool DecodeMedia(PayloadReader& in, MediaRecord& record) {
@@ -227,6 +392,10 @@ bool DecodeMedia(PayloadReader& in, MediaRecord& record) {
                 r.serverPort = static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes[0]) << 8 |
                                                           static_cast<std::uint8_t>(bytes[1]));
                 break;
+            case kTagCopyId:
+                if (!TaggedU64(bytes, r.copyId))
+                    return false;
+                break;
             case kTagDuration: {
                 PayloadReader number(bytes);
                 std::uint64_t bits = 0;
@@ -276,6 +445,12 @@ bool FrameAllowed(std::uint8_t type, StreamDirection direction, std::size_t& max
             return !fromHelper;
         case kStopCommand:
             maxPayload = 0;
+            return !fromHelper;
+        case kCopyChanged:
+            maxPayload = kCopyPayloadBytes;
+            return fromHelper;
+        case kDiscardCopyCommand:
+            maxPayload = 8;
             return !fromHelper;
         default:
             return false;
@@ -350,6 +525,18 @@ bool DecodePayload(std::uint8_t type, std::string_view payload, StreamMessage& m
             ok = true;
             message = StopCommand{};
             break;
+        case kCopyChanged: {
+            CopyChanged m;
+            ok = DecodeCopy(in, m.status);
+            message = std::move(m);
+            break;
+        }
+        case kDiscardCopyCommand: {
+            DiscardCopyCommand m;
+            ok = in.U64(m.copyId) && m.copyId != 0;
+            message = m;
+            break;
+        }
         default:
             return false;
     }
@@ -453,6 +640,18 @@ bool EncodeMessage(const StreamMessage& message, std::string& out) {
                                          type = kStopCommand;
                                          return true;
                                      },
+                                     [&](const CopyChanged& m) {
+                                         type = kCopyChanged;
+                                         if (!CopyFits(m.status))
+                                             return false;
+                                         EncodeCopy(m.status, payload);
+                                         return payload.size() <= kCopyPayloadBytes;
+                                     },
+                                     [&](const DiscardCopyCommand& m) {
+                                         type = kDiscardCopyCommand;
+                                         PutU64(payload, m.copyId);
+                                         return m.copyId != 0;
+                                     },
                                  },
                                  message);
     if (!fits || payload.size() > kMaxPayloadBytes)
@@ -513,13 +712,26 @@ RecordStreamDecoder::Status RecordStreamDecoder::Next(StreamMessage& message) {
         m_headerRead = true;
         at += kStreamHeaderBytes;
     }
-    if (Buffered() < kFrameHeaderBytes)
-        return Status::NeedMore;
+    for (;;) {
+        if (Buffered() < kFrameHeaderBytes)
+            return Status::NeedMore;
+        const auto type = static_cast<std::uint8_t>(at[0]);
+        const std::uint32_t length = ReadU32(at + 1);
+        std::size_t maxPayload = 0;
+        if (FrameAllowed(type, m_direction, maxPayload))
+            break;
+        if (type < kFirstSkippable || length > kMaxPayloadBytes)
+            return Fail("a frame of unknown type " + std::to_string(type));
+        // A message of a later version, or one meant for the other direction: passed over.
+        if (Buffered() - kFrameHeaderBytes < length)
+            return Status::NeedMore;
+        m_offset += kFrameHeaderBytes + length;
+        at += kFrameHeaderBytes + length;
+    }
     const auto type = static_cast<std::uint8_t>(at[0]);
     const std::uint32_t length = ReadU32(at + 1);
     std::size_t maxPayload = 0;
-    if (!FrameAllowed(type, m_direction, maxPayload))
-        return Fail("a frame of unknown type " + std::to_string(type));
+    FrameAllowed(type, m_direction, maxPayload);
     if (length > maxPayload) {
         return Fail("a frame of " + std::to_string(length) + " bytes, above the bound of " +
                     std::to_string(maxPayload));

@@ -5,8 +5,10 @@
 // Each direction starts with a stream header (magic "PXRS", version, two zero bytes), then
 // frames of type (1 byte), payload length (4 bytes, big-endian) and payload. Every length is
 // bounded before anything is allocated for it, and a payload must be used up exactly by its
-// type's fields. A media record carries its fields tagged (tag, length, bytes), so that later
-// fields can be added: a reader skips tags it does not know. Both sides treat the other's bytes
+// type's fields. A media record and a copy's state carry their fields tagged (tag, length,
+// bytes), so that later fields can be added: a reader skips tags it does not know. Frame types
+// from 128 up may be skipped: a reader that does not know one passes over it (within the
+// payload bound), so that later messages can be added too; the copies' frames are of them. Both sides treat the other's bytes
 // as hostile: the parent holds no rights but decodes pictures and network text, the helper
 // holds capture handles; neither may be able to make the other misbehave with its stream.
 #pragma once
@@ -20,6 +22,7 @@
 
 #include "capture/PacketSniffer.h"
 #include "catalogue/MediaReport.h"
+#include "spool/CopyStatus.h"
 
 inline constexpr std::array<char, 4> kRecordStreamMagic = {'P', 'X', 'R', 'S'};
 inline constexpr std::uint16_t kRecordStreamVersion = 1;
@@ -69,6 +72,9 @@ struct SessionStatistics {  // the capture library's counts of a session, once i
     CaptureStatistics statistics;
 };
 struct StreamEnd {};  // the helper stops; nothing follows
+struct CopyChanged {  // the state of a copy in the spool the helper writes (--spool-fd)
+    CopyStatus status;
+};
 
 // Parent to helper.
 struct IgnoreCommand {  // the session's next `count` sightings of `url` are not reported
@@ -77,10 +83,14 @@ struct IgnoreCommand {  // the session's next `count` sightings of `url` are not
     std::uint32_t count = 0;
 };
 struct StopCommand {};
+struct DiscardCopyCommand {  // the copy's entry was refused or left the list: delete it
+    std::uint64_t copyId = 0;
+};
 
-using StreamMessage = std::variant<SessionOpened, SessionFailed, SessionsListed, MediaRecord,
-                                   UrlIgnored, IgnoreEntriesDropped, Notice, SessionStatistics,
-                                   StreamEnd, IgnoreCommand, StopCommand>;
+using StreamMessage =
+    std::variant<SessionOpened, SessionFailed, SessionsListed, MediaRecord, UrlIgnored,
+                 IgnoreEntriesDropped, Notice, SessionStatistics, StreamEnd, IgnoreCommand,
+                 StopCommand, CopyChanged, DiscardCopyCommand>;
 
 // The two directions of the stream; each takes only its own messages.
 enum class StreamDirection { FromHelper, ToHelper };
@@ -107,7 +117,8 @@ public:
     // Adds bytes as they arrived. Nothing is decoded until Next.
     void Feed(std::string_view bytes);
     // The next whole message, or NeedMore, or Failed (see Failure). A frame whose header
-    // announces more than the bound fails at once, before its payload arrives.
+    // announces more than the bound fails at once, before its payload arrives. A skippable
+    // frame of a type this side does not know is passed over.
     Status Next(StreamMessage& message);
     // Why the stream failed.
     const std::string& Failure() const { return m_failure; }

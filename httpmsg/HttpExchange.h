@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,6 +56,21 @@ struct HttpExchange {
     std::optional<std::uint64_t> contentLength;
 };
 
+// Receives the whole body of one response as it arrives, for a sink that keeps bodies (the
+// capture's copies of media). Its calls come from the thread that feeds the connection.
+class HttpBodyReceiver {
+public:
+    virtual ~HttpBodyReceiver() = default;
+    // The next bytes of the body, `offset` bytes from its start: chunked framing (HTTP/1.1) and
+    // DATA framing (HTTP/2, HTTP/3) removed, content coding as sent. Pieces come in order and
+    // without gaps. `data` points into the caller's buffer (a capture frame, a decrypted record,
+    // an opened QUIC packet) and is valid during the call only: the HTTP layer copies nothing.
+    virtual void OnBodyBytes(std::uint64_t offset, const std::uint8_t* data, std::size_t size) = 0;
+    // Once, last: `complete` when the body ended where its framing said, not when its stream or
+    // connection ended first or was given up.
+    virtual void OnBodyEnd(bool complete) = 0;
+};
+
 // Receives the exchanges of one connection, in the order their responses begin. Its calls come
 // from the thread that feeds the connection, during that feeding.
 class HttpExchangeSink {
@@ -72,4 +88,28 @@ public:
     // refuses to hold more (not complete).
     virtual void OnResponseBody(const HttpExchange& exchange, std::string_view body,
                                 bool complete) = 0;
+
+    // The whole-body path. The HTTP layer calls the two functions below in place of the two
+    // above; their defaults call those and follow no body, so a sink that keeps no body
+    // implements neither.
+    struct BodyRequest {
+        std::size_t prefix = 0;  // as OnResponseHead gives it
+        // Gets every byte of the body from the first, then its end; null for none.
+        std::unique_ptr<HttpBodyReceiver> receiver;
+    };
+    // A response head has arrived (as OnResponseHead).
+    virtual BodyRequest OnResponseStart(const HttpExchange& exchange) {
+        return {OnResponseHead(exchange), nullptr};
+    }
+    // The prefix is handed over (as OnResponseBody). `follows`: the body goes on past `body`
+    // (it reached the size asked for, or the budget held no more). A receiver given then gets
+    // every later byte, from offset body.size(), and the end; one already given at the start
+    // stays the only one.
+    virtual std::unique_ptr<HttpBodyReceiver> OnResponsePrefix(const HttpExchange& exchange,
+                                                               std::string_view body,
+                                                               bool complete, bool follows) {
+        static_cast<void>(follows);
+        OnResponseBody(exchange, body, complete);
+        return nullptr;
+    }
 };

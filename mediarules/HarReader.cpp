@@ -498,21 +498,109 @@ bool ReadHarFile(const std::string& path, const std::function<void(const HarEntr
     return ok;
 }
 
+namespace {
+
+// Hands an entry's body to a receiver from the decoded offset `from` on, in pieces of at most
+// 64 KiB decoded on the way (a body is never decoded whole), then its end: complete when the
+// reader kept the whole text and it was whole (base64 decoded to its end).
+void FeedReceiver(const HarEntry& entry, std::uint64_t from, HttpBodyReceiver& receiver) {
+    if (!entry.base64) {
+        const std::string_view text = entry.bodyText;
+        for (std::uint64_t at = from; at < text.size(); at += 64u << 10) {
+            const std::size_t piece = std::min<std::size_t>(64u << 10, text.size() - at);
+            receiver.OnBodyBytes(at, reinterpret_cast<const std::uint8_t*>(text.data() + at),
+                                 piece);
+        }
+        receiver.OnBodyEnd(entry.bodyTextWhole);
+        return;
+    }
+    std::uint64_t produced = 0;
+    std::string piece;
+    piece.reserve(64u << 10);
+    const auto flush = [&] {
+        const std::uint64_t start = produced;
+        produced += piece.size();
+        if (produced > from) {
+            const std::size_t skip = start < from ? static_cast<std::size_t>(from - start) : 0;
+            receiver.OnBodyBytes(start + skip,
+                                 reinterpret_cast<const std::uint8_t*>(piece.data()) + skip,
+                                 piece.size() - skip);
+        }
+        piece.clear();
+    };
+    // Quanta of 4 base64 symbols (blanks between them skipped) decoded whole through the
+    // bounded decoder, so that a piece never splits one.
+    const std::string_view text = entry.bodyText;
+    bool complete = true;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        std::size_t end = i;
+        std::size_t symbols = 0;
+        while (end < text.size() && symbols < 4 * 4096 && text[end] != '=') {
+            const char c = text[end];
+            if (Base64Symbol(c)) {
+                ++symbols;
+            } else if (c != ' ' && c != '\r' && c != '\n' && c != '\t') {
+                complete = false;
+                break;
+            }
+            ++end;
+        }
+        const bool last = end >= text.size() || text[end] == '=' || !complete;
+        if (!last && symbols % 4 != 0)
+            break;  // cannot happen: a full run is a multiple of 4 symbols
+        bool runComplete = false;
+        piece += DecodeBase64(text.substr(i, end - i), SIZE_MAX, runComplete);
+        complete = complete && runComplete;
+        if (piece.size() >= (48u << 10) || last)
+            flush();
+        if (last)
+            break;
+        i = end;
+    }
+    receiver.OnBodyEnd(complete && entry.bodyTextWhole);
+}
+
+}  // namespace
+
 void FeedHarEntry(const HarEntry& entry, HttpExchangeSink& sink) {
-    const std::size_t ask = sink.OnResponseHead(entry.exchange);
+    HttpExchangeSink::BodyRequest request = sink.OnResponseStart(entry.exchange);
+    const std::size_t ask = request.prefix;
+    if (request.receiver) {
+        if (entry.hasBody)
+            FeedReceiver(entry, 0, *request.receiver);
+        else
+            request.receiver->OnBodyEnd(false);
+    }
     if (ask == 0)
         return;
     if (!entry.hasBody) {
-        sink.OnResponseBody(entry.exchange, {}, false);
+        sink.OnResponsePrefix(entry.exchange, {}, false, false);
         return;
     }
     // Only the start of a long text was kept: a body cut there is not whole.
+    std::unique_ptr<HttpBodyReceiver> receiver;
+    std::size_t prefixSize = 0;
+    bool follows = false;
     if (!entry.base64) {
         const bool whole = entry.bodyTextWhole && entry.bodyText.size() <= ask;
-        sink.OnResponseBody(entry.exchange, std::string_view(entry.bodyText).substr(0, ask), whole);
-        return;
+        prefixSize = std::min(ask, entry.bodyText.size());
+        follows = entry.bodyText.size() > ask;
+        receiver = sink.OnResponsePrefix(
+            entry.exchange, std::string_view(entry.bodyText).substr(0, ask), whole, follows);
+    } else {
+        bool complete = false;
+        const std::string body = DecodeBase64(entry.bodyText, ask, complete);
+        prefixSize = body.size();
+        // A text decoded to its limit may hold more.
+        follows = !complete && body.size() == ask;
+        receiver = sink.OnResponsePrefix(entry.exchange, body, complete && entry.bodyTextWhole,
+                                         follows);
     }
-    bool complete = false;
-    const std::string body = DecodeBase64(entry.bodyText, ask, complete);
-    sink.OnResponseBody(entry.exchange, body, complete && entry.bodyTextWhole);
+    if (receiver && !request.receiver) {
+        if (follows)
+            FeedReceiver(entry, prefixSize, *receiver);
+        else
+            receiver->OnBodyEnd(false);
+    }
 }

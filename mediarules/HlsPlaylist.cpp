@@ -114,6 +114,19 @@ public:
         return url;
     }
 
+    // A key's URL (AES-128): owned like a segment, kept apart so that it counts for no size.
+    void AddKey(std::string_view reference) {
+        std::string url = ResolveReference(m_base, reference);
+        if (url.empty())
+            return;
+        if (m_seen.size() >= kMaxPlaylistUrls) {
+            m_playlist.truncated = true;
+            return;
+        }
+        if (m_seen.insert(url).second)
+            m_playlist.keyUrls.push_back(std::move(url));
+    }
+
 private:
     StreamPlaylist& m_playlist;
     std::string_view m_base;
@@ -298,6 +311,10 @@ std::optional<StreamPlaylist> ParseHlsPlaylist(std::string_view text, std::strin
             if (method != "NONE") {
                 const auto format = HlsAttribute(list, "KEYFORMAT");
                 playlist.drm |= format.has_value() && *format != "identity";
+            }
+            if (method == "AES-128") {
+                if (const auto uri = HlsAttribute(list, "URI"))
+                    urls.AddKey(*uri);
             }
         } else if (StartsWith(line, kTags.endList)) {
             endList = true;

@@ -71,6 +71,9 @@ struct Facts {
     std::optional<std::uint64_t> size;        // of the medium
     std::optional<std::uint64_t> bodyLength;  // of this answer's body
     const std::string* encoding = nullptr;
+    bool coded = false;  // a content coding other than identity
+    // The resource's size as a copy of it is keyed: a whole answer's length, a range's total.
+    std::optional<std::uint64_t> copyTotal;
     bool playlistCandidate = false;
 };
 
@@ -90,6 +93,10 @@ std::optional<Facts> Examine(const HttpExchange& exchange) {
     const auto& headers = exchange.response.headers;
     facts.type = ClassifyContentType(FindHeader(headers, "Content-Type"));
     facts.encoding = FindHeader(headers, "Content-Encoding");
+    if (facts.encoding != nullptr) {
+        const std::string_view coding = TrimBlanks(*facts.encoding);
+        facts.coded = !coding.empty() && !EqualNoCase(coding, "identity");
+    }
     facts.bodyLength = exchange.contentLength;
     facts.partial = status == 206;
     if (facts.partial) {
@@ -107,6 +114,8 @@ std::optional<Facts> Examine(const HttpExchange& exchange) {
     } else {
         facts.size = exchange.contentLength;
     }
+    facts.copyTotal = facts.partial ? (facts.range ? facts.range->total : std::nullopt)
+                                    : exchange.contentLength;
     // Players ask for a playlist as "bytes=0-" too: an answer of every byte is the whole file.
     facts.whole = !facts.partial || (facts.range && facts.range->first == 0 && facts.range->total &&
                                      facts.range->last + 1 == *facts.range->total);
@@ -163,6 +172,24 @@ struct Stream {
     double reportedSeconds = 0;
     std::string reportedDetail;
     bool reported = false;
+    std::uint64_t copyId = 0;  // its copy in the copy sink, once opened
+    // The playlists that named its URLs (Owner::source counts from 1 into it).
+    std::vector<std::string> namers;
+
+    std::uint32_t NamerIndex(const std::string& url) {
+        for (std::size_t i = 0; i < namers.size(); ++i) {
+            if (namers[i] == url)
+                return static_cast<std::uint32_t>(i + 1);
+        }
+        if (namers.size() >= kMaxNamers)
+            return 0;
+        namers.push_back(url);
+        return static_cast<std::uint32_t>(namers.size());
+    }
+    std::string Namer(std::uint32_t source) const {
+        return source == 0 || source > namers.size() ? std::string() : namers[source - 1];
+    }
+    static constexpr std::size_t kMaxNamers = 2 * kMaxStreamVariants;
 
     std::uint64_t Size() const {
         for (const StreamVariant& variant : variants) {
@@ -185,11 +212,12 @@ struct Stream {
     }
 };
 
-enum class Role : std::uint8_t { Segment, Playlist };
+enum class Role : std::uint8_t { Segment, Playlist, Key };
 
 struct Owner {
     std::uint32_t stream = 0;
     Role role = Role::Segment;
+    std::uint32_t source = 0;  // the playlist that named it (Stream::namers), 0 unknown
 };
 
 // A set bounded in entries and bytes that forgets its oldest members first.
@@ -234,6 +262,25 @@ private:
 struct Pending {
     MediaReport report;
     bool sighting = false;  // asks the ignore check first
+    bool ignored = false;
+};
+
+// What the exchange's body is to the copies.
+struct CopyPlan {
+    enum class Kind : std::uint8_t { None, File, Join, Stream, Playlist, Part };
+    Kind kind = Kind::None;
+    std::size_t report = SIZE_MAX;  // the pending report it goes with (File, Stream)
+    MediaFileKey file;              // File
+    std::uint32_t stream = 0;       // the rules' stream (Stream)
+    std::uint64_t copyId = 0;       // the stream's copy (Playlist, Part)
+    StreamPartRole role = StreamPartRole::Segment;
+    std::string url;     // Stream, Playlist, Part
+    std::string namer;   // Part
+    std::uint64_t start = 0;
+    std::optional<std::uint64_t> total;
+    bool partial = false;
+    bool coded = false;
+    StreamKind streamKind = StreamKind::Hls;
 };
 
 }  // namespace
@@ -248,6 +295,7 @@ struct MessageMediaRules::State {
     // its first member, which alone may be listed.
     BoundedMap<std::string> segmentFolders{kMaxSegmentFolders, kMaxSegmentFolders * 512};
     std::vector<Pending> pending;
+    CopyPlan plan;
 
     Stream* FindStream(std::uint32_t id) {
         for (Stream& stream : streams) {
@@ -275,16 +323,24 @@ struct MessageMediaRules::State {
         return std::nullopt;
     }
 
-    void Own(const StreamPlaylist& playlist, std::uint32_t stream) {
+    // What `playlist` (fetched from `namerUrl`) names belongs to the stream.
+    void Own(const StreamPlaylist& playlist, std::uint32_t stream, const std::string& namerUrl) {
+        Stream* owner = FindStream(stream);
+        const std::uint32_t source = owner != nullptr ? owner->NamerIndex(namerUrl) : 0;
         for (const std::string& url : playlist.segmentUrls) {
             const std::string key = UrlKey(url, false);
             if (!key.empty() && owned.Find(key) == nullptr)
-                owned.Put(key, {stream, Role::Segment});
+                owned.Put(key, {stream, Role::Segment, source});
+        }
+        for (const std::string& url : playlist.keyUrls) {
+            const std::string key = UrlKey(url, false);
+            if (!key.empty() && owned.Find(key) == nullptr)
+                owned.Put(key, {stream, Role::Key, source});
         }
         for (const std::string& url : playlist.playlistUrls) {
             const std::string key = UrlKey(url, false);
             if (!key.empty())
-                owned.Put(key, {stream, Role::Playlist});
+                owned.Put(key, {stream, Role::Playlist, source});
         }
         for (const SegmentPattern& pattern : playlist.segmentPatterns) {
             const bool known = std::any_of(patterns.begin(), patterns.end(), [&](const auto& p) {
@@ -292,13 +348,28 @@ struct MessageMediaRules::State {
             });
             if (known)
                 continue;
-            patterns.emplace_back(pattern, Owner{stream, Role::Segment});
+            patterns.emplace_back(pattern, Owner{stream, Role::Segment, source});
             if (patterns.size() > kMaxOwnedPatterns)
                 patterns.pop_front();
         }
     }
 
     void CountSegment(const Facts& facts, std::uint32_t streamId);
+    // The answer to a URL a listed stream owns goes to the stream's copy.
+    void PlanPart(const Facts& facts, const Owner& owner) {
+        const Stream* stream = FindStream(owner.stream);
+        if (stream == nullptr || stream->copyId == 0)
+            return;
+        plan.kind = CopyPlan::Kind::Part;
+        plan.copyId = stream->copyId;
+        plan.role = owner.role == Role::Key ? StreamPartRole::Key : StreamPartRole::Segment;
+        plan.url = facts.url;
+        plan.namer = stream->Namer(owner.source);
+        plan.start = facts.start;
+        plan.total = facts.copyTotal;
+        plan.partial = facts.partial;
+        plan.coded = facts.coded;
+    }
     bool SiblingSegment(const Facts& facts, Container container);
     void HandleMedia(const HttpExchange& exchange, const Facts& facts, std::string_view prefix);
     void HandlePlaylist(const HttpExchange& exchange, const Facts& facts,
@@ -321,6 +392,7 @@ struct MessageMediaRules::State {
         report.lengthText = std::to_string(size);
         report.detail = std::move(detail);
         report.durationSeconds = stream.durationSeconds;
+        report.copyId = stream.copyId;
         pending.push_back({std::move(report), sighting});
     }
 };
@@ -427,6 +499,13 @@ void MessageMediaRules::State::HandleMedia(const HttpExchange& exchange, const F
     report.serverPort = exchange.serverPort;
     report.validator = Validator(exchange);
     report.ranged = facts.partial;
+    plan = {};
+    plan.kind = CopyPlan::Kind::File;
+    plan.report = pending.size();
+    plan.file = {report.url, report.validator, facts.copyTotal};
+    plan.start = facts.start;
+    plan.partial = facts.partial;
+    plan.coded = facts.coded;
     pending.push_back({std::move(report), true});
 }
 
@@ -435,10 +514,15 @@ void MessageMediaRules::State::HandlePlaylist(const HttpExchange& exchange, cons
     if (const std::optional<Owner> owner = FindOwner(facts.key)) {
         // A playlist a listed stream named: a variant or rendition. It adds what it names,
         // its length and byte ranges, and is not listed itself.
-        Own(playlist, owner->stream);
+        Own(playlist, owner->stream, facts.url);
         Stream* stream = FindStream(owner->stream);
         if (stream == nullptr || owner->role != Role::Playlist)
             return;
+        if (stream->copyId != 0) {
+            plan.kind = CopyPlan::Kind::Playlist;
+            plan.copyId = stream->copyId;
+            plan.url = facts.url;
+        }
         if (playlist.byteRangeTotal > 0 && stream->variantRangeBytes.size() < kMaxStreamVariants)
             stream->variantRangeBytes[facts.key] = playlist.byteRangeTotal;
         stream->durationSeconds = std::max(stream->durationSeconds, playlist.durationSeconds);
@@ -476,27 +560,59 @@ void MessageMediaRules::State::HandlePlaylist(const HttpExchange& exchange, cons
         stream->durationSeconds = playlist.durationSeconds;
         stream->ownRangeBytes = playlist.byteRangeTotal;
     }
-    Own(playlist, stream->id);
+    Own(playlist, stream->id, facts.url);
     ReportStream(*stream, true);
+    // Its copy is opened once the sighting passed the ignore check (or it has one already).
+    plan = {};
+    plan.kind = CopyPlan::Kind::Stream;
+    plan.report = pending.size() - 1;
+    plan.stream = stream->id;
+    plan.url = facts.url;
+    plan.streamKind = playlist.kind;
+}
+
+struct MessageMediaRules::Decision {
+    std::vector<Pending> reports;
+    CopyPlan plan;
+    // A playlist's decoded text and what it names (Stream, Playlist plans).
+    std::string_view text;
+    const StreamPlaylist* playlist = nullptr;
+};
+
+void MessageMediaRules::SetCopySink(MediaCopySink* copies) {
+    std::lock_guard lock(m_mutex);
+    m_copies = copies;
 }
 
 std::size_t MessageMediaRules::OnResponseHead(const HttpExchange& exchange) {
+    return Start(exchange, false).prefix;
+}
+
+HttpExchangeSink::BodyRequest MessageMediaRules::OnResponseStart(const HttpExchange& exchange) {
+    return Start(exchange, true);
+}
+
+HttpExchangeSink::BodyRequest MessageMediaRules::Start(const HttpExchange& exchange,
+                                                       bool keepCopies) {
     if (m_headWatch)
         m_headWatch(exchange);
     const std::optional<Facts> facts = Examine(exchange);
     if (!facts)
-        return 0;
+        return {};
     std::size_t ask = 0;
-    std::vector<Pending> reports;
+    Decision decision;
     {
         std::lock_guard lock(m_mutex);
         State& state = *m_state;
+        state.plan = {};
         if (const std::optional<Owner> owner = state.FindOwner(facts->key)) {
             if (owner->role == Role::Playlist) {
                 if (facts->whole)
-                    return PlaylistAsk(*facts);
+                    ask = PlaylistAsk(*facts);
             } else {
-                state.CountSegment(*facts, owner->stream);
+                if (owner->role == Role::Segment)
+                    state.CountSegment(*facts, owner->stream);
+                state.PlanPart(*facts, *owner);
             }
         } else if (facts->playlistCandidate) {
             ask = PlaylistAsk(*facts);
@@ -506,26 +622,53 @@ std::size_t MessageMediaRules::OnResponseHead(const HttpExchange& exchange) {
                                               *facts->bodyLength, kSniffBytes))
                                         : kSniffBytes;
             } else {
-                // A later range: its bytes are no file's start, only its type can tell.
+                // A later range: its bytes are no file's start, only its type can tell. One
+                // its type does not tell may still belong to a medium whose copy is kept.
                 state.HandleMedia(exchange, *facts, {});
+                if (state.plan.kind == CopyPlan::Kind::None && facts->partial) {
+                    state.plan.kind = CopyPlan::Kind::Join;
+                    state.plan.file = {facts->url, Validator(exchange), facts->copyTotal};
+                    state.plan.start = facts->start;
+                    state.plan.coded = facts->coded;
+                }
             }
         }
-        reports.swap(state.pending);
+        decision.reports.swap(state.pending);
+        decision.plan = std::move(state.plan);
     }
-    for (Pending& pending : reports) {
-        if (pending.sighting && m_ignore && m_ignore(WithoutScheme(pending.report.url)))
-            continue;
-        if (m_sink)
-            m_sink(std::move(pending.report));
-    }
-    return ask;
+    BodyRequest request;
+    request.prefix = ask;
+    request.receiver = Settle(decision, keepCopies);
+    return request;
 }
 
 void MessageMediaRules::OnResponseBody(const HttpExchange& exchange, std::string_view body,
                                        bool complete) {
+    Prefix(exchange, body, complete, false);
+}
+
+std::unique_ptr<HttpBodyReceiver> MessageMediaRules::OnResponsePrefix(const HttpExchange& exchange,
+                                                                      std::string_view body,
+                                                                      bool complete,
+                                                                      bool follows) {
+    std::unique_ptr<HttpBodyReceiver> receiver = Prefix(exchange, body, complete, true);
+    if (!receiver)
+        return nullptr;
+    // A file medium known by these bytes: its copy starts with them.
+    if (!body.empty())
+        receiver->OnBodyBytes(0, reinterpret_cast<const std::uint8_t*>(body.data()), body.size());
+    if (follows)
+        return receiver;
+    receiver->OnBodyEnd(complete);
+    return nullptr;
+}
+
+std::unique_ptr<HttpBodyReceiver> MessageMediaRules::Prefix(const HttpExchange& exchange,
+                                                            std::string_view body, bool complete,
+                                                            bool keepCopies) {
     const std::optional<Facts> facts = Examine(exchange);
     if (!facts)
-        return;
+        return nullptr;
     // Decoding runs outside the lock: it is the costly part.
     const std::size_t bound = facts->playlistCandidate ? kMaxPlaylistBytes : kSmallDecodeBytes;
     std::optional<DecodedBody> decoded = facts->encoding != nullptr
@@ -545,31 +688,103 @@ void MessageMediaRules::OnResponseBody(const HttpExchange& exchange, std::string
             playlist->byteRangeTotal = 0;
     }
 
-    std::vector<Pending> reports;
+    Decision decision;
     {
         std::lock_guard lock(m_mutex);
         State& state = *m_state;
+        state.plan = {};
         if (playlist) {
             state.HandlePlaylist(exchange, *facts, *playlist);
         } else if (!state.FindOwner(facts->key)) {
             state.HandleMedia(exchange, *facts, text.substr(0, kSniffBytes));
         }
-        reports.swap(state.pending);
+        decision.reports.swap(state.pending);
+        decision.plan = std::move(state.plan);
     }
-    for (Pending& pending : reports) {
-        if (pending.sighting && m_ignore && m_ignore(WithoutScheme(pending.report.url)))
-            continue;
-        if (m_sink)
+    if (playlist) {
+        decision.text = text;
+        decision.playlist = &*playlist;
+    }
+    return Settle(decision, keepCopies);
+}
+
+std::unique_ptr<HttpBodyReceiver> MessageMediaRules::Settle(Decision& decision, bool keepCopies) {
+    for (Pending& pending : decision.reports) {
+        pending.ignored =
+            pending.sighting && m_ignore && m_ignore(WithoutScheme(pending.report.url));
+    }
+    std::unique_ptr<HttpBodyReceiver> receiver;
+    CopyPlan& plan = decision.plan;
+    const bool planned = keepCopies && plan.kind != CopyPlan::Kind::None &&
+                         (plan.report >= decision.reports.size() ||
+                          !decision.reports[plan.report].ignored);
+    if (planned) {
+        std::lock_guard lock(m_mutex);
+        MediaCopySink* const copies = m_copies;
+        if (copies != nullptr) {
+            switch (plan.kind) {
+                case CopyPlan::Kind::File: {
+                    MediaCopySink::FileBody body =
+                        copies->OpenFileBody(plan.file, plan.start, plan.partial, plan.coded);
+                    if (plan.report < decision.reports.size())
+                        decision.reports[plan.report].report.copyId = body.copyId;
+                    receiver = std::move(body.receiver);
+                    break;
+                }
+                case CopyPlan::Kind::Join:
+                    receiver =
+                        copies->JoinFileBody(plan.file, plan.start, plan.coded).receiver;
+                    break;
+                case CopyPlan::Kind::Stream: {
+                    Stream* stream = m_state->FindStream(plan.stream);
+                    if (stream != nullptr && stream->copyId == 0)
+                        stream->copyId = copies->OpenStream(plan.url, plan.streamKind);
+                    plan.copyId = stream != nullptr ? stream->copyId : 0;
+                    if (plan.report < decision.reports.size())
+                        decision.reports[plan.report].report.copyId = plan.copyId;
+                    [[fallthrough]];
+                }
+                case CopyPlan::Kind::Playlist:
+                    if (plan.copyId != 0 && decision.playlist != nullptr)
+                        copies->KeepPlaylist(plan.copyId, plan.url, decision.text,
+                                             *decision.playlist);
+                    break;
+                case CopyPlan::Kind::Part:
+                    receiver =
+                        copies->OpenStreamBody(plan.copyId, plan.url, plan.role, plan.namer,
+                                               plan.start, plan.total, plan.partial, plan.coded);
+                    break;
+                case CopyPlan::Kind::None:
+                    break;
+            }
+        }
+    }
+    for (Pending& pending : decision.reports) {
+        if (!pending.ignored && m_sink)
             m_sink(std::move(pending.report));
     }
+    return receiver;
 }
 
 void MessageMediaRules::OnExchange(const HttpExchange& exchange, std::string_view body,
                                    bool bodyComplete) {
-    const std::size_t ask = OnResponseHead(exchange);
-    if (ask == 0)
+    BodyRequest request = OnResponseStart(exchange);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(body.data());
+    if (request.receiver) {
+        if (!body.empty())
+            request.receiver->OnBodyBytes(0, bytes, body.size());
+        request.receiver->OnBodyEnd(bodyComplete);
+    }
+    if (request.prefix == 0)
         return;
-    OnResponseBody(exchange, body.substr(0, ask), bodyComplete && body.size() <= ask);
+    const std::size_t prefix = std::min(request.prefix, body.size());
+    const bool follows = body.size() > request.prefix;
+    std::unique_ptr<HttpBodyReceiver> receiver =
+        OnResponsePrefix(exchange, body.substr(0, prefix), bodyComplete && !follows, follows);
+    if (receiver) {
+        receiver->OnBodyBytes(prefix, bytes + prefix, body.size() - prefix);
+        receiver->OnBodyEnd(bodyComplete);
+    }
 }
 
 std::string ExchangeUrl(const HttpExchange& exchange) {

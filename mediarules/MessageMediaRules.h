@@ -22,8 +22,15 @@
 // packed audio (by its timestamp tag), and every transport stream or ADTS answer after the
 // first from one folder of one server (a numbered run of segments).
 //
+// With a copy sink (the capture spool), the rules also hand it the bodies of what they list:
+// a file medium's body from its first byte (ranges by URL, validator and total), a listed
+// stream's playlists (decoded text) and the answers its playlists name (segments,
+// initialisation sections, AES-128 keys), each with the playlist that named it. Each report
+// then carries its copy's id. A sighting the ignore check drops gets no copy.
+//
 // One object may serve several capture threads: every call is serialised under its own lock,
-// and the sink and the ignore check are called outside it.
+// and the sink and the ignore check are called outside it; the copy sink is called under it
+// (its calls never block).
 #pragma once
 
 #include <cstddef>
@@ -37,6 +44,7 @@
 
 #include "catalogue/MediaReport.h"
 #include "httpmsg/HttpExchange.h"
+#include "mediarules/MediaCopySink.h"
 
 class MessageMediaRules final : public HttpExchangeSink {
 public:
@@ -68,18 +76,28 @@ public:
     // Installed before the first exchange.
     void SetReportSink(ReportSink sink);
     void SetIgnoreCheck(IgnoreCheck ignore);
+    // The copies of what is listed go there (null: none are kept). It must outlive the rules
+    // and every connection that feeds them.
+    void SetCopySink(MediaCopySink* copies);
     // Sees every response head before the rules do (the stream engine learns from Alt-Svc
     // where servers answer HTTP/3). Installed before the first exchange; called outside the
     // lock, on the thread that feeds the connection.
     using HeadWatch = std::function<void(const HttpExchange& exchange)>;
     void SetHeadWatch(HeadWatch watch) { m_headWatch = std::move(watch); }
 
+    // The prefix path alone: these two keep no copy.
     std::size_t OnResponseHead(const HttpExchange& exchange) override;
     void OnResponseBody(const HttpExchange& exchange, std::string_view body,
                         bool complete) override;
+    // The same, and the bodies of what is listed go to the copy sink.
+    BodyRequest OnResponseStart(const HttpExchange& exchange) override;
+    std::unique_ptr<HttpBodyReceiver> OnResponsePrefix(const HttpExchange& exchange,
+                                                       std::string_view body, bool complete,
+                                                       bool follows) override;
 
-    // Hands a whole exchange over at once (a HAR entry): OnResponseHead, then OnResponseBody
-    // with as much of `body` as it asked for. `bodyComplete`: `body` is the whole body.
+    // Hands a whole exchange over at once: OnResponseStart, then OnResponsePrefix with as much
+    // of `body` as it asked for, and the whole body to a copy. `bodyComplete`: `body` is the
+    // whole body.
     void OnExchange(const HttpExchange& exchange, std::string_view body, bool bodyComplete);
 
     // Forgets every stream, owned URL and segment folder.
@@ -90,10 +108,19 @@ public:
 
 private:
     struct State;
+    struct Decision;
+    BodyRequest Start(const HttpExchange& exchange, bool keepCopies);
+    std::unique_ptr<HttpBodyReceiver> Prefix(const HttpExchange& exchange, std::string_view body,
+                                             bool complete, bool keepCopies);
+    // Runs the ignore check, opens the copies the decision asks for and hands the reports
+    // on; gives the receiver of the exchange's body, if any.
+    std::unique_ptr<HttpBodyReceiver> Settle(Decision& decision, bool keepCopies);
+
     mutable std::mutex m_mutex;
     std::unique_ptr<State> m_state;  // guarded by m_mutex
     ReportSink m_sink;
     IgnoreCheck m_ignore;
+    MediaCopySink* m_copies = nullptr;
     HeadWatch m_headWatch;
 };
 

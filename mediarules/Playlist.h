@@ -63,6 +63,8 @@ struct StreamPlaylist {
     // and playlists (variants, renditions, reports). Each list without repeats.
     std::vector<std::string> segmentUrls;
     std::vector<std::string> playlistUrls;
+    // HLS: the keys of AES-128 segments (EXT-X-KEY URI).
+    std::vector<std::string> keyUrls;
     std::vector<SegmentPattern> segmentPatterns;
 };
 

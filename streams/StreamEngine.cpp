@@ -340,6 +340,7 @@ StreamEngine::StreamEngine(const Setup& setup, MessageMediaRules::ReportSink sin
       m_rules(std::move(sink), std::move(ignore)),
       m_notice(setup.notice),
       m_reassembler(*setup.budget, *this, setup.limits) {
+    m_rules.SetCopySink(setup.copies);
     if (m_keyLog != nullptr) {
         QuicConnectionSink& connections = *this;
         m_quic = std::make_unique<QuicReader>(m_budget, *m_keyLog, connections);

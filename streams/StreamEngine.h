@@ -59,6 +59,9 @@ public:
         KeyLog* keyLog = nullptr;        // null: no key log, TLS connections are given up
         CaptureRules rules = CaptureRules::Packets;
         TcpReassembler::Limits limits{};
+        // Where the bodies of listed media go (the capture spool); null: no copies. It must
+        // outlive the engine.
+        MediaCopySink* copies = nullptr;
         // Told what the user must know about the capture (QUIC whose keys never came), once.
         std::function<void(std::string_view text)> notice;
     };

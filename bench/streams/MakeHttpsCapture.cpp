@@ -4,8 +4,13 @@
 // with keep-alive or HTTP/2 with its streams interleaved, media answers (Flash video, MP4,
 // MP3 of 100 KB to 2.1 MB, every size its own) and other answers (pictures, pages, scripts, and
 // a video too short to be listed), cut into 1448-byte segments with the TCP opening and close.
-// Prints the number of media answers it wrote.
-//   capture_make_https FILE KEYLOG MEBIBYTES
+// Prints the number of media answers it wrote. With MANIFEST, the large medium of one
+// connection in three comes by three byte ranges out of order (206, Content-Range, an ETag),
+// and each medium's URL, size and SHA-256 are written to MANIFEST, one tab-separated line each,
+// so that what a program saved from the capture can be checked byte for byte.
+//   capture_make_https FILE KEYLOG MEBIBYTES [MANIFEST]
+#include <openssl/evp.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -27,13 +32,47 @@ constexpr Suite kSuites[] = {
     {0x0303, "ECDHE-ECDSA-CHACHA20-POLY1305"}, {0x0304, "TLS_CHACHA20_POLY1305_SHA256"},
 };
 
+std::string Sha256(const std::string& bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+    std::string hex;
+    char pair[3];
+    for (unsigned int i = 0; i < length; ++i) {
+        std::snprintf(pair, sizeof pair, "%02x", digest[i]);
+        hex += pair;
+    }
+    return hex;
+}
+
+// The answers that carry `medium` by three ranges, the last first.
+std::vector<https::Answer> Ranges(const https::Answer& medium) {
+    const std::size_t n = medium.body.size();
+    const std::size_t a = n / 3;
+    const std::size_t b = 2 * n / 3;
+    std::vector<https::Answer> answers;
+    for (const auto& [first, last] :
+         std::vector<std::pair<std::size_t, std::size_t>>{{b, n - 1}, {0, a - 1}, {a, b - 1}}) {
+        https::Answer part{medium.path, medium.contentType,
+                           medium.body.substr(first, last - first + 1), 206};
+        part.headers = {{"content-range", "bytes " + std::to_string(first) + "-" +
+                                              std::to_string(last) + "/" + std::to_string(n)},
+                        {"etag", "\"" + std::to_string(n) + "\""}};
+        answers.push_back(std::move(part));
+    }
+    return answers;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s FILE KEYLOG MEBIBYTES\n", argv[0]);
+    if (argc != 4 && argc != 5) {
+        std::fprintf(stderr, "usage: %s FILE KEYLOG MEBIBYTES [MANIFEST]\n", argv[0]);
         return 2;
     }
+    std::unique_ptr<std::ofstream> manifest;
+    if (argc == 5)
+        manifest = std::make_unique<std::ofstream>(argv[4], std::ios::binary);
     const std::uint64_t wanted = std::strtoull(argv[3], nullptr, 10) << 20;
     CaptureFileWriter writer(argv[1]);
     std::ofstream keyLog(argv[2], std::ios::binary);
@@ -82,6 +121,18 @@ int main(int argc, char** argv) {
              https::Body(n % 2 ? https::kMp4 : https::kMp3, bigSize, n + 3)},
             {folder + "/icon.png", "image/png", https::Body(https::kPng, 2000, n + 4)},
         };
+        if (manifest) {
+            for (const std::size_t m : {std::size_t{1}, std::size_t{5}}) {
+                *manifest << "https://media.example" << answers[m].path << '\t'
+                          << answers[m].body.size() << '\t' << Sha256(answers[m].body) << '\n';
+            }
+            if (n % 3 == 2) {
+                const https::Answer large = answers[5];
+                answers.erase(answers.begin() + 5);
+                const std::vector<https::Answer> ranges = Ranges(large);
+                answers.insert(answers.begin() + 5, ranges.begin(), ranges.end());
+            }
+        }
         const bool http2 = n % 2 == 1;
         TlsTraffic& traffic = *peers[(n / 2) % 6 * 2 + (http2 ? 1 : 0)];
         tcp.Open(emit);

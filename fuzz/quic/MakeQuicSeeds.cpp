@@ -127,5 +127,13 @@ int main(int argc, char** argv) {
     plan.serverAddress = Ipv6("fd00::7");
     plan.serverIdSize = 20;
     ok = Write(folder, "v1-ipv6-small-budget", Conversation(plan, 0x00)) && ok;
+    // Media whose lengths say more than the bytes sent: listed, so that their bodies go to the
+    // copy sink, which checks the receivers' contract.
+    plan = Small(5);
+    for (QuicExchangePlan& exchange : plan.exchanges) {
+        if (exchange.contentType != "application/vnd.apple.mpegurl")
+            exchange.claimedLength = 150000;
+    }
+    ok = Write(folder, "v1-claimed-lengths-copies", Conversation(plan, 0)) && ok;
     return ok ? 0 : 1;
 }

@@ -4,7 +4,8 @@
 // and the reports. Seeds carry connections made in process (every version, suite and way of
 // starting) and recorded between real endpoints, with their keys; mutations cut, drop,
 // reorder and corrupt them. Checks that every report names an https URL and that the budget
-// is whole again once the engine is gone.
+// is whole again once the engine is gone. Whole bodies go to a copy sink that checks the
+// receivers' contract (fuzz/CheckingCopies.h), as over TCP.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "CheckingCopies.h"
 #include "QuicFuzzInput.h"
 #include "streams/StreamEngine.h"
 #include "support/FrameBuilder.h"
@@ -46,9 +48,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!lateKeys)
         keyLog.AddText(keyText);
     MemoryBudget budget(std::size_t{256} << (10 + (options >> 4)));  // 256 KiB to 8 GiB
+    CheckingCopies copies;
     {
         StreamEngine::Setup setup;
         setup.budget = &budget;
+        setup.copies = &copies;
         setup.keyLog = &keyLog;
         StreamEngine engine(setup, [](MediaReport report) {
             if (report.url.rfind("https://", 0) != 0)
@@ -87,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         engine.Finish();
     }
-    if (budget.Used() != 0)
+    if (budget.Used() != 0 || copies.Open() != 0)
         __builtin_trap();
     return 0;
 }

@@ -3,13 +3,16 @@
 // plaintext read as HTTP/1.1 or HTTP/2 by ALPN, the media rules, the reports. Seeds carry real
 // TLS traffic with its keys; mutations cut, skip, reorder and corrupt it. Checks that every
 // report names an http(s) URL of the connection's scheme and that the budget is whole again
-// once the engine is gone.
+// once the engine is gone. Whole bodies go to a copy sink that checks the receivers' contract:
+// pieces in order from the first byte without gaps, one end, nothing after it, every receiver
+// ended before it goes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
 #include <string>
 
+#include "CheckingCopies.h"
 #include "StreamFuzzInput.h"
 #include "streams/StreamEngine.h"
 #include "support/FrameBuilder.h"
@@ -51,9 +54,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!lateKeys)
         keyLog.AddText(keyText);
     MemoryBudget budget(std::size_t{256} << (10 + (options >> 4)));  // 256 KiB to 8 GiB
+    CheckingCopies copies;
     {
         StreamEngine::Setup setup;
         setup.budget = &budget;
+        setup.copies = &copies;
         setup.keyLog = &keyLog;
         setup.rules =
             (options & kStreamFuzzPlainHttp) ? CaptureRules::Streams : CaptureRules::Packets;
@@ -141,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (engine.WaitingForKeys() != 0 || engine.ParkedCount() != 0)
             std::abort();
     }
-    if (budget.Used() != 0)
+    if (budget.Used() != 0 || copies.Open() != 0)
         __builtin_trap();
     return 0;
 }

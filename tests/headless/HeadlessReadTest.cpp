@@ -544,6 +544,221 @@ TEST(ReadCommandProgram, HttpsWithTheKeyLogAndPlainHttpUnderEitherRules) {
     }
 }
 
+namespace {
+
+std::string Slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The one entry of `folder` whose name ends with `suffix` (empty when none or several).
+fs::path EndingWith(const fs::path& folder, const std::string& suffix) {
+    fs::path found;
+    int count = 0;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() >= suffix.size() &&
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            found = entry.path();
+            ++count;
+        }
+    }
+    return count == 1 ? found : fs::path();
+}
+
+https::Answer Range(const std::string& path, const std::string& type, const std::string& body,
+                    std::size_t first, std::size_t last) {
+    https::Answer answer{path, type, body.substr(first, last - first + 1), 206};
+    answer.headers = {{"content-range", "bytes " + std::to_string(first) + "-" +
+                                            std::to_string(last) + "/" +
+                                            std::to_string(body.size())},
+                      {"etag", "\"e\""}};
+    return answer;
+}
+
+std::string Base64(const std::string& bytes) {
+    static const char* symbols =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    std::size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        const auto v = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]) << 16 |
+                                                  static_cast<unsigned char>(bytes[i + 1]) << 8 |
+                                                  static_cast<unsigned char>(bytes[i + 2]));
+        for (int shift = 18; shift >= 0; shift -= 6) out += symbols[(v >> shift) & 63];
+    }
+    if (i < bytes.size()) {
+        std::uint32_t v = static_cast<unsigned char>(bytes[i]) << 16;
+        if (i + 1 < bytes.size())
+            v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        out += symbols[(v >> 18) & 63];
+        out += symbols[(v >> 12) & 63];
+        out += i + 1 < bytes.size() ? symbols[(v >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+}  // namespace
+
+// --save: every listed medium of a capture (HTTPS with its key log, plain HTTP) and of a HAR
+// with content is written from the bytes the file holds: ranges joined, a medium with a hole
+// written as .partial and said, an HLS stream as a folder of its pieces whose local playlists
+// name them; nothing is ever written over a file that is there.
+TEST(ReadCommandProgram, SaveWritesEveryMediumFromTheFileAndNeverOverwrites) {
+    TempFolder folder;
+    const std::string capture = (folder.path / "save.pcap").string();
+    const std::string keys = (folder.path / "keys.log").string();
+    const std::string movie = https::Body(https::kMp4, 300001, 21);
+    const std::string song = https::Body(https::kMp3, 150002, 22);
+    const std::string clip = https::Body(https::kFlv, 200003, 23);
+    const std::string plain = https::Body(https::kMp4, 160004, 24);
+    const std::string master =
+        "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=900000\nhi/v.m3u8\n"
+        "#EXT-X-STREAM-INF:BANDWIDTH=300000\nlo/v.m3u8\n";
+    const std::string variant =
+        "#EXTM3U\n#EXT-X-TARGETDURATION:4\n#EXT-X-PLAYLIST-TYPE:VOD\n"
+        "#EXT-X-KEY:METHOD=AES-128,URI=\"key.bin\"\n"
+        "#EXTINF:4,\ns1.ts\n#EXTINF:4,\ns2.ts\n#EXT-X-ENDLIST\n";
+    const std::vector<std::string> segments = {https::Body("G", 9400, 25),
+                                               https::Body("G", 7520, 26)};
+    {
+        CaptureFileWriter writer(capture);
+        const auto emit = [&](std::vector<std::uint8_t> frame) { writer.Write(frame, kAfternoon); };
+        TlsTrafficConfig h2;
+        h2.alpn = {"h2"};
+        h2.serverName = "media.test";
+        TlsTraffic h2peers(h2);
+        const auto one = h2peers.Run(https::Http2Script(
+            "media.test", {Range("/v/movie.mp4", "video/mp4", movie, 200000, 300000),
+                           Range("/v/movie.mp4", "video/mp4", movie, 0, 199999),
+                           {"/a/song.mp3", "audio/mpeg", song}}));
+        TlsTrafficConfig h1;
+        h1.version = 0x0303;
+        h1.cipher = "ECDHE-ECDSA-AES128-GCM-SHA256";
+        TlsTraffic h1peers(h1);
+        // Bytes 100000 to 149999 of the Flash video never pass. A player asks for a stream's
+        // pieces once it has read the playlists that name them.
+        const auto two = h1peers.Run(https::Http1Script(
+            "media.test",
+            {Range("/v/clip.flv", "video/x-flv", clip, 0, 99999),
+             Range("/v/clip.flv", "video/x-flv", clip, 150000, 200002),
+             {"/tv/show.m3u8", "application/vnd.apple.mpegurl", master},
+             {"/tv/hi/v.m3u8", "application/vnd.apple.mpegurl", variant},
+             {"/tv/hi/key.bin", "application/octet-stream", "0123456789abcdef"},
+             {"/tv/hi/s1.ts", "video/mp2t", segments[0]},
+             {"/tv/hi/s2.ts", "video/mp2t", segments[1]}}));
+        ASSERT_TRUE(one.ok && two.ok) << one.error << two.error;
+        TcpConversation first(IpAddress{kClient}, IpAddress{kServer}, 40011);
+        https::EmitConnection(first, one, 1448, emit);
+        TcpConversation second(IpAddress{kClient}, IpAddress{kServer}, 40012);
+        https::EmitConnection(second, two, 1448, emit);
+        std::ofstream(keys) << one.keyLog << two.keyLog;
+        // Plain HTTP, read by the stream engine under --save.
+        TcpConversation bare(IpAddress{kClient}, IpAddress{kServer}, 40013, 80);
+        bare.Open(emit);
+        const https::Answer answer{"/d.bin", "application/octet-stream", plain};
+        const std::string request = https::RequestHead("cdn.test", answer.path);
+        const std::string response = https::ResponseHead(answer) + answer.body;
+        bare.Send(Direction::ToServer, reinterpret_cast<const std::uint8_t*>(request.data()),
+                  request.size(), 1448, emit);
+        bare.Send(Direction::ToClient, reinterpret_cast<const std::uint8_t*>(response.data()),
+                  response.size(), 1448, emit);
+        bare.Close(emit);
+    }
+    const fs::path out = folder.path / "out";
+    const ProgramRun run =
+        RunSniff({"--read", capture, "--keylog", keys, "--save", out.string()},
+                 folder.path / "errors.txt");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(TypeSizeUrl(run.out).size(), 5u) << run.out;
+    EXPECT_TRUE(Slurp(EndingWith(out, "-movie.mp4")) == movie);
+    EXPECT_TRUE(Slurp(EndingWith(out, "-song.mp3")) == song);
+    EXPECT_TRUE(Slurp(EndingWith(out, "-d.bin")) == plain);
+    // The Flash video with its hole: what was captured, zeros in the hole, and a line.
+    const std::string partial = Slurp(EndingWith(out, "-clip.flv.partial"));
+    ASSERT_EQ(partial.size(), clip.size());
+    EXPECT_TRUE(partial.substr(0, 100000) == clip.substr(0, 100000));
+    EXPECT_TRUE(partial.substr(150000) == clip.substr(150000));
+    EXPECT_EQ(partial.substr(100000, 50000), std::string(50000, '\0'));
+    EXPECT_NE(run.err.find("https://media.test/v/clip.flv: bytes 100000-149999 of 200003 were "
+                           "not captured; saved what was as "),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("pelnix-sniff: saved 5 of 5 media, 1 of them with parts not captured"),
+              std::string::npos)
+        << run.err;
+
+    // The stream: its pieces, and local playlists that name them (the variant not captured
+    // keeps its URL).
+    const fs::path show = EndingWith(out, "-show");
+    ASSERT_FALSE(show.empty()) << run.err;
+    const std::string local = Slurp(show / "playlist.m3u8");
+    EXPECT_NE(local.find("\np1-v.m3u8\n"), std::string::npos) << local;
+    EXPECT_NE(local.find("\nhttps://media.test/tv/lo/v.m3u8\n"), std::string::npos) << local;
+    const std::string localVariant = Slurp(show / "p1-v.m3u8");
+    std::string joined;
+    std::string key;
+    for (const std::string& line : Lines(localVariant)) {
+        if (line.rfind("#EXT-X-KEY", 0) == 0) {
+            const std::size_t open = line.find("URI=\"") + 5;
+            key = Slurp(show / line.substr(open, line.find('"', open) - open));
+        } else if (!line.empty() && line[0] != '#') {
+            ASSERT_EQ(line.find('/'), std::string::npos) << line;
+            joined += Slurp(show / line);
+        }
+    }
+    EXPECT_EQ(key, "0123456789abcdef");
+    EXPECT_TRUE(joined == segments[0] + segments[1]);
+    EXPECT_NE(Slurp(show / "pieces.txt").find("\thttps://media.test/tv/hi/s2.ts\n"),
+              std::string::npos);
+    // The spool inside the folder is gone.
+    for (const auto& entry : fs::directory_iterator(out))
+        EXPECT_NE(entry.path().filename().string().rfind(".pelnix-spool-", 0), 0u);
+
+    // Again into the same folder: every name is taken, nothing is overwritten.
+    const auto before = fs::file_size(EndingWith(out, "-song.mp3"));
+    const ProgramRun again =
+        RunSniff({"--read", capture, "--keylog", keys, "--save", out.string()},
+                 folder.path / "errors.txt");
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_TRUE(Slurp(EndingWith(out, "-song-2.mp3")) == song);
+    EXPECT_EQ(fs::file_size(EndingWith(out, "-song.mp3")), before);
+    EXPECT_FALSE(EndingWith(out, "-show-2").empty());
+
+    // A HAR export with content: the body it holds, base64 or not.
+    const fs::path har = folder.path / "session.har";
+    std::ofstream(har) << R"({"log": {"version": "1.2", "entries": [)"
+                       << R"({"startedDateTime": "2026-06-01T13:02:03Z", "request": )"
+                       << R"({"method": "GET", "url": "https://h2.test/v/talk.mp4", )"
+                       << R"("httpVersion": "h2", "headers": []}, "response": {"status": 200, )"
+                       << R"("httpVersion": "h2", "headers": [{"name": "content-type", )"
+                       << R"("value": "video/mp4"}], "content": {"size": )" << movie.size()
+                       << R"(, "mimeType": "video/mp4", "encoding": "base64", "text": ")"
+                       << Base64(movie) << R"("}}}]}})";
+    const fs::path harOut = folder.path / "har-out";
+    const ProgramRun fromHar =
+        RunSniff({"--read", har.string(), "--save", harOut.string()}, folder.path / "errors.txt");
+    ASSERT_EQ(fromHar.status, 0) << fromHar.err;
+    EXPECT_TRUE(Slurp(harOut / "1-talk.mp4") == movie) << fromHar.err;
+
+    // What --save cannot be given with.
+    for (const auto& [options, message] :
+         std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--save", out.string(), "--rules", "packets"}, "--save needs the stream engine"},
+             {{"--save", ""}, "--save needs a folder name"},
+             {{"--spool-mib", "64"}, "--spool-mib goes with --save"},
+             {{"--save", out.string(), "--spool-mib", "0"}, "--spool-mib needs a number"},
+         }) {
+        std::vector<std::string> args = {"--read", capture};
+        args.insert(args.end(), options.begin(), options.end());
+        const ProgramRun refused = RunSniff(args, folder.path / "errors.txt");
+        EXPECT_EQ(refused.status, 2) << message;
+        EXPECT_NE(refused.err.find("pelnix-sniff: " + message), std::string::npos)
+            << refused.err;
+    }
+}
+
 // --format json: one JSON object per line for a plain medium, a ranged one and a stream, with
 // network text that JSON could not hold as it came (a quote, a backslash, controls, a byte
 // that is not UTF-8) escaped so that every line parses and gives the URL back as documented.

@@ -81,4 +81,29 @@ TEST(HelperOptions, OnlyKnownOptionsWithValidValuesAreTaken) {
             EXPECT_NE(error.find(c.errorPart), std::string::npos) << error;
         }
     }
+
+    // The spool's folder: a descriptor above the standard three, with the stream engine; its
+    // limit only with it.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> spool = {
+        {{"--keylog", "/k", "--spool-fd", "5", "--spool-bytes", "1048576"}, ""},
+        {{"--rules", "streams", "--spool-fd", "3"}, ""},
+        {{"--keylog", "/k", "--spool-fd", "2"}, "--spool-fd needs a descriptor number above 2"},
+        {{"--keylog", "/k", "--spool-fd", "-4"}, "--spool-fd needs a descriptor number"},
+        {{"--keylog", "/k", "--spool-fd", "03"}, "--spool-fd needs a descriptor number"},
+        {{"--spool-fd", "5"}, "--spool-fd goes with --rules streams or --keylog"},
+        {{"--keylog", "/k", "--spool-bytes", "1048576"}, "--spool-bytes goes with --spool-fd"},
+        {{"--keylog", "/k", "--spool-fd", "5", "--spool-bytes", "1048575"}, "--spool-bytes"},
+        {{"--keylog", "/k", "--spool-fd", "5", "--spool-fd", "6"}, "twice"},
+    };
+    for (const auto& [args, errorPart] : spool) {
+        SCOPED_TRACE(args[args.size() - 1]);
+        std::string error;
+        const auto options = ParseHelperOptions(args, error);
+        ASSERT_EQ(options.has_value(), errorPart.empty()) << error;
+        if (options) {
+            EXPECT_EQ(options->spoolFd, std::stoi(args[3]));
+        } else {
+            EXPECT_NE(error.find(errorPart), std::string::npos) << error;
+        }
+    }
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <random>
 #include <string>
@@ -62,6 +63,7 @@ void ExpectSameReport(const MediaReport& a, const MediaReport& b) {
     EXPECT_EQ(a.variantUrl, b.variantUrl);
     EXPECT_EQ(a.durationSeconds, b.durationSeconds);
     EXPECT_EQ(a.ranged, b.ranged);
+    EXPECT_EQ(a.copyId, b.copyId);
 }
 
 MediaReport HostileReport(std::size_t textBytes) {
@@ -86,7 +88,23 @@ MediaReport HostileReport(std::size_t textBytes) {
     report.serverPort = 65535;
     report.durationSeconds = 5400.25;
     report.ranged = true;
+    report.copyId = ~std::uint64_t{0};
     return report;
+}
+
+CopyStatus FileCopy() {
+    CopyStatus status;
+    status.id = 42;
+    status.kind = CopyKind::File;
+    status.state = CopyState::Holes;
+    status.stop = CopyStop::QueueFull;
+    status.name = "f42";
+    status.total = std::uint64_t{1} << 40;
+    status.keptBytes = 3000;
+    for (std::uint64_t i = 0; i < CopyStatus::kMaxIntervals; ++i)
+        status.intervals.push_back({i * 10, i * 10 + 5});
+    status.intervalsCut = true;
+    return status;
 }
 
 }  // namespace
@@ -117,11 +135,15 @@ TEST(RecordStream, EveryMessageSurvivesTheTripWithHostileContentsAndAnySplit) {
         Notice{""},
         SessionStatistics{0, counts},
         SessionStatistics{1, CaptureStatistics{}},
+        CopyChanged{FileCopy()},
+        CopyChanged{CopyStatus{7, CopyKind::Stream, CopyState::Whole, CopyStop::None, "s7",
+                               std::nullopt, {}, false, 9, 3, 3}},
         StreamEnd{},
     };
     const std::vector<StreamMessage> toHelper = {
         IgnoreCommand{0, all, 1},
         IgnoreCommand{7, std::string(kMaxTextBytes, '\xff'), kMaxIgnoreCount},
+        DiscardCopyCommand{~std::uint64_t{0}},
         StopCommand{},
     };
     for (const auto& [direction, messages] : {std::pair{StreamDirection::FromHelper, fromHelper},
@@ -146,6 +168,18 @@ TEST(RecordStream, EveryMessageSurvivesTheTripWithHostileContentsAndAnySplit) {
                     const auto& got = std::get<MediaRecord>(decoded[i]);
                     EXPECT_EQ(got.session, record->session);
                     ExpectSameReport(got.report, record->report);
+                }
+                if (const auto* copy = std::get_if<CopyChanged>(&messages[i])) {
+                    const CopyStatus& got = std::get<CopyChanged>(decoded[i]).status;
+                    EXPECT_EQ(got.id, copy->status.id);
+                    EXPECT_EQ(got.state, copy->status.state);
+                    EXPECT_EQ(got.stop, copy->status.stop);
+                    EXPECT_EQ(got.name, copy->status.name);
+                    EXPECT_EQ(got.total, copy->status.total);
+                    EXPECT_EQ(got.intervals, copy->status.intervals);
+                    EXPECT_EQ(got.intervalsCut, copy->status.intervalsCut);
+                    EXPECT_EQ(got.parts, copy->status.parts);
+                    EXPECT_EQ(got.wholeParts, copy->status.wholeParts);
                 }
             }
         }
@@ -200,6 +234,20 @@ TEST(RecordStream, TheEncoderRefusesWhatTheDecoderWouldRefuse) {
         record.report.durationSeconds = duration;
         refused.push_back(record);
     }
+    // A copy's state that names no copy, or a file of the user's, or is not in order.
+    for (const auto& spoil : std::vector<std::function<void(CopyStatus&)>>{
+             [](CopyStatus& c) { c.id = 0; },
+             [](CopyStatus& c) { c.name = "../f42"; },
+             [](CopyStatus& c) { c.name = "f4x"; },
+             [](CopyStatus& c) { c.intervals.push_back({0, 1}); },
+             [](CopyStatus& c) { c.intervals.resize(2); c.intervals[1] = {3, 4}; },
+             [](CopyStatus& c) { c.intervals.resize(1); c.intervals[0] = {9, 9}; },
+         }) {
+        CopyChanged changed{FileCopy()};
+        spoil(changed.status);
+        refused.push_back(changed);
+    }
+    refused.push_back(DiscardCopyCommand{0});
     for (std::size_t i = 0; i < refused.size(); ++i) {
         std::string out = "kept";
         EXPECT_FALSE(EncodeMessage(refused[i], out)) << i;
@@ -287,6 +335,26 @@ TEST(RecordStream, GarbledTruncatedAndOversizedStreamsAreRefused) {
          "garbled frame of type 64"},
         {"an empty URL to ignore", to, header + frame(64, u32(0) + text("") + u32(1)),
          "garbled frame of type 64"},
+        {"a copy id of 7 bytes", from,
+         header + frame(4, u32(0) + tagged(13, std::string(7, '\x01'))),
+         "garbled frame of type 4"},
+        {"a copy's state without its name", from,
+         header + frame(128, tagged(1, std::string(7, '\0') + "\x01") + tagged(2, "\x01") +
+                                 tagged(3, "\x02")),
+         "garbled frame of type 128"},
+        {"a copy's state of an unknown value", from,
+         header + frame(128, tagged(1, std::string(7, '\0') + "\x01") + tagged(2, "\x01") +
+                                 tagged(3, "\x07") + tagged(5, "f1")),
+         "garbled frame of type 128"},
+        {"a copy's intervals cut mid-pair", from,
+         header + frame(128, tagged(1, std::string(7, '\0') + "\x01") + tagged(2, "\x01") +
+                                 tagged(3, "\x02") + tagged(5, "f1") +
+                                 tagged(10, std::string(24, '\0'))),
+         "garbled frame of type 128"},
+        {"a discard of no copy", to, header + frame(192, std::string(8, '\0')),
+         "garbled frame of type 192"},
+        {"a skippable frame above the frame bound", from,
+         header + std::string("\xc8", 1) + u32(kMaxPayloadBytes + 1), "unknown type 200"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -307,6 +375,16 @@ TEST(RecordStream, GarbledTruncatedAndOversizedStreamsAreRefused) {
         EXPECT_EQ(std::get<Notice>(messages[0]).text, atBound);
         EXPECT_EQ(std::get<MediaRecord>(messages[1]).report.url, "http://a/b.flv");
         EXPECT_EQ(std::get<MediaRecord>(messages[1]).session, 3u);
+    }
+
+    // Frames of a later version from 128 up are passed over, whichever direction; below, not.
+    {
+        const std::string stream = header + frame(200, "a later message") +
+                                   frame(192, std::string(8, '\x01')) +
+                                   frame(6, text("after them"));
+        const auto messages = Decode(from, stream, [] { return std::size_t{5}; });
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(std::get<Notice>(messages[0]).text, "after them");
     }
 
     // An oversized frame is refused from its header, before its payload arrives.

@@ -86,9 +86,11 @@ std::vector<Piece> Join(std::vector<std::vector<Piece>> parts) {
 // Feeds the pieces to a new connection (each piece whole, a byte at a time, or cut at random)
 // and ends it.
 Outcome Converse(const std::vector<Piece>& pieces, Split split, MemoryBudget& budget,
-                 std::size_t want, unsigned seed = 1, const HttpLimits& limits = {}) {
+                 std::size_t want, unsigned seed = 1, const HttpLimits& limits = {},
+                 bool whole = false) {
     RecordingExchangeSink sink;
     sink.want = want;
+    sink.whole = whole;
     Outcome outcome;
     {
         HttpConnectionContext context;
@@ -133,6 +135,7 @@ struct Case {
     std::vector<std::string> lines;
     bool gaveUp = false;
     std::size_t want = 64;
+    bool whole = false;  // bodies taken whole through receivers too
 };
 
 void RunCases(const std::vector<Case>& cases, const HttpLimits& limits = {}) {
@@ -142,7 +145,8 @@ void RunCases(const std::vector<Case>& cases, const HttpLimits& limits = {}) {
         for (const Split split : {Split::Whole, Split::Bytes, Split::Random}) {
             for (unsigned seed = 1; seed <= (split == Split::Random ? 5u : 1u); ++seed) {
                 MemoryBudget budget;
-                const Outcome outcome = Converse(pieces, split, budget, c.want, seed, limits);
+                const Outcome outcome =
+                    Converse(pieces, split, budget, c.want, seed, limits, c.whole);
                 EXPECT_EQ(outcome.lines, c.lines)
                     << c.name << ", split " << static_cast<int>(split);
                 EXPECT_EQ(outcome.gaveUp, c.gaveUp)
@@ -325,6 +329,62 @@ TEST(Http3, StreamsFramesAndHeaderBlocks) {
          {"head GET https://media.test/cut 200 stream 0",
           "head GET https://media.test/mid 200 stream 4", "body /mid [mid ] partial",
           "body /cut [cu] partial"}},
+    });
+}
+
+// A sink that keeps bodies gets every body byte of an HTTP/3 answer as HTTP/1.1 and HTTP/2 hand
+// them over: in order from the first, DATA framing removed, beside the prefix, and one end that
+// is complete only at the stream's end after a whole frame.
+TEST(Http3, WholeBodiesGoToTheReceiverInOrderWithOneEnd) {
+    RunCases({
+        {"DATA frames with other frames between them, past the prefix asked for",
+         [](Peers& p) {
+             const std::string get = p.client.Headers(0, Request("/v/clip.mp4"));
+             const std::string head = p.server.Headers(0, Response("200"));
+             return Join({Peers::Open(),
+                          {p.ClientTable(), Send(0, kUp, get, true), p.ServerTable(),
+                           Send(0, kDown,
+                                head + h3::Data("01234") + h3::Frame(0x21, "grease") +
+                                    h3::Data("") + h3::Data("56789abcdef"),
+                                true)}});
+         },
+         {"head GET https://media.test/v/clip.mp4 200 stream 0", "body /v/clip.mp4 [0123] partial",
+          "whole /v/clip.mp4 [0123456789abcdef] complete"},
+         false,
+         4,
+         true},
+        {"a reset answer, one cut mid-frame, one left open at the end, and a HEAD answer",
+         [](Peers& p) {
+             std::vector<Piece> pieces = Peers::Open();
+             std::uint64_t id = 0;
+             for (const std::string path : {"/reset", "/mid", "/open", "/head"}) {
+                 const std::string get =
+                     p.client.Headers(id, Request(path, {}, path == "/head" ? "HEAD" : "GET"));
+                 pieces.push_back(p.ClientTable());
+                 pieces.push_back(Send(id, kUp, get, true));
+                 id += 4;
+             }
+             const auto head = [&](std::uint64_t id) {
+                 return p.server.Headers(id, Response("200", {{"content-length", "90"}}));
+             };
+             const std::string r0 = head(0), r4 = head(4), r8 = head(8), r12 = head(12);
+             for (const Piece& piece :
+                  {p.ServerTable(), Send(0, kDown, r0 + h3::Data("re")), Reset(0, kDown),
+                   Send(0, kDown, h3::Data("after the reset"), true),
+                   Send(4, kDown, r4 + h3::Data("mid frame").substr(0, 6), true),
+                   Send(8, kDown, r8 + h3::Data("op")), Send(12, kDown, r12, true)}) {
+                 pieces.push_back(piece);
+             }
+             return pieces;
+         },
+         {"head GET https://media.test/reset 200 length 90 stream 0",
+          "whole /reset [re] partial", "head GET https://media.test/mid 200 length 90 stream 4",
+          "whole /mid [mid ] partial", "head GET https://media.test/open 200 length 90 stream 8",
+          "head HEAD https://media.test/head 200 stream 12", "whole /head [] complete",
+          "whole /open [op] partial"},
+         false,
+         0,
+         true},
     });
 }
 

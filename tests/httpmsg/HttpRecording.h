@@ -10,6 +10,42 @@
 #include "httpmsg/HttpConnection.h"
 
 class RecordingExchangeSink : public HttpExchangeSink {
+    class WholeBody final : public HttpBodyReceiver {
+    public:
+        WholeBody(std::vector<std::string>& lines, std::string target)
+            : m_lines(lines), m_target(std::move(target)) {}
+        ~WholeBody() override {
+            if (!m_ended)
+                m_lines.push_back("whole " + m_target + " never ended");
+        }
+        void OnBodyBytes(std::uint64_t offset, const std::uint8_t* data,
+                         std::size_t size) override {
+            if (m_ended) {
+                m_lines.push_back("whole " + m_target + " after end");
+                return;
+            }
+            if (offset != m_body.size())
+                m_faults += " gap";
+            m_body.append(reinterpret_cast<const char*>(data), size);
+        }
+        void OnBodyEnd(bool complete) override {
+            if (m_ended) {
+                m_lines.push_back("whole " + m_target + " after end");
+                return;
+            }
+            m_ended = true;
+            m_lines.push_back("whole " + m_target + " [" + m_body + "]" +
+                              (complete ? " complete" : " partial") + m_faults);
+        }
+
+    private:
+        std::vector<std::string>& m_lines;
+        std::string m_target;
+        std::string m_body;
+        std::string m_faults;
+        bool m_ended = false;
+    };
+
 public:
     std::size_t OnResponseHead(const HttpExchange& exchange) override {
         std::string line = "head " + exchange.request.method + " " + exchange.request.scheme +
@@ -28,8 +64,19 @@ public:
         lines.push_back("body " + exchange.request.target + " [" + std::string(body) + "]" +
                         (complete ? " complete" : " partial"));
     }
+    // With `whole`, every body also goes to a receiver from the start, which adds one line at
+    // its end: "whole TARGET [BYTES] complete|partial", with "gap" for a piece that did not
+    // start where the last one ended, "after end" for bytes or an end past the first end, and
+    // "never ended" for a receiver let go without its end.
+    BodyRequest OnResponseStart(const HttpExchange& exchange) override {
+        const std::size_t prefix = OnResponseHead(exchange);
+        if (!whole)
+            return {prefix, nullptr};
+        return {prefix, std::make_unique<WholeBody>(lines, exchange.request.target)};
+    }
 
     std::size_t want = 8;
+    bool whole = false;
     std::vector<std::string> lines;
     std::vector<HttpExchange> exchanges;
 };

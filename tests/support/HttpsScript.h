@@ -21,6 +21,8 @@ struct Answer {
     int status = 200;
     // The length the head announces; 0: the body's own (a larger one: an answer cut short).
     std::uint64_t announced = 0;
+    // More header fields of the answer (Content-Range, ETag, ...), names in lower case.
+    std::vector<std::pair<std::string, std::string>> headers = {};
 };
 
 inline std::uint64_t AnnouncedLength(const Answer& answer) {
@@ -59,6 +61,7 @@ inline std::string ResponseHead(const Answer& answer) {
     std::string head = "HTTP/1.1 " + std::to_string(answer.status) + " OK\r\nServer: t\r\n";
     if (!answer.contentType.empty())
         head += "Content-Type: " + answer.contentType + "\r\n";
+    for (const auto& [name, value] : answer.headers) head += name + ": " + value + "\r\n";
     return head + "Content-Length: " + std::to_string(AnnouncedLength(answer)) + "\r\n\r\n";
 }
 
@@ -98,6 +101,7 @@ inline std::vector<TlsExchangeStep> Http2Script(const std::string& host,
         HeaderFields response = {{":status", std::to_string(answers[i].status)}};
         if (!answers[i].contentType.empty())
             response.push_back({"content-type", answers[i].contentType});
+        for (const auto& [name, value] : answers[i].headers) response.push_back({name, value});
         response.push_back({"content-length", std::to_string(AnnouncedLength(answers[i]))});
         step.serverAnswers += server.Headers(static_cast<std::uint32_t>(2 * i + 1), response,
                                              answers[i].body.empty());

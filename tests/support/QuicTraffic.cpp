@@ -209,7 +209,9 @@ struct QuicConversation::State {
                 PutLiteral(fields, 44, exchange.contentType);
             response.bodySize = exchange.bodyStart.size() + exchange.bodySize;
             if (exchange.contentLength)
-                PutLiteral(fields, 4, std::to_string(response.bodySize));
+                PutLiteral(fields, 4,
+                           std::to_string(exchange.claimedLength != 0 ? exchange.claimedLength
+                                                                      : response.bodySize));
             response.head = Http3Frame(0x01, fields);
             PutVarint(response.head, 0x00);
             PutVarint(response.head, response.bodySize);

@@ -33,6 +33,9 @@ struct QuicExchangePlan {
     std::string bodyStart;      // the body's first bytes (a media signature)
     std::size_t bodySize = 0;   // the rest is pseudo-random
     bool contentLength = true;  // a content-length field
+    // Not 0: what the content-length field says instead of the body's size (an answer whose
+    // start alone was captured).
+    std::uint64_t claimedLength = 0;
 };
 
 struct QuicConnectionPlan {
