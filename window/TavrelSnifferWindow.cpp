@@ -349,12 +349,15 @@ void TavrelSnifferWindow::StartLaunchedCommand() {
 }
 
 void TavrelSnifferWindow::OnLaunchedCommandEnded() {
-    // Once: the descriptor stays readable.
+    // Once: the descriptor stays readable. A byte says that the command ended on its own; the
+    // pipe's end alone, that its guard ended (asked to, as the program ends).
+    char ended = 0;
+    const bool byItself = ::read(m_launchEndDescriptor, &ended, 1) == 1;
     m_launchEnd->setEnabled(false);
     m_launchEnd.release()->deleteLater();
     ::close(m_launchEndDescriptor);
     m_launchEndDescriptor = -1;
-    if (std::chrono::steady_clock::now() - m_launchStarted > kLaunchQuickEnd ||
+    if (!byItself || std::chrono::steady_clock::now() - m_launchStarted > kLaunchQuickEnd ||
         KeyLogHoldsAKey(m_launchKeyLog))
         return;
     const std::string& program = m_launchCommand.front();
