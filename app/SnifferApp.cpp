@@ -44,7 +44,7 @@ bool SnifferApp::InitInstance() {
 
 void SnifferApp::RunMainWindow() {
     auto* window = new TavrelSnifferWindow(nullptr);
-    window->SetLaunchCommand(m_launch);
+    window->SetLaunchCommand(m_launch, m_launchOwnProfile);
     window->ReadMediaFiles(m_files);
     window->exec();
     delete window;

@@ -23,7 +23,10 @@ public:
     // What the command line asks of the main window: capture files and HAR exports to read,
     // and a command to start with a key log of its own (--launch); before Run.
     void SetFilesToRead(std::vector<std::string> files) { m_files = std::move(files); }
-    void SetLaunchCommand(std::vector<std::string> command) { m_launch = std::move(command); }
+    void SetLaunchCommand(std::vector<std::string> command, bool ownProfile) {
+        m_launch = std::move(command);
+        m_launchOwnProfile = ownProfile;
+    }
 
 protected:
     // Creates the main window, runs it modally and destroys it.
@@ -31,6 +34,7 @@ protected:
 
     std::vector<std::string> m_files;
     std::vector<std::string> m_launch;
+    bool m_launchOwnProfile = false;
 
 private:
     bool m_refused = false;

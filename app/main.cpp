@@ -16,6 +16,7 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: pelnix [OPTION] [FILE...] [--launch COMMAND [ARGS...]]\n"
+    "       pelnix [OPTION] [FILE...] [--launch-own-profile BROWSER [ARGS...]]\n"
     "       pelnix --read FILE [--local-address ADDR] [--format tsv|json]\n"
     "                   [STREAM OPTIONS]\n"
     "       pelnix --watch [--format tsv|json] [STREAM OPTIONS]\n"
@@ -32,7 +33,16 @@ constexpr const char* kUsage =
     "              of TlsKeyLogFile, so that its HTTPS media are listed; everything after\n"
     "              --launch belongs to COMMAND. When the window closes, or Pelnix ends in\n"
     "              any other way, COMMAND's process group is ended (SIGTERM, then SIGKILL\n"
-    "              after two seconds) and then the key log is deleted\n";
+    "              after two seconds) and then the key log is deleted. A COMMAND that ends\n"
+    "              within ten seconds without writing a key is said in a notice: it most\n"
+    "              likely handed its page to a browser that was already running\n"
+    "  --launch-own-profile BROWSER [ARGS...]\n"
+    "              as --launch, with a profile of BROWSER's own in\n"
+    "              ${XDG_CACHE_HOME:-~/.cache}/Pelnix/profiles/NAME (mode 0700, kept), so that\n"
+    "              it runs apart from a browser already open: --user-data-dir for the\n"
+    "              Chromium family (chromium, google-chrome, brave, microsoft-edge,\n"
+    "              vivaldi, opera), -no-remote -profile for the Firefox family (firefox,\n"
+    "              firefox-esr, librewolf); other commands are refused\n";
 
 constexpr const char* kUsageEnd =
     "\n"
@@ -46,15 +56,20 @@ constexpr const char* kUsageEnd =
 int main(int argc, char** argv) {
     PrepareProcessForShutdown();
 
-    // Everything after --launch is the command to start and its arguments.
+    // Everything after --launch (or --launch-own-profile) is the command to start and its
+    // arguments.
     int ownArguments = argc;
     std::vector<std::string> launch;
+    bool ownProfile = false;
     for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) == "--launch") {
+        const std::string arg = argv[i];
+        if (arg == "--launch" || arg == "--launch-own-profile") {
             ownArguments = i;
+            ownProfile = arg == "--launch-own-profile";
             launch.assign(argv + i + 1, argv + argc);
             if (launch.empty()) {
-                std::fputs("pelnix: --launch needs a command to start (try --help)\n", stderr);
+                std::fprintf(stderr, "pelnix: %s needs a command to start (try --help)\n",
+                             arg.c_str());
                 return 2;
             }
             break;
@@ -101,6 +116,15 @@ int main(int argc, char** argv) {
                          problem.c_str());
             return 1;
         }
+        if (ownProfile) {
+            std::vector<std::string> own = OwnProfileCommand(launch, problem);
+            if (own.empty()) {
+                std::fprintf(stderr, "pelnix: cannot launch %s: %s\n", launch.front().c_str(),
+                             problem.c_str());
+                return 1;
+            }
+            launch = std::move(own);
+        }
     }
 
     if (const std::string problem = DisplayProblem(); !problem.empty()) {
@@ -118,6 +142,6 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName(QStringLiteral("pelnix"));
     SnifferApp app;
     app.SetFilesToRead(std::move(files));
-    app.SetLaunchCommand(std::move(launch));
+    app.SetLaunchCommand(std::move(launch), ownProfile);
     return app.Run();
 }

@@ -19,6 +19,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "tls/KeyLog.h"
+
 extern char** environ;
 
 namespace {
@@ -33,6 +35,10 @@ constexpr int kEndWaitMs = static_cast<int>(kLaunchEndGrace.count()) + 2000;
 // In the guard: how long a killed command may take to be reaped, and its group to go.
 constexpr int kReapWaitMs = 1000;
 constexpr int kGroupGoneWaitMs = 500;
+// In the guard without a process descriptor: how often it looks whether the command ended.
+constexpr long kEndLookNs = 100 * 1000 * 1000;
+// The most of a key log read to learn whether it holds a key: this many polls of the parser.
+constexpr int kKeyCheckPolls = 16;
 
 // Messages between the window and the guard (one per datagram of a SOCK_SEQPACKET pair).
 struct GuardMessage {
@@ -60,6 +66,8 @@ std::mutex s_mutex;
 int s_guardSocket = -1;  // guarded by s_mutex, as are the rest
 pid_t s_guard = -1;
 pid_t s_launched = -1;
+int s_endNotice = -1;  // the read end of the pipe the guard writes to when the command ended
+std::string s_commandName;
 
 std::string RandomSuffix() {
     unsigned char bytes[8] = {};
@@ -122,6 +130,7 @@ LaunchPlan MakePlan(const std::vector<std::string>& command, const std::string& 
 // --- The guard: system calls only from here to its end ----------------------------------------
 
 constexpr int kGuardSocket = 3;
+constexpr int kGuardEndNotice = 4;  // written to (one byte) once the command has ended
 
 volatile sig_atomic_t g_guardStopSignal = 0;
 
@@ -265,7 +274,7 @@ void EndCommand(const LaunchPlan& plan, pid_t command, int descriptor) {
     }
 }
 
-[[noreturn]] void RunGuard(const LaunchPlan& plan, int socket) {
+[[noreturn]] void RunGuard(const LaunchPlan& plan, int socket, int endNotice) {
     // Out of the window's process group (the terminal's keys reach the window, which tells the
     // guard), with its own signal state: a stop signal ends the launch as the window's end does.
     setpgid(0, 0);
@@ -287,33 +296,52 @@ void EndCommand(const LaunchPlan& plan, pid_t command, int descriptor) {
     sigprocmask(SIG_SETMASK, &stops, nullptr);
     // Nothing of the window stays open here (its capture pipes, its display connection), or
     // their other ends would not see the window's end; the standard three go to the command.
-    if (socket != kGuardSocket) {
-        dup2(socket, kGuardSocket);
-        close(socket);
-    }
+    // Both ends move to their fixed numbers through copies above them, so that neither
+    // overwrites the other on its way.
+    const int socketCopy = fcntl(socket, F_DUPFD_CLOEXEC, kGuardEndNotice + 1);
+    const int endNoticeCopy = fcntl(endNotice, F_DUPFD_CLOEXEC, kGuardEndNotice + 1);
+    if (socketCopy < 0 || endNoticeCopy < 0)
+        _exit(1);  // the window sees the socket close: the guard does not answer
+    dup2(socketCopy, kGuardSocket);
+    dup2(endNoticeCopy, kGuardEndNotice);
     fcntl(kGuardSocket, F_SETFD, FD_CLOEXEC);
-    if (close_range(kGuardSocket + 1, ~0U, 0) != 0) {
+    fcntl(kGuardEndNotice, F_SETFD, FD_CLOEXEC);
+    if (close_range(kGuardEndNotice + 1, ~0U, 0) != 0) {
         rlimit limit{};
         const rlim_t last = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
                                 ? limit.rlim_cur
                                 : 65536;
-        for (rlim_t fd = kGuardSocket + 1; fd < last; ++fd) close(static_cast<int>(fd));
+        for (rlim_t fd = kGuardEndNotice + 1; fd < last; ++fd) close(static_cast<int>(fd));
     }
 
     pid_t command = -1;
     int descriptor = -1;
+    bool endTold = false;
     sigset_t none;
     sigemptyset(&none);
     for (;;) {
-        pollfd window{kGuardSocket, POLLIN, 0};
-        const int ready = ppoll(&window, 1, nullptr, &none);
+        // While the command runs, its end is watched too: through its process descriptor, or
+        // else by a look every kEndLookNs. It stays unreaped (see EndCommand).
+        const bool watching = command > 0 && !endTold;
+        pollfd ready[2] = {{kGuardSocket, POLLIN, 0}, {descriptor, POLLIN, 0}};
+        const nfds_t count = watching && descriptor >= 0 ? 2 : 1;
+        timespec look{0, kEndLookNs};
+        const int polled = ppoll(ready, count, watching && descriptor < 0 ? &look : nullptr, &none);
         if (g_guardStopSignal != 0)
             break;
-        if (ready < 0) {
+        if (polled < 0) {
             if (errno == EINTR)
                 continue;
             break;
         }
+        if (watching && HasEnded(command)) {
+            const char ended = 'X';
+            [[maybe_unused]] const ssize_t written = write(kGuardEndNotice, &ended, 1);
+            close(kGuardEndNotice);
+            endTold = true;
+        }
+        if (ready[0].revents == 0)
+            continue;
         GuardMessage message;
         const ssize_t n = recv(kGuardSocket, &message, sizeof message, 0);
         if (n < 0 && errno == EINTR)
@@ -364,6 +392,10 @@ void EndLaunchLocked() {
     const bool ended = AskGuardLocked(kEnd, kEndWaitMs, answer) && answer.kind == kEnded;
     close(s_guardSocket);
     s_guardSocket = -1;
+    if (s_endNotice >= 0) {
+        close(s_endNotice);
+        s_endNotice = -1;
+    }
     // The guard ends right after its answer; without one it goes on alone (it saw its socket
     // close) and is not waited for.
     int status;
@@ -434,19 +466,31 @@ std::string PrepareLaunch(const std::vector<std::string>& command, std::string& 
         ::unlink(path.c_str());
         return {};
     }
+    int endNotice[2];
+    if (pipe2(endNotice, O_CLOEXEC | O_NONBLOCK) != 0) {
+        problem = std::string("cannot make the pipe of its guard: ") + std::strerror(errno);
+        ::close(ends[0]);
+        ::close(ends[1]);
+        ::unlink(path.c_str());
+        return {};
+    }
     const pid_t guard = fork();
     if (guard == 0)
-        RunGuard(plan, ends[1]);
+        RunGuard(plan, ends[1], endNotice[1]);
     const int error = errno;
     ::close(ends[1]);
+    ::close(endNotice[1]);
     if (guard < 0) {
         ::close(ends[0]);
+        ::close(endNotice[0]);
         ::unlink(path.c_str());
         problem = std::string("cannot start its guard: ") + std::strerror(error);
         return {};
     }
     s_guardSocket = ends[0];
+    s_endNotice = endNotice[0];
     s_guard = guard;
+    s_commandName = command.front();
     return path;
 }
 
@@ -462,6 +506,12 @@ pid_t StartLaunchedCommand(std::string& problem) {
     } else if (answer.kind == kStarted && answer.value > 0) {
         s_launched = answer.value;
         return s_launched;
+    } else if (answer.kind == kFailed && answer.value == ENOENT) {
+        problem = s_commandName.find('/') == std::string::npos
+                      ? "no program named '" + s_commandName + "' in PATH"
+                      : "there is no program " + s_commandName;
+    } else if (answer.kind == kFailed && answer.value == EACCES) {
+        problem = s_commandName + " may not be run (permission denied)";
     } else {
         problem = std::strerror(answer.kind == kFailed ? answer.value : EPROTO);
     }
@@ -469,7 +519,108 @@ pid_t StartLaunchedCommand(std::string& problem) {
     return -1;
 }
 
+int TakeLaunchEndDescriptor() {
+    std::lock_guard lock(s_mutex);
+    if (s_launched < 0)
+        return -1;
+    const int descriptor = s_endNotice;
+    s_endNotice = -1;
+    return descriptor;
+}
+
 void EndLaunch() {
     std::lock_guard lock(s_mutex);
     EndLaunchLocked();
+}
+
+bool KeyLogHoldsAKey(const std::string& path) {
+    struct stat status {};
+    if (path.empty() || ::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        status.st_size == 0)
+        return false;
+    KeyLog keyLog(path);
+    keyLog.SetNoticeSink([](const std::string&) {});
+    for (int poll = 0; poll < kKeyCheckPolls; ++poll) {
+        if (keyLog.Poll())
+            return true;
+        if (!keyLog.Behind())
+            break;
+    }
+    return keyLog.ConnectionCount() > 0;
+}
+
+namespace {
+
+// Creates `path` (mode 0700) unless it is there, and makes sure it is a folder of this user's,
+// not a symbolic link, that nobody else may enter.
+bool MakePrivateFolder(const std::string& path, std::string& problem) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        problem = "cannot create " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat status {};
+    const bool own = fd >= 0 && ::fstat(fd, &status) == 0 && status.st_uid == ::geteuid();
+    const bool made = own && ((status.st_mode & 07777) == 0700 || ::fchmod(fd, 0700) == 0);
+    if (fd >= 0)
+        ::close(fd);
+    if (!made)
+        problem = path + " is not a folder of this user's own that can be made private";
+    return made;
+}
+
+bool StartsWith(const std::string& text, const char* start) {
+    return text.compare(0, std::strlen(start), start) == 0;
+}
+
+}  // namespace
+
+std::vector<std::string> OwnProfileCommand(const std::vector<std::string>& command,
+                                           std::string& problem) {
+    if (command.empty() || command.front().empty()) {
+        problem = "no command given";
+        return {};
+    }
+    const std::string& program = command.front();
+    const std::size_t slash = program.rfind('/');
+    const std::string name = slash == std::string::npos ? program : program.substr(slash + 1);
+    const bool chromium = name == "chromium" || name == "chromium-browser" ||
+                          StartsWith(name, "google-chrome") || StartsWith(name, "brave") ||
+                          StartsWith(name, "microsoft-edge") || StartsWith(name, "vivaldi") ||
+                          StartsWith(name, "opera");
+    const bool firefox = name == "firefox" || name == "firefox-esr" || name == "librewolf";
+    if (!chromium && !firefox) {
+        problem = "Pelnix does not know how to give " + program +
+                  " a profile of its own (it knows the Chromium and Firefox families of "
+                  "browsers); start it with --launch instead";
+        return {};
+    }
+
+    std::string cache;
+    if (const char* value = std::getenv("XDG_CACHE_HOME"); value != nullptr && *value == '/') {
+        cache = value;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
+        cache = std::string(home) + "/.cache";
+    } else {
+        problem = "neither XDG_CACHE_HOME nor HOME names a folder for the browser's profile";
+        return {};
+    }
+    for (const std::string& folder : {cache, cache + "/Pelnix"}) {
+        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+            problem = "cannot create " + folder + ": " + std::strerror(errno);
+            return {};
+        }
+    }
+    const std::string profiles = cache + "/Pelnix/profiles", profile = profiles + "/" + name;
+    if (!MakePrivateFolder(profiles, problem) || !MakePrivateFolder(profile, problem))
+        return {};
+
+    std::vector<std::string> own{program};
+    if (chromium) {
+        own.push_back("--user-data-dir=" + profile);
+    } else {
+        own.insert(own.end(), {"-no-remote", "-profile", profile});
+    }
+    own.insert(own.end(), command.begin() + 1, command.end());
+    return own;
 }

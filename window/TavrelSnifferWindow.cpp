@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -17,8 +18,11 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QUrl>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -179,14 +183,18 @@ TavrelSnifferWindow::~TavrelSnifferWindow() {
     m_mediaList = nullptr;
     g_captureSessions.clear();
     m_capture.reset();
+    m_launchEnd.reset();
+    if (m_launchEndDescriptor >= 0)
+        ::close(m_launchEndDescriptor);
     // The launched command would go on writing secrets into a file nobody reads: it ends
     // (bounded, see EndLaunch), and then its key log goes.
     if (!m_launchKeyLog.empty())
         EndLaunch();
 }
 
-void TavrelSnifferWindow::SetLaunchCommand(std::vector<std::string> command) {
+void TavrelSnifferWindow::SetLaunchCommand(std::vector<std::string> command, bool ownProfile) {
     m_launchCommand = std::move(command);
+    m_launchOwnProfile = ownProfile;
 }
 
 void TavrelSnifferWindow::ReadMediaFiles(const std::vector<std::string>& files) {
@@ -328,7 +336,44 @@ void TavrelSnifferWindow::StartLaunchedCommand() {
                     "Pelnix cannot start %s: %s.\n\nPelnix opens all the same, and lists what "
                     "other programs receive.",
                     m_launchCommand.front().c_str(), problem.c_str());
+        return;
     }
+    m_launchStarted = std::chrono::steady_clock::now();
+    m_launchEndDescriptor = TakeLaunchEndDescriptor();
+    if (m_launchEndDescriptor >= 0) {
+        m_launchEnd =
+            std::make_unique<QSocketNotifier>(m_launchEndDescriptor, QSocketNotifier::Read);
+        connect(m_launchEnd.get(), &QSocketNotifier::activated, this,
+                &TavrelSnifferWindow::OnLaunchedCommandEnded);
+    }
+}
+
+void TavrelSnifferWindow::OnLaunchedCommandEnded() {
+    // Once: the descriptor stays readable. A byte says that the command ended on its own; the
+    // pipe's end alone, that its guard ended (asked to, as the program ends).
+    char ended = 0;
+    const bool byItself = ::read(m_launchEndDescriptor, &ended, 1) == 1;
+    m_launchEnd->setEnabled(false);
+    m_launchEnd.release()->deleteLater();
+    ::close(m_launchEndDescriptor);
+    m_launchEndDescriptor = -1;
+    if (!byItself || std::chrono::steady_clock::now() - m_launchStarted > kLaunchQuickEnd ||
+        KeyLogHoldsAKey(m_launchKeyLog))
+        return;
+    const std::string& program = m_launchCommand.front();
+    const QString name = QFile::decodeName(program.substr(program.rfind('/') + 1).c_str());
+    ShowNotice(
+        m_launchOwnProfile
+            ? QStringLiteral("%1 ended at once without writing any key: it probably handed the "
+                             "page to a browser that was already running with the same profile "
+                             "(started by an earlier --launch-own-profile), which Pelnix cannot "
+                             "read. Close that browser first.")
+                  .arg(name)
+            : QStringLiteral("%1 ended at once without writing any key: it probably handed the "
+                             "page to a browser that was already running, which Pelnix cannot "
+                             "read. Close that browser first, or start Pelnix with "
+                             "--launch-own-profile so that the browser runs apart from it.")
+                  .arg(name));
 }
 
 void TavrelSnifferWindow::PlaceOnScreen() {

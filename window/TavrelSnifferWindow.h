@@ -26,6 +26,7 @@ class MediaFileWorker;
 class NativeDestroyWatch;
 
 class QMessageBox;
+class QSocketNotifier;
 class QPushButton;
 class SniffedMediaList;
 
@@ -47,8 +48,11 @@ public:
     // Before the window is shown: once the capture runs, `command` (a program and its
     // arguments) is started with SSLKEYLOGFILE set to a private key log that the capture
     // follows in place of the settings' TlsKeyLogFile. A command that cannot be started, or no
-    // private folder for its key log, is told in a message; the window opens all the same.
-    void SetLaunchCommand(std::vector<std::string> command);
+    // private folder for its key log, is told in a message; the window opens all the same. A
+    // command that ends within kLaunchQuickEnd of its start without a key in its key log is
+    // told in a notice (it most likely handed its work to a browser already running);
+    // `ownProfile` says that it was given a profile of its own (--launch-own-profile).
+    void SetLaunchCommand(std::vector<std::string> command, bool ownProfile = false);
 
     // Reads capture files (pcap, pcapng) and HAR exports on a worker thread with the rules of
     // --read (the settings' TlsKeyLogFile for HTTPS); their media go to the list as sniffed
@@ -102,6 +106,7 @@ private:
     std::optional<std::chrono::milliseconds> NextCaptureRestart();
     void ShowCaptureNotice(const QString& text);
     void StartLaunchedCommand();
+    void OnLaunchedCommandEnded();
     void ShowNotice(const QString& text);
     void PlaceOnScreen();
 
@@ -128,7 +133,12 @@ private:
     AdvertPicture* m_advert = nullptr;  // a child of the window; clicks open the home page
     // --launch: the command and its key log while it exists (their guard ends both).
     std::vector<std::string> m_launchCommand;
+    bool m_launchOwnProfile = false;
     std::string m_launchKeyLog;
+    // Tells the GUI thread that the command ended: its descriptor (owned) and when it started.
+    int m_launchEndDescriptor = -1;
+    std::unique_ptr<QSocketNotifier> m_launchEnd;
+    std::chrono::steady_clock::time_point m_launchStarted;
     std::unique_ptr<MediaFileWorker> m_fileReader;
     std::set<QString> m_noticesShown;
     // Ends the window when another client destroys its native window.

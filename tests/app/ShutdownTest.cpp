@@ -504,6 +504,78 @@ TEST(Launch, AKilledWindowTakesTheCommandAndItsKeyLogWithIt) {
     EXPECT_TRUE(fs::is_empty(runtime));
 }
 
+// --launch-own-profile starts a browser with a profile of its own, in a folder kept private
+// under the cache folder: the Chromium family with --user-data-dir, the Firefox family with
+// -no-remote -profile, both before the command's own arguments (one of them with a space).
+// Another command is refused before anything starts.
+TEST(Launch, OwnProfileByBrowserFamily) {
+    TempFolder folder;
+    const fs::path runtime = folder.path / "run", cache = folder.path / "cache",
+                   bin = folder.path / "bin", profiles = cache / "Pelnix" / "profiles";
+    fs::create_directories(runtime);
+    fs::permissions(runtime, fs::perms::owner_all);
+    fs::create_directories(bin);
+    // Made open by someone else before: the launch makes it private again.
+    fs::create_directories(profiles);
+    fs::permissions(profiles, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+    std::vector<std::string> environment = PassingSettings(folder.path);
+    environment.push_back("QT_QPA_PLATFORM=offscreen");
+    environment.push_back("XDG_RUNTIME_DIR=" + runtime.string());
+    environment.push_back("XDG_CACHE_HOME=" + cache.string());
+    const std::string log = (folder.path / "pelnix.log").string();
+    const std::string page = "https://media.test/a clip";
+    struct Case {
+        std::string browser;
+        std::vector<std::string> arguments;  // as the browser receives them
+    };
+    const Case cases[] = {
+        {"chromium", {"--user-data-dir=" + (profiles / "chromium").string(), page}},
+        {"firefox-esr", {"-no-remote", "-profile", (profiles / "firefox-esr").string(), page}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.browser);
+        // A stand-in that notes its arguments, one a line, then waits.
+        const fs::path browser = bin / c.browser, seen = folder.path / (c.browser + ".seen");
+        WriteFile(browser,
+                  "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + seen.string() + ".part'\nmv '" +
+                      seen.string() + ".part' '" + seen.string() + "'\nexec sleep 60\n",
+                  fs::perms::owner_all);
+        const pid_t program =
+            Start(Program({"--launch-own-profile", browser.string(), page}), environment, log);
+        ASSERT_GT(program, 0);
+        if (!WaitFor([&] { return fs::exists(seen); }, std::chrono::seconds(20))) {
+            KillAndReap(program);
+            FAIL() << "the browser did not run: " << ReadFile(log);
+        }
+        std::istringstream lines(ReadFile(seen));
+        std::vector<std::string> arguments;
+        for (std::string line; std::getline(lines, line);) arguments.push_back(line);
+        EXPECT_EQ(arguments, c.arguments);
+        const fs::path profile = profiles / c.browser;
+        EXPECT_TRUE(fs::is_directory(profile));
+        EXPECT_EQ(fs::status(profile).permissions(), fs::perms::owner_all);
+        EXPECT_EQ(fs::status(profiles).permissions(), fs::perms::owner_all);
+        kill(program, SIGTERM);
+        if (!WaitEnd(program, std::chrono::seconds(10)))
+            KillAndReap(program);
+    }
+
+    const pid_t program =
+        Start(Program({"--launch-own-profile", "sh", "-c", "exit 0"}), environment, log);
+    ASSERT_GT(program, 0);
+    const auto status = WaitEnd(program, std::chrono::seconds(20));
+    if (!status)
+        KillAndReap(program);
+    ASSERT_TRUE(status) << "the program ran";
+    EXPECT_EQ(*status, 1);
+    EXPECT_NE(ReadFile(log).find("pelnix: cannot launch sh: Pelnix does not know how to give sh "
+                                 "a profile of its own"),
+              std::string::npos)
+        << ReadFile(log);
+    EXPECT_FALSE(fs::exists(profiles / "sh"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Signals, LaunchStopSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
                          [](const ::testing::TestParamInfo<int>& info) {
                              return std::string(sigabbrev_np(info.param));

@@ -776,12 +776,75 @@ private slots:
             QVERIFY(QTest::qWaitForWindowExposed(&window));
             QTRY_COMPARE_WITH_TIMEOUT(messages.size(), 1, kLoadedWaitMs);
             QVERIFY2(messages[0].startsWith(
-                         QStringLiteral("Pelnix cannot start pelnix-test-no-such-command: ")),
+                         QStringLiteral("Pelnix cannot start pelnix-test-no-such-command: no "
+                                        "program named 'pelnix-test-no-such-command' in PATH.")),
                      qPrintable(messages[0]));
             QVERIFY(runtime.entries().isEmpty());
             QVERIFY(window.isVisible());
         }
         SetMessageBoxHandler({});
+    }
+
+    // A command that ends at once without a key in its key log (a browser that handed its page
+    // to one already running) is told in a notice that leaves the window usable; one that wrote
+    // a key before it ended is not.
+    void aCommandThatEndsAtOnceWithoutAKeyIsTold() {
+        RuntimeFolder runtime;
+        QTemporaryDir folder;
+        const QString done = folder.filePath(QStringLiteral("done"));
+        const std::string key =
+            "CLIENT_RANDOM " + std::string(64, 'a') + " " + std::string(96, 'b');
+        struct Case {
+            const char* name;
+            std::vector<std::string> command;
+            bool told;
+        };
+        const std::string then = "; : > '" + done.toStdString() + "'";
+        const Case cases[] = {
+            {"ends at once", {"/bin/true"}, true},
+            {"writes no key line",
+             {"sh", "-c", "echo '# not a key' >> \"$SSLKEYLOGFILE\"" + then},
+             true},
+            {"writes a key",
+             {"sh", "-c", "echo '" + key + "' >> \"$SSLKEYLOGFILE\"" + then},
+             false},
+        };
+        QStringList messages;  // a launch that fails is told in one (none expected)
+        SetMessageBoxHandler([&](QWidget*, const QString&, unsigned, const QString& text) {
+            messages.append(text);
+            return IDOK;
+        });
+        const auto noHandler = qScopeGuard([] { SetMessageBoxHandler({}); });
+        for (const Case& c : cases) {
+            qInfo("%s", c.name);
+            QFile::remove(done);
+            TavrelSnifferWindow window(nullptr, &NoCapture);
+            window.SetLaunchCommand(c.command);
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            const auto shown = [&] {
+                QStringList texts;
+                for (QMessageBox* box : window.findChildren<QMessageBox*>()) {
+                    if (box->isVisible() && !box->isModal())
+                        texts.append(box->text());
+                }
+                return texts;
+            };
+            if (c.told) {
+                QTRY_COMPARE_WITH_TIMEOUT(shown().size(), 1, kLoadedWaitMs);
+                const QString name = QFileInfo(QString::fromStdString(c.command[0])).fileName();
+                QVERIFY2(shown()[0].startsWith(name +
+                                               QStringLiteral(" ended at once without writing any "
+                                                              "key: it probably handed the page")),
+                         qPrintable(shown()[0]));
+                QVERIFY(shown()[0].contains(QStringLiteral("--launch-own-profile")));
+            } else {
+                QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(done), kLoadedWaitMs);
+                QTest::qWait(1000);
+                QVERIFY2(shown().isEmpty(), qPrintable(shown().join('|')));
+            }
+            QVERIFY2(messages.isEmpty(), qPrintable(messages.join('|')));
+        }
     }
 
     void helpPageBesideTheProgramElseInTheInstalledDocumentation() {
