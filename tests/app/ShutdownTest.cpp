@@ -42,8 +42,19 @@ void WriteFile(const fs::path& path, const std::string& text,
 }
 
 bool Alive(pid_t pid) {
-    // A zombie has ended; only its entry waits to be reaped.
-    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    // A zombie has ended; only its entry waits to be reaped. Read with the system's calls: a
+    // process that goes between the open and the read fails the read (ESRCH), which the C++
+    // library's file streams turn into an exception.
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buffer[512];
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    ::close(fd);
+    if (got <= 0)
+        return false;
+    const std::string stat(buffer, static_cast<std::size_t>(got));
     const auto close = stat.rfind(')');
     return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' &&
            stat[close + 2] != 'X';

@@ -2,6 +2,7 @@
 // ffmpeg from its own test sources.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -109,9 +110,19 @@ inline std::string ProbeFormatAndDuration(const std::string& path) {
 }
 
 inline bool ProcessAlive(pid_t pid) {
-    // A zombie still answers kill(); read its state instead.
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // A zombie still answers kill(); read its state instead, with the system's calls: a
+    // process that goes between the open and the read fails the read (ESRCH), which the C++
+    // library's file streams turn into an exception.
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buffer[512];
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    ::close(fd);
+    if (got <= 0)
+        return false;
+    const std::string text(buffer, static_cast<std::size_t>(got));
     const auto close = text.rfind(')');
     if (close == std::string::npos || close + 2 >= text.size())
         return false;
