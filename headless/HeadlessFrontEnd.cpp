@@ -26,9 +26,9 @@
 #include "packetrules/MediaDetector.h"
 #include "packetrules/MediaMarkers.h"
 #include "streams/QuicSighting.h"
-#include "streams/TlsSighting.h"
 #include "streams/StreamEngine.h"
 #include "streams/StreamSettings.h"
+#include "streams/TlsSighting.h"
 
 const char* const kHeadlessUsage =
     "  --read FILE [--local-address ADDR]\n"

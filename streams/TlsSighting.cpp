@@ -39,8 +39,8 @@ bool TlsSighting::Handle(const PacketView& packet) {
         if (!StartsApplicationData(packet))
             return false;
         found = oldest;
-        *found = Connection{packet.sourceAddress, packet.destinationAddress,
-                            packet.destinationPort, 0, 0};
+        *found = Connection{packet.sourceAddress, packet.destinationAddress, packet.destinationPort,
+                            0, 0};
     }
     found->lastUse = ++m_clock;
     found->bytes += packet.wireLength;

@@ -73,8 +73,9 @@ QString Sentence(const std::string& text) {
 
 // The status line's form of the message a user outside the capture group gets.
 QString NotPermittedLine() {
-    return QStringLiteral("Pelnix lists nothing: you may not capture network traffic. Join the "
-                          "group \"%1\" (sudo adduser $USER %1), then log in again.")
+    return QStringLiteral(
+               "Pelnix lists nothing: you may not capture network traffic. Join the "
+               "group \"%1\" (sudo adduser $USER %1), then log in again.")
         .arg(QLatin1String(kCaptureGroup));
 }
 

@@ -424,7 +424,8 @@ private slots:
                 QStringList texts;
                 if (window.StatusLine()->isVisible())
                     texts.append(window.StatusLine()->text());
-                for (QMessageBox* box : window.findChildren<QMessageBox*>()) texts.append(box->text());
+                for (QMessageBox* box : window.findChildren<QMessageBox*>())
+                    texts.append(box->text());
                 return texts;
             };
             QTRY_VERIFY_WITH_TIMEOUT(notices().size() == 1 && notices()[0].contains(QStringLiteral(
