@@ -9,6 +9,7 @@
 #include <exception>
 
 #include "streams/QuicSighting.h"
+#include "streams/TlsSighting.h"
 
 std::vector<PacketSniffer*> g_packetSniffers;
 
@@ -284,6 +285,9 @@ void PacketSniffer::OnPacket(u_char* session, const pcap_pkthdr* header, const u
             return;
         }
         self->ReadClock();
+        // Without a key log HTTPS cannot be read: the user is told once when it carries media.
+        if (!(self->m_engine && self->m_engine->ReadsQuic()) && self->m_tlsSighting.Handle(packet))
+            self->Notice(kTlsNotice);
         if (self->m_packetRules)
             self->m_detector.HandlePacket(packet, self->m_batchSeconds);
         if (self->m_engine)

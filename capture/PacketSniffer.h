@@ -19,6 +19,7 @@
 #include "frames/FrameDecoder.h"
 #include "packetrules/MediaDetector.h"
 #include "streams/StreamEngine.h"
+#include "streams/TlsSighting.h"
 
 // Receives each report on the capture thread.
 using ReportCallback = void (*)(MediaReport report);
@@ -115,8 +116,9 @@ public:
     // too), the bodies of listed media go there.
     bool UseStreamEngine(MemoryBudget& budget, KeyLog* keyLog, CaptureRules rules,
                          MediaCopySink* copies = nullptr);
-    // Told once per session, on the capture thread, what the user must know about the capture
-    // (HTTP/3 seen that cannot be read). Installed before Start.
+    // Told on the capture thread, each kind once per session, what the user must know about
+    // the capture (HTTP/3 or HTTPS seen that cannot be read: with no key log, HTTPS connections
+    // carrying media-sized answers, see TlsSighting). Installed before Start.
     void SetNoticeSink(std::function<void(const std::string& text)> sink) {
         m_noticeSink = std::move(sink);
     }
@@ -175,6 +177,7 @@ private:
     std::unique_ptr<StreamEngine> m_engine;
     std::function<void(const std::string& text)> m_noticeSink;
     bool m_quicNoticed = false;  // capture thread only
+    TlsSighting m_tlsSighting;   // capture thread only
     // The engine's QUIC ports the filter was set for (capture thread, once started).
     std::uint64_t m_quicPortsFiltered = 0;
     DatagramView m_datagram;  // capture thread only

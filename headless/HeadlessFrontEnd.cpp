@@ -29,6 +29,7 @@
 #include "streams/QuicSighting.h"
 #include "streams/StreamEngine.h"
 #include "streams/StreamSettings.h"
+#include "streams/TlsSighting.h"
 
 const char* const kHeadlessUsage =
     "  --read FILE [--local-address ADDR]\n"
@@ -142,6 +143,7 @@ struct ReadLoop {
     std::unique_ptr<StreamEngine> engine;  // with a key log or the rules streams
     std::uint32_t packetsSinceClock = 0;
     bool quicNoticed = false;
+    TlsSighting tlsSighting;  // HTTPS that no key log opens
     const MediaFileReading* reading = nullptr;
     LocalAddresses locals;
     // Per family: whether this machine's address is known yet.
@@ -192,6 +194,8 @@ struct ReadLoop {
             }
         }
         packetTime = header.ts.tv_sec;
+        if (!(engine && engine->ReadsQuic()) && tlsSighting.Handle(packet) && reading->notice)
+            reading->notice(kTlsNotice);
         // The file's own clock ages the pending requests and the connections, as the live
         // clock would have.
         if (packetRules)

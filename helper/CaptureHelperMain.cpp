@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -214,8 +215,10 @@ int main(int argc, char** argv) {
         // once: the window and --watch pass notices on to the user.
         keyLog->SetNoticeSink([&writer](const std::string& text) { writer.Send(Notice{text}); });
     }
-    // One notice of each kind for the whole capture, whichever session saw it first.
-    std::atomic<bool> quicTold{false};
+    // One notice of each kind for the whole capture, whichever session saw it first (the
+    // sessions' notices are a few fixed texts).
+    std::mutex noticesMutex;
+    std::set<std::string> noticesTold;
     // The copies of listed media, written into the parent's private folder through the one
     // descriptor it handed over: no path is opened, and the folder is this user's own.
     std::unique_ptr<CaptureSpool> spool;
@@ -246,13 +249,16 @@ int main(int argc, char** argv) {
             session.SetIgnoredSink([&writer, i](const std::string& url) {
                 writer.Send(UrlIgnored{i, url});
             });
-            if (streamEngine) {
+            if (streamEngine)
                 session.UseStreamEngine(budget, keyLog.get(), options->rules, spool.get());
-                session.SetNoticeSink([&writer, &quicTold](const std::string& text) {
-                    if (!quicTold.exchange(true))
-                        writer.Send(Notice{text});
-                });
-            }
+            session.SetNoticeSink([&writer, &noticesMutex, &noticesTold](const std::string& text) {
+                {
+                    std::lock_guard<std::mutex> told(noticesMutex);
+                    if (!noticesTold.insert(text).second)
+                        return;
+                }
+                writer.Send(Notice{text});
+            });
             started[i] = session.Start();
             if (started[i]) {
                 writer.SendLocked(SessionOpened{i, session.AdapterName()});

@@ -7,6 +7,7 @@
 #include "httpmsg/Http3Connection.h"
 #include "httpmsg/HttpConnection.h"
 #include "streams/QuicSighting.h"
+#include "streams/TlsSighting.h"
 #include "tcp/BudgetHold.h"
 #include "tls/TlsConnection.h"
 
@@ -304,8 +305,11 @@ public:
     }
     void OnFinished(Direction direction) override { m_connection->Finished(direction); }
     void OnEnd(TcpEndReason reason) override {
+        const bool waiting = m_connection->Waiting();
         if (m_connection->End(reason))
             m_engine.Park(std::move(m_connection), reason);
+        else if (waiting)
+            m_engine.m_keysNeverCame = true;  // ended otherwise (the capture's end, its bound)
         m_connection.reset();
     }
 
@@ -394,6 +398,11 @@ std::unique_ptr<QuicStreamHandler> StreamEngine::OnQuicConnection(const QuicConn
 }
 
 void StreamEngine::NoticeUnopened() {
+    if (!m_tlsNoticed && m_keyLog != nullptr && (m_stats.keysTooLate != 0 || m_keysNeverCame)) {
+        m_tlsNoticed = true;
+        if (m_notice)
+            m_notice(kTlsKeysNotice);
+    }
     if (m_quicNoticed || !m_quic || m_quic->Stats().unopened == 0)
         return;
     m_quicNoticed = true;
@@ -516,10 +525,9 @@ void StreamEngine::PollKeyLogNow(std::chrono::steady_clock::time_point now) {
     }
     if (!m_parked.empty())
         SweepParked(now, false);
-    if (m_quic) {
+    if (m_quic)
         m_quic->GiveUpWaiting(std::chrono::steady_clock::now(), false);
-        NoticeUnopened();
-    }
+    NoticeUnopened();
 }
 
 void StreamEngine::Finish() {
@@ -531,4 +539,5 @@ void StreamEngine::Finish() {
         m_quic->EndAll();
     }
     SweepParked(std::chrono::steady_clock::now(), true);
+    NoticeUnopened();
 }

@@ -25,7 +25,8 @@
 // for HTTP/3 in an Alt-Svc answer (QuicPorts), go to the QUIC stage; a connection that chose
 // (or, before its choice is read, offered) "h3" is read as HTTP/3, its exchanges going to the
 // media rules with https URLs. Its packets wait for keys as TLS records do; a connection whose
-// keys never came is told once through the notice sink (kQuicKeysNotice).
+// keys never came is told once through the notice sink (kQuicKeysNotice), and so are TLS
+// connections whose keys never came (kTlsKeysNotice).
 //
 // Memory: every connection's state and buffers come out of the MemoryBudget, which sessions
 // may share and which is never passed. One engine serves one thread.
@@ -135,7 +136,8 @@ private:
     std::unique_ptr<TcpStreamHandler> OnConnection(const TcpConnectionInfo& info) override;
     std::unique_ptr<QuicStreamHandler> OnQuicConnection(const QuicConnectionInfo& info) override;
     bool OnKeysWanted() override { return LookForKeys(); }
-    // Tells the notice once when QUIC connections gave up waiting for keys.
+    // Tells the notice once when QUIC connections gave up waiting for keys, and once when TLS
+    // connections did (kTlsKeysNotice).
     void NoticeUnopened();
     void Park(std::unique_ptr<Connection> connection, TcpEndReason reason);
     void RetryWaiting();
@@ -165,6 +167,8 @@ private:
     bool m_looked = false;
     std::function<void(std::string_view text)> m_notice;
     bool m_quicNoticed = false;
+    bool m_tlsNoticed = false;
+    bool m_keysNeverCame = false;  // a live TLS connection ended while waiting for keys
     QuicPorts m_quicPorts;
 
     // Last: their connections' handlers reach everything above, and they go first.

@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPainter>
@@ -57,6 +58,8 @@ constexpr QSize kFrameAllowance(8, 32);
 constexpr QRect kLogoBlock(256, 0, 116, 126);
 constexpr QPoint kHelpPosition(278, 133);
 constexpr QSize kButtonSize(70, 24);
+// The status line: the room under the buttons, across the window.
+constexpr QRect kStatusLineBlock(8, 164, 364, 78);
 
 // A capture helper that ends on its own is started again after a pause that doubles with each
 // failure; after this many failures within the span the window gives up.
@@ -70,6 +73,14 @@ QString Sentence(const std::string& text) {
     if (!sentence.isEmpty())
         sentence[0] = sentence[0].toUpper();
     return sentence;
+}
+
+// The status line's form of the message a user outside the capture group gets.
+QString NotPermittedLine() {
+    return QStringLiteral(
+               "Pelnix lists nothing: you may not capture network traffic. Join the "
+               "group \"%1\" (sudo adduser $USER %1), then log in again.")
+        .arg(QLatin1String(kCaptureGroup));
 }
 
 }  // namespace
@@ -153,6 +164,13 @@ TavrelSnifferWindow::TavrelSnifferWindow(QWidget* parent, CaptureHelperLocator h
     m_downloadButton = ControlAs<QPushButton>(kDownloadId);
     m_helpButton = ControlAs<QPushButton>(kHelpId);
     m_advert = new AdvertPicture(this, kAdvertId);
+    m_statusLine = new QLabel(this);
+    m_statusLine->setObjectName(QStringLiteral("statusLine"));
+    m_statusLine->setWordWrap(true);
+    m_statusLine->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_statusLine->setTextFormat(Qt::PlainText);
+    m_statusLine->setAutoFillBackground(true);
+    m_statusLine->hide();
 
     connect(m_previewButton, &QPushButton::clicked, this, &TavrelSnifferWindow::OnPreview);
     connect(m_removeButton, &QPushButton::clicked, this, &TavrelSnifferWindow::OnRemove);
@@ -160,6 +178,8 @@ TavrelSnifferWindow::TavrelSnifferWindow(QWidget* parent, CaptureHelperLocator h
     connect(m_helpButton, &QPushButton::clicked, this, &TavrelSnifferWindow::OnHelpButton);
     connect(m_mediaList, &QTreeWidget::itemSelectionChanged, this,
             &TavrelSnifferWindow::OnListItemChanged);
+    // Once an entry is listed, the list speaks for itself.
+    connect(m_mediaList->model(), &QAbstractItemModel::rowsInserted, m_statusLine, &QWidget::hide);
     if (QGuiApplication::platformName() == QLatin1String("xcb"))
         m_destroyWatch = std::make_unique<NativeDestroyWatch>(this);
     // Capture files and HAR exports may be dropped on the window.
@@ -230,12 +250,7 @@ void TavrelSnifferWindow::PostNotice(const std::string& text) {
 void TavrelSnifferWindow::ShowNotice(const QString& text) {
     if (!m_noticesShown.insert(text).second)
         return;
-    // Not modal: the list goes on filling while the notice is open.
-    auto* box = new QMessageBox(QMessageBox::Information, QString::fromLatin1(kProductName), text,
-                                QMessageBox::Ok, this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setModal(false);
-    box->show();
+    ShowCaptureNotice(text);
 }
 
 void TavrelSnifferWindow::dragEnterEvent(QDragEnterEvent* event) {
@@ -305,6 +320,9 @@ void TavrelSnifferWindow::OnInitDialog() {
 
     m_logo = LoadBitmapResource(IDB_LOGO);
     m_advert->Start();
+    // Over the advert, if there is one: what the capture cannot read matters more.
+    m_statusLine->setGeometry(kStatusLineBlock);
+    m_statusLine->raise();
 
     // Within the active window, the keyboard focus follows the mouse to the list.
     setMouseTracking(true);
@@ -433,6 +451,7 @@ void TavrelSnifferWindow::StartCapture() {
         ShowMessage(this, kProductName, MB_ICONEXCLAMATION, "%s\n\n%s",
                     CaptureNotPermittedText(m_captureHelperPath).c_str(),
                     "Pelnix opens all the same, but lists nothing until then.");
+        ShowCaptureNotice(NotPermittedLine());
     }
 }
 
@@ -462,13 +481,13 @@ void TavrelSnifferWindow::OnCaptureEnded(int generation) {
     std::fprintf(stderr, "pelnix: the capture stopped: %s\n", reason.c_str());
     const auto pause = NextCaptureRestart();
     if (!pause) {
-        ShowCaptureNotice(Sentence("the capture stopped: " + reason + ".\n\nIt failed " +
+        ShowCaptureNotice(Sentence("the capture stopped: " + reason + ". It failed " +
                                    std::to_string(kMaxCaptureFailures + 1) +
                                    " times within a minute, so Pelnix lists no more media until "
                                    "it is started again."));
         return;
     }
-    ShowCaptureNotice(Sentence("the capture stopped: " + reason + ".\n\nPelnix starts it again."));
+    ShowCaptureNotice(Sentence("the capture stopped: " + reason + ". Pelnix starts it again."));
     QTimer::singleShot(*pause, this, [this] { RestartCapture(); });
 }
 
@@ -517,33 +536,27 @@ void TavrelSnifferWindow::OnCaptureRestarted(std::shared_ptr<CaptureHelperClient
     }
     const std::string reason = m_capture->StartError();
     std::fprintf(stderr, "pelnix: the capture could not start again: %s\n", reason.c_str());
-    const auto pause = result == CaptureHelperClient::StartResult::NotPermitted
-                           ? std::nullopt
-                           : NextCaptureRestart();
+    if (result == CaptureHelperClient::StartResult::NotPermitted) {
+        ShowCaptureNotice(NotPermittedLine());
+        return;
+    }
+    const auto pause = NextCaptureRestart();
     if (!pause) {
         ShowCaptureNotice(Sentence("the capture could not start again: " + reason +
-                                   ".\n\nPelnix lists no more media until it is started "
+                                   ". Pelnix lists no more media until it is started "
                                    "again."));
         return;
     }
     ShowCaptureNotice(
-        Sentence("the capture could not start again: " + reason + ".\n\nPelnix tries again."));
+        Sentence("the capture could not start again: " + reason + ". Pelnix tries again."));
     QTimer::singleShot(*pause, this, [this] { RestartCapture(); });
 }
 
 void TavrelSnifferWindow::ShowCaptureNotice(const QString& text) {
-    // One box for the capture's state, brought up to date, not one more for each change.
-    if (m_captureNotice) {
-        m_captureNotice->setText(text);
-        m_captureNotice->show();
-        return;
-    }
-    auto* box = new QMessageBox(QMessageBox::Warning, QString::fromLatin1(kProductName), text,
-                                QMessageBox::Ok, this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setModal(false);
-    box->show();
-    m_captureNotice = box;
+    // One line for the capture's state, brought up to date, not a box for each change.
+    m_statusLine->setText(text);
+    m_statusLine->setToolTip(text);
+    m_statusLine->show();
 }
 
 void TavrelSnifferWindow::OnRemove() {

@@ -25,6 +25,7 @@ class CaptureEvents;
 class MediaFileWorker;
 class NativeDestroyWatch;
 
+class QLabel;
 class QMessageBox;
 class QSocketNotifier;
 class QPushButton;
@@ -59,9 +60,14 @@ public:
     // media do. A file that cannot be read is named in a message.
     void ReadMediaFiles(const std::vector<std::string>& files);
 
-    // Shows a notice of the capture (such as the one that HTTP/3 was seen) once per text, in a
-    // message that does not block the window. From any thread.
+    // Shows a notice of the capture (such as the one that HTTP/3 was seen) once per text, in the
+    // status line. From any thread.
     void PostNotice(const std::string& text);
+
+    // The line under the buttons that says what the capture sees and cannot read, or why it
+    // stopped: the newest notice, until the next entry is listed. Hidden when it has nothing
+    // to say.
+    const QLabel* StatusLine() const { return m_statusLine; }
 
     // The capture helper's process id while one runs, else -1.
     pid_t CaptureHelperProcess() const;
@@ -104,6 +110,7 @@ private:
     // Counts a failure of the capture helper; gives the pause before the next start, or
     // nothing when the window gives up.
     std::optional<std::chrono::milliseconds> NextCaptureRestart();
+    // The capture's state and its notices, in the status line; the newest wins.
     void ShowCaptureNotice(const QString& text);
     void StartLaunchedCommand();
     void OnLaunchedCommandEnded();
@@ -123,7 +130,7 @@ private:
     std::thread m_captureStarter;
     // When the helper failed lately (ended on its own, or a new one did not start).
     std::deque<std::chrono::steady_clock::time_point> m_captureFailures;
-    QPointer<QMessageBox> m_captureNotice;
+    QLabel* m_statusLine = nullptr;
     SniffedMediaList* m_mediaList = nullptr;
     QPixmap m_logo;
     QPushButton* m_helpButton = nullptr;

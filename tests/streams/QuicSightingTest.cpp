@@ -1,12 +1,15 @@
 // QUIC long-header packets to port 443 are known by the capture filter of the stream engine and
 // by their first bytes; nothing else is, and the filter still takes every TCP frame it took.
+// HTTPS that carries media without a key log is known by its records and its size.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "capture/PacketSniffer.h"
 #include "streams/QuicSighting.h"
+#include "streams/TlsSighting.h"
 #include "support/FrameBuilder.h"
 
 namespace {
@@ -102,4 +105,67 @@ TEST(QuicSighting, LongHeadersToPort443AreKnownAndNothingElse) {
     tcp.source = Ipv6("fd00::2");
     tcp.destination = Ipv6("fd00::7");
     EXPECT_TRUE(FilterTakes(BuildFrame(tcp)));
+}
+
+// Without a key log: an HTTPS connection whose server sends more than a megabyte after its
+// first application data record is told once; a small one, plain HTTP or a connection first
+// seen in the middle of a record is not, and the table of connections stays bounded.
+TEST(TlsSighting, MediaSizedHttpsIsToldOnceAndNothingElse) {
+    const IpAddress server(Ipv4Address{10, 0, 0, 1});
+    const IpAddress client(Ipv4Address{10, 0, 0, 2});
+    const auto port = [](std::uint16_t host) {
+        const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(host >> 8),
+                                       static_cast<std::uint8_t>(host)};
+        std::uint16_t captured;
+        std::memcpy(&captured, bytes, 2);
+        return captured;
+    };
+    // A full-size segment as a cut capture holds it: its first bytes, its length on the wire.
+    const std::string record("\x17\x03\x03\x40\x11", 5);
+    const std::string middle(5, '\x5a');
+    const auto segment = [&](const std::string& head, std::uint16_t from, std::uint16_t to) {
+        PacketView packet;
+        packet.sourceAddress = server;
+        packet.destinationAddress = client;
+        packet.sourcePort = port(from);
+        packet.destinationPort = port(to);
+        packet.payload = reinterpret_cast<const std::uint8_t*>(head.data());
+        packet.rawLength = packet.scanLength = head.size();
+        packet.wireLength = 1448;
+        return packet;
+    };
+    const std::size_t overAMegabyte = TlsSighting::kMediaSizedBytes / 1448 + 1;
+    struct Case {
+        const char* what;
+        std::uint16_t serverPort;
+        const std::string* first;
+        std::size_t segments;
+        bool told;
+    };
+    const Case cases[] = {
+        {"a media-sized answer", 443, &record, overAMegabyte, true},
+        {"a small answer", 443, &record, overAMegabyte - 1, false},
+        {"plain HTTP", 80, &record, overAMegabyte, false},
+        {"no record seen starting", 443, &middle, overAMegabyte, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TlsSighting sighting;
+        int told = 0;
+        told += sighting.Handle(segment(*c.first, c.serverPort, 50000));
+        for (std::size_t i = 1; i < c.segments; ++i)
+            told += sighting.Handle(segment(middle, c.serverPort, 50000));
+        EXPECT_EQ(told, c.told ? 1 : 0);
+        EXPECT_EQ(sighting.Seen(), c.told);
+        told += sighting.Handle(segment(record, 443, 50001));
+        EXPECT_EQ(told, c.told ? 1 : 0);
+    }
+    // Many small connections in between: the busy one keeps its place and its count.
+    TlsSighting sighting;
+    int told = 0;
+    for (std::size_t i = 0; i < overAMegabyte; ++i) {
+        told += sighting.Handle(segment(i == 0 ? record : middle, 443, 50000));
+        told += sighting.Handle(segment(record, 443, static_cast<std::uint16_t>(51000 + i % 100)));
+    }
+    EXPECT_EQ(told, 1);
 }

@@ -16,6 +16,7 @@
 #include "TempFolder.h"
 #include "catalogue/MediaCatalogue.h"
 #include "streams/StreamEngine.h"
+#include "streams/TlsSighting.h"
 #include "support/HttpsScript.h"
 
 namespace {
@@ -57,6 +58,7 @@ public:
         return rows;
     }
     const std::vector<MediaReport>& Reports() const { return m_reports; }
+    const std::vector<std::string>& Notices() const { return m_notices; }
     StreamEngine& Engine() { return m_engine; }
     MemoryBudget& Budget() { return m_budget; }
     // The budget held beyond the reassembler's entries (a closed connection's entry stays a
@@ -72,10 +74,12 @@ private:
         setup.budget = &m_budget;
         setup.keyLog = keyLog;
         setup.rules = rules;
+        setup.notice = [this](std::string_view text) { m_notices.emplace_back(text); };
         return setup;
     }
     MemoryBudget m_budget{16u << 20};
     std::vector<MediaReport> m_reports;
+    std::vector<std::string> m_notices;
     StreamEngine m_engine;
     std::int64_t m_now = 100;
 };
@@ -402,7 +406,7 @@ TEST(StreamEngine, TamperedRecordGivesTheConnectionUp) {
 }
 
 // The key log followed as a file: keys written after the records (the connection still open,
-// or closed already), and keys that never come.
+// or closed already), and keys that never come, told once.
 TEST(StreamEngine, KeysThatComeLateListAndKeysThatNeverComeListNothing) {
     for (const Suite& suite : {kSuites[3], kSuites[2]}) {
         SCOPED_TRACE(suite.cipher);
@@ -463,6 +467,7 @@ TEST(StreamEngine, KeysThatComeLateListAndKeysThatNeverComeListNothing) {
                     << run.Engine().Stats().failed << " failed, " << run.Engine().Stats().decrypted
                     << " decrypted, " << run.Engine().Stats().keysTooLate << " too late";
                 EXPECT_EQ(run.Engine().ParkedCount(), 0u);
+                EXPECT_TRUE(run.Notices().empty());
             } else {
                 // Parked connections go after kParkSeconds; live ones at the capture's end.
                 run.Engine().PollKeyLogNow(now + StreamEngine::kParkSeconds +
@@ -472,6 +477,9 @@ TEST(StreamEngine, KeysThatComeLateListAndKeysThatNeverComeListNothing) {
                 EXPECT_TRUE(run.Listed().empty());
                 EXPECT_EQ(run.Engine().WaitingForKeys(), 0u);
                 EXPECT_EQ(run.Engine().ParkedCount(), 0u);
+                // The user is told once that the key log lacks them.
+                run.Engine().Finish();
+                EXPECT_EQ(run.Notices(), std::vector<std::string>{kTlsKeysNotice});
             }
             EXPECT_EQ(run.Held(), 0u);
         }

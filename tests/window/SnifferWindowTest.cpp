@@ -3,6 +3,7 @@
 #include <QDropEvent>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
@@ -28,6 +29,7 @@
 #include "base/ShowMessage.h"
 #include "helper/CaptureHelperClient.h"
 #include "streams/QuicSighting.h"
+#include "streams/TlsSighting.h"
 #include "window/LaunchedCommand.h"
 #include "window/SniffedMediaList.h"
 #include "window/TavrelSnifferWindow.h"
@@ -377,6 +379,13 @@ private slots:
                     QVERIFY2(messages[0].contains(QStringLiteral(
                                  "sudo adduser $USER pelnix\nthen log out and log in again")),
                              qPrintable(messages[0]));
+                    // The status line keeps the group to join in sight once the box is gone.
+                    QVERIFY(window.StatusLine()->isVisible());
+                    QVERIFY2(window.StatusLine()->text().contains(
+                                 QStringLiteral("sudo adduser $USER pelnix")),
+                             qPrintable(window.StatusLine()->text()));
+                } else {
+                    QVERIFY(!window.StatusLine()->isVisible());
                 }
                 QCOMPARE(window.MediaList()->Count(), 0);
                 QVERIFY(window.isVisible());
@@ -394,7 +403,7 @@ private slots:
     }
 
     // A capture helper that dies each time it has listed its sessions is started again after
-    // growing pauses, each end told in one notice that does not block the window, until the
+    // growing pauses, each end told in the status line, not in a box, until the
     // window gives up and says so.
     void aHelperThatKeepsDyingIsRestartedThenGivenUp() {
         QTemporaryDir folder;
@@ -410,12 +419,13 @@ private slots:
             TavrelSnifferWindow window(nullptr, [&] { return dies.toStdString(); });
             window.show();
             QVERIFY(QTest::qWaitForWindowExposed(&window));
+            // In the status line, no box.
             const auto notices = [&] {
                 QStringList texts;
-                for (QMessageBox* box : window.findChildren<QMessageBox*>()) {
-                    if (box->isVisible() && !box->isModal())
-                        texts.append(box->text());
-                }
+                if (window.StatusLine()->isVisible())
+                    texts.append(window.StatusLine()->text());
+                for (QMessageBox* box : window.findChildren<QMessageBox*>())
+                    texts.append(box->text());
                 return texts;
             };
             QTRY_VERIFY_WITH_TIMEOUT(notices().size() == 1 && notices()[0].contains(QStringLiteral(
@@ -684,29 +694,39 @@ private slots:
         SetMessageBoxHandler({});
     }
 
-    // Notices come on the capture helper's reader thread: each text is shown once, in a box
-    // that leaves the window usable.
-    void aNoticeIsShownOnce() {
-        ShownWindow w;
-        std::thread reader([&] {
-            w.window.PostNotice(kQuicNotice);
-            w.window.PostNotice(kQuicNotice);
+    // Notices come on the capture helper's reader thread: each goes to the status line under
+    // the buttons, not to a box, the newest wins, and the line goes once an entry is listed.
+    void noticesGoToTheStatusLineUntilAnEntryIsListed() {
+        QStringList messages;
+        SetMessageBoxHandler([&](QWidget*, const QString&, unsigned, const QString& text) {
+            messages.append(text);
+            return IDOK;
         });
-        reader.join();
-        const auto boxes = [&] {
-            QList<QMessageBox*> shown;
-            for (QMessageBox* box : w.window.findChildren<QMessageBox*>()) {
-                if (box->isVisible() && box->text() == QLatin1String(kQuicNotice))
-                    shown.append(box);
-            }
-            return shown;
-        };
-        QTRY_COMPARE_WITH_TIMEOUT(boxes().size(), 1, kLoadedWaitMs);
-        QTest::qWait(50);
-        QCOMPARE(boxes().size(), 1);
-        QVERIFY(!boxes()[0]->isModal());
-        w.add("media.test/after-the-notice.flv", 100000);
-        QCOMPARE(w.list()->Count(), 1);
+        {
+            ShownWindow w;
+            const QLabel* line = w.window.StatusLine();
+            QVERIFY(!line->isVisible());
+            std::thread reader([&] {
+                w.window.PostNotice(kQuicNotice);
+                w.window.PostNotice(kTlsNotice);
+                w.window.PostNotice(kQuicNotice);
+            });
+            reader.join();
+            QTRY_COMPARE_WITH_TIMEOUT(line->text(), QLatin1String(kTlsNotice), kLoadedWaitMs);
+            QVERIFY(line->isVisible());
+            QVERIFY(w.window.geometry().contains(line->geometry().translated(w.window.pos())));
+            QVERIFY(line->geometry().top() >= w.button(1138)->geometry().bottom());
+            QTest::qWait(50);
+            QCOMPARE(line->text(), QLatin1String(kTlsNotice));
+            QVERIFY(w.window.findChildren<QMessageBox*>().isEmpty());
+            QCOMPARE(messages, QStringList());
+            QCOMPARE(w.window.size(), QSize(380, 246));
+            QCOMPARE(w.list()->columnCount(), 3);
+            w.add("media.test/after-the-notice.flv", 100000);
+            QCOMPARE(w.list()->Count(), 1);
+            QVERIFY(!line->isVisible());
+        }
+        SetMessageBoxHandler({});
     }
 
     // --launch: the command runs with SSLKEYLOGFILE naming a new private file in the runtime
@@ -822,12 +842,11 @@ private slots:
             window.SetLaunchCommand(c.command);
             window.show();
             QVERIFY(QTest::qWaitForWindowExposed(&window));
+            // Told in the window's status line.
             const auto shown = [&] {
                 QStringList texts;
-                for (QMessageBox* box : window.findChildren<QMessageBox*>()) {
-                    if (box->isVisible() && !box->isModal())
-                        texts.append(box->text());
-                }
+                if (window.StatusLine()->isVisible() && !window.StatusLine()->text().isEmpty())
+                    texts.append(window.StatusLine()->text());
                 return texts;
             };
             if (c.told) {
