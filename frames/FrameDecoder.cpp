@@ -144,13 +144,13 @@ std::vector<IpAddress> LocalAddresses::All() const {
     return all;
 }
 
-bool DecodeFrame(std::size_t capturedLength, const std::uint8_t* frame,
-                 const LocalAddresses& localAddresses, std::size_t frameLength, PacketView& view) {
-    if (frame == nullptr || capturedLength < kEthernetHeaderLength + kMinimumHeaderLength) {
-        return false;
-    }
-    // The type field is read only for VLAN tags; past them, the IP version decides.
-    std::size_t ipStart = kEthernetHeaderLength;
+namespace {
+
+// Where the IP header starts past the Ethernet header and up to kMaxVlanTags VLAN tags; false
+// when there are more tags or the frame ends before a minimal IP header.
+inline bool SkipVlanTags(std::size_t capturedLength, const std::uint8_t* frame,
+                         std::size_t& ipStart) {
+    ipStart = kEthernetHeaderLength;
     for (int tags = 0; IsVlanTag(Load16(frame + ipStart - 2)); ++tags) {
         if (tags == kMaxVlanTags)
             return false;
@@ -158,6 +158,20 @@ bool DecodeFrame(std::size_t capturedLength, const std::uint8_t* frame,
         if (capturedLength < ipStart + kMinimumHeaderLength)
             return false;
     }
+    return true;
+}
+
+}  // namespace
+
+bool DecodeFrame(std::size_t capturedLength, const std::uint8_t* frame,
+                 const LocalAddresses& localAddresses, std::size_t frameLength, PacketView& view) {
+    if (frame == nullptr || capturedLength < kEthernetHeaderLength + kMinimumHeaderLength) {
+        return false;
+    }
+    // The type field is read only for VLAN tags; past them, the IP version decides.
+    std::size_t ipStart = 0;
+    if (!SkipVlanTags(capturedLength, frame, ipStart))
+        return false;
     const std::uint8_t* ip = frame + ipStart;
 
     const bool ipv6 = (ip[0] >> 4) == 6;
@@ -256,14 +270,9 @@ bool DecodeFrame(std::size_t capturedLength, const std::uint8_t* frame,
 bool DecodeUdpFrame(std::size_t capturedLength, const std::uint8_t* frame, DatagramView& view) {
     if (frame == nullptr || capturedLength < kEthernetHeaderLength + kMinimumHeaderLength)
         return false;
-    std::size_t ipStart = kEthernetHeaderLength;
-    for (int tags = 0; IsVlanTag(Load16(frame + ipStart - 2)); ++tags) {
-        if (tags == kMaxVlanTags)
-            return false;
-        ipStart += 4;
-        if (capturedLength < ipStart + kMinimumHeaderLength)
-            return false;
-    }
+    std::size_t ipStart = 0;
+    if (!SkipVlanTags(capturedLength, frame, ipStart))
+        return false;
     const std::uint8_t* ip = frame + ipStart;
     std::size_t ipHeaderLength = 0;
     if ((ip[0] >> 4) == 4) {
