@@ -143,6 +143,8 @@ bool MediaSaveSession::TrySave(Waiting& waiting, bool force) {
         ++m_saved;
     if (!saved.note.empty())
         Say(record, saved.note);
+    if (!saved.notice.empty())
+        Say(record, saved.notice);
     Discard(record.copyId);
     waiting.saved = true;
     return true;

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -14,6 +16,8 @@
 #include "base/StagedFile.h"
 #include "mediarules/Playlist.h"
 #include "mediarules/UrlReference.h"
+#include "spool/CapturedStreamJoin.h"
+#include "spool/SpoolFolder.h"
 #include "spool/StreamIndex.h"
 
 namespace {
@@ -286,7 +290,7 @@ std::string SavedMediaName(int number, std::string_view url, std::string_view ty
 }
 
 MediaSaver::MediaSaver(int spoolFd, const std::string& outputFolder)
-    : m_spoolFd(spoolFd), m_outputFolder(outputFolder) {
+    : m_spoolFd(spoolFd), m_outputFolder(outputFolder), m_converter(FindJoinConverter()) {
     if (mkdir(outputFolder.c_str(), 0777) != 0 && errno != EEXIST) {
         m_error = "cannot make the folder '" + outputFolder + "': " + std::strerror(errno);
         return;
@@ -346,7 +350,59 @@ SavedMedium MediaSaver::SaveFile(const SniffedMedia& record, const CopyStatus& s
     return saved;
 }
 
+std::optional<SavedMedium> MediaSaver::JoinStream(const SniffedMedia& record,
+                                                  const CopyStatus& status, std::string& why) {
+    // The work folder lies inside the output folder: the joined file goes in by a link.
+    const std::string work = MakePrivateFolder(m_outputFolder, ".pelnix-join-", why);
+    if (work.empty())
+        return std::nullopt;
+    CapturedStreamLayout layout;
+    std::optional<SavedMedium> saved;
+    if (!LayOutCapturedStream(m_spoolFd, status, work, layout, why)) {
+        RemoveSpoolFolder(work);
+        return std::nullopt;
+    }
+    if (!layout.Whole()) {
+        why = std::to_string(layout.missing.size()) + " of its segments were not captured (" +
+              layout.missing.front() + (layout.missing.size() > 1 ? ", ..." : "") + ")";
+        RemoveSpoolFolder(work);
+        return std::nullopt;
+    }
+    const std::string joined = work + "/joined.mp4";
+    // Copying the streams goes at the speed of the disk; a long stream gets more time.
+    const auto limit = std::chrono::minutes(10) +
+                       std::chrono::milliseconds(static_cast<long long>(
+                           std::min(layout.seconds, 1e7) * 100));
+    if (JoinCapturedStream(m_converter, layout, joined, why, limit)) {
+        std::string name = SavedMediaName(record.number, record.url, {});
+        const std::size_t dot = name.rfind('.');
+        if (dot != std::string::npos && dot > name.find('-'))
+            name.resize(dot);
+        name += ".mp4";
+        int error = EEXIST;
+        for (int attempt = 1; attempt <= kMaxNameTries && error == EEXIST; ++attempt) {
+            const std::string candidate = Candidate(name, attempt);
+            if (linkat(AT_FDCWD, joined.c_str(), m_outputFd, candidate.c_str(), 0) == 0) {
+                fchmodat(m_outputFd, candidate.c_str(), NewFileMode(), 0);
+                saved = SavedMedium{m_outputFolder + "/" + candidate, {}, {}};
+                error = 0;
+            } else {
+                error = errno;
+            }
+        }
+        if (error != 0)
+            why = "cannot put the joined file in " + m_outputFolder + ": " + std::strerror(error);
+    }
+    RemoveSpoolFolder(work);
+    return saved;
+}
+
 SavedMedium MediaSaver::SaveStream(const SniffedMedia& record, const CopyStatus& status) {
+    std::string unjoined = "no converter (ffmpeg) was found";
+    if (!m_converter.empty()) {
+        if (std::optional<SavedMedium> joined = JoinStream(record, status, unjoined))
+            return *joined;
+    }
     SavedMedium saved;
     const int copyFd = openat(m_spoolFd, status.name.c_str(),
                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -448,5 +504,6 @@ SavedMedium MediaSaver::SaveStream(const SniffedMedia& record, const CopyStatus&
         saved.note += std::string(saved.note.empty() ? "" : "; ") + std::to_string(failed) +
                       " files could not be written: " + std::strerror(error);
     }
+    saved.notice = "not joined into one file: " + unjoined + "; saved its pieces in " + taken;
     return saved;
 }
