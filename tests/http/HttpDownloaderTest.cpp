@@ -658,3 +658,39 @@ TEST(HttpDownloaderTls, CapturedSessionStaysWithItsOrigin) {
     }
     fs::remove_all(dir);
 }
+
+// Over HTTPS a fill's ranges carry the captured session like any request of the transfer.
+TEST(HttpDownloaderTls, FillAsksForTheHolesWithTheCapturedSession) {
+    ClearProxyEnvironment();
+    const fs::path dir = fs::temp_directory_path() / ("pelnix-fill-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+    const std::string make =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1"
+        " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+        key + "' -out '" + cert + "' >/dev/null 2>&1";
+    if (std::system(make.c_str()) != 0) {
+        fs::remove_all(dir);
+        GTEST_SKIP() << "needs the openssl tool to make a test certificate";
+    }
+    const fs::path log = dir / "requests.log";
+    LocalHttpServer server(PELNIX_HTTP_TEST_SERVER, {"--tls", cert, key, "--log", log.string()});
+    ASSERT_TRUE(server.Running());
+    std::string copy = PatternBytes(0, 100000);
+    std::fill(copy.begin(), copy.begin() + 10, '\0');
+    std::fill(copy.begin() + 99000, copy.end(), '\0');
+    WriteFile(dir / "clip.mp4", copy);
+    RecordingDownloader engine;
+    const std::string url = server.Url("/tagged/100000/t", "https");
+    engine.SetUrl(url);
+    engine.SetDestinationPath((dir / "clip.mp4").string());
+    engine.SetExtraAuthorityFile(cert);
+    engine.SetCapturedSession({"s=1", "https://page.example/", "UA/1", ""}, url);
+    engine.SetFill({-1, 100000, {{0, 10}, {99000, 100000}}, "\"t\""});
+    ASSERT_TRUE(engine.Download()) << engine.FailureReason();
+    EXPECT_EQ(engine.LastFill(), FillOutcome::Filled);
+    EXPECT_TRUE(ReadFile(dir / "clip.mp4") == PatternBytes(0, 100000));
+    EXPECT_EQ(ReadFile(log), "/tagged/100000/t|s=1|https://page.example/|bytes=0-9|\"t\"\n"
+                             "/tagged/100000/t|s=1|https://page.example/|bytes=99000-99999|\"t\"\n");
+    fs::remove_all(dir);
+}
