@@ -407,8 +407,7 @@ bool HttpDownloader::OpenFile(bool& fill) {
             fill = false;
             GiveUpFill("the captured copy does not hold the bytes it should");
         }
-    } else if (Resume() > 0 && ::stat(m_destinationPath.c_str(), &st) == 0 &&
-               S_ISREG(st.st_mode)) {
+    } else if (Resume() > 0 && ::stat(m_destinationPath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         existing = ::open(m_destinationPath.c_str(), O_RDONLY | O_CLOEXEC);
     }
     const auto release = [&] {
@@ -963,8 +962,8 @@ bool HttpDownloader::DecideFillStatus(long code) {
     const std::string* length = FindHeader(m_headers, "Content-Length:");
     const std::string* encoding = FindHeader(m_headers, "Transfer-Encoding:");
     std::uint64_t size = 0;
-    if (length && !encoding && (!ParseLength(std::string_view(*length).substr(15), size) ||
-                                size != wanted)) {
+    if (length && !encoding &&
+        (!ParseLength(std::string_view(*length).substr(15), size) || size != wanted)) {
         return giveUp("the server announced " + std::to_string(size) + " bytes for a range of " +
                       std::to_string(wanted));
     }
@@ -979,8 +978,7 @@ bool HttpDownloader::DecideFillStatus(long code) {
 bool HttpDownloader::WriteFillPiece(const char* data, std::size_t length) {
     const std::uint64_t wanted = m_fillRange.end - m_fillRange.first;
     if (m_bytesThisTransfer > wanted || length > wanted - m_bytesThisTransfer) {
-        GiveUpFill("the server sent more than the " + std::to_string(wanted) +
-                   " bytes asked for");
+        GiveUpFill("the server sent more than the " + std::to_string(wanted) + " bytes asked for");
         return false;
     }
     std::uint64_t at = m_fillRange.first + m_bytesThisTransfer;

@@ -322,7 +322,7 @@ private:
     std::vector<CopyInterval> m_fillPlan;
     CopyInterval m_fillRange;  // the range being asked for
     bool m_inFillRange = false;
-    bool m_fileFailed = false;  // a write to the destination failed
+    bool m_fileFailed = false;      // a write to the destination failed
     std::uint64_t m_fillBytes = 0;  // what the plan's ranges hold together
     std::uint64_t m_fillDone = 0;   // of them, fetched by the ranges answered so far
 

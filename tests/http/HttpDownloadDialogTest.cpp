@@ -109,9 +109,8 @@ private slots:
             QVERIFY(m_messages.isEmpty());
             QVERIFY(ReadFile(m_file) == PatternBytes(0, 200000));
             QCOMPARE(dialog.ControlAs<QProgressBar>(1504)->value(), 100);
-            QCOMPARE(dialog.LastFill(), std::string(validator) == "\"v2\""
-                                            ? FillOutcome::Filled
-                                            : FillOutcome::FellBack);
+            QCOMPARE(dialog.LastFill(), std::string(validator) == "\"v2\"" ? FillOutcome::Filled
+                                                                           : FillOutcome::FellBack);
         }
     }
 

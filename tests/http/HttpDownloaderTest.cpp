@@ -356,7 +356,9 @@ TEST_F(HttpDownloaderTest, WholeFileAnswerToARangeReplacesTheFile) {
 TEST(HttpFillPlan, RangesAreJoinedAndBounded) {
     const std::uint64_t gap = HttpDownloader::kFillMergeGap;
     // Joined up to a gap one byte short of the bound; a gap of the bound stays apart.
-    EXPECT_EQ(PlanFillRequests({{250 + 2 * gap, 260 + 2 * gap}, {100 + gap, 200 + gap}, {0, 100},
+    EXPECT_EQ(PlanFillRequests({{250 + 2 * gap, 260 + 2 * gap},
+                                {100 + gap, 200 + gap},
+                                {0, 100},
                                 {199 + 2 * gap, 300 + 2 * gap}},
                                400 + 2 * gap),
               (std::vector<CopyInterval>{{0, 100}, {100 + gap, 300 + 2 * gap}}));
@@ -403,14 +405,23 @@ TEST_F(HttpDownloaderTest, FillFetchesOnlyTheHolesOrFallsBack) {
         std::string note;
     } cases[] = {
         {"filled", path, "\"v2\"", {asked1, asked2}, FillOutcome::Filled, ""},
-        {"changed", path, "\"v1\"", {path + "|-|-|bytes=1000-4999|\"v1\"", whole},
+        {"changed",
+         path,
+         "\"v1\"",
+         {path + "|-|-|bytes=1000-4999|\"v1\"", whole},
          FillOutcome::FellBack,
          "the server sent the whole file, so its copy is not the one captured"},
-        {"other total", path + "/badtotal", "\"v2\"",
+        {"other total",
+         path + "/badtotal",
+         "\"v2\"",
          {path + "/badtotal|-|-|bytes=1000-4999|\"v2\"", path + "/badtotal|-|-|-|-"},
          FillOutcome::FellBack,
          "the server answered \"bytes 1000-4999/300001\" to \"bytes 1000-4999/300000\""},
-        {"weak tag", path, "W/\"v2\"", {whole}, FillOutcome::FellBack,
+        {"weak tag",
+         path,
+         "W/\"v2\"",
+         {whole},
+         FillOutcome::FellBack,
          "no validator the server could check the captured bytes against"},
     };
     for (const Case& c : cases) {
@@ -690,7 +701,8 @@ TEST(HttpDownloaderTls, FillAsksForTheHolesWithTheCapturedSession) {
     ASSERT_TRUE(engine.Download()) << engine.FailureReason();
     EXPECT_EQ(engine.LastFill(), FillOutcome::Filled);
     EXPECT_TRUE(ReadFile(dir / "clip.mp4") == PatternBytes(0, 100000));
-    EXPECT_EQ(ReadFile(log), "/tagged/100000/t|s=1|https://page.example/|bytes=0-9|\"t\"\n"
-                             "/tagged/100000/t|s=1|https://page.example/|bytes=99000-99999|\"t\"\n");
+    EXPECT_EQ(ReadFile(log),
+              "/tagged/100000/t|s=1|https://page.example/|bytes=0-9|\"t\"\n"
+              "/tagged/100000/t|s=1|https://page.example/|bytes=99000-99999|\"t\"\n");
     fs::remove_all(dir);
 }
