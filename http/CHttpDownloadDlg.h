@@ -31,6 +31,11 @@ public:
 
     // DoModal: 1 done, 2 cancelled or refused (after its message), 3 failed without a message,
     // 4 the server answered 404.
+    //
+    // Set up with the engine's setters (SetUrl, SetDestinationPath, SetCapturedSession, ...);
+    // SetFill makes the transfer fetch only the byte ranges a captured copy misses. Afterwards
+    // LastFill and FillNote say whether the holes were filled or the whole file was fetched,
+    // and why; the status line says so while it runs.
 
     std::string FailureReason() const override { return HttpDownloader::FailureReason(); }
 
@@ -38,8 +43,11 @@ protected:
     std::string TransferUrl() const override { return Url(); }
     void SetTransferUrl(std::string url) override { SetUrl(std::move(url)); }
     std::string TransferDestination() const override { return DestinationPath(); }
-    // A resumed transfer continues the file: nothing to ask.
-    bool AsksBeforeReplacing() const override { return ResumeOffset() == 0 && ConfirmOverwrite(); }
+    // A resumed transfer continues the file, a fill completes the copy it starts from: nothing
+    // to ask.
+    bool AsksBeforeReplacing() const override {
+        return ResumeOffset() == 0 && !Filling() && ConfirmOverwrite();
+    }
     void RunTransfer() override;
     void AbortTransfer() override { Abort(); }
     bool TransferAborted() const override { return IsAborted(); }

@@ -73,16 +73,18 @@ bool ParseLength(std::string_view text, std::uint64_t& value) {
 }
 
 // Copies the first `length` bytes of `from` (fewer when it is shorter) to `to`, in the kernel
-// where the file system lets it. False with errno set on failure.
+// where the file system lets it. The offset of `from` is not moved. False with errno set on
+// failure.
 bool CopyPrefix(int from, int to, std::uint64_t length) {
     bool inKernel = true;
     std::vector<char> buffer;
+    loff_t at = 0;
     while (length > 0) {
         const std::size_t step =
             static_cast<std::size_t>(std::min<std::uint64_t>(length, std::uint64_t(1) << 30));
         ssize_t n;
         if (inKernel) {
-            n = ::copy_file_range(from, nullptr, to, nullptr, step, 0);
+            n = ::copy_file_range(from, &at, to, nullptr, step, 0);
             if (n < 0 &&
                 (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
                 inKernel = false;
@@ -90,8 +92,9 @@ bool CopyPrefix(int from, int to, std::uint64_t length) {
             }
         } else {
             buffer.resize(1 << 16);
-            n = ::read(from, buffer.data(), std::min(step, buffer.size()));
+            n = ::pread(from, buffer.data(), std::min(step, buffer.size()), at);
             if (n > 0) {
+                at += n;
                 for (ssize_t done = 0; done < n;) {
                     const ssize_t w =
                         ::write(to, buffer.data() + done, static_cast<std::size_t>(n - done));
@@ -151,7 +154,51 @@ bool IsSendableLine(std::string_view line) {
     return !line.empty();
 }
 
+// A header value from the network as a note may quote it: printable ASCII, at most 80 bytes.
+std::string Quoted(std::string_view value) {
+    std::string out;
+    for (const char c : value.substr(0, 80)) out += (c >= 0x20 && c < 0x7F) ? c : '?';
+    return "\"" + out + "\"";
+}
+
 }  // namespace
+
+std::vector<CopyInterval> PlanFillRequests(const std::vector<CopyInterval>& missing,
+                                           std::uint64_t total) {
+    std::vector<CopyInterval> ranges;
+    for (const CopyInterval& r : missing) {
+        const std::uint64_t first = std::min(r.first, total), end = std::min(r.end, total);
+        if (end > first)
+            ranges.push_back({first, end});
+    }
+    std::sort(ranges.begin(), ranges.end(),
+              [](const CopyInterval& a, const CopyInterval& b) { return a.first < b.first; });
+    std::vector<CopyInterval> planned;
+    for (const CopyInterval& r : ranges) {
+        if (!planned.empty() && (r.first <= planned.back().end ||
+                                 r.first - planned.back().end < HttpDownloader::kFillMergeGap)) {
+            planned.back().end = std::max(planned.back().end, r.end);
+        } else {
+            planned.push_back(r);
+        }
+    }
+    if (planned.size() > HttpDownloader::kMaxFillRequests)
+        planned = {{planned.front().first, planned.back().end}};
+    return planned;
+}
+
+bool IsIfRangeValidator(std::string_view validator) {
+    if (validator.empty() || validator.size() > 512 || !IsSendableLine(validator))
+        return false;
+    if (validator.front() == '"') {
+        return validator.size() >= 2 && validator.back() == '"' &&
+               validator.substr(1, validator.size() - 2).find('"') == std::string_view::npos;
+    }
+    if (StartsWithNoCase(validator, "W/"))
+        return false;
+    // Not a tag: it must be a date.
+    return curl_getdate(std::string(validator).c_str(), nullptr) != -1;
+}
 
 bool ParseHttpUrl(const std::string& url, HttpUrlParts& parts) {
     InitCurlOnce();
@@ -336,33 +383,58 @@ std::string HttpDownloader::CurlReason(int code) const {
     return std::string(curl_easy_strerror(static_cast<CURLcode>(code))) + ".";
 }
 
-bool HttpDownloader::OpenFile() {
-    // A resumed transfer continues the bytes the destination holds: they are copied first, so
-    // that the destination itself stays as it is until the whole file is in.
+bool HttpDownloader::OpenFile(bool& fill) {
+    // A resumed transfer continues the bytes the destination holds, a fill starts from the
+    // captured ones: they are copied first, so that the destination itself stays as it is until
+    // the whole file is in.
     int existing = -1;
+    bool ownDescriptor = true;
+    std::uint64_t length = m_resumeOffset;
     struct stat st {};
-    if (m_resumeOffset > 0 && ::stat(m_destinationPath.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    if (fill) {
+        // The copy must reach the last byte it says it holds (the start of a hole at its end).
+        length = m_fill.total;
+        if (!m_fillPlan.empty() && m_fillPlan.back().end == m_fill.total)
+            length = m_fillPlan.back().first;
+        ownDescriptor = m_fill.sourceFd < 0;
+        existing = ownDescriptor ? ::open(m_destinationPath.c_str(), O_RDONLY | O_CLOEXEC)
+                                 : m_fill.sourceFd;
+        if (existing < 0 || ::fstat(existing, &st) != 0 || !S_ISREG(st.st_mode) ||
+            static_cast<std::uint64_t>(st.st_size) < length) {
+            if (existing >= 0 && ownDescriptor)
+                ::close(existing);
+            existing = -1;
+            fill = false;
+            GiveUpFill("the captured copy does not hold the bytes it should");
+        }
+    } else if (Resume() > 0 && ::stat(m_destinationPath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         existing = ::open(m_destinationPath.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    const auto release = [&] {
+        if (existing >= 0 && ownDescriptor)
+            ::close(existing);
+    };
     if (!m_file.Create(m_destinationPath)) {
         const int error = errno;
-        if (existing >= 0)
-            ::close(existing);
+        release();
         ReportSystemError(1626, static_cast<unsigned>(error), m_file.FailureText(error));
         return false;
     }
     if (existing >= 0) {
-        const bool copied = CopyPrefix(existing, m_file.Fd(), m_resumeOffset);
+        const bool copied = CopyPrefix(existing, m_file.Fd(), length);
         const int error = errno;
-        ::close(existing);
+        release();
         if (!copied) {
             ReportSystemError(1628, static_cast<unsigned>(error), m_file.FailureText(error));
             return false;
         }
     }
-    // A new file is empty already; only a resumed one needs its length set (a shorter file is
-    // extended with zeros), which also keeps character devices such as /dev/null usable as
-    // destinations.
-    return m_resumeOffset == 0 || TruncateFile(m_resumeOffset, 1628);
+    // A new file is empty already; only a resumed or filled one needs its length set (a
+    // shorter file is extended with zeros), which also keeps character devices such as
+    // /dev/null usable as destinations.
+    if (fill)
+        return TruncateFile(m_fill.total, 1628);
+    return Resume() == 0 || TruncateFile(Resume(), 1628);
 }
 
 bool HttpDownloader::TruncateFile(std::uint64_t length, int messageId) {
@@ -393,8 +465,17 @@ bool HttpDownloader::Transfer() {
     m_steppedDown = m_initialSteppedDown;
     m_redirects = 0;
     m_credentialServer.clear();
+    m_fillOutcome = FillOutcome::None;
+    m_fillNote.clear();
+    m_fillPlan.clear();
+    m_inFillRange = false;
+    m_fileFailed = false;
+    m_fillBytes = m_fillDone = 0;
 
-    if (!m_destinationPath.empty() && !OpenFile())
+    // A fill needs a file to fill.
+    const bool filling = m_filling && !m_destinationPath.empty();
+    bool fill = filling && PlanFill();
+    if (!m_destinationPath.empty() && !OpenFile(fill))
         return false;
 
     if (!OpenSession())
@@ -406,6 +487,86 @@ bool HttpDownloader::Transfer() {
     if (!ApplyProxyCredentials() || !ApplyServerCredentials())
         return false;
 
+    if (fill) {
+        switch (FetchMissing()) {
+            case FillResult::Filled:
+                m_fillOutcome = FillOutcome::Filled;
+                return true;
+            case FillResult::Failed:
+                return false;
+            case FillResult::GivenUp:
+                break;
+        }
+        // The whole file from the start, as a plain transfer fetches it: nothing of the copy
+        // stays, and the URL is asked again from its first hop.
+        HttpUrlParts parts;
+        if (!TruncateFile(0, 1628) || !ParseHttpUrl(m_url, parts))
+            return false;
+        m_steppedDown = m_initialSteppedDown;
+        m_redirects = 0;
+        if (!PointAt(m_url, std::move(parts)))
+            return false;
+    }
+    if (filling) {
+        m_fillOutcome = FillOutcome::FellBack;
+        SetStatusText("Fetching the whole file: " + m_fillNote + ".");
+    }
+    return Exchange();
+}
+
+bool HttpDownloader::PlanFill() {
+    if (m_fill.total == 0) {
+        GiveUpFill("the size of the file is not known");
+        return false;
+    }
+    if (!IsIfRangeValidator(m_fill.validator)) {
+        GiveUpFill("no validator the server could check the captured bytes against");
+        return false;
+    }
+    m_fillPlan = PlanFillRequests(m_fill.missing, m_fill.total);
+    for (const CopyInterval& r : m_fillPlan) m_fillBytes += r.end - r.first;
+    return true;
+}
+
+void HttpDownloader::GiveUpFill(std::string why) {
+    if (m_fillNote.empty())
+        m_fillNote = std::move(why);
+}
+
+HttpDownloader::FillResult HttpDownloader::FetchMissing() {
+    if (m_fillBytes > 0)
+        OnSizeKnown(m_fillBytes);
+    for (const CopyInterval& range : m_fillPlan) {
+        // Each range starts where the last one ended up (after its redirects).
+        m_fillRange = range;
+        m_inFillRange = true;
+        m_redirects = 0;
+        const bool answered = Exchange();
+        m_inFillRange = false;
+        const std::uint64_t wanted = range.end - range.first;
+        if (answered && m_bytesThisTransfer == wanted) {
+            m_fillDone += wanted;
+            continue;
+        }
+        if (IsAborted() || m_fileFailed)
+            return FillResult::Failed;
+        if (answered) {
+            GiveUpFill("the server sent " + std::to_string(m_bytesThisTransfer) + " of the " +
+                       std::to_string(wanted) + " bytes asked for");
+        }
+        // A network failure ends the fill too: the whole fetch says it again if it persists.
+        GiveUpFill(m_failureReason.empty() ? std::string("the ranged request failed")
+                                           : m_failureReason);
+        if (!m_fillNote.empty() && m_fillNote.back() == '.')
+            m_fillNote.pop_back();
+        m_failureReason.clear();
+        return FillResult::GivenUp;
+    }
+    OnProgress(m_fillDone, true, m_fillBytes);
+    return FillResult::Filled;
+}
+
+bool HttpDownloader::Exchange() {
     // Sent again after each answered credential prompt, and to each redirect's target.
     for (;;) {
         bool again = false;
@@ -437,6 +598,10 @@ bool HttpDownloader::FollowRedirect() {
     }
     if (m_parts.scheme == "https" && next.scheme == "http")
         m_steppedDown = true;
+    return PointAt(m_redirectTarget, std::move(next));
+}
+
+bool HttpDownloader::PointAt(const std::string& url, HttpUrlParts next) {
     // What the user typed into the prompt was for the server that asked, not for wherever it
     // points.
     if (!m_credentialServer.empty() && m_credentialServer != OriginOf(next)) {
@@ -454,7 +619,7 @@ bool HttpDownloader::FollowRedirect() {
     CURLcode rc = CURLE_OK;
     {
         std::lock_guard lock(m_handleLock);
-        parsed = curl_url_set(m_connection, CURLUPART_URL, m_redirectTarget.c_str(), 0);
+        parsed = curl_url_set(m_connection, CURLUPART_URL, url.c_str(), 0);
         if (parsed == CURLUE_OK)
             rc = curl_easy_setopt(m_session, CURLOPT_CURLU, m_connection);
     }
@@ -467,7 +632,7 @@ bool HttpDownloader::FollowRedirect() {
         ReportSystemError(1609, static_cast<unsigned>(rc), CurlReason(rc));
         return false;
     }
-    m_currentUrl = m_redirectTarget;
+    m_currentUrl = url;
     m_parts = std::move(next);
     return true;
 }
@@ -591,7 +756,7 @@ void HttpDownloader::ResetResponse() {
     m_sizeKnown = false;
     m_contentLength = 0;
     m_bytesThisTransfer = 0;
-    m_bodyOffset = m_resumeOffset;
+    m_bodyOffset = Resume();
     m_redirectTarget.clear();
     m_errorBuffer[0] = '\0';
 }
@@ -636,7 +801,11 @@ bool HttpDownloader::SendAndReceive(bool& again) {
                 append(line);
         }
     }
-    const std::string extra = GetRequestHeaders();
+    std::string extra = GetRequestHeaders();
+    if (m_inFillRange) {
+        extra += "\nRange: bytes=" + std::to_string(m_fillRange.first) + "-" +
+                 std::to_string(m_fillRange.end - 1) + "\nIf-Range: " + m_fill.validator;
+    }
     for (std::size_t pos = 0; pos < extra.size();) {
         std::size_t end = extra.find('\n', pos);
         if (end == std::string::npos)
@@ -704,8 +873,11 @@ bool HttpDownloader::SendAndReceive(bool& again) {
                 return false;
             }
             // The final read, which returned no more data.
-            OnProgress(m_bytesThisTransfer, m_sizeKnown,
-                       SaturatingAdd(m_contentLength, m_bodyOffset));
+            if (m_inFillRange)
+                OnProgress(m_fillDone + m_bytesThisTransfer, true, m_fillBytes);
+            else
+                OnProgress(m_bytesThisTransfer, m_sizeKnown,
+                           SaturatingAdd(m_contentLength, m_bodyOffset));
             return true;
         }
         case Phase::Redirect:
@@ -735,6 +907,8 @@ bool HttpDownloader::DecideStatus() {
         m_phase = Phase::Redirect;  // the body is dropped; the transfer goes on to the target
         return true;
     }
+    if (m_inFillRange)
+        return DecideFillStatus(code);
     if (code != 200 && code != 206) {
         if (m_failureReason.empty())
             m_failureReason = "The server answered with status " + std::to_string(code) + ".";
@@ -744,7 +918,7 @@ bool HttpDownloader::DecideStatus() {
     }
     // A whole file in answer to a ranged request replaces what was kept, so the old head and
     // the new body never mix.
-    if (code == 200 && m_resumeOffset > 0 && m_file.IsOpen()) {
+    if (code == 200 && Resume() > 0 && m_file.IsOpen()) {
         if (!TruncateFile(0, 1628)) {
             m_phase = Phase::Refused;
             return false;
@@ -764,6 +938,65 @@ bool HttpDownloader::DecideStatus() {
     ShowStatus(1614);
     m_phase = Phase::Body;
     return true;
+}
+
+bool HttpDownloader::DecideFillStatus(long code) {
+    // None of these is an error of the transfer: the fill is given up, the whole file fetched.
+    const auto giveUp = [&](std::string why) {
+        GiveUpFill(std::move(why));
+        m_phase = Phase::Refused;
+        return false;
+    };
+    if (code == 200)
+        return giveUp("the server sent the whole file, so its copy is not the one captured");
+    if (code != 206)
+        return giveUp("the server answered a ranged request with status " + std::to_string(code));
+    const std::uint64_t wanted = m_fillRange.end - m_fillRange.first;
+    const std::string asked = "bytes " + std::to_string(m_fillRange.first) + "-" +
+                              std::to_string(m_fillRange.end - 1) + "/" +
+                              std::to_string(m_fill.total);
+    // A multipart answer has no Content-Range of its own; another range or total is not ours.
+    const std::string range = AnswerHeader("Content-Range");
+    if (range != asked)
+        return giveUp("the server answered " + Quoted(range) + " to " + Quoted(asked));
+    const std::string* length = FindHeader(m_headers, "Content-Length:");
+    const std::string* encoding = FindHeader(m_headers, "Transfer-Encoding:");
+    std::uint64_t size = 0;
+    if (length && !encoding &&
+        (!ParseLength(std::string_view(*length).substr(15), size) || size != wanted)) {
+        return giveUp("the server announced " + std::to_string(size) + " bytes for a range of " +
+                      std::to_string(wanted));
+    }
+    // The range bounds the body whether or not a length came with it.
+    m_sizeKnown = true;
+    m_contentLength = wanted;
+    ShowStatus(1614);
+    m_phase = Phase::Body;
+    return true;
+}
+
+bool HttpDownloader::WriteFillPiece(const char* data, std::size_t length) {
+    const std::uint64_t wanted = m_fillRange.end - m_fillRange.first;
+    if (m_bytesThisTransfer > wanted || length > wanted - m_bytesThisTransfer) {
+        GiveUpFill("the server sent more than the " + std::to_string(wanted) + " bytes asked for");
+        return false;
+    }
+    std::uint64_t at = m_fillRange.first + m_bytesThisTransfer;
+    while (length > 0) {
+        const ssize_t n = ::pwrite(m_file.Fd(), data, length, static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int error = n < 0 ? errno : EIO;
+            m_fileFailed = true;
+            ReportSystemError(1612, static_cast<unsigned>(error), m_file.FailureText(error));
+            return false;
+        }
+        data += n;
+        length -= static_cast<std::size_t>(n);
+        at += static_cast<std::uint64_t>(n);
+    }
+    return !IsAborted();
 }
 
 bool HttpDownloader::OnHeaderLine(std::string_view line) {
@@ -838,13 +1071,16 @@ bool HttpDownloader::OnBodyData(const char* data, std::size_t length) {
             const std::size_t block = m_readBufferSize > 0 ? m_readBufferSize : 16384;
             while (length > 0) {
                 const std::size_t piece = std::min(length, block);
-                if (!WriteData(data, piece)) {
+                if (!(m_inFillRange ? WriteFillPiece(data, piece) : WriteData(data, piece))) {
                     m_callbackFailed = true;
                     return false;
                 }
                 m_bytesThisTransfer += piece;
-                OnProgress(m_bytesThisTransfer, m_sizeKnown,
-                           SaturatingAdd(m_contentLength, m_bodyOffset));
+                if (m_inFillRange)
+                    OnProgress(m_fillDone + m_bytesThisTransfer, true, m_fillBytes);
+                else
+                    OnProgress(m_bytesThisTransfer, m_sizeKnown,
+                               SaturatingAdd(m_contentLength, m_bodyOffset));
                 data += piece;
                 length -= piece;
             }
@@ -861,6 +1097,7 @@ bool HttpDownloader::OnBodyData(const char* data, std::size_t length) {
 bool HttpDownloader::WriteData(const char* buffer, std::size_t length) {
     if (m_file.IsOpen() && !m_file.WriteAll(buffer, length)) {
         const int error = errno;
+        m_fileFailed = true;
         ReportSystemError(1612, static_cast<unsigned>(error), m_file.FailureText(error));
         return false;
     }
@@ -883,9 +1120,9 @@ std::uint32_t HttpDownloader::GetRequestFlags() {
 }
 
 std::string HttpDownloader::GetRequestHeaders() {
-    if (m_resumeOffset == 0)
+    if (Resume() == 0)
         return {};
-    return "Range: bytes=" + std::to_string(m_resumeOffset) + "-\r\n";
+    return "Range: bytes=" + std::to_string(Resume()) + "-\r\n";
 }
 
 bool HttpDownloader::OnAuthenticationNeeded(unsigned& result) {

@@ -27,6 +27,7 @@
 
 #include "base/StagedFile.h"
 #include "http/RefetchHeaders.h"
+#include "spool/CopyStatus.h"
 
 typedef void CURL;
 typedef void CURLSH;
@@ -44,6 +45,38 @@ struct HttpUrlParts {
 
 // Parses an absolute URL. False when libcurl's URL parser rejects it.
 bool ParseHttpUrl(const std::string& url, HttpUrlParts& parts);
+
+// A fill: the destination becomes the captured copy of a medium, and only the byte ranges the
+// capture missed are asked of the server.
+struct HttpFill {
+    // The captured bytes, at their offsets (holes may hold anything): read from this descriptor
+    // when it is not -1 (the caller's: it stays open, its offset is not moved), else from the
+    // destination path itself.
+    int sourceFd = -1;
+    // The medium's size; the file ends up exactly this long.
+    std::uint64_t total = 0;
+    // The byte ranges [first, end) the capture does not hold.
+    std::vector<CopyInterval> missing;
+    // The ETag or Last-Modified captured with the bytes: sent as If-Range, so that a server
+    // whose file changed answers with the whole new file instead of pieces of it.
+    std::string validator;
+};
+
+// How the last transfer with a fill went.
+enum class FillOutcome {
+    None,      // no fill was asked for
+    Filled,    // the missing ranges alone were fetched, the captured bytes kept
+    FellBack,  // the fill was given up (FillNote says why) and the whole file was fetched
+};
+
+// The requests that fetch `missing` of a medium of `total` bytes: ranges cut to the medium,
+// sorted, those closer than kFillMergeGap joined; more than kMaxFillRequests become one range
+// from the first missing byte to the last.
+std::vector<CopyInterval> PlanFillRequests(const std::vector<CopyInterval>& missing,
+                                           std::uint64_t total);
+// Whether `validator` can go out as If-Range: a strong entity tag or an HTTP date. A weak tag
+// cannot (the server would never answer a range to it).
+bool IsIfRangeValidator(std::string_view validator);
 
 class HttpDownloader {
 public:
@@ -122,6 +155,24 @@ public:
     // Redirects followed before a transfer fails.
     static constexpr int kMaxRedirects = 10;
 
+    // Makes the next transfer a fill (see HttpFill): the destination is built from the captured
+    // bytes and each planned range is asked with "Range: bytes=a-b" and "If-Range". Only a 206
+    // whose Content-Range is exactly the range asked for, of `total`, is written (at its
+    // offset). Anything else (a whole file, another range or total, a multipart answer, a body
+    // short of the range, no usable validator, a copy that cannot be read) gives the fill up:
+    // the whole URL is then fetched into the file as a plain transfer would. The resume offset
+    // is not used. Progress counts the bytes fetched against those the ranges hold.
+    void SetFill(HttpFill fill) {
+        m_fill = std::move(fill);
+        m_filling = true;
+    }
+    bool Filling() const { return m_filling; }
+    FillOutcome LastFill() const { return m_fillOutcome; }
+    // Why the last fill was given up, in words; empty when it was not.
+    const std::string& FillNote() const { return m_fillNote; }
+    static constexpr std::uint64_t kFillMergeGap = 64 * 1024;
+    static constexpr std::size_t kMaxFillRequests = 64;
+
     // Bounds that keep a dead server from holding a transfer for ever: the time allowed to
     // connect, and the slowest rate (bytes per second) tolerated for `lowSpeedTime`.
     void SetConnectTimeout(std::chrono::milliseconds timeout) { m_connectTimeout = timeout; }
@@ -188,9 +239,25 @@ protected:
 
 private:
     enum class Phase { Waiting, Body, Draining, Redirect, Refused };
+    enum class FillResult { Filled, GivenUp, Failed };
 
     bool Transfer();
-    bool OpenFile();
+    // Sends the current request until it is answered: again after a credential prompt, on to
+    // each redirect's target.
+    bool Exchange();
+    bool OpenFile(bool& fill);
+    // The resume offset, unless the transfer is a fill.
+    std::uint64_t Resume() const { return m_filling ? 0 : m_resumeOffset; }
+    // Checks the fill's settings and plans its requests; false (FillNote says why) when it
+    // cannot be done.
+    bool PlanFill();
+    FillResult FetchMissing();
+    bool DecideFillStatus(long code);
+    bool WriteFillPiece(const char* data, std::size_t length);
+    void GiveUpFill(std::string why);
+    // Points the handle at `url` for the next request; credentials typed for another server
+    // are dropped.
+    bool PointAt(const std::string& url, HttpUrlParts parts);
     // OnSystemError with the reason in words kept for FailureReason (the first one counts).
     void ReportSystemError(int messageId, unsigned code, std::string reason);
     // The reason of a libcurl failure: its error buffer, else its text for `code`.
@@ -230,6 +297,8 @@ private:
     std::chrono::milliseconds m_connectTimeout{30000};
     long m_lowSpeedLimit = 1;
     std::chrono::seconds m_lowSpeedTime{60};
+    HttpFill m_fill;
+    bool m_filling = false;
 
     // handles, opened and closed under m_handleLock
     std::mutex m_handleLock;
@@ -246,6 +315,16 @@ private:
     std::string m_failureReason;
     std::atomic<bool> m_aborted{false};
     std::atomic<std::uint64_t> m_bodyOffset{0};
+
+    // the fill of the current transfer
+    FillOutcome m_fillOutcome = FillOutcome::None;
+    std::string m_fillNote;
+    std::vector<CopyInterval> m_fillPlan;
+    CopyInterval m_fillRange;  // the range being asked for
+    bool m_inFillRange = false;
+    bool m_fileFailed = false;      // a write to the destination failed
+    std::uint64_t m_fillBytes = 0;  // what the plan's ranges hold together
+    std::uint64_t m_fillDone = 0;   // of them, fetched by the ranges answered so far
 
     // state of the answer being received
     Phase m_phase = Phase::Waiting;

@@ -94,6 +94,26 @@ private slots:
         QCOMPARE(LabelText(dialog, 1503), QStringLiteral("clip.flv from 127.0.0.1"));
     }
 
+    // A fill goes to the destination that holds the captured copy without asking to replace
+    // it; its bar counts the missing bytes, and a changed file on the server is fetched whole.
+    void fillCompletesTheCopyWithoutAsking() {
+        for (const char* validator : {"\"v2\"", "\"v1\""}) {
+            std::string copy = PatternBytes(0, 200000);
+            std::fill(copy.begin() + 150000, copy.end(), '\0');
+            std::ofstream(m_file, std::ios::binary) << copy;
+            CHttpDownloadDlg dialog;
+            Prepare(dialog, m_server->Url("/tagged/200000/v2"));
+            dialog.SetConfirmOverwrite(true);
+            dialog.SetFill({-1, 200000, {{150000, 200000}}, validator});
+            QCOMPARE(dialog.DoModal(), 1);
+            QVERIFY(m_messages.isEmpty());
+            QVERIFY(ReadFile(m_file) == PatternBytes(0, 200000));
+            QCOMPARE(dialog.ControlAs<QProgressBar>(1504)->value(), 100);
+            QCOMPARE(dialog.LastFill(), std::string(validator) == "\"v2\"" ? FillOutcome::Filled
+                                                                           : FillOutcome::FellBack);
+        }
+    }
+
     void results_data() {
         QTest::addColumn<QString>("path");  // empty: a closed port
         QTest::addColumn<int>("result");

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "http/HttpDownloader.h"
@@ -350,6 +352,114 @@ TEST_F(HttpDownloaderTest, WholeFileAnswerToARangeReplacesTheFile) {
     EXPECT_EQ(engine.progress.back().total, 5000u);
 }
 
+// The requests of a fill: ranges cut to the medium, sorted, near ones joined, too many made one.
+TEST(HttpFillPlan, RangesAreJoinedAndBounded) {
+    const std::uint64_t gap = HttpDownloader::kFillMergeGap;
+    // Joined up to a gap one byte short of the bound; a gap of the bound stays apart.
+    EXPECT_EQ(PlanFillRequests({{250 + 2 * gap, 260 + 2 * gap},
+                                {100 + gap, 200 + gap},
+                                {0, 100},
+                                {199 + 2 * gap, 300 + 2 * gap}},
+                               400 + 2 * gap),
+              (std::vector<CopyInterval>{{0, 100}, {100 + gap, 300 + 2 * gap}}));
+    EXPECT_EQ(PlanFillRequests({{10, 20}, {90, 400}, {500, 600}}, 100),
+              (std::vector<CopyInterval>{{10, 100}}));
+    std::vector<CopyInterval> many;
+    for (std::uint64_t i = 0; i <= HttpDownloader::kMaxFillRequests; ++i)
+        many.push_back({i * 2 * gap, i * 2 * gap + 1});
+    EXPECT_EQ(PlanFillRequests(many, ~std::uint64_t(0)),
+              (std::vector<CopyInterval>{{0, many.back().end}}));
+    many.pop_back();
+    EXPECT_EQ(PlanFillRequests(many, ~std::uint64_t(0)).size(), HttpDownloader::kMaxFillRequests);
+
+    for (const char* good : {"\"abc\"", "Tue, 15 Nov 1994 08:12:31 GMT"})
+        EXPECT_TRUE(IsIfRangeValidator(good)) << good;
+    for (const char* bad : {"", "W/\"abc\"", "\"a\"b\"", "abc", "\"abc\"\r\nX: 1"})
+        EXPECT_FALSE(IsIfRangeValidator(bad)) << bad;
+}
+
+// A fill asks for the holes alone, with If-Range, and keeps the captured bytes; a server whose
+// file changed, an answer of another total or a validator that cannot be checked gives the fill
+// up for a whole fetch, which replaces every captured byte.
+TEST_F(HttpDownloaderTest, FillFetchesOnlyTheHolesOrFallsBack) {
+    const fs::path log = m_dir / "requests.log";
+    LocalHttpServer server(PELNIX_HTTP_TEST_SERVER, {"--log", log.string()});
+    ASSERT_TRUE(server.Running());
+    constexpr std::uint64_t kTotal = 300000;
+    const std::vector<CopyInterval> holes{{200000, 250000}, {1000, 5000}};
+    const auto logged = [&](std::size_t from) {
+        std::vector<std::string> lines;
+        std::istringstream in(ReadFile(log).substr(from));
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    };
+    const std::string path = "/tagged/300000/v2";
+    const std::string asked1 = path + "|-|-|bytes=1000-4999|\"v2\"";
+    const std::string asked2 = path + "|-|-|bytes=200000-249999|\"v2\"";
+    const std::string whole = path + "|-|-|-|-";
+    struct Case {
+        const char* name;
+        std::string url, validator;
+        std::vector<std::string> requests;
+        FillOutcome outcome;
+        std::string note;
+    } cases[] = {
+        {"filled", path, "\"v2\"", {asked1, asked2}, FillOutcome::Filled, ""},
+        {"changed",
+         path,
+         "\"v1\"",
+         {path + "|-|-|bytes=1000-4999|\"v1\"", whole},
+         FillOutcome::FellBack,
+         "the server sent the whole file, so its copy is not the one captured"},
+        {"other total",
+         path + "/badtotal",
+         "\"v2\"",
+         {path + "/badtotal|-|-|bytes=1000-4999|\"v2\"", path + "/badtotal|-|-|-|-"},
+         FillOutcome::FellBack,
+         "the server answered \"bytes 1000-4999/300001\" to \"bytes 1000-4999/300000\""},
+        {"weak tag",
+         path,
+         "W/\"v2\"",
+         {whole},
+         FillOutcome::FellBack,
+         "no validator the server could check the captured bytes against"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The copy: the medium's bytes where it holds them (junk where a whole fetch must
+        // replace them), zeros in the holes.
+        std::string copy = PatternBytes(0, kTotal);
+        if (c.outcome == FillOutcome::FellBack)
+            copy.assign(kTotal, 'x');
+        for (const CopyInterval& hole : holes)
+            std::fill(copy.begin() + hole.first, copy.begin() + hole.end, '\0');
+        const fs::path captured = m_dir / "f12";
+        WriteFile(captured, copy);
+        const int fd = ::open(captured.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        const std::size_t from = fs::exists(log) ? ReadFile(log).size() : 0;
+        RecordingDownloader engine;
+        engine.SetUrl(server.Url(c.url));
+        engine.SetDestinationPath(m_file.string());
+        engine.SetFill({fd, kTotal, holes, c.validator});
+        ASSERT_TRUE(engine.Download()) << engine.FailureReason();
+        ::close(fd);
+        EXPECT_EQ(engine.LastFill(), c.outcome);
+        EXPECT_EQ(engine.FillNote(), c.note);
+        EXPECT_TRUE(ReadFile(m_file) == PatternBytes(0, kTotal)) << "the file is not the medium";
+        EXPECT_EQ(logged(from), c.requests);
+        if (c.outcome == FillOutcome::Filled) {
+            EXPECT_EQ(engine.sizes, std::vector<std::uint64_t>{54000});
+            ASSERT_FALSE(engine.progress.empty());
+            EXPECT_EQ(engine.progress.back().bytes, 54000u);
+            EXPECT_EQ(engine.progress.back().total, 54000u);
+        } else {
+            EXPECT_TRUE(engine.SawText("Fetching the whole file: " + c.note + "."));
+        }
+        EXPECT_TRUE(engine.errors.empty());
+    }
+}
+
 TEST_F(HttpDownloaderTest, PasswordRequests) {
     {
         SCOPED_TRACE("standalone: fails without any report");
@@ -557,5 +667,42 @@ TEST(HttpDownloaderTls, CapturedSessionStaysWithItsOrigin) {
         ASSERT_TRUE(engine.Download()) << engine.FailureReason();
         EXPECT_EQ(ReadFile(dir / "headers.txt"), c.arrived);
     }
+    fs::remove_all(dir);
+}
+
+// Over HTTPS a fill's ranges carry the captured session like any request of the transfer.
+TEST(HttpDownloaderTls, FillAsksForTheHolesWithTheCapturedSession) {
+    ClearProxyEnvironment();
+    const fs::path dir = fs::temp_directory_path() / ("pelnix-fill-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+    const std::string make =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1"
+        " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+        key + "' -out '" + cert + "' >/dev/null 2>&1";
+    if (std::system(make.c_str()) != 0) {
+        fs::remove_all(dir);
+        GTEST_SKIP() << "needs the openssl tool to make a test certificate";
+    }
+    const fs::path log = dir / "requests.log";
+    LocalHttpServer server(PELNIX_HTTP_TEST_SERVER, {"--tls", cert, key, "--log", log.string()});
+    ASSERT_TRUE(server.Running());
+    std::string copy = PatternBytes(0, 100000);
+    std::fill(copy.begin(), copy.begin() + 10, '\0');
+    std::fill(copy.begin() + 99000, copy.end(), '\0');
+    WriteFile(dir / "clip.mp4", copy);
+    RecordingDownloader engine;
+    const std::string url = server.Url("/tagged/100000/t", "https");
+    engine.SetUrl(url);
+    engine.SetDestinationPath((dir / "clip.mp4").string());
+    engine.SetExtraAuthorityFile(cert);
+    engine.SetCapturedSession({"s=1", "https://page.example/", "UA/1", ""}, url);
+    engine.SetFill({-1, 100000, {{0, 10}, {99000, 100000}}, "\"t\""});
+    ASSERT_TRUE(engine.Download()) << engine.FailureReason();
+    EXPECT_EQ(engine.LastFill(), FillOutcome::Filled);
+    EXPECT_TRUE(ReadFile(dir / "clip.mp4") == PatternBytes(0, 100000));
+    EXPECT_EQ(ReadFile(log),
+              "/tagged/100000/t|s=1|https://page.example/|bytes=0-9|\"t\"\n"
+              "/tagged/100000/t|s=1|https://page.example/|bytes=99000-99999|\"t\"\n");
     fs::remove_all(dir);
 }

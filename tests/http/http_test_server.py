@@ -15,6 +15,9 @@ the pattern byte(i) = i % 251, so a test can check every byte of a file.
   /slow/N          Content-Length N, 1000 bytes every 100 ms
   /stall/N         Content-Length N, 1000 bytes, then nothing for 120 s
   /big/N           Content-Length N of zero bytes, sent in 1 MiB blocks (benchmark)
+  /tagged/N/TAG    Content-Length N with ETag "TAG"; "Range: bytes=A-B" gets 206 unless an
+                   If-Range names another tag (then 200 with the whole body)
+  /tagged/N/TAG/badtotal  the same, but each 206 names a total of N + 1
   /root/PATH       with "--root FOLDER": the file PATH of that folder (404 when missing), 206
                    for "Range: bytes=A-B" within it
   /headers         200 with the request's Cookie, Referer and Authorization as the body
@@ -33,7 +36,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 PATTERN = bytes(i % 251 for i in range(251 * 4096))  # about 1 MiB, a whole number of periods
 ZEROS = bytes(1024 * 1024)
 ROOT = None  # the folder served under /root/, from "--root FOLDER"
-LOG = None  # "--log FILE": one line per request, "path|Cookie|Referer"
+LOG = None  # "--log FILE": one line per request, "path|Cookie|Referer|Range|If-Range"
 LIVE = {}  # live playlist name -> how often it was asked for
 
 
@@ -77,8 +80,10 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_GET(self):
         if LOG:
-            LOG.write("%s|%s|%s\n" % (self.path, self.headers.get("Cookie", "-"),
-                                       self.headers.get("Referer", "-")))
+            LOG.write("%s|%s|%s|%s|%s\n" % (self.path, self.headers.get("Cookie", "-"),
+                                             self.headers.get("Referer", "-"),
+                                             self.headers.get("Range", "-"),
+                                             self.headers.get("If-Range", "-")))
         try:
             self.route()
         except (BrokenPipeError, ConnectionResetError):
@@ -116,6 +121,19 @@ class Handler(BaseHTTPRequestHandler):
                 self.send_pattern(start, n)
             else:
                 self.head(200, n)
+                self.send_pattern(0, n)
+        elif kind == "tagged":
+            tag = '"%s"' % (parts[2] if len(parts) > 2 else "")
+            total = n + 1 if parts[3:] == ["badtotal"] else n
+            m = re.fullmatch(r"bytes=(\d+)-(\d+)", self.headers.get("Range", ""))
+            if_range = self.headers.get("If-Range", tag)
+            if m and int(m.group(1)) <= int(m.group(2)) < n and if_range == tag:
+                start, end = int(m.group(1)), int(m.group(2)) + 1
+                self.head(206, end - start, [("ETag", tag), ("Content-Range",
+                                                             "bytes %d-%d/%d" % (start, end - 1, total))])
+                self.send_pattern(start, end)
+            else:
+                self.head(200, n, [("ETag", tag)])
                 self.send_pattern(0, n)
         elif kind == "range200":
             self.head(200, n)
@@ -181,6 +199,11 @@ class Handler(BaseHTTPRequestHandler):
 class Server(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+
+    def handle_error(self, request, client_address):
+        # A client that drops a connection (a transfer that stops reading) is no fault.
+        if not isinstance(sys.exc_info()[1], ConnectionError):
+            super().handle_error(request, client_address)
 
 
 def main():
