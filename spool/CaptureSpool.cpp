@@ -383,6 +383,7 @@ bool CaptureSpool::Room(std::unique_lock<std::mutex>& lock, std::uint64_t copyId
             return false;
         }
         ++m_roomWaiters;
+        m_work.notify_one();
         m_room.wait(lock);
         --m_roomWaiters;
         copy = Find(copyId);
@@ -572,11 +573,14 @@ bool CaptureSpool::Put(std::uint64_t copyId, std::uint32_t part, std::uint64_t o
         job.size = size;
         m_jobs.push_back(std::move(job));
         ++copy->jobs;
-        Wake();
     }
     copy->queued += size;
     m_liveBytes += size;
     m_queueBytes += size;
+    // Bytes wake the writer once a write's worth waits (a body's end, a playlist or a Flush
+    // wakes it at once): a writer woken for every piece costs two context switches a piece.
+    if (m_queueBytes >= std::min(kJoinBytes, m_options.queueBytes / 4))
+        Wake();
     return true;
 }
 
@@ -608,6 +612,7 @@ void CaptureSpool::Discard(std::uint64_t copyId) {
 
 void CaptureSpool::Flush() {
     std::unique_lock lock(m_mutex);
+    m_work.notify_one();  // bytes below the wake-up size may wait
     m_idle.wait(lock, [this] {
         return m_stopping ||
                (m_jobs.empty() && m_deletions.empty() && m_changed.empty() && !m_busy);
@@ -713,7 +718,10 @@ void CaptureSpool::Run() {
             Job job = std::move(m_jobs.front());
             m_jobs.pop_front();
             m_queueBytes -= job.size;
-            if (m_roomWaiters > 0)
+            // A capture thread waiting for room is woken once half the queue is free, not
+            // for every job: else it adds one piece per wake-up and the two threads take
+            // turns at every piece (a file read with --save did so for each record).
+            if (m_roomWaiters > 0 && m_queueBytes <= m_options.queueBytes / 2)
                 m_room.notify_all();
             Process(lock, job);
             continue;

@@ -15,8 +15,11 @@
 # over HTTP/3 on UDP port 443, gtlsclient (ngtcp2-client) fetches them eight to a connection,
 # eight connections at a time, and writes its key log through GnuTLS; the bulk transfer is the
 # same file fetched over HTTP/3 again and again, one connection after the other.
+# With SAVE set to "save", the watch runs with --save DIR as well (one folder per run), and
+# each served medium's saved copy is compared with the served file by SHA-256: how many of the
+# media have a copy byte-identical to what the server sent, and how many were saved with holes.
 # Needs root; everything lives in namespaces and a temporary folder that are removed at the end.
-#   bench/capture/live-capacity.sh [BUILD_DIR] [MEDIA] [PROGRAM] [SCHEME]
+#   bench/capture/live-capacity.sh [BUILD_DIR] [MEDIA] [PROGRAM] [SCHEME] [SAVE]
 # PROGRAM defaults to BUILD_DIR/pelnix-sniff (any program with the same --watch works), SCHEME
 # to http.
 set -euo pipefail
@@ -26,6 +29,11 @@ build=${1:-$root/build}
 media=${2:-320}
 program=${3:-$build/pelnix-sniff}
 scheme=${4:-http}
+save=${5:-}
+case "$save" in
+    "" | save) ;;
+    *) echo "SAVE is empty or save" >&2; exit 2 ;;
+esac
 [ "$(id -u)" -eq 0 ] || { echo "needs root (network namespaces, capture)" >&2; exit 1; }
 case "$scheme" in
     http | https) tools=(ip nginx curl python3 openssl) ;;
@@ -186,8 +194,14 @@ received() {
 # run NAME BULK: one watch, one burst, with or without the bulk transfer alongside.
 run() {
     local label=$1 bulk=$2 out="$work/$1.out" err="$work/$1.err" watch start end bulk_pid=""
-    local lead_time=0 lead_bytes=0 start_bytes end_bytes
-    ip netns exec "$client" "$program" --watch "${watch_options[@]}" >"$out" 2>"$err" &
+    local lead_time=0 lead_bytes=0 start_bytes end_bytes saved=""
+    local save_options=()
+    if [ -n "$save" ]; then
+        saved="$work/saved-${label// /-}"
+        save_options=(--save "$saved")
+    fi
+    ip netns exec "$client" "$program" --watch "${watch_options[@]}" "${save_options[@]}" \
+        >"$out" 2>"$err" &
     watch=$!
     pids+=("$watch")
     for _ in $(seq 100); do grep -qs "watching" "$err" && break; sleep 0.05; done
@@ -229,11 +243,11 @@ run() {
     kill -INT "$watch"
     wait "$watch" || true
     python3 - "$label" "$work/site/list.txt" "$out" "$err" "$start" "$end" "$bulk" \
-        "$lead_time" "$lead_bytes" "$start_bytes" "$end_bytes" "$scheme" <<'PY'
-import sys
+        "$lead_time" "$lead_bytes" "$start_bytes" "$end_bytes" "$scheme" "$saved" <<'PY'
+import hashlib, os, sys
 label, listing, out, err, start, end, bulk = sys.argv[1:8]
 lead_time, lead_bytes, start_bytes, end_bytes = map(float, sys.argv[8:12])
-scheme = sys.argv[12]
+scheme, saved = sys.argv[12], sys.argv[13]
 expected = {}
 names = [line.split() for line in open(listing)]
 for i, (name, size) in enumerate(names):
@@ -259,8 +273,31 @@ print("%s: %d media in %.2f s, listed %d, with their own size %d (%.1f%%)"
 print("  link rate during the burst: %.2f Gbit/s (media alone would be %.2f Gbit/s)"
       % ((end_bytes - start_bytes) * 8 / seconds / 1e9, total * 8 / seconds / 1e9))
 for line in open(err):
-    if "packets received" in line:
+    if "packets received" in line or (saved and ": saved " in line):
         print("  " + line.strip())
+if saved:
+    # Saved as NUMBER-NAME (NAME.partial with holes): each served medium's copy by its name.
+    def digest(path):
+        with open(path, "rb") as f:
+            return hashlib.sha256(f.read()).hexdigest()
+    copies, partial = {}, 0
+    for entry in os.listdir(saved) if os.path.isdir(saved) else []:
+        name = entry.split("-", 1)[-1]
+        if name.endswith(".partial"):
+            partial += 1
+            continue
+        copies.setdefault(name, []).append(os.path.join(saved, entry))
+    site = os.path.dirname(listing)
+    identical = sum(1 for name, _ in names
+                    if any(digest(copy) == digest(os.path.join(site, name))
+                           for copy in copies.get(name, [])))
+    print("  --save: %d of %d copies byte-identical (SHA-256) to the served files, %d saved "
+          "with holes" % (identical, len(names), partial))
+    notes = [line.strip() for line in open(err) if "not saved" in line or "not captured" in line]
+    for line in notes[:4]:
+        print("    " + line)
+    if len(notes) > 4:
+        print("    ... %d such lines" % len(notes))
 missing = sorted(set(expected) - seen)
 if missing:
     print("  not listed: " + " ".join(missing[:4]) + (" ..." if len(missing) > 4 else ""))

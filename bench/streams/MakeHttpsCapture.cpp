@@ -6,8 +6,9 @@
 // a video too short to be listed), cut into 1448-byte segments with the TCP opening and close.
 // Prints the number of media answers it wrote. With MANIFEST, the large medium of one
 // connection in three comes by three byte ranges out of order (206, Content-Range, an ETag),
-// and each medium's URL, size and SHA-256 are written to MANIFEST, one tab-separated line each,
-// so that what a program saved from the capture can be checked byte for byte.
+// and each medium's URL, size, SHA-256 and how it was sent ("HTTP/2 by ranges") are written to
+// MANIFEST, one tab-separated line each, so that what a program saved from the capture can be
+// checked byte for byte.
 //   capture_make_https FILE KEYLOG MEBIBYTES [MANIFEST]
 #include <openssl/evp.h>
 
@@ -121,10 +122,13 @@ int main(int argc, char** argv) {
              https::Body(n % 2 ? https::kMp4 : https::kMp3, bigSize, n + 3)},
             {folder + "/icon.png", "image/png", https::Body(https::kPng, 2000, n + 4)},
         };
+        const bool http2 = n % 2 == 1;
         if (manifest) {
             for (const std::size_t m : {std::size_t{1}, std::size_t{5}}) {
                 *manifest << "https://media.example" << answers[m].path << '\t'
-                          << answers[m].body.size() << '\t' << Sha256(answers[m].body) << '\n';
+                          << answers[m].body.size() << '\t' << Sha256(answers[m].body) << '\t'
+                          << (http2 ? "HTTP/2" : "HTTP/1.1")
+                          << (m == 5 && n % 3 == 2 ? " by ranges" : " whole") << '\n';
             }
             if (n % 3 == 2) {
                 const https::Answer large = answers[5];
@@ -133,7 +137,6 @@ int main(int argc, char** argv) {
                 answers.insert(answers.begin() + 5, ranges.begin(), ranges.end());
             }
         }
-        const bool http2 = n % 2 == 1;
         TlsTraffic& traffic = *peers[(n / 2) % 6 * 2 + (http2 ? 1 : 0)];
         tcp.Open(emit);
         traffic.SetWireSink([&](Direction direction, const std::uint8_t* data, std::size_t size) {

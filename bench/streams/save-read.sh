@@ -4,11 +4,15 @@
 # the large media by byte ranges out of order; in /tmp, deleted afterwards) read in each round
 # with `pelnix-sniff --read FILE --keylog KEYS`, with the same and `--save DIR`, and with
 # tshark's HTTP object export (`tshark -r FILE -o tls.keylog_file:KEYS --export-objects
-# http,DIR`), one after the other so that all three see the same load; page cache warm. For
-# each: fastest and median wall time, median CPU time (user + system), peak resident memory
+# http,DIR`), one after the other so that all three see the same load; page cache warm. Each
+# run writes into a folder of its own, all of them deleted only at the end: a file system
+# without a journal (ext4 so mounted) skips inodes freed in the last minute when it makes
+# files, so deleting a thousand files before a run would slow the next run's file creation.
+# For each: fastest and median wall time, median CPU time (user + system), peak resident memory
 # (GNU time's); for the two that write files, how many of the manifest's media they wrote whole
-# (a file whose SHA-256 is the medium's). tshark and time, Debian packages, are installed when
-# missing (tshark's question about capture rights answered "no" beforehand).
+# (a file whose SHA-256 is the medium's), in all and by how each was sent (HTTP/1.1 or HTTP/2,
+# whole or by ranges). tshark and time, Debian packages, are installed when missing (tshark's
+# question about capture rights answered "no" beforehand).
 #   bench/streams/save-read.sh [BUILD_DIR] [MEBIBYTES] [RUNS]
 set -euo pipefail
 
@@ -42,17 +46,18 @@ python3 - "$work" "$runs" "$build/pelnix-sniff" "$(command -v tshark)" <<'PY'
 import hashlib, os, shutil, statistics, subprocess, sys, time
 work, runs, sniff, tshark = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
 capture, keys = os.path.join(work, "capture.pcap"), os.path.join(work, "keys.log")
-saved = os.path.join(work, "saved")
+# SAVED stands for the run's own folder.
 programs = {
     "pelnix-sniff --read --keylog": [sniff, "--read", capture, "--keylog", keys],
-    "pelnix-sniff ... --save": [sniff, "--read", capture, "--keylog", keys, "--save", saved],
+    "pelnix-sniff ... --save": [sniff, "--read", capture, "--keylog", keys, "--save", "SAVED"],
     "tshark --export-objects http": [tshark, "-q", "-r", capture, "-o", "tls.keylog_file:" + keys,
-                                     "--export-objects", "http," + saved],
+                                     "--export-objects", "http,SAVED"],
 }
 manifest = {}
 for line in open(os.path.join(work, "manifest.tsv")):
-    url, size, digest = line.rstrip("\n").split("\t")
-    manifest[digest] = (url, int(size))
+    url, size, digest, how = line.rstrip("\n").split("\t")
+    manifest[digest] = (url, int(size), how)
+kinds = sorted(set(how for _, _, how in manifest.values()))
 
 def whole(folder):
     found = set()
@@ -66,10 +71,11 @@ def whole(folder):
 
 measured = {name: [] for name in programs}
 counted = {}
-for _ in range(runs):
-    for name, argv in programs.items():
-        shutil.rmtree(saved, ignore_errors=True)
+for round_number in range(runs):
+    for index, (name, argv) in enumerate(programs.items()):
+        saved = os.path.join(work, "saved-%d-%d" % (round_number, index))
         os.makedirs(saved)
+        argv = [arg.replace("SAVED", saved) for arg in argv]
         subprocess.run(["sync"])
         command = ["/usr/bin/time", "-f", "%M", "-o", os.path.join(work, "rss")] + argv
         with open(os.devnull, "wb") as quiet:
@@ -81,16 +87,15 @@ for _ in range(runs):
             sys.exit("%s failed with status %d" % (name, status))
         rss = int(open(os.path.join(work, "rss")).read().split()[-1])
         measured[name].append((wall, usage.ru_utime + usage.ru_stime, rss))
-        if "--read --keylog" not in name or "--save" in name or "tshark" in name:
+        if "SAVED" in programs[name][-1]:
             counted[name] = whole(saved)
         if "tshark" in name:
             counted["tshark files"] = len(os.listdir(saved))
-shutil.rmtree(saved, ignore_errors=True)
 
 size = os.path.getsize(capture)
-ranged = sum(1 for url, _ in manifest.values() if url.endswith((".mp4", ".mp3")))
-print("capture file: %d bytes, %d media (%d of them large, a third of those by ranges)"
-      % (size, len(manifest), ranged))
+print("capture file: %d bytes, %d media (%s)"
+      % (size, len(manifest), ", ".join(
+          "%d %s" % (sum(1 for m in manifest.values() if m[2] == kind), kind) for kind in kinds)))
 print("%-30s %9s %9s %9s %10s %12s" % ("", "fastest", "median", "CPU med", "peak RSS",
                                       "media whole"))
 for name, runs_of in measured.items():
@@ -110,7 +115,11 @@ print("tshark export / --save, median of the per-round ratios: wall %.1f, CPU %.
       % (statistics.median(x[0] / y[0] for x, y in zip(c, a)),
          statistics.median(x[1] / y[1] for x, y in zip(c, a))))
 print("tshark exported %d files" % counted["tshark files"])
+for name in ("pelnix-sniff ... --save", "tshark --export-objects http"):
+    print("%s, media whole: %s" % (name, ", ".join(
+        "%s %d of %d" % (kind, sum(1 for d in counted[name] if manifest[d][2] == kind),
+                         sum(1 for m in manifest.values() if m[2] == kind)) for kind in kinds)))
 missing = set(manifest) - counted["pelnix-sniff ... --save"]
 for digest in sorted(missing)[:10]:
-    print("  not saved whole by pelnix-sniff: %s %d" % manifest[digest])
+    print("  not saved whole by pelnix-sniff: %s %d (%s)" % manifest[digest])
 PY

@@ -824,9 +824,12 @@ pid_t StartTlsNginx(const VethPair& network, const fs::path& folder, const fs::p
 
 // HTTPS through the real helper: nginx serves Flash video, MP4 and MP3 files and small
 // pictures over TLS 1.2 and 1.3 with each cipher, HTTP/1.1 and HTTP/2; curl fetches them and
-// writes its key log, a file that does not exist yet when the capture starts. `pelnix-sniff
-// --watch --keylog` lists every media answer of at least 100,000 bytes with its https URL and
-// size, and nothing else; packets to port 443 that only look like QUIC are not told of.
+// writes its key log, a file that does not exist yet when the capture starts. One medium of
+// each server comes only by byte ranges, as players fetch: in order or out of order over one
+// connection, or overlapping over a connection each. `pelnix-sniff --watch --keylog` lists
+// every medium of at least 100,000 bytes once with its https URL and whole size, and nothing
+// else; with --save each is written whole, byte for byte the served file; packets to port 443
+// that only look like QUIC are not told of.
 TEST(LiveCapture, HttpsMediaAreListedWithTheKeyLogAndPacketsLikeQuicAreNotTold) {
     if (const std::string missing = MissingForLiveTests(); !missing.empty()) {
         GTEST_SKIP() << missing;
@@ -856,6 +859,9 @@ TEST(LiveCapture, HttpsMediaAreListedWithTheKeyLogAndPacketsLikeQuicAreNotTold) 
         std::string signature;
         std::size_t size;
         std::string type;  // listed as; empty: not listed
+        // 0: fetched whole; 1: by ranges in order, 2: out of order (both on one connection);
+        // 3: by overlapping ranges, out of order, on a connection each.
+        int ranges = 0;
     };
     std::vector<std::vector<File>> files;
     std::vector<std::string> expected;
@@ -874,6 +880,12 @@ TEST(LiveCapture, HttpsMediaAreListedWithTheKeyLogAndPacketsLikeQuicAreNotTold) 
             {"photo" + n + ".jpg", "\xFF\xD8\xFF\xE0", 40000 + i, ""},
             {"short" + n + ".mp4", mp4, 99000 + i, ""},
         });
+        // Each way of ranges over HTTP/1.1 and over HTTP/2, each type by two ways.
+        const File ranged[] = {{"part" + n + ".flv", flv, 170000 + 1111 * i, "flv"},
+                               {"part" + n + ".mp4", mp4, 170000 + 1111 * i, "mp4"},
+                               {"part" + n + ".mp3", "ID3\x03", 170000 + 1111 * i, "mp3"}};
+        files.back().push_back(ranged[i % 3]);
+        files.back().back().ranges = 1 + static_cast<int>(i / 2);
         for (const File& file : files.back()) {
             WriteMedium(site / file.name, file.signature, file.size);
             if (!file.type.empty())
@@ -917,23 +929,51 @@ TEST(LiveCapture, HttpsMediaAreListedWithTheKeyLogAndPacketsLikeQuicAreNotTold) 
 
     for (std::size_t i = 0; i < servers.size(); ++i) {
         const TlsServer& s = servers[i];
-        std::vector<std::string> fetch{"env",
-                                       "SSLKEYLOGFILE=" + keys.string(),
-                                       "curl",
-                                       "-sf",
-                                       "--cacert",
-                                       ca,
-                                       "--resolve",
-                                       resolve(s.port),
-                                       s.http2 ? "--http2" : "--http1.1"};
+        const std::vector<std::string> options{"--cacert", ca, "--resolve", resolve(s.port),
+                                               s.http2 ? "--http2" : "--http1.1"};
+        const std::vector<std::string> curl{"env", "SSLKEYLOGFILE=" + keys.string(), "curl",
+                                            "-sf"};
+        std::vector<std::string> fetch = curl;
+        fetch.insert(fetch.end(), options.begin(), options.end());
         if (s.http2)
             fetch.insert(fetch.end(), {"--parallel", "--parallel-max", "8"});
+        std::vector<std::vector<std::string>> alone;  // fetches on connections of their own
         for (const File& file : files[i]) {
-            fetch.insert(fetch.end(),
-                         {"-o", "/dev/null",
-                          "https://media.pelnix.test:" + std::to_string(s.port) + "/" + file.name});
+            const std::string url =
+                "https://media.pelnix.test:" + std::to_string(s.port) + "/" + file.name;
+            if (file.ranges == 0) {
+                fetch.insert(fetch.end(), {"-o", "/dev/null", url});
+                continue;
+            }
+            const std::size_t a = file.size / 3;
+            const std::size_t b = 2 * file.size / 3;
+            const auto span = [](std::size_t first, std::size_t last) {
+                return std::to_string(first) + "-" + (last ? std::to_string(last) : "");
+            };
+            std::vector<std::string> parts{span(0, a - 1), span(a, b - 1), span(b, 0)};
+            if (file.ranges == 2)
+                std::rotate(parts.begin(), parts.begin() + 2, parts.end());
+            if (file.ranges == 3)
+                parts = {span(a / 2, b + 999), span(b - 1000, 0), span(0, a - 1)};
+            for (const std::string& part : parts) {
+                std::vector<std::string> request{"-r", part, "-o", "/dev/null", url};
+                if (file.ranges == 3) {
+                    alone.push_back(curl);
+                    alone.back().insert(alone.back().end(), options.begin(), options.end());
+                    alone.back().insert(alone.back().end(), request.begin(), request.end());
+                    continue;
+                }
+                // A group of its own (a range holds for all of a group's URLs), on the
+                // connection the whole files came over.
+                fetch.push_back("--next");
+                fetch.insert(fetch.end(), options.begin(), options.end());
+                fetch.insert(fetch.end(), request.begin(), request.end());
+            }
         }
         EXPECT_EQ(RunProgram(network.InClient(fetch)), 0) << "port " << s.port;
+        for (const auto& one : alone)
+            EXPECT_EQ(RunProgram(network.InClient(one)), 0)
+                << "port " << s.port << ", range " << one[one.size() - 4];
     }
     EXPECT_TRUE(fs::exists(keys)) << "curl wrote no key log";
 
