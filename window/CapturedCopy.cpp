@@ -7,9 +7,11 @@
 #include <cerrno>
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "base/StagedFile.h"
+#include "spool/SpoolFolder.h"
 
 namespace {
 
@@ -27,6 +29,9 @@ std::uint64_t HeldBytes(const CopyStatus& status) {
 std::uint64_t WholeSize(const CopyStatus& status) {
     return status.total ? *status.total : HeldBytes(status);
 }
+
+std::mutex s_foldersMutex;
+std::vector<std::string> s_folders;  // guarded by s_foldersMutex
 
 bool SafeName(const std::string& name) {
     return !name.empty() && name.size() <= 255 && name != "." && name != ".." &&
@@ -168,4 +173,23 @@ bool CopyCapturedFile(int folderFd, const CopyStatus& status, const std::string&
         return false;
     }
     return true;
+}
+
+void ListSpoolFolder(const std::string& path) {
+    std::lock_guard lock(s_foldersMutex);
+    s_folders.push_back(path);
+}
+
+void UnlistSpoolFolder(std::string_view path) {
+    std::lock_guard lock(s_foldersMutex);
+    s_folders.erase(std::remove(s_folders.begin(), s_folders.end(), path), s_folders.end());
+}
+
+void RemoveListedSpoolFolders() {
+    std::vector<std::string> folders;
+    {
+        std::lock_guard lock(s_foldersMutex);
+        folders.swap(s_folders);
+    }
+    for (const std::string& folder : folders) RemoveSpoolFolder(folder);
 }

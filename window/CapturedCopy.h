@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "spool/CopyStatus.h"
 
@@ -47,3 +48,10 @@ bool CopyCapturedFile(int folderFd, const CopyStatus& status, const std::string&
                       const std::atomic<bool>& abort,
                       const std::function<void(std::uint64_t done, std::uint64_t total)>& progress,
                       std::string& failure);
+
+// The spool folders the window keeps while it runs. A program that ends by a stop signal or by
+// the loss of its display leaves no destructor to remove them: its end removes those still
+// listed (RemoveListedSpoolFolders), so that no copy of what was captured outlives it.
+void ListSpoolFolder(const std::string& path);
+void UnlistSpoolFolder(std::string_view path);
+void RemoveListedSpoolFolders();

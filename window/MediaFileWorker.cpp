@@ -6,6 +6,7 @@
 
 #include "headless/HeadlessFrontEnd.h"
 #include "spool/SpoolFolder.h"
+#include "window/CapturedCopy.h"
 
 MediaFileWorker::MediaFileWorker(StreamOptions stream, Callbacks callbacks,
                                  const std::string& spoolParent, std::uint64_t spoolLimit)
@@ -22,7 +23,9 @@ MediaFileWorker::MediaFileWorker(StreamOptions stream, Callbacks callbacks,
             options.onStatus = m_callbacks.copyStatus;
             m_spool = CaptureSpool::Open(folderFd, m_spoolPath, std::move(options), error);
         }
-        if (!m_spool) {
+        if (m_spool) {
+            ListSpoolFolder(m_spoolPath);
+        } else {
             if (!m_spoolPath.empty())
                 RemoveSpoolFolder(m_spoolPath);
             m_spoolPath.clear();
@@ -42,8 +45,10 @@ MediaFileWorker::~MediaFileWorker() {
     m_wake.notify_all();
     m_thread.join();
     m_spool.reset();
-    if (!m_spoolPath.empty())
+    if (!m_spoolPath.empty()) {
+        UnlistSpoolFolder(m_spoolPath);
         RemoveSpoolFolder(m_spoolPath);
+    }
 }
 
 void MediaFileWorker::Discard(std::uint64_t copyId) {

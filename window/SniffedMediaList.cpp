@@ -1,6 +1,7 @@
 #include "window/SniffedMediaList.h"
 
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QDesktopServices>
@@ -36,8 +37,10 @@ SniffedMediaList* s_current = nullptr;
 // The tag of the capture helper's copies (window/CapturedCopy.h); 0: its reports carry none.
 std::atomic<std::uint64_t> s_helperCopyTag{0};
 
-// The column whose cell carries the mark of a whole copy.
-constexpr int kCopyMarkColumn = 1;
+// The column whose cell carries the mark of a whole copy, at its right end, and the room kept
+// for it there.
+constexpr int kCopyMarkColumn = 2;
+constexpr int kCopyMarkRoom = 14;
 // Copy states kept of copies no record holds (their reports wait, or were dropped): at most
 // this many.
 constexpr std::size_t kMaxLooseCopies = 1024;
@@ -47,6 +50,36 @@ class DiscardingDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
     void setModelData(QWidget*, QAbstractItemModel*, const QModelIndex&) const override {}
+};
+
+// The size cell of a row whose copy is whole ends in the mark; its text gives way only as far as
+// the mark needs (a size that is too long is cut short as before).
+class CopyMarkDelegate : public QStyledItemDelegate {
+public:
+    CopyMarkDelegate(QObject* parent, QPixmap mark) : QStyledItemDelegate(parent), m_mark(mark) {}
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        if (!index.data(SniffedMediaList::kWholeCopyRole).toBool()) {
+            QStyledItemDelegate::paint(painter, option, index);
+            return;
+        }
+        // The row's background across the whole cell, the text short of the mark, the mark.
+        QStyleOptionViewItem whole(option);
+        initStyleOption(&whole, index);
+        whole.text.clear();
+        const QWidget* widget = option.widget;
+        QStyle* style = widget ? widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &whole, painter, widget);
+        QStyleOptionViewItem text(option);
+        text.rect.setRight(option.rect.right() - kCopyMarkRoom);
+        QStyledItemDelegate::paint(painter, text, index);
+        const QPoint at(option.rect.right() - kCopyMarkRoom + 1,
+                        option.rect.center().y() - m_mark.height() / 2);
+        painter->drawPixmap(at, m_mark);
+    }
+
+private:
+    QPixmap m_mark;
 };
 
 constexpr int kActionButtons[] = {1138, 1139, 1141};
@@ -194,6 +227,7 @@ SniffedMediaList::SniffedMediaList(TemplateDialog* window) : QTreeWidget(window)
     setColumnWidth(2, 64);
     m_images = StatusImages();
     m_wholeMark = WholeCopyMark();
+    setItemDelegateForColumn(kCopyMarkColumn, new CopyMarkDelegate(this, m_wholeMark));
 
     std::lock_guard lock(s_reportMutex);
     s_current = this;
@@ -222,18 +256,18 @@ void SniffedMediaList::SetHelperCopyTag(std::uint64_t tag) {
 }
 
 QPixmap SniffedMediaList::WholeCopyMark() {
-    // A filled disk with a tick, in the size of the status images, on a clear ground.
-    QPixmap mark(16, 15);
+    // A filled disk with a tick, on a clear ground.
+    QPixmap mark(12, 12);
     mark.fill(Qt::transparent);
     QPainter painter(&mark);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(Qt::NoPen);
     painter.setBrush(QColor(0, 102, 204));
-    painter.drawEllipse(QRectF(1.5, 1.0, 12.0, 12.0));
+    painter.drawEllipse(QRectF(0.5, 0.5, 11.0, 11.0));
     QPen tick(Qt::white, 2.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
     painter.setPen(tick);
     painter.setBrush(Qt::NoBrush);
-    const QPointF points[] = {{4.5, 7.0}, {6.8, 9.4}, {10.8, 4.6}};
+    const QPointF points[] = {{3.3, 6.2}, {5.3, 8.4}, {8.9, 3.9}};
     painter.drawPolyline(points, 3);
     return mark;
 }
@@ -297,7 +331,7 @@ void SniffedMediaList::ShowCopy(QTreeWidgetItem* item, const SniffedMedia& recor
     const QString tip = RowToolTip(record, picture, copy ? &*copy : nullptr);
     for (int column = 0; column < 3; ++column) item->setToolTip(column, tip);
     const bool whole = copy && copy->state == CopyState::Whole;
-    item->setIcon(kCopyMarkColumn, whole ? QIcon(m_wholeMark) : QIcon());
+    item->setData(kCopyMarkColumn, kWholeCopyRole, whole);
 }
 
 bool SniffedMediaList::Apply(const Report& r) {

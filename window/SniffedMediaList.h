@@ -87,7 +87,7 @@ public:
     static void SetHelperCopyTag(std::uint64_t tag);
 
     // The capture's copies of the listed media, by the (tagged) copy id their records carry.
-    // Takes a copy's new state and shows it in the rows that hold it: the mark beside the size
+    // Takes a copy's new state and shows it in the rows that hold it: the mark after the size
     // of a whole copy, and the tool tip's "Captured:" line. GUI thread only.
     void SetCopyStatus(const CopyStatus& status);
     // A copy's state as last told; nothing when none was told or it is gone.
@@ -98,8 +98,10 @@ public:
     // and that of a record that left the list (the oldest past the catalogue's limit, or
     // removed).
     void SetCopyDiscard(std::function<void(std::uint64_t copyId)> discard);
-    // The mark of a row whose copy is whole.
+    // The mark of a row whose copy is whole, at the right end of its size; the size cell of such
+    // a row holds true in this role.
     static QPixmap WholeCopyMark();
+    static constexpr int kWholeCopyRole = Qt::UserRole + 1;
 
 protected:
     // A row's menu: Copy URL and, for a record whose download finished, Open Folder.

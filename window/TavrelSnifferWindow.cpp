@@ -211,8 +211,10 @@ TavrelSnifferWindow::~TavrelSnifferWindow() {
     SniffedMediaList::SetHelperCopyTag(0);
     if (m_spoolFd >= 0)
         ::close(m_spoolFd);
-    if (!m_spoolPath.empty())
+    if (!m_spoolPath.empty()) {
+        UnlistSpoolFolder(m_spoolPath);
         RemoveSpoolFolder(m_spoolPath);
+    }
     m_launchEnd.reset();
     if (m_launchEndDescriptor >= 0)
         ::close(m_launchEndDescriptor);
@@ -486,6 +488,7 @@ void TavrelSnifferWindow::OpenCaptureSpool() {
         return;
     }
     m_spoolLimit = ReadSpoolLimit(g_settingsFile);
+    ListSpoolFolder(m_spoolPath);
 }
 
 void TavrelSnifferWindow::DiscardCopy(std::uint64_t copyId) {

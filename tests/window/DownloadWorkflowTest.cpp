@@ -1083,7 +1083,7 @@ private slots:
                                      kLoadedWaitMs);
             QVERIFY(w.list()->topLevelItem(0)->toolTip(0).contains(
                 QStringLiteral("Captured: whole (150,000 bytes)")));
-            QVERIFY(!w.list()->topLevelItem(0)->icon(1).isNull());
+            QVERIFY(w.list()->topLevelItem(0)->data(2, SniffedMediaList::kWholeCopyRole).toBool());
 
             // The dialog's status line, as it stood when the copy ended.
             struct HideSpy : QObject {
@@ -1150,7 +1150,7 @@ private slots:
     }
 
     // The row shows its copy's state as it changes: the tip's "Captured:" line, and the mark
-    // beside the type only while the copy is whole. A refused report's copy is deleted.
+    // after the size only while the copy is whole. A refused report's copy is deleted.
     void theRowShowsItsCopysState() {
         Window w;
         std::vector<std::uint64_t> discarded;
@@ -1162,7 +1162,10 @@ private slots:
         w.list()->AddSniffedMedia(report, std::time(nullptr));
         QCOMPARE(w.list()->Count(), 1);
         const auto tip = [&] { return w.list()->topLevelItem(0)->toolTip(0); };
-        const auto marked = [&] { return !w.list()->topLevelItem(0)->icon(1).isNull(); };
+        const auto markedRow = [&](int row) {
+            return w.list()->topLevelItem(row)->data(2, SniffedMediaList::kWholeCopyRole).toBool();
+        };
+        const auto marked = [&] { return markedRow(0); };
         QVERIFY(!tip().contains(QStringLiteral("Captured")));
 
         CopyStatus status;
@@ -1192,10 +1195,10 @@ private slots:
         // Another row coming keeps the mark where it belongs.
         w.add("http://media.test/other.flv", 200000, "flv");
         QVERIFY(!marked());
-        QVERIFY(!w.list()->topLevelItem(1)->icon(1).isNull());
+        QVERIFY(markedRow(1));
         status.state = CopyState::Gone;
         w.list()->SetCopyStatus(status);
-        QVERIFY(w.list()->topLevelItem(1)->icon(1).isNull());
+        QVERIFY(!markedRow(1));
         QVERIFY(!w.list()->topLevelItem(1)->toolTip(0).contains(QStringLiteral("Captured")));
 
         // The same medium again is refused: its own copy goes, the listed one's stays.
