@@ -464,8 +464,9 @@ CaptureHelperClient::Options TavrelSnifferWindow::CaptureOptions(int generation)
         options.copyCallback = [events, tag](const CopyStatus& status) {
             CopyStatus tagged = status;
             tagged.id = TagCopyId(status.id, tag);
-            events->Post([tagged](TavrelSnifferWindow* window) {
-                if (window->m_mediaList)
+            events->Post([tagged, tag](TavrelSnifferWindow* window) {
+                // A state that comes after a newer helper took over speaks of a copy it removed.
+                if (window->m_mediaList && window->m_copyTag == tag)
                     window->m_mediaList->SetCopyStatus(tagged);
             });
         };

@@ -1300,7 +1300,17 @@ private slots:
 
     // Everything for real: a capture session in a network namespace lists a Flash video that
     // curl fetches there; the window's Download button fetches it again and the MP3 arrives.
+    // Under the rules `streams` the helper keeps a copy in the window's spool: the download then
+    // comes from it, with the server stopped.
+    void endToEndInANetworkNamespace_data() {
+        QTest::addColumn<bool>("streams");
+        QTest::newRow("packets") << false;
+        QTest::newRow("streams") << true;
+    }
     void endToEndInANetworkNamespace() {
+        QFETCH(bool, streams);
+        if (streams)
+            convtest::WriteFile(g_settingsFile, "[Pelnix]\nCaptureRules=streams\n");
         if (geteuid() != 0)
             QSKIP("needs root: creates network namespaces and captures packets");
         VethPair net("dw");
@@ -1332,7 +1342,10 @@ private slots:
                                           ready);
         struct StopServer {
             pid_t pid;
-            ~StopServer() { StopProgram(pid); }
+            ~StopServer() {
+                if (pid > 0)
+                    StopProgram(pid);
+            }
         } stopServer{server};
         QTRY_VERIFY_WITH_TIMEOUT(fs::exists(ready) && fs::file_size(ready) > 0, kLoadedWaitMs);
 
@@ -1352,9 +1365,21 @@ private slots:
         QCOMPARE(RunProgram(net.InClient({"curl", "-s", "-f", "-o", "/dev/null", url})), 0);
         QTRY_COMPARE_WITH_TIMEOUT(window.MediaList()->Count(), 1, kLoadedWaitMs);
         QCOMPARE(window.MediaList()->Record(0)->url, url);
+        if (streams) {
+            const SniffedMedia record = *window.MediaList()->Record(0);
+            QTRY_VERIFY_WITH_TIMEOUT(window.CapturedCopyOf(record).has_value() &&
+                                         IsWholeFileCopy(window.CapturedCopyOf(record)->status),
+                                     kLoadedWaitMs);
+            QCOMPARE(window.CapturedCopyOf(record)->folder, window.CaptureSpoolFolder());
+            StopProgram(stopServer.pid);
+            stopServer.pid = -1;
+        }
 
         window.ControlAs<QPushButton>(kDownload)->click();
         QCOMPARE(m_messages, QStringList());
+        if (streams)
+            QCOMPARE(convtest::ReadFile(m_work + "/Sniffer_0_" + std::to_string(size) + ".flv"),
+                     convtest::ReadFile(folder + "/clip.flv"));
         const QString probe = QString::fromStdString(convtest::ProbeFormatAndDuration(Output()));
         QVERIFY2(probe.startsWith("mp3 "), qPrintable(probe));
         QCOMPARE(window.MediaList()->Record(0)->statusImage, SniffedMediaList::kDownloaded);
