@@ -12,6 +12,7 @@
 
 #include "converter/CConsoleRunner.h"
 #include "converter/CProcessKiller.h"
+#include "window/CapturedCopy.h"
 #include "window/LaunchedCommand.h"
 
 namespace {
@@ -34,6 +35,7 @@ void OnStopSignal(int signal) {
 void StopConvertersAtExit() {
     CProcessKiller::StopAllRuns();
     EndLaunch();
+    RemoveListedSpoolFolders();
 }
 
 void EndBySignal() {
@@ -41,8 +43,9 @@ void EndBySignal() {
     if (::read(s_signalPipe[0], &number, 1) != 1)
         return;
     CProcessKiller::StopAllRuns();
-    // A launched command ends (bounded), and then its key log goes.
+    // A launched command ends (bounded), and then its key log goes; so do the capture's copies.
     EndLaunch();
+    RemoveListedSpoolFolders();
     // The program ends the way the signal ends a program, so that whoever sent it sees so.
     std::signal(number, SIG_DFL);
     std::raise(number);

@@ -2,7 +2,7 @@
 // display, stops the converter it started (its process group: ask, wait at most five seconds,
 // terminate) before the process ends, so that no converter outlives it and keeps writing; a
 // command started with --launch is ended and then its key log is deleted (its guard does the
-// same when the process ends any other way).
+// same when the process ends any other way), and the spool folders of the capture's copies go.
 #pragma once
 
 // Before anything else: a peer that closes its end never kills the process (SIGPIPE is

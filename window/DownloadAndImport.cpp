@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QFile>
+#include <QProcess>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -29,6 +32,8 @@
 #include "http/RefetchHeaders.h"
 #include "http/StreamFetcher.h"
 #include "mediarules/Playlist.h"
+#include "window/CaptureCopyDlg.h"
+#include "window/CapturedCopy.h"
 #include "window/PreviewHeaders.h"
 #include "window/SniffedMediaList.h"
 #include "window/TavrelSnifferWindow.h"
@@ -337,6 +342,65 @@ void DownloadStream(QWidget* owner, SniffedMediaList& list, const SniffedMedia& 
     }
 }
 
+// The dialog that fetches all of `record` again from its server into `destination`: over
+// checked TLS with the captured session's headers, by replaying the captured request (the video
+// site), or by a plain request.
+std::unique_ptr<DownloadDialog> WholeFetchDialog(const SniffedMedia& record,
+                                                 const std::string& destination) {
+    const std::string url(Trim(record.url));
+    std::unique_ptr<DownloadDialog> dialog;
+    if (IsSecure(url)) {
+        // The transfer engine verifies the server; the captured session's headers go along, the
+        // captured range does not: the whole file is asked for.
+        const RefetchHeaders captured = ChooseRefetchHeaders(record.requestHeaders);
+        auto http = std::make_unique<CHttpDownloadDlg>();
+        http->SetUrl(url);
+        http->SetDestinationPath(destination);
+        http->SetUserAgent(captured.userAgent.empty() ? std::string(kBrowserUserAgent)
+                                                      : captured.userAgent);
+        http->SetCapturedSession(captured, url);
+        http->SetExtraAuthorityFile(ExtraAuthorityFile());
+        http->SetExpectedSize(record.size);
+        http->SetConfirmOverwrite(false);
+        dialog = std::move(http);
+    } else if (record.siteFlag != 0) {
+        auto replay = std::make_unique<CYouTubeDownloadDlg>();
+        replay->SetUrl(url);
+        // Where the captured request went, and nowhere else.
+        replay->SetServer(
+            record.serverPort != 0 ? AddressText(record.serverAddress) : std::string(),
+            record.serverPort);
+        replay->SetRequestHeaders(record.requestHeaders);
+        replay->SetDestinationPath(destination);
+        replay->SetExpectedSize(record.size);
+        replay->SetConfirmOverwrite(false);
+        dialog = std::move(replay);
+    } else {
+        auto http = std::make_unique<CHttpDownloadDlg>();
+        http->SetUrl(url);
+        http->SetDestinationPath(destination);
+        http->SetUserAgent(kBrowserUserAgent);
+        http->SetExpectedSize(record.size);
+        http->SetConfirmOverwrite(false);
+        dialog = std::move(http);
+    }
+    return dialog;
+}
+
+// The dialog that brings `record`'s bytes into `destination`: from the capture's copy when the
+// capture holds the file whole (no request goes out), else from the server. A copy that is not
+// whole (bytes missing, or it stopped) is where a fetch of the missing ranges alone, the
+// captured bytes kept, takes over from the whole fetch.
+std::unique_ptr<DownloadDialog> DownloadDialogFor(
+    const SniffedMedia& record, const std::optional<TavrelSnifferWindow::CapturedCopyPlace>& copy,
+    const std::string& destination) {
+    if (copy && IsWholeFileCopy(copy->status)) {
+        return std::make_unique<CaptureCopyDlg>(copy->folderFd, copy->status,
+                                                std::string(Trim(record.url)), destination);
+    }
+    return WholeFetchDialog(record, destination);
+}
+
 }  // namespace
 
 void TavrelSnifferWindow::OnPreview() {
@@ -358,6 +422,15 @@ void TavrelSnifferWindow::PreviewMedia(int index) {
     const std::string url(Trim(record->url));
     if (IsStream(*record) && record->detail.find(kDrmNote) != std::string::npos) {
         Tell(this, kDrmRefusal);
+        return;
+    }
+    if (const auto copy = CapturedCopyOf(*record); copy && IsWholeFileCopy(copy->status)) {
+        // The capture holds it whole: the player reads the local copy and nothing else.
+        QProcess::startDetached(
+            QString::fromStdString(g_ffplayExe),
+            {QStringLiteral("-protocol_whitelist"), QStringLiteral("file"),
+             QStringLiteral("file:") + QFile::decodeName(QByteArray::fromStdString(
+                                           copy->folder + "/" + copy->status.name))});
         return;
     }
     IgnoreOwnRequest(url);
@@ -394,43 +467,10 @@ void TavrelSnifferWindow::DownloadAndImport(int index) {
     const bool mp3Type = EqualsNoCase(record->type, "MP3");
     const std::string destination = files.media;
 
-    std::unique_ptr<DownloadDialog> dialog;
-    if (IsSecure(url)) {
-        // The transfer engine verifies the server; the captured session's headers go along, the
-        // captured range does not: the whole file is asked for.
-        const RefetchHeaders captured = ChooseRefetchHeaders(record->requestHeaders);
-        auto http = std::make_unique<CHttpDownloadDlg>();
-        http->SetUrl(url);
-        http->SetDestinationPath(destination);
-        http->SetUserAgent(captured.userAgent.empty() ? std::string(kBrowserUserAgent)
-                                                      : captured.userAgent);
-        http->SetCapturedSession(captured, url);
-        http->SetExtraAuthorityFile(ExtraAuthorityFile());
-        http->SetExpectedSize(record->size);
-        http->SetConfirmOverwrite(false);
-        dialog = std::move(http);
-    } else if (record->siteFlag != 0) {
-        auto replay = std::make_unique<CYouTubeDownloadDlg>();
-        replay->SetUrl(url);
-        // Where the captured request went, and nowhere else.
-        replay->SetServer(
-            record->serverPort != 0 ? AddressText(record->serverAddress) : std::string(),
-            record->serverPort);
-        replay->SetRequestHeaders(record->requestHeaders);
-        replay->SetDestinationPath(destination);
-        replay->SetExpectedSize(record->size);
-        replay->SetConfirmOverwrite(false);
-        dialog = std::move(replay);
-    } else {
-        auto http = std::make_unique<CHttpDownloadDlg>();
-        http->SetUrl(url);
-        http->SetDestinationPath(destination);
-        http->SetUserAgent(kBrowserUserAgent);
-        http->SetExpectedSize(record->size);
-        http->SetConfirmOverwrite(false);
-        dialog = std::move(http);
-    }
-    IgnoreOwnRequest(url);
+    std::unique_ptr<DownloadDialog> dialog = DownloadDialogFor(*record, CapturedCopyOf(*record),
+                                                               destination);
+    if (!dynamic_cast<CaptureCopyDlg*>(dialog.get()))
+        IgnoreOwnRequest(url);
     m_mediaList->SetStatusImageOfNumber(number, SniffedMediaList::kDownloading);
     const int result = dialog->DoModal();
     const std::string failure = dialog->FailureReason();

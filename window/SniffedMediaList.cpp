@@ -1,6 +1,7 @@
 #include "window/SniffedMediaList.h"
 
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QDesktopServices>
@@ -10,18 +11,21 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMetaObject>
+#include <QPainter>
 #include <QPushButton>
 #include <QStyledItemDelegate>
 #include <QTextDocument>
 #include <QUrl>
 
 #include <algorithm>
+#include <atomic>
 #include <ctime>
 
 #include "base/Globals.h"
 #include "base/Text.h"
 #include "resources/Pictures.h"
 #include "widgets/TemplateDialog.h"
+#include "window/CapturedCopy.h"
 #include "window/VideoPictures.h"
 
 namespace {
@@ -30,12 +34,52 @@ namespace {
 // never wait for the GUI thread.
 std::mutex s_reportMutex;
 SniffedMediaList* s_current = nullptr;
+// The tag of the capture helper's copies (window/CapturedCopy.h); 0: its reports carry none.
+std::atomic<std::uint64_t> s_helperCopyTag{0};
+
+// The column whose cell carries the mark of a whole copy, at its right end, and the room kept
+// for it there.
+constexpr int kCopyMarkColumn = 2;
+constexpr int kCopyMarkRoom = 14;
+// Copy states kept of copies no record holds (their reports wait, or were dropped): at most
+// this many.
+constexpr std::size_t kMaxLooseCopies = 1024;
 
 // The first column may be edited in place, but nothing accepts the edit: it is discarded.
 class DiscardingDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
     void setModelData(QWidget*, QAbstractItemModel*, const QModelIndex&) const override {}
+};
+
+// The size cell of a row whose copy is whole ends in the mark; its text gives way only as far as
+// the mark needs (a size that is too long is cut short as before).
+class CopyMarkDelegate : public QStyledItemDelegate {
+public:
+    CopyMarkDelegate(QObject* parent, QPixmap mark) : QStyledItemDelegate(parent), m_mark(mark) {}
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        if (!index.data(SniffedMediaList::kWholeCopyRole).toBool()) {
+            QStyledItemDelegate::paint(painter, option, index);
+            return;
+        }
+        // The row's background across the whole cell, the text short of the mark, the mark.
+        QStyleOptionViewItem whole(option);
+        initStyleOption(&whole, index);
+        whole.text.clear();
+        const QWidget* widget = option.widget;
+        QStyle* style = widget ? widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &whole, painter, widget);
+        QStyleOptionViewItem text(option);
+        text.rect.setRight(option.rect.right() - kCopyMarkRoom);
+        QStyledItemDelegate::paint(painter, text, index);
+        const QPoint at(option.rect.right() - kCopyMarkRoom + 1,
+                        option.rect.center().y() - m_mark.height() / 2);
+        painter->drawPixmap(at, m_mark);
+    }
+
+private:
+    QPixmap m_mark;
 };
 
 constexpr int kActionButtons[] = {1138, 1139, 1141};
@@ -106,7 +150,7 @@ QString ByteCountText(std::uint64_t bytes) {
 // empty for none), the host and file name of its URL (a stream's is its playlist's), the whole
 // URL, its type and exact size, and a stream's variants. Every part from the network is shown as
 // plain text with its control characters escaped.
-QString RowToolTip(const SniffedMedia& record, const QString& picture) {
+QString RowToolTip(const SniffedMedia& record, const QString& picture, const CopyStatus* copy) {
     std::string_view url = record.url;
     std::string_view rest = url;
     if (const std::size_t scheme = rest.find("://"); scheme != std::string_view::npos)
@@ -127,6 +171,10 @@ QString RowToolTip(const SniffedMedia& record, const QString& picture) {
         text += QStringLiteral("\nSize: not known yet");
     else
         text += QStringLiteral("\nSize: ") + ByteCountText(record.size);
+    if (copy) {
+        if (const std::string line = CopyStateLine(*copy); !line.empty())
+            text += QLatin1Char('\n') + QString::fromStdString(line);
+    }
     if (!record.kind.empty() && !record.detail.empty()) {
         // A stream's variants, best first.
         text += QLatin1Char('\n');
@@ -178,6 +226,8 @@ SniffedMediaList::SniffedMediaList(TemplateDialog* window) : QTreeWidget(window)
     setColumnWidth(1, 44);
     setColumnWidth(2, 64);
     m_images = StatusImages();
+    m_wholeMark = WholeCopyMark();
+    setItemDelegateForColumn(kCopyMarkColumn, new CopyMarkDelegate(this, m_wholeMark));
 
     std::lock_guard lock(s_reportMutex);
     s_current = this;
@@ -197,7 +247,121 @@ SniffedMediaList::~SniffedMediaList() {
 }
 
 void OnMediaSniffed(MediaReport report) {
+    report.copyId = TagCopyId(report.copyId, s_helperCopyTag.load());
     SniffedMediaList::QueueReport(std::move(report));
+}
+
+void SniffedMediaList::SetHelperCopyTag(std::uint64_t tag) {
+    s_helperCopyTag = tag;
+}
+
+QPixmap SniffedMediaList::WholeCopyMark() {
+    // A filled disk with a tick, on a clear ground.
+    QPixmap mark(12, 12);
+    mark.fill(Qt::transparent);
+    QPainter painter(&mark);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0, 102, 204));
+    painter.drawEllipse(QRectF(0.5, 0.5, 11.0, 11.0));
+    QPen tick(Qt::white, 2.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+    painter.setPen(tick);
+    painter.setBrush(Qt::NoBrush);
+    const QPointF points[] = {{3.3, 6.2}, {5.3, 8.4}, {8.9, 3.9}};
+    painter.drawPolyline(points, 3);
+    return mark;
+}
+
+void SniffedMediaList::SetCopyDiscard(std::function<void(std::uint64_t)> discard) {
+    m_discardCopy = std::move(discard);
+}
+
+std::optional<CopyStatus> SniffedMediaList::CopyOf(std::uint64_t copyId) const {
+    const auto found = m_copies.find(copyId);
+    if (copyId == 0 || found == m_copies.end())
+        return std::nullopt;
+    return found->second;
+}
+
+void SniffedMediaList::ForgetCopies(const std::function<bool(std::uint64_t)>& which) {
+    for (auto it = m_copies.begin(); it != m_copies.end();)
+        it = which(it->first) ? m_copies.erase(it) : std::next(it);
+    const std::vector<SniffedMedia> records = m_catalogue.Records();
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (records[i].copyId != 0 && which(records[i].copyId))
+            ShowCopy(topLevelItem(static_cast<int>(records.size() - 1 - i)), records[i],
+                     m_pictures.count(records[i].number) ? m_pictures[records[i].number]
+                                                         : QString());
+    }
+}
+
+void SniffedMediaList::SetCopyStatus(const CopyStatus& status) {
+    if (status.id == 0)
+        return;
+    if (status.state == CopyState::Gone) {
+        m_copies.erase(status.id);
+    } else {
+        m_copies[status.id] = status;
+        if (m_copies.size() > m_heldCopies.size() + kMaxLooseCopies) {
+            // The oldest states no record holds go first.
+            for (auto it = m_copies.begin(); it != m_copies.end() && it->first != status.id;) {
+                const bool held = std::find(m_heldCopies.begin(), m_heldCopies.end(),
+                                            it->first) != m_heldCopies.end();
+                it = held ? std::next(it) : m_copies.erase(it);
+                if (m_copies.size() <= m_heldCopies.size() + kMaxLooseCopies)
+                    break;
+            }
+        }
+    }
+    const std::vector<SniffedMedia> records = m_catalogue.Records();
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (records[i].copyId != status.id)
+            continue;
+        const auto picture = m_pictures.find(records[i].number);
+        ShowCopy(topLevelItem(static_cast<int>(records.size() - 1 - i)), records[i],
+                 picture == m_pictures.end() ? QString() : picture->second);
+    }
+}
+
+void SniffedMediaList::ShowCopy(QTreeWidgetItem* item, const SniffedMedia& record,
+                                const QString& picture) {
+    if (!item)
+        return;
+    const std::optional<CopyStatus> copy = CopyOf(record.copyId);
+    const QString tip = RowToolTip(record, picture, copy ? &*copy : nullptr);
+    for (int column = 0; column < 3; ++column) item->setToolTip(column, tip);
+    const bool whole = copy && copy->state == CopyState::Whole;
+    item->setData(kCopyMarkColumn, kWholeCopyRole, whole);
+}
+
+bool SniffedMediaList::Apply(const Report& r) {
+    const CatalogueChange change = m_catalogue.Apply(r.report, r.when);
+    if (change.kind != CatalogueChange::Kind::Refused)
+        return true;
+    // A later range of a listed medium shares the listed record's copy.
+    const std::uint64_t copyId = r.report.copyId;
+    if (copyId != 0 && !m_catalogue.HoldsCopy(copyId)) {
+        m_copies.erase(copyId);
+        if (m_discardCopy)
+            m_discardCopy(copyId);
+    }
+    return false;
+}
+
+void SniffedMediaList::DiscardLeftCopies(const std::vector<SniffedMedia>& records) {
+    std::vector<std::uint64_t> held;
+    for (const SniffedMedia& record : records) {
+        if (record.copyId != 0)
+            held.push_back(record.copyId);
+    }
+    for (const std::uint64_t copyId : m_heldCopies) {
+        if (std::find(held.begin(), held.end(), copyId) != held.end())
+            continue;
+        m_copies.erase(copyId);
+        if (m_discardCopy)
+            m_discardCopy(copyId);
+    }
+    m_heldCopies = std::move(held);
 }
 
 void SniffedMediaList::QueueReport(MediaReport report) {
@@ -235,7 +399,7 @@ void SniffedMediaList::DrainReports() {
     // A range that completes a listed file or a playlist seen again updates its record in place.
     bool changed = false;
     for (const Report& r : batch) {
-        if (m_catalogue.Apply(r.report, r.when).kind != CatalogueChange::Kind::Refused)
+        if (Apply(r))
             changed = true;
     }
     if (changed)
@@ -243,7 +407,7 @@ void SniffedMediaList::DrainReports() {
 }
 
 void SniffedMediaList::AddSniffedMedia(const MediaReport& report, std::time_t when) {
-    if (m_catalogue.Apply(report, when).kind != CatalogueChange::Kind::Refused)
+    if (Apply({report, when}))
         Refresh();
 }
 
@@ -302,15 +466,14 @@ void SniffedMediaList::Refresh() {
                                           QString::fromStdString(RecordSizeText(*it))});
         item->setFlags(item->flags() | Qt::ItemIsEditable);
         const auto picture = m_pictures.find(it->number);
-        const QString tip =
-            RowToolTip(*it, picture == m_pictures.end() ? QString() : picture->second);
-        for (int column = 0; column < 3; ++column) item->setToolTip(column, tip);
+        ShowCopy(item, *it, picture == m_pictures.end() ? QString() : picture->second);
         if (it->statusImage >= 0 && it->statusImage < m_images.size()) {
             item->setIcon(0, QIcon(m_images[it->statusImage]));
         }
         rows.append(item);
     }
     addTopLevelItems(rows);
+    DiscardLeftCopies(records);
     // Only the listed records' downloads are kept.
     for (auto it = m_downloadedFiles.begin(); it != m_downloadedFiles.end();) {
         const bool listed = std::any_of(records.begin(), records.end(), [&](const SniffedMedia& r) {
@@ -354,10 +517,7 @@ void SniffedMediaList::SetPicture(int number, const QByteArray& png) {
     m_pictures[number] = picture;
     // Only that row's tips change: the selection stays as it is.
     const int row = static_cast<int>(records.end() - record) - 1;
-    if (QTreeWidgetItem* item = topLevelItem(row)) {
-        const QString tip = RowToolTip(*record, picture);
-        for (int column = 0; column < 3; ++column) item->setToolTip(column, tip);
-    }
+    ShowCopy(topLevelItem(row), *record, picture);
 }
 
 QString SniffedMediaList::ClipboardUrl(std::string_view url) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include <string_view>
 
 #include "catalogue/MediaCatalogue.h"
+#include "spool/CopyStatus.h"
 
 class TemplateDialog;
 class VideoPictures;
@@ -80,6 +82,26 @@ public:
 
     // Hands a report from any thread to the list that is current, if any (see OnMediaSniffed).
     static void QueueReport(MediaReport report);
+    // The tag (window/CapturedCopy.h) OnMediaSniffed gives the copy ids of the capture helper's
+    // reports: that of the helper that runs now. Any thread.
+    static void SetHelperCopyTag(std::uint64_t tag);
+
+    // The capture's copies of the listed media, by the (tagged) copy id their records carry.
+    // Takes a copy's new state and shows it in the rows that hold it: the mark after the size
+    // of a whole copy, and the tool tip's "Captured:" line. GUI thread only.
+    void SetCopyStatus(const CopyStatus& status);
+    // A copy's state as last told; nothing when none was told or it is gone.
+    std::optional<CopyStatus> CopyOf(std::uint64_t copyId) const;
+    // Forgets the states of the copies `which` picks (a spool that went).
+    void ForgetCopies(const std::function<bool(std::uint64_t copyId)>& which);
+    // How a copy is deleted: that of a report the catalogue refused (unless a record holds it),
+    // and that of a record that left the list (the oldest past the catalogue's limit, or
+    // removed).
+    void SetCopyDiscard(std::function<void(std::uint64_t copyId)> discard);
+    // The mark of a row whose copy is whole, at the right end of its size; the size cell of such
+    // a row holds true in this role.
+    static QPixmap WholeCopyMark();
+    static constexpr int kWholeCopyRole = Qt::UserRole + 1;
 
 protected:
     // A row's menu: Copy URL and, for a record whose download finished, Open Folder.
@@ -93,6 +115,11 @@ private:
     };
     void DrainReports();
     void SetActionButtonsEnabled(bool enabled);
+    // Applies a report, deleting the copy of one that is refused; whether the list changed.
+    bool Apply(const Report& report);
+    // Deletes the copies no record holds any more, and forgets their states.
+    void DiscardLeftCopies(const std::vector<SniffedMedia>& records);
+    void ShowCopy(QTreeWidgetItem* item, const SniffedMedia& record, const QString& picture);
 
     TemplateDialog* m_window;
     MediaCatalogue m_catalogue;
@@ -103,6 +130,12 @@ private:
     // <img> of their tool tips.
     std::map<int, QString> m_pictures;
     std::unique_ptr<VideoPictures> m_pictureMaker;  // made with the first picture asked for
+    // The copies' states by copy id, and the copies the listed records held at the last
+    // refresh.
+    std::map<std::uint64_t, CopyStatus> m_copies;
+    std::vector<std::uint64_t> m_heldCopies;
+    std::function<void(std::uint64_t)> m_discardCopy;
+    QPixmap m_wholeMark;
 
     // Reports from capture threads, waiting for the GUI thread; guarded by s_reportMutex.
     std::deque<Report> m_pending;

@@ -33,8 +33,11 @@
 #include "base/ShowMessage.h"
 #include "helper/CaptureHelperClient.h"
 #include "resources/Pictures.h"
+#include "spool/SpoolFolder.h"
+#include "spool/SpoolSettings.h"
 #include "streams/StreamSettings.h"
 #include "window/AdvertPicture.h"
+#include "window/CapturedCopy.h"
 #include "window/LaunchedCommand.h"
 #include "window/MediaFileWorker.h"
 #include "window/SniffedMediaList.h"
@@ -178,6 +181,7 @@ TavrelSnifferWindow::TavrelSnifferWindow(QWidget* parent, CaptureHelperLocator h
     connect(m_helpButton, &QPushButton::clicked, this, &TavrelSnifferWindow::OnHelpButton);
     connect(m_mediaList, &QTreeWidget::itemSelectionChanged, this,
             &TavrelSnifferWindow::OnListItemChanged);
+    m_mediaList->SetCopyDiscard([this](std::uint64_t copyId) { DiscardCopy(copyId); });
     // Once an entry is listed, the list speaks for itself.
     connect(m_mediaList->model(), &QAbstractItemModel::rowsInserted, m_statusLine, &QWidget::hide);
     if (QGuiApplication::platformName() == QLatin1String("xcb"))
@@ -203,6 +207,14 @@ TavrelSnifferWindow::~TavrelSnifferWindow() {
     m_mediaList = nullptr;
     g_captureSessions.clear();
     m_capture.reset();
+    // The helper has ended: nothing writes into its spool any more.
+    SniffedMediaList::SetHelperCopyTag(0);
+    if (m_spoolFd >= 0)
+        ::close(m_spoolFd);
+    if (!m_spoolPath.empty()) {
+        UnlistSpoolFolder(m_spoolPath);
+        RemoveSpoolFolder(m_spoolPath);
+    }
     m_launchEnd.reset();
     if (m_launchEndDescriptor >= 0)
         ::close(m_launchEndDescriptor);
@@ -224,7 +236,22 @@ void TavrelSnifferWindow::ReadMediaFiles(const std::vector<std::string>& files) 
         std::string badSettings;
         StreamOptions stream = ReadStreamSettings(g_settingsFile, &badSettings);
         MediaFileWorker::Callbacks callbacks;
-        callbacks.report = &OnMediaSniffed;
+        // The files' copies are told apart from the capture helper's by their tag.
+        callbacks.report = [](MediaReport report) {
+            report.copyId = TagCopyId(report.copyId, kFileCopyTag);
+            SniffedMediaList::QueueReport(std::move(report));
+        };
+        callbacks.copyStatus = [this](const CopyStatus& status) {
+            CopyStatus tagged = status;
+            tagged.id = TagCopyId(status.id, kFileCopyTag);
+            QMetaObject::invokeMethod(
+                this,
+                [this, tagged] {
+                    if (m_mediaList)
+                        m_mediaList->SetCopyStatus(tagged);
+                },
+                Qt::QueuedConnection);
+        };
         // The worker is joined before the window goes, so the window outlives these posts.
         callbacks.failure = [this](const std::string& text) {
             const QString message = Sentence(text) + QLatin1Char('.');
@@ -237,7 +264,8 @@ void TavrelSnifferWindow::ReadMediaFiles(const std::vector<std::string>& files) 
                 Qt::QueuedConnection);
         };
         callbacks.notice = [this](const std::string& text) { PostNotice(text); };
-        m_fileReader = std::make_unique<MediaFileWorker>(std::move(stream), std::move(callbacks));
+        m_fileReader = std::make_unique<MediaFileWorker>(std::move(stream), std::move(callbacks),
+                                                         g_tempDir, ReadSpoolLimit(g_settingsFile));
     }
     m_fileReader->Read(files);
 }
@@ -426,7 +454,66 @@ CaptureHelperClient::Options TavrelSnifferWindow::CaptureOptions(int generation)
         events->Post(
             [generation](TavrelSnifferWindow* window) { window->OnCaptureEnded(generation); });
     };
+    if (m_spoolFd >= 0) {
+        options.spoolFolderFd = m_spoolFd;
+        options.spoolLimitBytes = m_spoolLimit;
+        // The copies' ids and states carry the tag of this helper's start.
+        const std::uint64_t tag = (static_cast<std::uint64_t>(generation - 1) % kMaxHelperCopyTag) + 1;
+        m_copyTag = tag;
+        SniffedMediaList::SetHelperCopyTag(tag);
+        options.copyCallback = [events, tag](const CopyStatus& status) {
+            CopyStatus tagged = status;
+            tagged.id = TagCopyId(status.id, tag);
+            events->Post([tagged, tag](TavrelSnifferWindow* window) {
+                // A state that comes after a newer helper took over speaks of a copy it removed.
+                if (window->m_mediaList && window->m_copyTag == tag)
+                    window->m_mediaList->SetCopyStatus(tagged);
+            });
+        };
+    }
     return options;
+}
+
+void TavrelSnifferWindow::OpenCaptureSpool() {
+    if (m_spoolFd >= 0 || !m_captureStream.EngineRuns())
+        return;
+    std::string error;
+    m_spoolPath = MakePrivateFolder(g_tempDir, "pelnix-spool-", error);
+    if (!m_spoolPath.empty())
+        m_spoolFd = OpenPrivateFolder(m_spoolPath, error);
+    if (m_spoolFd < 0) {
+        std::fprintf(stderr, "pelnix: the capture keeps no copies: %s\n", error.c_str());
+        if (!m_spoolPath.empty())
+            RemoveSpoolFolder(m_spoolPath);
+        m_spoolPath.clear();
+        return;
+    }
+    m_spoolLimit = ReadSpoolLimit(g_settingsFile);
+    ListSpoolFolder(m_spoolPath);
+}
+
+void TavrelSnifferWindow::DiscardCopy(std::uint64_t copyId) {
+    const std::uint64_t tag = CopyTag(copyId);
+    if (tag == kFileCopyTag) {
+        if (m_fileReader)
+            m_fileReader->Discard(SpoolCopyId(copyId));
+    } else if (tag == m_copyTag && m_capture) {
+        // A helper started again removed what the one before kept.
+        m_capture->DiscardCopy(SpoolCopyId(copyId));
+    }
+}
+
+std::optional<TavrelSnifferWindow::CapturedCopyPlace> TavrelSnifferWindow::CapturedCopyOf(
+    const SniffedMedia& record) const {
+    const std::optional<CopyStatus> status = m_mediaList->CopyOf(record.copyId);
+    if (!status)
+        return std::nullopt;
+    const std::uint64_t tag = CopyTag(record.copyId);
+    if (tag == kFileCopyTag && m_fileReader && m_fileReader->SpoolFolderFd() >= 0)
+        return CapturedCopyPlace{m_fileReader->SpoolFolderFd(), m_fileReader->SpoolFolder(), *status};
+    if (tag != 0 && tag == m_copyTag && m_spoolFd >= 0)
+        return CapturedCopyPlace{m_spoolFd, m_spoolPath, *status};
+    return std::nullopt;
 }
 
 void TavrelSnifferWindow::StartCapture() {
@@ -442,6 +529,7 @@ void TavrelSnifferWindow::StartCapture() {
         m_captureStream.keyLogFile = m_launchKeyLog;
     if (!badSettings.empty())
         ShowMessage(this, kProductName, MB_ICONEXCLAMATION, "%s", badSettings.c_str());
+    OpenCaptureSpool();
     m_capture = std::make_shared<CaptureHelperClient>(CaptureOptions(++m_captureGeneration));
     const auto started = m_capture->Start();
     // Its end, even one that came already, is handled once this start is done.
@@ -495,6 +583,8 @@ void TavrelSnifferWindow::RestartCapture() {
     if (m_captureStarter.joinable())
         return;
     const int generation = ++m_captureGeneration;
+    // The copies the helper before kept went with it (the new one clears the folder).
+    m_mediaList->ForgetCopies([](std::uint64_t copyId) { return CopyTag(copyId) != kFileCopyTag; });
     // Started off the GUI thread, which goes on serving the window while the helper opens its
     // adapters; the result comes back through the same hand-over as the helper's notices.
     m_captureStarter = std::thread(

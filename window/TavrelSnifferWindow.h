@@ -16,7 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "catalogue/MediaCatalogue.h"
 #include "helper/CaptureHelperClient.h"
+#include "spool/CopyStatus.h"
 #include "widgets/DialogFontScaler.h"
 #include "widgets/TemplateDialog.h"
 
@@ -79,9 +81,22 @@ public:
 
     // Plays record `index` (0 is the oldest) with the player.
     void PreviewMedia(int index);
-    // Asks where the MP3 goes, fetches record `index` again and, unless it is MP3 already,
-    // extracts its sound into that file; the record's status image tells how far it came.
+    // Asks where the MP3 goes, fetches record `index` again (or copies it from the capture when
+    // the capture holds it whole) and, unless it is MP3 already, extracts its sound into that
+    // file; the record's status image tells how far it came.
     void DownloadAndImport(int index);
+
+    // Where the capture's copy of a listed medium lies: the spool's folder (open) and its path,
+    // and the copy's state as last told.
+    struct CapturedCopyPlace {
+        int folderFd = -1;
+        std::string folder;
+        CopyStatus status;
+    };
+    // The copy of `record` when the capture keeps one whose spool is still there.
+    std::optional<CapturedCopyPlace> CapturedCopyOf(const SniffedMedia& record) const;
+    // The capture helper's spool folder while the window keeps copies; empty otherwise.
+    const std::string& CaptureSpoolFolder() const { return m_spoolPath; }
 
 protected:
     void OnInitDialog() override;
@@ -98,6 +113,11 @@ private:
     void OnHelpButton();
     void OnListItemChanged();
     void StartCapture();
+    // The capture helper's spool: a private folder in the work folder, made with the first
+    // capture that runs the stream engine and kept until the window ends.
+    void OpenCaptureSpool();
+    // Deletes a copy in the spool it lies in (its entry was refused or left the list).
+    void DiscardCopy(std::uint64_t copyId);
     // The capture helper's options; its reader thread tells the window through
     // m_captureEvents, tagged with the helper's generation.
     CaptureHelperClient::Options CaptureOptions(int generation);
@@ -147,6 +167,12 @@ private:
     std::unique_ptr<QSocketNotifier> m_launchEnd;
     std::chrono::steady_clock::time_point m_launchStarted;
     std::unique_ptr<MediaFileWorker> m_fileReader;
+    // The capture helper's spool folder: its path and its descriptor (-1: no copies), the
+    // limit, and the copy tag of the helper that runs now.
+    std::string m_spoolPath;
+    int m_spoolFd = -1;
+    std::uint64_t m_spoolLimit = 0;
+    std::uint64_t m_copyTag = 0;
     std::set<QString> m_noticesShown;
     // Ends the window when another client destroys its native window.
     std::unique_ptr<NativeDestroyWatch> m_destroyWatch;

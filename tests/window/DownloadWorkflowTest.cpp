@@ -46,6 +46,8 @@
 #include "support/SmallDisk.h"
 #include "support/TestAuthority.h"
 #include "window/SniffedMediaList.h"
+#include "window/CaptureCopyDlg.h"
+#include "window/CapturedCopy.h"
 #include "window/TavrelSnifferWindow.h"
 #include "window/VideoPictures.h"
 
@@ -177,6 +179,46 @@ private:
         QContextMenuEvent event(QContextMenuEvent::Mouse, at, viewport->mapToGlobal(at));
         QApplication::sendEvent(viewport, &event);
         return offered;
+    }
+
+    // A HAR export whose entries carry their bodies (`bodies`: URL and bytes), MP3 by their type.
+    std::string WriteHarWithBodies(const std::vector<std::pair<std::string, std::string>>& bodies) {
+        std::string entries;
+        for (const auto& [url, body] : bodies) {
+            if (!entries.empty())
+                entries += ',';
+            const std::string size = std::to_string(body.size());
+            entries += "{\"startedDateTime\":\"2026-06-01T13:02:03Z\",\"request\":{\"method\":"
+                       "\"GET\",\"url\":\"" + url + "\",\"headers\":[]},\"response\":{"
+                       "\"status\":200,\"headers\":[{\"name\":\"Content-Type\",\"value\":"
+                       "\"audio/mpeg\"},{\"name\":\"Content-Length\",\"value\":\"" + size +
+                       "\"}],\"content\":{\"size\":" + size + ",\"mimeType\":\"audio/mpeg\","
+                       "\"encoding\":\"base64\",\"text\":\"" +
+                       QByteArray::fromStdString(body).toBase64().toStdString() + "\"}}}";
+        }
+        const std::string har = m_root + "/bodies.har";
+        convtest::WriteFile(har, "{\"log\":{\"entries\":[" + entries + "]}}");
+        return har;
+    }
+    // A loopback port nothing listens on: a request there would be refused.
+    static std::uint16_t ClosedPort() {
+        const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+        ::close(probe);
+        return ntohs(address.sin_port);
+    }
+    std::vector<std::string> SpoolFolders() const {
+        std::vector<std::string> folders;
+        for (const std::string& name : FilesIn(m_work)) {
+            if (name.find("spool") != std::string::npos)
+                folders.push_back(m_work + "/" + name);
+        }
+        return folders;
     }
 
 public:
@@ -1021,6 +1063,155 @@ private slots:
     // --launch for real: curl, started by the window in its namespace, fetches an MP4 over
     // HTTPS from nginx and writes the window's private key log; the capture helper follows that
     // file and the MP4 is listed with its https URL. The key log goes with the window.
+    // A medium the capture holds whole comes from the copy: with its server gone, Download
+    // gives the captured bytes (MP3, so straight to the chosen file), the dialog says where they
+    // come from, and Preview plays the local copy. The copies' folder goes with the window.
+    void wholeCaptureCopyIsDownloadedWithoutTheServer() {
+        const std::string url =
+            "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/media/song.mp3";
+        const std::string har = WriteHarWithBodies({{url, kSong}});
+        const std::string said = StartRecordingPlayer();
+        QString copyDialogStatus;
+        {
+            Window w;
+            w.window.ReadMediaFiles({har});
+            QTRY_COMPARE_WITH_TIMEOUT(w.list()->Count(), 1, kLoadedWaitMs);
+            const SniffedMedia record = *w.list()->Record(0);
+            QCOMPARE(CopyTag(record.copyId), kFileCopyTag);
+            QTRY_VERIFY_WITH_TIMEOUT(w.list()->CopyOf(record.copyId).has_value() &&
+                                         IsWholeFileCopy(*w.list()->CopyOf(record.copyId)),
+                                     kLoadedWaitMs);
+            QVERIFY(w.list()->topLevelItem(0)->toolTip(0).contains(
+                QStringLiteral("Captured: whole (150,000 bytes)")));
+            QVERIFY(w.list()->topLevelItem(0)->data(2, SniffedMediaList::kWholeCopyRole).toBool());
+
+            // The dialog's status line, as it stood when the copy ended.
+            struct HideSpy : QObject {
+                QString* status;
+                explicit HideSpy(QString* s) : status(s) {}
+                bool eventFilter(QObject* object, QEvent* event) override {
+                    if (event->type() == QEvent::Hide && qobject_cast<CaptureCopyDlg*>(object)) {
+                        for (QLabel* label : static_cast<QWidget*>(object)->findChildren<QLabel*>())
+                            if (label->text() == QLatin1String(CaptureCopyDlg::kCopyingText))
+                                *status = label->text();
+                    }
+                    return false;
+                }
+            } spy(&copyDialogStatus);
+            qApp->installEventFilter(&spy);
+            w.download();
+            qApp->removeEventFilter(&spy);
+            QCOMPARE(m_messages, QStringList());
+            QCOMPARE(copyDialogStatus, QString::fromLatin1(CaptureCopyDlg::kCopyingText));
+            QCOMPARE(convtest::ReadFile(Output()), kSong);
+            QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
+
+            w.window.ControlAs<QPushButton>(kPreview)->click();
+            QTRY_VERIFY_WITH_TIMEOUT(fs::exists(said), kLoadedWaitMs);
+            const auto copy = w.window.CapturedCopyOf(record);
+            QVERIFY(copy.has_value());
+            QCOMPARE(convtest::ReadFile(said), "-protocol_whitelist|file|file:" + copy->folder +
+                                                   "/" + copy->status.name + "|");
+            QCOMPARE(convtest::ReadFile(copy->folder + "/" + copy->status.name), kSong);
+            QCOMPARE(SpoolFolders().size(), std::size_t(1));
+        }
+        QCOMPARE(SpoolFolders(), std::vector<std::string>());
+    }
+
+    // A copy goes with its row: when the row is removed, and when the list's newest 25 push it
+    // out; a row that stays keeps its copy.
+    void copiesOfRowsThatLeaveTheListAreDeleted() {
+        const std::string base = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/media/";
+        const std::string har = WriteHarWithBodies(
+            {{base + "a.mp3", kSong}, {base + "b.mp3", kSong + "b"}, {base + "c.mp3", kSong + "cc"}});
+        Window w;
+        w.window.ReadMediaFiles({har});
+        QTRY_COMPARE_WITH_TIMEOUT(w.list()->Count(), 3, kLoadedWaitMs);
+        std::vector<std::string> copies;
+        for (int i = 0; i < 3; ++i) {
+            const std::uint64_t id = w.list()->Record(i)->copyId;
+            QTRY_VERIFY_WITH_TIMEOUT(w.list()->CopyOf(id).has_value() &&
+                                         w.list()->CopyOf(id)->state == CopyState::Whole,
+                                     kLoadedWaitMs);
+            const auto copy = w.window.CapturedCopyOf(*w.list()->Record(i));
+            QVERIFY(copy.has_value());
+            copies.push_back(copy->folder + "/" + copy->status.name);
+            QVERIFY(fs::exists(copies.back()));
+        }
+        w.list()->RemoveAt(0);  // a.mp3
+        QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(copies[0]), kLoadedWaitMs);
+        // b.mp3 is now the oldest: 24 more push it out, c.mp3 stays.
+        for (int i = 0; i < 24; ++i) w.add("http://media.test/" + std::to_string(i) + ".flv",
+                                           200000 + i, "flv");
+        QCOMPARE(w.list()->Count(), 25);
+        QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(copies[1]), kLoadedWaitMs);
+        QVERIFY(fs::exists(copies[2]));
+        QCOMPARE(w.list()->Record(0)->url, base + "c.mp3");
+    }
+
+    // The row shows its copy's state as it changes: the tip's "Captured:" line, and the mark
+    // after the size only while the copy is whole. A refused report's copy is deleted.
+    void theRowShowsItsCopysState() {
+        Window w;
+        std::vector<std::uint64_t> discarded;
+        w.list()->SetCopyDiscard([&](std::uint64_t id) { discarded.push_back(id); });
+        const std::uint64_t id = TagCopyId(7, 3);
+        MediaReport report = PlainReport("http://media.test/v/clip.mp4", "GET / HTTP/1.1\r\n\r\n",
+                                         "7340032\r\n", "video/mp4");
+        report.copyId = id;
+        w.list()->AddSniffedMedia(report, std::time(nullptr));
+        QCOMPARE(w.list()->Count(), 1);
+        const auto tip = [&] { return w.list()->topLevelItem(0)->toolTip(0); };
+        const auto markedRow = [&](int row) {
+            return w.list()->topLevelItem(row)->data(2, SniffedMediaList::kWholeCopyRole).toBool();
+        };
+        const auto marked = [&] { return markedRow(0); };
+        QVERIFY(!tip().contains(QStringLiteral("Captured")));
+
+        CopyStatus status;
+        status.id = id;
+        status.name = "f7";
+        status.total = 7340032;
+        status.intervals = {{0, 1048576}, {2097152, 4194304}};
+        status.keptBytes = 3145728;
+        w.list()->SetCopyStatus(status);
+        QVERIFY2(tip().contains(QStringLiteral("Captured so far: 3,145,728 of 7,340,032 bytes")),
+                 qPrintable(tip()));
+        QVERIFY(!marked());
+        status.state = CopyState::Stopped;
+        status.stop = CopyStop::DiskFull;
+        w.list()->SetCopyStatus(status);
+        QVERIFY2(tip().contains(QStringLiteral(
+                     "Captured: stopped (the disk is full), 3,145,728 of 7,340,032 bytes")),
+                 qPrintable(tip()));
+        QVERIFY(!marked());
+        status.state = CopyState::Whole;
+        status.stop = CopyStop::None;
+        status.intervals = {{0, 7340032}};
+        w.list()->SetCopyStatus(status);
+        QVERIFY2(tip().contains(QStringLiteral("Captured: whole (7,340,032 bytes)")),
+                 qPrintable(tip()));
+        QVERIFY(marked());
+        // Another row coming keeps the mark where it belongs.
+        w.add("http://media.test/other.flv", 200000, "flv");
+        QVERIFY(!marked());
+        QVERIFY(markedRow(1));
+        status.state = CopyState::Gone;
+        w.list()->SetCopyStatus(status);
+        QVERIFY(!markedRow(1));
+        QVERIFY(!w.list()->topLevelItem(1)->toolTip(0).contains(QStringLiteral("Captured")));
+
+        // The same medium again is refused: its own copy goes, the listed one's stays.
+        MediaReport again = report;
+        again.copyId = TagCopyId(8, 3);
+        w.list()->AddSniffedMedia(again, std::time(nullptr));
+        MediaReport sharing = report;
+        w.list()->AddSniffedMedia(sharing, std::time(nullptr));
+        QCOMPARE(discarded, std::vector<std::uint64_t>{TagCopyId(8, 3)});
+        w.list()->RemoveAt(0);
+        QCOMPARE(discarded, (std::vector<std::uint64_t>{TagCopyId(8, 3), id}));
+    }
+
     void launchedCurlOverHttpsIsListed() {
         if (geteuid() != 0)
             QSKIP("needs root: creates network namespaces and captures packets");
@@ -1109,7 +1300,17 @@ private slots:
 
     // Everything for real: a capture session in a network namespace lists a Flash video that
     // curl fetches there; the window's Download button fetches it again and the MP3 arrives.
+    // Under the rules `streams` the helper keeps a copy in the window's spool: the download then
+    // comes from it, with the server stopped.
+    void endToEndInANetworkNamespace_data() {
+        QTest::addColumn<bool>("streams");
+        QTest::newRow("packets") << false;
+        QTest::newRow("streams") << true;
+    }
     void endToEndInANetworkNamespace() {
+        QFETCH(bool, streams);
+        if (streams)
+            convtest::WriteFile(g_settingsFile, "[Pelnix]\nCaptureRules=streams\n");
         if (geteuid() != 0)
             QSKIP("needs root: creates network namespaces and captures packets");
         VethPair net("dw");
@@ -1141,7 +1342,10 @@ private slots:
                                           ready);
         struct StopServer {
             pid_t pid;
-            ~StopServer() { StopProgram(pid); }
+            ~StopServer() {
+                if (pid > 0)
+                    StopProgram(pid);
+            }
         } stopServer{server};
         QTRY_VERIFY_WITH_TIMEOUT(fs::exists(ready) && fs::file_size(ready) > 0, kLoadedWaitMs);
 
@@ -1161,9 +1365,21 @@ private slots:
         QCOMPARE(RunProgram(net.InClient({"curl", "-s", "-f", "-o", "/dev/null", url})), 0);
         QTRY_COMPARE_WITH_TIMEOUT(window.MediaList()->Count(), 1, kLoadedWaitMs);
         QCOMPARE(window.MediaList()->Record(0)->url, url);
+        if (streams) {
+            const SniffedMedia record = *window.MediaList()->Record(0);
+            QTRY_VERIFY_WITH_TIMEOUT(window.CapturedCopyOf(record).has_value() &&
+                                         IsWholeFileCopy(window.CapturedCopyOf(record)->status),
+                                     kLoadedWaitMs);
+            QCOMPARE(window.CapturedCopyOf(record)->folder, window.CaptureSpoolFolder());
+            StopProgram(stopServer.pid);
+            stopServer.pid = -1;
+        }
 
         window.ControlAs<QPushButton>(kDownload)->click();
         QCOMPARE(m_messages, QStringList());
+        if (streams)
+            QCOMPARE(convtest::ReadFile(m_work + "/Sniffer_0_" + std::to_string(size) + ".flv"),
+                     convtest::ReadFile(folder + "/clip.flv"));
         const QString probe = QString::fromStdString(convtest::ProbeFormatAndDuration(Output()));
         QVERIFY2(probe.startsWith("mp3 "), qPrintable(probe));
         QCOMPARE(window.MediaList()->Record(0)->statusImage, SniffedMediaList::kDownloaded);
