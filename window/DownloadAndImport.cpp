@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,9 @@
 #include "http/RefetchHeaders.h"
 #include "http/StreamFetcher.h"
 #include "mediarules/Playlist.h"
+#include "spool/CapturedStreamJoin.h"
+#include "spool/IntervalSet.h"
+#include "spool/StreamIndex.h"
 #include "window/CaptureCopyDlg.h"
 #include "window/CapturedCopy.h"
 #include "window/PreviewHeaders.h"
@@ -210,13 +215,42 @@ std::string CopyIntoPlace(const std::string& from, const std::string& to) {
     return {};
 }
 
+// The pieces a stream copy holds complete, offered to the fetcher of a stream the capture holds
+// only in part: they are copied from the spool, and only the rest is asked of the server.
+void OfferCapturedPieces(StreamFetcher& fetcher,
+                         const TavrelSnifferWindow::CapturedCopyPlace& copy) {
+    const auto spoolName = [](const std::string& name) {
+        return name.size() >= 2 && name.size() <= 12 && name[0] >= 'a' && name[0] <= 'z' &&
+               std::all_of(name.begin() + 1, name.end(),
+                           [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (!spoolName(copy.status.name))
+        return;
+    const int folder = ::openat(copy.folderFd, copy.status.name.c_str(),
+                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder < 0)
+        return;
+    StreamIndex index;
+    std::string error;
+    const bool read = ReadStreamIndex(folder, index, error);
+    ::close(folder);
+    if (!read)
+        return;
+    for (const StreamIndexPart& part : index.parts) {
+        if (part.complete && spoolName(part.file))
+            fetcher.AddLocalPiece(part.url, {},
+                                  copy.folder + "/" + copy.status.name + "/" + part.file);
+    }
+}
+
 // Downloads a listed HLS or DASH stream: the stream fetcher brings every segment of the best
 // variant into a private folder (with the captured session only where it was captured, over
 // checked TLS), the converter joins those local files into an MP4 (the chosen file when it ends
 // in .mp4), and the sound goes into the chosen MP3 as for any video. A stream with a segment
 // missing, or whose joined result plays short of its playlist, fails and leaves the chosen file
 // as it was. A live recording that stops before the stream's end goes to a file of its own.
-void DownloadStream(QWidget* owner, SniffedMediaList& list, const SniffedMedia& record, int index) {
+void DownloadStream(QWidget* owner, SniffedMediaList& list, const SniffedMedia& record, int index,
+                    const std::optional<TavrelSnifferWindow::CapturedCopyPlace>& copy) {
     if (record.detail.find(kDrmNote) != std::string::npos) {
         Tell(owner, kDrmRefusal);
         return;
@@ -234,6 +268,49 @@ void DownloadStream(QWidget* owner, SniffedMediaList& list, const SniffedMedia& 
     }
     const bool wantMp4 = EndsWithNoCase(output, ".mp4");
 
+    // A stream the capture holds whole is laid out from its copy (on a worker: pieces are linked
+    // or decrypted into a private folder) and joined from there, with no request to the server.
+    // One with stretches missing is fetched again, all of it.
+    CapturedStreamLayout layout;
+    std::string capturedFolder;
+    if (copy && copy->status.kind == CopyKind::Stream &&
+        (copy->status.state == CopyState::Whole || copy->status.state == CopyState::Unchecked)) {
+        std::string pattern = g_tempDir + "/pelnix-join-XXXXXX";
+        if (::mkdtemp(pattern.data()) != nullptr) {
+            capturedFolder = pattern;
+            const int folderFd = copy->folderFd;
+            const CopyStatus status = copy->status;
+            auto laying = std::async(std::launch::async, [folderFd, status, capturedFolder] {
+                CapturedStreamLayout out;
+                std::string error;
+                const bool ok = LayOutCapturedStream(folderFd, status, capturedFolder, out, error);
+                return std::make_pair(ok, std::move(out));
+            });
+            PumpMessagesWhile(
+                [&] {
+                    return laying.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
+                },
+                QEventLoop::ExcludeUserInputEvents);
+            auto [laidOut, result] = laying.get();
+            if (laidOut && result.Whole()) {
+                layout = std::move(result);
+            } else {
+                std::error_code ignored;
+                std::filesystem::remove_all(capturedFolder, ignored);
+                capturedFolder.clear();
+            }
+        }
+    }
+    const bool fromCapture = !capturedFolder.empty();
+    const auto removeWork = [&](StreamFetcher* fetcher) {
+        if (fetcher)
+            fetcher->RemoveWorkFolder();
+        if (fromCapture) {
+            std::error_code ignored;
+            std::filesystem::remove_all(capturedFolder, ignored);
+        }
+    };
+
     StreamFetchSettings settings;
     settings.url = source;
     settings.dash = record.kind == "dash";
@@ -244,15 +321,20 @@ void DownloadStream(QWidget* owner, SniffedMediaList& list, const SniffedMedia& 
     settings.extraAuthorityFile = ExtraAuthorityFile();
     settings.workParent = g_tempDir;
     StreamFetcher fetcher(std::move(settings));
+    if (!fromCapture && copy && copy->status.kind == CopyKind::Stream)
+        OfferCapturedPieces(fetcher, *copy);
 
-    IgnoreOwnRequest(source);
     list.SetStatusImageOfNumber(number, SniffedMediaList::kDownloading);
-    auto fetch = std::make_unique<CStreamDownloadDlg>(fetcher, source);
-    fetch->DoModal();
-    const StreamFetcher::Outcome outcome = fetch->Outcome();
-    fetch.reset();
+    StreamFetcher::Outcome outcome = StreamFetcher::Outcome::Complete;
+    if (!fromCapture) {
+        IgnoreOwnRequest(source);
+        auto fetch = std::make_unique<CStreamDownloadDlg>(fetcher, source);
+        fetch->DoModal();
+        outcome = fetch->Outcome();
+    }
     const auto failed = [&](const std::string& text, const std::string& details = {}) {
         list.SetStatusImageOfNumber(number, SniffedMediaList::kNotDownloaded);
+        removeWork(nullptr);
         if (!text.empty())
             Tell(owner, text, details);
     };
@@ -272,7 +354,12 @@ void DownloadStream(QWidget* owner, SniffedMediaList& list, const SniffedMedia& 
         failed("Video Download failed.", "No free name for the recording beside " + output + ".");
         return;
     }
-    const QString detail = QStringLiteral("Saving to \"%1\"").arg(QString::fromStdString(target));
+    const QString detail =
+        fromCapture ? QStringLiteral("Saving to \"%1\" from the capture")
+                          .arg(QString::fromStdString(target))
+                    : QStringLiteral("Saving to \"%1\"").arg(QString::fromStdString(target));
+    const std::string playlist = fromCapture ? layout.playlist : fetcher.Playlist();
+    const double expected = fromCapture ? layout.seconds : fetcher.Seconds();
 
     // The converter reads the fetched files alone: the local playlist and what it names.
     std::vector<std::string> input = {"-protocol_whitelist", "file", "-f", "hls"};
@@ -280,14 +367,14 @@ void DownloadStream(QWidget* owner, SniffedMediaList& list, const SniffedMedia& 
         input.insert(input.end(), {"-extension_picky", "0"});
     auto join = std::make_unique<TavrelImportProgressDlg>(
         QStringLiteral("Downloading Stream"), QStringLiteral("Joining:"), detail, files.script,
-        fetcher.Playlist(), files.media, "-c copy -f mp4");
+        playlist, files.media, "-c copy -f mp4");
     join->SetInputArguments(std::move(input));
-    join->SetKnownDuration(fetcher.Seconds());
+    join->SetKnownDuration(expected);
     const int joined = join->exec();
     const std::string workFileFailure = join->FailureText();
     const std::string ending = join->EndingText();
     join.reset();
-    fetcher.RemoveWorkFolder();
+    removeWork(&fetcher);
     if (joined == TavrelImportProgressDlg::kCancelled) {
         failed("Video Download canceled.");
         return;
@@ -301,7 +388,6 @@ void DownloadStream(QWidget* owner, SniffedMediaList& list, const SniffedMedia& 
         return;
     }
     // Every segment arrived; the joined result must also play as long as they say.
-    const double expected = fetcher.Seconds();
     if (expected > 0) {
         double measured = 0;
         QueryMediaDuration(nullptr, files.media, measured);
@@ -346,7 +432,8 @@ void DownloadStream(QWidget* owner, SniffedMediaList& list, const SniffedMedia& 
 // checked TLS with the captured session's headers, by replaying the captured request (the video
 // site), or by a plain request.
 std::unique_ptr<DownloadDialog> WholeFetchDialog(const SniffedMedia& record,
-                                                 const std::string& destination) {
+                                                 const std::string& destination,
+                                                 std::optional<HttpFill> fill = std::nullopt) {
     const std::string url(Trim(record.url));
     std::unique_ptr<DownloadDialog> dialog;
     if (IsSecure(url)) {
@@ -362,6 +449,8 @@ std::unique_ptr<DownloadDialog> WholeFetchDialog(const SniffedMedia& record,
         http->SetExtraAuthorityFile(ExtraAuthorityFile());
         http->SetExpectedSize(record.size);
         http->SetConfirmOverwrite(false);
+        if (fill)
+            http->SetFill(std::move(*fill));
         dialog = std::move(http);
     } else if (record.siteFlag != 0) {
         auto replay = std::make_unique<CYouTubeDownloadDlg>();
@@ -382,21 +471,67 @@ std::unique_ptr<DownloadDialog> WholeFetchDialog(const SniffedMedia& record,
         http->SetUserAgent(kBrowserUserAgent);
         http->SetExpectedSize(record.size);
         http->SetConfirmOverwrite(false);
+        if (fill)
+            http->SetFill(std::move(*fill));
         dialog = std::move(http);
     }
     return dialog;
 }
 
+// The fill of a file copy that holds part of its medium: the bytes it lacks, to be asked of the
+// server alone with the captured validator. Nothing when the copy cannot serve as the start of
+// the download (a stream, a medium of unknown size, ranges left out of its state, a copy still
+// filling or gone) or nothing of it was kept.
+std::optional<HttpFill> FillOf(const SniffedMedia& record, const CopyStatus& status) {
+    if (status.kind != CopyKind::File || !status.total || *status.total == 0 ||
+        status.intervalsCut || status.intervals.empty() || record.validator.empty())
+        return std::nullopt;
+    if (status.state != CopyState::Holes && status.state != CopyState::Stopped)
+        return std::nullopt;
+    if (status.name.empty() || status.name.find('/') != std::string::npos)
+        return std::nullopt;
+    IntervalSet held;
+    for (const CopyInterval& interval : status.intervals) {
+        if (interval.first >= interval.end || interval.end > *status.total)
+            return std::nullopt;
+        std::uint64_t added = 0;
+        if (!held.Add(interval.first, interval.end, CopyStatus::kMaxIntervals, added))
+            return std::nullopt;
+    }
+    HttpFill fill;
+    fill.total = *status.total;
+    fill.missing = held.Missing(*status.total);
+    fill.validator = record.validator;
+    if (fill.missing.empty())
+        return std::nullopt;
+    return fill;
+}
+
 // The dialog that brings `record`'s bytes into `destination`: from the capture's copy when the
-// capture holds the file whole (no request goes out), else from the server. A copy that is not
-// whole (bytes missing, or it stopped) is where a fetch of the missing ranges alone, the
-// captured bytes kept, takes over from the whole fetch.
+// capture holds the file whole (no request goes out); when it holds part of it, the server is
+// asked for the missing ranges alone (`fillSource` is then the copy, open until the dialog is
+// done: the caller closes it); else all of it comes from the server.
 std::unique_ptr<DownloadDialog> DownloadDialogFor(
     const SniffedMedia& record, const std::optional<TavrelSnifferWindow::CapturedCopyPlace>& copy,
-    const std::string& destination) {
+    const std::string& destination, int& fillSource) {
+    fillSource = -1;
     if (copy && IsWholeFileCopy(copy->status)) {
         return std::make_unique<CaptureCopyDlg>(copy->folderFd, copy->status,
                                                 std::string(Trim(record.url)), destination);
+    }
+    if (copy && record.siteFlag == 0) {
+        if (std::optional<HttpFill> fill = FillOf(record, copy->status)) {
+            fillSource = ::openat(copy->folderFd, copy->status.name.c_str(),
+                                  O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            struct stat info {};
+            if (fillSource >= 0 && ::fstat(fillSource, &info) == 0 && S_ISREG(info.st_mode)) {
+                fill->sourceFd = fillSource;
+                return WholeFetchDialog(record, destination, std::move(fill));
+            }
+            if (fillSource >= 0)
+                ::close(fillSource);
+            fillSource = -1;
+        }
     }
     return WholeFetchDialog(record, destination);
 }
@@ -442,7 +577,7 @@ void TavrelSnifferWindow::DownloadAndImport(int index) {
     if (!record)
         return;
     if (IsStream(*record)) {
-        DownloadStream(this, *m_mediaList, *record, index);
+        DownloadStream(this, *m_mediaList, *record, index, CapturedCopyOf(*record));
         return;
     }
     const std::string output = AskSavePath(this, "MP3");
@@ -467,14 +602,17 @@ void TavrelSnifferWindow::DownloadAndImport(int index) {
     const bool mp3Type = EqualsNoCase(record->type, "MP3");
     const std::string destination = files.media;
 
-    std::unique_ptr<DownloadDialog> dialog = DownloadDialogFor(*record, CapturedCopyOf(*record),
-                                                               destination);
+    int fillSource = -1;
+    std::unique_ptr<DownloadDialog> dialog =
+        DownloadDialogFor(*record, CapturedCopyOf(*record), destination, fillSource);
     if (!dynamic_cast<CaptureCopyDlg*>(dialog.get()))
         IgnoreOwnRequest(url);
     m_mediaList->SetStatusImageOfNumber(number, SniffedMediaList::kDownloading);
     const int result = dialog->DoModal();
     const std::string failure = dialog->FailureReason();
     dialog.reset();
+    if (fillSource >= 0)
+        ::close(fillSource);
 
     if (result == IDCANCEL) {
         m_mediaList->SetStatusImageOfNumber(number, SniffedMediaList::kNotDownloaded);
