@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -9,6 +10,7 @@ namespace {
 
 // Room for the largest record and the pieces read ahead of it.
 constexpr std::size_t kBufferBytes = 1 << 20;
+constexpr std::size_t kPieceBytes = 128 << 10;
 constexpr std::size_t kFileHeaderBytes = 24;
 constexpr std::size_t kRecordHeaderBytes = 16;
 constexpr std::uint32_t kMicrosecondMagic = 0xa1b2c3d4;
@@ -75,7 +77,7 @@ std::size_t CaptureFileRecords::Available(std::size_t need) {
     m_end -= m_begin;
     m_begin = 0;
     while (m_end < need) {
-        const ssize_t n = ::pread(m_fd, m_buffer.get() + m_end, kBufferBytes - m_end,
+        const ssize_t n = ::pread(m_fd, m_buffer.get() + m_end, std::min(kBufferBytes - m_end, kPieceBytes),
                                   static_cast<off_t>(m_fileOffset));
         if (n < 0 && errno == EINTR)
             continue;
