@@ -1,6 +1,6 @@
-// The records of a classic capture file of Ethernet frames, read in large pieces straight from
-// the file: libpcap reads every record with two reads through the C library's buffer and copies
-// each frame once more into its own, which costs more than opening a QUIC packet's header.
+// The records of a classic capture file of Ethernet frames, read in pieces of 128 KiB straight
+// from the file: libpcap reads every record with two reads through the C library's buffer and
+// copies each frame once more into its own buffer.
 //
 // Only the plainest files are taken: the two classic magic numbers (micro- or nanosecond
 // times) in either byte order, version 2.4, link type Ethernet with nothing more in the field,
