@@ -19,6 +19,7 @@
 
 #include "base/RegularFile.h"
 #include "base/Settings.h"
+#include "headless/CaptureFileRecords.h"
 #include "headless/MediaSaveSession.h"
 #include "helper/CaptureHelperClient.h"
 #include "mediarules/HarReader.h"
@@ -152,7 +153,8 @@ struct ReadLoop {
     PacketView packet;  // the packet at hand
     DatagramView datagram;  // or the datagram (QUIC)
     std::time_t packetTime = 0;
-    pcap_t* capture = nullptr;
+    pcap_t* capture = nullptr;  // when libpcap reads the file
+    bool ended = false;  // the loop was told to end
     bool stopped = false;
     std::string failure;  // why the loop was broken off, when it was
 
@@ -161,7 +163,7 @@ struct ReadLoop {
             packetsSinceClock = 0;
             if (reading->stop && reading->stop->load(std::memory_order_relaxed)) {
                 stopped = true;
-                pcap_breakloop(capture);
+                End();
                 return;
             }
             if (engine)
@@ -204,15 +206,42 @@ struct ReadLoop {
             engine->HandlePacket(packet, header.ts.tv_sec);
     }
 
-    static void OnPacket(u_char* loop, const pcap_pkthdr* header, const u_char* frame) {
-        auto* self = reinterpret_cast<ReadLoop*>(loop);
+    void End() {
+        ended = true;
+        if (capture)
+            pcap_breakloop(capture);
+    }
+
+    void Take(const pcap_pkthdr& header, const std::uint8_t* frame) {
         try {
-            self->Handle(*header, frame);
+            Handle(header, frame);
         } catch (const std::exception& e) {
             // No exception may cross the capture library's frames.
-            self->failure = e.what();
-            pcap_breakloop(self->capture);
+            failure = e.what();
+            End();
         }
+    }
+
+    static void OnPacket(u_char* loop, const pcap_pkthdr* header, const u_char* frame) {
+        reinterpret_cast<ReadLoop*>(loop)->Take(*header, frame);
+    }
+
+    // The records of a file that libpcap does not read; PCAP_ERROR after a bad record.
+    int Run(CaptureFileRecords& records) {
+        pcap_pkthdr header;
+        const std::uint8_t* frame = nullptr;
+        while (!ended) {
+            switch (records.Next(header, frame)) {
+                case CaptureFileRecords::Step::Record:
+                    Take(header, frame);
+                    break;
+                case CaptureFileRecords::Step::End:
+                    return 0;
+                case CaptureFileRecords::Step::Error:
+                    return PCAP_ERROR;
+            }
+        }
+        return PCAP_ERROR_BREAK;
     }
 };
 
@@ -518,26 +547,40 @@ bool ReadMediaFile(const std::string& fileName, const MediaFileReading& reading,
         ::close(fd);
         return ok;
     }
-    std::FILE* file = ::fdopen(fd, "rb");
-    if (file == nullptr) {
-        why = std::strerror(errno);
-        ::close(fd);
-        return fail(why);
+    // Plain Ethernet captures are read here in large pieces; every other file by libpcap.
+    std::optional<CaptureFileRecords> records = CaptureFileRecords::Open(fd);
+    std::unique_ptr<char[]> buffer;
+    std::unique_ptr<pcap_t, void (*)(pcap_t*)> owner(nullptr, pcap_close);
+    pcap_t* capture = nullptr;
+    struct Closer {
+        int fd;
+        ~Closer() {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    } closer{records ? fd : -1};
+    if (!records) {
+        std::FILE* file = ::fdopen(fd, "rb");
+        if (file == nullptr) {
+            why = std::strerror(errno);
+            ::close(fd);
+            return fail(why);
+        }
+        // The library reads each record with two small reads; through the C library's default
+        // buffer of one page, the system calls would cost more than the detection does. Freed
+        // after the capture handle, which closes the file.
+        buffer = std::make_unique_for_overwrite<char[]>(kReadBufferBytes);
+        std::setvbuf(file, buffer.get(), _IOFBF, kReadBufferBytes);
+        char pcapError[PCAP_ERRBUF_SIZE] = {};
+        capture = pcap_fopen_offline(file, pcapError);
+        if (capture == nullptr) {
+            std::fclose(file);
+            return fail(pcapError);
+        }
+        owner.reset(capture);
+        if (pcap_datalink(capture) != DLT_EN10MB)
+            return fail("not an Ethernet capture");
     }
-    // The library reads each record with two small reads; through the C library's default
-    // buffer of one page, the system calls would cost more than the detection does. Freed
-    // after the capture handle, which closes the file.
-    auto buffer = std::make_unique_for_overwrite<char[]>(kReadBufferBytes);
-    std::setvbuf(file, buffer.get(), _IOFBF, kReadBufferBytes);
-    char pcapError[PCAP_ERRBUF_SIZE] = {};
-    pcap_t* capture = pcap_fopen_offline(file, pcapError);
-    if (capture == nullptr) {
-        std::fclose(file);
-        return fail(pcapError);
-    }
-    std::unique_ptr<pcap_t, void (*)(pcap_t*)> owner(capture, pcap_close);
-    if (pcap_datalink(capture) != DLT_EN10MB)
-        return fail("not an Ethernet capture");
 
     const StreamOptions& stream = reading.stream;
     // The stream engine's memory and key log; the key log is read as a whole before the
@@ -593,7 +636,8 @@ bool ReadMediaFile(const std::string& fileName, const MediaFileReading& reading,
     }
 
     const int result =
-        pcap_loop(capture, -1, &ReadLoop::OnPacket, reinterpret_cast<u_char*>(loop.get()));
+        capture ? pcap_loop(capture, -1, &ReadLoop::OnPacket, reinterpret_cast<u_char*>(loop.get()))
+                : loop->Run(*records);
     if (loop->stopped)
         return true;
     if (loop->engine) {
@@ -610,7 +654,7 @@ bool ReadMediaFile(const std::string& fileName, const MediaFileReading& reading,
     if (!loop->failure.empty())
         return fail(loop->failure);
     if (result == PCAP_ERROR)
-        return fail(pcap_geterr(capture));
+        return fail(capture ? std::string(pcap_geterr(capture)) : records->Error());
     return true;
 }
 

@@ -157,23 +157,27 @@ bool Http3Connection::OnStreamData(std::uint64_t streamId, Direction direction,
     }
     if (kind == 0 && streamId >= m_goAway)
         return true;  // the server will not answer it
-    auto found = m_streams.find(streamId);
-    if (found == m_streams.end()) {
-        if (m_streams.size() >= m_limits.maxStreams)
-            return Fail();
-        BudgetHold hold(m_budget);
-        if (!hold.Resize(sizeof(Stream) + 64))
-            return Fail();
-        found = m_streams.try_emplace(streamId, m_budget).first;
-        Stream& stream = found->second;
-        stream.hold = std::move(hold);
-        if (kind != 0) {
-            stream.role = Role::Unidirectional;
-            stream.readers[static_cast<int>(direction)].phase = Phase::StreamType;
-            stream.readers[static_cast<int>(Opposite(direction))].ended = true;
+    if (m_lastStream == nullptr || m_lastStreamId != streamId) {
+        auto found = m_streams.find(streamId);
+        if (found == m_streams.end()) {
+            if (m_streams.size() >= m_limits.maxStreams)
+                return Fail();
+            BudgetHold hold(m_budget);
+            if (!hold.Resize(sizeof(Stream) + 64))
+                return Fail();
+            found = m_streams.try_emplace(streamId, m_budget).first;
+            Stream& stream = found->second;
+            stream.hold = std::move(hold);
+            if (kind != 0) {
+                stream.role = Role::Unidirectional;
+                stream.readers[static_cast<int>(direction)].phase = Phase::StreamType;
+                stream.readers[static_cast<int>(Opposite(direction))].ended = true;
+            }
         }
+        m_lastStream = &found->second;
+        m_lastStreamId = streamId;
     }
-    Stream& stream = found->second;
+    Stream& stream = *m_lastStream;
     Reader& reader = stream.readers[static_cast<int>(direction)];
     if (reader.ended)
         return true;  // after its end or reset nothing belongs to it
@@ -763,10 +767,13 @@ void Http3Connection::Tidy() {
     m_tidy = false;
     for (auto it = m_streams.begin(); it != m_streams.end();) {
         const Reader* readers = it->second.readers;
-        if (readers[0].ended && readers[1].ended)
+        if (readers[0].ended && readers[1].ended) {
+            if (&it->second == m_lastStream)
+                m_lastStream = nullptr;
             it = m_streams.erase(it);
-        else
+        } else {
             ++it;
+        }
     }
 }
 
@@ -782,6 +789,7 @@ void Http3Connection::OnEnd() {
     }
     std::sort(collecting.begin(), collecting.end());
     for (const std::uint64_t id : collecting) m_streams.at(id).response->End(false);
+    m_lastStream = nullptr;
     m_streams.clear();
     for (Decoder& decoder : m_decoders) {
         decoder.waiting.clear();

@@ -204,6 +204,10 @@ private:
     Decoder m_decoders[2];  // by the Direction of the header blocks they decode
     Side m_sides[2];        // by the Direction each side sends in
     std::unordered_map<std::uint64_t, Stream> m_streams;
+    // The stream the last data went to: a body's packets come one after the other on one
+    // stream, and the map's nodes stay where they are until erased (forgotten then).
+    Stream* m_lastStream = nullptr;
+    std::uint64_t m_lastStreamId = 0;
     std::uint64_t m_goAway = UINT64_MAX;  // the first request stream the server will not answer
     std::size_t m_heldBytes = 0;
     bool m_tidy = false;  // a stream may have ended

@@ -117,6 +117,7 @@ const QuicReader::Route* QuicReader::FindShort(const QuicDatagram& datagram,
                                                std::size_t& idSize) {
     for (const Recent& recent : m_recent) {
         if (recent.route.connection != nullptr && size > recent.id.size &&
+            recent.id.bytes[0] == data[1] &&
             std::memcmp(data + 1, recent.id.bytes, recent.id.size) == 0) {
             idSize = recent.id.size;
             return &recent.route;

@@ -207,12 +207,12 @@ private:
     // How many routes use IDs of each size: a short header does not say its ID's size.
     std::size_t m_idSizes[kQuicMaxConnectionId + 1] = {};
     // The routes short headers found last, tried first: a few connections at a time carry
-    // most packets.
+    // most packets, and each has an ID per direction (a browser keeps a dozen or more open).
     struct Recent {
         QuicConnectionId id;
         Route route;
     };
-    static constexpr std::size_t kRecent = 8;
+    static constexpr std::size_t kRecent = 32;
     Recent m_recent[kRecent];
     std::size_t m_recentNext = 0;
     // Room for one packet's header and plaintext.

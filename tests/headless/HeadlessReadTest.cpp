@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -22,6 +23,7 @@
 #include <nlohmann/json.hpp>
 
 #include "TempFolder.h"
+#include "headless/CaptureFileRecords.h"
 #include "headless/HeadlessFrontEnd.h"
 #include "streams/TlsSighting.h"
 #include "support/FrameBuilder.h"
@@ -327,6 +329,175 @@ TEST_F(ReadCommandTest, TruncatedFileReportsWhatCameBeforeAndFails) {
     EXPECT_EQ(Lines(result.out).size(), 1u);
     EXPECT_NE(result.status, 0);
     EXPECT_EQ(Lines(result.err).size(), 1u) << result.err;
+}
+
+namespace {
+
+// A classic capture file's bytes, written field by field in either byte order.
+struct RawCapture {
+    bool swapped = false;
+    std::vector<std::uint8_t> bytes;
+
+    void Put32(std::uint32_t value) {
+        if (swapped)
+            value = __builtin_bswap32(value);
+        const auto* raw = reinterpret_cast<const std::uint8_t*>(&value);
+        bytes.insert(bytes.end(), raw, raw + 4);
+    }
+    void Put16(std::uint16_t value) {
+        if (swapped)
+            value = __builtin_bswap16(value);
+        const auto* raw = reinterpret_cast<const std::uint8_t*>(&value);
+        bytes.insert(bytes.end(), raw, raw + 2);
+    }
+    void Header(std::uint32_t magic, std::uint32_t snapshot, std::uint32_t linkType = 1,
+                std::uint16_t minor = 4) {
+        Put32(magic);
+        Put16(2);
+        Put16(minor);
+        Put32(0);
+        Put32(0);
+        Put32(snapshot);
+        Put32(linkType);
+    }
+    void Record(std::uint32_t seconds, std::uint32_t fraction, std::uint32_t captured,
+                std::uint32_t length, std::size_t present) {
+        Put32(seconds);
+        Put32(fraction);
+        Put32(captured);
+        Put32(length);
+        for (std::size_t i = 0; i < present; ++i)
+            bytes.push_back(static_cast<std::uint8_t>(i * 7 + captured));
+    }
+};
+
+// What a reader made of a file: each record's fields and bytes, then how it ended.
+std::vector<std::string> Outcome(const pcap_pkthdr& header, const std::uint8_t* frame) {
+    return {std::to_string(header.ts.tv_sec) + "." + std::to_string(header.ts.tv_usec) + " " +
+                std::to_string(header.caplen) + "/" + std::to_string(header.len),
+            std::string(reinterpret_cast<const char*>(frame), header.caplen)};
+}
+
+}  // namespace
+
+// Every file the reader takes gives libpcap's records, end and error text, cut anywhere;
+// every file it leaves is one libpcap is asked about (and --read still lists from it).
+TEST_F(ReadCommandTest, CaptureFileRecordsAreLibpcapsOnOddCutAndHostileFiles) {
+    const std::string path = (m_folder.path / "odd.pcap").string();
+    const auto write = [&](const std::vector<std::uint8_t>& bytes) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+    };
+    const auto viaLibpcap = [&] {
+        std::vector<std::string> seen;
+        char error[PCAP_ERRBUF_SIZE] = {};
+        pcap_t* capture = pcap_open_offline(path.c_str(), error);
+        if (capture == nullptr)
+            return std::vector<std::string>{"open failed"};
+        pcap_pkthdr* header = nullptr;
+        const u_char* frame = nullptr;
+        int status;
+        while ((status = pcap_next_ex(capture, &header, &frame)) == 1) {
+            const auto one = Outcome(*header, frame);
+            seen.insert(seen.end(), one.begin(), one.end());
+        }
+        seen.push_back(status == PCAP_ERROR_BREAK ? "end" : std::string(pcap_geterr(capture)));
+        pcap_close(capture);
+        return seen;
+    };
+    // Nothing when the file is left to libpcap.
+    const auto viaRecords = [&]() -> std::optional<std::vector<std::string>> {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_GE(fd, 0);
+        std::optional<CaptureFileRecords> records = CaptureFileRecords::Open(fd);
+        std::optional<std::vector<std::string>> seen;
+        if (records) {
+            seen.emplace();
+            pcap_pkthdr header;
+            const std::uint8_t* frame = nullptr;
+            CaptureFileRecords::Step step;
+            while ((step = records->Next(header, frame)) == CaptureFileRecords::Step::Record) {
+                const auto one = Outcome(header, frame);
+                seen->insert(seen->end(), one.begin(), one.end());
+            }
+            seen->push_back(step == CaptureFileRecords::Step::End ? "end" : records->Error());
+        }
+        ::close(fd);
+        return seen;
+    };
+
+    for (const bool swapped : {false, true}) {
+        for (const std::uint32_t magic : {0xa1b2c3d4u, 0xa1b23c4du}) {
+            RawCapture file{swapped, {}};
+            file.Header(magic, 100);
+            file.Record(1780318923, 999999, 60, 60, 60);
+            file.Record(0xF0000000u, 0xFFFFFFFFu, 150, 40, 150);  // past the snapshot length
+            file.Record(7, 1500000000, 0, 0, 0);
+            file.Record(8, 2, 100, 1514, 100);
+            write(file.bytes);
+            const auto whole = viaRecords();
+            ASSERT_TRUE(whole) << swapped << magic;
+            EXPECT_EQ(whole->size(), 9u);
+            EXPECT_EQ(*whole, viaLibpcap()) << swapped << magic;
+            // Cut at every byte after the file header: in a record header, a frame, the part
+            // of a frame past the snapshot length.
+            for (std::size_t size = file.bytes.size() - 1; size >= 24; --size) {
+                fs::resize_file(path, size);
+                const auto cut = viaRecords();
+                ASSERT_TRUE(cut) << size;
+                EXPECT_EQ(*cut, viaLibpcap()) << "swapped " << swapped << ", cut at " << size;
+            }
+        }
+    }
+    // Captured lengths at and past what libpcap accepts, in a file whose snapshot is the most.
+    for (const std::uint32_t captured :
+         {CaptureFileRecords::kMaxCaptureLength, CaptureFileRecords::kMaxCaptureLength + 1,
+          0xFFFFFFFFu}) {
+        RawCapture file;
+        file.Header(0xa1b2c3d4u, CaptureFileRecords::kMaxCaptureLength);
+        file.Record(1, 2, 10, 10, 10);
+        file.Record(3, 4, captured, captured, captured == 0xFFFFFFFFu ? 100 : captured);
+        write(file.bytes);
+        const auto seen = viaRecords();
+        ASSERT_TRUE(seen);
+        EXPECT_EQ(*seen, viaLibpcap()) << captured;
+    }
+
+    // Left to libpcap: snapshot lengths it adjusts, other versions and link types, the link
+    // type field with more in it, pcapng, another magic. A snapshot length of 0 still lists.
+    {
+        CaptureFileWriter writer(path);
+        writer.Write(BuildFrame(Outgoing(4001, GetRequest("/v.mp4", "cdn"))), kAfternoon);
+        writer.Write(BuildFrame(Incoming(4001, ResponseHead("video/mp4", 654321))), kAfternoon);
+    }
+    const ReadResult taken = Read(path);
+    ASSERT_EQ(Lines(taken.out).size(), 1u) << taken.err;
+    std::vector<std::uint8_t> bytes(fs::file_size(path));
+    std::ifstream(path, std::ios::binary)
+        .read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    std::fill(bytes.begin() + 16, bytes.begin() + 20, 0);  // snapshot length 0
+    write(bytes);
+    EXPECT_FALSE(viaRecords());
+    const ReadResult left = Read(path);
+    EXPECT_EQ(left.status, 0) << left.err;
+    EXPECT_EQ(Lines(left.out).size(), 1u);
+    EXPECT_EQ(WithoutNumber(Lines(left.out)[0]), WithoutNumber(Lines(taken.out)[0]));
+    const auto leftAlone = [&](std::uint32_t magic, std::uint32_t snapshot, std::uint32_t linkType,
+                               std::uint16_t minor) {
+        RawCapture file;
+        file.Header(magic, snapshot, linkType, minor);
+        file.Record(1, 2, 10, 10, 10);
+        write(file.bytes);
+        return !viaRecords();
+    };
+    EXPECT_TRUE(leftAlone(0xa1b2c3d4u, CaptureFileRecords::kMaxCaptureLength + 1, 1, 4));
+    EXPECT_TRUE(leftAlone(0xa1b2c3d4u, 65535, 1, 3));
+    EXPECT_TRUE(leftAlone(0xa1b2c3d4u, 65535, 113, 4));
+    EXPECT_TRUE(leftAlone(0xa1b2c3d4u, 65535, 0x14000001u, 4));
+    EXPECT_TRUE(leftAlone(0x0a0d0d0au, 65535, 1, 4));
+    EXPECT_TRUE(leftAlone(0xa1b2cd34u, 65535, 1, 4));
+    EXPECT_FALSE(leftAlone(0xa1b2c3d4u, 65535, 1, 4));
 }
 
 // The checked-in capture of real traffic: curl fetching a Flash video and an MP4 by host name,
