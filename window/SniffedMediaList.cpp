@@ -217,7 +217,9 @@ SniffedMediaList::SniffedMediaList(TemplateDialog* window) : QTreeWidget(window)
     setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::SelectedClicked);
     setItemDelegateForColumn(0, new DiscardingDelegate(this));
     setIconSize(QSize(16, 15));
-    header()->setStretchLastSection(false);
+    // The Size column takes the room up to the list's edge: a size of a whole copy shares its
+    // cell with the mark, and "14.95 MB" would otherwise be cut short.
+    header()->setStretchLastSection(true);
     header()->setSectionsMovable(false);
     header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     setHeaderLabels(

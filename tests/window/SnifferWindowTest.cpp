@@ -149,7 +149,7 @@ private slots:
         QCOMPARE(w.list()->headerItem()->text(0), QStringLiteral("Time Sniffed"));
         QCOMPARE(w.list()->columnWidth(0), 106);
         QCOMPARE(w.list()->columnWidth(1), 44);
-        QCOMPARE(w.list()->columnWidth(2), 64);
+        QVERIFY(w.list()->columnWidth(2) >= 64);
         // No adapters: an empty list and the actions disabled.
         QCOMPARE(w.list()->topLevelItemCount(), 0);
         QVERIFY(w.actionsDisabled());
