@@ -19,7 +19,8 @@ the pattern byte(i) = i % 251, so a test can check every byte of a file.
                    If-Range names another tag (then 200 with the whole body)
   /tagged/N/TAG/badtotal  the same, but each 206 names a total of N + 1
   /root/PATH       with "--root FOLDER": the file PATH of that folder (404 when missing), 206
-                   for "Range: bytes=A-B" within it
+                   for "Range: bytes=A-B" within it; "?etag=TAG" adds ETag "TAG", and an
+                   If-Range naming another tag gets the whole file
   /headers         200 with the request's Cookie, Referer and Authorization as the body
   /live/NAME       an HLS live playlist without end: at the n-th request, segments 0..n of
                    0.2 s each (/file/1000?NAME-k)
@@ -183,14 +184,18 @@ class Handler(BaseHTTPRequestHandler):
                 return
             with open(path, "rb") as f:
                 body = f.read()
+            query = self.path.split("?", 1)[1] if "?" in self.path else ""
+            tagged = re.fullmatch(r"etag=(\w+)", query)
+            tag = [("ETag", '"%s"' % tagged.group(1))] if tagged else []
             m = re.fullmatch(r"bytes=(\d+)-(\d+)", self.headers.get("Range", ""))
-            if m and int(m.group(1)) <= int(m.group(2)) < len(body):
+            current = not tag or self.headers.get("If-Range", tag[0][1]) == tag[0][1]
+            if m and current and int(m.group(1)) <= int(m.group(2)) < len(body):
                 start, end = int(m.group(1)), int(m.group(2))
                 self.head(206, end - start + 1,
-                          [("Content-Range", "bytes %d-%d/%d" % (start, end, len(body)))])
+                          [("Content-Range", "bytes %d-%d/%d" % (start, end, len(body)))] + tag)
                 self.wfile.write(body[start:end + 1])
                 return
-            self.head(200, len(body), [("Content-Type", "application/octet-stream")])
+            self.head(200, len(body), [("Content-Type", "application/octet-stream")] + tag)
             self.wfile.write(body)
         else:
             self.head(404, 0)

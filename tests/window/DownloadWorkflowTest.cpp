@@ -181,24 +181,45 @@ private:
         return offered;
     }
 
-    // A HAR export whose entries carry their bodies (`bodies`: URL and bytes), MP3 by their type.
-    std::string WriteHarWithBodies(const std::vector<std::pair<std::string, std::string>>& bodies) {
+    // One answer of a HAR export with its body; `headers` go beside Content-Type and
+    // Content-Length (plain text: no quote or backslash to escape but a value's quotes).
+    struct HarEntry {
+        std::string url;
+        std::string body;
+        std::string mimeType = "audio/mpeg";
+        int status = 200;
+        std::vector<std::pair<std::string, std::string>> headers = {};
+    };
+    std::string WriteHar(const std::vector<HarEntry>& answers) {
+        const auto header = [](const std::string& name, const std::string& value) {
+            QString escaped = QString::fromStdString(value);
+            escaped.replace(QLatin1Char('"'), QLatin1String("\\\""));
+            return "{\"name\":\"" + name + "\",\"value\":\"" + escaped.toStdString() + "\"}";
+        };
         std::string entries;
-        for (const auto& [url, body] : bodies) {
+        for (const HarEntry& answer : answers) {
             if (!entries.empty())
                 entries += ',';
-            const std::string size = std::to_string(body.size());
+            const std::string size = std::to_string(answer.body.size());
+            std::string headers =
+                header("Content-Type", answer.mimeType) + "," + header("Content-Length", size);
+            for (const auto& [name, value] : answer.headers) headers += "," + header(name, value);
             entries += "{\"startedDateTime\":\"2026-06-01T13:02:03Z\",\"request\":{\"method\":"
-                       "\"GET\",\"url\":\"" + url + "\",\"headers\":[]},\"response\":{"
-                       "\"status\":200,\"headers\":[{\"name\":\"Content-Type\",\"value\":"
-                       "\"audio/mpeg\"},{\"name\":\"Content-Length\",\"value\":\"" + size +
-                       "\"}],\"content\":{\"size\":" + size + ",\"mimeType\":\"audio/mpeg\","
-                       "\"encoding\":\"base64\",\"text\":\"" +
-                       QByteArray::fromStdString(body).toBase64().toStdString() + "\"}}}";
+                       "\"GET\",\"url\":\"" + answer.url + "\",\"headers\":[]},\"response\":{"
+                       "\"status\":" + std::to_string(answer.status) + ",\"headers\":[" + headers +
+                       "],\"content\":{\"size\":" + size + ",\"mimeType\":\"" +
+                       answer.mimeType + "\",\"encoding\":\"base64\",\"text\":\"" +
+                       QByteArray::fromStdString(answer.body).toBase64().toStdString() + "\"}}}";
         }
         const std::string har = m_root + "/bodies.har";
         convtest::WriteFile(har, "{\"log\":{\"entries\":[" + entries + "]}}");
         return har;
+    }
+    // A HAR export whose entries carry their bodies (`bodies`: URL and bytes), MP3 by their type.
+    std::string WriteHarWithBodies(const std::vector<std::pair<std::string, std::string>>& bodies) {
+        std::vector<HarEntry> answers;
+        for (const auto& [url, body] : bodies) answers.push_back({url, body});
+        return WriteHar(answers);
     }
     // A loopback port nothing listens on: a request there would be refused.
     static std::uint16_t ClosedPort() {
@@ -1116,6 +1137,125 @@ private slots:
             QCOMPARE(SpoolFolders().size(), std::size_t(1));
         }
         QCOMPARE(SpoolFolders(), std::vector<std::string>());
+    }
+
+    // A copy that lacks a stretch of its medium (two 206 answers of one URL and ETag) starts the
+    // download: the server is asked for the hole alone, with If-Range on the captured ETag, and
+    // the file is the captured bytes with the hole filled in. A server whose ETag is another has
+    // another file: the captured bytes are not used, and the file is the server's.
+    void captureCopyWithAHoleFetchesOnlyTheHole() {
+        constexpr std::uint64_t kTotal = 300000;
+        // An MP3 by its first bytes, every later byte telling its offset apart.
+        const std::string served = "ID3" + PatternBytes(3, kTotal);
+        convtest::WriteFile(m_served + "/ranged.mp3", served);
+        const std::string log = m_root + "/ranged.log";
+        convtest::WriteFile(log, "");
+        LocalHttpServer server(PELNIX_HTTP_TEST_SERVER,
+                               {"--root", m_served, "--log", log});
+        QVERIFY(server.Running());
+        const auto download = [&](const std::string& path, const std::string& captured,
+                                  const std::string& output) {
+            const std::string url = server.Url(path);
+            const auto range = [&](std::uint64_t first, std::uint64_t end) {
+                return HarEntry{url, captured.substr(first, end - first), "audio/mpeg", 206,
+                                {{"ETag", "\"v1\""},
+                                 {"Content-Range", "bytes " + std::to_string(first) + "-" +
+                                                       std::to_string(end - 1) + "/" +
+                                                       std::to_string(kTotal)}}};
+            };
+            const std::string har = WriteHar({range(0, 100000), range(200000, kTotal)});
+            convtest::WriteFile(log, "");
+            m_answer = QString::fromStdString(output);
+            Window w;
+            w.window.ReadMediaFiles({har});
+            QTRY_COMPARE_WITH_TIMEOUT(w.list()->Count(), 1, kLoadedWaitMs);
+            const SniffedMedia record = *w.list()->Record(0);
+            QCOMPARE(record.size, kTotal);
+            QTRY_VERIFY_WITH_TIMEOUT(w.list()->CopyOf(record.copyId).has_value() &&
+                                         w.list()->CopyOf(record.copyId)->state == CopyState::Holes,
+                                     kLoadedWaitMs);
+            w.download();
+            QCOMPARE(m_messages, QStringList());
+            QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
+        };
+
+        download("/root/ranged.mp3?etag=v1", served, m_root + "/out/filled.mp3");
+        QVERIFY(convtest::ReadFile(m_root + "/out/filled.mp3") == served);
+        QCOMPARE(QString::fromStdString(convtest::ReadFile(log)),
+                 QStringLiteral("/root/ranged.mp3?etag=v1|-|-|bytes=100000-199999|\"v1\"\n"));
+
+        // What was captured is an older file than the server's (tagged v2 there).
+        const std::string older = "ID3" + std::string(kTotal - 3, 'o');
+        download("/root/ranged.mp3?etag=v2", older, m_root + "/out/refetched.mp3");
+        QVERIFY(convtest::ReadFile(m_root + "/out/refetched.mp3") == served);
+        // The hole's request is answered with the whole file, which is dropped; the whole file
+        // is then asked for again, without a range.
+        QCOMPARE(QString::fromStdString(convtest::ReadFile(log)),
+                 QStringLiteral("/root/ranged.mp3?etag=v2|-|-|bytes=100000-199999|\"v1\"\n"
+                                "/root/ranged.mp3?etag=v2|-|-|-|-\n"));
+    }
+
+    // A stream the capture holds whole (a HAR with its playlist and every TS segment) is joined
+    // into the chosen MP4 from the copy: its server, listening, sees no connection, and no work
+    // folder stays behind.
+    void wholeCapturedStreamIsJoinedWithoutTheServer() {
+        const std::string stream = m_root + "/hls";
+        fs::create_directories(stream);
+        QCOMPARE(convtest::RunCommand(
+                     "ffmpeg -nostdin -loglevel error -y -f lavfi -i "
+                     "testsrc=size=128x96:rate=10:duration=4 -f lavfi -i "
+                     "sine=frequency=440:duration=4 -c:v libx264 -preset ultrafast -g 10 -c:a aac "
+                     "-b:a 64k -shortest -f hls -hls_time 1 -hls_playlist_type vod "
+                     "-hls_segment_filename '" + stream + "/s%d.ts' '" + stream + "/index.m3u8'"),
+                 0);
+        double sourceSeconds = 0;
+        QVERIFY(QueryMediaDuration(nullptr, stream + "/index.m3u8", sourceSeconds));
+        // The stream's server: it listens, and is never accepted from.
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        QVERIFY(listener >= 0);
+        const auto closeListener = qScopeGuard([&] { ::close(listener); });
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        QCOMPARE(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        QCOMPARE(::listen(listener, 8), 0);
+        QCOMPARE(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+        const std::string base =
+            "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/ts/";
+        std::vector<HarEntry> answers = {{base + "index.m3u8",
+                                          convtest::ReadFile(stream + "/index.m3u8"),
+                                          "application/vnd.apple.mpegurl"}};
+        for (int i = 0; fs::exists(stream + "/s" + std::to_string(i) + ".ts"); ++i) {
+            const std::string name = "s" + std::to_string(i) + ".ts";
+            answers.push_back({base + name, convtest::ReadFile(stream + "/" + name), "video/mp2t"});
+        }
+        QVERIFY(answers.size() >= 4);
+        const std::string har = WriteHar(answers);
+        const std::string output = m_root + "/out/joined.mp4";
+        m_answer = QString::fromStdString(output);
+        {
+            Window w;
+            w.window.ReadMediaFiles({har});
+            QTRY_COMPARE_WITH_TIMEOUT(w.list()->Count(), 1, kLoadedWaitMs);
+            const SniffedMedia record = *w.list()->Record(0);
+            QCOMPARE(record.kind, std::string("hls"));
+            QTRY_VERIFY_WITH_TIMEOUT(w.list()->CopyOf(record.copyId).has_value() &&
+                                         w.list()->CopyOf(record.copyId)->state == CopyState::Whole,
+                                     kLoadedWaitMs);
+            QCOMPARE(w.list()->CopyOf(record.copyId)->kind, CopyKind::Stream);
+            w.download();
+            QCOMPARE(m_messages, QStringList());
+            QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
+        }
+        double joinedSeconds = 0;
+        QVERIFY(QueryMediaDuration(nullptr, output, joinedSeconds));
+        QVERIFY2(std::abs(joinedSeconds - sourceSeconds) <= 0.5,
+                 qPrintable(QStringLiteral("%1 of %2").arg(joinedSeconds).arg(sourceSeconds)));
+        QVERIFY2(::accept(listener, nullptr, nullptr) < 0 && errno == EAGAIN,
+                 "the stream's server was connected to");
+        for (const std::string& name : FilesIn(m_work))
+            QVERIFY2(!fs::is_directory(m_work + "/" + name), name.c_str());
     }
 
     // A copy goes with its row: when the row is removed, and when the list's newest 25 push it
