@@ -215,6 +215,38 @@ std::string CopyIntoPlace(const std::string& from, const std::string& to) {
     return {};
 }
 
+// Lays out the stream copy `copy` in a new private folder of the work folder, on a worker (its
+// pieces are linked, or decrypted, from the spool) while the window goes on: the folder, which
+// the caller removes, when the copy holds the stream whole; empty otherwise.
+std::string LayOutWholeStream(const TavrelSnifferWindow::CapturedCopyPlace& copy,
+                              CapturedStreamLayout& layout) {
+    if (copy.status.kind != CopyKind::Stream ||
+        (copy.status.state != CopyState::Whole && copy.status.state != CopyState::Unchecked))
+        return {};
+    std::string folder = g_tempDir + "/pelnix-join-XXXXXX";
+    if (::mkdtemp(folder.data()) == nullptr)
+        return {};
+    const int folderFd = copy.folderFd;
+    const CopyStatus status = copy.status;
+    auto laying = std::async(std::launch::async, [folderFd, status, folder] {
+        CapturedStreamLayout out;
+        std::string error;
+        const bool ok = LayOutCapturedStream(folderFd, status, folder, out, error);
+        return std::make_pair(ok, std::move(out));
+    });
+    PumpMessagesWhile(
+        [&] { return laying.wait_for(std::chrono::seconds(0)) != std::future_status::ready; },
+        QEventLoop::ExcludeUserInputEvents);
+    auto [laidOut, result] = laying.get();
+    if (!laidOut || !result.Whole()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+        return {};
+    }
+    layout = std::move(result);
+    return folder;
+}
+
 // The pieces a stream copy holds complete, offered to the fetcher of a stream the capture holds
 // only in part: they are copied from the spool, and only the rest is asked of the server.
 void OfferCapturedPieces(StreamFetcher& fetcher,
@@ -268,39 +300,10 @@ void DownloadStream(QWidget* owner, SniffedMediaList& list, const SniffedMedia& 
     }
     const bool wantMp4 = EndsWithNoCase(output, ".mp4");
 
-    // A stream the capture holds whole is laid out from its copy (on a worker: pieces are linked
-    // or decrypted into a private folder) and joined from there, with no request to the server.
-    // One with stretches missing is fetched again, all of it.
+    // A stream the capture holds whole is laid out from its copy and joined from there, with no
+    // request to the server. One with stretches missing is fetched again, all of it.
     CapturedStreamLayout layout;
-    std::string capturedFolder;
-    if (copy && copy->status.kind == CopyKind::Stream &&
-        (copy->status.state == CopyState::Whole || copy->status.state == CopyState::Unchecked)) {
-        std::string pattern = g_tempDir + "/pelnix-join-XXXXXX";
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            capturedFolder = pattern;
-            const int folderFd = copy->folderFd;
-            const CopyStatus status = copy->status;
-            auto laying = std::async(std::launch::async, [folderFd, status, capturedFolder] {
-                CapturedStreamLayout out;
-                std::string error;
-                const bool ok = LayOutCapturedStream(folderFd, status, capturedFolder, out, error);
-                return std::make_pair(ok, std::move(out));
-            });
-            PumpMessagesWhile(
-                [&] {
-                    return laying.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
-                },
-                QEventLoop::ExcludeUserInputEvents);
-            auto [laidOut, result] = laying.get();
-            if (laidOut && result.Whole()) {
-                layout = std::move(result);
-            } else {
-                std::error_code ignored;
-                std::filesystem::remove_all(capturedFolder, ignored);
-                capturedFolder.clear();
-            }
-        }
-    }
+    const std::string capturedFolder = copy ? LayOutWholeStream(*copy, layout) : std::string();
     const bool fromCapture = !capturedFolder.empty();
     const auto removeWork = [&](StreamFetcher* fetcher) {
         if (fetcher)
@@ -567,6 +570,36 @@ void TavrelSnifferWindow::PreviewMedia(int index) {
              QStringLiteral("file:") + QFile::decodeName(QByteArray::fromStdString(
                                            copy->folder + "/" + copy->status.name))});
         return;
+    }
+    if (const auto copy = CapturedCopyOf(*record); copy && copy->status.kind == CopyKind::Stream) {
+        // A stream the capture holds whole: the player reads its laid-out pieces and nothing
+        // else; their folder goes when the player ends (or the window does).
+        CapturedStreamLayout layout;
+        const std::string folder = LayOutWholeStream(*copy, layout);
+        if (!folder.empty()) {
+            ListSpoolFolder(folder);
+            QStringList arguments = {QStringLiteral("-protocol_whitelist"), QStringLiteral("file"),
+                                     QStringLiteral("-f"), QStringLiteral("hls")};
+            if (ConverterHasExtensionPicky())
+                arguments << QStringLiteral("-extension_picky") << QStringLiteral("0");
+            arguments << QStringLiteral("file:") +
+                             QFile::decodeName(QByteArray::fromStdString(layout.playlist));
+            auto* player = new QProcess(this);
+            const auto done = [player, folder] {
+                UnlistSpoolFolder(folder);
+                std::error_code ignored;
+                std::filesystem::remove_all(folder, ignored);
+                player->deleteLater();
+            };
+            connect(player, &QProcess::finished, this, done);
+            connect(player, &QProcess::errorOccurred, this,
+                    [player, done](QProcess::ProcessError error) {
+                        if (error == QProcess::FailedToStart)
+                            done();
+                    });
+            player->start(QString::fromStdString(g_ffplayExe), arguments);
+            return;
+        }
     }
     IgnoreOwnRequest(url);
     PlayMedia(nullptr, url, PreviewHeaders(url, record->requestHeaders, IsStream(*record)));

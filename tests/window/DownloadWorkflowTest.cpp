@@ -1244,6 +1244,24 @@ private slots:
                                          w.list()->CopyOf(record.copyId)->state == CopyState::Whole,
                                      kLoadedWaitMs);
             QCOMPARE(w.list()->CopyOf(record.copyId)->kind, CopyKind::Stream);
+            // Preview plays the pieces laid out from the copy, and their folder goes with the
+            // player.
+            const std::string said = StartRecordingPlayer();
+            w.window.ControlAs<QPushButton>(kPreview)->click();
+            QTRY_VERIFY_WITH_TIMEOUT(fs::exists(said), kLoadedWaitMs);
+            const std::string played = convtest::ReadFile(said);
+            QVERIFY2(played.rfind("-protocol_whitelist|file|-f|hls|", 0) == 0, played.c_str());
+            QVERIFY2(played.find("|file:" + m_work + "/pelnix-join-") != std::string::npos,
+                     played.c_str());
+            QVERIFY2(played.find("http") == std::string::npos, played.c_str());
+            const auto laidOut = [&] {
+                for (const std::string& name : FilesIn(m_work)) {
+                    if (name.rfind("pelnix-join-", 0) == 0)
+                        return true;
+                }
+                return false;
+            };
+            QTRY_VERIFY_WITH_TIMEOUT(!laidOut(), kLoadedWaitMs);
             w.download();
             QCOMPARE(m_messages, QStringList());
             QCOMPARE(w.status(), SniffedMediaList::kDownloaded);
