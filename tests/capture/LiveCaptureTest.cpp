@@ -490,7 +490,6 @@ pid_t StartNginx(const VethPair& network, const fs::path& folder, const fs::path
                                           "-e", (folder / "error.log").string()}));
 }
 
-
 }  // namespace
 
 // Flash videos and MP3s served by nginx, fetched by curl in parallel; each is listed with its
@@ -755,10 +754,9 @@ TEST(CaptureHelper, CommandsItCannotTrustEndItInOrder) {
                 records.Feed(std::string_view(buffer, static_cast<std::size_t>(n)));
                 StreamMessage message;
                 while (records.Next(message) == RecordStreamDecoder::Status::Message) {
-                    const char* names[] = {"opened", "failed", "listed",     "media",
-                                           "ignored", "let go", "notice",     "statistics",
-                                           "end",     "?",      "?",          "copy",
-                                           "?"};
+                    const char* names[] = {"opened", "failed", "listed",     "media", "ignored",
+                                           "let go", "notice", "statistics", "end",   "?",
+                                           "?",      "copy",   "?"};
                     static_assert(std::size(names) == std::variant_size_v<StreamMessage>);
                     messages.push_back(names[message.index()]);
                     // Once the sessions are listed, the commands go, and the input closes.
@@ -918,9 +916,8 @@ TEST(LiveCapture, HttpsMediaAreListedWithTheKeyLogAndPacketsLikeQuicAreNotTold) 
     // With --save, the helper keeps each medium's bytes as it decrypts them, and the media are
     // written from that copy.
     const fs::path saved = folder.path / "saved";
-    ProcessGuard watcher{StartProgram(network.InClient({PELNIX_SNIFF_PROGRAM, "--watch",
-                                                        "--keylog", keys.string(), "--save",
-                                                        saved.string()}),
+    ProcessGuard watcher{StartProgram(network.InClient({PELNIX_SNIFF_PROGRAM, "--watch", "--keylog",
+                                                        keys.string(), "--save", saved.string()}),
                                       watchOutput, watchErrors),
                          SIGINT};
     ASSERT_TRUE(WaitFor([&] {
@@ -931,8 +928,7 @@ TEST(LiveCapture, HttpsMediaAreListedWithTheKeyLogAndPacketsLikeQuicAreNotTold) 
         const TlsServer& s = servers[i];
         const std::vector<std::string> options{"--cacert", ca, "--resolve", resolve(s.port),
                                                s.http2 ? "--http2" : "--http1.1"};
-        const std::vector<std::string> curl{"env", "SSLKEYLOGFILE=" + keys.string(), "curl",
-                                            "-sf"};
+        const std::vector<std::string> curl{"env", "SSLKEYLOGFILE=" + keys.string(), "curl", "-sf"};
         std::vector<std::string> fetch = curl;
         fetch.insert(fetch.end(), options.begin(), options.end());
         if (s.http2)
@@ -1086,10 +1082,11 @@ TEST(LiveCapture, StreamsAndRangesPlayedByARealPlayerAreOneEntryEach) {
     const fs::path keys = folder.path / "player.keys";
     const fs::path watchOutput = folder.path / "watch.txt";
     const fs::path watchErrors = folder.path / "watch-errors.txt";
-    ProcessGuard watcher{
-        StartProgram(network.InClient({PELNIX_SNIFF_PROGRAM, "--watch", "--keylog", keys.string()}),
-                     watchOutput, watchErrors),
-        SIGINT};
+    const fs::path saved = folder.path / "saved";
+    ProcessGuard watcher{StartProgram(network.InClient({PELNIX_SNIFF_PROGRAM, "--watch", "--keylog",
+                                                        keys.string(), "--save", saved.string()}),
+                                      watchOutput, watchErrors),
+                         SIGINT};
     ASSERT_TRUE(WaitFor([&] {
         return ReadAll(watchErrors).find("pelnix-sniff: watching") != std::string::npos;
     })) << ReadAll(watchErrors);
@@ -1126,6 +1123,34 @@ TEST(LiveCapture, StreamsAndRangesPlayedByARealPlayerAreOneEntryEach) {
         return rows;
     };
     WaitFor([&] { return listed().size() >= expected.size(); });
+    // The media are written from what the capture holds: the server is gone by then.
+    server.Stop();
     EXPECT_EQ(watcher.Stop(), 0) << "pelnix-sniff --watch did not end cleanly";
     EXPECT_EQ(listed(), expected) << ReadAll(watchOutput);
+
+    // The movie the player read by ranges is the served file; each stream is one MP4 that plays
+    // as long as its source.
+    std::size_t movies = 0;
+    std::size_t streams = 0;
+    const std::string movie = ReadAll(site / "movie.mp4");
+    for (const auto& entry : fs::directory_iterator(saved)) {
+        const std::string name = entry.path().filename().string();
+        ASSERT_TRUE(entry.is_regular_file()) << name << " is not one file\n"
+                                             << ReadAll(watchErrors);
+        if (name.find("movie") != std::string::npos) {
+            EXPECT_TRUE(ReadAll(entry.path()) == movie) << name;
+            ++movies;
+            continue;
+        }
+        ++streams;
+        const fs::path said = folder.path / (name + ".duration");
+        ASSERT_EQ(RunProgram({"sh", "-c",
+                              "ffprobe -v error -show_entries format=duration -of csv=p=0 '" +
+                                  entry.path().string() + "' > '" + said.string() + "'"}),
+                  0)
+            << name;
+        EXPECT_NEAR(std::stod("0" + ReadAll(said)), 4.0, 0.5) << name;
+    }
+    EXPECT_EQ(movies, 1u);
+    EXPECT_EQ(streams, 3u) << ReadAll(watchErrors);
 }
