@@ -1,5 +1,6 @@
 #include "headless/CaptureFileRecords.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -48,6 +49,7 @@ std::string Truncated(const char* what, std::uint64_t wanted, std::uint64_t got)
 // stop are guarded by the mutex.
 class CaptureFileRecords::ReadAhead {
 public:
+    // Takes `fd`, its own descriptor of the file.
     ReadAhead(int fd, std::uint64_t offset)
         : m_fd(fd),
           m_offset(offset),
@@ -61,6 +63,7 @@ public:
         m_freed.notify_all();
         if (m_thread.joinable())
             m_thread.join();
+        ::close(m_fd);
     }
 
     // Starts the thread, with every signal blocked in it that it does not raise itself (the
@@ -230,7 +233,17 @@ std::optional<CaptureFileRecords> CaptureFileRecords::Open(int fd) {
     records.m_nanoseconds = magic == kNanosecondMagic;
     records.m_snapshot = snapshot;
     records.m_gathered = std::make_unique_for_overwrite<std::uint8_t[]>(kGatheredBytes);
-    records.m_readAhead = std::make_unique<ReadAhead>(fd, kFileHeaderBytes);
+    // A descriptor of the reader's own: the caller may close its own while the thread still
+    // reads ahead.
+    const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (own < 0)
+        return std::nullopt;
+    try {
+        records.m_readAhead = std::make_unique<ReadAhead>(own, kFileHeaderBytes);
+    } catch (...) {
+        ::close(own);
+        throw;
+    }
     records.m_readAhead->Start();
     return records;
 }

@@ -36,9 +36,9 @@ public:
     static constexpr std::size_t kPieces = 8;
 
     // Reads the file of `fd` from its start with pread, so that the descriptor's offset stays
-    // where it was (for libpcap when the file is not taken). Nothing when the file is not one
-    // this reader takes; `fd` stays the caller's either way, and must stay open as long as the
-    // reader lives.
+    // where it was (for libpcap when the file is not taken), through a descriptor of its own.
+    // Nothing when the file is not one this reader takes (or no descriptor is left); `fd`
+    // stays the caller's either way, to close when it likes.
     static std::optional<CaptureFileRecords> Open(int fd);
 
     CaptureFileRecords(CaptureFileRecords&&) noexcept;

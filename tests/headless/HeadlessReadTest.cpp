@@ -502,7 +502,8 @@ TEST_F(ReadCommandTest, CaptureFileRecordsAreLibpcapsOnOddCutAndHostileFiles) {
 
 // Files many times the ring read ahead, with records across the pieces' ends and records longer
 // than a piece: the records, in order and byte for byte, and the end are libpcap's, also cut
-// around the pieces' ends; a reader left in the middle, its ring full, ends at once.
+// around the pieces' ends; a reader left in the middle, its ring full, ends at once, and the
+// caller's descriptor may be closed before.
 TEST_F(ReadCommandTest, CaptureFileRecordsReadAheadAcrossPieces) {
     constexpr std::size_t kPiece = CaptureFileRecords::kPieceBytes;
     const std::string path = (m_folder.path / "large.pcap").string();
@@ -577,17 +578,20 @@ TEST_F(ReadCommandTest, CaptureFileRecordsReadAheadAcrossPieces) {
         }
     }
 
+    // The caller's descriptor closed at once: the reader reads on through its own.
     fs::resize_file(path, whole);
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     std::optional<CaptureFileRecords> records = CaptureFileRecords::Open(fd);
+    ::close(fd);
     ASSERT_TRUE(records);
     pcap_pkthdr header;
     const std::uint8_t* frame = nullptr;
     for (int i = 0; i < 3; ++i)
         ASSERT_EQ(records->Next(header, frame), CaptureFileRecords::Step::Record);
     std::this_thread::sleep_for(50ms);  // time to fill the ring, after which the reading waits
+    for (int i = 0; i < 30; ++i)
+        ASSERT_EQ(records->Next(header, frame), CaptureFileRecords::Step::Record) << i;
     records.reset();
-    ::close(fd);
 }
 
 // The checked-in capture of real traffic: curl fetching a Flash video and an MP4 by host name,
