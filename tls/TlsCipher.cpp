@@ -171,6 +171,8 @@ bool AeadKey::Set(TlsAead aead, const std::uint8_t* key, Use use) {
         return false;
     m_use = use;
     m_hasKey = true;
+    m_gcmParts = use == Use::Open && aead != TlsAead::ChaCha20Poly1305;
+    m_fixedSet = false;
     return true;
 }
 
@@ -188,6 +190,16 @@ bool AeadKey::Open(const std::uint8_t* nonce, const std::uint8_t* aad, std::size
         return false;
     int length = 0;
     int finalLength = 0;
+    if (m_gcmParts) {
+        if (SetGcmNonce(nonce, tag)) {
+            return EVP_DecryptUpdate(m_context, nullptr, &length, aad,
+                                     static_cast<int>(aadSize)) == 1 &&
+                   EVP_DecryptUpdate(m_context, out, &length, in, static_cast<int>(size)) == 1 &&
+                   EVP_DecryptFinal_ex(m_context, out + length, &finalLength) == 1;
+        }
+        // A libcrypto without the two parts: the whole nonce at each initialisation from now on.
+        m_gcmParts = false;
+    }
     // The nonce and the tag go in one call: the tag as a parameter of the initialisation, so
     // the cipher takes it directly. Set through EVP_CIPHER_CTX_ctrl it would pass libcrypto's
     // translation into parameters and make the context ask the cipher for its nonce length
@@ -203,6 +215,35 @@ bool AeadKey::Open(const std::uint8_t* nonce, const std::uint8_t* aad, std::size
            EVP_DecryptUpdate(m_context, nullptr, &length, aad, static_cast<int>(aadSize)) == 1 &&
            EVP_DecryptUpdate(m_context, out, &length, in, static_cast<int>(size)) == 1 &&
            EVP_DecryptFinal_ex(m_context, out + length, &finalLength) == 1;
+}
+
+bool AeadKey::SetGcmNonce(const std::uint8_t* nonce, const std::uint8_t* tag) {
+    // A re-initialisation with the whole nonce asks the cipher for its nonce length each time
+    // (a run of parameter-name comparisons) and goes through the generic initialisation: per
+    // QUIC packet about a seventh of the decryption's instructions. The fixed part and the
+    // invocation part of the nonce go straight to the cipher's state instead; setting the
+    // invocation part restarts the message, also after one that did not authenticate.
+    constexpr std::size_t kFixedSize = sizeof m_fixed;
+    if (!m_fixedSet || std::memcmp(m_fixed, nonce, kFixedSize) != 0) {
+        const OSSL_PARAM fixed[] = {
+            OSSL_PARAM_construct_octet_string(OSSL_CIPHER_PARAM_AEAD_TLS1_IV_FIXED,
+                                              const_cast<std::uint8_t*>(nonce), kFixedSize),
+            OSSL_PARAM_construct_end(),
+        };
+        m_fixedSet = EVP_CIPHER_CTX_set_params(m_context, fixed) == 1;
+        if (!m_fixedSet)
+            return false;
+        std::memcpy(m_fixed, nonce, kFixedSize);
+    }
+    const OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_octet_string(OSSL_CIPHER_PARAM_AEAD_TLS1_SET_IV_INV,
+                                          const_cast<std::uint8_t*>(nonce + kFixedSize),
+                                          kNonceSize - kFixedSize),
+        OSSL_PARAM_construct_octet_string(OSSL_CIPHER_PARAM_AEAD_TAG,
+                                          const_cast<std::uint8_t*>(tag), kTagSize),
+        OSSL_PARAM_construct_end(),
+    };
+    return EVP_CIPHER_CTX_set_params(m_context, params) == 1;
 }
 
 bool AeadKey::Seal(const std::uint8_t* nonce, const std::uint8_t* aad, std::size_t aadSize,

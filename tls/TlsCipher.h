@@ -74,9 +74,17 @@ public:
               const std::uint8_t* in, std::size_t size, std::uint8_t* out, std::uint8_t* tag);
 
 private:
+    // GCM opens: the nonce's first four bytes set once while they stay the same (in TLS and
+    // QUIC they stay with the key), the last eight and the tag with one parameter call per
+    // message.
+    bool SetGcmNonce(const std::uint8_t* nonce, const std::uint8_t* tag);
+
     EVP_CIPHER_CTX* m_context = nullptr;
     bool m_hasKey = false;
     Use m_use = Use::Open;
+    bool m_gcmParts = false;  // whether Open sets the nonce in two parts
+    bool m_fixedSet = false;
+    std::uint8_t m_fixed[4] = {};
 };
 
 // Decrypts the records of one direction under one key: the context is made once and only its

@@ -500,6 +500,100 @@ TEST_F(ReadCommandTest, CaptureFileRecordsAreLibpcapsOnOddCutAndHostileFiles) {
     EXPECT_FALSE(leftAlone(0xa1b2c3d4u, 65535, 1, 4));
 }
 
+// Files many times the ring read ahead, with records across the pieces' ends and records longer
+// than a piece: the records, in order and byte for byte, and the end are libpcap's, also cut
+// around the pieces' ends; a reader left in the middle, its ring full, ends at once, and the
+// caller's descriptor may be closed before.
+TEST_F(ReadCommandTest, CaptureFileRecordsReadAheadAcrossPieces) {
+    constexpr std::size_t kPiece = CaptureFileRecords::kPieceBytes;
+    const std::string path = (m_folder.path / "large.pcap").string();
+    RawCapture file;
+    file.Header(0xa1b2c3d4u, CaptureFileRecords::kMaxCaptureLength);
+    const std::uint32_t sizes[] = {60, 1514, 0, 9001, CaptureFileRecords::kMaxCaptureLength,
+                                   65535, 131071, 1, 200000};
+    for (std::uint32_t i = 0; file.bytes.size() < 3 * CaptureFileRecords::kPieces * kPiece; ++i) {
+        const std::uint32_t captured = sizes[i % std::size(sizes)];
+        file.Put32(i);
+        file.Put32(i % 1000000);
+        file.Put32(captured);
+        file.Put32(captured + i % 3);
+        for (std::uint32_t k = 0; k < captured; ++k)
+            file.bytes.push_back(static_cast<std::uint8_t>((file.bytes.size() * 2654435761u) >> 13));
+    }
+    const std::size_t whole = file.bytes.size();
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.bytes.data()), static_cast<std::streamsize>(whole));
+
+    // Both readers side by side: the number of records alike, or where they first differ.
+    const auto compare = [&]() -> std::string {
+        char error[PCAP_ERRBUF_SIZE] = {};
+        std::unique_ptr<pcap_t, void (*)(pcap_t*)> capture(pcap_open_offline(path.c_str(), error),
+                                                           pcap_close);
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        std::optional<CaptureFileRecords> records = CaptureFileRecords::Open(fd);
+        std::string outcome;
+        if (!capture || !records) {
+            outcome = "not opened";
+        } else {
+            for (std::size_t count = 0;; ++count) {
+                pcap_pkthdr* theirs = nullptr;
+                const u_char* theirFrame = nullptr;
+                pcap_pkthdr ours;
+                const std::uint8_t* ourFrame = nullptr;
+                const int status = pcap_next_ex(capture.get(), &theirs, &theirFrame);
+                const CaptureFileRecords::Step step = records->Next(ours, ourFrame);
+                if (status != 1 || step != CaptureFileRecords::Step::Record) {
+                    const std::string theirEnd =
+                        status == 1 ? "record"
+                                    : status == PCAP_ERROR_BREAK ? "end"
+                                                                 : pcap_geterr(capture.get());
+                    const std::string ourEnd = step == CaptureFileRecords::Step::Record ? "record"
+                                               : step == CaptureFileRecords::Step::End
+                                                   ? "end"
+                                                   : records->Error();
+                    outcome = std::to_string(count) + " records, " +
+                              (theirEnd == ourEnd ? theirEnd : theirEnd + " against " + ourEnd);
+                    break;
+                }
+                if (Outcome(*theirs, theirFrame) != Outcome(ours, ourFrame)) {
+                    outcome = "record " + std::to_string(count) + " differs";
+                    break;
+                }
+            }
+        }
+        records.reset();
+        ::close(fd);
+        return outcome;
+    };
+    const std::string all = compare();
+    EXPECT_EQ(all.substr(all.find(',')), ", end");
+    EXPECT_GT(std::stoul(all), 3 * CaptureFileRecords::kPieces);
+    for (std::size_t end = 24 + kPiece; end < whole; end += 5 * kPiece + 4099) {
+        for (const std::size_t size : {end - 1, end, end + 17}) {
+            fs::resize_file(path, size);
+            const std::string cut = compare();
+            EXPECT_NE(cut.find("truncated dump file"), std::string::npos) << size << ": " << cut;
+            EXPECT_EQ(cut.find("against"), std::string::npos) << size << ": " << cut;
+            EXPECT_EQ(cut.find("differs"), std::string::npos) << size << ": " << cut;
+        }
+    }
+
+    // The caller's descriptor closed at once: the reader reads on through its own.
+    fs::resize_file(path, whole);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    std::optional<CaptureFileRecords> records = CaptureFileRecords::Open(fd);
+    ::close(fd);
+    ASSERT_TRUE(records);
+    pcap_pkthdr header;
+    const std::uint8_t* frame = nullptr;
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(records->Next(header, frame), CaptureFileRecords::Step::Record);
+    std::this_thread::sleep_for(50ms);  // time to fill the ring, after which the reading waits
+    for (int i = 0; i < 30; ++i)
+        ASSERT_EQ(records->Next(header, frame), CaptureFileRecords::Step::Record) << i;
+    records.reset();
+}
+
 // The checked-in capture of real traffic: curl fetching a Flash video and an MP4 by host name,
 // an MP3 by address without a Host line, and a page, from a Python server in another network
 // namespace. Run through both real programs, so that the numbers start at 1.

@@ -284,6 +284,48 @@ TEST(QuicProtection, PacketNumbersDecodeNearTheLargestSeen) {
     EXPECT_EQ(DecodePacketNumber(10, 0xF0, 1), 0xF0u);   // never below 0
 }
 
+// One opening key through a run of messages: nonces that change in their first four bytes and
+// back, a forged tag and a wrong nonce in between (each refused, neither spoiling the next).
+TEST(QuicProtection, AeadKeyOpensEveryNonceAfterRefusals) {
+    for (const TlsAead aead : {TlsAead::Aes128Gcm, TlsAead::Aes256Gcm, TlsAead::ChaCha20Poly1305}) {
+        SCOPED_TRACE(static_cast<int>(aead));
+        std::vector<std::uint8_t> key(32);
+        for (std::size_t i = 0; i < key.size(); ++i)
+            key[i] = static_cast<std::uint8_t>(i * 29 + 3);
+        AeadKey sealer;
+        AeadKey opener;
+        ASSERT_TRUE(sealer.Set(aead, key.data(), AeadKey::Use::Seal));
+        ASSERT_TRUE(opener.Set(aead, key.data()));
+        const std::uint8_t aad[5] = {0x40, 1, 2, 3, 4};
+        std::uint8_t nonce[AeadKey::kNonceSize] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 0, 0};
+        for (int message = 0; message < 12; ++message) {
+            SCOPED_TRACE(message);
+            nonce[message % 4 == 3 ? 1 : 11] ^= static_cast<std::uint8_t>(message + 1);
+            std::vector<std::uint8_t> plain(40 + message * 3, static_cast<std::uint8_t>(message));
+            std::vector<std::uint8_t> sealed(plain.size());
+            std::uint8_t tag[AeadKey::kTagSize];
+            ASSERT_TRUE(sealer.Seal(nonce, aad, sizeof aad, plain.data(), plain.size(),
+                                    sealed.data(), tag));
+            std::vector<std::uint8_t> out(sealed.size());
+            if (message % 3 == 1) {
+                std::uint8_t forged[AeadKey::kTagSize];
+                std::copy(tag, tag + sizeof tag, forged);
+                forged[message] ^= 0x20;
+                EXPECT_FALSE(opener.Open(nonce, aad, sizeof aad, sealed.data(), sealed.size(),
+                                         forged, out.data()));
+                std::uint8_t other[AeadKey::kNonceSize];
+                std::copy(nonce, nonce + sizeof nonce, other);
+                other[message % 2 == 0 ? 0 : 10] ^= 1;
+                EXPECT_FALSE(opener.Open(other, aad, sizeof aad, sealed.data(), sealed.size(),
+                                         tag, out.data()));
+            }
+            ASSERT_TRUE(opener.Open(nonce, aad, sizeof aad, sealed.data(), sealed.size(), tag,
+                                    out.data()));
+            EXPECT_EQ(out, plain);
+        }
+    }
+}
+
 // Hands every stream's bytes to a string per stream and direction.
 class Recorder : public QuicConnectionSink {
 public:
