@@ -58,30 +58,6 @@ bool TransientError(unsigned code) {
     }
 }
 
-bool BoxType(const unsigned char* head, std::size_t size, const char* type) {
-    return size >= 8 && std::memcmp(head + 4, type, 4) == 0;
-}
-
-// The extension a local segment gets, by its first bytes: the converter's playlist reader opens
-// only files whose names end as media do, and newer ones want the name to match the content.
-std::string SegmentExtension(const unsigned char* head, std::size_t size, bool init) {
-    if (size >= 1 && head[0] == 0x47)
-        return "ts";
-    for (const char* type : {"ftyp", "styp", "moof", "sidx", "moov", "emsg", "prft", "free"}) {
-        if (BoxType(head, size, type))
-            return init ? "mp4" : "m4s";
-    }
-    if (size >= 3 && std::memcmp(head, "ID3", 3) == 0)
-        return "aac";  // HLS packed audio begins with its timestamp tag
-    if (size >= 2 && head[0] == 0xFF && (head[1] & 0xF6) == 0xF0)
-        return "aac";
-    if (size >= 2 && head[0] == 0xFF && (head[1] & 0xE0) == 0xE0)
-        return "mp3";
-    if (size >= 4 && std::memcmp(head, "\x1A\x45\xDF\xA3", 4) == 0)
-        return "mkv";
-    return init ? "mp4" : "ts";
-}
-
 std::string Numbered(char letter, std::size_t number, const std::string& extension) {
     char name[48];
     std::snprintf(name, sizeof name, "%c%06zu.%s", letter, number, extension.c_str());
@@ -558,7 +534,7 @@ bool StreamFetcher::FetchInit(Track& track, int index) {
         return false;
     const std::string name = std::string(1, track.letter) + "init" +
                              std::to_string(track.inits.size()) + "." +
-                             SegmentExtension(sink.Head(), sink.HeadSize(), true);
+                             LocalSegmentExtension(sink.Head(), sink.HeadSize(), true);
     if (::rename((part + ".part").c_str(), (m_folder + "/" + name).c_str()) != 0) {
         Fail(what + ": " + FetchErrorText(errno) + " (" + m_folder + ")");
         return false;
@@ -604,7 +580,7 @@ bool StreamFetcher::FetchSegment(Track& track, const MediaSegment& segment) {
     if (!Fetch(segment.url, segment.range, sink, what, track.steppedDown))
         return false;
     entry.name =
-        Numbered(track.letter, number, SegmentExtension(sink.Head(), sink.HeadSize(), false));
+        Numbered(track.letter, number, LocalSegmentExtension(sink.Head(), sink.HeadSize(), false));
     if (::rename(part.c_str(), (m_folder + "/" + entry.name).c_str()) != 0) {
         Fail(what + ": " + FetchErrorText(errno) + " (" + m_folder + ")");
         return false;

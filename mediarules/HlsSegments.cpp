@@ -1,4 +1,5 @@
 // The segments of an HLS media playlist (RFC 8216, section 4.3.2), for the stream fetcher.
+#include <cstring>
 #include <limits>
 
 #include "base/Text.h"
@@ -215,4 +216,22 @@ std::optional<MediaTrack> ReadHlsSegments(std::string_view text, std::string_vie
     if (track.segments.empty() && !track.live)
         return refuse("The playlist names no segment.");
     return track;
+}
+
+std::string LocalSegmentExtension(const unsigned char* head, std::size_t size, bool init) {
+    if (size >= 1 && head[0] == 0x47)
+        return "ts";
+    for (const char* type : {"ftyp", "styp", "moof", "sidx", "moov", "emsg", "prft", "free"}) {
+        if (size >= 8 && std::memcmp(head + 4, type, 4) == 0)
+            return init ? "mp4" : "m4s";
+    }
+    if (size >= 3 && std::memcmp(head, "ID3", 3) == 0)
+        return "aac";  // HLS packed audio begins with its timestamp tag
+    if (size >= 2 && head[0] == 0xFF && (head[1] & 0xF6) == 0xF0)
+        return "aac";
+    if (size >= 2 && head[0] == 0xFF && (head[1] & 0xE0) == 0xE0)
+        return "mp3";
+    if (size >= 4 && std::memcmp(head, "\x1A\x45\xDF\xA3", 4) == 0)
+        return "mkv";
+    return init ? "mp4" : "ts";
 }

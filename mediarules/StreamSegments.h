@@ -78,3 +78,8 @@ struct DashTracks {
 
 // Reads a DASH manifest fetched from `manifestUrl`. Nothing when its root is not MPD.
 std::optional<DashTracks> ReadDashSegments(std::string_view text, std::string_view manifestUrl);
+
+// The extension a segment (or an initialisation section, `init`) kept as a local file gets, by
+// its first bytes (`head`, `size` of them): the converter's playlist reader opens only files
+// whose names end as media do, and newer ones want the name to match the content.
+std::string LocalSegmentExtension(const unsigned char* head, std::size_t size, bool init);

@@ -83,26 +83,6 @@ bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
     return true;
 }
 
-bool BoxType(const unsigned char* head, std::size_t size, const char* type) {
-    return size >= 8 && std::memcmp(head + 4, type, 4) == 0;
-}
-
-// The extension a local piece gets by its first bytes: the converter's playlist reader opens
-// only files whose names end as media do.
-std::string PieceExtension(const unsigned char* head, std::size_t size, bool init) {
-    if (size >= 1 && head[0] == 0x47)
-        return "ts";
-    for (const char* type : {"ftyp", "styp", "moof", "sidx", "moov", "emsg", "prft", "free"}) {
-        if (BoxType(head, size, type))
-            return init ? "mp4" : "m4s";
-    }
-    if (size >= 3 && std::memcmp(head, "ID3", 3) == 0)
-        return "aac";
-    if (size >= 2 && head[0] == 0xFF && (head[1] & 0xF6) == 0xF0)
-        return "aac";
-    return init ? "mp4" : "ts";
-}
-
 struct CipherFree {
     void operator()(EVP_CIPHER_CTX* context) const { EVP_CIPHER_CTX_free(context); }
 };
@@ -140,7 +120,8 @@ private:
     // A piece (`range` of it) into a new file of the work folder named PREFIX.EXT, decrypted
     // with `key` when there is one; its name, or nothing.
     std::optional<std::string> Place(const StreamIndexPart& piece, ByteRange range,
-                                     const std::string* key, const std::array<unsigned char, 16>& iv,
+                                     const std::string* key,
+                                     const std::array<unsigned char, 16>& iv,
                                      const std::string& prefix, bool init);
     std::optional<std::string> Init(char letter, std::size_t variant, const MediaTrack& media,
                                     int index);
@@ -215,14 +196,14 @@ std::optional<std::string> Layout::Place(const StreamIndexPart& piece, ByteRange
     if (key == nullptr && offset == 0 && length == size) {
         const ssize_t got = pread(in, head, sizeof head, 0);
         headSize = got > 0 ? static_cast<std::size_t>(got) : 0;
-        const std::string name = prefix + "." + PieceExtension(head, headSize, init);
+        const std::string name = prefix + "." + LocalSegmentExtension(head, headSize, init);
         if (linkat(m_copyFd, piece.file.c_str(), m_workFd, name.c_str(), 0) == 0) {
             close(in);
             return name;
         }
     }
-    const int out = openat(m_workFd, part.c_str(),
-                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int out =
+        openat(m_workFd, part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (out < 0) {
         close(in);
         Note("cannot write in the work folder: " + std::string(std::strerror(errno)));
@@ -276,7 +257,7 @@ std::optional<std::string> Layout::Place(const StreamIndexPart& piece, ByteRange
     }
     close(in);
     ok = close(out) == 0 && ok;
-    const std::string name = prefix + "." + PieceExtension(head, headSize, init);
+    const std::string name = prefix + "." + LocalSegmentExtension(head, headSize, init);
     if (ok && renameat(m_workFd, part.c_str(), m_workFd, name.c_str()) == 0)
         return name;
     unlinkat(m_workFd, part.c_str(), 0);
@@ -380,8 +361,7 @@ std::vector<Entry> Layout::Track(char letter, std::vector<Variant>& variants,
                 firstUrl = segments[i].url;
                 firstEnd = segmentEnd;
             }
-            std::optional<Entry> entry =
-                Segment(letter, v, variant.media, segments[i], m_placed);
+            std::optional<Entry> entry = Segment(letter, v, variant.media, segments[i], m_placed);
             if (!entry)
                 continue;
             if (previous != variants.size() && previous != v)
@@ -620,10 +600,26 @@ bool JoinCapturedStream(const std::string& ffmpegExe, const CapturedStreamLayout
         return false;
     }
     // "file:" keeps a path with a colon in it a file name; -n never writes over a file.
-    const std::vector<std::string> arguments = {
-        ffmpegExe, "-nostdin", "-hide_banner", "-loglevel", "error", "-protocol_whitelist",
-        "file,crypto", "-f", "hls", "-i", "file:" + layout.playlist, "-c", "copy", "-f", "mp4",
-        "-progress", "pipe:1", "-nostats", "-n", "file:" + outputPath};
+    const std::vector<std::string> arguments = {ffmpegExe,
+                                                "-nostdin",
+                                                "-hide_banner",
+                                                "-loglevel",
+                                                "error",
+                                                "-protocol_whitelist",
+                                                "file,crypto",
+                                                "-f",
+                                                "hls",
+                                                "-i",
+                                                "file:" + layout.playlist,
+                                                "-c",
+                                                "copy",
+                                                "-f",
+                                                "mp4",
+                                                "-progress",
+                                                "pipe:1",
+                                                "-nostats",
+                                                "-n",
+                                                "file:" + outputPath};
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) {
         error = std::strerror(errno);
@@ -747,7 +743,8 @@ bool JoinCapturedStream(const std::string& ffmpegExe, const CapturedStreamLayout
         if (joined + tolerance >= layout.seconds)
             return true;
         char text[160];
-        std::snprintf(text, sizeof text, "the joined stream plays %.1f seconds of the playlists' %.1f",
+        std::snprintf(text, sizeof text,
+                      "the joined stream plays %.1f seconds of the playlists' %.1f",
                       std::max(0.0, joined), layout.seconds);
         error = text;
     } else if (late) {
