@@ -1,13 +1,16 @@
 #include "window/CapturedCopy.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "base/StagedFile.h"
@@ -128,12 +131,13 @@ bool CopyCapturedFile(int folderFd, const CopyStatus& status, const std::string&
     std::vector<char> buffer;
     int error = 0;
     while (done < total && !abort) {
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, total - done));
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, total - done));
         ssize_t got = -1;
         if (ranged) {
             got = ::copy_file_range(in, nullptr, out.Fd(), nullptr, want, 0);
-            if (got < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
-                            errno == EOPNOTSUPP)) {
+            if (got < 0 &&
+                (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
                 ranged = false;
                 continue;
             }
@@ -192,4 +196,54 @@ void RemoveListedSpoolFolders() {
         folders.swap(s_folders);
     }
     for (const std::string& folder : folders) RemoveSpoolFolder(folder);
+}
+
+namespace {
+
+constexpr std::string_view kWorkFolderKinds[] = {"pelnix-spool-", "pelnix-files-spool-",
+                                                 "pelnix-join-"};
+
+}  // namespace
+
+std::string WorkFolderPrefix(std::string_view kind) {
+    return std::string(kind) + std::to_string(::getpid()) + "-";
+}
+
+void RemoveFoldersOfEndedWindows(const std::string& workFolder) {
+    DIR* folder = ::opendir(workFolder.c_str());
+    if (folder == nullptr)
+        return;
+    std::vector<std::string> ended;
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::string_view name = entry->d_name;
+        for (const std::string_view kind : kWorkFolderKinds) {
+            if (!name.starts_with(kind))
+                continue;
+            // KIND PID "-" and mkdtemp's six letters; anything else is not one of ours.
+            const std::string_view rest = name.substr(kind.size());
+            const std::size_t dash = rest.find('-');
+            if (dash == 0 || dash == std::string_view::npos || dash > 9 ||
+                rest.size() != dash + 7 ||
+                !std::all_of(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(dash),
+                             [](char c) { return c >= '0' && c <= '9'; }))
+                break;
+            const pid_t pid = static_cast<pid_t>(std::stol(std::string(rest.substr(0, dash))));
+            if (pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH)
+                ended.emplace_back(name);
+            break;
+        }
+    }
+    ::closedir(folder);
+    const int folderFd = ::open(workFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0)
+        return;
+    for (const std::string& name : ended) {
+        // Only a folder of this user's (its copies' folders inside it too); links are removed,
+        // never followed.
+        struct stat info {};
+        if (::fstatat(folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISDIR(info.st_mode) && info.st_uid == ::geteuid())
+            RemoveSpoolFolder(workFolder + "/" + name);
+    }
+    ::close(folderFd);
 }

@@ -55,3 +55,10 @@ bool CopyCapturedFile(int folderFd, const CopyStatus& status, const std::string&
 void ListSpoolFolder(const std::string& path);
 void UnlistSpoolFolder(std::string_view path);
 void RemoveListedSpoolFolders();
+
+// The start of the name of a folder the window makes in the work folder ("pelnix-spool-4711-"):
+// `kind` and this process's id, so that a later start can tell the folders of a window that is
+// gone (killed, it removed nothing) from those of one still running.
+std::string WorkFolderPrefix(std::string_view kind);
+// Removes from `workFolder` the copies' and joins' folders of windows whose process is gone.
+void RemoveFoldersOfEndedWindows(const std::string& workFolder);

@@ -36,6 +36,7 @@
 #include "mediarules/Playlist.h"
 #include "spool/CapturedStreamJoin.h"
 #include "spool/IntervalSet.h"
+#include "spool/SpoolFolder.h"
 #include "spool/StreamIndex.h"
 #include "window/CaptureCopyDlg.h"
 #include "window/CapturedCopy.h"
@@ -223,8 +224,10 @@ std::string LayOutWholeStream(const TavrelSnifferWindow::CapturedCopyPlace& copy
     if (copy.status.kind != CopyKind::Stream ||
         (copy.status.state != CopyState::Whole && copy.status.state != CopyState::Unchecked))
         return {};
-    std::string folder = g_tempDir + "/pelnix-join-XXXXXX";
-    if (::mkdtemp(folder.data()) == nullptr)
+    std::string error;
+    const std::string folder =
+        MakePrivateFolder(g_tempDir, WorkFolderPrefix("pelnix-join-"), error);
+    if (folder.empty())
         return {};
     const int folderFd = copy.folderFd;
     const CopyStatus status = copy.status;

@@ -13,7 +13,8 @@ MediaFileWorker::MediaFileWorker(StreamOptions stream, Callbacks callbacks,
     : m_stream(std::move(stream)), m_callbacks(std::move(callbacks)) {
     if (!spoolParent.empty()) {
         std::string error;
-        m_spoolPath = MakePrivateFolder(spoolParent, "pelnix-files-spool-", error);
+        m_spoolPath =
+            MakePrivateFolder(spoolParent, WorkFolderPrefix("pelnix-files-spool-"), error);
         const int folderFd = m_spoolPath.empty() ? -1 : OpenPrivateFolder(m_spoolPath, error);
         if (folderFd >= 0) {
             CaptureSpool::Options options;

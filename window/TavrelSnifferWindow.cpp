@@ -179,6 +179,8 @@ TavrelSnifferWindow::TavrelSnifferWindow(QWidget* parent, CaptureHelperLocator h
     connect(m_removeButton, &QPushButton::clicked, this, &TavrelSnifferWindow::OnRemove);
     connect(m_downloadButton, &QPushButton::clicked, this, &TavrelSnifferWindow::OnDownload);
     connect(m_helpButton, &QPushButton::clicked, this, &TavrelSnifferWindow::OnHelpButton);
+    // A window that was killed left its copies of the capture behind: they go now.
+    RemoveFoldersOfEndedWindows(g_tempDir);
     connect(m_mediaList, &QTreeWidget::itemSelectionChanged, this,
             &TavrelSnifferWindow::OnListItemChanged);
     m_mediaList->SetCopyDiscard([this](std::uint64_t copyId) { DiscardCopy(copyId); });
@@ -458,7 +460,8 @@ CaptureHelperClient::Options TavrelSnifferWindow::CaptureOptions(int generation)
         options.spoolFolderFd = m_spoolFd;
         options.spoolLimitBytes = m_spoolLimit;
         // The copies' ids and states carry the tag of this helper's start.
-        const std::uint64_t tag = (static_cast<std::uint64_t>(generation - 1) % kMaxHelperCopyTag) + 1;
+        const std::uint64_t tag =
+            (static_cast<std::uint64_t>(generation - 1) % kMaxHelperCopyTag) + 1;
         m_copyTag = tag;
         SniffedMediaList::SetHelperCopyTag(tag);
         options.copyCallback = [events, tag](const CopyStatus& status) {
@@ -478,7 +481,7 @@ void TavrelSnifferWindow::OpenCaptureSpool() {
     if (m_spoolFd >= 0 || !m_captureStream.EngineRuns())
         return;
     std::string error;
-    m_spoolPath = MakePrivateFolder(g_tempDir, "pelnix-spool-", error);
+    m_spoolPath = MakePrivateFolder(g_tempDir, WorkFolderPrefix("pelnix-spool-"), error);
     if (!m_spoolPath.empty())
         m_spoolFd = OpenPrivateFolder(m_spoolPath, error);
     if (m_spoolFd < 0) {
@@ -510,7 +513,8 @@ std::optional<TavrelSnifferWindow::CapturedCopyPlace> TavrelSnifferWindow::Captu
         return std::nullopt;
     const std::uint64_t tag = CopyTag(record.copyId);
     if (tag == kFileCopyTag && m_fileReader && m_fileReader->SpoolFolderFd() >= 0)
-        return CapturedCopyPlace{m_fileReader->SpoolFolderFd(), m_fileReader->SpoolFolder(), *status};
+        return CapturedCopyPlace{m_fileReader->SpoolFolderFd(), m_fileReader->SpoolFolder(),
+                                 *status};
     if (tag != 0 && tag == m_copyTag && m_spoolFd >= 0)
         return CapturedCopyPlace{m_spoolFd, m_spoolPath, *status};
     return std::nullopt;

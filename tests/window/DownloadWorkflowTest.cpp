@@ -22,6 +22,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -45,9 +46,9 @@
 #include "support/LiveNetwork.h"
 #include "support/SmallDisk.h"
 #include "support/TestAuthority.h"
-#include "window/SniffedMediaList.h"
 #include "window/CaptureCopyDlg.h"
 #include "window/CapturedCopy.h"
+#include "window/SniffedMediaList.h"
 #include "window/TavrelSnifferWindow.h"
 #include "window/VideoPictures.h"
 
@@ -204,12 +205,16 @@ private:
             std::string headers =
                 header("Content-Type", answer.mimeType) + "," + header("Content-Length", size);
             for (const auto& [name, value] : answer.headers) headers += "," + header(name, value);
-            entries += "{\"startedDateTime\":\"2026-06-01T13:02:03Z\",\"request\":{\"method\":"
-                       "\"GET\",\"url\":\"" + answer.url + "\",\"headers\":[]},\"response\":{"
-                       "\"status\":" + std::to_string(answer.status) + ",\"headers\":[" + headers +
-                       "],\"content\":{\"size\":" + size + ",\"mimeType\":\"" +
-                       answer.mimeType + "\",\"encoding\":\"base64\",\"text\":\"" +
-                       QByteArray::fromStdString(answer.body).toBase64().toStdString() + "\"}}}";
+            entries +=
+                "{\"startedDateTime\":\"2026-06-01T13:02:03Z\",\"request\":{\"method\":"
+                "\"GET\",\"url\":\"" +
+                answer.url +
+                "\",\"headers\":[]},\"response\":{"
+                "\"status\":" +
+                std::to_string(answer.status) + ",\"headers\":[" + headers +
+                "],\"content\":{\"size\":" + size + ",\"mimeType\":\"" + answer.mimeType +
+                "\",\"encoding\":\"base64\",\"text\":\"" +
+                QByteArray::fromStdString(answer.body).toBase64().toStdString() + "\"}}}";
         }
         const std::string har = m_root + "/bodies.har";
         convtest::WriteFile(har, "{\"log\":{\"entries\":[" + entries + "]}}");
@@ -1150,14 +1155,16 @@ private slots:
         convtest::WriteFile(m_served + "/ranged.mp3", served);
         const std::string log = m_root + "/ranged.log";
         convtest::WriteFile(log, "");
-        LocalHttpServer server(PELNIX_HTTP_TEST_SERVER,
-                               {"--root", m_served, "--log", log});
+        LocalHttpServer server(PELNIX_HTTP_TEST_SERVER, {"--root", m_served, "--log", log});
         QVERIFY(server.Running());
         const auto download = [&](const std::string& path, const std::string& captured,
                                   const std::string& output) {
             const std::string url = server.Url(path);
             const auto range = [&](std::uint64_t first, std::uint64_t end) {
-                return HarEntry{url, captured.substr(first, end - first), "audio/mpeg", 206,
+                return HarEntry{url,
+                                captured.substr(first, end - first),
+                                "audio/mpeg",
+                                206,
                                 {{"ETag", "\"v1\""},
                                  {"Content-Range", "bytes " + std::to_string(first) + "-" +
                                                        std::to_string(end - 1) + "/" +
@@ -1206,7 +1213,8 @@ private slots:
                      "testsrc=size=128x96:rate=10:duration=4 -f lavfi -i "
                      "sine=frequency=440:duration=4 -c:v libx264 -preset ultrafast -g 10 -c:a aac "
                      "-b:a 64k -shortest -f hls -hls_time 1 -hls_playlist_type vod "
-                     "-hls_segment_filename '" + stream + "/s%d.ts' '" + stream + "/index.m3u8'"),
+                     "-hls_segment_filename '" +
+                     stream + "/s%d.ts' '" + stream + "/index.m3u8'"),
                  0);
         double sourceSeconds = 0;
         QVERIFY(QueryMediaDuration(nullptr, stream + "/index.m3u8", sourceSeconds));
@@ -1280,17 +1288,37 @@ private slots:
     // out; a row that stays keeps its copy.
     void copiesOfRowsThatLeaveTheListAreDeleted() {
         const std::string base = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/media/";
-        const std::string har = WriteHarWithBodies(
-            {{base + "a.mp3", kSong}, {base + "b.mp3", kSong + "b"}, {base + "c.mp3", kSong + "cc"}});
+        const std::string har = WriteHarWithBodies({{base + "a.mp3", kSong},
+                                                    {base + "b.mp3", kSong + "b"},
+                                                    {base + "c.mp3", kSong + "cc"}});
+        // A killed window's copies (its process gone) go when a window starts; those of a window
+        // still running, and what merely looks alike, stay.
+        const pid_t ended = ::fork();
+        if (ended == 0)
+            ::_exit(0);
+        QVERIFY(ended > 0);
+        QCOMPARE(::waitpid(ended, nullptr, 0), ended);
+        const std::string left = m_work + "/pelnix-spool-" + std::to_string(ended) + "-aB3dE9";
+        const std::string running =
+            m_work + "/pelnix-join-" + std::to_string(::getppid()) + "-x1Y2z3";
+        const std::string alike = m_work + "/pelnix-spool-" + std::to_string(ended) + "-mine";
+        for (const std::string& folder : {left + "/s1", running, alike})
+            fs::create_directories(folder);
+        convtest::WriteFile(left + "/s1/g1", "captured");
+        convtest::WriteFile(left + "/f2", "captured");
         Window w;
+        QVERIFY(!fs::exists(left));
+        QVERIFY(fs::exists(running) && fs::exists(alike));
+        fs::remove_all(running);
+        fs::remove_all(alike);
         w.window.ReadMediaFiles({har});
         QTRY_COMPARE_WITH_TIMEOUT(w.list()->Count(), 3, kLoadedWaitMs);
         std::vector<std::string> copies;
         for (int i = 0; i < 3; ++i) {
             const std::uint64_t id = w.list()->Record(i)->copyId;
-            QTRY_VERIFY_WITH_TIMEOUT(w.list()->CopyOf(id).has_value() &&
-                                         w.list()->CopyOf(id)->state == CopyState::Whole,
-                                     kLoadedWaitMs);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                w.list()->CopyOf(id).has_value() && w.list()->CopyOf(id)->state == CopyState::Whole,
+                kLoadedWaitMs);
             const auto copy = w.window.CapturedCopyOf(*w.list()->Record(i));
             QVERIFY(copy.has_value());
             copies.push_back(copy->folder + "/" + copy->status.name);
@@ -1299,8 +1327,8 @@ private slots:
         w.list()->RemoveAt(0);  // a.mp3
         QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(copies[0]), kLoadedWaitMs);
         // b.mp3 is now the oldest: 24 more push it out, c.mp3 stays.
-        for (int i = 0; i < 24; ++i) w.add("http://media.test/" + std::to_string(i) + ".flv",
-                                           200000 + i, "flv");
+        for (int i = 0; i < 24; ++i)
+            w.add("http://media.test/" + std::to_string(i) + ".flv", 200000 + i, "flv");
         QCOMPARE(w.list()->Count(), 25);
         QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(copies[1]), kLoadedWaitMs);
         QVERIFY(fs::exists(copies[2]));
