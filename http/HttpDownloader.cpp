@@ -469,6 +469,7 @@ bool HttpDownloader::Transfer() {
     m_fillNote.clear();
     m_fillPlan.clear();
     m_inFillRange = false;
+    m_fillTookWhole = false;
     m_fileFailed = false;
     m_fillBytes = m_fillDone = 0;
 
@@ -491,6 +492,10 @@ bool HttpDownloader::Transfer() {
         switch (FetchMissing()) {
             case FillResult::Filled:
                 m_fillOutcome = FillOutcome::Filled;
+                return true;
+            case FillResult::TookWhole:
+                m_fillOutcome = FillOutcome::FellBack;
+                SetStatusText("Fetching the whole file: " + m_fillNote + ".");
                 return true;
             case FillResult::Failed:
                 return false;
@@ -543,6 +548,8 @@ HttpDownloader::FillResult HttpDownloader::FetchMissing() {
         m_redirects = 0;
         const bool answered = Exchange();
         m_inFillRange = false;
+        if (m_fillTookWhole && answered)
+            return FillResult::TookWhole;
         const std::uint64_t wanted = range.end - range.first;
         if (answered && m_bytesThisTransfer == wanted) {
             m_fillDone += wanted;
@@ -907,8 +914,21 @@ bool HttpDownloader::DecideStatus() {
         m_phase = Phase::Redirect;  // the body is dropped; the transfer goes on to the target
         return true;
     }
-    if (m_inFillRange)
-        return DecideFillStatus(code);
+    if (m_inFillRange) {
+        if (code != 200)
+            return DecideFillStatus(code);
+        // The file changed on the server (If-Range did not hold): its whole new body is this
+        // answer, kept as a plain transfer keeps it instead of being asked for a second time.
+        GiveUpFill("the server sent the whole file, so its copy is not the one captured");
+        m_inFillRange = false;
+        m_fillTookWhole = true;
+        if (!TruncateFile(0, 1628)) {
+            m_phase = Phase::Refused;
+            return false;
+        }
+        m_bodyOffset = 0;
+        SetStatusText("Fetching the whole file: " + m_fillNote + ".");
+    }
     if (code != 200 && code != 206) {
         if (m_failureReason.empty())
             m_failureReason = "The server answered with status " + std::to_string(code) + ".";
@@ -947,8 +967,6 @@ bool HttpDownloader::DecideFillStatus(long code) {
         m_phase = Phase::Refused;
         return false;
     };
-    if (code == 200)
-        return giveUp("the server sent the whole file, so its copy is not the one captured");
     if (code != 206)
         return giveUp("the server answered a ranged request with status " + std::to_string(code));
     const std::uint64_t wanted = m_fillRange.end - m_fillRange.first;

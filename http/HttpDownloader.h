@@ -239,7 +239,8 @@ protected:
 
 private:
     enum class Phase { Waiting, Body, Draining, Redirect, Refused };
-    enum class FillResult { Filled, GivenUp, Failed };
+    // TookWhole: the server answered a range with its whole (changed) file, which came instead.
+    enum class FillResult { Filled, TookWhole, GivenUp, Failed };
 
     bool Transfer();
     // Sends the current request until it is answered: again after a credential prompt, on to
@@ -322,6 +323,7 @@ private:
     std::vector<CopyInterval> m_fillPlan;
     CopyInterval m_fillRange;  // the range being asked for
     bool m_inFillRange = false;
+    bool m_fillTookWhole = false;   // a range was answered with the whole file, kept as it came
     bool m_fileFailed = false;      // a write to the destination failed
     std::uint64_t m_fillBytes = 0;  // what the plan's ranges hold together
     std::uint64_t m_fillDone = 0;   // of them, fetched by the ranges answered so far
