@@ -1123,6 +1123,19 @@ TEST(LiveCapture, StreamsAndRangesPlayedByARealPlayerAreOneEntryEach) {
         return rows;
     };
     WaitFor([&] { return listed().size() >= expected.size(); });
+    // A medium is saved once its copy is whole: the movie and the two HLS streams before the
+    // stop, which would drop what the capture has not read yet (a DASH stream by templates is
+    // saved at the end, as its copy cannot be told whole).
+    WaitFor([&] {
+        std::size_t whole = 0;
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(saved, error)) {
+            const std::string name = entry.path().filename().string();
+            whole += name.ends_with(".mp4") && name.find("movie") != std::string::npos ? 1 : 0;
+            whole += name.ends_with("-index.mp4") ? 1 : 0;
+        }
+        return whole >= 3;
+    });
     // The media are written from what the capture holds: the server is gone by then.
     server.Stop();
     EXPECT_EQ(watcher.Stop(), 0) << "pelnix-sniff --watch did not end cleanly";
